@@ -1,0 +1,484 @@
+// SwCore: the ground every Skeinwork class stands on.
+//
+// TSwObject is the base of the library's classes: it knows its class name, routes errors either
+// to an installed handler or up as exceptions, and tells registered listeners when it is freed.
+// ESkeinwork is the root of the library's exceptions; build one with MakeError<E>(format, ...)
+// or throw one with SwRaise<E>(format, ...), which apply the translation and exception hooks.
+// The unit also holds versions (TSwVersion, TSwVersions), the class registry (TSwClassList),
+// the shared options record (TSwOptions), tagged event arguments (TSwVarRec) and the stream
+// family (TStream and its memory, string, file, restricted and temporary streams).
+#pragma once
+
+#include <fmt/printf.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace skeinwork {
+
+using WideString = std::u16string;    // UTF-16 text
+using RawByteString = std::string;    // bytes, or UTF-8 text where stated
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8 <-> UTF-16 at the edges (file names, messages). Malformed input becomes U+FFFD.
+
+WideString Utf8ToWide(std::string_view text);
+std::string WideToUtf8(std::u16string_view text);
+
+// ---------------------------------------------------------------------------------------------
+// A comparable method reference: the code and the object it runs on. Two references are equal
+// when both parts are equal, which listener registries and on-free lists rely on.
+
+template <class Sig>
+struct TMethod;
+
+template <class R, class... A>
+struct TMethod<R(A...)> {
+  R (*Code)(void* data, A... args) = nullptr;
+  void* Data = nullptr;
+
+  explicit operator bool() const { return Code != nullptr; }
+  R operator()(A... args) const { return Code(Data, std::forward<A>(args)...); }
+  bool operator==(const TMethod&) const = default;
+
+  // Binds a member function: TMethod<void(int)>::Of<&TFoo::Bar>(foo).
+  template <auto Member, class C>
+  static TMethod Of(C* object) {
+    return {[](void* data, A... args) -> R {
+              return (static_cast<C*>(data)->*Member)(std::forward<A>(args)...);
+            },
+            object};
+  }
+};
+
+class TSwObject;
+class ESkeinwork;
+
+using TSwErrorHandler = TMethod<void(TSwObject* sender, const ESkeinwork& error)>;
+using TOnFreeMethod = TMethod<void(TSwObject* freed)>;
+
+// The class name of an object's dynamic type without the namespace ("TSwTreeNode").
+std::string SwClassNameOf(const std::type_info& type);
+
+// ---------------------------------------------------------------------------------------------
+// An on-free registration: calls its method with the owner when destroyed while still attached.
+
+class TOnFreeCallback {
+ public:
+  TOnFreeCallback(TOnFreeMethod method, TSwObject* owner) : mMethod(method), mOwner(owner) {}
+  ~TOnFreeCallback();
+  TOnFreeCallback(const TOnFreeCallback&) = delete;
+  TOnFreeCallback& operator=(const TOnFreeCallback&) = delete;
+
+  const TOnFreeMethod& Method() const { return mMethod; }
+  void Detach() { mOwner = nullptr; }
+
+ private:
+  TOnFreeMethod mMethod;
+  TSwObject* mOwner;
+};
+
+// Base of the library's classes. Keeps its handler and callbacks out of line, so that an object
+// nobody listens to costs one pointer beyond its vtable.
+class TSwObject {
+ public:
+  TSwObject() = default;
+  virtual ~TSwObject();
+  TSwObject(const TSwObject&) = delete;
+  TSwObject& operator=(const TSwObject&) = delete;
+
+  std::string ClassName() const { return SwClassNameOf(typeid(*this)); }
+  // "<TClass $ADDRESS>" for a plain object; descendants describe their content.
+  virtual std::string Description() const;
+
+  // With a handler set, hands the error to it and goes on; otherwise raises it.
+  virtual void Error(const ESkeinwork& error);
+  TSwErrorHandler ErrorHandler() const;
+  void SetErrorHandler(TSwErrorHandler handler);
+
+  // Replaces an equal registration, so one method is called once.
+  void AddOnFree(TOnFreeMethod method);
+  // Detaches the registration (it will not fire) and deletes it.
+  void RemoveOnFree(TOnFreeMethod method);
+
+ protected:
+  // Fires the on-free callbacks now. Classes whose listeners read their state call this first
+  // in their destructor, while the object is still whole; it runs at most once.
+  void NotifyFree();
+
+ private:
+  struct TExtras {
+    TSwErrorHandler Handler;
+    std::vector<std::unique_ptr<TOnFreeCallback>> OnFree;  // owned
+  };
+  std::unique_ptr<TExtras> mExtras;  // created on first use
+};
+
+// ---------------------------------------------------------------------------------------------
+// Message arguments: objects print as their class name (or "<nil object>"), wide text as UTF-8.
+
+struct TSwClassInfo;
+
+template <class T>
+decltype(auto) SwMessageArg(const T& value) {
+  using D = std::decay_t<T>;
+  if constexpr (std::is_pointer_v<D> &&
+                std::is_base_of_v<TSwObject, std::remove_cv_t<std::remove_pointer_t<D>>>) {
+    return value ? value->ClassName() : std::string("<nil object>");
+  } else if constexpr (std::is_same_v<D, const TSwClassInfo*> || std::is_same_v<D, TSwClassInfo*>) {
+    return std::string(value ? value->Name : "<nil object>");
+  } else if constexpr (std::is_same_v<D, WideString> || std::is_same_v<D, std::u16string_view>) {
+    return WideToUtf8(value);
+  } else if constexpr (std::is_same_v<D, const char16_t*>) {
+    return WideToUtf8(value);
+  } else if constexpr (std::is_same_v<D, std::string_view>) {
+    return std::string(value);
+  } else {
+    return (const T&)value;
+  }
+}
+
+// printf-style formatting with the system's conventions; a format that does not fit its
+// arguments (a bad translation, say) falls back to the plain format text.
+template <class... A>
+std::string SwFormat(std::string_view format, const A&... args) {
+  try {
+    return fmt::sprintf(format, SwMessageArg(args)...);
+  } catch (const fmt::format_error&) {
+    return std::string(format);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exceptions.
+
+using TSwTranslateHook = TMethod<std::string(std::string_view englishFormat)>;
+using TSwExceptionHook = TMethod<void(ESkeinwork& created)>;
+
+// Process-wide hooks; empty means "unchanged" and "none". Set them at start-up.
+void SetSwTranslateHook(TSwTranslateHook hook);
+TSwTranslateHook SwTranslateHook();
+void SetSwExceptionHook(TSwExceptionHook hook);
+TSwExceptionHook SwExceptionHook();
+std::string SwTranslate(std::string_view englishFormat);
+
+class ESkeinwork : public std::exception {
+ public:
+  ESkeinwork() = default;
+  // Formats the translated format with the arguments; MakeError also calls the exception hook.
+  template <class... A>
+  explicit ESkeinwork(std::string_view englishFormat, const A&... args)
+      : mFormat(englishFormat), mTranslatedFormat(SwTranslate(englishFormat)) {
+    mMessage = SwFormat(mTranslatedFormat, args...);
+    if (mMessage == mTranslatedFormat && sizeof...(A) > 0 && mTranslatedFormat != mFormat)
+      mMessage = SwFormat(mFormat, args...);
+  }
+
+  const char* what() const noexcept override { return mMessage.c_str(); }
+  const std::string& Message() const { return mMessage; }
+  const std::string& Format() const { return mFormat; }
+  const std::string& TranslatedFormat() const { return mTranslatedFormat; }
+  std::string ClassName() const { return SwClassNameOf(typeid(*this)); }
+
+  // The object the exception carries; the catcher takes it out and then owns it.
+  void SetObject(std::unique_ptr<TSwObject> object);
+  TSwObject* Object() const { return mObject ? mObject->get() : nullptr; }
+  std::unique_ptr<TSwObject> ExtractObject() const;
+
+  // Throws a copy of the exception as its own dynamic type.
+  [[noreturn]] virtual void Raise() const { throw *this; }
+  virtual std::unique_ptr<ESkeinwork> Clone() const { return std::make_unique<ESkeinwork>(*this); }
+
+ private:
+  std::string mFormat;
+  std::string mTranslatedFormat;
+  std::string mMessage;
+  // Shared between the copies that throwing makes; the first ExtractObject takes it.
+  std::shared_ptr<std::unique_ptr<TSwObject>> mObject;
+};
+
+// Declares an exception class in one line: name and base.
+#define SW_EXCEPTION(Name, Base)                                                          \
+  class Name : public Base {                                                              \
+   public:                                                                                \
+    using Base::Base;                                                                     \
+    [[noreturn]] void Raise() const override { throw *this; }                             \
+    std::unique_ptr<::skeinwork::ESkeinwork> Clone() const override {                     \
+      return std::make_unique<Name>(*this);                                               \
+    }                                                                                     \
+  }
+
+void CallSwExceptionHook(ESkeinwork& created);
+
+// Builds an exception of class E and passes it through the exception hook.
+template <class E, class... A>
+E MakeError(std::string_view englishFormat, const A&... args) {
+  E error(englishFormat, args...);
+  CallSwExceptionHook(error);
+  return error;
+}
+
+template <class E, class... A>
+[[noreturn]] void SwRaise(std::string_view englishFormat, const A&... args) {
+  throw MakeError<E>(englishFormat, args...);
+}
+
+SW_EXCEPTION(ESwBadVersionString, ESkeinwork);
+SW_EXCEPTION(ESwInvalidVarType, ESkeinwork);
+SW_EXCEPTION(ESwClassListDuplicate, ESkeinwork);
+SW_EXCEPTION(EStreamError, ESkeinwork);
+SW_EXCEPTION(EReadError, EStreamError);
+SW_EXCEPTION(EWriteError, EStreamError);
+SW_EXCEPTION(EFOpenError, EStreamError);
+SW_EXCEPTION(EFCreateError, EStreamError);
+
+// A set of enumeration values as text: names joined by ", ", a bit without a name as
+// "? (VALUE)", an empty set as "<none>". names[i] names bit i; null entries have no name.
+std::string SwSetText(uint64_t bits, std::span<const char* const> names);
+
+// ---------------------------------------------------------------------------------------------
+// Tagged argument arrays of events.
+
+enum class TSwVarTag : int { Integer = 0, Boolean = 1, Pointer = 5, Object = 7, WideString = 15 };
+
+struct TSwVarRec {
+  TSwVarTag Tag = TSwVarTag::Integer;
+  int64_t Int = 0;
+  bool Bool = false;
+  void* Pointer = nullptr;
+  TSwObject* Object = nullptr;
+  WideString Text;
+
+  static TSwVarRec OfInt(int64_t v) { TSwVarRec r; r.Tag = TSwVarTag::Integer; r.Int = v; return r; }
+  static TSwVarRec OfBool(bool v) { TSwVarRec r; r.Tag = TSwVarTag::Boolean; r.Bool = v; return r; }
+  static TSwVarRec OfPointer(void* v) { TSwVarRec r; r.Tag = TSwVarTag::Pointer; r.Pointer = v; return r; }
+  static TSwVarRec OfObject(TSwObject* v) { TSwVarRec r; r.Tag = TSwVarTag::Object; r.Object = v; return r; }
+  static TSwVarRec OfText(WideString v) { TSwVarRec r; r.Tag = TSwVarTag::WideString; r.Text = std::move(v); return r; }
+};
+
+using TSwArgs = std::span<const TSwVarRec>;
+
+// Typed access to argument i; a different tag raises ESwInvalidVarType.
+const WideString& ArgText(TSwArgs args, size_t i);
+bool ArgBool(TSwArgs args, size_t i);
+int64_t ArgInt(TSwArgs args, size_t i);
+TSwObject* ArgObject(TSwArgs args, size_t i);
+void* ArgPointer(TSwArgs args, size_t i);
+
+// ---------------------------------------------------------------------------------------------
+// Class references: one static descriptor per class; later units extend it with factories.
+
+struct TSwClassInfo {
+  const char* Name;
+  const TSwClassInfo* Parent = nullptr;
+  bool InheritsFrom(const TSwClassInfo* other) const {
+    for (const TSwClassInfo* c = this; c; c = c->Parent)
+      if (c == other) return true;
+    return false;
+  }
+};
+
+struct TSwClassListItem {
+  WideString Name;
+  const TSwClassInfo* Class;
+};
+
+// Ordered name -> class registry with unique, exactly compared names.
+class TSwClassList : public TSwObject {
+ public:
+  int Add(const WideString& name, const TSwClassInfo* cls);
+  const TSwClassInfo* Find(const WideString& name) const;
+  WideString NameOf(const TSwClassInfo* cls, const WideString& defaultName) const;
+  int IndexOf(const WideString& name) const;
+  int IndexOfClass(const TSwClassInfo* cls) const;
+  int Count() const { return static_cast<int>(mItems.size()); }
+  const TSwClassListItem& Item(int index) const { return mItems.at(index); }
+
+ private:
+  std::vector<TSwClassListItem> mItems;
+  std::unordered_map<WideString, int> mIndex;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Versions: major in the high byte, minor in the low byte.
+
+using TSwVersion = uint16_t;
+inline constexpr TSwVersion SwLibraryVersion = 0x004F;  // 0.79
+
+constexpr TSwVersion SwMakeVersion(int major, int minor) {
+  return static_cast<TSwVersion>(((major & 0xFF) << 8) | (minor & 0xFF));
+}
+TSwVersion SwParseVersion(std::string_view text);
+std::string SwVersionText(TSwVersion version);
+
+// Operators of version conditions, in their stored order.
+enum class TSwVersionOp : uint8_t { Greater, GreaterEqual, Less, LessEqual, Equal, NotEqual };
+inline constexpr int SwMaxVersionConditions = 256;
+
+class TSwVersions : public TSwObject {
+ public:
+  struct TCondition {
+    uint8_t Op;
+    TSwVersion Version;
+  };
+
+  // Whether `tested` stands in relation `op` to `operand`; op must be 0..5.
+  static bool Compare(uint8_t op, TSwVersion tested, TSwVersion operand);
+  static const char* OpSymbol(uint8_t op);
+
+  void Add(uint8_t op, TSwVersion version);
+  void Clear() { mConditions.clear(); }
+  bool IsEmpty() const { return mConditions.empty(); }
+  bool Matches(TSwVersion version) const;
+  bool MatchesLibrary() const { return Matches(SwLibraryVersion); }
+  // "[>= 0.79 < 1.0]", or empty text for an empty list.
+  std::string Text() const;
+  const std::vector<TCondition>& Conditions() const { return mConditions; }
+
+ private:
+  std::vector<TCondition> mConditions;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Options copied into streamers, compilers and expressions.
+
+struct TSwOptions {
+  WideString Eoln = u"\r\n";  // line break
+  int Codepage = 1250;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Streams.
+
+enum class TSeekOrigin { Beginning, Current, End };
+
+class TStream : public TSwObject {
+ public:
+  virtual int64_t Read(void* buffer, int64_t count) = 0;
+  virtual int64_t Write(const void* buffer, int64_t count) = 0;
+  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+  virtual int64_t Size();
+  virtual void SetSize(int64_t size) = 0;
+
+  int64_t Position() { return Seek(0, TSeekOrigin::Current); }
+  void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
+  // Whole reads and writes: a short transfer raises EReadError / EWriteError.
+  void ReadBuffer(void* buffer, int64_t count);
+  void WriteBuffer(const void* buffer, int64_t count);
+  // Copies `count` bytes from the source's position; 0 copies the whole source from its start.
+  int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+// The name a message uses for a stream: a file stream's file name, else "<ClassWithoutT>".
+std::string SwStreamName(const TStream* stream);
+
+class TMemoryStream : public TStream {
+ public:
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override { return static_cast<int64_t>(mData.size()); }
+  void SetSize(int64_t size) override;
+
+  const uint8_t* Memory() const { return mData.data(); }
+  uint8_t* Memory() { return mData.data(); }
+  void Clear();
+  void LoadFromStream(TStream& source);
+
+ protected:
+  std::vector<uint8_t> mData;
+  int64_t mPosition = 0;
+};
+
+// A memory stream made from, and readable as, a byte string.
+class TStringStream : public TMemoryStream {
+ public:
+  explicit TStringStream(std::string_view data = {});
+  std::string DataString() const { return std::string(mData.begin(), mData.end()); }
+};
+
+enum class TFileMode { OpenRead, OpenReadWrite, Create };
+
+// A file named by wide text; Create makes a new empty file (or empties an existing one).
+class TFileStream : public TStream {
+ public:
+  TFileStream(const WideString& fileName, TFileMode mode);
+  ~TFileStream() override;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  void SetSize(int64_t size) override;
+  const WideString& FileName() const { return mFileName; }
+
+ private:
+  WideString mFileName;
+  int mHandle = -1;
+};
+
+// A read-only window [start, end) on another stream (not owned). Reading leaves the
+// underlying stream's position where it was.
+class TSwRestrictedStream : public TStream {
+ public:
+  TSwRestrictedStream(TStream* stream, int64_t size);
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override { return mEnd - mStart; }
+  void SetSize(int64_t size) override;
+
+  void SetWindow(int64_t start, int64_t size);
+  void MoveWindow(int64_t start) { SetWindow(start, mEnd - mStart); }
+  int64_t WindowStart() const { return mStart; }
+  int64_t WindowEnd() const { return mEnd; }
+  TStream* Underlying() const { return mStream; }
+
+ private:
+  TStream* mStream;
+  int64_t mStart = 0;
+  int64_t mEnd = 0;
+  int64_t mPosition = 0;
+};
+
+// Keeps its data in memory up to a limit, then moves it to a temporary file that it deletes
+// when freed.
+class TSwTempStream : public TStream {
+ public:
+  static constexpr int64_t DefaultMemoryLimit = 16777216;
+
+  explicit TSwTempStream(int64_t memoryLimit = DefaultMemoryLimit);
+  ~TSwTempStream() override;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override { return Current().Size(); }
+  void SetSize(int64_t size) override { Current().SetSize(size); }
+
+  bool InFile() const { return mFile != nullptr; }
+  // The temporary file's name once the stream has moved to a file, else empty.
+  WideString TempFileName() const { return mFile ? mFile->FileName() : WideString(); }
+
+ private:
+  TStream& Current() { return mFile ? static_cast<TStream&>(*mFile) : *mMemory; }
+  void MoveToFile();
+
+  int64_t mLimit;
+  std::unique_ptr<TMemoryStream> mMemory;
+  std::unique_ptr<TFileStream> mFile;
+};
+
+// Whether the stream continues with `bytes`: on a match the position stays after them,
+// otherwise it is where it was. Empty bytes always match.
+bool SwExpectBytes(TStream& stream, std::string_view bytes);
+
+}  // namespace skeinwork

@@ -1,0 +1,341 @@
+#include "SwCore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+// Runs `action`, expecting an exception of class E with exactly `message`.
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+TEST(Versions, ParseAndText) {
+  struct Row {
+    const char* text;
+    TSwVersion version;
+    const char* printed;
+  };
+  const Row rows[] = {
+      {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"},    {"1.20", 0x0114, "1.2"},
+      {"1.05", 0x0105, "1.05"}, {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"},
+      {"123", 0x7B00, "123.0"}, {"2.5", 0x0232, "2.5"},    {"0.1", 0x000A, "0.1"},
+      {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(SwParseVersion(row.text), row.version);
+    EXPECT_EQ(SwVersionText(row.version), row.printed);
+  }
+}
+
+TEST(Versions, BadTextsAreRefused) {
+  for (const char* text : {"x", "", "1.", ".5", "1.2.3", "1,2", "v1"}) {
+    SCOPED_TRACE(text);
+    ExpectError<ESwBadVersionString>(
+        [&] { SwParseVersion(text); },
+        std::string("Cannot parse version string '") + text + "' - must be of form '1.23' or '123'.");
+  }
+}
+
+TEST(Versions, ListsMatchAndPrint) {
+  TSwVersions list;
+  EXPECT_TRUE(list.Matches(0x0001));
+  EXPECT_EQ(list.Text(), "");
+  list.Add(1, SwParseVersion("0.79"));
+  EXPECT_TRUE(list.Matches(0x004F));
+  EXPECT_TRUE(list.Matches(0x0100));
+  EXPECT_FALSE(list.Matches(0x004E));
+  list.Add(2, SwParseVersion("1.0"));
+  EXPECT_EQ(list.Text(), "[>= 0.79 < 1.0]");
+  EXPECT_TRUE(list.MatchesLibrary());
+  EXPECT_FALSE(list.Matches(0x0100));
+}
+
+TEST(Versions, CompareOperatorsAndLimits) {
+  struct Row {
+    uint8_t op;
+    bool below, equal, above;
+  };
+  const Row rows[] = {{0, false, false, true}, {1, false, true, true}, {2, true, false, false},
+                      {3, true, true, false},  {4, false, true, false}, {5, true, false, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.op);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0100, 0x0101), row.below);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0101, 0x0101), row.equal);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0102, 0x0101), row.above);
+  }
+  ExpectError<ESkeinwork>([] { TSwVersions::Compare(6, 0x004F, 0x0100); },
+                          "Invalid TSwVersions operator 6 to compare 0.79 and 1.0.");
+  TSwVersions full;
+  for (int i = 0; i < 256; ++i) full.Add(1, 0);
+  ExpectError<ESkeinwork>([&] { full.Add(1, 0); },
+                          "TSwVersions has reached maximum number of versions (256).");
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct TRecorder {
+  std::vector<std::string> Seen;
+  void Handle(TSwObject* sender, const ESkeinwork& error) {
+    Seen.push_back(sender->ClassName() + ": " + error.Message());
+  }
+  void Freed(TSwObject* object) { Seen.push_back("freed " + object->ClassName()); }
+};
+
+TEST(Objects, ErrorRoutingWithAndWithoutHandler) {
+  TSwObject object;
+  auto error = MakeError<ESwInvalidVarType>("Expected a variant of type %d, %d given.", 1, 7);
+  EXPECT_THROW(object.Error(error), ESwInvalidVarType);
+
+  TRecorder recorder;
+  object.SetErrorHandler(TSwErrorHandler::Of<&TRecorder::Handle>(&recorder));
+  EXPECT_NO_THROW(object.Error(error));
+  EXPECT_EQ(recorder.Seen, std::vector<std::string>{"TSwObject: Expected a variant of type 1, 7 given."});
+
+  object.SetErrorHandler({});
+  EXPECT_THROW(object.Error(error), ESwInvalidVarType);
+}
+
+// Fires its callbacks while still whole, as classes with observable state do.
+class TWatched : public TSwObject {
+ public:
+  ~TWatched() override { NotifyFree(); }
+};
+
+TEST(Objects, OnFreeCallbacksFireOnceAndCanBeRemoved) {
+  TRecorder first, second;
+  auto firstMethod = TOnFreeMethod::Of<&TRecorder::Freed>(&first);
+  auto secondMethod = TOnFreeMethod::Of<&TRecorder::Freed>(&second);
+  {
+    TWatched object;
+    object.AddOnFree(firstMethod);
+    object.AddOnFree(firstMethod);  // replaces, does not double
+    object.AddOnFree(secondMethod);
+    object.RemoveOnFree(secondMethod);
+  }
+  EXPECT_EQ(first.Seen, std::vector<std::string>{"freed TWatched"});
+  EXPECT_TRUE(second.Seen.empty());
+}
+
+TEST(Objects, DescriptionNamesClassAndAddress) {
+  TSwClassList list;
+  std::string text = list.Description();
+  EXPECT_EQ(text.rfind("<TSwClassList $", 0), 0u) << text;
+  EXPECT_EQ(text.back(), '>');
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(Messages, ConventionsForArguments) {
+  TSwClassList list;
+  const TSwObject* none = nullptr;
+  EXPECT_EQ(SwFormat("%s/%s/%s", &list, none, WideString(u"\u00e9t\u00e9")), "TSwClassList/<nil object>/\u00e9t\u00e9");
+  const char* const names[] = {"Read", "Write", nullptr, "Seek"};
+  EXPECT_EQ(SwSetText(0, names), "<none>");
+  EXPECT_EQ(SwSetText(0b1011, names), "Read, Write, Seek");
+  EXPECT_EQ(SwSetText(0b10101, names), "Read, ? (4), ? (16)");
+  TStringStream text;
+  EXPECT_EQ(SwStreamName(&text), "<StringStream>");
+}
+
+struct TGermanWrapper {
+  std::string Translate(std::string_view format) {
+    if (format == "%s has reached maximum number of versions (%d).") return "%s: höchstens %d Versionen.";
+    if (format == "nil Stream given to %s.Create.") return "kaputt %d %d %d";
+    return std::string(format);
+  }
+  int Hooked = 0;
+  void Hook(ESkeinwork&) { ++Hooked; }
+};
+
+TEST(Messages, TranslationAndExceptionHooks) {
+  TGermanWrapper wrapper;
+  SetSwTranslateHook(TSwTranslateHook::Of<&TGermanWrapper::Translate>(&wrapper));
+  SetSwExceptionHook(TSwExceptionHook::Of<&TGermanWrapper::Hook>(&wrapper));
+  TSwVersions full;
+  for (int i = 0; i < 256; ++i) full.Add(1, 0);
+  ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions: höchstens 256 Versionen.");
+  // A translation that does not fit the arguments falls back to the English text.
+  ExpectError<ESkeinwork>([] { TSwRestrictedStream s(nullptr, 1); },
+                          "nil Stream given to TSwRestrictedStream.Create.");
+  EXPECT_EQ(wrapper.Hooked, 2);
+  SetSwTranslateHook({});
+  SetSwExceptionHook({});
+}
+
+TEST(Messages, ExceptionCarriesAnObjectForTheCatcher) {
+  try {
+    auto error = MakeError<ESkeinwork>("boom");
+    error.SetObject(std::make_unique<TSwClassList>());
+    error.Raise();
+  } catch (const ESkeinwork& e) {
+    ASSERT_NE(e.Object(), nullptr);
+    auto taken = e.ExtractObject();
+    EXPECT_EQ(taken->ClassName(), "TSwClassList");
+    EXPECT_EQ(e.Object(), nullptr);
+  }
+}
+
+TEST(Arguments, TagsAreChecked) {
+  TSwObject object;
+  const TSwVarRec args[] = {TSwVarRec::OfText(u"key"), TSwVarRec::OfBool(true), TSwVarRec::OfInt(3),
+                            TSwVarRec::OfObject(&object)};
+  EXPECT_EQ(ArgText(args, 0), u"key");
+  EXPECT_TRUE(ArgBool(args, 1));
+  EXPECT_EQ(ArgInt(args, 2), 3);
+  EXPECT_EQ(ArgObject(args, 3), &object);
+  ExpectError<ESwInvalidVarType>([&] { ArgInt(args, 0); }, "Expected a variant of type 0, 15 given.");
+  ExpectError<ESwInvalidVarType>([&] { ArgPointer(args, 3); }, "Expected a variant of type 5, 7 given.");
+}
+
+TEST(ClassLists, RegisterFindAndRefuseDuplicates) {
+  static const TSwClassInfo base{"TBase"};
+  static const TSwClassInfo derived{"TDerived", &base};
+  TSwClassList list;
+  EXPECT_EQ(list.Add(u"BASE", &base), 0);
+  EXPECT_EQ(list.Add(u"DERIVED", &derived), 1);
+  EXPECT_EQ(list.Add(u"ALSO", &base), 2);
+  EXPECT_EQ(list.Find(u"DERIVED"), &derived);
+  EXPECT_EQ(list.Find(u"derived"), nullptr);
+  EXPECT_EQ(list.NameOf(&base, u"?"), u"BASE");
+  EXPECT_EQ(list.IndexOfClass(&derived), 1);
+  EXPECT_EQ(list.IndexOf(u"none"), -1);
+  EXPECT_TRUE(derived.InheritsFrom(&base));
+  EXPECT_FALSE(base.InheritsFrom(&derived));
+  ExpectError<ESwClassListDuplicate>([&] { list.Add(u"BASE", &derived); },
+                                     "Attempted to add duplicate TSwClassList item 'BASE' for class TDerived.");
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(Text, Utf8AndUtf16RoundTrip) {
+  const WideString samples[] = {u"", u"plain", u"\u00e9\u4e2d", u"\U0001F600 smile"};
+  for (const WideString& s : samples) EXPECT_EQ(Utf8ToWide(WideToUtf8(s)), s);
+  EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
+  EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
+  TStringStream data("0123456789AB");
+  data.SetPosition(5);
+  TSwRestrictedStream window(&data, 10);
+  EXPECT_EQ(window.Size(), 10);
+  char buffer[16] = {};
+  EXPECT_EQ(window.Read(buffer, 16), 7);
+  EXPECT_EQ(std::string(buffer, 7), "56789AB");
+  EXPECT_EQ(data.Position(), 5);
+
+  struct Row {
+    int64_t offset;
+    TSeekOrigin origin;
+    int64_t expected;
+  };
+  const Row seeks[] = {{3, TSeekOrigin::Beginning, 3}, {-10, TSeekOrigin::Current, 0},
+                       {99, TSeekOrigin::Beginning, 10}, {2, TSeekOrigin::Current, 10}};
+  for (const Row& row : seeks) EXPECT_EQ(window.Seek(row.offset, row.origin), row.expected);
+
+  window.SetWindow(2, 3);
+  EXPECT_EQ(window.Read(buffer, 16), 3);
+  EXPECT_EQ(std::string(buffer, 3), "234");
+  window.MoveWindow(9);
+  EXPECT_EQ(window.Read(buffer, 16), 3);
+  EXPECT_EQ(std::string(buffer, 3), "9AB");
+
+  ExpectError<EWriteError>([&] { window.Write("x", 1); }, "TSwRestrictedStream is a read-only wrapper.");
+  ExpectError<EWriteError>([&] { window.SetSize(1); }, "TSwRestrictedStream is a read-only wrapper.");
+}
+
+TEST(Streams, RestrictedWindowNeverEndsBeforeItStarts) {
+  TStringStream data("abc");
+  data.SetPosition(2);
+  TSwRestrictedStream window(&data, -5);
+  EXPECT_EQ(window.Size(), 0);
+  EXPECT_EQ(window.WindowStart(), 2);
+}
+
+TEST(Streams, TempStreamMovesToAFileAndDeletesIt) {
+  WideString fileName;
+  {
+    TSwTempStream temp(64);
+    std::string first(60, 'a');
+    temp.WriteBuffer(first.data(), 60);
+    EXPECT_FALSE(temp.InFile());
+    temp.Seek(10, TSeekOrigin::Beginning);
+    temp.WriteBuffer("bbbb", 4);  // ends at 14: still in memory
+    EXPECT_FALSE(temp.InFile());
+    temp.Seek(0, TSeekOrigin::End);
+    temp.WriteBuffer("cccccc", 6);  // would end at 66: moves to a file
+    ASSERT_TRUE(temp.InFile());
+    fileName = temp.TempFileName();
+    EXPECT_TRUE(std::filesystem::exists(WideToUtf8(fileName)));
+    EXPECT_EQ(temp.Size(), 66);
+    EXPECT_EQ(temp.Position(), 66);
+    temp.SetPosition(8);
+    char buffer[8];
+    temp.ReadBuffer(buffer, 8);
+    EXPECT_EQ(std::string(buffer, 8), "aabbbbaa");
+  }
+  EXPECT_FALSE(std::filesystem::exists(WideToUtf8(fileName)));
+}
+
+TEST(Streams, TempStreamDefaultLimitIs16MiB) {
+  TSwTempStream temp;
+  std::string block(TSwTempStream::DefaultMemoryLimit, 'x');
+  temp.WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+  EXPECT_FALSE(temp.InFile());
+  temp.WriteBuffer("y", 1);
+  EXPECT_TRUE(temp.InFile());
+  EXPECT_EQ(temp.Size(), TSwTempStream::DefaultMemoryLimit + 1);
+}
+
+TEST(Streams, ExpectBytes) {
+  struct Row {
+    const char* expected;
+    int64_t start;
+    bool result;
+    int64_t after;
+  };
+  const Row rows[] = {{"", 0, true, 0},     {"he", 0, true, 2},   {"hx", 0, false, 0},
+                      {"lo", 3, true, 5},   {"lox", 3, false, 3}, {"a", 5, false, 5}};
+  TStringStream data("hello");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    data.SetPosition(row.start);
+    EXPECT_EQ(SwExpectBytes(data, row.expected), row.result);
+    EXPECT_EQ(data.Position(), row.after);
+  }
+}
+
+TEST(Streams, FileStreamsNameThemselvesAndReportMissingFiles) {
+  auto path = std::filesystem::temp_directory_path() / "skeinwork-core-test.bin";
+  WideString name = Utf8ToWide(path.string());
+  {
+    TFileStream out(name, TFileMode::Create);
+    out.WriteBuffer("abcdef", 6);
+    EXPECT_EQ(SwStreamName(&out), path.string());
+  }
+  {
+    TFileStream in(name, TFileMode::OpenRead);
+    EXPECT_EQ(in.Size(), 6);
+    TMemoryStream copy;
+    copy.CopyFrom(in, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy.Memory()), 6), "abcdef");
+  }
+  std::filesystem::remove(path);
+  EXPECT_THROW(TFileStream(name, TFileMode::OpenRead), EFOpenError);
+}
+
+}  // namespace
+}  // namespace skeinwork
