@@ -1,6 +1,8 @@
 #include "SwHashes.h"
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_set>
 
 namespace skeinwork {
 
@@ -11,6 +13,35 @@ constexpr int kIndexThreshold = 16;
 const WideString kEmpty;
 bool IsAll(const WideString& key) { return key.size() == 1 && key[0] == u'*'; }
 }  // namespace
+
+namespace {
+struct TNamePool {
+  std::mutex Lock;
+  std::unordered_set<WideString> Texts;  // node-based: addresses stay put
+};
+TNamePool& NamePool() {
+  static TNamePool pool;
+  return pool;
+}
+}  // namespace
+
+TSwName::TSwName(std::u16string_view text) {
+  TNamePool& pool = NamePool();
+  std::lock_guard lock(pool.Lock);
+  mText = &*pool.Texts.emplace(text).first;
+}
+
+const WideString* TSwName::Lookup(std::u16string_view text) {
+  TNamePool& pool = NamePool();
+  std::lock_guard lock(pool.Lock);
+  auto it = pool.Texts.find(WideString(text));
+  return it == pool.Texts.end() ? nullptr : &*it;
+}
+
+const WideString* TSwName::EmptyText() {
+  static const WideString* empty = TSwName(std::u16string_view()).Id();
+  return empty;
+}
 
 TSwHash::TSwHash(bool sorted, bool replaceExisting) : mSorted(sorted), mReplaceExisting(replaceExisting) {}
 
@@ -36,24 +67,25 @@ void TSwHash::CheckKey(const WideString& key) const {
 
 int TSwHash::SortedLowerBound(const WideString& key) const {
   auto it = std::lower_bound(mItems.begin(), mItems.end(), key,
-                             [](const TItem& item, const WideString& k) { return item.Key < k; });
+                             [](const TItem& item, const WideString& k) { return item.Key.Text() < k; });
   return static_cast<int>(it - mItems.begin());
 }
 
-const std::vector<int>* TSwHash::KeyIndices(const WideString& key) const {
+const std::vector<int>* TSwHash::KeyIndices(const WideString* keyId) const {
+  if (!keyId) return nullptr;
   if (!mKeyIndex) {
-    mKeyIndex = std::make_unique<std::unordered_map<WideString, std::vector<int>>>();
-    for (int i = 0; i < Count(); ++i) (*mKeyIndex)[mItems[i].Key].push_back(i);
+    mKeyIndex = std::make_unique<std::unordered_map<const WideString*, std::vector<int>>>();
+    for (int i = 0; i < Count(); ++i) (*mKeyIndex)[mItems[i].Key.Id()].push_back(i);
   }
-  auto it = mKeyIndex->find(key);
+  auto it = mKeyIndex->find(keyId);
   return it == mKeyIndex->end() ? nullptr : &it->second;
 }
 
 void TSwHash::IndexAppended(int index) {
-  if (mKeyIndex) (*mKeyIndex)[mItems[index].Key].push_back(index);
+  if (mKeyIndex) (*mKeyIndex)[mItems[index].Key.Id()].push_back(index);
 }
 
-int TSwHash::InsertItem(int index, const WideString& key, const WideString& value,
+int TSwHash::InsertItem(int index, TSwName key, const WideString& value,
                         std::unique_ptr<TSwObject> object) {
   TItem item{key, value.empty() ? nullptr : std::make_unique<WideString>(value), std::move(object)};
   if (index >= Count()) {
@@ -66,12 +98,12 @@ int TSwHash::InsertItem(int index, const WideString& key, const WideString& valu
   }
   TSwHashChange change{TSwHashChange::Added};
   change.Index = index;
-  change.Key = &mItems[index].Key;
+  change.Key = &mItems[index].Key.Text();
   Changed(change);
   return index;
 }
 
-int TSwHash::Add(const WideString& key, const WideString& value, std::unique_ptr<TSwObject> object) {
+int TSwHash::Add(TSwName key, const WideString& value, std::unique_ptr<TSwObject> object) {
   CheckKey(key);
   if (!mSorted) return InsertItem(Count(), key, value, std::move(object));
   int index = SortedLowerBound(key);
@@ -85,7 +117,7 @@ int TSwHash::Add(const WideString& key, const WideString& value, std::unique_ptr
   return InsertItem(index, key, value, std::move(object));
 }
 
-void TSwHash::Insert(int index, const WideString& key, const WideString& value, std::unique_ptr<TSwObject> object) {
+void TSwHash::Insert(int index, TSwName key, const WideString& value, std::unique_ptr<TSwObject> object) {
   if (mSorted) {
     Add(key, value, std::move(object));
     return;
@@ -96,16 +128,18 @@ void TSwHash::Insert(int index, const WideString& key, const WideString& value, 
 
 int TSwHash::Count(const WideString& key) const {
   if (IsAll(key)) return Count();
+  const WideString* id = TSwName::Lookup(key);
+  if (!id) return 0;
   if (mSorted) {
     int first = SortedLowerBound(key), last = first;
-    while (last < Count() && mItems[last].Key == key) ++last;
+    while (last < Count() && mItems[last].Key.Id() == id) ++last;
     return last - first;
   }
   if (Count() > kIndexThreshold) {
-    const std::vector<int>* indices = KeyIndices(key);
+    const std::vector<int>* indices = KeyIndices(id);
     return indices ? static_cast<int>(indices->size()) : 0;
   }
-  return static_cast<int>(std::count_if(mItems.begin(), mItems.end(), [&](const TItem& i) { return i.Key == key; }));
+  return static_cast<int>(std::count_if(mItems.begin(), mItems.end(), [&](const TItem& i) { return i.Key.Id() == id; }));
 }
 
 bool TSwHash::Has(const WideString& key) const { return IsAll(key) ? Count() > 0 : IndexOf(key) >= 0; }
@@ -116,8 +150,9 @@ int TSwHash::IndexOf(const WideString& key) const {
 }
 
 TSwHashFind TSwHash::FindFirst(const WideString& key) const {
-  TSwHashFind state{this, key, 0, mSequence};
-  if (mSorted && !IsAll(key)) state.Next = SortedLowerBound(key);
+  TSwHashFind state{this, key, IsAll(key) ? nullptr : TSwName::Lookup(key), 0, mSequence};
+  if (!IsAll(key) && !state.KeyId) state.Next = -1;
+  if (mSorted && state.KeyId) state.Next = SortedLowerBound(key);
   if (state.Next >= Count()) state.Next = -1;
   return state;
 }
@@ -133,15 +168,15 @@ int TSwHash::FindNext(TSwHashFind& state) const {
     if (IsAll(state.Key)) {
       found = from;
     } else if (mSorted) {
-      if (mItems[from].Key == state.Key) found = from;
+      if (mItems[from].Key.Id() == state.KeyId) found = from;
     } else if (Count() > kIndexThreshold) {
-      if (const std::vector<int>* indices = KeyIndices(state.Key)) {
+      if (const std::vector<int>* indices = KeyIndices(state.KeyId)) {
         auto it = std::lower_bound(indices->begin(), indices->end(), from);
         if (it != indices->end()) found = *it;
       }
     } else {
       for (int i = from; i < Count(); ++i)
-        if (mItems[i].Key == state.Key) {
+        if (mItems[i].Key.Id() == state.KeyId) {
           found = i;
           break;
         }
@@ -160,7 +195,7 @@ void TSwHash::RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>*
   At(index);
   TSwHashChange change{TSwHashChange::Removing};
   change.Index = index;
-  change.Key = &mItems[index].Key;
+  change.Key = &mItems[index].Key.Text();
   change.OldObject = mItems[index].Object.get();
   Changed(change);
   // A listener may have changed the map; find the item again by its object, when it has one.
@@ -170,10 +205,11 @@ void TSwHash::RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>*
     index = static_cast<int>(it - mItems.begin());
   }
   std::unique_ptr<TSwObject> object = std::move(mItems[index].Object);
+  if (object) Releasing(object.get());
   if (index == Count() - 1 && mKeyIndex) {
-    auto& indices = (*mKeyIndex)[mItems[index].Key];
+    auto& indices = (*mKeyIndex)[mItems[index].Key.Id()];
     indices.pop_back();
-    if (indices.empty()) mKeyIndex->erase(mItems[index].Key);
+    if (indices.empty()) mKeyIndex->erase(mItems[index].Key.Id());
   } else {
     DropIndex();
   }
@@ -210,20 +246,23 @@ void TSwHash::Clear() {
   for (int i = 0; i < Count(); ++i) {
     TSwHashChange change{TSwHashChange::Removing};
     change.Index = i;
-    change.Key = &mItems[i].Key;
+    change.Key = &mItems[i].Key.Text();
     change.OldObject = mItems[i].Object.get();
     Changed(change);
-    if (i < Count()) mItems[i].Object.reset();
+    if (i < Count() && mItems[i].Object) {
+      Releasing(mItems[i].Object.get());
+      mItems[i].Object.reset();
+    }
   }
   mItems.clear();
   DropIndex();
 }
 
-void TSwHash::SetKey(int index, const WideString& key) {
+void TSwHash::SetKey(int index, TSwName key) {
   CheckKey(key);
   TItem& item = const_cast<TItem&>(At(index));
   if (item.Key == key) return;
-  WideString old = std::move(item.Key);
+  TSwName old = item.Key;
   item.Key = key;
   DropIndex();
   if (mSorted) {
@@ -236,8 +275,8 @@ void TSwHash::SetKey(int index, const WideString& key) {
   }
   TSwHashChange change{TSwHashChange::KeyChanged};
   change.Index = index;
-  change.Key = &old;
-  change.NewKey = &mItems[index].Key;
+  change.Key = &old.Text();
+  change.NewKey = &mItems[index].Key.Text();
   Changed(change);
 }
 
@@ -248,7 +287,7 @@ void TSwHash::SetValue(int index, const WideString& value) {
   item.Value = value.empty() ? nullptr : std::make_unique<WideString>(value);
   TSwHashChange change{TSwHashChange::ValueChanged};
   change.Index = index;
-  change.Key = &item.Key;
+  change.Key = &item.Key.Text();
   change.OldValue = &old;
   change.NewValue = &value;
   Changed(change);
@@ -258,10 +297,11 @@ void TSwHash::SetObject(int index, std::unique_ptr<TSwObject> object) {
   TItem& item = const_cast<TItem&>(At(index));
   if (item.Object == object) return;
   std::unique_ptr<TSwObject> old = std::move(item.Object);
+  if (old) Releasing(old.get());
   item.Object = std::move(object);
   TSwHashChange change{TSwHashChange::ObjectChanged};
   change.Index = index;
-  change.Key = &item.Key;
+  change.Key = &item.Key.Text();
   change.OldObject = old.get();
   change.NewObject = item.Object.get();
   Changed(change);
@@ -283,7 +323,7 @@ void TSwHash::Move(int from, int to) {
 }
 
 void TSwHash::Sort() {
-  std::stable_sort(mItems.begin(), mItems.end(), [](const TItem& a, const TItem& b) { return a.Key < b.Key; });
+  std::stable_sort(mItems.begin(), mItems.end(), [](const TItem& a, const TItem& b) { return a.Key.Text() < b.Key.Text(); });
   DropIndex();
   TSwHashChange change{TSwHashChange::Reordered};
   Changed(change);
@@ -307,7 +347,7 @@ std::string TSwHash::Description() const {
 
 std::string TSwHash::DumpItem(int index) const {
   const TItem& item = mItems[index];
-  std::string out = WideToUtf8(item.Key);
+  std::string out = WideToUtf8(item.Key.Text());
   if (item.Value) out += "=" + WideToUtf8(*item.Value);
   if (item.Object) out += " " + item.Object->ClassName();
   return out;

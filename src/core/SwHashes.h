@@ -24,10 +24,33 @@ SW_EXCEPTION(ESwHashBadEventToFire, ESwHash);
 
 class TSwHash;
 
+// An interned, immutable wide text: equal texts share one copy for the life of the process, so
+// keys, node names and property names cost one pointer each and compare by address.
+class TSwName {
+ public:
+  TSwName() : mText(EmptyText()) {}
+  TSwName(std::u16string_view text);  // NOLINT: interning is the point of the conversion
+  TSwName(const WideString& text) : TSwName(std::u16string_view(text)) {}
+  TSwName(const char16_t* text) : TSwName(std::u16string_view(text)) {}
+  // The interned copy of `text` if one exists, without creating it; null otherwise.
+  static const WideString* Lookup(std::u16string_view text);
+
+  const WideString& Text() const { return *mText; }
+  operator const WideString&() const { return *mText; }
+  const WideString* Id() const { return mText; }
+  bool operator==(const TSwName& other) const { return mText == other.mText; }
+
+ private:
+  static const WideString* EmptyText();
+  const WideString* mText;
+};
+
+
 // The state of a FindFirst/FindNext walk over the items of one key.
 struct TSwHashFind {
   const TSwHash* Owner = nullptr;
   WideString Key;
+  const WideString* KeyId = nullptr;  // the interned key, null when no item can have it
   int Next = -1;       // index of the next candidate, -1 when exhausted
   uint32_t Sequence = 0;  // the map's modification number when the walk started
 };
@@ -58,9 +81,8 @@ class TSwHash : public TSwObject {
   explicit TSwHash(bool sorted = false, bool replaceExisting = false);
   ~TSwHash() override;
 
-  int Add(const WideString& key, const WideString& value = {}, std::unique_ptr<TSwObject> object = {});
-  void Insert(int index, const WideString& key, const WideString& value = {},
-              std::unique_ptr<TSwObject> object = {});
+  int Add(TSwName key, const WideString& value = {}, std::unique_ptr<TSwObject> object = {});
+  void Insert(int index, TSwName key, const WideString& value = {}, std::unique_ptr<TSwObject> object = {});
 
   int Count() const { return static_cast<int>(mItems.size()); }
   int Count(const WideString& key) const;
@@ -76,10 +98,11 @@ class TSwHash : public TSwObject {
   // Removes the item without freeing its object, which the caller then owns.
   std::unique_ptr<TSwObject> Extract(int index);
 
-  const WideString& Key(int index) const { return At(index).Key; }
+  const WideString& Key(int index) const { return At(index).Key.Text(); }
+  TSwName KeyName(int index) const { return At(index).Key; }
   const WideString& Value(int index) const;
   TSwObject* Object(int index) const { return At(index).Object.get(); }
-  void SetKey(int index, const WideString& key);
+  void SetKey(int index, TSwName key);
   void SetValue(int index, const WideString& value);
   // Replaces the item's object; the old one is freed after listeners have seen it.
   void SetObject(int index, std::unique_ptr<TSwObject> object);
@@ -98,28 +121,30 @@ class TSwHash : public TSwObject {
  protected:
   // Called for every change: Removing before the item goes, the others after the change.
   virtual void Changed(const TSwHashChange& change);
+  // Tells a subclass that the object leaves the map (deleted, extracted or replaced).
+  virtual void Releasing(TSwObject* object) { (void)object; }
   // Empties the map, announcing each item ("rm") in order before freeing it.
   void Clear();
 
  private:
   struct TItem {
-    WideString Key;
+    TSwName Key;
     std::unique_ptr<WideString> Value;      // null for the common empty value
     std::unique_ptr<TSwObject> Object;      // owned
   };
   const TItem& At(int index) const;
   void CheckKey(const WideString& key) const;
   int SortedLowerBound(const WideString& key) const;
-  int InsertItem(int index, const WideString& key, const WideString& value, std::unique_ptr<TSwObject> object);
+  int InsertItem(int index, TSwName key, const WideString& value, std::unique_ptr<TSwObject> object);
   void RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>* taken);
-  const std::vector<int>* KeyIndices(const WideString& key) const;
+  const std::vector<int>* KeyIndices(const WideString* keyId) const;
   void IndexAppended(int index);
   void DropIndex() { mKeyIndex.reset(); }
 
   std::vector<TItem> mItems;
   // For large unsorted maps only: key -> ascending item indices. Rebuilt on demand after a
   // change that shifts indices, so look-ups never scan the whole map.
-  mutable std::unique_ptr<std::unordered_map<WideString, std::vector<int>>> mKeyIndex;
+  mutable std::unique_ptr<std::unordered_map<const WideString*, std::vector<int>>> mKeyIndex;
   uint32_t mSequence = 0;
   bool mSorted;
   bool mReplaceExisting;
