@@ -1,0 +1,60 @@
+// Result-tree benchmarks: a modelling run on a large file builds millions of nodes, each with
+// six stream-slice properties, so both the time to build them and the bytes each costs matter.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include "SwNodes.h"
+
+namespace skeinwork {
+namespace {
+
+size_t HeapInUse() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Builds `count` nodes under chunk parents of 1,000, each with the six slice properties a
+// modelling run records.
+std::unique_ptr<TSwTreeNode> BuildResultTree(int64_t count, TSwObject* stream) {
+  static const TSwName names[] = {u"start", u"inner", u"end", u"startGlobal", u"innerGlobal", u"endGlobal"};
+  auto root = std::make_unique<TSwTreeNode>(u"root");
+  TSwTreeNode* parent = root.get();
+  for (int64_t i = 0; i < count; ++i) {
+    if (i % 1000 == 0) parent = root->AddChild(u"block");
+    TSwTreeNode* node = parent->AddChild(u"chunk");
+    TSwProperties& properties = node->Properties();
+    for (int p = 0; p < 6; ++p) properties.AddValue(names[p], TSwValue::OfSlice(i * 8 + p, 8, stream));
+  }
+  return root;
+}
+
+void BM_BuildResultTree(benchmark::State& state) {
+  TSwObject stream;
+  double bytesPerNode = 0;
+  for (auto _ : state) {
+    size_t before = HeapInUse();
+    auto root = BuildResultTree(state.range(0), &stream);
+    bytesPerNode = static_cast<double>(HeapInUse() - before) / static_cast<double>(state.range(0));
+    state.PauseTiming();
+    root.reset();
+    state.ResumeTiming();
+  }
+  state.counters["bytes_per_node"] = bytesPerNode;
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_BuildResultTree)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// A node with 100,000 children: finding one by name must not scan them.
+void BM_FindChildAmong100k(benchmark::State& state) {
+  TSwTreeNode root(u"root");
+  for (int i = 0; i < 100000; ++i) root.AddChild(i % 2 ? u"odd" : u"even");
+  root.AddChild(u"needle");
+  for (auto _ : state) benchmark::DoNotOptimize(root.FindChild(u"needle"));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FindChildAmong100k);
+
+}  // namespace
+}  // namespace skeinwork
+
+BENCHMARK_MAIN();

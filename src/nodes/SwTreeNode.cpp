@@ -1,0 +1,225 @@
+// Tree nodes: naming, children, moves, removal and paths to ancestors.
+#include "SwNodes.h"
+
+namespace skeinwork {
+
+TSwSingleNode::~TSwSingleNode() = default;
+
+TSwProperties& TSwSingleNode::Properties() {
+  if (!mProperties) mProperties = std::make_unique<TSwProperties>();
+  return *mProperties;
+}
+
+TSwCallbacks& TSwSingleNode::Callbacks() {
+  if (!mCallbacks) mCallbacks = std::make_unique<TSwCallbacks>();
+  return *mCallbacks;
+}
+
+bool TSwSingleNode::HasListeners(std::u16string_view event) const {
+  return mCallbacks && mCallbacks->Has(WideString(event));
+}
+
+void TSwSingleNode::DeliverEvent(std::u16string_view event, TSwArgs args) {
+  if (!HasListeners(event)) return;
+  for (const TSwListener& listener : mCallbacks->Listeners(WideString(event)))
+    if (listener(this, event, args)) return;
+}
+
+std::string TSwSingleNode::Description() const {
+  std::string out = TSwObject::Description() + " '" + WideToUtf8(mName.Text()) + "'";
+  out += fmt::format(" props={} listeners={}", mProperties ? mProperties->Count() : 0,
+                     mCallbacks ? mCallbacks->Count() : 0);
+  if (mProperties) {
+    int source = mProperties->IndexOf(u"source");
+    if (source >= 0) out += " source" + mProperties->Property(source)->Value().DescriptionText();
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TSwTreeNode* TSwTreeNodeChildren::Node(int index) const { return static_cast<TSwTreeNode*>(Object(index)); }
+
+void TSwTreeNodeChildren::Changed(const TSwHashChange& change) {
+  switch (change.Kind) {
+    case TSwHashChange::Added: {
+      TSwTreeNode* child = Node(change.Index);
+      const TSwVarRec args[] = {TSwVarRec::OfObject(nullptr), TSwVarRec::OfObject(mOwner)};
+      child->DeliverEvent(u"ad", args);
+      break;
+    }
+    case TSwHashChange::Removing: {
+      TSwTreeNode* child = static_cast<TSwTreeNode*>(change.OldObject);
+      const TSwVarRec args[] = {TSwVarRec::OfObject(mOwner), TSwVarRec::OfObject(nullptr)};
+      if (child) child->DeliverEvent(u"rm", args);
+      break;
+    }
+    case TSwHashChange::ObjectChanged:
+      if (!change.NewObject && change.OldObject) {
+        const TSwVarRec args[] = {TSwVarRec::OfObject(mOwner), TSwVarRec::OfObject(nullptr)};
+        static_cast<TSwTreeNode*>(change.OldObject)->DeliverEvent(u"rm", args);
+      }
+      break;
+    case TSwHashChange::KeyChanged: {
+      TSwTreeNode* child = Node(change.Index);
+      const TSwVarRec args[] = {TSwVarRec::OfText(child->Name()), TSwVarRec::OfText(*change.NewKey)};
+      child->DeliverEvent(u"skey", args);
+      break;
+    }
+    default:
+      break;
+  }
+  TSwNotifyingHash::Changed(change);
+}
+
+// A child that leaves the map keeps its parent link until it is freed or placed again, so that
+// free notifications still see it; it must not detach itself a second time.
+void TSwTreeNodeChildren::Releasing(TSwObject* object) { static_cast<TSwTreeNode*>(object)->mReleased = true; }
+
+// ---------------------------------------------------------------------------------------------
+
+TSwTreeNode::TSwTreeNode(TSwName name) : TSwSingleNode(name) {}
+
+TSwTreeNode::~TSwTreeNode() {
+  NotifyFree();  // listeners still see a whole node with its parent and name
+  if (mChildren) mChildren->DeleteAll(u"*");
+  if (mParent && !mReleased) {
+    // Detach without freeing: whoever deletes us is already doing that.
+    mParent->mChildren->Extract(IndexInParent()).release();
+  }
+}
+
+std::unique_ptr<TSwTreeNode> TSwTreeNode::CreateChild(TSwName name) const {
+  return std::make_unique<TSwTreeNode>(name);
+}
+
+TSwTreeNode* TSwTreeNode::Root() {
+  TSwTreeNode* node = this;
+  while (node->mParent) node = node->mParent;
+  return node;
+}
+
+int TSwTreeNode::IndexInParent() const {
+  if (!mParent) return -1;
+  if (mParent->mChildren) {
+    const TSwTreeNodeChildren& siblings = *mParent->mChildren;
+    TSwHashFind state = siblings.FindFirst(mName);
+    for (int i = siblings.FindNext(state); i >= 0; i = siblings.FindNext(state))
+      if (siblings.Object(i) == this) return i;
+  }
+  SwRaise<ESwBrokenNodeRelationship>("Parent %s is indicated to contain the %s but it turned out to be not so.",
+                                     mParent, this);
+}
+
+TSwTreeNode* TSwTreeNode::Child(int index) const {
+  if (!mChildren || index < 0 || index >= mChildren->Count())
+    SwRaise<ESwTreeNode>("%s: child index %d out of bounds (%d children).", this, index, ChildCount());
+  return mChildren->Node(index);
+}
+
+TSwTreeNode* TSwTreeNode::FindChild(const WideString& name) const {
+  if (!mChildren) return nullptr;
+  int index = mChildren->IndexOf(name);
+  return index < 0 ? nullptr : mChildren->Node(index);
+}
+
+TSwTreeNode* TSwTreeNode::LastChild(const WideString& name) const {
+  if (!mChildren) return nullptr;
+  TSwHashFind state = mChildren->FindFirst(name);
+  int last = -1;
+  for (int i = mChildren->FindNext(state); i >= 0; i = mChildren->FindNext(state)) last = i;
+  return last < 0 ? nullptr : mChildren->Node(last);
+}
+
+TSwTreeNodeChildren& TSwTreeNode::Children() {
+  if (!mChildren) mChildren = std::make_unique<TSwTreeNodeChildren>(this);
+  return *mChildren;
+}
+
+TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
+  std::unique_ptr<TSwTreeNode> child = CreateChild(name);
+  TSwTreeNode* added = child.get();
+  added->mParent = this;
+  Children().Add(name, {}, std::move(child));
+  return added;
+}
+
+void TSwTreeNode::MoveTo(TSwTreeNode* newParent) { DoMove(newParent, nullptr, -1, false); }
+
+void TSwTreeNode::MoveNextTo(TSwTreeNode* sibling, bool before) {
+  DoMove(sibling ? sibling->mParent : nullptr, sibling, -1, before);
+}
+
+void TSwTreeNode::MoveToIndex(TSwTreeNode* newParent, int index) { DoMove(newParent, nullptr, std::max(index, 0), false); }
+
+void TSwTreeNode::DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index, bool before) {
+  if (!newParent) SwRaise<ESwMakingNodeParentNil>("Attempted to move %s to nil parent.", this);
+  if (newParent == this) SwRaise<ESwMakingNodeSelfChild>("Attempted to move %s to its own children.", this);
+  if (IsAncestorOf(newParent))
+    SwRaise<ESwMakingLoopingTree>("Attempted to create recursive tree by moving %s from %s to %s.", this, mParent,
+                                  newParent);
+  if (sibling == this) return;  // next to itself: already there
+  if (newParent == mParent && newParent->ChildCount() < 2) {
+    if (newParent->ChildCount() == 1 && !sibling) return;
+    SwRaise<ESwBrokenNodeRelationship>("Parent %s is indicated to contain the %s but it turned out to be not so.",
+                                       newParent, this);
+  }
+  if (sibling) sibling->IndexInParent();  // a broken sibling fails before anything moves
+  std::unique_ptr<TSwObject> self;
+  if (mParent) {
+    TSwTreeNode* oldParent = mParent;
+    self = oldParent->mChildren->Extract(IndexInParent());
+  }
+  mParent = newParent;
+  mReleased = false;
+  TSwTreeNodeChildren& siblings = newParent->Children();
+  int at = siblings.Count();
+  if (sibling) at = sibling->IndexInParent() + (before ? 0 : 1);
+  else if (index >= 0) at = std::min(index, siblings.Count());
+  if (!self) self.reset(this);  // a root moving in: its new parent owns it from now on
+  siblings.Insert(at, mName, {}, std::move(self));
+}
+
+void TSwTreeNode::Remove() {
+  if (!mParent) SwRaise<ESwRemovingTreeRoot>("Attempted to remove tree root %s.", this);
+  mParent->mChildren->Delete(IndexInParent());
+}
+
+void TSwTreeNode::Rename(TSwName newName) {
+  if (!mParent) {
+    mName = newName;
+    return;
+  }
+  int index = IndexInParent();
+  mName = newName;
+  mParent->mChildren->SetKey(index, newName);
+}
+
+std::vector<TSwTreeNode*> TSwTreeNode::Parents() const {
+  std::vector<TSwTreeNode*> out;
+  for (TSwTreeNode* p = mParent; p; p = p->mParent) out.push_back(p);
+  return out;
+}
+
+bool TSwTreeNode::IsAncestorOf(const TSwTreeNode* node) const {
+  for (const TSwTreeNode* p = node ? node->mParent : nullptr; p; p = p->mParent)
+    if (p == this) return true;
+  return false;
+}
+
+WideString TSwTreeNode::PathTo(const TSwTreeNode* ancestor, const WideString& separator) const {
+  WideString path;
+  const TSwTreeNode* node = this;
+  for (; node && node != ancestor; node = node->mParent) path = separator + node->Name() + path;
+  if (node != ancestor)
+    SwRaise<ESwNodeNotPartOfPath>("Parents of %s do not contain required %s.", this, ancestor);
+  if (!IsRoot() && this != ancestor) return path.substr(separator.size());
+  return separator;
+}
+
+std::string TSwTreeNode::Description() const {
+  std::string out = TSwSingleNode::Description() + fmt::format(" children={}", ChildCount());
+  return out + (mParent ? " child of... " + mParent->Description() : " ROOT!");
+}
+
+}  // namespace skeinwork

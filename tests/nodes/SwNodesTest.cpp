@@ -1,0 +1,600 @@
+#include "SwNodes.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+// "root(a(x y) b)": a compact picture of a tree for comparisons.
+std::string Dump(const TSwTreeNode* node) {
+  std::string out = WideToUtf8(node->Name());
+  if (node->ChildCount() == 0) return out;
+  out += "(";
+  for (int i = 0; i < node->ChildCount(); ++i) out += (i ? " " : "") + Dump(node->Child(i));
+  return out + ")";
+}
+
+// Builds a tree from the same picture: "root(a(x y) b)".
+std::unique_ptr<TSwTreeNode> Build(const std::string& picture) {
+  std::unique_ptr<TSwTreeNode> root;
+  std::vector<TSwTreeNode*> stack;
+  TSwTreeNode* last = nullptr;
+  std::string name;
+  auto flush = [&] {
+    if (name.empty()) return;
+    if (!root) {
+      root = std::make_unique<TSwTreeNode>(Utf8ToWide(name));
+      last = root.get();
+    } else {
+      last = stack.back()->AddChild(Utf8ToWide(name));
+    }
+    name.clear();
+  };
+  for (char c : picture) {
+    if (c == '(') {
+      flush();
+      stack.push_back(last);
+    } else if (c == ')') {
+      flush();
+      stack.pop_back();
+    } else if (c == ' ') {
+      flush();
+    } else {
+      name += c;
+    }
+  }
+  flush();
+  return root;
+}
+
+// Follows "0.1.2" child indices from a node.
+TSwTreeNode* At(TSwTreeNode* node, const std::string& indices) {
+  for (char c : indices)
+    if (c != '.') node = node->Child(c - '0');
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values and properties
+
+TEST(Values, DescriptionTexts) {
+  TSwValue both = TSwValue::OfText(u"abcdefghijklmn");
+  both.Kinds |= SwKind(ltInt);
+  both.Int = -3;
+  TSwObject object;
+  TSwValue withObject = TSwValue::OfSlice(4, 10, &object);
+  struct Row {
+    TSwValue value;
+    std::string text;
+  };
+  const Row rows[] = {
+      {TSwValue(), " NULL"},
+      {TSwValue::OfInt(5), " i5"},
+      {TSwValue::OfText(u"ab"), " s2 ab"},
+      {TSwValue::OfText(u""), " s0"},
+      {both, " s14 abcdefghij i-3"},
+      {TSwValue::OfRaw(std::string("\x01\xff\x10", 3)), " r3 01 FF 10"},
+      {TSwValue::OfBool(true), " bTRUE"},
+      {TSwValue::OfBool(false), " bFALSE"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.value.DescriptionText(), row.text);
+  EXPECT_EQ(TSwValue::OfInt(5).DescriptionText(false), "i5");
+  std::string slice = withObject.DescriptionText();
+  EXPECT_EQ(slice.rfind(" i4 f10 oTSwObject$", 0), 0u) << slice;
+  EXPECT_TRUE(withObject.IsSlice());
+  EXPECT_EQ(withObject.Kinds, 0x78);
+}
+
+TEST(Values, ImplicitAndCopies) {
+  EXPECT_TRUE(TSwValue::OfText(u"implicit").IsImplicit());
+  EXPECT_FALSE(TSwValue::OfText(u"Implicit").IsImplicit());
+  TSwValue numbered = TSwValue::OfText(u"implicit");
+  numbered.Kinds |= SwKind(ltInt);
+  EXPECT_FALSE(numbered.IsImplicit());
+
+  TSwValue original = TSwValue::OfText(u"one");
+  TSwValue copy = original;
+  copy.SetText(u"two");
+  EXPECT_EQ(original.Text(), u"one");
+  copy.Clear();
+  EXPECT_TRUE(copy.IsNull());
+  EXPECT_EQ(copy.Text(), u"");
+}
+
+class TCountedProperty : public TSwProperty {
+ public:
+  TCountedProperty(TSwProperties* owner, TSwName name, int* live) : TSwProperty(owner, name), mLive(live) { ++*mLive; }
+  ~TCountedProperty() override { --*mLive; }
+
+ private:
+  int* mLive;
+};
+
+class TCountingBag : public TSwProperties {
+ public:
+  int Live = 0;
+
+ protected:
+  std::unique_ptr<TSwProperty> CreateProperty(TSwName name) override {
+    return std::make_unique<TCountedProperty>(this, name, &Live);
+  }
+};
+
+TEST(Properties, ReplacementFreesTheOldPropertyAndKeepsKeyOrder) {
+  TCountingBag bag;
+  std::vector<std::string> events;
+  struct TLog {
+    std::vector<std::string>* Events;
+    bool Hear(TSwObject*, std::u16string_view event, TSwArgs args) {
+      Events->push_back(WideToUtf8(event) + " " + WideToUtf8(ArgText(args, 0)));
+      return false;
+    }
+  } log{&events};
+  bag.Subscribe(u"sobj", TSwListener::Of<&TLog::Hear>(&log));
+  for (const char16_t* name : {u"end", u"start", u"inner"}) bag.AddValue(name, TSwValue::OfInt(1));
+  TSwProperty* first = bag.Get(u"start");
+  bag.AddValue(u"start", TSwValue::OfInt(2));
+  EXPECT_EQ(bag.Live, 3);
+  EXPECT_NE(bag.Get(u"start"), first);
+  EXPECT_EQ(bag.Get(u"start")->Value().Int, 2);
+  EXPECT_EQ(events, std::vector<std::string>{"sobj start"});
+  std::vector<WideString> names;
+  for (int i = 0; i < bag.Count(); ++i) names.push_back(bag.Property(i)->Name());
+  EXPECT_EQ(names, (std::vector<WideString>{u"end", u"inner", u"start"}));
+}
+
+TEST(Properties, ErrorsAndHas) {
+  TSwProperties bag;
+  ExpectError<ESwAddingNullProperty>([&] { bag.AddValue(u"x", TSwValue()); },
+                                     "Attempted to add a null property 'x' to TSwProperties.");
+  EXPECT_EQ(bag.Count(), 0);
+  ExpectError<ESwNoProperty>([&] { bag.Get(u"start"); }, "Property 'start' is undefined on TSwProperties.");
+  ExpectError<ESwUnownedProperty>([] { TSwProperty p(nullptr, u"x"); },
+                                  "TSwProperty is not attached to any TSwProperties object.");
+  TSwObject stream;
+  bag.AddValue(u"start", TSwValue::OfSlice(0, 4, &stream));
+  bag.AddValue(u"count", TSwValue::OfInt(4));
+  EXPECT_TRUE(bag.Has(u"start", SwKind(ltSlice)));
+  EXPECT_FALSE(bag.Has(u"count", SwKind(ltSlice)));
+  EXPECT_TRUE(bag.Has(u"count", SwKind(ltInt) | SwKind(ltStr)));
+  EXPECT_FALSE(bag.Has(u"none", 0xFF));
+}
+
+TEST(Properties, ThinLookUpAsksListenersForMissingNames) {
+  TSwProperties bag;
+  TSwProperties source;
+  TSwProperty* supplied = source.AddValue(u"virtual", TSwValue::OfText(u"v"));
+  struct TSupplier {
+    TSwProperty* Supplied;
+    int Calls = 0;
+    bool Fill(TSwObject*, std::u16string_view, TSwArgs args) {
+      ++Calls;
+      auto* result = static_cast<TSwValue*>(ArgPointer(args, 1));
+      if (ArgText(args, 0) == u"virtual") {
+        result->Kinds = SwKind(ltObj);
+        result->Obj = Supplied;
+      }
+      return false;
+    }
+  } first{supplied}, second{supplied};
+  bag.Subscribe(u"thn", TSwListener::Of<&TSupplier::Fill>(&first));
+  bag.Subscribe(u"thn", TSwListener::Of<&TSupplier::Fill>(&second));
+  EXPECT_EQ(bag.Find(u"virtual"), supplied);
+  EXPECT_EQ(second.Calls, 0);  // the first listener filled the result
+  EXPECT_EQ(bag.Find(u"other"), nullptr);
+  EXPECT_EQ(second.Calls, 1);
+  EXPECT_EQ(bag.Count(), 0);
+}
+
+TEST(Properties, DumpNamesBrokenItems) {
+  TSwProperties bag;
+  bag.AddValue(u"a", TSwValue::OfInt(7));
+  std::string dump = bag.Description();
+  EXPECT_NE(dump.find("a: i7"), std::string::npos) << dump;
+  bag.SetObject(0, std::make_unique<TSwObject>());
+  EXPECT_EQ(bag.DumpItem(0), "a wrong prop obj class (TSwObject)!");
+  bag.SetObject(0, nullptr);
+  EXPECT_EQ(bag.DumpItem(0), "a nil property object!");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tree nodes
+
+TEST(TreeNodes, ChildOrderAndLookUp) {
+  auto root = Build("root(a b a)");
+  EXPECT_EQ(root->FindChild(u"a"), root->Child(0));
+  EXPECT_EQ(root->LastChild(u"a"), root->Child(2));
+  EXPECT_EQ(root->CountChildren(u"*"), 3);
+  EXPECT_EQ(root->FindChild(u"*"), root->Child(0));
+  EXPECT_EQ(root->FindChild(u"c"), nullptr);
+  EXPECT_EQ(root->Child(2)->IndexInParent(), 2);
+  EXPECT_EQ(root->IndexInParent(), -1);
+  EXPECT_EQ(root->Child(1)->Root(), root.get());
+}
+
+TEST(TreeNodes, ManyChildrenOfOneName) {
+  TSwTreeNode root(u"root");
+  for (int i = 0; i < 1000; ++i) root.AddChild(i % 2 ? u"odd" : u"even");
+  root.AddChild(u"last");
+  EXPECT_EQ(root.CountChildren(u"odd"), 500);
+  EXPECT_EQ(root.LastChild(u"even"), root.Child(998));
+  EXPECT_EQ(root.FindChild(u"last"), root.Child(1000));
+  EXPECT_EQ(root.Child(999)->IndexInParent(), 999);
+}
+
+TEST(TreeNodes, MovesAndTheirFailuresLeaveTheTreeUnchanged) {
+  struct Row {
+    const char* what;
+    std::string node;     // child indices of the node to move
+    std::string target;   // child indices of the new parent or sibling
+    int form;             // 0 MoveTo, 1 before sibling, 2 after sibling, 3 at index 1
+    std::string after;    // the tree afterwards, or empty when the move must fail
+    std::string message;  // the failure message
+  };
+  const Row rows[] = {
+      {"append", "0", "1", 0, "r(b(x a(c(d))))", ""},
+      {"before sibling", "1.0", "0", 1, "r(x a(c(d)) b)", ""},
+      {"after sibling", "1.0", "0", 2, "r(a(c(d)) x b)", ""},
+      {"at index", "0.0.0", "1", 3, "r(a(c) b(x d))", ""},
+      {"same parent", "0", "1", 2, "r(b(x) a(c(d)))", ""},
+      {"under own grandchild", "0", "0.0.0", 0, "",
+       "Attempted to create recursive tree by moving TSwTreeNode from TSwTreeNode to TSwTreeNode."},
+      {"under itself", "0", "0", 0, "", "Attempted to move TSwTreeNode to its own children."},
+      {"only child to its parent", "0.0", "0", 0, "r(a(c(d)) b(x))", ""},
+      {"only child to an index of its parent", "0.0", "0", 3, "r(a(c(d)) b(x))", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto root = Build("r(a(c(d)) b(x))");
+    TSwTreeNode* node = At(root.get(), row.node);
+    TSwTreeNode* target = At(root.get(), row.target);
+    auto move = [&] {
+      switch (row.form) {
+        case 0: node->MoveTo(target); break;
+        case 1: node->MoveNextTo(target, true); break;
+        case 2: node->MoveNextTo(target, false); break;
+        default: node->MoveToIndex(target, 1);
+      }
+    };
+    if (row.after.empty()) {
+      ExpectError<ESwTreeNode>(move, row.message);
+      EXPECT_EQ(Dump(root.get()), "r(a(c(d)) b(x))");
+    } else {
+      move();
+      EXPECT_EQ(Dump(root.get()), row.after);
+    }
+  }
+  TSwTreeNode lonely(u"l");
+  ExpectError<ESwMakingNodeParentNil>([&] { lonely.MoveTo(nullptr); }, "Attempted to move TSwTreeNode to nil parent.");
+}
+
+TEST(TreeNodes, RemoveRenameAndRootRules) {
+  auto root = Build("r(a(b(c)) d)");
+  ExpectError<ESwRemovingTreeRoot>([&] { root->Remove(); }, "Attempted to remove tree root TSwTreeNode.");
+  At(root.get(), "0")->Remove();
+  EXPECT_EQ(Dump(root.get()), "r(d)");
+  TSwTreeNode* d = root->Child(0);
+  d->Rename(u"e");
+  EXPECT_EQ(root->FindChild(u"e"), d);
+  EXPECT_EQ(root->FindChild(u"d"), nullptr);
+  root->Rename(u"top");
+  EXPECT_EQ(Dump(root.get()), "top(e)");
+}
+
+struct TNodeLog {
+  std::vector<std::string> Lines;
+  bool Stop = false;
+  bool Hear(TSwObject* sender, std::u16string_view event, TSwArgs args) {
+    std::string line = WideToUtf8(static_cast<TSwTreeNode*>(sender)->Name()) + " " + WideToUtf8(event);
+    for (const TSwVarRec& a : args)
+      line += " " + (a.Tag == TSwVarTag::WideString ? WideToUtf8(a.Text)
+                     : a.Object                      ? WideToUtf8(static_cast<TSwTreeNode*>(a.Object)->Name())
+                                                     : std::string("-"));
+    Lines.push_back(line);
+    return Stop;
+  }
+  TSwListener Listener() { return TSwListener::Of<&TNodeLog::Hear>(this); }
+};
+
+TEST(TreeNodes, NodeEventsComeFromTheChildrenMap) {
+  auto root = Build("r(a b)");
+  TSwTreeNode* a = root->Child(0);
+  TSwTreeNode* b = root->Child(1);
+  TNodeLog log, later;
+  struct TMapLog {
+    int Heard = 0;
+    bool Hear(TSwObject*, std::u16string_view, TSwArgs) { return ++Heard, false; }
+  } mapLog;
+  for (const char16_t* event : {u"ad", u"rm", u"skey"}) {
+    a->Callbacks().Subscribe(event, log.Listener());
+    a->Callbacks().Subscribe(event, later.Listener());
+  }
+  root->Children().Subscribe(u"rm", TSwListener::Of<&TMapLog::Hear>(&mapLog));
+  log.Stop = true;  // keeps `later` from hearing anything, but never blocks the change
+  a->Rename(u"a2");
+  a->MoveTo(b);
+  a->Remove();
+  EXPECT_EQ(log.Lines, (std::vector<std::string>{"a2 skey a2 a2", "a2 rm r -", "a2 ad - b", "a2 rm b -"}));
+  EXPECT_TRUE(later.Lines.empty());
+  EXPECT_EQ(mapLog.Heard, 1);  // the move out of r; the removal happened under b
+  EXPECT_EQ(Dump(root.get()), "r(b)");
+}
+
+struct TFreeLog {
+  std::vector<std::string> Lines;
+  void Freed(TSwObject* object) {
+    auto* node = static_cast<TSwTreeNode*>(object);
+    Lines.push_back(WideToUtf8(node->Name()) + (node->Parent() ? " under " + WideToUtf8(node->Parent()->Name()) : ""));
+  }
+};
+
+TEST(TreeNodes, FreeingASubtreeNotifiesWhileNodesAreWhole) {
+  TFreeLog log;
+  {
+    auto root = Build("r(a(b c) d)");
+    for (const char* path : {"0", "0.0", "0.1", "1"})
+      At(root.get(), path)->AddOnFree(TOnFreeMethod::Of<&TFreeLog::Freed>(&log));
+    root->Child(0)->Remove();
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{"a under r", "b under a", "c under a"}));
+  }
+  EXPECT_EQ(log.Lines.back(), "d under r");
+}
+
+TEST(TreeNodes, PathsToAncestors) {
+  auto root = Build("root(a(b(c)))");
+  TSwTreeNode* c = At(root.get(), "0.0.0");
+  TSwTreeNode* a = At(root.get(), "0");
+  EXPECT_EQ(c->PathTo(root.get(), u"\\"), u"a\\b\\c");
+  EXPECT_EQ(c->PathTo(c, u"\\"), u"\\");
+  EXPECT_EQ(c->PathTo(nullptr, u"\\"), u"root\\a\\b\\c");
+  EXPECT_EQ(c->PathTo(a, u" > "), u"b > c");
+  TSwTreeNode other(u"other");
+  ExpectError<ESwNodeNotPartOfPath>([&] { c->PathTo(&other, u"\\"); },
+                                    "Parents of TSwTreeNode do not contain required TSwTreeNode.");
+  EXPECT_EQ(c->Parents(), (std::vector<TSwTreeNode*>{At(root.get(), "0.0"), a, root.get()}));
+  EXPECT_TRUE(root->IsAncestorOf(c));
+  EXPECT_FALSE(c->IsAncestorOf(c));
+  EXPECT_TRUE(c->IsSelfOrAncestorOf(c));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths
+
+TEST(Paths, ParentPrefixesFromSeveralDepths) {
+  auto root = Build("r(p(q(n(x)) x) x)");
+  TSwTreeNode* n = At(root.get(), "0.0.0");  // depth 3: ancestors q, p, r
+  struct Row {
+    const char* path;
+    const char* expected;  // child indices from the root, "r" for the root, "-" for none
+  };
+  const Row rows[] = {
+      {"", "0.0.0"},  {".", "0.0"}, {"..", "0"},     {"...", "r"},   {"....", "r"},
+      {"/", "r"},     {"//", "0"},  {"///", "0.0"},  {"////", "0.0.0"}, {"\\\\", "0"},
+      {".x", "-"},    {"..x", "0.1"}, {"/x", "1"},   {"x", "0.0.0.0"}, {"//q/n/x", "0.0.0.0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    TSwTreeNode* found = n->FirstOnPath(Utf8ToWide(row.path));
+    std::string expected = row.expected;
+    if (expected == "-") EXPECT_EQ(found, nullptr);
+    else EXPECT_EQ(found, expected == "r" ? root.get() : At(root.get(), expected));
+  }
+  ExpectError<ESwInvalidParentPath>(
+      [&] { n->FirstOnPath(u"./x"); },
+      "Node parent path must consist of either '.', '\\' or '/' or be empty - however, './' was given.");
+  EXPECT_EQ(root->FirstOnPath(u"..."), root.get());
+}
+
+TEST(Paths, FirstOnPathRemainderRules) {
+  auto root = Build("r(a(z) a(b) c(b))");
+  EXPECT_EQ(root->FirstOnPath(u"a\\b"), At(root.get(), "1.0"));
+  EXPECT_EQ(root->FirstOnPath(u"a/.c"), At(root.get(), "2"));
+  EXPECT_EQ(root->FirstOnPath(u"a//c/b"), At(root.get(), "2.0"));
+  EXPECT_EQ(root->FirstOnPath(u"x/.c"), nullptr);  // only when some x exists
+  EXPECT_EQ(root->FirstOnPath(u"*\\b"), At(root.get(), "1.0"));
+  ExpectError<ESwEmptyNodePathSegment>([&] { root->FirstOnPath(u"a\\"); },
+                                       "TSwTreeNode path 'a\\' contains an empty segment.");
+  ExpectError<ESwFirstOnPathWithExpr>(
+      [&] { root->FirstOnPath(u"a[1]"); },
+      "TSwTreeNode.FirstOnPath cannot be used on paths with '[expressions]' - like on 'a[1]'.");
+}
+
+std::string Enumerate(TSwNodeFinder& finder, TSwTreeNode* root) {
+  std::string out;
+  TSwTreeNode* node;
+  while (finder.TryNext(node)) out += (out.empty() ? "" : " ") + WideToUtf8(node->PathTo(root, u"/"));
+  return out;
+}
+
+TEST(Finders, EnumerationOrders) {
+  auto root = Build("r(a(x y) b(x) a(z))");
+  struct Row {
+    const char* path;
+    const char* found;
+  };
+  const Row rows[] = {
+      {"a/*", "a/x a/y a/z"},
+      {"*/x", "a/x b/x"},
+      {"a", "a a"},
+      {"a[1]/*", "a/z"},
+      {"*[0]", "a"},
+      {"*[2]/z", "a/z"},
+      {"a/x[0]", "a/x"},
+      {"q", ""},
+      {"", "/"},
+      {"*/*[1]", "a/y"},
+  };
+  TSwNodeByNodeFinder finder;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    finder.Rewind(Utf8ToWide(row.path), root.get());  // one finder reused for every look-up
+    EXPECT_EQ(Enumerate(finder, root.get()), row.found);
+    EXPECT_EQ(finder.Next(), nullptr);
+  }
+}
+
+TEST(Finders, PathParsing) {
+  auto root = Build("r");
+  struct Row {
+    const char* path;
+    const char* property;
+    int segments;
+    const char* error;  // empty when the path is fine
+  };
+  const Row rows[] = {
+      {"x$start", "start", 1, ""},
+      {"x$", "inner", 1, ""},
+      {"x", "inner", 1, ""},
+      {"+a/b[n*2]/c$end", "end", 3, ""},
+      {"a//b", "", 0, "TSwNodeByNodeFinder path 'a//b' contains an empty segment."},
+      {"a/+b", "", 0, "TSwNodeByNodeFinder path 'a/+b' cannot have last segment appending ('+node')."},
+      {"a[]", "", 0, "TSwNodeByNodeFinder path 'a[]' contains empty expression ('node[expr]')."},
+      {"[1]", "", 0, "TSwNodeByNodeFinder path '[1]' contains an empty segment."},
+      {"a]", "", 0, "TSwNodeByNodeFinder path 'a]' contains unbalanced brackets in segment 'a]'."},
+      {"a[1", "", 0, "TSwNodeByNodeFinder path 'a[1' contains unbalanced brackets in segment 'a[1'."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    TSwNodeByNodeFinder finder;
+    if (*row.error) {
+      ExpectError<ESwNodeFind>([&] { finder.Rewind(Utf8ToWide(row.path), root.get()); }, row.error);
+      continue;
+    }
+    finder.Rewind(Utf8ToWide(row.path), root.get());
+    EXPECT_EQ(WideToUtf8(finder.PropertyName()), row.property);
+    EXPECT_EQ(finder.SegmentCount(), row.segments);
+  }
+  TSwNodeByNodeFinder bare;
+  ExpectError<ESwNodeFinderNotInitialized>([&] { bare.Next(); },
+                                           "Attempted to use TSwNodeByNodeFinder without initializing it with Rewind.");
+}
+
+TEST(Finders, FindOrCreate) {
+  struct Row {
+    const char* path;
+    const char* tree;  // after two calls on an empty root
+  };
+  const Row rows[] = {
+      {"+a/b", "r(a(b b))"},
+      {"a/b", "r(a(b) a(b))"},
+      {"+a/+b/c", "r(a(b(c c)))"},
+      {"a[0]/b", "r(a(b b))"},  // no a on the first call; the second finds the first a
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    TSwTreeNode root(u"r");
+    TSwNodeFormulaFinder finder(&root, Utf8ToWide(row.path));
+    finder.FindOrCreate();
+    finder.FindOrCreate();
+    EXPECT_EQ(Dump(&root), row.tree);
+  }
+  TSwTreeNode root(u"r");
+  TSwNodeFinder plain(&root, u"+a/b");
+  plain.FindOrCreate();
+  TSwNodeFinder withExpression(&root, u"a[0]/b");
+  ExpectError<ESwNodeFindNoCreator>(
+      [&] { withExpression.FindOrCreate(); },
+      "TSwNodeFinder has no assigned OnCreate to create node with an expression on path 'a[0]/b'.");
+  TSwNodeFinder tested(&root, u"a[0]");
+  ExpectError<ESwNodeFindNoTester>([&] { tested.Next(); },
+                                   "TSwNodeFinder has no assigned OnTest to test expression of path 'a[0]'.");
+  TSwNodeFinder empty(&root, u"");
+  ExpectError<ESwEmptyNodePathSegment>([&] { empty.FindOrCreate(); }, "Attempted to search for empty TSwNodeFinder path.");
+}
+
+TEST(Finders, FormulaCreateSelectsAmongSameNamedSiblings) {
+  auto root = Build("r(a(b) x a(c) a(d))");
+  TSwNodeFormulaFinder finder;
+  finder.SetStack({2}, true);
+  finder.Rewind(u"a[n]/e", root.get());
+  TSwTreeNode* made = finder.FindOrCreate();
+  EXPECT_EQ(made->Parent(), At(root.get(), "3"));  // the third a: two skipped
+  finder.Rewind(u"a[n+5]/e");
+  finder.FindOrCreate();
+  EXPECT_EQ(Dump(root.get()), "r(a(b) x a(c) a(d e) a(e))");
+}
+
+TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
+  auto root = Build("r(a(x y))");
+  TSwNodeByNodeFinder finder(root.get(), u"a/*");
+  EXPECT_NE(finder.Next(), nullptr);
+  At(root.get(), "0")->AddChild(u"z");
+  ExpectError<ESwHashChangedBetweenFind>([&] { finder.Next(); },
+                                         "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
+}
+
+TEST(Finders, NextWithProperty) {
+  auto root = Build("r(a a a)");
+  TSwObject stream;
+  root->Child(1)->Properties().AddValue(u"start", TSwValue::OfSlice(1, 2, &stream));
+  root->Child(2)->Properties().AddValue(u"inner", TSwValue::OfInt(3));
+  TSwNodeByNodeFinder finder(root.get(), u"a$start");
+  TSwTreeNode* node;
+  TSwProperty* property;
+  ASSERT_TRUE(finder.NextWithProperty(node, property));
+  EXPECT_EQ(node, root->Child(1));
+  EXPECT_FALSE(finder.NextWithProperty(node, property));
+  finder.Rewind(u"a");
+  ASSERT_TRUE(finder.NextWithProperty(node, property));
+  EXPECT_EQ(property->Value().Int, 3);
+}
+
+TEST(Formulas, ValuesAndErrors) {
+  auto root = Build("r");
+  TSwNodeFormulaFinder finder(root.get(), u"a");
+  finder.SetStack({3, 10, 20, 30}, true);  // n = 3, stack 10 20 30 (innermost first)
+  struct Row {
+    const char16_t* formula;
+    int32_t value;
+    const char* error;
+  };
+  const Row rows[] = {
+      {u"n*2-1", 5, ""},
+      {u" N * 2 ", 6, ""},
+      {u"7/2", 3, ""},
+      {u"0-7/2", 0, "/ operator in TSwNodeFormulaFinder formula '0-7/2' of path 'a' must go before -."},
+      {u"1+n*2", 0, "* operator in TSwNodeFormulaFinder formula '1+n*2' of path 'a' must go before +."},
+      {u".n", 10, ""},
+      {u"..n+1", 21, ""},
+      {u"....n", 30, ""},
+      {u"\\n", 30, ""},
+      {u"\\\\n", 20, ""},
+      {u"n+", 0, "Cannot parse TSwNodeFormulaFinder formula 'n+' of path 'a'."},
+      {u"-1", 0, "Cannot parse TSwNodeFormulaFinder formula '-1' of path 'a'."},
+      {u"2**n", 0, "Cannot parse TSwNodeFormulaFinder formula '2**n' of path 'a'."},
+      {u"n+ ", 0, "Empty operand in TSwNodeFormulaFinder formula 'n+ ' of path 'a'."},
+      {u"n+x", 0, "Non-numeric operand 'x' in TSwNodeFormulaFinder formula 'n+x' of path 'a'."},
+      {u"1 2", 0, "Non-numeric operand '1 2' in TSwNodeFormulaFinder formula '1 2' of path 'a'."},
+      {u"n/0", 0, "Division by zero in TSwNodeFormulaFinder formula 'n/0' of path 'a'."},
+      {u"99999999999", 0, "Non-numeric operand '99999999999' in TSwNodeFormulaFinder formula '99999999999' of path 'a'."},
+      {u"2147483647+1", INT32_MIN, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.formula));
+    if (*row.error) ExpectError<ESwNodeFind>([&] { finder.FormulaValue(row.formula); }, row.error);
+    else EXPECT_EQ(finder.FormulaValue(row.formula), row.value);
+  }
+  TSwNodeFormulaFinder empty;
+  ExpectError<ESwEmptyFinderStack>([&] { empty.SetStack({}, true); },
+                                   "TSwNodeFormulaFinder was given empty Stack to shift N from.");
+  TSwNodeFormulaFinder noStack(root.get(), u"a");
+  EXPECT_EQ(noStack.FormulaValue(u".n"), 0);  // an empty stack gives n
+  EXPECT_EQ(finder.StateDescription(), "n = 3 10 20 30");
+}
+
+}  // namespace
+}  // namespace skeinwork
