@@ -232,6 +232,7 @@ template <class E, class... A>
 }
 
 SW_EXCEPTION(ESwBadVersionString, ESkeinwork);
+SW_EXCEPTION(EInvalidArgument, ESkeinwork);
 SW_EXCEPTION(ESwInvalidVarType, ESkeinwork);
 SW_EXCEPTION(ESwClassListDuplicate, ESkeinwork);
 SW_EXCEPTION(EStreamError, ESkeinwork);

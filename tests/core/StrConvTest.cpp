@@ -1,0 +1,276 @@
+#include "StrConv.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+TEST(StrConv, NamesResolveToCodepages) {
+  struct Row {
+    const char* name;
+    int codepage;
+  };
+  const Row rows[] = {
+      {"UTF-8", 65001},          {"utf-8", 65001},        {"utf8", 65001},
+      {"Utf8", 65001},           {"unicode-1-1-utf-8", 65001},
+      {"utf-16", 1200},          {"UTF-16LE", 1200},      {"ucs-2", 1200},
+      {"csUnicode", 1200},       {"unicode", 1200},       {"utf-16be", 1201},
+      {"utf16be", 1201},         {"utf-32", 12000},       {"utf-7", 65000},
+      {"cp1250", 1250},          {"windows-1250", 1250},  {"cp1251", 1251},
+      {"windows-1251", 1251},    {"WINDOWS-1251", 1251},  {"x-cp1251", 1251},
+      {"cp1252", 1252},          {"windows-1258", 1258},  {"koi8-r", 20866},
+      {"KOI8R", 20866},          {"koi8-u", 21866},       {"latin1", 28591},
+      {"iso-8859-1", 28591},     {"ISO_8859-1", 28591},   {"iso-8859-2", 28592},
+      {"latin2", 28592},         {"iso-8859-5", 28595},   {"cyrillic", 28595},
+      {"iso-8859-15", 28605},    {"latin9", 28605},       {"shift_jis", 932},
+      {"sjis", 932},             {"Shift-JIS", 932},      {"cp932", 932},
+      {"gbk", 936},              {"gb2312", 936},         {"ks_c_5601-1987", 949},
+      {"big5", 950},             {"Big5", 950},           {"euc-jp", 51932},
+      {"gb18030", 54936},        {"macintosh", 10000},    {"mac", 10000},
+      {"us-ascii", 20127},       {"ascii", 20127},        {"ibm866", 866},
+      {"cp866", 866},            {"866", 866},            {"cp437", 437},
+      {"cp850", 850},            {"tis-620", 874},
+      // unknown names and near misses
+      {"", -1},                  {"utf-9", -1},           {"nosuchcharset", -1},
+      {"windows1251", -1},       {" utf-8", -1},          {"utf-8 ", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(SwCharsetToCodepage(std::string_view(row.name)), row.codepage);
+    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(row.name)), row.codepage);
+  }
+}
+
+TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
+  std::vector<int> codepages = SwKnownCodepages();
+  std::set<int> known(codepages.begin(), codepages.end());
+  EXPECT_EQ(known.size(), codepages.size()) << "a codepage is listed twice";
+  std::vector<std::string> names = SwCharsetNames();
+  std::set<std::string> unique(names.begin(), names.end());
+  EXPECT_EQ(unique.size(), names.size()) << "a name is listed twice";
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(known.count(SwCharsetToCodepage(std::string_view(name))), 1u);
+  }
+  for (int codepage : codepages) {
+    SCOPED_TRACE(codepage);
+    // A codepage's body name leads back to it.
+    EXPECT_EQ(SwCharsetToCodepage(std::string_view(SwCodepageToCharset(codepage))), codepage);
+  }
+}
+
+TEST(StrConv, CodepagesNameAndDescribe) {
+  struct Row {
+    int codepage;
+    const char* name;
+    const char* description;
+  };
+  const Row rows[] = {
+      {65001, "utf-8", "Unicode (UTF-8)"},
+      {1251, "windows-1251", "Cyrillic (Windows)"},
+      {1250, "windows-1250", "Central European (Windows)"},
+      {20866, "koi8-r", "Cyrillic (KOI8-R)"},
+      {28591, "iso-8859-1", "Western European (ISO)"},
+      {932, "shift_jis", "Japanese (Shift-JIS)"},
+      {1200, "utf-16", "Unicode"},
+      {-2, "", ""},
+      {-1, "", ""},
+      {0, "", ""},
+      {12345, "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.codepage);
+    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name);
+    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description);
+  }
+}
+
+TEST(StrConv, RoundTripsPerCodepage) {
+  struct Row {
+    int codepage;
+    std::u16string text;
+    std::string bytes;  // empty: only the round trip is checked
+  };
+  const Row rows[] = {
+      {65001, u"Skeinwork \u00e9\u4e2d\U0001F600", "Skeinwork \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+      {1200, u"Ab\u0416", std::string("A\0b\0\x16\x04", 6)},
+      {1201, u"Ab\u0416", std::string("\0A\0b\x04\x16", 6)},
+      {12000, u"A\U0001F600", std::string("A\0\0\0\x00\xF6\x01\x00", 8)},
+      {65000, u"A+\u00e9", ""},
+      {20127, u"plain ASCII ~", "plain ASCII ~"},
+      {1250, u"\u017Elu\u0165ou\u010Dk\u00FD k\u016F\u0148", "\x9Elu\x9Dou\xE8k\xFD k\xF9\xF2"},
+      {1251, u"\u041F\u0440\u0438\u0432\u0435\u0442", "\xCF\xF0\xE8\xE2\xE5\xF2"},
+      {1252, u"caf\u00E9 \u20AC", "caf\xE9 \x80"},
+      {1253, u"\u0391\u03B2\u03B3", "\xC1\xE2\xE3"},
+      {1254, u"\u011F\u0131\u015F", "\xF0\xFD\xFE"},
+      {1255, u"\u05D0\u05D1", "\xE0\xE1"},
+      {1256, u"\u0627\u0644", "\xC7\xE1"},
+      {1257, u"\u0101\u010D", "\xE2\xE8"},
+      {1258, u"\u0103\u20AB", "\xE3\xFE"},
+      {874, u"\u0E01", "\xA1"},
+      {28591, u"\u00E9\u00FF", "\xE9\xFF"},
+      {28592, u"\u0104\u0161", "\xA1\xB9"},
+      {28595, u"\u0416", "\xB6"},
+      {28597, u"\u0391", "\xC1"},
+      {28599, u"\u011E", "\xD0"},
+      {28605, u"\u20AC", "\xA4"},
+      {20866, u"\u041F\u0440\u0438\u0432\u0435\u0442", "\xF0\xD2\xC9\xD7\xC5\xD4"},
+      {21866, u"\u0454\u0456", "\xA4\xA6"},
+      {866, u"\u041F\u0440", "\x8F\xE0"},
+      {437, u"\u00E9\u2591", "\x82\xB0"},
+      {850, u"\u00E9\u00D8", "\x82\x9D"},
+      {932, u"\u65E5\u672C\uFF76", "\x93\xFA\x96\x7B\xB6"},
+      {936, u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},
+      {949, u"\uD55C", "\xC7\xD1"},
+      {950, u"\u4E2D", "\xA4\xA4"},
+      {51932, u"\u65E5", "\xC6\xFC"},
+      {54936, u"\u4E2D\U0001F600", "\xD6\xD0\x94\x39\xFC\x36"},
+      {10000, u"\u00E9\u2122", "\x8E\xAA"},
+      {37, u"A1", "\xC1\xF1"},
+      {50220, u"\u65E5A", ""},
+      {52936, u"\u4E2D", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.codepage);
+    RawByteString bytes = SwEncode(row.codepage, row.text, -1, true);
+    if (!row.bytes.empty()) {
+      EXPECT_EQ(bytes, row.bytes);
+    }
+    EXPECT_EQ(SwDecode(row.codepage, bytes), row.text);
+    EXPECT_EQ(SwAnsiLength(row.codepage, row.text), static_cast<int64_t>(bytes.size()) + 1);
+    EXPECT_EQ(SwWideLength(row.codepage, bytes), static_cast<int64_t>(row.text.size()) + 1);
+    // Length hints, right or wrong, never change the result.
+    for (int64_t hint : {int64_t{0}, int64_t{1}, int64_t{2}, SwWideLength(row.codepage, bytes)}) {
+      EXPECT_EQ(SwDecode(row.codepage, bytes, hint), row.text);
+    }
+    for (int64_t hint : {int64_t{0}, int64_t{2}, SwAnsiLength(row.codepage, row.text)}) {
+      EXPECT_EQ(SwEncode(row.codepage, row.text, hint), bytes);
+    }
+  }
+}
+
+TEST(StrConv, EveryKnownCodepageConverts) {
+  for (int codepage : SwKnownCodepages()) {
+    SCOPED_TRACE(codepage);
+    std::u16string text = u"Skeinwork 0.79";
+    EXPECT_EQ(SwDecode(codepage, SwEncode(codepage, text, -1, true)), text);
+  }
+}
+
+TEST(StrConv, RawUtf16CopiesBytes) {
+  const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2),
+                                  u"\xD800 lone", u"\U0001F600"};
+  for (const std::u16string& text : texts) {
+    RawByteString bytes = SwEncode(-2, text, -1, true);
+    ASSERT_EQ(bytes.size(), text.size() * 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+      EXPECT_EQ(static_cast<uint8_t>(bytes[2 * i]), text[i] & 0xFF);
+      EXPECT_EQ(static_cast<uint8_t>(bytes[2 * i + 1]), text[i] >> 8);
+    }
+    EXPECT_EQ(SwDecode(-2, bytes), text);
+    EXPECT_EQ(SwAnsiLength(-2, text), static_cast<int64_t>(text.size()) * 2 + 1);
+    EXPECT_EQ(SwWideLength(-2, bytes), static_cast<int64_t>(text.size()) + 1);
+  }
+  // An odd trailing byte has no unit to go into.
+  EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
+  EXPECT_EQ(SwWideLength(-2, "abc"), 2);
+}
+
+TEST(StrConv, EmptyInputGivesEmptyResult) {
+  for (int codepage : {65001, 1251, 1200, 932, -2}) {
+    EXPECT_EQ(SwDecode(codepage, ""), u"");
+    EXPECT_EQ(SwEncode(codepage, u"", -1, true), "");
+    EXPECT_EQ(SwWideLength(codepage, ""), 1);
+    EXPECT_EQ(SwAnsiLength(codepage, u""), 1);
+  }
+}
+
+TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
+  struct Row {
+    int codepage;
+    std::u16string text;
+    std::string substituted;
+    std::string message;
+  };
+  const std::u16string longText = u"\u4E2D" + std::u16string(60, u'x');
+  const Row rows[] = {
+      {1251, u"caf\u00E9", "caf?",
+       "Codepage 1251 cannot represent all symbols of given string 'caf\xC3\xA9'."},
+      {20127, u"\u00E9t\u00E9", "?t?",
+       "Codepage 20127 cannot represent all symbols of given string '\xC3\xA9t\xC3\xA9'."},
+      {28591, u"\u20AC5", "?5",
+       "Codepage 28591 cannot represent all symbols of given string '\xE2\x82\xAC" "5'."},
+      {932, u"a\u0416\u00E9", "a\x84\x47?", ""},
+      {37, u"\u4E2D", "\x6F",  // "?" in EBCDIC
+       "Codepage 37 cannot represent all symbols of given string '\xE4\xB8\xAD'."},
+      {1252, longText, "?" + std::string(60, 'x'),
+       "Codepage 1252 cannot represent all symbols of given string '\xE4\xB8\xAD" +
+           std::string(49, 'x') + "'."},
+      // An unpaired surrogate has no UTF-8 form either; UTF-8 substitutes U+FFFD.
+      {65001, u"a\xD800z", "a\xEF\xBF\xBDz",
+       "Codepage 65001 cannot represent all symbols of given string 'a\xEF\xBF\xBDz'."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.codepage);
+    EXPECT_EQ(SwEncode(row.codepage, row.text), row.substituted);
+    std::string message = row.message;
+    if (message.empty())
+      message = "Codepage 932 cannot represent all symbols of given string 'a\xD0\x96\xC3\xA9'.";
+    ExpectError<ESwCodepageLoss>([&] { SwEncode(row.codepage, row.text, -1, true); }, message);
+    // The converter is reusable after the failure.
+    EXPECT_EQ(SwEncode(row.codepage, u"ok", -1, true), SwEncode(row.codepage, u"ok"));
+  }
+}
+
+TEST(StrConv, MalformedBytesDecodeToReplacement) {
+  EXPECT_EQ(SwDecode(65001, "a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(SwDecode(65001, "\xE4\xB8"), u"\uFFFD");
+  EXPECT_EQ(SwDecode(20127, "a\x80"), u"a\uFFFD");
+}
+
+TEST(StrConv, UnknownCodepagesAreRefused) {
+  for (int codepage : {0, -1, 12345, 65002}) {
+    SCOPED_TRACE(codepage);
+    std::string message = "Codepage " + std::to_string(codepage) + " is not supported.";
+    ExpectError<ESwUnsupportedCodepage>([&] { SwDecode(codepage, "x"); }, message);
+    ExpectError<ESwUnsupportedCodepage>([&] { SwEncode(codepage, u"x"); }, message);
+    ExpectError<ESwUnsupportedCodepage>([&] { SwWideLength(codepage, "x"); }, message);
+  }
+}
+
+TEST(StrConv, ThreadsConvertIndependently) {
+  // Each thread has its own converters; interleaved stateful conversions must not mix.
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      const int codepages[] = {932, 50220, 1251, 65001};
+      const std::u16string text = u"\u65E5\u672C abc \u65E5";
+      int codepage = codepages[t];
+      for (int i = 0; i < 200; ++i) {
+        std::u16string sample = codepage == 1251 ? std::u16string(u"\u0416abc") : text;
+        if (SwDecode(codepage, SwEncode(codepage, sample, -1, true)) != sample) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace skeinwork

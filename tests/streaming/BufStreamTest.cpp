@@ -1,0 +1,245 @@
+#include "BufStream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+// A memory stream that counts the reads that reach it and tells when it is freed.
+class TCountingStream : public TStringStream {
+ public:
+  explicit TCountingStream(std::string_view data, bool* freed = nullptr)
+      : TStringStream(data), mFreed(freed) {}
+  ~TCountingStream() override {
+    if (mFreed) *mFreed = true;
+  }
+  int64_t Read(void* buffer, int64_t count) override {
+    ++Reads;
+    return TStringStream::Read(buffer, count);
+  }
+  int Reads = 0;
+
+ private:
+  bool* mFreed;
+};
+
+std::string Data(size_t size) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+  return out;
+}
+
+std::vector<int64_t> WindowStarts(const TBufStream& cache) {
+  std::vector<int64_t> out;
+  for (const auto& window : cache.Windows()) out.push_back(window->Start());
+  return out;
+}
+
+TEST(BufStream, WindowRules) {
+  struct Step {
+    int64_t offset;
+    int64_t count;
+    int64_t got;    // bytes the read returns
+    int reads;      // reads that reached the stream so far
+  };
+  struct Row {
+    const char* name;
+    int windows;
+    int64_t windowSize;
+    std::vector<Step> steps;
+    std::vector<int64_t> starts;  // windows held at the end, oldest first
+  };
+  const Row rows[] = {
+      {"hits and misses", 2, 16,
+       {{0, 4, 4, 1}, {4, 4, 4, 1}, {12, 4, 4, 1}, {14, 4, 4, 2}, {20, 5, 5, 2}, {0, 16, 16, 2},
+        {40, 4, 4, 3}, {15, 2, 2, 3}, {0, 1, 1, 4}},
+       {40, 0}},
+      {"the first covering window serves", 3, 16,
+       {{0, 1, 1, 1}, {8, 10, 10, 2}, {10, 4, 4, 2}, {2, 4, 4, 2}},
+       {0, 8}},
+      {"more than a window goes straight to the stream", 2, 16,
+       {{0, 17, 17, 1}, {0, 16, 16, 2}, {0, 17, 17, 3}, {1, 15, 15, 3}},
+       {0}},
+      {"the end of the stream", 2, 16,
+       {{98, 10, 2, 1}, {99, 1, 1, 1}, {100, 5, 0, 2}, {200, 1, 0, 3}, {90, 16, 10, 4}},
+       {98, 90}},
+      {"nothing asked, nothing read", 2, 16,
+       {{0, 0, 0, 0}, {-5, 4, 0, 0}, {5, -1, 0, 0}},
+       {}},
+      {"no windows", 0, 16,
+       {{0, 4, 4, 1}, {0, 4, 4, 2}, {1, 1, 1, 3}},
+       {}},
+  };
+  const std::string data = Data(100);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto* stream = new TCountingStream(data);
+    TBufStream cache(stream, true);
+    cache.SetLimits(row.windows, row.windowSize);
+    for (const Step& step : row.steps) {
+      SCOPED_TRACE(testing::Message() << "read " << step.offset << " + " << step.count);
+      std::string buffer(static_cast<size_t>(std::max<int64_t>(step.count, 0)), '\xEE');
+      EXPECT_EQ(cache.ReadAt(step.offset, buffer.data(), step.count), step.got);
+      if (step.got > 0) {
+        EXPECT_EQ(buffer.substr(0, static_cast<size_t>(step.got)),
+                  data.substr(static_cast<size_t>(step.offset), static_cast<size_t>(step.got)));
+      }
+      EXPECT_EQ(stream->Reads, step.reads);
+    }
+    EXPECT_EQ(WindowStarts(cache), row.starts);
+  }
+}
+
+TEST(BufStream, NinthWindowEvictsTheFirst) {
+  const std::string data = Data(9 * 65536 + 10);
+  auto* stream = new TCountingStream(data);
+  TBufStream cache(stream, true);
+  EXPECT_EQ(cache.WindowCount(), 8);
+  EXPECT_EQ(cache.WindowSize(), 65536);
+  for (int64_t i = 0; i < 9; ++i) {
+    EXPECT_EQ(cache.ReadAt(i * 65536 + 3, 2), data.substr(static_cast<size_t>(i * 65536 + 3), 2));
+  }
+  std::vector<int64_t> starts;
+  for (int64_t i = 1; i < 9; ++i) starts.push_back(i * 65536 + 3);
+  EXPECT_EQ(WindowStarts(cache), starts);
+  EXPECT_EQ(stream->Reads, 9);
+  EXPECT_EQ(cache.ReadAt(3, 2), data.substr(3, 2));  // gone, read again
+  EXPECT_EQ(stream->Reads, 10);
+}
+
+TEST(BufStream, ReadsLeaveTheStreamWhereItWas) {
+  const std::string data = Data(300);
+  TCountingStream stream(data);
+  TBufStream cache(&stream, false);
+  cache.SetLimits(2, 32);
+  stream.SetPosition(37);
+  for (int64_t offset : {0, 5, 100, 250, 290, 0}) {
+    cache.ReadAt(offset, 8);
+    EXPECT_EQ(stream.Position(), 37);
+  }
+  cache.ReadAt(0, 64);  // bypassing the cache too
+  EXPECT_EQ(stream.Position(), 37);
+}
+
+TEST(BufStream, LimitsChange) {
+  struct Row {
+    int count;
+    int64_t size;
+    int expectedCount;
+    int64_t expectedSize;
+    std::vector<int64_t> starts;
+  };
+  const Row rows[] = {
+      {4, 16, 4, 16, {0, 20, 40, 60}}, {2, 0, 2, 16, {40, 60}}, {-3, 8, 0, 8, {}},
+      {8, -1, 8, 16, {0, 20, 40, 60}}, {1, 32, 1, 32, {60}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.count << ", " << row.size);
+    TBufStream cache(new TStringStream(Data(100)), true);
+    cache.SetLimits(4, 16);
+    for (int64_t offset : {0, 20, 40, 60}) cache.ReadAt(offset, 1);
+    cache.SetLimits(row.count, row.size);
+    EXPECT_EQ(cache.WindowCount(), row.expectedCount);
+    EXPECT_EQ(cache.WindowSize(), row.expectedSize);
+    EXPECT_EQ(WindowStarts(cache), row.starts);
+    // Reads still answer right after the change.
+    EXPECT_EQ(cache.ReadAt(61, 3), Data(100).substr(61, 3));
+  }
+}
+
+TEST(BufStream, WindowOutOfScope) {
+  TBufStream cache(new TStringStream(Data(100)), true);
+  cache.SetLimits(1, 16);
+  cache.ReadAt(20, 1);
+  const TBufStream::TBuffer& window = *cache.Windows().front();
+  char buffer[16];
+  struct Row {
+    int64_t offset;
+    int64_t got;  // -1: refused
+  };
+  for (Row row : {Row{20, 16}, Row{30, 6}, Row{36, 0}, Row{19, -1}, Row{37, -1}, Row{0, -1}}) {
+    SCOPED_TRACE(row.offset);
+    if (row.got >= 0) {
+      EXPECT_EQ(window.Read(row.offset, buffer, 16), row.got);
+      continue;
+    }
+    try {
+      window.Read(row.offset, buffer, 1);
+      ADD_FAILURE() << "no exception";
+    } catch (const EBufStream& e) {
+      EXPECT_EQ(e.Message(),
+                "Offset " + std::to_string(row.offset) + " is out of scope of this stream buffer.");
+    }
+  }
+}
+
+TEST(BufStream, StreamSide) {
+  const std::string data = Data(1000);
+  auto* stream = new TCountingStream(data);
+  TBufStream cache(stream, true);
+  cache.SetLimits(2, 64);
+  std::string read;
+  for (int byte; (byte = cache.ReadByte()) >= 0;) read += static_cast<char>(byte);
+  EXPECT_EQ(read, data);
+  EXPECT_EQ(cache.Position(), 1000);
+  EXPECT_EQ(stream->Reads, 16 + 1);  // 16 windows of 64 bytes, and the look past the end
+  // Seeking back within a window costs no read.
+  cache.Seek(-10, TSeekOrigin::Current);
+  char buffer[4];
+  EXPECT_EQ(cache.Read(buffer, 4), 4);
+  EXPECT_EQ(std::string(buffer, 4), data.substr(990, 4));
+  EXPECT_EQ(cache.Seek(-3, TSeekOrigin::End), 997);
+  EXPECT_EQ(cache.Read(buffer, 4), 3);
+  EXPECT_EQ(cache.Seek(-5000, TSeekOrigin::Current), 0);
+  EXPECT_EQ(cache.Size(), 1000);
+  EXPECT_EQ(stream->Reads, 17);
+
+  for (auto action : {+[](TBufStream& c) { c.Write("x", 1); },
+                      +[](TBufStream& c) { c.SetSize(1); }}) {
+    try {
+      action(cache);
+      ADD_FAILURE() << "no exception";
+    } catch (const EWriteError& e) {
+      EXPECT_EQ(e.Message(), "TBufStream is a read-only wrapper.");
+    }
+  }
+}
+
+TEST(BufStream, StringReads) {
+  TBufStream cache(new TStringStream("0123456789"), true);
+  struct Row {
+    int64_t offset;
+    int64_t count;
+    const char* expected;
+  };
+  for (Row row : {Row{0, 3, "012"}, Row{8, 5, "89"}, Row{10, 1, ""}, Row{-1, 2, ""},
+                  Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}}) {
+    SCOPED_TRACE(row.offset);
+    EXPECT_EQ(cache.ReadAt(row.offset, row.count), row.expected);
+  }
+  EXPECT_EQ(cache.ReadByteAt(9), '9');
+  EXPECT_EQ(cache.ReadByteAt(10), -1);
+  EXPECT_EQ(cache.ReadByteAt(-1), -1);
+}
+
+TEST(BufStream, OwnershipOfTheStream) {
+  for (bool owns : {true, false}) {
+    bool freed = false;
+    auto* stream = new TCountingStream("abc", &freed);
+    { TBufStream cache(stream, owns); }
+    EXPECT_EQ(freed, owns);
+    if (!owns) delete stream;
+  }
+  try {
+    TBufStream cache(nullptr, false);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESkeinwork& e) {
+    EXPECT_EQ(e.Message(), "nil Stream given to TBufStream.Create.");
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
