@@ -24,8 +24,6 @@ namespace skeinwork {
 
 using TStreamerSignature = RawByteString;
 
-// Arguments that a setter cannot take.
-
 // Root of the container's errors. It stands apart from ESkeinwork: the container is a generic
 // utility. Every error keeps the class name of the owner it names, and the owner itself (none
 // when the container was its own owner; the pointer is not owned and may dangle once the
