@@ -214,6 +214,18 @@ std::unique_ptr<TSwObject> ESkeinwork::ExtractObject() const {
   return mObject ? std::move(*mObject) : nullptr;
 }
 
+std::string SwReadableClassName(std::string_view name) {
+  for (std::string_view prefix : {"E", "Mm", "Swm", "Sw"})
+    if (name.substr(0, prefix.size()) == prefix) name.remove_prefix(prefix.size());
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    bool capital = name[i] >= 'A' && name[i] <= 'Z';
+    if (i > 0 && capital && !(name[i - 1] >= 'A' && name[i - 1] <= 'Z')) out += ' ';
+    out += name[i];
+  }
+  return out;
+}
+
 std::string SwSetText(uint64_t bits, std::span<const char* const> names) {
   std::string out;
   for (int bit = 0; bit < 64; ++bit) {

@@ -241,6 +241,9 @@ SW_EXCEPTION(EWriteError, EStreamError);
 SW_EXCEPTION(EFOpenError, EStreamError);
 SW_EXCEPTION(EFCreateError, EStreamError);
 
+// An exception class name for people: "ESwmConditionMismatch" -> "Condition Mismatch".
+std::string SwReadableClassName(std::string_view className);
+
 // A set of enumeration values as text: names joined by ", ", a bit without a name as
 // "? (VALUE)", an empty set as "<none>". names[i] names bit i; null entries have no name.
 std::string SwSetText(uint64_t bits, std::span<const char* const> names);
