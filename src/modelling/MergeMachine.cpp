@@ -34,6 +34,10 @@ E MakeMmError(const TMergeMachine* machine, std::string_view format, const A&...
   return error;
 }
 
+[[noreturn]] [[gnu::noinline]] void RaisePoolExceeded() {
+  SwRaise<ESkeinwork>("Origins pool exceeded when adding node merges.");
+}
+
 template <class E, class... A>
 [[noreturn]] void MmRaise(const TMergeMachine* machine, std::string_view format, const A&... args) {
   throw MakeMmError<E>(machine, format, args...);
@@ -325,13 +329,18 @@ class TMmMergeSteps {
     if (id >= static_cast<int32_t>(m.mBusy.size())) m.mBusy.resize(std::max<size_t>(id + 1, m.mBusy.size() * 2));
     m.mBusy[id] = busy;
   }
-  [[noreturn]] static void RaiseRecursion(TMergeMachine& m, int32_t id);
-  static int32_t Find(TMergeMachine& m, TMmFindKind kind, const WideString& name, int32_t startId,
+  [[gnu::noinline]] [[noreturn]] static void RaiseRecursion(TMergeMachine& m, int32_t id);
+  [[gnu::noinline]] static int32_t Find(TMergeMachine& m, TMmFindKind kind, const WideString& name, int32_t startId,
                       int32_t selfId);
-  static bool RepeatsAbove(TMergeMachine& m, int32_t id, int32_t childId);
-  static void AppendChildren(TMergeMachine& m, int32_t id, const TMmIdList& source, int imposedTag);
+  [[gnu::noinline]] static bool RepeatsAbove(TMergeMachine& m, int32_t id, int32_t childId);
+  [[gnu::noinline]] static void AppendChildren(TMergeMachine& m, int32_t id, int32_t sourceId, bool ownChildren,
+                                               int imposedTag);
+  [[gnu::noinline]] static void AppendMerged(TMergeMachine& m, int32_t id, int32_t targetId, TMmNode& entry, int tag);
+  [[gnu::noinline]] static void ReportNoAncestor(TMergeMachine& m, int32_t id);
+  [[gnu::noinline]] [[noreturn]] static void RaiseNoMergeNode(TMergeMachine& m, int32_t id, const TMmNode& entry);
   static void AddMerges(TMergeMachine& m, int32_t id, bool left, int firstTag);
-  static void ResolveOverlays(TMergeMachine& m, int32_t id);
+  [[gnu::noinline]] static void ResolveOverlays(TMergeMachine& m, int32_t id);
+  [[gnu::noinline]] static void BuildChildren(TMergeMachine& m, int32_t id);
 };
 
 void TMmMergeSteps::RaiseRecursion(TMergeMachine& m, int32_t id) {
@@ -379,10 +388,13 @@ bool TMmMergeSteps::RepeatsAbove(TMergeMachine& m, int32_t id, int32_t childId) 
   return false;
 }
 
-// Appends the source's children to node `id`: its own are taken as they are, a repeat of the
-// line above is referenced, anything else is cloned under the node. With an imposed tag
-// (-1: none) children come from elsewhere, so AcceptChild may refuse them.
-void TMmMergeSteps::AppendChildren(TMergeMachine& m, int32_t id, const TMmIdList& source, int imposedTag) {
+// Appends the children (or own children) of node `sourceId` to node `id`: its own are taken as
+// they are, a repeat of the line above is referenced, anything else is cloned under the node.
+// With an imposed tag (-1: none) children come from elsewhere, so AcceptChild may refuse them.
+void TMmMergeSteps::AppendChildren(TMergeMachine& m, int32_t id, int32_t sourceId, bool ownChildren,
+                                   int imposedTag) {
+  TMmIdList source;  // a copy: cloning may touch the lists it came from
+  source.Assign(ownChildren ? Node(m, sourceId).OwnChildren : Node(m, sourceId).Children);
   for (int i = 0; i < source.Count(); ++i) {
     int32_t childId = source.Id(i);
     TMmNode& child = Node(m, childId);
@@ -400,29 +412,37 @@ void TMmMergeSteps::AppendChildren(TMergeMachine& m, int32_t id, const TMmIdList
 void TMmMergeSteps::AddMerges(TMergeMachine& m, int32_t id, bool left, int firstTag) {
   TMmList& entries = left ? Node(m, id).LeftMerges : Node(m, id).RightMerges;
   if (entries.Count() == 0) return;
-  if (entries.Count() + firstTag > TMmIdList::MaxTag)
-    SwRaise<ESkeinwork>("Origins pool exceeded when adding node merges.");
+  if (entries.Count() + firstTag > TMmIdList::MaxTag) RaisePoolExceeded();
   for (int i = 0; i < entries.Count(); ++i) {
     TMmNode* entry = entries.Item(i);
     if (!entry) continue;
     const int tag = firstTag + i;
     int32_t targetId = Find(m, TMmFindKind::Merge, entry->Name, Node(m, id).ParentID, id);
-    if (targetId < 0)
-      MmRaise<EMmNoMergeNode>(&m, "Cannot locate node '%s' to merge '%s' with.", entry->Name, Node(m, id).Name);
+    if (targetId < 0) RaiseNoMergeNode(m, id, *entry);
     m.MergeNode(targetId);
-    TMmIdList targetChildren;
-    targetChildren.Assign(Node(m, targetId).Children);
-    const int before = Node(m, id).Children.Count();
-    AppendChildren(m, id, targetChildren, tag);
-    for (int k = before; k < Node(m, id).Children.Count(); ++k) {
-      const int32_t appended = Node(m, id).Children.Id(k);
-      const int32_t adopted = m.AdoptMergedChild(appended, *entry);
-      // A node made for this merge belongs here; a referenced one keeps its parent, or the
-      // parent line of a recursive definition would loop back into itself.
-      if (adopted != appended) Node(m, adopted).ParentID = id;
-      Node(m, id).Children.Put(k, adopted, tag);
-    }
+    AppendMerged(m, id, targetId, *entry, tag);
   }
+}
+
+void TMmMergeSteps::AppendMerged(TMergeMachine& m, int32_t id, int32_t targetId, TMmNode& entry, int tag) {
+  const int before = Node(m, id).Children.Count();
+  AppendChildren(m, id, targetId, false, tag);
+  for (int k = before; k < Node(m, id).Children.Count(); ++k) {
+    const int32_t appended = Node(m, id).Children.Id(k);
+    const int32_t adopted = m.AdoptMergedChild(appended, entry);
+    // A node made for this merge belongs here; a referenced one keeps its parent, or the
+    // parent line of a recursive definition would loop back into itself.
+    if (adopted != appended) Node(m, adopted).ParentID = id;
+    Node(m, id).Children.Put(k, adopted, tag);
+  }
+}
+
+void TMmMergeSteps::RaiseNoMergeNode(TMergeMachine& m, int32_t id, const TMmNode& entry) {
+  MmRaise<EMmNoMergeNode>(&m, "Cannot locate node '%s' to merge '%s' with.", entry.Name, Node(m, id).Name);
+}
+
+void TMmMergeSteps::ReportNoAncestor(TMergeMachine& m, int32_t id) {
+  m.Error(MakeMmError<EMmNoAncestor>(&m, "Cannot find ancestor of inheriting node '%s'.", Node(m, id).Name));
 }
 
 // An inheriting or off-context child replaces an earlier same-named child of another origin.
@@ -455,12 +475,9 @@ void TMmMergeSteps::ResolveOverlays(TMergeMachine& m, int32_t id) {
   }
 }
 
-void TMmMergeSteps::MergeOne(TMergeMachine& m, int32_t id) {
-  if (Node(m, id).Merged) return;
-  if (IsBusy(m, id)) RaiseRecursion(m, id);
-  m.mMergeStack.Push(id);
-  SetBusy(m, id, true);
-
+// Steps 4 to 8 of a node: its ancestor, children and overlays. Kept out of MergeOne so that the
+// frames of a deep line of children stay small.
+void TMmMergeSteps::BuildChildren(TMergeMachine& m, int32_t id) {
   // The ancestor of an inheriting node, merged first so that its children are final.
   int32_t ancestorId = -1;
   if (Node(m, id).Inheriting) {
@@ -470,31 +487,32 @@ void TMmMergeSteps::MergeOne(TMergeMachine& m, int32_t id) {
       m.MergeNode(ancestorId);
       m.InheritData(id, ancestorId);
     } else if (!Node(m, id).OffContext) {
-      m.Error(MakeMmError<EMmNoAncestor>(&m, "Cannot find ancestor of inheriting node '%s'.", Node(m, id).Name));
+      ReportNoAncestor(m, id);
     }
   }
 
   // The children: left merges, own (prepending), inherited, own, right merges.
   const int baseTag = Node(m, id).Children.HighestTag();
   AddMerges(m, id, true, baseTag + 2);
-  TMmIdList own;
-  own.Assign(Node(m, id).OwnChildren);
-  if (Node(m, id).Prepending) AppendChildren(m, id, own, -1);
-  if (ancestorId >= 0) {
-    TMmIdList inherited;
-    inherited.Assign(Node(m, ancestorId).Children);
-    AppendChildren(m, id, inherited, baseTag + 1);
-  }
-  if (!Node(m, id).Prepending) AppendChildren(m, id, own, -1);
+  const bool prepending = Node(m, id).Prepending;
+  if (prepending) AppendChildren(m, id, id, true, -1);
+  if (ancestorId >= 0) AppendChildren(m, id, ancestorId, false, baseTag + 1);
+  if (!prepending) AppendChildren(m, id, id, true, -1);
   AddMerges(m, id, false, Node(m, id).Children.HighestTag() + 1);
   ResolveOverlays(m, id);
+}
 
+void TMmMergeSteps::MergeOne(TMergeMachine& m, int32_t id) {
+  if (Node(m, id).Merged) return;
+  if (IsBusy(m, id)) RaiseRecursion(m, id);
+  m.mMergeStack.Push(id);
+  SetBusy(m, id, true);
+  BuildChildren(m, id);
   m.NodeMerged(id);
   Node(m, id).Merged = true;
   SetBusy(m, id, false);
-  TMmIdList children;
-  children.Assign(Node(m, id).Children);
-  for (int i = 0; i < children.Count(); ++i) m.MergeNode(children.Id(i));
+  // A merged node's children no longer change; the index is checked on every step all the same.
+  for (int i = 0; i < Node(m, id).Children.Count(); ++i) m.MergeNode(Node(m, id).Children.Id(i));
   m.mMergeStack.Pop();
 }
 

@@ -594,18 +594,26 @@ TEST(MergeMachine, ChecksTheStackAfterEachNode) {
   ExpectError<EMergeMachine>([&] { machine.Merge(); }, "Broken stack after merging node 1.");
 }
 
+// The merge stack bounds every kind of nesting: a line of children, and a chain of merges where
+// each definition merges the next one.
 TEST(MergeMachine, DepthIsBounded) {
   struct Row {
+    bool Merges;
     int Depth;
     std::string Message;  // empty: merges
   };
-  const Row rows[] = {{4000, ""}, {4096, ""}, {4097, "Too deep TMmIdStack."}, {20000, "Too deep TMmIdStack."}};
+  const Row rows[] = {
+      {false, 4000, ""}, {false, 4096, ""}, {false, 4097, "Too deep TMmIdStack."},
+      {false, 20000, "Too deep TMmIdStack."}, {true, 4000, ""}, {true, 4200, "Too deep TMmIdStack."},
+  };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.Depth);
+    SCOPED_TRACE(std::to_string(row.Merges) + " " + std::to_string(row.Depth));
     TMergeMachine machine;
-    for (int i = 0; i < row.Depth; ++i) {
-      auto node = std::make_unique<TMmNode>(u"n");
-      node->ParentID = i - 1;
+    machine.AddDefined(std::make_unique<TMmNode>(u"root"));
+    for (int i = 1; i < row.Depth; ++i) {
+      auto node = std::make_unique<TMmNode>(Utf8ToWide("n" + std::to_string(i)));
+      node->ParentID = row.Merges ? 0 : i - 1;
+      if (row.Merges && i + 1 < row.Depth) node->AddRightMerge(Utf8ToWide("n" + std::to_string(i + 1)));
       machine.AddDefined(std::move(node));
     }
     if (row.Message.empty()) {
