@@ -332,6 +332,14 @@ class TMmMergeSteps {
   [[gnu::noinline]] [[noreturn]] static void RaiseRecursion(TMergeMachine& m, int32_t id);
   [[gnu::noinline]] static int32_t Find(TMergeMachine& m, TMmFindKind kind, const WideString& name, int32_t startId,
                       int32_t selfId);
+  static void Charge(TMergeMachine& m, int64_t units) {
+    m.mWork += units;
+    if (m.mWork > m.mMaxWork) RaiseExpansion(m, false);
+  }
+  static void CheckNodeCount(TMergeMachine& m) {
+    if (m.mMerged.Count() > m.mMaxNodes) RaiseExpansion(m, true);
+  }
+  [[gnu::noinline]] [[noreturn]] static void RaiseExpansion(TMergeMachine& m, bool nodes);
   [[gnu::noinline]] static bool RepeatsAbove(TMergeMachine& m, int32_t id, int32_t childId);
   [[gnu::noinline]] static void AppendChildren(TMergeMachine& m, int32_t id, int32_t sourceId, bool ownChildren,
                                                int imposedTag);
@@ -360,6 +368,14 @@ void TMmMergeSteps::RaiseRecursion(TMergeMachine& m, int32_t id) {
   MmRaise<EMmRecursiveMerging>(&m, "Recursive node merges: %s.", path);
 }
 
+void TMmMergeSteps::RaiseExpansion(TMergeMachine& m, bool nodes) {
+  if (nodes)
+    MmRaise<EMmExpansionLimit>(&m, "Merging makes more than %d nodes; the definitions expand without end.",
+                               m.mMaxNodes);
+  MmRaise<EMmExpansionLimit>(&m, "Merging takes more than %d steps; the definitions expand without end.",
+                             static_cast<long long>(m.mMaxWork));
+}
+
 int32_t TMmMergeSteps::Find(TMergeMachine& m, TMmFindKind kind, const WideString& name, int32_t startId,
                             int32_t selfId) {
   std::unique_ptr<TMmFinder> finder = m.CreateFinder();
@@ -381,6 +397,7 @@ bool TMmMergeSteps::RepeatsAbove(TMergeMachine& m, int32_t id, int32_t childId) 
     if (steps > limit) return true;
     TMmNode* node = m.MergedNode(current);
     if (!node) return false;
+    Charge(m, 1 + child.ClonedFrom.Count() + node->ClonedFrom.Count());
     if (current == childId || child.ClonedFrom.Contains(current) || node->ClonedFrom.Contains(childId))
       return true;
     current = node->ParentID;
@@ -402,9 +419,11 @@ void TMmMergeSteps::AppendChildren(TMergeMachine& m, int32_t id, int32_t sourceI
     int tag = imposedTag >= 0 ? imposedTag : source.Tag(i);
     if (child.ParentID != id && !RepeatsAbove(m, id, childId)) {
       TMmNode* clone = m.CloneNode(child);
+      CheckNodeCount(m);
       clone->ParentID = id;
       childId = clone->ID;
     }
+    Charge(m, 1);
     Node(m, id).Children.Add(childId, tag);
   }
 }
@@ -430,6 +449,7 @@ void TMmMergeSteps::AppendMerged(TMergeMachine& m, int32_t id, int32_t targetId,
   for (int k = before; k < Node(m, id).Children.Count(); ++k) {
     const int32_t appended = Node(m, id).Children.Id(k);
     const int32_t adopted = m.AdoptMergedChild(appended, entry);
+    CheckNodeCount(m);
     // A node made for this merge belongs here; a referenced one keeps its parent, or the
     // parent line of a recursive definition would loop back into itself.
     if (adopted != appended) Node(m, adopted).ParentID = id;
@@ -469,6 +489,8 @@ void TMmMergeSteps::ResolveOverlays(TMergeMachine& m, int32_t id) {
       continue;
     }
     int32_t replacement = m.Overlay(child, Node(m, children.Id(target)));
+    CheckNodeCount(m);
+    Charge(m, 1);
     TMmIdList& list = Node(m, id).Children;
     list.Put(target, replacement, list.Tag(target));
     list.Delete(i);
@@ -537,6 +559,7 @@ void TMergeMachine::Merge() {
                              i, parent);
   }
 
+  mWork = 0;
   for (int i = 0; i < mDefined.Count(); ++i) AddMerged(mDefined.Item(i)->Copy());
   for (int i = 0; i < mMerged.Count(); ++i) mMerged.Item(i)->OwnChildren.Clear();
   for (int i = 1; i < mMerged.Count(); ++i) mMerged.Item(mMerged.Item(i)->ParentID)->OwnChildren.Add(i, 0);

@@ -647,6 +647,40 @@ TEST(MergeMachine, RecursiveDefinitionsEnd) {
   }
 }
 
+// A definition that merges marked copies of its enclosing definition copies itself into its
+// copies: with two such children every level doubles, and a budget stops it; with one the copies
+// form a line that ends at the merge stack's depth.
+TEST(MergeMachine, ExpansionIsBounded) {
+  struct Row {
+    std::vector<std::string> Tree;
+    int32_t MaxNodes;
+    int64_t MaxWork;
+    std::string Error;  // class and message
+  };
+  const std::vector<std::string> doubling = {"root", "  c", "    @(c) >c...", "    b"};
+  const Row rows[] = {
+      {doubling, 1000, TMergeMachine::DefaultMaxWork,
+       "EMmExpansionLimit: Merging makes more than 1000 nodes; the definitions expand without end."},
+      {doubling, TMergeMachine::DefaultMaxNodes, 100000,
+       "EMmExpansionLimit: Merging takes more than 100000 steps; the definitions expand without end."},
+      {{"root", "  (item)", "    v", "    (more) >item..."}, TMergeMachine::DefaultMaxNodes,
+       TMergeMachine::DefaultMaxWork, "EMmListError: Too deep TMmIdStack."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Error);
+    TToyMachine machine;
+    machine.SetExpansionLimits(row.MaxNodes, row.MaxWork);
+    Define(machine, row.Tree);
+    try {
+      machine.Merge();
+      ADD_FAILURE() << "merged";
+    } catch (const ESkeinwork& e) {
+      EXPECT_EQ(e.ClassName() + ": " + e.Message(), row.Error);
+    }
+    EXPECT_LE(machine.Merged().Count(), std::max(row.MaxNodes, 20000) + 1);
+  }
+}
+
 TEST(MergeMachine, CallsItsOperationsInOrder) {
   TToyMachine machine;
   Define(machine, {"root", "  (expr)", "    num", "    paren", "      @expr"});
@@ -775,6 +809,59 @@ TEST(MergeMachine, ErrorsRememberTheirMachine) {
     EXPECT_EQ(e.Machine(), &machine);
     EXPECT_EQ(e.ClassName(), "EMmNoMergeNode");
   }
+}
+
+}  // namespace
+}  // namespace skeinwork
+
+namespace skeinwork {
+namespace {
+
+// Random small trees of few names, flags and merges: every one either merges or fails with the
+// system's own error, and none grows without bound.
+TEST(MergeMachine, RandomTreesEndInResultsOrErrors) {
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t range) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % range;
+  };
+  const char* names[] = {"a", "b", "c"};
+  int merged = 0, failed = 0, largest = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::string> tree = {"root"};
+    std::vector<int> levels = {0};
+    const int count = 2 + static_cast<int>(next(10));
+    for (int i = 1; i < count; ++i) {
+      const int level = 1 + static_cast<int>(next(static_cast<uint32_t>(levels.back() + 1)));
+      levels.push_back(level);
+      std::string line(level * 2, ' ');
+      if (next(3) == 0) line += "@";
+      if (next(5) == 0) line += "+";
+      const std::string name = names[next(3)];
+      line += next(3) == 0 ? "(" + name + ")" : name;
+      if (next(4) == 0) line += std::string(" <") + names[next(3)];
+      if (next(4) == 0) line += std::string(" >") + names[next(3)] + (next(2) ? "..." : "");
+      tree.push_back(line);
+    }
+    SCOPED_TRACE(Lines(tree));
+    TToyMachine machine;
+    machine.SetExpansionLimits(2000, 300000);
+    Define(machine, tree);
+    try {
+      machine.Merge();
+      ++merged;
+      for (int id = 0; id < machine.Merged().Count(); ++id)
+        if (TMmNode* node = machine.MergedNode(id)) {
+          EXPECT_TRUE(node->Merged);
+        }
+    } catch (const ESkeinwork&) {
+      ++failed;
+    }
+    largest = std::max(largest, machine.Merged().Count());
+  }
+  EXPECT_GT(merged, 100);
+  EXPECT_GT(failed, 100);
+  EXPECT_LE(largest, 2001);
 }
 
 }  // namespace
