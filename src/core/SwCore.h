@@ -193,6 +193,9 @@ class ESkeinwork : public std::exception {
   TSwObject* Object() const { return mObject ? mObject->get() : nullptr; }
   std::unique_ptr<TSwObject> ExtractObject() const;
 
+  // Adds text to the finished message (decorations such as the node being compiled).
+  void AppendToMessage(std::string_view text) { mMessage += text; }
+
   // Throws a copy of the exception as its own dynamic type.
   [[noreturn]] virtual void Raise() const { throw *this; }
   virtual std::unique_ptr<ESkeinwork> Clone() const { return std::make_unique<ESkeinwork>(*this); }

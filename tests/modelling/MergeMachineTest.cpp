@@ -1,0 +1,868 @@
+#include "MergeMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+// Runs `action`, expecting an exception of class E with exactly `message`.
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "other exception: " << e.what() << "; expected: " << message;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A toy machine over toy trees. Each node may carry a TToyInfo: "implicit" children are never
+// taken over from elsewhere, and a merge entry marked "..." makes marked copies of what it
+// appends, much as a model does.
+
+class TToyInfo : public TSwObject {
+ public:
+  bool Implicit = false;
+  bool Marked = false;
+};
+
+class TToyMachine : public TMergeMachine {
+ public:
+  std::vector<std::string> Events;
+  int32_t MergeEarlyFromRoot = -1;  // merged from NodeMerged(0), before the root is merged
+  int32_t BreakStackAt = -1;        // NodeMerged pushes a stray entry for this node
+
+  TToyInfo* NewInfo() {
+    mInfos.push_back(std::make_unique<TToyInfo>());
+    return mInfos.back().get();
+  }
+
+  void NodeMerged(int32_t id) override {
+    Events.push_back("merged " + std::to_string(id));
+    if (id == 0 && MergeEarlyFromRoot >= 0) MergeNode(MergeEarlyFromRoot);
+    if (id == BreakStackAt) MutableMergeStack().Push(id);
+  }
+  void InheritData(int32_t id, int32_t ancestorId) override {
+    Events.push_back("inherit " + std::to_string(id) + "<-" + std::to_string(ancestorId));
+  }
+  void RemoveMerged(int32_t id) override {
+    Events.push_back("remove " + std::to_string(id));
+    TMergeMachine::RemoveMerged(id);
+  }
+  bool AcceptChild(int32_t childId, TMmNode&) override {
+    const TToyInfo* info = Info(MergedNode(childId));
+    return !(info && info->Implicit);
+  }
+  TMmNode* CloneNode(TMmNode& node) override {
+    TMmNode* clone = TMergeMachine::CloneNode(node);
+    if (const TToyInfo* info = Info(&node)) {
+      TToyInfo* copy = NewInfo();
+      copy->Implicit = info->Implicit;
+      copy->Marked = info->Marked;
+      clone->Data = copy;
+    }
+    return clone;
+  }
+  int32_t AdoptMergedChild(int32_t childId, TMmNode& entry) override {
+    const TToyInfo* entryInfo = Info(&entry);
+    if (!entryInfo || !entryInfo->Marked) return childId;
+    TMmNode* clone = CloneNode(*MergedNode(childId));
+    if (!clone->Data) clone->Data = NewInfo();
+    static_cast<TToyInfo*>(clone->Data)->Marked = true;
+    return clone->ID;
+  }
+
+  static const TToyInfo* Info(const TMmNode* node) {
+    return node ? static_cast<const TToyInfo*>(node->Data) : nullptr;
+  }
+
+ private:
+  std::vector<std::unique_ptr<TToyInfo>> mInfos;  // owned
+};
+
+// Defines a toy tree from lines: two blanks of indentation per level, then the node, then merge
+// lists. A node is written with flag prefixes ("@" inheriting, "+" prepending, "!" implicit),
+// then its name, in parentheses when off-context. "<a,b" and ">c,d..." are the left and right
+// merge lists; "..." marks an entry.
+void Define(TToyMachine& machine, const std::vector<std::string>& lines) {
+  std::vector<int32_t> parents;  // by level
+  for (const std::string& line : lines) {
+    size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) indent = line.size();
+    const size_t level = indent / 2;
+    std::istringstream tokens(line.substr(indent));
+    std::string spec;
+    tokens >> spec;
+    auto node = std::make_unique<TMmNode>();
+    node->ParentID = level == 0 ? -1 : parents.at(level - 1);
+    size_t at = 0;
+    for (; at < spec.size() && std::string("@+!").find(spec[at]) != std::string::npos; ++at) {
+      if (spec[at] == '@') node->Inheriting = true;
+      if (spec[at] == '+') node->Prepending = true;
+      if (spec[at] == '!') {
+        TToyInfo* info = machine.NewInfo();
+        info->Implicit = true;
+        node->Data = info;
+      }
+    }
+    std::string name = spec.substr(at);
+    if (name.size() >= 2 && name.front() == '(' && name.back() == ')') {
+      node->OffContext = true;
+      name = name.substr(1, name.size() - 2);
+    }
+    node->Name = Utf8ToWide(name);
+    std::string merges;
+    while (tokens >> merges) {
+      const bool left = merges[0] == '<';
+      std::istringstream entries(merges.substr(1) + ",");
+      std::string entryName;
+      while (std::getline(entries, entryName, ',')) {
+        const bool marked = entryName.size() > 3 && entryName.ends_with("...");
+        if (marked) entryName.resize(entryName.size() - 3);
+        TMmNode* entry = left ? node->AddLeftMerge(Utf8ToWide(entryName)) : node->AddRightMerge(Utf8ToWide(entryName));
+        if (marked) {
+          entry->Data = machine.NewInfo();
+          static_cast<TToyInfo*>(entry->Data)->Marked = true;
+        }
+      }
+    }
+    const int32_t id = machine.AddDefined(std::move(node))->ID;
+    parents.resize(level + 1);
+    parents[level] = id;
+  }
+}
+
+std::string Label(const TMmNode& node) {
+  std::string label;
+  if (node.Inheriting) label += "@";
+  if (node.Prepending) label += "+";
+  const TToyInfo* info = TToyMachine::Info(&node);
+  if (info && info->Implicit) label += "!";
+  const std::string name = WideToUtf8(node.Name);
+  label += node.OffContext ? "(" + name + ")" : name;
+  if (info && info->Marked) label += "...";
+  return label + "#" + std::to_string(node.ID);
+}
+
+// The merged graph from the root, one node a line: "name#ID/tag" (tag 0 not shown); a node met
+// again is written "*name#ID" and not expanded.
+std::string Dump(const TMergeMachine& machine) {
+  std::string out;
+  std::vector<bool> seen(machine.Merged().Count());
+  struct TItem {
+    int32_t Id;
+    int Tag;
+    int Depth;
+  };
+  std::vector<TItem> pending{{0, 0, 0}};
+  while (!pending.empty()) {
+    TItem item = pending.back();
+    pending.pop_back();
+    const TMmNode* node = machine.MergedNode(item.Id);
+    out += std::string(item.Depth * 2, ' ');
+    if (!node) {
+      out += "<empty #" + std::to_string(item.Id) + ">\n";
+      continue;
+    }
+    const bool again = seen[item.Id];
+    seen[item.Id] = true;
+    out += (again ? "*" : "") + Label(*node) + (item.Tag ? "/" + std::to_string(item.Tag) : "") + "\n";
+    if (again) continue;
+    for (int i = node->Children.Count() - 1; i >= 0; --i)
+      pending.push_back({node->Children.Id(i), node->Children.Tag(i), item.Depth + 1});
+  }
+  return out;
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lists and the stack.
+
+TEST(MmIdList, EntriesCarryIdsAndOriginTags) {
+  TMmIdList list;
+  EXPECT_EQ(list.HighestTag(), 0);
+  list.Add(5, 3);
+  list.Add(0xFFFFFF, 255);
+  list.Insert(0, 7, 1);
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Id(0), 7);
+  EXPECT_EQ(list.Tag(0), 1);
+  EXPECT_EQ(list.Id(2), 0xFFFFFF);
+  EXPECT_EQ(list.Tag(2), 255);
+  EXPECT_EQ(list.HighestTag(), 255);
+  list.Put(1, 9, 0);
+  EXPECT_TRUE(list.Contains(9));
+  EXPECT_FALSE(list.Contains(5));
+  list.Delete(2);
+  EXPECT_EQ(list.HighestTag(), 1);
+  TMmIdList copy;
+  copy.Assign(list);
+  EXPECT_EQ(copy.Count(), 2);
+  EXPECT_EQ(copy.Id(1), 9);
+}
+
+TEST(MmIdList, RefusesWhatItCannotStore) {
+  struct Row {
+    std::function<void(TMmIdList&)> Action;
+    std::string Message;
+  };
+  const Row rows[] = {
+      {[](TMmIdList& l) { l.Add(-1); }, "TMmIdList cannot store ID = -1."},
+      {[](TMmIdList& l) { l.Add(0x1000000); }, "TMmIdList cannot store ID = 16777216."},
+      {[](TMmIdList& l) { l.Add(1, 256); }, "TMmIdList cannot store origin tag 256."},
+      {[](TMmIdList& l) { l.Put(0, -1, 0); }, "TMmIdList cannot store ID = -1."},
+      {[](TMmIdList& l) { l.Id(3); }, "List index out of bounds (3)."},
+      {[](TMmIdList& l) { l.Delete(-1); }, "List index out of bounds (-1)."},
+      {[](TMmIdList& l) { l.Insert(3, 1); }, "List index out of bounds (3)."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Message);
+    TMmIdList list;
+    list.Add(1);
+    list.Add(2);
+    ExpectError<EMmListError>([&] { row.Action(list); }, row.Message);
+  }
+}
+
+std::string Entries(const TMmIdList& list) {
+  std::string out;
+  for (int i = 0; i < list.Count(); ++i)
+    out += (i ? " " : "") + std::to_string(list.Id(i)) + ":" + std::to_string(list.Tag(i));
+  return out;
+}
+
+TEST(MmIdList, MergeKeepsOriginsApart) {
+  struct Row {
+    std::vector<std::pair<int, int>> First, Second;
+    bool Prepend;
+    std::string Expected;
+  };
+  const Row rows[] = {
+      {{}, {{7, 3}, {8, 0}}, false, "7:3 8:0"},
+      {{{1, 0}, {2, 1}}, {{7, 0}, {8, 2}, {9, 0}}, false, "1:0 2:1 7:2 8:3 9:2"},
+      {{{1, 0}, {2, 1}}, {{7, 0}, {8, 2}, {9, 0}}, true, "7:2 8:3 9:2 1:0 2:1"},
+      {{{1, 2}}, {{5, 9}, {6, 4}}, false, "1:2 5:1 6:0"},
+      {{{1, 0}}, {}, true, "1:0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Expected);
+    TMmIdList first, second;
+    for (auto [id, tag] : row.First) first.Add(id, tag);
+    for (auto [id, tag] : row.Second) second.Add(id, tag);
+    first.Merge(second, row.Prepend);
+    EXPECT_EQ(Entries(first), row.Expected);
+  }
+}
+
+TEST(MmIdList, MergeRunsOutOfOrigins) {
+  TMmIdList first, second;
+  for (int tag = 0; tag < 255; ++tag) first.Add(tag, tag);
+  second.Add(1, 0);
+  first.Merge(second, false);  // takes the last free tag, 255
+  EXPECT_EQ(first.Tag(255), 255);
+  TMmIdList full, two;
+  for (int tag = 0; tag < 255; ++tag) full.Add(tag, tag);
+  two.Add(1, 0);
+  two.Add(2, 1);
+  ExpectError<ESkeinwork>([&] { full.Merge(two, false); }, "Origins pool exhaused when merging two TMmIdList.");
+  EXPECT_EQ(full.Count(), 255);
+}
+
+TEST(MmIdStack, IsBoundedBothWays) {
+  TMmIdStack stack;
+  EXPECT_EQ(stack.Top(), -1);
+  ExpectError<EMmListError>([&] { stack.Pop(); }, "Broken TMmIdStack.");
+  for (int i = 0; i < TMmIdStack::Capacity; ++i) stack.Push(i);
+  EXPECT_EQ(stack.Top(), 4095);
+  EXPECT_EQ(stack.At(10), 10);
+  ExpectError<EMmListError>([&] { stack.Push(1); }, "Too deep TMmIdStack.");
+  EXPECT_EQ(stack.Pop(), 4095);
+  EXPECT_EQ(stack.Count(), 4095);
+}
+
+TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
+  TMmList strict(false);
+  TMmNode* a = strict.Add(std::make_unique<TMmNode>(u"a"));
+  TMmNode* b = strict.Add(std::make_unique<TMmNode>(u"b"));
+  EXPECT_EQ(a->ID, 0);
+  EXPECT_EQ(b->ID, 1);
+
+  struct Row {
+    std::function<void()> Action;
+    std::string Message;
+  };
+  const Row rows[] = {
+      {[&] {
+         auto n = std::make_unique<TMmNode>();
+         n->ID = 5;
+         strict.Add(std::move(n));
+       },
+       "TMmNode must be unassigned (ID = -1) before writing to TMmList.Items[2]."},
+      {[&] { strict.SetItem(0, std::make_unique<TMmNode>()); }, "Cannot replace TMmNode at 0 in TMmList."},
+      {[&] { strict.SetItem(2, nullptr); }, "TMmList.Items[2] cannot be set to nil."},
+      {[&] { strict.Remove(0); }, "Cannot delete item 0 because TMmList doesn't accept nil."},
+      {[&] { strict.Item(2); }, "List index out of bounds (2)."},
+      {[&] { strict.SetItem(5, std::make_unique<TMmNode>()); }, "List index out of bounds (5)."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Message);
+    ExpectError<EMmListError>(row.Action, row.Message);
+  }
+  strict.Remove(1);  // the last entry may always go
+  EXPECT_EQ(strict.Count(), 1);
+
+  TMmList loose(true);
+  for (const char16_t* name : {u"a", u"b", u"c"}) loose.Add(std::make_unique<TMmNode>(name));
+  loose.Remove(1);
+  EXPECT_EQ(loose.Count(), 3);
+  EXPECT_EQ(loose.Item(1), nullptr);
+  EXPECT_EQ(loose.Find(1), nullptr);
+  EXPECT_EQ(loose.Find(7), nullptr);
+  loose.SetItem(1, std::make_unique<TMmNode>(u"d"));  // an empty slot can be filled again
+  EXPECT_EQ(loose.Item(1)->ID, 1);
+  loose.Remove(2);
+  EXPECT_EQ(loose.Count(), 2);
+}
+
+TEST(MmNode, CopyTakesTheWrittenPartsOnly) {
+  TMmNode node(u"n");
+  TToyInfo info;
+  node.ID = 4;
+  node.ParentID = 2;
+  node.AncestorID = 1;
+  node.ClonedFrom.Add(3);
+  node.Absorbed.Add(6);
+  node.Children.Add(7, 1);
+  node.OwnChildren.Add(8);
+  node.Inheriting = node.Prepending = node.OffContext = node.Merged = true;
+  node.AddLeftMerge(u"l");
+  node.AddRightMerge(u"r1");
+  node.AddRightMerge(u"r2");
+  node.Data = &info;
+  std::unique_ptr<TMmNode> copy = node.Copy();
+  EXPECT_EQ(copy->ID, -1);
+  EXPECT_EQ(copy->ParentID, 2);
+  EXPECT_EQ(copy->AncestorID, -1);
+  EXPECT_EQ(Entries(copy->ClonedFrom), "3:0");
+  EXPECT_EQ(copy->Absorbed.Count(), 0);
+  EXPECT_EQ(copy->Children.Count(), 0);
+  EXPECT_EQ(Entries(copy->OwnChildren), "8:0");
+  EXPECT_EQ(copy->Name, u"n");
+  EXPECT_TRUE(copy->Inheriting && copy->Prepending && copy->OffContext);
+  EXPECT_FALSE(copy->Merged);
+  ASSERT_EQ(copy->RightMerges.Count(), 2);
+  EXPECT_EQ(copy->RightMerges.Item(1)->Name, u"r2");
+  EXPECT_NE(copy->RightMerges.Item(1), node.RightMerges.Item(1));
+  EXPECT_EQ(copy->LeftMerges.Item(0)->Name, u"l");
+  EXPECT_EQ(copy->Data, &info);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Merging toy trees.
+
+TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
+  struct Row {
+    const char* Title;
+    std::vector<std::string> Tree;
+    std::vector<std::string> Expected;
+  };
+  const std::vector<Row> rows = {
+      {"own children only",
+       {"root", "  a", "    b", "  c"},
+       {"root#0", "  a#1", "    b#2", "  c#3"}},
+      {"recursion through an off-context definition",
+       {"root", "  (expr)", "    num", "    paren", "      @expr"},
+       {"root#0", "  (expr)#1", "    num#2", "    paren#3", "      @expr#4", "        num#5/1",
+        "        *paren#3/1"}},
+      {"a nearer definition hides the one at the root",
+       {"root", "  (x)", "    a", "  p", "    (x)", "      b", "    q", "      @x"},
+       {"root#0", "  (x)#1", "    a#2", "  p#3", "    (x)#4", "      b#5", "    q#6", "      @x#7",
+        "        b#8/1"}},
+      {"a root-level definition is found from any depth",
+       {"root", "  (x)", "    a", "  p", "    q", "      r", "        @x"},
+       {"root#0", "  (x)#1", "    a#2", "  p#3", "    q#4", "      r#5", "        @x#6", "          a#7/1"}},
+      {"an off-context item without ancestor stays as it is",
+       {"root", "  @(y)", "    a"},
+       {"root#0", "  @(y)#1", "    a#2"}},
+      {"inherited children come before own ones",
+       {"root", "  (d)", "    x", "  @d", "    y"},
+       {"root#0", "  (d)#1", "    x#2", "  @d#3", "    x#5/1", "    y#4"}},
+      {"a prepending item puts its own children first",
+       {"root", "  (d)", "    x", "  @+d", "    y"},
+       {"root#0", "  (d)#1", "    x#2", "  @+d#3", "    y#4", "    x#5/1"}},
+      {"a plain sibling is an ancestor too",
+       {"root", "  x", "    a", "  @x"},
+       {"root#0", "  x#1", "    a#2", "  @x#3", "    a#4/1"}},
+      {"an item named like an enclosing item inherits from it",
+       {"root", "  list", "    item", "    @list"},
+       {"root#0", "  list#1", "    item#2", "    @list#3", "      item#4/1", "      *@list#3/1"}},
+      {"an inheriting child overlays the inherited one in place",
+       {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @x", "      b"},
+       {"root#0", "  (d)#1", "    x#2", "      a#3", "    y#4", "  @d#5", "    x#10/1", "      a#11",
+        "      b#12/1", "    y#9/1"}},
+      {"a prepending overlay puts its own children first",
+       {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @+x", "      b"},
+       {"root#0", "  (d)#1", "    x#2", "      a#3", "    y#4", "  @d#5", "    +x#10/1", "      b#11/1",
+        "      a#12", "    y#9/1"}},
+      {"an off-context child overlays an off-context one",
+       {"root", "  (d)", "    (h)", "      a", "  @d", "    (h)", "      b"},
+       {"root#0", "  (d)#1", "    (h)#2", "      a#3", "  @d#4", "    (h)#8/1", "      b#9"}},
+      {"left merges, own children, right merges",
+       {"root", "  (m1)", "    p", "  (m2)", "    q", "  n <m1 >m2", "    o"},
+       {"root#0", "  (m1)#1", "    p#2", "  (m2)#3", "    q#4", "  n#5", "    p#7/2", "    o#6", "    q#8/3"}},
+      {"merges come around the inherited children",
+       {"root", "  (m)", "    p", "  (d)", "    x", "  @d <m >m", "    o"},
+       {"root#0", "  (m)#1", "    p#2", "  (d)#3", "    x#4", "  @d#5", "    p#7/2", "    x#8/1", "    o#6",
+        "    p#9/3"}},
+      {"a marked merge entry appends marked copies",
+       {"root", "  (m)", "    p", "  n >m..."},
+       {"root#0", "  (m)#1", "    p#2", "  n#3", "    p...#5/1"}},
+      {"a merge of the enclosing definition forms recursion",
+       {"root", "  (item)", "    v", "    (more) >item"},
+       {"root#0", "  (item)#1", "    v#2", "    (more)#3", "      v#4/1", "      *(more)#3/1"}},
+      {"implicit children are not taken over, own ones stay",
+       {"root", "  (d)", "    !imp", "    x", "  @d", "    !own"},
+       {"root#0", "  (d)#1", "    !imp#2", "    x#3", "  @d#4", "    x#6/1", "    !own#5"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Title);
+    TToyMachine machine;
+    Define(machine, row.Tree);
+    machine.Merge();
+    EXPECT_EQ(Dump(machine), Lines(row.Expected));
+  }
+}
+
+template <class E>
+void ExpectMergeError(const std::vector<std::string>& tree, const std::string& message) {
+  SCOPED_TRACE(Lines(tree));
+  TToyMachine machine;
+  Define(machine, tree);
+  ExpectError<E>([&] { machine.Merge(); }, message);
+}
+
+TEST(MergeMachine, ReportsFaultsOfTheTree) {
+  ExpectMergeError<EMmNoAncestor>({"root", "  @y"},
+                   "Cannot find ancestor of inheriting node 'y'.");
+  ExpectMergeError<EMmManySinkPoints>({"root", "  (d)", "  (d)", "  p", "    @d"},
+                   "Multiple possible inheritance targets for node 'd' among children of parent 'root'.");
+  ExpectMergeError<EMmManySinkPoints>({"root", "  (d)", "  (d)", "  p >d"},
+                   "Multiple possible merge targets for node 'd' among children of parent 'root'.");
+  ExpectMergeError<EMmAmbiguousFind>({"root", "  list", "    item", "    list", "    @list"},
+                   "Ambiguous node inheritance reference 'list': both parent and sibling of the same name exist. "
+          "Use '(off-context)' for definite reference.");
+  ExpectMergeError<EMmAmbiguousFind>({"root", "  n", "    a", "    n", "    m >n"},
+                   "Ambiguous node merge reference 'n': both parent and sibling of the same name exist. "
+          "Use '(off-context)' for definite reference.");
+  ExpectMergeError<EMmRecursiveMerging>({"root", "  a >b", "  b >a"},
+                   "Recursive node merges: a #1 > b #2 >> a #1.");
+  ExpectMergeError<EMmRecursiveMerging>({"root", "  (a) >a", "  (a) >a"},
+                   "Recursive node merges: a #1 > a #2 >> a #1.");
+  ExpectMergeError<EMmRecursiveMerging>({"root", "  a >b,c", "  b", "  c <d", "  d >a"},
+                   "Recursive node merges: a #1 > c #3 > d #4 >> a #1.");
+  ExpectMergeError<EMmRecursiveMerging>({"root", "  (a) >b", "    p", "  (b)", "    q", "      @b >a"},
+                   "Recursive node merges: a #1 > b #3 > q #4 > b #5 >> a #1.");
+  ExpectMergeError<EMmRecursiveMerging>({"root", "  @(a)", "  @(a)"},
+                   "Recursive node merges: a #1 > a #2 >> a #1.");
+  // Nested items that each inherit the one around them keep overlaying each other's copies
+  // until two copies stand before one of them.
+  ExpectMergeError<EMmManyOverlayTargets>({"root", "  l", "    @l", "      @l", "        @l"},
+                   "Ambiguous overlay target among children of 'l'.");
+  ExpectMergeError<EMmNoMergeNode>({"root", "  n >zz"},
+                   "Cannot locate node 'zz' to merge 'n' with.");
+  ExpectMergeError<EMmManyOverlayTargets>({"root", "  (d)", "    x", "  (e)", "    x", "  @d <e", "    @x"},
+                   "Ambiguous overlay target among children of 'd'.");
+  ExpectMergeError<EMmBadFinder>({"root", "  @"},
+                   "FName given to TMmFinder is empty.");
+  ExpectMergeError<EMmBadFinder>({"root", "  n >"},
+                   "FName given to TMmFinder is empty.");
+}
+
+TEST(MergeMachine, MergeListsHaveAnOriginPool) {
+  struct Row {
+    int Left, Right;
+    std::string Message;  // empty: merges
+  };
+  const Row rows[] = {
+      {253, 0, ""},
+      {254, 0, "Origins pool exceeded when adding node merges."},
+      {253, 1, "Origins pool exceeded when adding node merges."},
+      {0, 254, ""},
+      {0, 255, "Origins pool exceeded when adding node merges."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.Left) + " " + std::to_string(row.Right));
+    std::string left, right;
+    for (int i = 0; i < row.Left; ++i) left += (i ? ",m" : " <m");
+    for (int i = 0; i < row.Right; ++i) right += (i ? ",m" : " >m");
+    TToyMachine machine;
+    Define(machine, {"root", "  (m)", "    p", "  n" + left + right});
+    if (row.Message.empty()) {
+      machine.Merge();
+      const TMmNode& n = *machine.MergedNode(3);
+      ASSERT_EQ(n.Children.Count(), row.Left + row.Right);
+      EXPECT_EQ(n.Children.HighestTag(), row.Left ? row.Left + 1 : row.Right);
+    } else {
+      ExpectError<ESkeinwork>([&] { machine.Merge(); }, row.Message);
+    }
+  }
+}
+
+TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
+  struct Row {
+    std::function<void(TMergeMachine&)> Action;
+    std::string Message;
+  };
+  auto defineRoot = [](TMergeMachine& m, int32_t parent) {
+    auto node = std::make_unique<TMmNode>(u"root");
+    node->ParentID = parent;
+    m.AddDefined(std::move(node));
+  };
+  const Row rows[] = {
+      {[](TMergeMachine& m) { m.Merge(); }, "No Defined nodes are found on Merge."},
+      {[&](TMergeMachine& m) {
+         defineRoot(m, 3);
+         m.Merge();
+       },
+       "First Defined node must be root (Parent = -1) but it has Parent = 3."},
+      {[&](TMergeMachine& m) {
+         defineRoot(m, -1);
+         defineRoot(m, 4);
+         m.Merge();
+       },
+       "Defined node 1 must have its Parent defined before it but it has Parent = 4."},
+      {[&](TMergeMachine& m) {
+         defineRoot(m, -1);
+         defineRoot(m, -1);
+         m.Merge();
+       },
+       "Defined node 1 must have its Parent defined before it but it has Parent = -1."},
+      {[&](TMergeMachine& m) {
+         defineRoot(m, -1);
+         m.Merge();
+         m.Merge();
+       },
+       "TMergeMachine.Merge can be called just once."},
+      {[&](TMergeMachine& m) {
+         defineRoot(m, -1);
+         m.Merge();
+         m.MergeNode(99);
+       },
+       "Unknown node ID to merge (99)."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Message);
+    TMergeMachine machine;
+    ExpectError<EMergeMachine>([&] { row.Action(machine); }, row.Message);
+  }
+}
+
+TEST(MergeMachine, OnlyRootGivesOneNode) {
+  TMergeMachine machine;
+  machine.AddDefined(std::make_unique<TMmNode>());
+  machine.Merge();
+  ASSERT_EQ(machine.Merged().Count(), 1);
+  EXPECT_TRUE(machine.MergedNode(0)->Merged);
+  EXPECT_EQ(machine.MergedNode(0)->Children.Count(), 0);
+}
+
+TEST(MergeMachine, FindingNeedsMergedScopes) {
+  TToyMachine machine;
+  Define(machine, {"top", "  @x", "  (x)"});
+  machine.MergeEarlyFromRoot = 1;
+  ExpectError<EMmFindingNonMergedParent>([&] { machine.Merge(); },
+                                         "Tried to find a node among children of non-merged parent 'top'.");
+}
+
+TEST(MergeMachine, ChecksTheStackAfterEachNode) {
+  TToyMachine machine;
+  Define(machine, {"root", "  a", "    b"});
+  machine.BreakStackAt = 1;
+  ExpectError<EMergeMachine>([&] { machine.Merge(); }, "Broken stack after merging node 1.");
+}
+
+// The merge stack bounds every kind of nesting: a line of children, and a chain of merges where
+// each definition merges the next one.
+TEST(MergeMachine, DepthIsBounded) {
+  struct Row {
+    bool Merges;
+    int Depth;
+    std::string Message;  // empty: merges
+  };
+  const Row rows[] = {
+      {false, 4000, ""}, {false, 4096, ""}, {false, 4097, "Too deep TMmIdStack."},
+      {false, 20000, "Too deep TMmIdStack."}, {true, 4000, ""}, {true, 4200, "Too deep TMmIdStack."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.Merges) + " " + std::to_string(row.Depth));
+    TMergeMachine machine;
+    machine.AddDefined(std::make_unique<TMmNode>(u"root"));
+    for (int i = 1; i < row.Depth; ++i) {
+      auto node = std::make_unique<TMmNode>(Utf8ToWide("n" + std::to_string(i)));
+      node->ParentID = row.Merges ? 0 : i - 1;
+      if (row.Merges && i + 1 < row.Depth) node->AddRightMerge(Utf8ToWide("n" + std::to_string(i + 1)));
+      machine.AddDefined(std::move(node));
+    }
+    if (row.Message.empty()) {
+      machine.Merge();
+      EXPECT_EQ(machine.Merged().Count(), row.Depth);
+      EXPECT_EQ(machine.MergeStack().Count(), 0);
+    } else {
+      ExpectError<EMmListError>([&] { machine.Merge(); }, row.Message);
+    }
+  }
+}
+
+// Recursive definitions through inheritance and merges end, however they nest.
+TEST(MergeMachine, RecursiveDefinitionsEnd) {
+  const std::vector<std::vector<std::string>> trees = {
+      {"root", "  (a)", "    @a", "    @a", "    x", "      @a"},
+      {"root", "  (a)", "    (b)", "      @a", "      @b", "    @b", "  @a"},
+      {"root", "  (a) >b", "    p", "      @a", "  (b)", "    q"},
+      {"root", "  l", "    @l", "      x"},
+  };
+  for (const auto& tree : trees) {
+    SCOPED_TRACE(Lines(tree));
+    TToyMachine machine;
+    Define(machine, tree);
+    machine.Merge();
+    EXPECT_LT(machine.Merged().Count(), 100);
+    for (int id = 0; id < machine.Merged().Count(); ++id)
+      if (TMmNode* node = machine.MergedNode(id)) {
+        EXPECT_TRUE(node->Merged) << id;
+      }
+  }
+}
+
+// A definition that merges marked copies of its enclosing definition copies itself into its
+// copies: with two such children every level doubles, and a budget stops it; with one the copies
+// form a line that ends at the merge stack's depth.
+TEST(MergeMachine, ExpansionIsBounded) {
+  struct Row {
+    std::vector<std::string> Tree;
+    int32_t MaxNodes;
+    int64_t MaxWork;
+    std::string Error;  // class and message
+  };
+  const std::vector<std::string> doubling = {"root", "  c", "    @(c) >c...", "    b"};
+  const Row rows[] = {
+      {doubling, 1000, TMergeMachine::DefaultMaxWork,
+       "EMmExpansionLimit: Merging makes more than 1000 nodes; the definitions expand without end."},
+      {doubling, TMergeMachine::DefaultMaxNodes, 100000,
+       "EMmExpansionLimit: Merging takes more than 100000 steps; the definitions expand without end."},
+      {{"root", "  (item)", "    v", "    (more) >item..."}, TMergeMachine::DefaultMaxNodes,
+       TMergeMachine::DefaultMaxWork, "EMmListError: Too deep TMmIdStack."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Error);
+    TToyMachine machine;
+    machine.SetExpansionLimits(row.MaxNodes, row.MaxWork);
+    Define(machine, row.Tree);
+    try {
+      machine.Merge();
+      ADD_FAILURE() << "merged";
+    } catch (const ESkeinwork& e) {
+      EXPECT_EQ(e.ClassName() + ": " + e.Message(), row.Error);
+    }
+    EXPECT_LE(machine.Merged().Count(), std::max(row.MaxNodes, 20000) + 1);
+  }
+}
+
+TEST(MergeMachine, CallsItsOperationsInOrder) {
+  TToyMachine machine;
+  Define(machine, {"root", "  (expr)", "    num", "    paren", "      @expr"});
+  machine.Merge();
+  const std::vector<std::string> expected = {"merged 0", "merged 1", "merged 2", "merged 3",
+                                             "inherit 4<-1", "merged 4", "merged 5"};
+  EXPECT_EQ(machine.Events, expected);
+  EXPECT_EQ(machine.MergedNode(4)->AncestorID, 1);
+  EXPECT_EQ(Entries(machine.MergedNode(5)->ClonedFrom), "2:0");
+}
+
+TEST(MergeMachine, OverlayRecordsWhatItAbsorbed) {
+  TToyMachine machine;
+  Define(machine, {"root", "  (d)", "    x", "      a", "  @d", "    @x", "      b"});
+  machine.SetCleanupMode(TMmCleanupMode::None);
+  machine.Merge();
+  // @d#4 inherits x#7 (a clone of x#2); @x#5 overlays it as its clone #8.
+  const TMmNode& overlay = *machine.MergedNode(8);
+  EXPECT_EQ(Entries(overlay.Absorbed), "7:0");
+  EXPECT_EQ(Entries(overlay.ClonedFrom), "5:0");
+  EXPECT_FALSE(overlay.Inheriting);
+  EXPECT_EQ(Entries(overlay.OwnChildren), "3:0 6:1");
+  const std::vector<std::string> expectedStart = {"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1",
+                                                  "inherit 8<-7"};
+  EXPECT_EQ(std::vector<std::string>(machine.Events.begin(), machine.Events.begin() + 6), expectedStart);
+}
+
+TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
+  struct Row {
+    TMmCleanupMode Mode;
+    int Count;
+    std::vector<int32_t> Removed;
+  };
+  const Row rows[] = {
+      {TMmCleanupMode::None, 13, {}},
+      {TMmCleanupMode::KeepReferenced, 13, {}},
+      {TMmCleanupMode::KeepReachable, 13, {8, 7, 6}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.Mode));
+    TToyMachine machine;
+    Define(machine, {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @x", "      b"});
+    machine.SetCleanupMode(row.Mode);
+    machine.Merge();
+    EXPECT_EQ(machine.Merged().Count(), row.Count);
+    std::vector<int32_t> removed;
+    for (const std::string& event : machine.Events)
+      if (event.starts_with("remove ")) removed.push_back(std::stoi(event.substr(7)));
+    EXPECT_EQ(removed, row.Removed);
+    for (int32_t id : row.Removed) EXPECT_EQ(machine.MergedNode(id), nullptr);
+  }
+}
+
+TEST(MergeMachine, CleanupTrimsTrailingNodes) {
+  TToyMachine machine;
+  Define(machine, {"root", "  (m)", "    p", "  n >m..."});
+  machine.Merge();
+  // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
+  EXPECT_EQ(machine.Merged().Count(), 6);
+  EXPECT_EQ(machine.MergedNode(4), nullptr);
+  EXPECT_EQ(machine.MergedNode(5)->ParentID, 3);
+
+  TToyMachine lonely;
+  Define(lonely, {"root"});
+  lonely.SetCleanupMode(TMmCleanupMode::KeepReferenced);
+  lonely.Merge();
+  EXPECT_EQ(lonely.Merged().Count(), 1);  // the root stays although nothing names it
+}
+
+struct TCollector {
+  std::vector<std::string> Messages;
+  void Handle(TSwObject*, const ESkeinwork& error) { Messages.push_back(error.ClassName() + ": " + error.Message()); }
+};
+
+TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
+  TToyMachine machine;
+  TCollector collector;
+  machine.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Handle>(&collector));
+  Define(machine, {"root", "  @y", "    a", "  @z"});
+  machine.Merge();
+  const std::vector<std::string> expected = {"EMmNoAncestor: Cannot find ancestor of inheriting node 'y'.",
+                                             "EMmNoAncestor: Cannot find ancestor of inheriting node 'z'."};
+  EXPECT_EQ(collector.Messages, expected);
+  EXPECT_EQ(Dump(machine), Lines({"root#0", "  @y#1", "    a#2", "  @z#3"}));
+}
+
+struct TTopDecorator {
+  static std::string Decorate(void*, const TMergeMachine* machine, const ESkeinwork&) {
+    return SwFormat(" 100%% [top %d]", machine ? machine->MergeStack().Top() : -2);
+  }
+};
+
+TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
+  SetMmMessageDecorator({&TTopDecorator::Decorate, nullptr});
+  struct Row {
+    std::vector<std::string> Tree;
+    std::string Message;
+  };
+  const Row rows[] = {
+      {{"root", "  n >zz"}, "Cannot locate node 'zz' to merge 'n' with. 100% [top 1]"},
+      {{"root", "  a", "    @"}, "FName given to TMmFinder is empty. 100% [top 2]"},
+      {{"root", "  a >a"}, "Cannot locate node 'a' to merge 'a' with. 100% [top 1]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Message);
+    TToyMachine machine;
+    Define(machine, row.Tree);
+    ExpectError<EMergeMachine>([&] { machine.Merge(); }, row.Message);
+  }
+  TToyMachine empty;
+  ExpectError<EMmNoneDefined>([&] { empty.Merge(); }, "No Defined nodes are found on Merge. 100% [top -1]");
+  // List errors are not the machine's own and stay as they are.
+  TMmIdList list;
+  ExpectError<EMmListError>([&] { list.Add(-1); }, "TMmIdList cannot store ID = -1.");
+  SetMmMessageDecorator({});
+  ExpectError<EMmNoneDefined>([&] { empty.Merge(); }, "No Defined nodes are found on Merge.");
+}
+
+TEST(MergeMachine, ErrorsRememberTheirMachine) {
+  TToyMachine machine;
+  Define(machine, {"root", "  n >zz"});
+  try {
+    machine.Merge();
+    ADD_FAILURE() << "no exception";
+  } catch (const EMmNoMergeNode& e) {
+    EXPECT_EQ(e.Machine(), &machine);
+    EXPECT_EQ(e.ClassName(), "EMmNoMergeNode");
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
+
+namespace skeinwork {
+namespace {
+
+// Random small trees of few names, flags and merges: every one either merges or fails with the
+// system's own error, and none grows without bound.
+TEST(MergeMachine, RandomTreesEndInResultsOrErrors) {
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t range) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % range;
+  };
+  const char* names[] = {"a", "b", "c"};
+  int merged = 0, failed = 0, largest = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::string> tree = {"root"};
+    std::vector<int> levels = {0};
+    const int count = 2 + static_cast<int>(next(10));
+    for (int i = 1; i < count; ++i) {
+      const int level = 1 + static_cast<int>(next(static_cast<uint32_t>(levels.back() + 1)));
+      levels.push_back(level);
+      std::string line(level * 2, ' ');
+      if (next(3) == 0) line += "@";
+      if (next(5) == 0) line += "+";
+      const std::string name = names[next(3)];
+      line += next(3) == 0 ? "(" + name + ")" : name;
+      if (next(4) == 0) line += std::string(" <") + names[next(3)];
+      if (next(4) == 0) line += std::string(" >") + names[next(3)] + (next(2) ? "..." : "");
+      tree.push_back(line);
+    }
+    SCOPED_TRACE(Lines(tree));
+    TToyMachine machine;
+    machine.SetExpansionLimits(2000, 300000);
+    Define(machine, tree);
+    try {
+      machine.Merge();
+      ++merged;
+      for (int id = 0; id < machine.Merged().Count(); ++id)
+        if (TMmNode* node = machine.MergedNode(id)) {
+          EXPECT_TRUE(node->Merged);
+        }
+    } catch (const ESkeinwork&) {
+      ++failed;
+    }
+    largest = std::max(largest, machine.Merged().Count());
+  }
+  EXPECT_GT(merged, 100);
+  EXPECT_GT(failed, 100);
+  EXPECT_LE(largest, 2001);
+}
+
+}  // namespace
+}  // namespace skeinwork
