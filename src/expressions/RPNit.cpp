@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <atomic>
 #include <mutex>
 
 namespace skeinwork {
@@ -223,6 +224,9 @@ struct TCacheEqual {
   }
 };
 
+using TCompileCache =
+    std::unordered_map<TCacheKey, std::shared_ptr<const TCompiledRPN>, TCacheHash, TCacheEqual>;
+
 std::shared_ptr<const TRpnOperators> DefaultOperators() {
   auto table = std::make_shared<TRpnOperators>();
   table->Add(u'+', RpnOperatorClassOf<TRpnAdd>());
@@ -243,9 +247,15 @@ struct TRpnGlobals {
   std::shared_ptr<const TRpnOperators> Operators = DefaultOperators();
   WideString VarChars{RpnDefaultVarChars};
   std::shared_ptr<const TRpnCharSet> VarSet = std::make_shared<TRpnCharSet>(RpnDefaultVarChars);
-  std::unordered_map<TCacheKey, std::shared_ptr<const TCompiledRPN>, TCacheHash, TCacheEqual>
-      Cache;
+  TCompileCache Cache;
   int64_t Tokenised = 0;
+  // Grows whenever the cache is emptied, so that threads drop their copies of it.
+  std::atomic<uint64_t> Generation{0};
+
+  void ClearCache() {
+    Cache.clear();
+    Generation.fetch_add(1, std::memory_order_release);
+  }
 };
 
 TRpnGlobals& Globals() {
@@ -373,14 +383,14 @@ void RegisterRpnOperator(char16_t character, const TRpnOperatorClass* cls) {
   auto table = std::make_shared<TRpnOperators>(*g.Operators);
   table->Add(character, cls);
   g.Operators = std::move(table);
-  g.Cache.clear();
+  g.ClearCache();
 }
 
 void ClearRpnOperators() {
   TRpnGlobals& g = Globals();
   std::lock_guard<std::mutex> guard(g.Lock);
   g.Operators = std::make_shared<TRpnOperators>();
-  g.Cache.clear();
+  g.ClearCache();
 }
 
 std::shared_ptr<const TRpnOperators> RpnOperators() {
@@ -396,7 +406,7 @@ void SetRpnVarChars(std::u16string_view text) {
   std::lock_guard<std::mutex> guard(g.Lock);
   g.VarChars = WideString(text);
   g.VarSet = std::move(set);
-  g.Cache.clear();
+  g.ClearCache();
 }
 
 WideString RpnVarChars() {
@@ -413,7 +423,7 @@ void RestoreRpnDefaults() {
   g.Operators = std::move(operators);
   g.VarChars = WideString(RpnDefaultVarChars);
   g.VarSet = std::move(set);
-  g.Cache.clear();
+  g.ClearCache();
 }
 
 std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
@@ -421,14 +431,36 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   std::u16string_view trimmed = TrimRpn(text);
   if (trimmed.empty()) SwRaise<EEmptyRPN>("Empty RPN expression string.");
   TRpnGlobals& g = Globals();
-  std::shared_ptr<const TRpnOperators> operators;
-  std::shared_ptr<const TRpnCharSet> varSet;
   bool cached = settings.UseCache && !settings.Operators;
   TCacheKeyView key{trimmed, settings.Reversed, settings.VariableClass};
+
+  // Each thread keeps a copy of the cache that it checks without the lock; the generation tells
+  // it when the shared cache was emptied.
+  struct TLocalCache {
+    uint64_t Generation = 0;
+    TCompileCache Lists;
+  };
+  thread_local TLocalCache local;
+  uint64_t generation = g.Generation.load(std::memory_order_acquire);
+  if (cached) {
+    if (local.Generation != generation) {
+      local.Lists.clear();
+      local.Generation = generation;
+    }
+    if (auto found = local.Lists.find(key); found != local.Lists.end()) return found->second;
+  }
+
+  std::shared_ptr<const TRpnOperators> operators;
+  std::shared_ptr<const TRpnCharSet> varSet;
   {
     std::lock_guard<std::mutex> guard(g.Lock);
-    if (cached)
-      if (auto found = g.Cache.find(key); found != g.Cache.end()) return found->second;
+    if (cached) {
+      if (auto found = g.Cache.find(key); found != g.Cache.end()) {
+        if (g.Generation.load(std::memory_order_relaxed) == local.Generation)
+          local.Lists.emplace(found->first, found->second);
+        return found->second;
+      }
+    }
     operators = g.Operators;
     varSet = g.VarSet;
     ++g.Tokenised;
@@ -440,15 +472,17 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   std::lock_guard<std::mutex> guard(g.Lock);
   // Store only when the settings used are still the current ones.
   if (g.Operators != operators || g.VarSet != varSet) return list;
-  auto [entry, added] = g.Cache.emplace(
-      TCacheKey{WideString(trimmed), settings.Reversed, settings.VariableClass}, list);
+  auto entry = g.Cache.emplace(
+      TCacheKey{WideString(trimmed), settings.Reversed, settings.VariableClass}, list).first;
+  if (g.Generation.load(std::memory_order_relaxed) == local.Generation)
+    local.Lists.emplace(entry->first, entry->second);
   return entry->second;
 }
 
 void ClearRpnCompileCache() {
   TRpnGlobals& g = Globals();
   std::lock_guard<std::mutex> guard(g.Lock);
-  g.Cache.clear();
+  g.ClearCache();
 }
 
 int64_t RpnTokeniseCount() {
@@ -460,7 +494,21 @@ int64_t RpnTokeniseCount() {
 // ---------------------------------------------------------------------------------------------
 // Stack
 
-TRpnValueStack::TRpnValueStack() { mItems.reserve(16); }
+namespace {
+// The storage of the last stack freed on this thread: the next stack takes it over, so that
+// creating an evaluator per condition neither allocates nor grows the stack again.
+thread_local std::vector<TRpnScalar> tSpareStack;
+}  // namespace
+
+TRpnValueStack::TRpnValueStack() {
+  mItems.swap(tSpareStack);
+  if (mItems.capacity() < 16) mItems.reserve(16);
+}
+
+TRpnValueStack::~TRpnValueStack() {
+  mItems.clear();
+  if (mItems.capacity() > tSpareStack.capacity()) mItems.swap(tSpareStack);
+}
 
 void TRpnValueStack::Push(TRpnScalar value) {
   if (mItems.size() >= static_cast<size_t>(Capacity))

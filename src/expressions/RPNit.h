@@ -300,6 +300,7 @@ class TRpnValueStack : public TSwObject {
   static constexpr int Capacity = 8192;
 
   TRpnValueStack();
+  ~TRpnValueStack() override;
   void Push(TRpnScalar value);
   TRpnScalar Pop();
   double PopNum();   // requires valNum

@@ -92,7 +92,10 @@ class TSimpatInput {
   TStream* mStream = nullptr;
   int64_t mStreamStart = 0;
   bool mStreamEnded = false;
-  std::vector<uint8_t> mBuffer;  // read-ahead of the stream, from mStreamStart on
+  bool mInBuffer = false;  // the read-ahead outgrew mInline and moved to mBuffer
+  // Read-ahead of the stream from mStreamStart on: the first bytes in place, more on the heap.
+  std::array<uint8_t, 256> mInline;
+  std::vector<uint8_t> mBuffer;
 };
 
 // The record handed to every item while matching.
@@ -224,7 +227,8 @@ class TSimpatItems {
   struct TEntry {
     std::unique_ptr<TSimpatItem> mItem;
     const TSimpatRepeat* mRepeat;       // the item as a repeat marker, or null
-    const TSimpatRangeBytes* mPlain;    // a plain TSimpatRange without Eoln/Eof: scanned inline
+    const TSimpatRangeBytes* mRange;    // the bytes of an exact TSimpatRange: matched inline
+    const TSimpatRangeBytes* mPlain;    // the same without Eoln/Eof: scanned without calls
     int8_t mRepeatKind;                 // 0 other, 1 TSimpatRepeatAny, 2 TSimpatRepeatOneOrMore
   };
   std::vector<TEntry> mItems;
@@ -263,12 +267,17 @@ class TSimpatPattern : public TSwObject {
   // Matches at the input's cursor: true leaves the cursor after the match, false where it was.
   bool Match(TSimpatInput& input, std::string_view eoln) const;
 
-  const std::string& Text() const { return mText; }
-  const std::vector<std::unique_ptr<TLinearSimpat>>& Alternatives() const { return *mAlternatives; }
+  const std::string& Text() const;
+  const std::vector<std::unique_ptr<TLinearSimpat>>& Alternatives() const;
 
  private:
-  std::string mText;
-  std::shared_ptr<const std::vector<std::unique_ptr<TLinearSimpat>>> mAlternatives;
+  friend bool SimpatMatch(std::string_view, TStream&, std::string_view);
+  friend int64_t SimpatMatchBytes(std::string_view, std::string_view, std::string_view);
+  struct TCompiled;
+  explicit TSimpatPattern(std::shared_ptr<const TCompiled> compiled);
+  static std::shared_ptr<const TCompiled> Borrow(std::string_view text);
+
+  std::shared_ptr<const TCompiled> mCompiled;  // shared with the process-wide cache
 };
 
 // Splits a pattern text into trimmed alternatives ("||" is one literal "|"); an empty string

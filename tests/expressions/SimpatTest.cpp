@@ -342,3 +342,37 @@ TEST(Simpat, KeptPatternMatchesRepeatedly) {
 
 }  // namespace
 }  // namespace skeinwork
+
+namespace skeinwork {
+namespace {
+
+// An item of a caller's own that matches without consuming anything.
+class TZeroWidth : public TSimpatItem {
+ public:
+  bool Match(TSimpatContext&) const override { return true; }
+};
+
+TEST(Simpat, RepeatOverAnItemThatConsumesNothingEnds) {
+  struct Row {
+    std::unique_ptr<TSimpatItem> repeat;
+    bool matches;
+  };
+  std::vector<Row> rows;
+  rows.push_back({std::make_unique<TSimpatRepeatAny>(), true});
+  rows.push_back({std::make_unique<TSimpatRepeatOneOrMore>(), true});
+  rows.push_back({std::make_unique<TSimpatRepeatOneOrNone>(), true});
+  for (Row& row : rows) {
+    auto items = std::make_shared<TSimpatItems>();
+    items->Add(std::move(row.repeat));
+    items->Add(std::make_unique<TZeroWidth>());
+    items->Add(std::make_unique<TSimpatStr>("x"));
+    TLinearSimpat linear(items, TSimpatClassTable::BuiltIn());
+    TSimpatInput input(std::string_view("xy"));
+    TSimpatContext context{&input, "\r\n", nullptr, &linear};
+    EXPECT_EQ(linear.Match(context), row.matches);
+    EXPECT_EQ(input.Pos(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
