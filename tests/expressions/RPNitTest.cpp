@@ -1,0 +1,430 @@
+#include "RPNit.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+// Tests that change the process-wide tables put the defaults back when they end.
+class RpnDefaults : public ::testing::Test {
+ protected:
+  void SetUp() override { RestoreRpnDefaults(); }
+  void TearDown() override { RestoreRpnDefaults(); }
+};
+
+// A compact form of a compiled list: "s:text", "i:number", "b:bool", "op:Name", "v:name".
+std::string Dump(const TCompiledRPN& list) {
+  std::string out;
+  for (size_t i = 0; i < list.Count(); ++i) {
+    const TSwObject& item = list.Item(i);
+    if (!out.empty()) out += ' ';
+    if (auto* variable = dynamic_cast<const TRpnVariable*>(&item)) {
+      out += "v:" + WideToUtf8(variable->Name());
+    } else if (auto* constant = dynamic_cast<const TRpnConst*>(&item)) {
+      out += RpnKindLetters(constant->Value.Kinds) + ":" + WideToUtf8(RpnValueText(constant->Value));
+    } else if (auto* op = dynamic_cast<const TRpnOperator*>(&item)) {
+      out += "op:" + op->OperatorName();
+    }
+  }
+  return out;
+}
+
+std::string Evaluated(std::u16string_view text) {
+  auto compiled = CompileRpn(text);
+  TRpnEvaluator evaluator(compiled.get());
+  TRpnScalar result = evaluator.Evaluate();
+  return RpnKindLetters(result.Kinds) + ":" + WideToUtf8(RpnValueText(result));
+}
+
+TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
+  struct Row {
+    std::u16string text;
+    const char* items;
+  };
+  const Row rows[] = {
+      {u"'it''s'", "s:it's"},
+      {u"'' 'x'", "s: s:x"},
+      {u"'a b'", "s:a b"},
+      {u"1,5", "i:1.5"},
+      {u"1.5", "i:1.5"},
+      {u"1.", "i:1"},
+      {u"-2", "i:-2"},
+      {u"+7", "i:7"},
+      {u"3 4 -", "i:3 i:4 op:Subtract"},
+      {u"5 -3", "i:5 i:-3"},
+      {u"12abc", "i:12 v:abc"},
+      {u"a1_b ABC", "v:a1_b v:ABC"},
+      {u"a+b", "v:a op:Add v:b"},
+      {u"  1  2 ", "i:1 i:2"},
+      {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"},
+      {u"'x'y", "s:x v:y"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(Dump(*CompileRpn(row.text)), row.items);
+  }
+}
+
+TEST_F(RpnDefaults, SyntaxErrorsNameTheirPlace) {
+  ExpectError<EEmptyRPN>([] { CompileRpn(u""); }, "Empty RPN expression string.");
+  ExpectError<EEmptyRPN>([] { CompileRpn(u" \t "); }, "Empty RPN expression string.");
+  ExpectError<EUnterminatedString>(
+      [] { CompileRpn(u"'abc"); },
+      "Unterminated string \"abc\" started at 1 in RPN expression \"'abc\".");
+  ExpectError<EUnterminatedString>(
+      [] { CompileRpn(u"1 'it''s"); },
+      "Unterminated string \"it's\" started at 4 in RPN expression \"1 'it''s\".");
+  ExpectError<EWrongRpnSyntax>(
+      [] { CompileRpn(u"1\t2 +"); },
+      "Invalid RPN expression syntax at \"\t2 +\" (position 2, full string: \"1\t2 +\").");
+  ExpectError<EWrongRpnSyntax>(
+      [] { CompileRpn(u"a # 0123456789012345678901"); },
+      "Invalid RPN expression syntax at \"# 012345678901234567\" (position 3, full string: \"a # "
+      "0123456789012345678901\").");
+  // A character above 255 is never taken for its low byte (U+0131 would be "1").
+  ExpectError<EWrongRpnSyntax>(
+      [] { CompileRpn(u"1 \u0131"); },
+      "Invalid RPN expression syntax at \"\u0131\" (position 3, full string: \"1 \u0131\").");
+  // An unterminated string is also a syntax error.
+  EXPECT_THROW(CompileRpn(u"'x"), EWrongRpnSyntax);
+
+  for (const char16_t* text : {u"1.000,5", u"1,2,3", u"1..2", u"-1.000,5"}) {
+    SCOPED_TRACE(WideToUtf8(text));
+    try {
+      CompileRpn(text);
+      ADD_FAILURE() << "no exception";
+    } catch (const EInvalidRpnFloatStr& e) {
+      EXPECT_EQ(e.Message(), "Invalid floating point constant \"" + WideToUtf8(text) +
+                                 "\" in an RPN expression.");
+      EXPECT_EQ(e.Expression, text);
+    }
+  }
+}
+
+TEST_F(RpnDefaults, EvaluatesTheDefaultOperators) {
+  struct Row {
+    std::u16string text;
+    const char* result;
+  };
+  const Row rows[] = {
+      {u"3 4 -", "i:-1"},
+      {u"2 10 ^", "i:1024"},
+      {u"7 2 %", "i:1"},
+      {u"-7 2 %", "i:-1"},
+      {u"7.5 2 %", "i:1.5"},
+      {u"2 3 <", "b:True"},
+      {u"2 3 >", "b:False"},
+      {u"7 2 /", "i:3.5"},
+      {u"1,5 1.5 +", "i:3"},
+      {u"6 7 *", "i:42"},
+      {u"0.1 0.2 +", "i:0.3"},
+      {u"1 3 /", "i:0.333333333333333"},
+      {u"1 0 /", "i:INF"},
+      {u"'x'", "s:x"},
+      {u"1 2 + 3 4 + *", "i:21"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(Evaluated(row.text), row.result);
+  }
+}
+
+TEST_F(RpnDefaults, EvaluationErrorsCarryTheirMessages) {
+  struct Row {
+    std::u16string text;
+    std::string message;
+  };
+  const Row rows[] = {
+      {u"1 +", "Too few arguments on stack for Add (needs 2, has 1)."},
+      {u"<", "Too few arguments on stack for Less (needs 2, has 0)."},
+      {u"1 2", "There were 2 items instead of just one left on stack after evaluating an RPN "
+               "expression."},
+      {u"'a' 1 +", "Expected a i value on top of TRpnValueStack but got s."},
+      {u"1 'a' -", "Expected a i value on top of TRpnValueStack but got s."},
+      {u"x", "Variable \"x\" was found in an RPN expression but no variables were bound to the "
+             "expression prior to its evaluation."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    try {
+      Evaluated(row.text);
+      ADD_FAILURE() << "no exception";
+    } catch (const ERpnEvaluation& e) {
+      EXPECT_EQ(e.Message(), row.message);
+    }
+  }
+  EXPECT_THROW(Evaluated(u"1 +"), ENotEnoughRpnArguments);
+  EXPECT_THROW(Evaluated(u"1 2"), ENonEmptyRpnStack);
+  EXPECT_THROW(Evaluated(u"'a' 1 +"), EWrongTopStackValueKind);
+  EXPECT_THROW(Evaluated(u"x"), EVariablelessRPN);
+}
+
+TEST(RpnStack, PopsCheckKindAndCount) {
+  TRpnValueStack stack;
+  ExpectError<EEmptyStackOperation>([&] { stack.Pop(); },
+                                    "Attempted to Pop from empty TRpnValueStack.");
+  ExpectError<EEmptyStackOperation>([&] { stack.PopNum(); },
+                                    "Attempted to PopNum from empty TRpnValueStack.");
+  ExpectError<EEmptyStackOperation>([&] { stack.PopInt(); },
+                                    "Attempted to PopNum from empty TRpnValueStack.");
+  ExpectError<EEmptyStackOperation>([&] { stack.PopStr(); },
+                                    "Attempted to PopStr from empty TRpnValueStack.");
+  ExpectError<EEmptyRpnStack>([&] { stack.GetResult(); },
+                              "There were no items left on stack after evaluating an RPN "
+                              "expression - but at least one is required to determine the "
+                              "expression result.");
+  stack.Push(RpnNum(7.5));
+  ExpectError<EWrongTopStackValueKind>([&] { stack.PopStr(); },
+                                       "Expected a s value on top of TRpnValueStack but got i.");
+  ExpectError<EIntegerExpectedOnStackTop>(
+      [&] { stack.PopInt(); },
+      "Expected an integer value without fractional part on top of TRpnValueStack but got 7.5.");
+  EXPECT_EQ(stack.Count(), 1);  // a refused pop leaves the value
+  stack.Push(RpnNum(1e300));
+  EXPECT_THROW(stack.PopInt(), EIntegerExpectedOnStackTop);
+  stack.Clear();
+  stack.Push(RpnNum(-42));
+  EXPECT_EQ(stack.PopInt(), -42);
+  stack.Push(RpnStr(u"abc"));
+  EXPECT_EQ(stack.PopStr(), u"abc");
+  stack.Push(RpnBool(true));
+  EXPECT_TRUE(stack.GetResult().Bool);
+  EXPECT_EQ(stack.Count(), 0);
+}
+
+TEST(RpnStack, OverflowIsAnEvaluationError) {
+  TRpnValueStack stack;
+  for (int i = 0; i < TRpnValueStack::Capacity; ++i) stack.Push(RpnNum(i));
+  ExpectError<ERpnStackOverflow>([&] { stack.Push(RpnNum(0)); },
+                                 "An RPN expression needs more than 8192 values on "
+                                 "TRpnValueStack.");
+  EXPECT_EQ(stack.Count(), TRpnValueStack::Capacity);
+
+  std::u16string text;
+  for (int i = 0; i <= TRpnValueStack::Capacity; ++i) text += u"1 ";
+  auto compiled = CompileRpn(text);
+  TRpnEvaluator evaluator(compiled.get());
+  EXPECT_THROW(evaluator.Evaluate(), ERpnEvaluation);
+}
+
+TEST(RpnValues, TextFormsAndKindLetters) {
+  TRpnScalar both = RpnStr(u"text");
+  both.Kinds |= valBytes;
+  both.Bytes = "xyz";
+  struct Row {
+    TRpnScalar value;
+    const char16_t* text;
+    const char* letters;
+  };
+  const Row rows[] = {
+      {RpnStr(u"abc"), u"abc", "s"},
+      {RpnBytes("ABC"), u"41 42 43", "r"},
+      {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"},
+      {RpnNum(5), u"5", "i"},
+      {RpnNum(-2.5), u"-2.5", "i"},
+      {RpnNum(1e20), u"100000000000000000000", "i"},
+      {RpnNum(-0.0), u"0", "i"},
+      {RpnBool(true), u"True", "b"},
+      {RpnBool(false), u"False", "b"},
+      {TRpnScalar(), u"null", "-"},
+      {both, u"text", "sr"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(RpnValueText(row.value), row.text);
+    EXPECT_EQ(RpnKindLetters(row.value.Kinds), row.letters);
+  }
+  EXPECT_EQ(RpnValueText(TRpnScalar(), u""), u"");
+  EXPECT_EQ(RpnKindLetters(valCustom | valBool | valNum | valBytes | valStr), "sribc");
+}
+
+TEST(RpnValues, Equality) {
+  struct Row {
+    TRpnScalar a, b;
+    bool equal;
+  };
+  const Row rows[] = {
+      {RpnNum(5), RpnStr(u"5"), true},
+      {RpnStr(u"5.5"), RpnNum(5.5), true},
+      {RpnNum(5), RpnStr(u"5.0"), false},
+      {TRpnScalar(), TRpnScalar(), true},
+      {TRpnScalar(), RpnNum(0), false},
+      {RpnStr(u""), TRpnScalar(), false},
+      {RpnStr(u"a"), RpnStr(u"A"), false},
+      {RpnStr(u"a"), RpnStr(u"a"), true},
+      {RpnBytes("ab"), RpnBytes("ab"), true},
+      {RpnBytes("ab"), RpnBytes("abc"), false},
+      {RpnBool(true), RpnBool(true), true},
+      {RpnBool(true), RpnBool(false), false},
+      {RpnNum(2), RpnNum(2.0), true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(RpnValueText(row.a)) + " = " + WideToUtf8(RpnValueText(row.b)));
+    EXPECT_EQ(RpnValuesEqual(row.a, row.b), row.equal);
+  }
+  ExpectError<EInvalidRpnOperation>(
+      [] { RpnValuesEqual(RpnBool(true), RpnNum(1)); },
+      "Incomparable RPN values of types: A (True) = b, B (1) = i. Can only compare these "
+      "combinations: null-any or any-null or null/null, num-num, bool-bool, str-str, "
+      "bytes-bytes, num-str or str-num.");
+  ExpectError<EInvalidRpnOperation>(
+      [] { RpnValuesEqual(RpnBytes("A"), RpnStr(u"A")); },
+      "Incomparable RPN values of types: A (41) = r, B (A) = s. Can only compare these "
+      "combinations: null-any or any-null or null/null, num-num, bool-bool, str-str, "
+      "bytes-bytes, num-str or str-num.");
+}
+
+TEST_F(RpnDefaults, VariablesComeFromATableOrTheCallback) {
+  auto compiled = CompileRpn(u"a b +");
+  TRpnVariables table{{u"a", RpnNum(1)}, {u"b", RpnNum(2)}};
+  TRpnEvaluator withTable(compiled.get());
+  withTable.Variables = &table;
+  EXPECT_EQ(withTable.Evaluate().Num, 3);
+
+  TRpnVariables partial{{u"a", RpnNum(1)}};
+  TRpnEvaluator missing(compiled.get());
+  missing.Variables = &partial;
+  ExpectError<EMissingRpnVariable>([&] { missing.Evaluate(); },
+                                   "Missing RPN expression variable \"b\".");
+
+  // A callback that pops its own arguments, as functions of the expression layer do.
+  struct TFunctions {
+    static void Resolve(void*, TRpnEvaluator& evaluator, const WideString& name,
+                        TRpnScalar& result) {
+      if (name == u"ten") {
+        result = RpnNum(10);
+      } else if (name == u"sum") {
+        double b = evaluator.Stack().PopNum();
+        double a = evaluator.Stack().PopNum();
+        result = RpnNum(a + b);
+      }
+    }
+  };
+  auto calls = CompileRpn(u"1 2 sum ten +");
+  TRpnEvaluator withCallback(calls.get());
+  withCallback.OnVariable = TRpnVariableEvent{&TFunctions::Resolve, nullptr};
+  EXPECT_EQ(withCallback.Evaluate().Num, 13);
+}
+
+class TNameAsText : public TRpnVariable {
+ public:
+  using TRpnVariable::TRpnVariable;
+  TRpnScalar GetValue(TRpnEvaluator&) const override { return RpnStr(Name()); }
+};
+
+class TNotAnItem : public TSwObject {};
+
+TEST_F(RpnDefaults, CompileCacheAndSettings) {
+  int64_t before = RpnTokeniseCount();
+  auto first = CompileRpn(u"40 2 +");
+  auto second = CompileRpn(u"  40 2 +\t");
+  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(RpnTokeniseCount(), before + 1);
+  TRpnEvaluator a(first.get()), b(second.get());
+  EXPECT_EQ(a.Evaluate().Num, 42);
+  EXPECT_EQ(b.Evaluate().Num, 42);
+
+  TRpnCompileSettings uncached;
+  uncached.UseCache = false;
+  EXPECT_NE(CompileRpn(u"40 2 +", uncached).get(), first.get());
+
+  TRpnCompileSettings reversed;
+  reversed.Reversed = true;
+  auto backwards = CompileRpn(u"40 2 +", reversed);
+  EXPECT_EQ(Dump(*backwards), "op:Add i:2 i:40");
+  EXPECT_EQ(Dump(*CompileRpn(u"40 2 +")), "i:40 i:2 op:Add");
+
+  TRpnCompileSettings names;
+  names.VariableClass = RpnVariableClassOf<TNameAsText>();
+  auto named = CompileRpn(u"hello", names);
+  TRpnEvaluator c(named.get());
+  EXPECT_EQ(c.Evaluate().Str, u"hello");
+
+  // Changing the variable characters empties the cache; a held list stays usable.
+  SetRpnVarChars(u"xyz");
+  auto again = CompileRpn(u"40 2 +");
+  EXPECT_NE(again.get(), first.get());
+  EXPECT_EQ(Dump(*first), "i:40 i:2 op:Add");
+
+  TCompiledRPN bad;
+  bad.Add(std::make_unique<TNotAnItem>());
+  TRpnEvaluator d(&bad);
+  ExpectError<ERPN>([&] { d.Evaluate(); },
+                    "Invalid object of class TNotAnItem in a compiled RPN object.");
+}
+
+TEST_F(RpnDefaults, VariableCharactersAndOperatorsShareCharacters) {
+  ExpectError<EEmptyRpnVarCharList>([] { SetRpnVarChars(u" \t "); },
+                                    "Attempted to set empty RpnVarChars.");
+  EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
+  SetRpnVarChars(WideString(RpnDefaultVarChars) + u"+$");
+  struct Row {
+    std::u16string text;
+    const char* items;
+  };
+  const Row rows[] = {
+      {u"a+b", "v:a+b"},
+      {u"1 2 +", "i:1 i:2 op:Add"},
+      {u"+1", "i:1"},
+      {u"+ 1", "op:Add i:1"},
+      {u"+x", "v:+x"},
+      {u"$ +", "v:$ op:Add"},
+      {u"Ab+", "v:Ab+"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(Dump(*CompileRpn(row.text)), row.items);
+  }
+}
+
+TEST_F(RpnDefaults, OperatorTableIsProcessWideAndCopiedIntoEvaluators) {
+  ExpectError<EDuplicateRpnOperator>(
+      [] { RegisterRpnOperator(u'+', RpnOperatorClassOf<TRpnSubtract>()); },
+      "Attempted to add a new operator \"+\" of class TRpnSubtract to the RPN operator list but "
+      "it was already taken.");
+  EXPECT_EQ(RpnOperators()->Count(), 8);
+
+  // Characters from 255 up live in the table's hash part.
+  RegisterRpnOperator(u'\u2212', RpnOperatorClassOf<TRpnSubtract>());
+  RegisterRpnOperator(u'\u00f7', RpnOperatorClassOf<TRpnDivide>());
+  EXPECT_EQ(Evaluated(u"5 3 \u2212"), "i:2");
+  EXPECT_EQ(Evaluated(u"9 2 \u00f7"), "i:4.5");
+
+  auto compiled = CompileRpn(u"1 2 +");
+  TRpnEvaluator evaluator(compiled.get());
+  ClearRpnOperators();
+  EXPECT_EQ(RpnOperators()->Count(), 0);
+  EXPECT_EQ(evaluator.Operators().Count(), 10);
+  EXPECT_EQ(evaluator.Evaluate().Num, 3);
+  ExpectError<EWrongRpnSyntax>(
+      [] { CompileRpn(u"1 2 +"); },
+      "Invalid RPN expression syntax at \"+\" (position 5, full string: \"1 2 +\").");
+
+  evaluator.MutableOperators().Add(u'#', RpnOperatorClassOf<TRpnAdd>());
+  EXPECT_EQ(evaluator.Operators().Count(), 11);
+  EXPECT_EQ(RpnOperators()->Count(), 0);
+
+  TRpnOperators own;
+  own.Add(u'#', RpnOperatorClassOf<TRpnMultiply>());
+  TRpnCompileSettings settings;
+  settings.Operators = &own;
+  auto product = CompileRpn(u"6 7 #", settings);
+  TRpnEvaluator withOwn(product.get());
+  EXPECT_EQ(withOwn.Evaluate().Num, 42);
+}
+
+}  // namespace
+}  // namespace skeinwork

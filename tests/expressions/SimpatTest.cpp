@@ -1,0 +1,378 @@
+#include "Simpat.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace skeinwork {
+namespace {
+
+template <class E, class F>
+void ExpectError(F action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+// A stream that hands out at most three bytes per read, so matches cross many refills.
+class TTrickleStream : public TStringStream {
+ public:
+  using TStringStream::TStringStream;
+  int64_t Read(void* buffer, int64_t count) override {
+    return TStringStream::Read(buffer, std::min<int64_t>(count, 3));
+  }
+};
+
+struct MatchRow {
+  const char* pattern;
+  std::string input;
+  int64_t consumed;  // -1: no match
+  const char* eoln = "\r\n";
+};
+
+// Each row runs over memory, over a stream positioned after a prefix, and over a stream that
+// reads in tiny pieces; all three must agree, and the streams must end after the match or where
+// they started.
+void RunRows(const std::vector<MatchRow>& rows) {
+  for (const MatchRow& row : rows) {
+    SCOPED_TRACE(std::string("pattern «") + row.pattern + "» on «" + row.input + "»");
+    EXPECT_EQ(SimpatMatchBytes(row.pattern, row.input, row.eoln), row.consumed);
+
+    TStringStream stream("pre" + row.input);
+    stream.SetPosition(3);
+    EXPECT_EQ(SimpatMatch(row.pattern, stream, row.eoln), row.consumed >= 0);
+    EXPECT_EQ(stream.Position(), 3 + std::max<int64_t>(row.consumed, 0));
+
+    TTrickleStream trickle(row.input);
+    EXPECT_EQ(SimpatMatch(row.pattern, trickle, row.eoln), row.consumed >= 0);
+    EXPECT_EQ(trickle.Position(), std::max<int64_t>(row.consumed, 0));
+  }
+}
+
+TEST(Simpat, PatternsFromTheBuiltInModels) {
+  RunRows({
+      {"SP* ID+", "  abc1 x", 6},
+      {"SP* ID+", " ", -1},
+      {"SP* ID+", "abc", 3},
+      {"[DIG.^]", "^", 1},
+      {"[DIG.^]+", "1.^2x", 4},
+      {"[^\"]+", "abc\"d", 3},
+      {"[^\"]+", "\"", -1},
+      {"DIG DIG? . DIG DIG? DIG?", "0.79", 4},
+      {"DIG DIG? . DIG DIG? DIG?", "12.345", 6},
+      {"DIG DIG? . DIG DIG? DIG?", "12x345", -1},
+      {"DIG DIG? . DIG DIG? DIG?", "1.2345", 5},
+      {"SP+|EOF", "", 0},
+      {"SP+|EOF", "x", -1},
+      {"SP+|EOF", " \tx", 2},
+      {"Skeinwork SP+", "Skeinwork  0.79", 11},
+      {"Skeinwork SP+", "Skeinwork0.79", -1},
+      {"NL ==[^=]", "\r\n==x", 5},
+      {"NL ==[^=]", "\r\n===", -1},
+      {"[^NL=]+", "ab=c", 2},
+      {"[^NL=]+", "ab\r\nc", 2},
+      {"[", "[", 1},
+  });
+}
+
+TEST(Simpat, RepeatsAreGreedyAndNeverGiveBack) {
+  RunRows({
+      {"ID* ID", "abc", -1},
+      {"ID* ID", "abc def", -1},
+      {"a+b", "aaab", 4},
+      {"a+b", "b", -1},
+      {"ab+", "abbb", 4},
+      {"ab+", "aab", -1},
+      {"a*", "", 0},
+      {"a*", "bbb", 0},
+      {"a+", "", -1},
+      {"a?b", "b", 1},
+      {"a?b", "ab", 2},
+      {"a?b", "aab", -1},
+      {"ANY+", "xyz", 3},
+      {"ANY", "", -1},
+      {"\\65+", "AAAB", 3},
+      {"[a]+[b]", "aab", 3},
+      {"SP+ +", "   +", 4},
+      {"SP+ +", "   ", -1},
+      {"+ SP+", "+  ", 3},
+      {"SP*?", "  ?", 3},
+      {"SP*?", "  ", -1},
+  });
+}
+
+TEST(Simpat, ClassWordsUnionsAndLiteralFallbacks) {
+  RunRows({
+      {"CR LF", "\r\n", 2},
+      {"CR LF", "\r", -1},
+      {"cr", "cr", 2},
+      {"xSP", "xSP", 3},
+      {"xSP", "x ", -1},
+      {"DIG_LAT+", "a1b2-", 4},
+      {"DIG_", "DIG_", 4},
+      {"DIG_ x", "DIG_x", 5},
+      {"DIGLAT", "DIGLAT", 6},
+      {"CTL+", std::string("\x01\x1f ", 3), 2},
+      {"HEX+", "0aFg", 3},
+      {"LAT+", "abZ9", 3},
+      {"ID+", "a_9-", 3},
+      {"SP_DIG+", "1 2\t3x", 5},
+      {"DIG_NL+", "12\r\n3", 5},
+      {"NLx", "\r\nx", 3},
+      {"NL_DIG", "\r\n_DIG", 6},
+      {"  ab  ", "ab", 2},
+      {"", "abc", 0},
+  });
+}
+
+TEST(Simpat, NewlineAndEndOfInputFlags) {
+  RunRows({
+      {"[^NL]*", "ab\r\ncd", 2},
+      {"[^NL]*", "", 0},
+      {"[^NL]*", "ab", 2},
+      {"[^NL]*", "a\rb\r\n", 3},
+      {"NL", "", 0},
+      {"NL", "\r\n", 2},
+      {"NL", "\n", -1},
+      {"NL", "\n", 1, "\n"},
+      {"NL*", "\r\n\r\n", 4},
+      {"NL+", "", 0},
+      {"EOLN", "", -1},
+      {"EOLN", "\r\nx", 2},
+      {"EOF", "", 0},
+      {"EOF", "a", -1},
+      {"[^a]", "", -1},
+      {"[^a]?", "", 0},
+      {"[^SP]+", "ab c", 2},
+      {"a|EOF", "", 0},
+      // An empty newline string never matches, so nothing can repeat forever.
+      {"NL", "\r\n", -1, ""},
+      {"NL", "", 0, ""},
+      {"EOLN*", "x", 0, ""},
+      {"[^NL]*", "ab", 2, ""},
+      {"[^NL]+", "ab\n", 2, "\n"},
+  });
+}
+
+TEST(Simpat, BracketsAndEscapes) {
+  RunRows({
+      {"[a-]", "a", 1},
+      {"[a-]", "-", 1},
+      {"[a-]", "b", -1},
+      {"[z-a]", "z", 1},
+      {"[z-a]", "a", -1},
+      {"[z-a]", "m", -1},
+      {"[a-c]+", "abcd", 3},
+      {"[]", "[]", 2},
+      {"[abc", "[abc", 4},
+      {"[abc", "a", -1},
+      {"[^]", "[^]", 3},
+      {"[ a]", "[a]", 3},
+      {"[\\]]", "]", 1},
+      {"[\\65-\\x43]+", "ABCD", 3},
+      {"[\\q]", "\\", 1},
+      {"[ID-]+", "a-b c", 3},
+      {"[ABC]", "B", 1},
+      {"[^DIG]+", "ab1", 2},
+      {"\\65\\x42", "AB", 2},
+      {"\\x4g", "\\x4g", 4},
+      {"\\x41", "A", 1},
+      {"\\x4a", "\\x4a", 4},
+      {"\\x414", "A4", 2},
+      {"\\0655", "A5", 2},
+      {"\\9", "\t", 1},
+      {"\\255", "\xff", 1},
+      // A decimal escape above 255 is a literal backslash followed by its digits.
+      {"\\256", "\\256", 4},
+      {"\\", "\\", 1},
+  });
+}
+
+TEST(Simpat, ChoicesAreTriedInOrder) {
+  RunRows({
+      {"a||b", "a|b", 3},
+      {"a||b", "ab", -1},
+      {"a|", "a", 1},
+      {"a|", "b", 0},
+      {"a|||b", "a|", 2},
+      {"a|||b", "b", 1},
+      {"a|ab", "ab", 1},
+      {"x|y|z", "z", 1},
+      {"x|y|z", "w", -1},
+      {"a|  ", "b", 0},
+  });
+}
+
+TEST(Simpat, EmptyChoicesBeforeTheLastAreErrors) {
+  for (const char* pattern : {"|a", "a|\t|b", "a| |b", "|", " | a"}) {
+    SCOPED_TRACE(pattern);
+    ExpectError<ESimpatHasEmptyChoice>(
+        [&] { SimpatMatchBytes(pattern, "a", "\r\n"); },
+        std::string("Simple Pattern \"") + pattern +
+            "\" contains empty choice(s) - only allowed when in last position.");
+  }
+}
+
+// A compact form of an item list: 's(bytes)' literals, 'r' classes, and * + ? repeats.
+std::string Dump(const TSimpatItems& items) {
+  std::string out;
+  for (size_t i = 0; i < items.Count(); ++i) {
+    const TSimpatItem& item = items.Item(i);
+    if (!out.empty()) out += ' ';
+    if (auto* str = dynamic_cast<const TSimpatStr*>(&item))
+      out += "s(" + str->Bytes() + ")";
+    else if (dynamic_cast<const TSimpatRange*>(&item))
+      out += "r";
+    else if (dynamic_cast<const TSimpatRepeatAny*>(&item))
+      out += "*";
+    else if (dynamic_cast<const TSimpatRepeatOneOrMore*>(&item))
+      out += "+";
+    else if (dynamic_cast<const TSimpatRepeatOneOrNone*>(&item))
+      out += "?";
+  }
+  return out;
+}
+
+TEST(Simpat, ParsingMergesLiteralsButNotRepeatedOnes) {
+  struct Row {
+    const char* text;
+    const char* items;
+  };
+  const Row rows[] = {
+      {"a+b", "+ s(a) s(b)"},
+      {"ab+c", "s(a) + s(b) s(c)"},
+      {"abc", "s(abc)"},
+      {"CR LF", "s(\r\n)"},
+      {"Skeinwork SP+", "s(Skeinwork) + r"},
+      {"SP+ +", "+ r s(+)"},
+      {"SP*?", "* r s(?)"},
+      {"DIG DIG? . DIG", "r ? r s(.) r"},
+      {"x [ab]* y", "s(x) * r s(y)"},
+      {"\\65\\x42", "s(AB)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(Dump(*ParseSimpatAlternative(row.text, TSimpatClassTable::BuiltIn())), row.items);
+  }
+}
+
+TEST(Simpat, ClassRegistrationChecksNameAndContent) {
+  TSimpatClassTable table;
+  TSimpatRangeBytes digits;
+  digits.SetRange('0', '9');
+  table.Register("num2", digits);
+  ASSERT_NE(table.Find("NUM2"), nullptr);
+  EXPECT_TRUE(table.Find("NUM2")->Has('5'));
+
+  for (const char* name : {"a-b", "", "ÄB", "X_Y"}) {
+    SCOPED_TRACE(name);
+    try {
+      table.Register(name, digits);
+      ADD_FAILURE() << "no exception";
+    } catch (const ESimpatBadCharClass& e) {
+      EXPECT_EQ(e.Message(), std::string("Simple Pattern's character class names must consist of "
+                                         "A-Z and 0-9 symbols - '") +
+                                 name + "' name given.");
+      EXPECT_EQ(e.Source, &table);
+    }
+  }
+  TSimpatRangeBytes empty;
+  ExpectError<ESimpatEmptyCharClass>([&] { table.Register("NONE", empty); },
+                                     "Attempted to create character class 'NONE' that matches "
+                                     "nothing.");
+  empty.Eof = true;
+  table.Register("ENDONLY", empty);
+  EXPECT_EQ(table.Count(), 2);
+  EXPECT_EQ(TSimpatClassTable::BuiltIn().Count(), 9);
+}
+
+TEST(Simpat, AnyIsSetOnlyByFillingEveryByte) {
+  TSimpatRangeBytes bytes;
+  bytes.SetRange(0, 255);
+  EXPECT_FALSE(bytes.Any());
+  bytes.Fill(true);
+  EXPECT_TRUE(bytes.Any());
+  bytes.Set('a', false);
+  EXPECT_FALSE(bytes.Any());
+  EXPECT_EQ(bytes.MemberCount(), 255);
+}
+
+TEST(Simpat, EachAlternativeIsParsedOncePerProcess) {
+  int64_t before = SimpatParseCount();
+  EXPECT_EQ(SimpatMatchBytes("qq1 SP+|qq2", "qq2", "\r\n"), 3);
+  EXPECT_EQ(SimpatParseCount(), before + 2);
+  EXPECT_EQ(SimpatMatchBytes("qq1 SP+|qq2", "qq1 ", "\r\n"), 4);
+  EXPECT_EQ(SimpatMatchBytes("qq2|qq1 SP+", "qq2", "\r\n"), 3);
+  EXPECT_EQ(SimpatParseCount(), before + 2);
+}
+
+TEST(Simpat, PatternsMatchOnSeveralThreadsAtOnce) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&wrong, t] {
+      for (int i = 0; i < 200; ++i) {
+        std::string pattern = "thr" + std::to_string(i % 50) + " SP DIG+";
+        std::string input = "thr" + std::to_string(i % 50) + " " + std::to_string(t * 1000 + i);
+        if (SimpatMatchBytes(pattern, input, "\r\n") != static_cast<int64_t>(input.size())) ++wrong;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(Simpat, KeptPatternMatchesRepeatedly) {
+  TSimpatPattern pattern("DIG+ SP*");
+  EXPECT_EQ(pattern.Text(), "DIG+ SP*");
+  ASSERT_EQ(pattern.Alternatives().size(), 1u);
+  TSimpatInput input(std::string_view("12 345 x"));
+  EXPECT_TRUE(pattern.Match(input, "\r\n"));
+  EXPECT_EQ(input.Pos(), 3);
+  EXPECT_TRUE(pattern.Match(input, "\r\n"));
+  EXPECT_EQ(input.Pos(), 7);
+  EXPECT_FALSE(pattern.Match(input, "\r\n"));
+  EXPECT_EQ(input.Pos(), 7);
+}
+
+}  // namespace
+}  // namespace skeinwork
+
+namespace skeinwork {
+namespace {
+
+// An item of a caller's own that matches without consuming anything.
+class TZeroWidth : public TSimpatItem {
+ public:
+  bool Match(TSimpatContext&) const override { return true; }
+};
+
+TEST(Simpat, RepeatOverAnItemThatConsumesNothingEnds) {
+  struct Row {
+    std::unique_ptr<TSimpatItem> repeat;
+    bool matches;
+  };
+  std::vector<Row> rows;
+  rows.push_back({std::make_unique<TSimpatRepeatAny>(), true});
+  rows.push_back({std::make_unique<TSimpatRepeatOneOrMore>(), true});
+  rows.push_back({std::make_unique<TSimpatRepeatOneOrNone>(), true});
+  for (Row& row : rows) {
+    auto items = std::make_shared<TSimpatItems>();
+    items->Add(std::move(row.repeat));
+    items->Add(std::make_unique<TZeroWidth>());
+    items->Add(std::make_unique<TSimpatStr>("x"));
+    TLinearSimpat linear(items, TSimpatClassTable::BuiltIn());
+    TSimpatInput input(std::string_view("xy"));
+    TSimpatContext context{&input, "\r\n", nullptr, &linear};
+    EXPECT_EQ(linear.Match(context), row.matches);
+    EXPECT_EQ(input.Pos(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
