@@ -398,5 +398,63 @@ TEST(BuiltinModels, ModelLanguageModelReads) {
             "  <> cond=\"% SP+ + SP+\" 0 RO------ @SWMMODEL:7\n");
 }
 
+TEST(BuiltinModels, ModelLanguageMergeItemsRead) {
+  auto root = SwmReadBuiltinModel(u"SWMMODEL");
+  TSwTreeNode* offContext = root->FirstOnPath(u"LINE\\line\\names\\isOffContext");
+  ASSERT_NE(offContext, nullptr);
+  EXPECT_EQ(DumpOf(offContext),
+            "isOffContext path=\"isOffContext\" cond=\"=\" 0 --T----- @SWMMODEL:37\n"
+            "  merge path=\".leftMerges\" cond=\"!= (\" 1 -O---IP- @SWMMODEL:38\n"
+            "    END cond=\"_ (\" 0 -------N @SWMMODEL:39\n"
+            "  name cond=\"_ (\" 0 ---1---- @SWMMODEL:40\n"
+            "    mods cond=\"_\" 0 --T1---- @SWMMODEL:41\n"
+            "      isPrepending path=\".isPrepending\" cond=\"= +\" 0 -------- @SWMMODEL:42\n"
+            "      isInheriting path=\".isInheriting\" cond=\"= @\" 0 -------- @SWMMODEL:43\n"
+            "    name path=\".name\" cond=\"% ID+\" 0 ---1---- @SWMMODEL:44\n"
+            "    isNonConsuming path=\".isNonConsuming\" cond=\"_ ...\" 0 -O-1---- @SWMMODEL:45\n"
+            "    END cond=\"_ )\" 0 -------- @SWMMODEL:46\n"
+            "  spacesOrCond 0 ---1-I-- @SWMMODEL:47\n");
+  TSwTreeNode* fail = root->FirstOnPath(u"LINE\\line\\path\\FAIL");
+  ASSERT_NE(fail, nullptr);
+  EXPECT_EQ(Describe(fail),
+            "FAIL path=\"Off-context nodes cannot have tree positions (paths).\" cond=\"? .isOffContext? has\" 0 "
+            "-O-1---- @SWMMODEL:64");
+}
+
+TEST(BuiltinModels, ScriptModelReads) {
+  auto root = SwmReadBuiltinModel(u"SwmScript");
+  EXPECT_EQ(CountNodes(root.get()), 53);
+  EXPECT_EQ(Shape(root.get()),
+            "version:1(:2) versionOp:4(moreEq:5 lessEq:6 more:7 less:8 eq:9 notEq:10 notEq:11) "
+            "header:13(:14(version:15 :16 signature:17(:18)) "
+            "lang:19(code:21 :22(charset:23 :24) :25 lines:26(local:27 english:28(:29) :30)) "
+            "preamble:31(END:32)) "
+            "sections:33(header:34(versions:36(:37(versionOp:39 version:40 multiple:41) :42) "
+            "title:43(:44 END:45(:46) :47)) "
+            "header:49 END:50 header:51(title:52(END:54(:55))) header:56 contents:58(END:59 END:60 :61))");
+  ASSERT_EQ(root->ChildCount(), 4);
+  EXPECT_EQ(DumpOf(root->Child(1)),
+            "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
+            "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
+            "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"
+            "  more path=\"more\" cond=\"= >\" 0 -------- @SWMSCRIPT:7\n"
+            "  less path=\"less\" cond=\"= <\" 0 -------- @SWMSCRIPT:8\n"
+            "  eq path=\"eq\" cond=\"= =\" 0 -------- @SWMSCRIPT:9\n"
+            "  notEq path=\"notEq\" cond=\"= !=\" 0 -------- @SWMSCRIPT:10\n"
+            "  notEq path=\"notEq\" cond=\"= <>\" 0 -------- @SWMSCRIPT:11\n");
+  TSwTreeNode* sections = root->Child(3);
+  std::string children;
+  for (int i = 0; i < sections->ChildCount(); ++i) children += Describe(sections->Child(i)) + "\n";
+  EXPECT_EQ(children,
+            "header 0 ----XI-- @SWMSCRIPT:34\n"
+            "header path=\"section\" cond=\"= ==\" 1 -----I-- @SWMSCRIPT:49\n"
+            "END cond=\"? eof\" 0 -------- @SWMSCRIPT:50\n"
+            "header path=\"subsection\" cond=\"= ===\" 0 -----I-- @SWMSCRIPT:51\n"
+            "header path=\"section\" cond=\"= ==\" 0 -----I-- @SWMSCRIPT:56\n"
+            "contents path=\"contents\" cond=\"=\" 0 -------- @SWMSCRIPT:58\n");
+  EXPECT_EQ(Describe(sections->Child(0)->Child(0)->Child(0)->Child(2)),
+            "multiple cond=\"% SP [^\\]]\" 0 RO-----N @SWMSCRIPT:41");
+}
+
 }  // namespace
 }  // namespace skeinwork
