@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,6 +73,30 @@ std::string DumpTree(TSwTreeNode* node, int depth = 0) {
     out += DumpTree(node->Child(i), depth + 1);
   }
   return out;
+}
+
+// How many nodes below `node` lack a property, carry one of the wrong kind or an unknown one.
+int MalformedNodes(TSwTreeNode* node) {
+  static const std::map<std::string, TSwTypes> kinds = {
+      {"source", SwKind(ltInt) | SwKind(ltStr)}, {"mPath", SwKind(ltStr)},      {"mCond", SwKind(ltStr)},
+      {"mOrder", SwKind(ltInt)},                 {"mMergesL", SwKind(ltStr)},   {"mMergesR", SwKind(ltStr)},
+      {"mIsResetter", SwKind(ltBool)},           {"mIsOptional", SwKind(ltBool)}, {"mIsTentative", SwKind(ltBool)},
+      {"mIsOnce", SwKind(ltBool)},               {"mIsOffContext", SwKind(ltBool)}, {"mIsInheriting", SwKind(ltBool)},
+      {"mIsPrepending", SwKind(ltBool)},         {"mIsNonConsuming", SwKind(ltBool)}};
+  int bad = 0;
+  for (int i = 0; i < node->ChildCount(); ++i) {
+    TSwProperties& bag = node->Child(i)->Properties();
+    int always = 0;
+    bool wrong = false;
+    for (int k = 0; k < bag.Count(); ++k) {
+      std::string name = WideToUtf8(bag.Property(k)->Name());
+      auto it = kinds.find(name);
+      wrong = wrong || it == kinds.end() || it->second != bag.Property(k)->Value().Kinds;
+      if (name.rfind("mIs", 0) == 0 || name == "source" || name == "mOrder") ++always;
+    }
+    bad += (wrong || always != 10) + MalformedNodes(node->Child(i));
+  }
+  return bad;
 }
 
 // "a:1(b:2 c:3)": names and 1-based lines only, for the shape of a tree.
@@ -314,6 +339,35 @@ TEST(NativeStreamer, CodepageDecodesNames) {
   EXPECT_EQ(DumpTree(root.get()),
             "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"
             "X\xC3\x84 path=\"q\" 0 -------- @u:2\n");
+}
+
+// Random texts over the characters the line syntax cares about: every read either gives a tree
+// whose nodes carry all their properties or stops with one of the reader's own problems.
+TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
+  const std::string alphabet = "  \t\n\n+()@\".?^01aA_;=%!";
+  const std::vector<std::string> problems = {
+      "wrong indentation - ", "unterminated merge list", "unterminated \"node path\"",
+      "no closing bracket for '(off-context)'", "no matching apostrophe in \"name\"",
+      "defining item's \"path\" twice", "\"path\" contains none of a-z, A-Z, 0-9 or '_'", "empty item name"};
+  std::mt19937 random(20240611);
+  int trees = 0;
+  int failures = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(random() % 40, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    try {
+      auto root = ReadModel(text);
+      EXPECT_EQ(MalformedNodes(root.get()), 0) << text << "\n" << DumpTree(root.get());
+      ++trees;
+    } catch (const ESwBadTextStreaming& e) {
+      bool known = false;
+      for (const std::string& problem : problems) known = known || e.Problem.rfind(problem, 0) == 0;
+      EXPECT_TRUE(known) << text << "\n" << e.Message();
+      ++failures;
+    }
+  }
+  EXPECT_GT(trees, 100);
+  EXPECT_GT(failures, 100);
 }
 
 TEST(MergeLists, EncodeTrimmedNamesWithMarks) {
