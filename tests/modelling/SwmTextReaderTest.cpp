@@ -184,6 +184,7 @@ TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
       {"1 header \"section\" = ==", "header path=\"section\" cond=\"= ==\" 1 -----I--"},
       {"a  \"p \"  = x", "a path=\"p\" cond=\"= x\" 0 -----I--"},
       {"A \"p\"", "A path=\"p\" 0 --------"},
+      {"@A \"p\"", "A path=\"p\" 0 -----I--"},
       {"+MERGE \"p\"", "MERGE path=\"p\" 0 ------P-"},
       // Conditions without a names part.
       {". ? checkVersion", "<> cond=\"? checkVersion\" 0 ---1----"},
