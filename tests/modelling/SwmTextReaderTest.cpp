@@ -1,0 +1,515 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwModelling.h"
+
+namespace skeinwork {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Test support: a compact picture of description nodes.
+//
+// One node reads «name path="p" cond="c" ORDER FLAGS L="a|.b" R="c" @source:line»: the name
+// ("<>" when empty), the path and condition when present, the order, one character per flag in
+// the order Resetter, Optional, Tentative, once (1), off-conteXt, Inheriting, Prepending,
+// Non-consuming ("-" when false), the merge lists with U+0000 shown as "|", and the source.
+// A property that is missing or of the wrong kind shows as "?", an unexpected one as "?name".
+
+const char* const kFlagNames[] = {"mIsResetter",  "mIsOptional",  "mIsTentative",  "mIsOnce",
+                                  "mIsOffContext", "mIsInheriting", "mIsPrepending", "mIsNonConsuming"};
+const char kFlagLetters[] = "ROT1XIPN";
+
+std::string Describe(TSwTreeNode* node) {
+  std::map<std::string, const TSwValue*> props;
+  if (TSwProperties* bag = node->PropertiesIfAny())
+    for (int i = 0; i < bag->Count(); ++i) props[WideToUtf8(bag->Property(i)->Name())] = &bag->Property(i)->Value();
+
+  auto take = [&](const std::string& name) -> const TSwValue* {
+    auto it = props.find(name);
+    if (it == props.end()) return nullptr;
+    const TSwValue* value = it->second;
+    props.erase(it);
+    return value;
+  };
+  auto text = [&](const std::string& name, const std::string& label) -> std::string {
+    const TSwValue* value = take(name);
+    if (!value) return {};
+    if (value->Kinds != SwKind(ltStr)) return " " + label + "=?";
+    std::string shown = WideToUtf8(value->Text());
+    for (char& c : shown)
+      if (c == '\0') c = '|';
+    return " " + label + "=\"" + shown + "\"";
+  };
+
+  std::string out = node->Name().empty() ? "<>" : WideToUtf8(node->Name());
+  out += text("mPath", "path");
+  out += text("mCond", "cond");
+  const TSwValue* order = take("mOrder");
+  out += order && order->Kinds == SwKind(ltInt) ? " " + std::to_string(order->Int) : " ?";
+  out += " ";
+  for (int i = 0; i < 8; ++i) {
+    const TSwValue* flag = take(kFlagNames[i]);
+    out += !flag || flag->Kinds != SwKind(ltBool) ? '?' : flag->Bool ? kFlagLetters[i] : '-';
+  }
+  out += text("mMergesL", "L");
+  out += text("mMergesR", "R");
+  const TSwValue* source = take("source");
+  out += source && source->Kinds == (SwKind(ltInt) | SwKind(ltStr)) ? " @" + WideToUtf8(SwmSourceText(*source)) : " @?";
+  for (const auto& [name, value] : props) out += " ?" + name;
+  return out;
+}
+
+// Every node below `node`, one line each, indented by two blanks per level.
+std::string DumpTree(TSwTreeNode* node, int depth = 0) {
+  std::string out;
+  for (int i = 0; i < node->ChildCount(); ++i) {
+    out += std::string(depth * 2, ' ') + Describe(node->Child(i)) + "\n";
+    out += DumpTree(node->Child(i), depth + 1);
+  }
+  return out;
+}
+
+// How many nodes below `node` lack a property, carry one of the wrong kind or an unknown one.
+int MalformedNodes(TSwTreeNode* node) {
+  static const std::map<std::string, TSwTypes> kinds = {
+      {"source", SwKind(ltInt) | SwKind(ltStr)}, {"mPath", SwKind(ltStr)},      {"mCond", SwKind(ltStr)},
+      {"mOrder", SwKind(ltInt)},                 {"mMergesL", SwKind(ltStr)},   {"mMergesR", SwKind(ltStr)},
+      {"mIsResetter", SwKind(ltBool)},           {"mIsOptional", SwKind(ltBool)}, {"mIsTentative", SwKind(ltBool)},
+      {"mIsOnce", SwKind(ltBool)},               {"mIsOffContext", SwKind(ltBool)}, {"mIsInheriting", SwKind(ltBool)},
+      {"mIsPrepending", SwKind(ltBool)},         {"mIsNonConsuming", SwKind(ltBool)}};
+  int bad = 0;
+  for (int i = 0; i < node->ChildCount(); ++i) {
+    TSwProperties& bag = node->Child(i)->Properties();
+    int always = 0;
+    bool wrong = false;
+    for (int k = 0; k < bag.Count(); ++k) {
+      std::string name = WideToUtf8(bag.Property(k)->Name());
+      auto it = kinds.find(name);
+      wrong = wrong || it == kinds.end() || it->second != bag.Property(k)->Value().Kinds;
+      if (name.rfind("mIs", 0) == 0 || name == "source" || name == "mOrder") ++always;
+    }
+    bad += (wrong || always != 10) + MalformedNodes(node->Child(i));
+  }
+  return bad;
+}
+
+// "a:1(b:2 c:3)": names and 1-based lines only, for the shape of a tree.
+std::string Shape(TSwTreeNode* node) {
+  std::string out;
+  for (int i = 0; i < node->ChildCount(); ++i) {
+    TSwTreeNode* child = node->Child(i);
+    TSwProperty* source = child->Properties().Find(u"source");
+    out += (i ? " " : "") + WideToUtf8(child->Name()) + ":" + (source ? std::to_string(source->Value().Int + 1) : "?");
+    if (child->ChildCount()) out += "(" + Shape(child) + ")";
+  }
+  return out;
+}
+
+std::unique_ptr<TSwTreeNode> ReadModel(const std::string& text, const WideString& sourceName = u"m") {
+  TSwmNativeStreamer reader;
+  TStringStream stream(text);
+  return reader.Read(stream, sourceName);
+}
+
+// The message of the parse error that reading the text raises, or "no error".
+std::string ParseProblem(const std::string& text) {
+  try {
+    ReadModel(text);
+  } catch (const ESwBadTextStreaming& e) {
+    return e.Message();
+  }
+  return "no error";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
+  struct Row {
+    const char* line;
+    const char* item;  // Describe() of the one node, without its source
+  };
+  const Row rows[] = {
+      // Prefixes.
+      {"1", "<> 1 --------"},
+      {"7 = x", "<> cond=\"= x\" 7 --------"},
+      {"01 a = x", "a cond=\"= x\" 1 R-------"},
+      {"0? % SP+ + SP+", "<> cond=\"% SP+ + SP+\" 0 RO------"},
+      {"0x = y", "<> cond=\"= y\" 0 R-------"},
+      {"05^ A", "A 5 R-T-----"},
+      {".12 a = x", "a cond=\"= x\" 0 ---1----"},
+      {".", "<> 0 ---1----"},
+      {"^", "<> 0 --T-----"},
+      {".? != ^", "<> cond=\"!= ^\" 0 -O-1----"},
+      {".^ mods _", "mods cond=\"_\" 0 --T1----"},
+      {"2? \"lang\" % NL @", "lang path=\"lang\" cond=\"% NL @\" 2 -O------"},
+      {"99999999999 A", "A 0 --------"},
+      {"1? +merge \".leftMerges\" != (", "merge path=\".leftMerges\" cond=\"!= (\" 1 -O---IP-"},
+      // Plain names, keywords and references.
+      {"END", "END 0 --------"},
+      {"LINE", "LINE 0 --------"},
+      {"name", "name 0 -----I--"},
+      {". spaces", "spaces 0 ---1-I--"},
+      {"1 name =", "name cond=\"=\" 1 --------"},
+      {"num... % DIG", "num cond=\"% DIG\" 0 -------N"},
+      {"END... = ==", "END cond=\"= ==\" 0 -------N"},
+      {"cond... = ?", "cond cond=\"= ?\" 0 -------N"},
+      {"@END", "END 0 -----I--"},
+      {"@A", "A 0 -----I--"},
+      {"+merge", "merge 0 -----IP-"},
+      {"@_x = y", "_x cond=\"= y\" 0 -----I--"},
+      {"a\t= x", "a cond=\"= x\" 0 --------"},
+      // Optional shorthand.
+      {"END? eof", "END cond=\"? eof\" 0 --------"},
+      {"name?", "name cond=\"?\" 0 --------"},
+      // Paths and names as paths.
+      {"\"blank\"? eof", "blank path=\"blank\" cond=\"? eof\" 0 --------"},
+      {".? \"indent\"... % SP SP", "indent path=\"indent\" cond=\"% SP SP\" 0 -O-1---N"},
+      {".? WARN \"Indentation space count must be even to 2.\" % SP",
+       "WARN path=\"Indentation space count must be even to 2.\" cond=\"% SP\" 0 -O-1----"},
+      {".? FAIL \"Off-context nodes cannot have tree positions (paths).\"? .isOffContext? has",
+       "FAIL path=\"Off-context nodes cannot have tree positions (paths).\" cond=\"? .isOffContext? has\" 0 -O-1----"},
+      {". \".name\" % ID+", "name path=\".name\" cond=\"% ID+\" 0 ---1----"},
+      {R"("nameAsPath" = ")", R"(nameAsPath path="nameAsPath" cond="= "" 0 --------)"},
+      {"\"moreEq\"  = >=", "moreEq path=\"moreEq\" cond=\"= >=\" 0 --------"},
+      {"\"a\\b_1\"", "b_1 path=\"a\\b_1\" 0 -----I--"},
+      {"@\"p\" = x", "p path=\"p\" cond=\"= x\" 0 -----I--"},
+      {".? merge \"rightMerges\" % + SP+", "merge path=\"rightMerges\" cond=\"% + SP+\" 0 -O-1-I--"},
+      {". version \"operand\" % SP*", "version path=\"operand\" cond=\"% SP*\" 0 ---1-I--"},
+      {"1 header \"section\" = ==", "header path=\"section\" cond=\"= ==\" 1 -----I--"},
+      {"a  \"p \"  = x", "a path=\"p\" cond=\"= x\" 0 -----I--"},
+      {"A \"p\"", "A path=\"p\" 0 --------"},
+      {"@A \"p\"", "A path=\"p\" 0 -----I--"},
+      {"+MERGE \"p\"", "MERGE path=\"p\" 0 ------P-"},
+      // Conditions without a names part.
+      {". ? checkVersion", "<> cond=\"? checkVersion\" 0 ---1----"},
+      {R"(. % [^"]+)", R"(<> cond="% [^"]+" 0 ---1----)"},
+      {"% [^NL]* NL+", "<> cond=\"% [^NL]* NL+\" 0 --------"},
+      {"_a = x", "<> cond=\"_a = x\" 0 --------"},
+      {"!% SP", "<> cond=\"!% SP\" 0 --------"},
+      {R"(escaped = "")", R"(escaped cond="= """ 0 --------)"},
+      {".? \"signature\" % SP+ ||", "signature path=\"signature\" cond=\"% SP+ ||\" 0 -O-1----"},
+      {"0? multiple... % SP [^\\]]", "multiple cond=\"% SP [^\\]]\" 0 RO-----N"},
+      // Off-context items and merges.
+      {"(merge)", "merge 0 ----XI--"},
+      {"(spaces) % SP+|EOF", "spaces cond=\"% SP+|EOF\" 0 ----XI--"},
+      {"(versionOp...)", "versionOp 0 ----XI-N"},
+      {"(@b...) = x", "b cond=\"= x\" 0 ----X--N"},
+      {"(+b)", "b 0 ----XIP-"},
+      {".^ @versionOp % SP*", "versionOp cond=\"% SP*\" 0 --T1-I--"},
+      {"a + b + c = x", "a cond=\"= x\" 0 -------- R=\"b|c\""},
+      {"a + b... + c = x", "a cond=\"= x\" 0 -------- R=\".b|c\""},
+      {"a + b...", "a 0 -----I-- R=\".b\""},
+      {"a +  b", "a 0 -----I-- R=\"b\""},
+      {"a + (b) + c", "b 0 ----XI-- L=\"a\" R=\"c\""},
+      {"x... + y + (z...) + w", "z 0 ----XI-N L=\".x|y\" R=\"w\""},
+      {"(a...) + b", "a 0 ----XI-N R=\"b\""},
+      {"x + (y) + (z)", "y 0 ----XI-- L=\"x\" R=\"(z)\""},
+      {"a + + b", "a cond=\"b\" 0 -------- R=\"+\""},
+  };
+  for (const Row& row : rows) {
+    auto root = ReadModel(row.line);
+    ASSERT_EQ(root->ChildCount(), 1) << row.line;
+    EXPECT_EQ(Describe(root->Child(0)), std::string(row.item) + " @m:1") << row.line;
+  }
+}
+
+TEST(NativeStreamer, MergeListsStopAt256Names) {
+  std::string line = "n0";
+  for (int i = 1; i < 300; ++i) line += " + n" + std::to_string(i);
+  auto root = ReadModel(line);
+  TSwTreeNode* item = root->Child(0);
+  WideString merges = item->Properties().Get(u"mMergesR")->Value().Text();
+  EXPECT_EQ(std::count(merges.begin(), merges.end(), u'\0'), 254);  // 255 merged names
+  EXPECT_EQ(WideToUtf8(item->Properties().Get(u"mCond")->Value().Text()).substr(0, 10), "+ n256 + n");
+}
+
+TEST(NativeStreamer, BadLinesRaiseParseErrors) {
+  struct Row {
+    std::string text;
+    std::string problem;
+    int line;
+    std::string nearby;
+  };
+  const Row rows[] = {
+      {"   a", "wrong indentation - must be even to 2, got 3 spaces", 1, "   a"},
+      {"a\n\t b", "wrong indentation - must be even to 2, got 3 spaces", 2, "\t b"},
+      {"  a", "wrong indentation - got more than 0 spaces (2)", 1, "  a"},
+      {"a\n  b\n\n      c", "wrong indentation - got more than 4 spaces (6)", 4, "      c"},
+      {"a\n\t\t\tb", "wrong indentation - got more than 2 spaces (6)", 2, "\t\t\tb"},
+      {std::string(2002, ' ') + "a", "wrong indentation - 1001", 1, std::string(20, ' ') + "..."},
+      {"a +", "unterminated merge list", 1, "a +"},
+      {"a + b +   ", "unterminated merge list", 1, "a + b +"},
+      {"\"", "unterminated \"node path\"", 1, "\""},
+      {"\" \"", "unterminated \"node path\"", 1, "\" \""},
+      {"a \"path = x", "unterminated \"node path\"", 1, "a \"path = x"},
+      {"a + (b", "no closing bracket for '(off-context)'", 1, "a + (b"},
+      {"(b)... = x", "no closing bracket for '(off-context)'", 1, "(b)... = x"},
+      {"\"x = y", "no matching apostrophe in \"name\"", 1, "\"x = y"},
+      {"\" = y", "no matching apostrophe in \"name\"", 1, "\" = y"},
+      {"\"a\" \"b\"", "defining item's \"path\" twice", 1, "\"a\" \"b\""},
+      {"\"a.\" = x", "\"path\" contains none of a-z, A-Z, 0-9 or '_'", 1, "\"a.\" = x"},
+      {"a + (@)", "empty item name", 1, "a + (@)"},
+      {"a + ()", "empty item name", 1, "a + ()"},
+      {"a + (...)", "empty item name", 1, "a + (...)"},
+      {"a + (+)", "empty item name", 1, "a + (+)"},
+      {"a\n b = a very long condition", "wrong indentation - must be even to 2, got 1 spaces", 2,
+       " b = a very long con..."},
+  };
+  for (const Row& row : rows) {
+    const std::string& text = row.text;
+    std::string expected = "Problem parsing string with TSwmNativeStreamer (" + row.problem + ") on line " +
+                           std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
+    EXPECT_EQ(ParseProblem(text), expected) << text;
+  }
+}
+
+TEST(NativeStreamer, ParseErrorsCarryTheLine) {
+  try {
+    ReadModel("a\n  b\n\n  c +");
+    FAIL();
+  } catch (const ESwBadTextStreaming& e) {
+    EXPECT_EQ(e.Problem, "unterminated merge list");
+    EXPECT_EQ(e.Line, 3);
+    EXPECT_EQ(e.LineText, u"  c +");
+  }
+}
+
+TEST(NativeStreamer, IndentationShapesTheTree) {
+  struct Row {
+    std::string text;
+    std::string shape;
+  };
+  const Row rows[] = {
+      {"a\n  b\n    c\n  d\ne\n", "a:1(b:2(c:3) d:4) e:5"},
+      {"a\n  b\n    c\n      d\ne\n  f", "a:1(b:2(c:3(d:4))) e:5(f:6)"},
+      {"a\n  b\n    c\n      d\n  e", "a:1(b:2(c:3(d:4)) e:5)"},
+      {"a\n      ; deep comment\n   ; odd comment\n    \n  b\n; top\n\n    c\n ;x\nd",
+       "a:1(b:5(c:8)) d:10"},
+      {"a\n\tb\n\t\tc\n  \td\n", "a:1(b:2(c:3 d:4))"},
+      {"a\r\n  b\r\n\r\nc\r\n", "a:1(b:2) c:4"},
+      {"x\nx\n  x\n", "x:1 x:2(x:3)"},
+      {"\n\n; only comments\n", ""},
+      {"END? eof\nLINE\n  \"blank\"? eof\n  \"line\" =\n    .? \"indent\"... % SP SP\n      % SP SP\n"
+       "    . \"cond\" =",
+       "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
+  };
+  for (const Row& row : rows) {
+    auto root = ReadModel(row.text);
+    EXPECT_EQ(root->Name(), u"");
+    EXPECT_EQ(root->PropertiesIfAny() ? root->PropertiesIfAny()->Count() : 0, 0);
+    EXPECT_EQ(Shape(root.get()), row.shape) << row.text;
+  }
+}
+
+TEST(NativeStreamer, DeepestLevelIsAThousand) {
+  std::string text;
+  for (int level = 0; level <= 1000; ++level) text += std::string(level * 2, ' ') + "a\n";
+  auto root = ReadModel(text);
+  TSwTreeNode* node = root.get();
+  int depth = 0;
+  while (node->ChildCount()) node = node->Child(0), ++depth;
+  EXPECT_EQ(depth, 1001);
+  EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
+            "Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on line 1002; text nearby: '" +
+                std::string(20, ' ') + "...'.");
+}
+
+TEST(NativeStreamer, SourceNamesTheInput) {
+  TSwmNativeStreamer reader;
+  TStringStream stream("\na");
+  auto root = reader.Read(stream);
+  const TSwValue& source = root->Child(0)->Properties().Get(u"source")->Value();
+  EXPECT_EQ(source.Int, 1);
+  EXPECT_EQ(source.Text(), u"<StringStream>");
+  EXPECT_EQ(SwmSourceText(source), u"<StringStream>:2");
+  EXPECT_EQ(SwmSourceText(TSwValue::OfText(u"implicit")), u"implicit");
+  EXPECT_EQ(reader.Item().name, u"a");
+}
+
+TEST(NativeStreamer, CodepageDecodesNames) {
+  TSwmNativeStreamer reader;
+  reader.Options.Codepage = 65001;
+  TStringStream stream("X\xC3\xA4 \"p\"\nX\xC3\x84 \"q\"");  // Xä, XÄ
+  auto root = reader.Read(stream, u"u");
+  EXPECT_EQ(DumpTree(root.get()),
+            "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"
+            "X\xC3\x84 path=\"q\" 0 -------- @u:2\n");
+}
+
+// Random texts over the characters the line syntax cares about: every read either gives a tree
+// whose nodes carry all their properties or stops with one of the reader's own problems.
+TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
+  const std::string alphabet = "  \t\n\n+()@\".?^01aA_;=%!";
+  const std::vector<std::string> problems = {
+      "wrong indentation - ", "unterminated merge list", "unterminated \"node path\"",
+      "no closing bracket for '(off-context)'", "no matching apostrophe in \"name\"",
+      "defining item's \"path\" twice", "\"path\" contains none of a-z, A-Z, 0-9 or '_'", "empty item name"};
+  std::mt19937 random(20240611);
+  int trees = 0;
+  int failures = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(random() % 40, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    try {
+      auto root = ReadModel(text);
+      EXPECT_EQ(MalformedNodes(root.get()), 0) << text << "\n" << DumpTree(root.get());
+      ++trees;
+    } catch (const ESwBadTextStreaming& e) {
+      bool known = false;
+      for (const std::string& problem : problems) known = known || e.Problem.rfind(problem, 0) == 0;
+      EXPECT_TRUE(known) << text << "\n" << e.Message();
+      ++failures;
+    }
+  }
+  EXPECT_GT(trees, 100);
+  EXPECT_GT(failures, 100);
+}
+
+TEST(MergeLists, EncodeTrimmedNamesWithMarks) {
+  struct Row {
+    TSwStreamingMerges merges;
+    WideString encoded;
+  };
+  const Row rows[] = {
+      {{}, u""},
+      {{{u"a", false}}, u"a"},
+      {{{u" a ", true}, {u"b", false}, {u"", true}}, WideString(u".a\0b\0.", 6)},
+  };
+  for (const Row& row : rows) EXPECT_EQ(SwmEncodeMerges(row.merges), row.encoded);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Built-in models
+
+std::string ResourceFile(const std::string& name) {
+  std::ifstream file(std::string(SKEINWORK_MODEL_RESOURCES_DIR) + "/" + name + ".txt", std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
+  for (const char* name : {"SWMMODEL", "SWMSCRIPT"}) {
+    std::string file = ResourceFile(name);
+    ASSERT_FALSE(file.empty()) << name;
+    EXPECT_EQ(SwBuiltinModelText(Utf8ToWide(name)), file) << name;
+  }
+  EXPECT_EQ(SwBuiltinModelText(u"SwmScript").data(), SwBuiltinModelText(u"SWMSCRIPT").data());
+  EXPECT_EQ(SwBuiltinModelText(u"swmmodel").substr(0, 17), "Skeinwork 0.79 | ");
+  try {
+    SwBuiltinModelText(u"SwmNone");
+    FAIL();
+  } catch (const ESwmNoBuiltinModel& e) {
+    EXPECT_EQ(e.Message(), "There is no built-in model named 'SwmNone'.");
+  }
+}
+
+TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
+  struct Row {
+    std::string resource;
+    std::string model;
+  };
+  const Row rows[] = {
+      {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"},
+      {"Skeinwork 1==\nA", "A"},
+      {"Skeinwork 0.79\n== a ==\nA\n== b ==\nB", "A\n== b ==\nB"},
+      {"Skeinwork x\n==\nA", "Skeinwork x\n==\nA"},
+      {"skeinwork 0.79\n==\nA", "skeinwork 0.79\n==\nA"},
+      {"Skeinwork 0.79\n== Model ==\r\nA", "Skeinwork 0.79\n== Model ==\r\nA"},
+      {"A\n==\nB", "A\n==\nB"},
+      {"Skeinwork 0", "Skeinwork 0"},
+      {"Skeinwork ", "Skeinwork "},
+      {"Skeinwork 0" + std::string(1010, 'x') + "==\nA", "A"},
+      {"Skeinwork 0" + std::string(1011, 'x') + "==\nA", "Skeinwork 0" + std::string(1011, 'x') + "==\nA"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(SwmModelTextOf(row.resource), row.model) << row.resource;
+}
+
+int CountNodes(TSwTreeNode* node) {
+  int count = 0;
+  for (int i = 0; i < node->ChildCount(); ++i) count += 1 + CountNodes(node->Child(i));
+  return count;
+}
+
+std::string DumpOf(TSwTreeNode* node) { return Describe(node) + "\n" + DumpTree(node, 1); }
+
+TEST(BuiltinModels, ModelLanguageModelReads) {
+  auto root = SwmReadBuiltinModel(u"SwmModel");
+  EXPECT_EQ(CountNodes(root.get()), 70);
+  ASSERT_EQ(root->ChildCount(), 5);
+  EXPECT_EQ(DumpOf(root->Child(0)),
+            "merge 0 ----XI-- @SWMMODEL:1\n"
+            "  name cond=\"=\" 1 -------- @SWMMODEL:2\n"
+            "    name path=\"name\" cond=\"% SP* ID+\" 1 -------- @SWMMODEL:3\n"
+            "    isNonConsuming path=\"isNonConsuming\" cond=\"= ...\" 0 -------- @SWMMODEL:4\n"
+            "    END cond=\"% SP+ +\" 0 -------N @SWMMODEL:5\n"
+            "    END cond=\"? eof\" 0 -------- @SWMMODEL:6\n"
+            "  <> cond=\"% SP+ + SP+\" 0 RO------ @SWMMODEL:7\n");
+}
+
+TEST(BuiltinModels, ModelLanguageMergeItemsRead) {
+  auto root = SwmReadBuiltinModel(u"SWMMODEL");
+  TSwTreeNode* offContext = root->FirstOnPath(u"LINE\\line\\names\\isOffContext");
+  ASSERT_NE(offContext, nullptr);
+  EXPECT_EQ(DumpOf(offContext),
+            "isOffContext path=\"isOffContext\" cond=\"=\" 0 --T----- @SWMMODEL:37\n"
+            "  merge path=\".leftMerges\" cond=\"!= (\" 1 -O---IP- @SWMMODEL:38\n"
+            "    END cond=\"_ (\" 0 -------N @SWMMODEL:39\n"
+            "  name cond=\"_ (\" 0 ---1---- @SWMMODEL:40\n"
+            "    mods cond=\"_\" 0 --T1---- @SWMMODEL:41\n"
+            "      isPrepending path=\".isPrepending\" cond=\"= +\" 0 -------- @SWMMODEL:42\n"
+            "      isInheriting path=\".isInheriting\" cond=\"= @\" 0 -------- @SWMMODEL:43\n"
+            "    name path=\".name\" cond=\"% ID+\" 0 ---1---- @SWMMODEL:44\n"
+            "    isNonConsuming path=\".isNonConsuming\" cond=\"_ ...\" 0 -O-1---- @SWMMODEL:45\n"
+            "    END cond=\"_ )\" 0 -------- @SWMMODEL:46\n"
+            "  spacesOrCond 0 ---1-I-- @SWMMODEL:47\n");
+  TSwTreeNode* fail = root->FirstOnPath(u"LINE\\line\\path\\FAIL");
+  ASSERT_NE(fail, nullptr);
+  EXPECT_EQ(Describe(fail),
+            "FAIL path=\"Off-context nodes cannot have tree positions (paths).\" cond=\"? .isOffContext? has\" 0 "
+            "-O-1---- @SWMMODEL:64");
+}
+
+TEST(BuiltinModels, ScriptModelReads) {
+  auto root = SwmReadBuiltinModel(u"SwmScript");
+  EXPECT_EQ(CountNodes(root.get()), 53);
+  EXPECT_EQ(Shape(root.get()),
+            "version:1(:2) versionOp:4(moreEq:5 lessEq:6 more:7 less:8 eq:9 notEq:10 notEq:11) "
+            "header:13(:14(version:15 :16 signature:17(:18)) "
+            "lang:19(code:21 :22(charset:23 :24) :25 lines:26(local:27 english:28(:29) :30)) "
+            "preamble:31(END:32)) "
+            "sections:33(header:34(versions:36(:37(versionOp:39 version:40 multiple:41) :42) "
+            "title:43(:44 END:45(:46) :47)) "
+            "header:49 END:50 header:51(title:52(END:54(:55))) header:56 contents:58(END:59 END:60 :61))");
+  ASSERT_EQ(root->ChildCount(), 4);
+  EXPECT_EQ(DumpOf(root->Child(1)),
+            "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
+            "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
+            "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"
+            "  more path=\"more\" cond=\"= >\" 0 -------- @SWMSCRIPT:7\n"
+            "  less path=\"less\" cond=\"= <\" 0 -------- @SWMSCRIPT:8\n"
+            "  eq path=\"eq\" cond=\"= =\" 0 -------- @SWMSCRIPT:9\n"
+            "  notEq path=\"notEq\" cond=\"= !=\" 0 -------- @SWMSCRIPT:10\n"
+            "  notEq path=\"notEq\" cond=\"= <>\" 0 -------- @SWMSCRIPT:11\n");
+  TSwTreeNode* sections = root->Child(3);
+  std::string children;
+  for (int i = 0; i < sections->ChildCount(); ++i) children += Describe(sections->Child(i)) + "\n";
+  EXPECT_EQ(children,
+            "header 0 ----XI-- @SWMSCRIPT:34\n"
+            "header path=\"section\" cond=\"= ==\" 1 -----I-- @SWMSCRIPT:49\n"
+            "END cond=\"? eof\" 0 -------- @SWMSCRIPT:50\n"
+            "header path=\"subsection\" cond=\"= ===\" 0 -----I-- @SWMSCRIPT:51\n"
+            "header path=\"section\" cond=\"= ==\" 0 -----I-- @SWMSCRIPT:56\n"
+            "contents path=\"contents\" cond=\"=\" 0 -------- @SWMSCRIPT:58\n");
+  EXPECT_EQ(Describe(sections->Child(0)->Child(0)->Child(0)->Child(2)),
+            "multiple cond=\"% SP [^\\]]\" 0 RO-----N @SWMSCRIPT:41");
+}
+
+}  // namespace
+}  // namespace skeinwork
