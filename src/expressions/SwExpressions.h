@@ -81,6 +81,27 @@ struct TSwExpressionResult {
   TStream* Stream = nullptr;
 };
 
+// One expression over a base node and an input stream.
+class TSwExpression : public TSwObject {
+ public:
+  TSwExpression(const WideString& text, TSwTreeNode* baseNode);
+  ~TSwExpression() override;
+
+  void SetOptions(const TSwOptions& options);
+  void SetInputStream(TStream* stream);
+  void SetModelNode(TSwExprModelNode* node);
+  void SetFinder(TSwNodeFinder* finder);
+  void SetFunctions(TSwFunctions* functions);  // null: the global registry
+
+  virtual TSwExpressionResult Evaluate();
+};
+
+// A condition operator's test: the prepared operand over the input stream.
+class TSwCondExpression : public TSwExpression {
+ public:
+  TSwCondExpression(TSwTreeNode* baseNode, const TRpnScalar& operand);
+};
+
 // ---------------------------------------------------------------------------------------------
 // Conditions
 

@@ -5,7 +5,9 @@
 // as properties ("source", "mPath", "mCond", "mOrder", "mIs...", "mMergesL", "mMergesR").
 // Start from TSwmNativeStreamer to read a model text, or from SwmReadBuiltinModel to read one of
 // the two models the library carries (SWMMODEL, the model language; SWMSCRIPT, the script file
-// format).
+// format). TSwmCompiler compiles a description tree into numbered model nodes (resolving
+// inheritance and merges) and runs it over input with Modell, which returns a TSwmSlicer that
+// owns the result tree.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,12 @@
 #include <string_view>
 #include <vector>
 
+#include <atomic>
+
+#include "BufStream.h"
+#include "RPNit.h"
 #include "SwCore.h"
+#include "SwExpressions.h"
 #include "SwNodes.h"
 #include "SwStreamers.h"
 
@@ -130,5 +137,363 @@ std::string_view SwmModelTextOf(std::string_view resource);
 // Reads a built-in model with TSwmNativeStreamer into a description tree the caller owns; the
 // resource name (upper case) is the source name of its items.
 std::unique_ptr<TSwTreeNode> SwmReadBuiltinModel(std::u16string_view name);
+
+// =============================================================================================
+// Compiled models
+
+SW_EXCEPTION(ESwmCompiling, ESkeinwork);
+SW_EXCEPTION(ESwmDoubleCompile, ESwmCompiling);
+SW_EXCEPTION(ESwmNoNodeInfo, ESwmCompiling);
+SW_EXCEPTION(ESwmEmptyNegatedCondition, ESwmCompiling);
+SW_EXCEPTION(ESwmUnknownCondition, ESwmCompiling);
+
+class TSwmCompiler;
+class TSwmNode;
+class TSwmNodeInfo;
+class TSwmSlicer;
+struct TSwmProps;
+
+using TSwmIdArray = std::vector<int32_t>;
+
+struct TSwmCondition {
+  bool Negated = false;
+  TRpnScalar Operand;                         // as the condition class prepared it
+  const TSwConditionClass* Class = nullptr;  // none: the node always matches
+};
+
+// The node classes the item names select; a class knows whether its nodes are END-like and
+// makes the run's node objects.
+struct TSwmNodeClass : TSwClassInfo {
+  bool (*IsEnd)(const TSwmProps& props) = nullptr;
+  std::unique_ptr<TSwmNode> (*Create)(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info) = nullptr;
+};
+
+// The compiled record of one model node.
+struct TSwmProps {
+  bool mIsResetter = false;
+  bool mIsOptional = false;
+  bool mIsTentative = false;
+  bool mIsOnce = false;
+  bool mIsOffContext = false;
+  bool mIsInheriting = false;
+  bool mIsPrepending = false;
+  bool mIsNonConsuming = false;
+  WideString Name;
+  WideString Path;  // the result path, or the message of FAIL and WARN
+  TSwmCondition Condition;
+  const TSwmNodeClass* NodeClass = nullptr;
+  int32_t ID = -1;
+  int32_t ParentID = -1;
+  TSwmIdArray ChildIDs;  // in run order
+  TSwValue Source;       // line index and source name, or the text "implicit"
+  int32_t Order = 0;     // 0: unordered
+};
+
+// One compiled node: its record, the description node it came from and what its children imply.
+class TSwmNodeInfo : public TSwObject {
+ public:
+  TSwmProps Props;
+  TSwTreeNode* Description = nullptr;  // not owned
+  bool HasOrderedChildren = false;
+  bool HasEndChild = false;
+  bool AllChildrenEnd = false;
+  bool HasOnceChildren = false;
+};
+
+// Item name -> node class; names it does not know give TSwmNode.
+class TSwmNodeClassList : public TSwClassList {
+ public:
+  const TSwmNodeClass* ClassFor(const WideString& name) const;
+};
+TSwmNodeClassList& SwmGlobalNodeClasses();
+
+// =============================================================================================
+// Modelling runs
+
+SW_EXCEPTION(ESwmMismatch, ESkeinwork);
+SW_EXCEPTION(ESwmNoMatchingNode, ESwmMismatch);
+SW_EXCEPTION(ESwmBadConditionResultType, ESwmMismatch);
+SW_EXCEPTION(ESwmConditionMismatch, ESwmMismatch);
+SW_EXCEPTION(ESwmOrderedConditionMismatch, ESwmMismatch);
+SW_EXCEPTION(ESwmUserMessage, ESwmMismatch);
+SW_EXCEPTION(ESwmError, ESwmUserMessage);
+SW_EXCEPTION(ESwmWarning, ESwmUserMessage);
+// A model that nests deeper than the run allows, or passes that never move the input.
+SW_EXCEPTION(ESwmRunawayModel, ESwmMismatch);
+SW_EXCEPTION(ESwmModelling, ESkeinwork);
+SW_EXCEPTION(ESwmAlreadyModelling, ESwmModelling);
+SW_EXCEPTION(ESwmInputLeft, ESwmModelling);
+SW_EXCEPTION(ESwmOriginalInputLost, ESwmModelling);
+SW_EXCEPTION(ESwmNoModellingSlicer, ESwmModelling);
+SW_EXCEPTION(ESwmCancelled, ESwmModelling);
+SW_EXCEPTION(ESwmSlicer, ESkeinwork);
+SW_EXCEPTION(ESwmWrongPropStream, ESwmSlicer);
+SW_EXCEPTION(ESwmPropWithoutStreamData, ESwmSlicer);
+
+// A range of a stream: where a node's parts lie.
+struct TSwmRange {
+  int64_t Offset = 0;
+  int64_t Length = 0;
+  TStream* Stream = nullptr;
+};
+
+// What a failed run leaves for a caller that asked for partial results: attached to the raised
+// exception as its object.
+class TSwmPartialResult : public TSwObject {
+ public:
+  std::unique_ptr<TSwmSlicer> Slicer;  // every result node complete when the error came up
+  std::string FailedNode;              // the description of the model node that failed
+  int64_t FailureOffset = -1;          // in the outermost stream
+};
+
+// Trace events of the child loop (see TSwmCompiler::TraceHook).
+enum class TSwmTraceEvent : int { Eligibility = 0, Condition = 1, Modelled = 2, ResultNode = 3, Reset = 4 };
+// `number` carries the event's number (eligibility -1/0/1, the iteration before a reset), `error`
+// the mismatch of a condition or a modelled child, `result` the result node of event 3.
+using TSwmTraceHook =
+    TMethod<void(TSwmNode* node, TSwmTraceEvent event, int64_t number, const ESkeinwork* error, TSwTreeNode* result)>;
+// Called now and then with the outermost stream's position and size.
+using TSwmProgressHook = TMethod<void(int64_t position, int64_t size)>;
+
+// Compiles a model description and runs it over input, one run at a time.
+class TSwmCompiler : public TSwObject {
+ public:
+  static constexpr int MaxNestingDepth = 4096;
+  static constexpr int64_t MaxStalledPasses = 1000000;
+
+  TSwmCompiler();
+  ~TSwmCompiler() override;
+
+  TSwOptions Options;
+  TSwConditions* OwnConditions = nullptr;       // not owned; none: the global table
+  TSwmNodeClassList* OwnNodeClasses = nullptr;  // not owned; none: the global list
+  bool CollapseReferences = false;              // DumpModel shows every shared node once
+
+  // The compiler's copy of the global function table; external routines are added here.
+  TSwFunctions& Functions() { return mFunctions; }
+  const TSwConditions& Conditions() const;
+
+  // Compiles once; the caller keeps the description tree.
+  void Compile(TSwTreeNode* descriptionRoot);
+  int NodeCount() const { return static_cast<int>(mNodes.size()); }
+  // The compiled node with this ID, or null for an empty entry.
+  const TSwmNodeInfo* Node(int32_t id) const;
+  TSwTreeNode* CurrentDescription() const { return mCurrentDescription; }
+  void SetCurrentDescription(TSwTreeNode* node) { mCurrentDescription = node; }
+
+  // The compiled model from an ID as a tree; as a child of `parent` when given.
+  TSwTreeNode* DumpModel(int32_t id, TSwTreeNode* parent);
+  std::unique_ptr<TSwTreeNode> DumpModel(int32_t id);
+
+  // Reads a built-in model ("Model" or "Script": SWMMODEL, SWMSCRIPT) and compiles it.
+  static std::unique_ptr<TSwmCompiler> LoadBuiltinModel(std::u16string_view name);
+
+  // ---- run side
+
+  // Models the input from its current position; the caller owns the slicer and keeps the input.
+  std::unique_ptr<TSwmSlicer> Modell(TStream& input);
+  bool Modelling() const { return mRun != nullptr; }
+  TSwmSlicer& Slicer() const;
+  TStream* CurrentStream() const;
+  TStream* OutermostStream() const;
+  // Puts a stream in front of the input stack; the run owns it from now on.
+  void PushStream(std::unique_ptr<TStream> stream);
+
+  TSwmTraceHook TraceHook;
+  TSwmProgressHook ProgressHook;
+  // With it, a failed run attaches a TSwmPartialResult to the raised exception.
+  bool KeepPartialResult = false;
+  // Thread-safe; the running child loop notices it and ends the run with ESwmCancelled.
+  void RequestCancel() { mCancel.store(true, std::memory_order_relaxed); }
+
+  // "'name' source (ID n)" for a model node, as messages show it.
+  static std::string DescribeNode(const TSwmNode* node);
+  // "@position b y t e s" of the stream at its position, as messages show the input.
+  static std::string DescribeInput(TStream* stream);
+
+ private:
+  friend class TSwmNode;
+  friend class TSwmRoot;
+  friend class TSwmLine;
+  friend class TSwmMergeMachine;
+  struct TRun;
+
+  TSwmNodeInfo* NewInfo();
+
+  TSwFunctions mFunctions;
+  TSwTreeNode* mCurrentDescription = nullptr;  // not owned
+  std::vector<std::unique_ptr<TSwmNodeInfo>> mInfos;  // owned, every info made while compiling
+  std::vector<TSwmNodeInfo*> mNodes;  // by ID; null where the merge removed a node
+  bool mCompiled = false;
+  std::unique_ptr<TRun> mRun;  // the run state; set only inside Modell
+  std::atomic<bool> mCancel{false};
+};
+
+// One model node of a run. Made when the parent is modelled and reused for later visits.
+class TSwmNode : public TSwObject, public TSwExprModelNode {
+ public:
+  TSwmNode(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info);
+  ~TSwmNode() override;
+  static const TSwmNodeClass* Class();
+  static bool IsEnd(const TSwmProps& props);
+
+  int32_t ParentIteration() const override { return mParent ? mParent->mIteration : 0; }
+  const WideString& ResultPath() const override { return mProps->Path; }
+
+  TSwmCompiler& Compiler() const { return mCompiler; }
+  TSwmNode* Parent() const { return mParent; }
+  const TSwmProps& Props() const { return *mProps; }
+  const TSwmNodeInfo& Info() const { return *mInfo; }
+  TSwTreeNode* ResultNode() const { return mResult; }
+  bool OwnsResult() const { return mOwnsResult; }
+  int32_t Iteration() const { return mIteration; }
+  int32_t Index() const { return mIndex; }
+  int32_t Matched() const { return mMatched; }
+  const TSwmRange& Start() const { return mStart; }
+  const TSwmRange& Inner() const { return mInner; }
+  const TSwmRange& End() const { return mEnd; }
+  bool IsEndLike() const { return mProps->NodeClass->IsEnd(*mProps); }
+
+ protected:
+  friend class TSwmCompiler;
+  struct TFailure;
+
+  // Sets the result node: found or made at the path, or the parent's.
+  virtual void CreateResultNode(TSwTreeNode* parentResult);
+  // Models the node; false with the failure filled when it did not fit.
+  virtual bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure);
+  virtual void Finish(bool succeeded);
+
+  bool RunChildLoop(TFailure& failure);
+  bool TestCondition(TFailure& failure);
+  void WriteResultProperties();
+  void MakeChildren();
+
+  TSwmCompiler& mCompiler;
+  TSwmNode* mParent;
+  const TSwmNodeInfo* mInfo;
+  const TSwmProps* mProps;
+  std::vector<std::unique_ptr<TSwmNode>> mChildren;  // owned; made on the first visit
+  bool mChildrenMade = false;
+  bool mUsed = false;
+  bool mOwnsResult = false;
+  int32_t mIteration = 0;
+  int32_t mIndex = 0;
+  int32_t mMatched = -1;
+  int mDepth = 0;
+  TSwTreeNode* mResult = nullptr;  // not owned
+  TSwmRange mStart, mInner, mEnd;
+};
+
+class TSwmRoot : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+  static const TSwmNodeClass* Class();
+
+ protected:
+  void CreateResultNode(TSwTreeNode* parentResult) override;
+  void Finish(bool succeeded) override;
+};
+
+class TSwmEnd : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+  static const TSwmNodeClass* Class();
+  static bool IsEnd(const TSwmProps&) { return true; }
+};
+
+// FAIL and WARN: report their message through the error routine, then model like any node,
+// without a result node of their own.
+class TSwmUserMessage : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+  static bool IsEnd(const TSwmProps& props) { return props.ChildIDs.empty(); }
+
+ protected:
+  void CreateResultNode(TSwTreeNode* parentResult) override;
+  bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+  virtual std::unique_ptr<ESwmUserMessage> CreateMessage() = 0;
+};
+
+class TSwmFail : public TSwmUserMessage {
+ public:
+  using TSwmUserMessage::TSwmUserMessage;
+  static const TSwmNodeClass* Class();
+
+ protected:
+  std::unique_ptr<ESwmUserMessage> CreateMessage() override;
+};
+
+class TSwmWarn : public TSwmUserMessage {
+ public:
+  using TSwmUserMessage::TSwmUserMessage;
+  static const TSwmNodeClass* Class();
+
+ protected:
+  std::unique_ptr<ESwmUserMessage> CreateMessage() override;
+};
+
+// Models one line of the current stream as a stream of its own.
+class TSwmLine : public TSwmNode {
+ public:
+  static constexpr int64_t MaxLineSearch = 2048;
+  using TSwmNode::TSwmNode;
+  static const TSwmNodeClass* Class();
+
+ protected:
+  bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+};
+
+// =============================================================================================
+// Slicers
+
+// The outcome of a run: owns the result tree and the streams its ranges refer to, and reads
+// the bytes of those ranges.
+class TSwmSlicer : public TSwObject {
+ public:
+  TSwmSlicer();
+  ~TSwmSlicer() override;
+
+  void SetRoot(std::unique_ptr<TSwTreeNode> root);
+  // Adopts a root the slicer does not own.
+  void SetBorrowedRoot(TSwTreeNode* root);
+  TSwTreeNode* Root() const { return mRoot; }
+  std::unique_ptr<TSwTreeNode> TakeRoot();
+  void SetContextNode(TSwTreeNode* node) { mContext = node; }  // none: the root
+  TSwTreeNode* ContextNode() const { return mContext ? mContext : mRoot; }
+  void SetDefaultProperty(const WideString& name) { mDefaultProperty = name.empty() ? u"innerGlobal" : name; }
+  const WideString& DefaultProperty() const { return mDefaultProperty; }
+
+  // Registers a stream that properties may refer to; returns its cache.
+  TBufStream* RegisterStream(TStream* stream, bool owned);
+  void RegisterStream(std::unique_ptr<TStream> stream) { RegisterStream(stream.release(), true); }
+  // The cache of a registered stream, or null.
+  TBufStream* Registered(const TSwObject* stream) const;
+
+  // Offset, length and end of a property's range; -1 when it is not a stream range.
+  static int64_t Start(const TSwValue& value);
+  static int64_t Length(const TSwValue& value);
+  static int64_t End(const TSwValue& value);
+
+  // The bytes of a node's property range, at most `maxCount` (-1: all); empty when the node or
+  // property is missing or is not a range.
+  RawByteString PropertyText(TSwTreeNode* node, const WideString& property, int64_t maxCount = -1);
+  // The bytes named by "path$property" relative to the context node (default property when no "$").
+  RawByteString Text(const WideString& pathSpec, int64_t maxCount = -1);
+  // The cached stream of a range positioned at its start, with the range's length.
+  TBufStream* PositionedStream(const TSwValue& value, int64_t* length);
+  // A read-only window over exactly the range; the caller owns it.
+  std::unique_ptr<TSwRestrictedStream> RestrictedStream(const TSwValue& value);
+  // Reads a node's property text straight from a stream, leaving its position as it was.
+  static RawByteString ReadPropertyFrom(TStream& stream, TSwTreeNode* node, const WideString& property,
+                                        int64_t maxCount = -1);
+
+ private:
+  std::vector<std::unique_ptr<TBufStream>> mStreams;  // owned caches
+  std::unique_ptr<TSwTreeNode> mOwnedRoot;
+  TSwTreeNode* mRoot = nullptr;
+  TSwTreeNode* mContext = nullptr;
+  WideString mDefaultProperty = u"innerGlobal";
+};
 
 }  // namespace skeinwork

@@ -1,0 +1,526 @@
+// The modelling run: a compiled model applied to input, producing a result tree.
+#include <algorithm>
+#include <cstring>
+
+#include "SwModelling.h"
+
+namespace skeinwork {
+
+namespace {
+
+// Result nodes made by the active run on this thread are logged here, so that a failed
+// alternative can take back exactly the nodes it made (in any pass of any descendant) and no
+// node that existed before it.
+thread_local std::vector<TSwTreeNode*>* tCreatedLog = nullptr;
+
+// The nodes of a result tree: a tree node whose children the active run logs.
+class TSwmResultNode : public TSwTreeNode {
+ public:
+  using TSwTreeNode::TSwTreeNode;
+
+ protected:
+  std::unique_ptr<TSwTreeNode> CreateChild(TSwName name) const override {
+    auto child = std::make_unique<TSwmResultNode>(name);
+    if (tCreatedLog) tCreatedLog->push_back(child.get());
+    return child;
+  }
+};
+
+constexpr int kProgressInterval = 4096;  // steps of the child loop between progress calls
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Run state
+
+struct TSwmCompiler::TRun {
+  std::unique_ptr<TSwmSlicer> Slicer;
+  std::vector<TStream*> Streams;                    // back: the current stream; front: the input
+  std::vector<std::unique_ptr<TStream>> Pushed;     // owned streams pushed during the run
+  std::unique_ptr<TSwmNode> Root;
+  std::vector<TSwTreeNode*> Created;                // undo log of result nodes
+  TSwNodeFormulaFinder Finder;                      // reused for every path and condition
+  std::vector<int32_t> Counters;                    // scratch for the finder's stack
+  int64_t Steps = 0;
+  std::vector<TSwTreeNode*>* OuterLog = nullptr;    // the log of a run this one is nested in
+};
+
+void SwmInstallMachineErrorDecorator();
+
+TSwmCompiler::TSwmCompiler() : mFunctions(SwGlobalFunctions()) { SwmInstallMachineErrorDecorator(); }
+TSwmCompiler::~TSwmCompiler() = default;
+
+// A failure of the child loop. Mismatches are frequent and mostly dropped, so their messages
+// are only formed when one survives (or a trace hook wants to see it).
+struct TSwmNode::TFailure {
+  enum TKind { None, NoMatchingNode, ConditionMismatch, OrderedConditionMismatch, Raised };
+  TKind Kind = None;
+  TSwmNode* Node = nullptr;
+  TStream* Stream = nullptr;
+  int64_t Position = 0;
+  std::unique_ptr<ESkeinwork> Error;  // for Raised
+
+  void Set(TKind kind, TSwmNode* node, TStream* stream) {
+    Kind = kind;
+    Node = node;
+    Stream = stream;
+    Position = stream ? stream->Position() : 0;
+    Error.reset();
+  }
+  // The exception this failure stands for.
+  std::unique_ptr<ESkeinwork> Materialize() const;
+};
+
+namespace {
+
+std::string DescribeInputAt(TStream* stream, int64_t position) {
+  if (!stream) return "???";
+  int64_t saved = stream->Position();
+  stream->Seek(position, TSeekOrigin::Beginning);
+  std::string text = TSwmCompiler::DescribeInput(stream);
+  stream->Seek(saved, TSeekOrigin::Beginning);
+  return text;
+}
+
+}  // namespace
+
+std::unique_ptr<ESkeinwork> TSwmNode::TFailure::Materialize() const {
+  if (Kind == Raised) return Error ? Error->Clone() : nullptr;
+  std::string node = TSwmCompiler::DescribeNode(Node);
+  std::string input = DescribeInputAt(Stream, Position);
+  const char* condition = Node && Node->mProps->Condition.Class ? Node->mProps->Condition.Class->Name : "<none>";
+  switch (Kind) {
+    case NoMatchingNode:
+      return MakeError<ESwmNoMatchingNode>("No child nodes match the input. Node: %s, input: %s.", node, input).Clone();
+    case ConditionMismatch:
+      return MakeError<ESwmConditionMismatch>("%s condition didn't match the input. Node: %s, input: %s.",
+                                              std::string(condition), node, input)
+          .Clone();
+    case OrderedConditionMismatch:
+      return MakeError<ESwmOrderedConditionMismatch>(
+                 "%s condition of an ordered node didn't match the input. Node: %s, input: %s.", std::string(condition),
+                 node, input)
+          .Clone();
+    default:
+      return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Descriptions in messages
+
+std::string TSwmCompiler::DescribeNode(const TSwmNode* node) {
+  if (!node) return "???";
+  const TSwmProps& props = node->Props();
+  std::string source = props.Source.IsNull() ? node->TSwObject::Description()
+                                              : WideToUtf8(SwmSourceText(props.Source));
+  return "'" + WideToUtf8(props.Name) + "' " + source + " (ID " + std::to_string(props.ID) + ")";
+}
+
+std::string TSwmCompiler::DescribeInput(TStream* stream) {
+  if (!stream) return "???";
+  int64_t position = stream->Position();
+  unsigned char bytes[11];
+  int64_t count = stream->Read(bytes, sizeof bytes);
+  stream->Seek(position, TSeekOrigin::Beginning);
+  std::string text = "@" + std::to_string(position);
+  if (count <= 0) return text + " <eof>";
+  for (int64_t i = 0; i < count; ++i) {
+    unsigned char byte = bytes[i];
+    text += byte >= 33 && byte <= 127 ? fmt::format(" {}", static_cast<char>(byte)) : fmt::format(" {:02X}", byte);
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streams and the slicer during a run
+
+TSwmSlicer& TSwmCompiler::Slicer() const {
+  if (!mRun) SwRaise<ESwmNoModellingSlicer>("Modelling Slicer is only available on %s during modelling process.", this);
+  return *mRun->Slicer;
+}
+
+TStream* TSwmCompiler::CurrentStream() const { return mRun && !mRun->Streams.empty() ? mRun->Streams.back() : nullptr; }
+TStream* TSwmCompiler::OutermostStream() const { return mRun && !mRun->Streams.empty() ? mRun->Streams.front() : nullptr; }
+
+void TSwmCompiler::PushStream(std::unique_ptr<TStream> stream) {
+  if (!mRun) SwRaise<ESwmNoModellingSlicer>("Modelling Slicer is only available on %s during modelling process.", this);
+  mRun->Streams.push_back(stream.get());
+  mRun->Pushed.push_back(std::move(stream));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Modell
+
+std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
+  if (mRun) SwRaise<ESwmAlreadyModelling>("Attempted to call %s.Modell again while it's still running.", this);
+  const TSwmNodeInfo* rootInfo = Node(0);
+  if (!rootInfo) SwRaise<ESwmModelling>("%s has no compiled model to run.", this);
+
+  mCancel.store(false, std::memory_order_relaxed);
+  mRun = std::make_unique<TRun>();
+  TRun& run = *mRun;
+  run.OuterLog = tCreatedLog;
+  tCreatedLog = &run.Created;
+  run.Streams.push_back(&input);
+  run.Slicer = std::make_unique<TSwmSlicer>();
+  run.Slicer->RegisterStream(&input, false);
+  run.Root = std::make_unique<TSwmRoot>(*this, nullptr, *rootInfo);
+
+  auto endRun = [&] {
+    tCreatedLog = run.OuterLog;
+    std::unique_ptr<TRun> finished = std::move(mRun);
+    finished->Root.reset();
+  };
+
+  std::unique_ptr<TSwmSlicer> slicer;
+  try {
+    TSwmNode::TFailure failure;
+    TSwmRange start{input.Position(), 0, &input};
+    if (!run.Root->Modell(nullptr, start, failure)) {
+      std::unique_ptr<ESkeinwork> error = failure.Materialize();
+      if (KeepPartialResult) {
+        auto partial = std::make_unique<TSwmPartialResult>();
+        partial->FailedNode = DescribeNode(failure.Kind == TSwmNode::TFailure::Raised ? nullptr : failure.Node);
+        partial->FailureOffset = failure.Stream ? failure.Position : -1;
+        for (auto& pushed : run.Pushed) run.Slicer->RegisterStream(std::move(pushed));
+        partial->Slicer = std::move(run.Slicer);
+        error->SetObject(std::move(partial));
+      }
+      endRun();
+      error->Raise();
+    }
+    if (std::find(run.Streams.begin(), run.Streams.end(), &input) == run.Streams.end())
+      Error(MakeError<ESwmOriginalInputLost>(
+          "Input stream stack didn't contain the original stream after modelling has finished."));
+    for (auto& pushed : run.Pushed) run.Slicer->RegisterStream(std::move(pushed));
+    run.Pushed.clear();
+    slicer = std::move(run.Slicer);
+  } catch (ESkeinwork& error) {
+    if (mRun && KeepPartialResult && !error.Object() && mRun->Slicer) {
+      auto partial = std::make_unique<TSwmPartialResult>();
+      for (auto& pushed : mRun->Pushed)
+        if (pushed) mRun->Slicer->RegisterStream(std::move(pushed));
+      partial->Slicer = std::move(mRun->Slicer);
+      error.SetObject(std::move(partial));
+    }
+    if (mRun) endRun();
+    throw;
+  } catch (...) {
+    if (mRun) endRun();
+    throw;
+  }
+  endRun();
+  return slicer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model nodes
+
+TSwmNode::TSwmNode(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info)
+    : mCompiler(compiler), mParent(parent), mInfo(&info), mProps(&info.Props), mDepth(parent ? parent->mDepth + 1 : 0) {}
+
+TSwmNode::~TSwmNode() = default;
+
+void TSwmNode::MakeChildren() {
+  if (mChildrenMade) {
+    for (auto& child : mChildren) child->mUsed = false;
+    return;
+  }
+  mChildrenMade = true;
+  for (int32_t id : mProps->ChildIDs) {
+    const TSwmNodeInfo* info = mCompiler.Node(id);
+    if (!info || info->Props.mIsOffContext) continue;
+    mChildren.push_back(info->Props.NodeClass->Create(mCompiler, this, *info));
+  }
+}
+
+namespace {
+// The iteration counters of a node's ancestors, nearest first.
+void AncestorCounters(const TSwmNode* node, std::vector<int32_t>& counters) {
+  counters.clear();
+  for (const TSwmNode* p = node->Parent(); p; p = p->Parent()) counters.push_back(p->Iteration());
+}
+}  // namespace
+
+void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
+  if (!mProps->Path.empty()) {
+    TSwNodeFormulaFinder& finder = mCompiler.mRun->Finder;
+    AncestorCounters(this, mCompiler.mRun->Counters);
+    finder.SetStack(mCompiler.mRun->Counters, true);
+    finder.Rewind(mProps->Path, parentResult);
+    mResult = finder.FindOrCreate();
+  } else {
+    mResult = parentResult;
+  }
+  mOwnsResult = mResult != parentResult;
+  if (mCompiler.TraceHook) mCompiler.TraceHook(this, TSwmTraceEvent::ResultNode, 0, nullptr, mResult);
+}
+
+void TSwmRoot::CreateResultNode(TSwTreeNode*) {
+  auto root = std::make_unique<TSwmResultNode>(mProps->Path);
+  mResult = root.get();
+  mOwnsResult = true;
+  mCompiler.mRun->Slicer->SetRoot(std::move(root));
+  if (mCompiler.TraceHook) mCompiler.TraceHook(this, TSwmTraceEvent::ResultNode, 0, nullptr, mResult);
+}
+
+bool TSwmNode::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) {
+  if (mDepth >= TSwmCompiler::MaxNestingDepth)
+    SwRaise<ESwmRunawayModel>("Model nodes nest deeper than %d levels. Node: %s, input: %s.",
+                              TSwmCompiler::MaxNestingDepth, TSwmCompiler::DescribeNode(this),
+                              TSwmCompiler::DescribeInput(mCompiler.CurrentStream()));
+  CreateResultNode(parentResult);
+  TStream* current = mCompiler.CurrentStream();
+  mStart = start;
+  mInner = {current->Position(), 0, current};
+  mEnd = {};
+  MakeChildren();
+  mIteration = 0;
+  mIndex = 0;
+  mMatched = -1;
+  bool ok = RunChildLoop(failure);
+  Finish(ok);
+  return ok;
+}
+
+void TSwmNode::Finish(bool succeeded) {
+  if (succeeded && mOwnsResult) WriteResultProperties();
+}
+
+void TSwmRoot::Finish(bool succeeded) {
+  TSwmNode::Finish(succeeded);
+  if (!succeeded) return;
+  TStream* current = mCompiler.CurrentStream();
+  int64_t position = current->Position(), size = current->Size();
+  if (position < size)
+    mCompiler.Error(MakeError<ESwmInputLeft>("Modelling has stopped at offset %.4Xh leaving %d bytes in the input stream.",
+                                             position, size - position));
+}
+
+void TSwmNode::WriteResultProperties() {
+  static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
+  static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
+  const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
+  TSwProperties& bag = mResult->Properties();
+  auto write = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
+    bag.AddValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
+    // The global offset adds the positions of every stream behind the range's stream.
+    int64_t offset = range.Offset;
+    auto it = std::find(streams.begin(), streams.end(), range.Stream);
+    if (it != streams.end())
+      for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
+    bag.AddValue(global, TSwValue::OfSlice(offset, range.Length, streams.front()));
+  };
+  write(kStart, kStartGlobal, mStart);
+  write(kInner, kInnerGlobal, mInner);
+  if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
+}
+
+bool TSwmNode::TestCondition(TFailure& failure) {
+  const TSwmCondition& condition = mProps->Condition;
+  if (!condition.Class) return true;
+  TSwmCompiler::TRun& run = *mCompiler.mRun;
+  TStream* current = mCompiler.CurrentStream();
+  std::unique_ptr<TSwCondExpression> test =
+      condition.Class->Create(mParent ? mParent->mResult : nullptr, condition.Operand);
+  AncestorCounters(this, run.Counters);
+  run.Finder.SetStack(run.Counters, true);
+  test->SetOptions(mCompiler.Options);
+  test->SetInputStream(current);
+  test->SetModelNode(this);
+  test->SetFinder(&run.Finder);
+  test->SetFunctions(&mCompiler.mFunctions);
+  TSwExpressionResult result = test->Evaluate();
+  if (!result.Value.Has(ltBool))
+    SwRaise<ESwmBadConditionResultType>("Condition %s evaluated to a non-boolean value '%s'. Node: %s, input: %s.",
+                                        std::string(condition.Class->Name),
+                                        result.Value.IsNull() ? std::string("<null>") : result.Value.DescriptionText(false),
+                                        TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(current));
+  if (result.Value.Bool != condition.Negated) return true;
+  bool ordered = mProps->Order != 0 || mProps->mIsOnce;
+  failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
+  return false;
+}
+
+namespace {
+void RollBackTo(std::vector<TSwTreeNode*>& log, size_t mark) {
+  while (log.size() > mark) {
+    TSwTreeNode* node = log.back();
+    log.pop_back();
+    if (!node->IsRoot()) node->Remove();
+  }
+}
+}  // namespace
+
+bool TSwmNode::RunChildLoop(TFailure& failure) {
+  if (mChildren.empty()) return true;
+  TSwmCompiler::TRun& run = *mCompiler.mRun;
+  const TSwmTraceHook& trace = mCompiler.TraceHook;
+  TStream* stalledStream = nullptr;
+  int64_t stalledPosition = -1, stalledPasses = 0;
+  const int count = static_cast<int>(mChildren.size());
+  for (;;) {
+    if (++run.Steps % kProgressInterval == 0) {
+      if (mCompiler.mCancel.load(std::memory_order_relaxed)) SwRaise<ESwmCancelled>("Modelling was cancelled.");
+      if (mCompiler.ProgressHook) {
+        TStream* outer = mCompiler.OutermostStream();
+        mCompiler.ProgressHook(outer->Position(), outer->Size());
+      }
+    }
+    if (mIndex >= count) {
+      failure.Set(TFailure::NoMatchingNode, this, mCompiler.CurrentStream());
+      return false;
+    }
+    TSwmNode& child = *mChildren[mIndex];
+    const TSwmProps& props = *child.mProps;
+    if (trace) trace(&child, TSwmTraceEvent::Eligibility, -1, nullptr, nullptr);
+    bool eligible = !(props.mIsOnce && child.mUsed) && !(props.Order != 0 && mIteration >= props.Order);
+    if (trace) trace(&child, TSwmTraceEvent::Eligibility, eligible ? 1 : 0, nullptr, nullptr);
+    bool passDone = false;
+    if (eligible) {
+      TStream* current = mCompiler.CurrentStream();
+      const int64_t saved = current->Position();
+      const size_t mark = run.Created.size();
+      TFailure childFailure;
+      bool matched = child.TestCondition(childFailure);
+      if (trace) {
+        std::unique_ptr<ESkeinwork> error = matched ? nullptr : childFailure.Materialize();
+        trace(&child, TSwmTraceEvent::Condition, 0, error.get(), nullptr);
+      }
+      bool ok = false;
+      if (matched) {
+        TSwmRange span{saved, current->Position() - saved, current};
+        if (props.mIsNonConsuming) current->Seek(saved, TSeekOrigin::Beginning);
+        ok = child.Modell(mResult, span, childFailure);
+        if (trace) {
+          std::unique_ptr<ESkeinwork> error = ok ? nullptr : childFailure.Materialize();
+          trace(&child, TSwmTraceEvent::Modelled, 0, error.get(), nullptr);
+        }
+      }
+      child.mUsed = true;
+      if (ok) {
+        if (props.mIsResetter) {
+          if (trace) trace(&child, TSwmTraceEvent::Reset, mIteration, nullptr, nullptr);
+          mIteration = -1;
+          if (mInfo->HasOnceChildren)
+            for (auto& other : mChildren) other->mUsed = false;
+          passDone = true;
+        } else if (mInfo->HasEndChild && !child.IsEndLike()) {
+          passDone = true;
+        } else {
+          mMatched = mIndex;
+          TStream* now = mCompiler.CurrentStream();
+          int64_t position = now->Position();
+          if (mInfo->HasEndChild) mEnd = {saved, position - saved, current};
+          int64_t innerEnd = child.IsEndLike() ? saved : position;
+          mInner.Length = innerEnd - mInner.Offset;
+          return true;
+        }
+      } else {
+        RollBackTo(run.Created, mark);
+        bool remains = matched ? !props.mIsTentative
+                               : childFailure.Kind == TFailure::OrderedConditionMismatch && !props.mIsOptional;
+        current->Seek(saved, TSeekOrigin::Beginning);
+        if (remains) {
+          failure = std::move(childFailure);
+          return false;
+        }
+      }
+    }
+    if (!passDone) {
+      ++mIndex;
+      continue;
+    }
+    // A pass that leaves the input where the previous one did can repeat for ever.
+    TStream* now = mCompiler.CurrentStream();
+    int64_t position = now->Position();
+    if (now == stalledStream && position == stalledPosition) {
+      if (++stalledPasses >= TSwmCompiler::MaxStalledPasses)
+        SwRaise<ESwmRunawayModel>("Model node repeats %d passes without moving the input. Node: %s, input: %s.",
+                                  TSwmCompiler::MaxStalledPasses, TSwmCompiler::DescribeNode(this),
+                                  TSwmCompiler::DescribeInput(now));
+    } else {
+      stalledStream = now;
+      stalledPosition = position;
+      stalledPasses = 0;
+    }
+    ++mIteration;
+    mIndex = 0;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keyword nodes
+
+void TSwmUserMessage::CreateResultNode(TSwTreeNode* parentResult) {
+  mResult = parentResult;
+  mOwnsResult = false;
+  if (mCompiler.TraceHook) mCompiler.TraceHook(this, TSwmTraceEvent::ResultNode, 0, nullptr, mResult);
+}
+
+bool TSwmUserMessage::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) {
+  std::unique_ptr<ESwmUserMessage> message = CreateMessage();
+  mCompiler.Error(*message);
+  return TSwmNode::Modell(parentResult, start, failure);
+}
+
+namespace {
+template <class E>
+std::unique_ptr<ESwmUserMessage> MakeUserMessage(const TSwmNode& node, const char* nodeClass) {
+  std::string input = TSwmCompiler::DescribeInput(node.Compiler().CurrentStream());
+  const WideString& text = node.Props().Path;
+  if (!text.empty())
+    return std::make_unique<E>(MakeError<E>("%s (%s node message), input: %s.", text, std::string(nodeClass), input));
+  return std::make_unique<E>(
+      MakeError<E>("A %s node ('%s') has matched, input: %s.", std::string(nodeClass), node.Props().Name, input));
+}
+}  // namespace
+
+std::unique_ptr<ESwmUserMessage> TSwmFail::CreateMessage() { return MakeUserMessage<ESwmError>(*this, "TSwmFail"); }
+std::unique_ptr<ESwmUserMessage> TSwmWarn::CreateMessage() { return MakeUserMessage<ESwmWarning>(*this, "TSwmWarn"); }
+
+bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) {
+  TStream* current = mCompiler.CurrentStream();
+  const int64_t lineStart = current->Position();
+  const int64_t size = current->Size();
+  if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
+
+  // The line break as single-byte characters, found within one read of at most 2048 bytes.
+  std::string eoln;
+  for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
+  char head[MaxLineSearch];
+  int64_t headCount = current->Read(head, MaxLineSearch);
+  std::string_view view(head, static_cast<size_t>(std::max<int64_t>(headCount, 0)));
+  size_t found = eoln.empty() ? std::string_view::npos : view.find(eoln);
+  int64_t lineLength = found == std::string_view::npos ? size - lineStart : static_cast<int64_t>(found);
+
+  auto line = std::make_unique<TMemoryStream>();
+  line->SetSize(lineLength);
+  current->Seek(lineStart, TSeekOrigin::Beginning);
+  if (lineLength > 0) current->ReadBuffer(line->Memory(), lineLength);
+  line->SetPosition(0);
+  current->Seek(lineStart, TSeekOrigin::Beginning);
+
+  TSwmCompiler::TRun& run = *mCompiler.mRun;
+  TStream* lineStream = line.get();
+  run.Streams.push_back(lineStream);
+  // The line stream leaves the stack and goes to the slicer however the line ends.
+  struct TPop {
+    TSwmCompiler::TRun& Run;
+    std::unique_ptr<TMemoryStream>& Line;
+    ~TPop() {
+      auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Line.get());
+      if (it != Run.Streams.end()) Run.Streams.erase(it);
+      if (Run.Slicer) Run.Slicer->RegisterStream(std::move(Line));
+    }
+  } pop{run, line};
+
+  TSwmRange relative{start.Offset - lineStart, start.Length, lineStream};
+  bool ok = TSwmNode::Modell(parentResult, relative, failure);
+  current->Seek(lineStart + lineLength + (found == std::string_view::npos ? 0 : static_cast<int64_t>(eoln.size())),
+                TSeekOrigin::Beginning);
+  return ok;
+}
+
+}  // namespace skeinwork

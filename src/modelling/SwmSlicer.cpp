@@ -1,0 +1,99 @@
+// The slicer: the result tree of a run and the streams its ranges point into.
+#include "SwModelling.h"
+
+namespace skeinwork {
+
+TSwmSlicer::TSwmSlicer() = default;
+
+// The tree goes first: its nodes may still be watched by listeners that read their ranges.
+TSwmSlicer::~TSwmSlicer() {
+  mOwnedRoot.reset();
+  mStreams.clear();
+}
+
+void TSwmSlicer::SetRoot(std::unique_ptr<TSwTreeNode> root) {
+  mOwnedRoot = std::move(root);
+  mRoot = mOwnedRoot.get();
+}
+
+void TSwmSlicer::SetBorrowedRoot(TSwTreeNode* root) {
+  mOwnedRoot.reset();
+  mRoot = root;
+}
+
+std::unique_ptr<TSwTreeNode> TSwmSlicer::TakeRoot() {
+  mRoot = nullptr;
+  mContext = nullptr;
+  return std::move(mOwnedRoot);
+}
+
+TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) {
+  if (TBufStream* known = Registered(stream)) return known;
+  mStreams.push_back(std::make_unique<TBufStream>(stream, owned));
+  return mStreams.back().get();
+}
+
+TBufStream* TSwmSlicer::Registered(const TSwObject* stream) const {
+  // Newest first: the streams a lookup asks for are mostly the latest lines.
+  for (auto it = mStreams.rbegin(); it != mStreams.rend(); ++it)
+    if ((*it)->Underlying() == stream || it->get() == stream) return it->get();
+  return nullptr;
+}
+
+int64_t TSwmSlicer::Start(const TSwValue& value) { return value.IsSlice() ? value.Int : -1; }
+int64_t TSwmSlicer::Length(const TSwValue& value) { return value.IsSlice() ? static_cast<int64_t>(value.Frac) : -1; }
+int64_t TSwmSlicer::End(const TSwValue& value) { return value.IsSlice() ? value.Int + static_cast<int64_t>(value.Frac) : -1; }
+
+TBufStream* TSwmSlicer::PositionedStream(const TSwValue& value, int64_t* length) {
+  if (!value.IsSlice()) SwRaise<ESwmPropWithoutStreamData>("Node property doesn't contain source stream data for %s.", this);
+  TBufStream* stream = Registered(value.Obj);
+  if (!stream)
+    SwRaise<ESwmWrongPropStream>("%s doesn't contain stream %s referred to in a node property.", this, value.Obj);
+  stream->Seek(Start(value), TSeekOrigin::Beginning);
+  if (length) *length = Length(value);
+  return stream;
+}
+
+std::unique_ptr<TSwRestrictedStream> TSwmSlicer::RestrictedStream(const TSwValue& value) {
+  int64_t length = 0;
+  TBufStream* stream = PositionedStream(value, &length);
+  return std::make_unique<TSwRestrictedStream>(stream, length);
+}
+
+RawByteString TSwmSlicer::PropertyText(TSwTreeNode* node, const WideString& property, int64_t maxCount) {
+  TSwProperties* bag = node ? node->PropertiesIfAny() : nullptr;
+  TSwProperty* found = bag ? bag->Find(property) : nullptr;
+  if (!found || !found->Value().IsSlice()) return {};
+  int64_t length = 0;
+  TBufStream* stream = PositionedStream(found->Value(), &length);
+  if (maxCount >= 0) length = std::min(length, maxCount);
+  return stream->ReadAt(Start(found->Value()), std::max<int64_t>(length, 0));
+}
+
+RawByteString TSwmSlicer::Text(const WideString& pathSpec, int64_t maxCount) {
+  size_t dollar = pathSpec.find(u'$');
+  WideString path = pathSpec.substr(0, dollar);
+  WideString property = dollar == WideString::npos ? mDefaultProperty : pathSpec.substr(dollar + 1);
+  if (property.empty()) property = mDefaultProperty;
+  TSwTreeNode* context = ContextNode();
+  TSwTreeNode* node = context ? context->FirstOnPath(path) : nullptr;
+  return PropertyText(node, property, maxCount);
+}
+
+RawByteString TSwmSlicer::ReadPropertyFrom(TStream& stream, TSwTreeNode* node, const WideString& property,
+                                           int64_t maxCount) {
+  int64_t saved = stream.Position();
+  TSwmSlicer temporary;
+  temporary.RegisterStream(&stream, false);
+  RawByteString text;
+  try {
+    text = temporary.PropertyText(node, property, maxCount);
+  } catch (...) {
+    stream.Seek(saved, TSeekOrigin::Beginning);
+    throw;
+  }
+  stream.Seek(saved, TSeekOrigin::Beginning);
+  return text;
+}
+
+}  // namespace skeinwork
