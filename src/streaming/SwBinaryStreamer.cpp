@@ -150,6 +150,11 @@ void TSwBaseBinaryStreamer::RefreshCapabilities() {
   if (Container().IsChecksummed()) mCapabilities |= lsChecksum;
 }
 
+void TSwBaseBinaryStreamer::WriteError(const ESkeinwork& error) {
+  if (mPayload) mPayload->Flush();
+  Error(error);
+}
+
 void TSwBaseBinaryStreamer::DoWrite() {
   TStream& stream = *Stream();
   TStreamer& container = Container();
@@ -348,7 +353,7 @@ void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t 
                                                          this, value.Int, property->Name());
         error.PropertyName = property->Name();
         error.Integer = value.Int;
-        Error(error);
+        WriteError(error);
         kinds &= static_cast<TSwTypes>(~SwKind(ltInt));  // a handler let it go: store the other kinds
       }
       if (kinds != 0) mWritable.push_back({property, kinds});
@@ -380,7 +385,7 @@ void TSwBinaryStreamer::WriteProperty(const TSwProperty& property, TSwTypes kind
   if (kinds & SwKind(ltObj)) {
     auto error = MakeError<TSwStreamingObjectValue>("%s cannot stream TSwValue's with objects.", this);
     error.Value = value;
-    Error(error);
+    WriteError(error);
   }
 }
 

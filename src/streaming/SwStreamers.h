@@ -264,6 +264,9 @@ class TSwBaseBinaryStreamer : public TSwStreamer {
 
   // Clears lsCompressed and lsChecksum and sets them from the container's flags.
   void RefreshCapabilities();
+  // Reports an error met while writing, after handing the buffered bytes to the stream: the
+  // stream then holds everything written before the error, even when the error ends the write.
+  void WriteError(const ESkeinwork& error);
 
  private:
   class TPayload;

@@ -437,6 +437,9 @@ TEST(BinaryStreamer, SlicesStoreOffsetAndLengthButNotTheirStream) {
   TSwBinaryStreamer writer;
   TStringStream partial;
   EXPECT_EQ(ErrorOf([&] { writer.Write(partial, &root); }), "TSwBinaryStreamer cannot stream TSwValue's with objects.");
+  std::string cut = partial.DataString();
+  ASSERT_GE(cut.size(), 14u);
+  EXPECT_EQ(Hex(cut.substr(cut.size() - 14)), "78 00 10 00 00 00 00 00 00 00 00 00 10 40");
 
   TCollector written;
   std::string file = Save(root, false, &written);
