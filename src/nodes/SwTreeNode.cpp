@@ -140,7 +140,10 @@ TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
   std::unique_ptr<TSwTreeNode> child = CreateChild(name);
   TSwTreeNode* added = child.get();
   added->mParent = this;
+  // Until the map holds it, a refused child (a bad name) must not try to detach itself.
+  added->mReleased = true;
   Children().Add(name, {}, std::move(child));
+  added->mReleased = false;
   return added;
 }
 

@@ -3,12 +3,16 @@
 // TSwStreamer holds the stream, the options and the tree of one read or write and checks what
 // the streamer can do. TSwTextStreamer reads text in a code page and detects its line break;
 // TSwLineStreamer feeds it line by line to ReadLine. The model text readers derive from the
-// line streamer; the binary tree file streamer derives from TSwStreamer directly.
+// line streamer. TSwBinaryStreamer reads and writes the binary tree file (.swt): one signed,
+// checksummed, optionally compressed container (Streamer.h) whose payload is the tree in node
+// records; a caller starts from it.
 #pragma once
 
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
+#include "Streamer.h"
 #include "SwCore.h"
 #include "SwNodes.h"
 
@@ -79,7 +83,7 @@ class TSwStreamer : public TSwObject {
   void RequireCapabilities(TSwStreamerCapabilities needed) const;
 
   TSwStreamerCapabilities mCapabilities = 0;
-  std::vector<TSwTreeNode*> mWritten;  // nodes written in this operation; not owned
+  std::unordered_set<const TSwTreeNode*> mWritten;  // nodes written in this operation; not owned
 
  private:
   void SetStream(TStream* stream, bool owned);
@@ -125,6 +129,185 @@ class TSwLineStreamer : public TSwTextStreamer {
 
   int mLine = -1;
   WideString mCurrentLine;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The binary tree file.
+//
+// Payload of the container: the root's node record (depth -1, index -1), then the end-of-stream
+// marker u32 0x351849F7. All integers are 32-bit little-endian. A node record is:
+//   u32 0xC5240192 | i32 depth | i32 index among the parent's children | name | u32 property
+//   count | property records | u32 child count | child node records
+// A string is a u32 byte length and the UTF-16LE code units. A property record is its name,
+// u16 kinds (the TSwTypes bits) and then, in bit order, the payload of each kind: text (string),
+// raw (u32 count, bytes), Boolean (1 byte), integer (i32), fraction (8-byte double). Objects
+// cannot be stored; the slice bit has no payload.
+
+SW_EXCEPTION(ESwStreamingLongString, ESwStreamer);
+SW_EXCEPTION(ESwStreamingHalfChar, ESwStreamer);
+SW_EXCEPTION(TSwBadStreamingPropType, ESwStreamer);
+// A tree nested deeper than the reader's limit; the recursive freeing of such a tree would
+// exhaust the stack.
+SW_EXCEPTION(ESwStreamingDeepTree, ESwStreamer);
+
+// A node met twice while writing one tree.
+class ESwSerializingRecursiveTree : public ESwStreamer {
+ public:
+  using ESwStreamer::ESwStreamer;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwSerializingRecursiveTree>(*this); }
+
+  WideString NodeName;
+};
+
+// A value holding an object, which the file cannot store; keeps a copy of the value.
+class TSwStreamingObjectValue : public ESwStreamer {
+ public:
+  using ESwStreamer::ESwStreamer;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<TSwStreamingObjectValue>(*this); }
+
+  TSwValue Value;
+};
+
+// An integer that the file's 32-bit field cannot hold (TSwValue keeps 64 bits).
+class ESwStreamingIntegerRange : public ESwStreamer {
+ public:
+  using ESwStreamer::ESwStreamer;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwStreamingIntegerRange>(*this); }
+
+  WideString PropertyName;
+  int64_t Integer = 0;
+};
+
+// A field of a node record that does not hold what the reader expects.
+class TSwStreamingReadIntegrity : public ESwStreamer {
+ public:
+  using ESwStreamer::ESwStreamer;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<TSwStreamingReadIntegrity>(*this); }
+
+  std::string Field;  // "node prefix", "node depth", "node index", "Boolean value"
+  uint32_t ReadValue = 0;
+  uint32_t Expected = 0;
+};
+
+class ESwBadStreamEosMarker : public ESwStreamer {
+ public:
+  using ESwStreamer::ESwStreamer;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwBadStreamEosMarker>(*this); }
+
+  uint32_t ReadMarker = 0;  // missing bytes count as zeros
+};
+
+// Frames the tree payload in the container and provides the payload's primitives; a descendant
+// says how the tree is laid out (ReadTree, WriteTree). Errors about the file's content go to
+// the error routine: they are raised unless an error handler lets the operation go on.
+class TSwBaseBinaryStreamer : public TSwStreamer {
+ public:
+  static constexpr uint32_t NodePrefix = 0xC5240192;
+  static constexpr uint32_t EosMarker = 0x351849F7;
+  static constexpr uint16_t FormatVersion = SwLibraryVersion;  // 0.79
+  static constexpr uint8_t ContainerFlags = TStreamer::FlagChecksummed;
+  static constexpr uint8_t ContainerReadOptions = TStreamer::ReadAcceptOlder;
+  static constexpr uint32_t MaxStringBytes = 0x0FFFFFFF;
+  static constexpr char SignatureStem[] = "Skeinwork Tree";
+  // Trees of more levels than this (the root is one) are refused on reading: freeing a tree
+  // recurses once per level, and a sanitized build runs out of an 8 MiB stack near 15,000.
+  // Result trees nest as deep as their models, a few dozen levels. The writer has no limit.
+  static constexpr int DefaultMaxDepth = 4096;
+
+  explicit TSwBaseBinaryStreamer(TSwTreeNode* root = nullptr);
+  ~TSwBaseBinaryStreamer() override;
+
+  // Class descriptors: the container's signature names every class from this one down to the
+  // streamer's own. A descendant declares its descriptor (parent: its base's) and returns it
+  // from StreamerClass.
+  static const TSwClassInfo& ClassInfo();
+  virtual const TSwClassInfo& StreamerClass() const { return ClassInfo(); }
+  // "Skeinwork Tree.TSwBaseBinaryStreamer.TSwBinaryStreamer" for TSwBinaryStreamer.
+  TStreamerSignature ContainerSignature() const;
+  // The container, made on first use with the signature, version 0x004F, flags 2 (checksummed)
+  // and this streamer as owner. Add TStreamer::FlagCompressed before writing for a zlib file.
+  TStreamer& Container();
+
+  int MaxDepth() const { return mMaxDepth; }
+  void SetMaxDepth(int depth) { mMaxDepth = depth; }
+
+ protected:
+  void DoRead() override;
+  void DoWrite() override;
+  // Reads the tree after the container header and returns its root.
+  virtual std::unique_ptr<TSwTreeNode> ReadTree() = 0;
+  // Writes Root() after the container header.
+  virtual void WriteTree() = 0;
+
+  // Payload primitives, buffered; only valid inside ReadTree and WriteTree. A read beyond the
+  // payload's end raises EReadError.
+  uint8_t ReadU8();
+  uint16_t ReadU16();
+  uint32_t ReadU32();
+  int32_t ReadI32() { return static_cast<int32_t>(ReadU32()); }
+  double ReadDouble();
+  // The string's text, valid until the next ReadString.
+  const WideString& ReadString();
+  RawByteString ReadRaw();
+  void WriteU8(uint8_t value);
+  void WriteU16(uint16_t value);
+  void WriteU32(uint32_t value);
+  void WriteI32(int32_t value) { WriteU32(static_cast<uint32_t>(value)); }
+  void WriteDouble(double value);
+  void WriteString(std::u16string_view text);
+  void WriteRaw(std::string_view bytes);
+
+  // Clears lsCompressed and lsChecksum and sets them from the container's flags.
+  void RefreshCapabilities();
+  // Reports an error met while writing, after handing the buffered bytes to the stream: the
+  // stream then holds everything written before the error, even when the error ends the write.
+  void WriteError(const ESkeinwork& error);
+
+ private:
+  class TPayload;
+  std::unique_ptr<TPayload> mPayload;  // owned; the buffer between the records and the stream
+  std::unique_ptr<TStreamer> mContainer;  // owned
+  WideString mStringScratch;  // ReadString's result
+  int mMaxDepth = DefaultMaxDepth;
+};
+
+// The tree file streamer: node records as laid out above. Reading and writing walk the tree
+// with an explicit stack, so the depth of a tree never exhausts the call stack.
+class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
+ public:
+  explicit TSwBinaryStreamer(TSwTreeNode* root = nullptr);
+
+  static const TSwClassInfo& ClassInfo();
+  const TSwClassInfo& StreamerClass() const override { return ClassInfo(); }
+
+ protected:
+  std::unique_ptr<TSwTreeNode> ReadTree() override;
+  void WriteTree() override;
+  // Writes the node's record and those of its subtree; the top record gets index -1 at depth -1
+  // and its position in its parent otherwise.
+  void WriteNodeTree(TSwTreeNode* node, int32_t depth);
+
+ private:
+  struct TWritable {
+    const TSwProperty* Property;
+    TSwTypes Kinds;  // the kinds the file will hold
+  };
+  // Writes the record up to and including the child count.
+  void WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index);
+  void WriteProperty(const TSwProperty& property, TSwTypes kinds);
+  // Reads the record up to and including the child count; makes the node (appended to the
+  // parent, or as `root` without one).
+  TSwTreeNode* ReadNodeHead(TSwTreeNode* parent, int32_t depth, std::unique_ptr<TSwTreeNode>& root,
+                            uint32_t& childCount);
+  void ReadProperty(TSwTreeNode& node);
+  void ReportIntegrity(const char* field, uint32_t read, uint32_t expected);
+
+  std::vector<TWritable> mWritable;  // scratch of WriteNodeHead
 };
 
 }  // namespace skeinwork

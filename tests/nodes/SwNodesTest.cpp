@@ -226,6 +226,12 @@ TEST(TreeNodes, ChildOrderAndLookUp) {
   EXPECT_EQ(root->Child(1)->Root(), root.get());
 }
 
+TEST(TreeNodes, ABadChildNameIsRefusedAndChangesNothing) {
+  auto root = Build("r(a)");
+  EXPECT_THROW(root->AddChild(u"x\x01y"), ESwHashBadKey);
+  EXPECT_EQ(Dump(root.get()), "r(a)");
+}
+
 TEST(TreeNodes, ManyChildrenOfOneName) {
   TSwTreeNode root(u"root");
   for (int i = 0; i < 1000; ++i) root.AddChild(i % 2 ? u"odd" : u"even");
