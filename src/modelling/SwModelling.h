@@ -121,6 +121,16 @@ class TSwmNativeStreamer : public TSwmTextStreamer {
   WideString TakeWord();
 };
 
+// The self-hosted reader: parses a model text by running the built-in model of the model
+// language (SWMMODEL) over it, and builds the same description tree as the native reader.
+class TSwmModellingStreamer : public TSwmTextStreamer {
+ public:
+  using TSwmTextStreamer::TSwmTextStreamer;
+
+ protected:
+  void DoRead() override;
+};
+
 // =============================================================================================
 // Built-in models
 
