@@ -610,12 +610,12 @@ TRpnScalar TSwExpression::NodeReference(const WideString& name) {
 
 TSwFunction::TSwFunction(TSwFuncContext& context) : mContext(context) {}
 
-void TSwFunction::CheckContext(const TSwFuncContext& context, const std::string& functionClass) {
+void TSwFunction::CheckContext(const TSwFuncContext& context, const std::type_info& functionClass) {
   if (context.Expression && context.Value) return;
-  ESwBadFuncContext error =
-      MakeError<ESwBadFuncContext>("Required %s Context fields missing.", functionClass);
+  std::string name = SwClassNameOf(functionClass);
+  ESwBadFuncContext error = MakeError<ESwBadFuncContext>("Required %s Context fields missing.", name);
   if (context.Expression) error = context.Expression->Decorate(std::move(error));
-  error.FunctionClass = functionClass;
+  error.FunctionClass = name;
   throw error;
 }
 
@@ -1262,7 +1262,9 @@ struct TPrecompiledHash {
   size_t operator()(const TPrecompiledKeyView& key) const {
     size_t h = std::hash<std::string_view>()(key.Bytes);
     h ^= std::hash<std::u16string_view>()(key.Str) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-    h ^= key.Type->hash_code() + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    // By address: one type_info per class in practice, and two for one class only cost a
+    // second cache entry.
+    h ^= std::hash<const void*>()(key.Type) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
     return h ^ key.Kinds;
   }
   size_t operator()(const TPrecompiledKey& key) const {
@@ -1280,7 +1282,7 @@ struct TPrecompiledEqual {
   bool operator()(const A& a, const B& b) const {
     const TPrecompiledKeyView& x = View(a);
     const TPrecompiledKeyView& y = View(b);
-    return *x.Type == *y.Type && x.Kinds == y.Kinds && x.Bytes == y.Bytes && x.Str == y.Str;
+    return x.Type == y.Type && x.Kinds == y.Kinds && x.Bytes == y.Bytes && x.Str == y.Str;
   }
 };
 

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string_view>
+#include <typeinfo>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -201,8 +202,8 @@ class TSwFunction : public TSwObject {
   static constexpr int64_t TransformChunk = 32768;
 
   explicit TSwFunction(TSwFuncContext& context);
-  // Raises ESwBadFuncContext naming `functionClass` when Expression or Value is missing.
-  static void CheckContext(const TSwFuncContext& context, const std::string& functionClass);
+  // Raises ESwBadFuncContext naming the function class when Expression or Value is missing.
+  static void CheckContext(const TSwFuncContext& context, const std::type_info& functionClass);
 
   virtual void Execute() = 0;
   // Changes a chunk of the buffered transform in place; the base raises an error.
@@ -488,7 +489,7 @@ void TSwFunction::Fail(std::string_view format, const A&... args) {
 
 template <class F>
 bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context) {
-  TSwFunction::CheckContext(context, SwClassNameOf(typeid(F)));
+  TSwFunction::CheckContext(context, typeid(F));
   F function(context);
   function.Execute();
   if (function.HasOutStream()) {
