@@ -110,7 +110,9 @@ TEST_F(SwDataNodeSaverTest, NamesAndContents) {
       // Properties without a range get identities of their own.
       {u"meta$title", u"", u"", u"", {"$00000001=", "$00000002="}},
       {u"chunk\\data", u"$ rev", u".name", u"$ rev", {"c-b-a=1ATAD", "gnp.gmi=22ATAD", "0000001F=333ATAD"}},
-      {u"chunk\\data", u"$ len", u".name", u"''", {"00000006=5", "00000014=6", "0000001F=7"}},
+      {u"chunk\\data", u"2 3 +", u".name", u"''", {"00000006=5", "00000014=5", "0000001F=5"}},
+      // A value that still carries its stream is copied whole.
+      {u"chunk\\data", u"$ len", u"", u"", {"00000006=DATA1", "00000014=DATA22", "0000001F=DATA333"}},
       {u"chunk\\data", u"''", u"", u"", {"00000006=-", "00000014=-", "0000001F=-"}},
       {u"nothing", u"", u"", u"", {}},
   };
