@@ -13,6 +13,10 @@ namespace {
 // node that existed before it.
 thread_local std::vector<TSwTreeNode*>* tCreatedLog = nullptr;
 
+// The compiler whose run is active on this thread, so that the exception hook can find the
+// streams a mismatch refers to.
+thread_local TSwmCompiler* tActiveCompiler = nullptr;
+
 // The nodes of a result tree: a tree node whose children the active run logs.
 class TSwmResultNode : public TSwTreeNode {
  public:
@@ -43,7 +47,11 @@ struct TSwmCompiler::TRun {
   std::vector<int32_t> Counters;                    // scratch for the finder's stack
   int64_t Steps = 0;
   std::vector<TSwTreeNode*>* OuterLog = nullptr;    // the log of a run this one is nested in
+  TSwmCompiler* OuterCompiler = nullptr;            // the run this one is nested in, if any
+  TStream* FailureStream = nullptr;                 // set while a recorded failure is made
 };
+
+TSwmCompiler* SwmActiveCompiler() { return tActiveCompiler; }
 
 void SwmInstallMachineErrorDecorator();
 
@@ -58,6 +66,7 @@ struct TSwmNode::TFailure {
   TSwmNode* Node = nullptr;
   TStream* Stream = nullptr;
   int64_t Position = 0;
+  int64_t OuterPosition = -1;  // of the outermost stream, for the mismatch information
   std::unique_ptr<ESkeinwork> Error;  // for Raised
 
   void Set(TKind kind, TSwmNode* node, TStream* stream) {
@@ -65,6 +74,8 @@ struct TSwmNode::TFailure {
     Node = node;
     Stream = stream;
     Position = stream ? stream->Position() : 0;
+    TStream* outer = node ? node->mCompiler.OutermostStream() : nullptr;
+    OuterPosition = outer && outer != stream ? outer->Position() : -1;
     Error.reset();
   }
   // The exception this failure stands for.
@@ -86,6 +97,35 @@ std::string DescribeInputAt(TStream* stream, int64_t position) {
 
 std::unique_ptr<ESkeinwork> TSwmNode::TFailure::Materialize() const {
   if (Kind == Raised) return Error ? Error->Clone() : nullptr;
+  // The exception hook sees the failure's stream at the failure's position, not where the run
+  // has moved on to since.
+  struct TAt {
+    TStream* Stream = nullptr;
+    int64_t Saved = 0;
+    TAt(TStream* stream, int64_t position) {
+      if (!stream || position < 0) return;
+      Stream = stream;
+      Saved = stream->Position();
+      stream->Seek(position, TSeekOrigin::Beginning);
+    }
+    ~TAt() {
+      if (Stream) Stream->Seek(Saved, TSeekOrigin::Beginning);
+    }
+  };
+  struct TFailureStream {
+    TSwmCompiler::TRun* Run;
+    TFailureStream(TSwmCompiler::TRun* run, TStream* stream) : Run(run) {
+      if (Run) Run->FailureStream = stream;
+    }
+    ~TFailureStream() {
+      if (Run) Run->FailureStream = nullptr;
+    }
+  };
+  TSwmCompiler::TRun* run = Node ? Node->mCompiler.mRun.get() : nullptr;
+  TAt atFailure(Stream, Position);
+  TAt outerAtFailure(run && !run->Streams.empty() && run->Streams.front() != Stream ? run->Streams.front() : nullptr,
+                     OuterPosition);
+  TFailureStream failureStream(run, Stream);
   std::string node = TSwmCompiler::DescribeNode(Node);
   std::string input = DescribeInputAt(Stream, Position);
   const char* condition = Node && Node->mProps->Condition.Class ? Node->mProps->Condition.Class->Name : "<none>";
@@ -142,6 +182,9 @@ TSwmSlicer& TSwmCompiler::Slicer() const {
 
 TStream* TSwmCompiler::CurrentStream() const { return mRun && !mRun->Streams.empty() ? mRun->Streams.back() : nullptr; }
 TStream* TSwmCompiler::OutermostStream() const { return mRun && !mRun->Streams.empty() ? mRun->Streams.front() : nullptr; }
+TStream* TSwmCompiler::MismatchStream() const {
+  return mRun && mRun->FailureStream ? mRun->FailureStream : CurrentStream();
+}
 
 void TSwmCompiler::PushStream(std::unique_ptr<TStream> stream) {
   if (!mRun) SwRaise<ESwmNoModellingSlicer>("Modelling Slicer is only available on %s during modelling process.", this);
@@ -162,6 +205,8 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
   TRun& run = *mRun;
   run.OuterLog = tCreatedLog;
   tCreatedLog = &run.Created;
+  run.OuterCompiler = tActiveCompiler;
+  tActiveCompiler = this;
   run.Streams.push_back(&input);
   run.Slicer = std::make_unique<TSwmSlicer>();
   run.Slicer->RegisterStream(&input, false);
@@ -169,6 +214,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
 
   auto endRun = [&] {
     tCreatedLog = run.OuterLog;
+    tActiveCompiler = run.OuterCompiler;
     std::unique_ptr<TRun> finished = std::move(mRun);
     finished->Root.reset();
   };
@@ -185,6 +231,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
         partial->FailureOffset = failure.Stream ? failure.Position : -1;
         for (auto& pushed : run.Pushed) run.Slicer->RegisterStream(std::move(pushed));
         partial->Slicer = std::move(run.Slicer);
+        partial->Information = error->ExtractObject();
         error->SetObject(std::move(partial));
       }
       endRun();
@@ -197,8 +244,9 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
     run.Pushed.clear();
     slicer = std::move(run.Slicer);
   } catch (ESkeinwork& error) {
-    if (mRun && KeepPartialResult && !error.Object() && mRun->Slicer) {
+    if (mRun && KeepPartialResult && !dynamic_cast<TSwmPartialResult*>(error.Object()) && mRun->Slicer) {
       auto partial = std::make_unique<TSwmPartialResult>();
+      partial->Information = error.ExtractObject();
       for (auto& pushed : mRun->Pushed)
         if (pushed) mRun->Slicer->RegisterStream(std::move(pushed));
       partial->Slicer = std::move(mRun->Slicer);

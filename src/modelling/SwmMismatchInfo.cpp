@@ -1,0 +1,70 @@
+// Mismatch information: the input around the place where a run failed, captured when the
+// mismatch exception is made, because the run's streams are gone by the time anyone shows it.
+#include <algorithm>
+
+#include "SwModelling.h"
+
+namespace skeinwork {
+
+void TSwMismatchInfo::FillSourcePos(TSwSourcePos& pos, TStream* stream) const {
+  pos = TSwSourcePos();
+  if (!stream) {
+    pos.Source = u"<unknown>";
+    return;
+  }
+  pos.Source = Utf8ToWide(SwStreamName(stream));
+  pos.Position = stream->Position();
+  pos.Size = stream->Size();
+  const int64_t window = std::max<int64_t>(WindowSize(), 0);
+  pos.ExcerptStart = std::max<int64_t>(pos.Position - BytesBefore(), 0);
+  stream->Seek(pos.ExcerptStart, TSeekOrigin::Beginning);
+  pos.Excerpt.resize(static_cast<size_t>(window));
+  int64_t read = window > 0 ? stream->Read(pos.Excerpt.data(), window) : 0;
+  pos.Excerpt.resize(static_cast<size_t>(std::clamp<int64_t>(read, 0, window)));
+  stream->Seek(pos.Position, TSeekOrigin::Beginning);
+}
+
+void TSwMismatchInfo::Capture(TStream* current, TStream* global) {
+  FillSourcePos(Current, current);
+  Global = TSwSourcePos();
+  if (current && global && global != current) FillSourcePos(Global, global);
+}
+
+namespace {
+
+struct TMismatchHook {
+  TSwMismatchInfoFactory Factory = nullptr;
+
+  void Attach(ESkeinwork& created) {
+    if (!dynamic_cast<ESwmMismatch*>(&created)) return;
+    std::unique_ptr<TSwMismatchInfo> info = Factory ? Factory() : std::make_unique<TSwMismatchInfo>();
+    if (!info) return;
+    TSwmCompiler* compiler = SwmActiveCompiler();
+    info->Capture(compiler ? compiler->MismatchStream() : nullptr, compiler ? compiler->OutermostStream() : nullptr);
+    created.SetObject(std::move(info));
+  }
+};
+
+TMismatchHook& Hook() {
+  static TMismatchHook hook;
+  return hook;
+}
+
+}  // namespace
+
+void SwInstallMismatchInfoHook(TSwMismatchInfoFactory factory) {
+  Hook().Factory = factory;
+  SetSwExceptionHook(TSwExceptionHook::Of<&TMismatchHook::Attach>(&Hook()));
+}
+
+void SwRemoveMismatchInfoHook() { SetSwExceptionHook({}); }
+
+TSwMismatchInfo* SwMismatchInfoOf(const ESkeinwork& error) {
+  TSwObject* object = error.Object();
+  if (auto* info = dynamic_cast<TSwMismatchInfo*>(object)) return info;
+  if (auto* partial = dynamic_cast<TSwmPartialResult*>(object))
+    return dynamic_cast<TSwMismatchInfo*>(partial->Information.get());
+  return nullptr;
+}
+
+}  // namespace skeinwork

@@ -1,0 +1,167 @@
+// Text and JSON printing of trees for the command-line program.
+#include "SwTreeOutput.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <vector>
+
+namespace skeinwork {
+
+namespace {
+
+constexpr TSwTypes kRangeKinds = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice);
+
+int64_t RangeLength(const TSwValue& value) { return static_cast<int64_t>(value.Frac); }
+
+// A JSON string literal; text that is not valid UTF-8 gets replacement characters.
+std::string JsonString(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string Hex(const RawByteString& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char byte : bytes) {
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+  return out;
+}
+
+std::string NodeName(const TSwTreeNode* node) {
+  return node->Name().empty() ? std::string("<unnamed>") : WideToUtf8(node->Name());
+}
+
+// Depth-first walk without recursion: calls enter(node, depth) before a node's children and
+// leave(node, depth) after them.
+template <class Enter, class Leave>
+void Walk(TSwTreeNode* root, Enter enter, Leave leave) {
+  if (!root) return;
+  struct TFrame {
+    TSwTreeNode* Node;
+    int Next;
+  };
+  std::vector<TFrame> stack;
+  enter(root, 0);
+  stack.push_back({root, 0});
+  while (!stack.empty()) {
+    TFrame& top = stack.back();
+    if (top.Next < top.Node->ChildCount()) {
+      TSwTreeNode* child = top.Node->Child(top.Next++);
+      enter(child, static_cast<int>(stack.size()));
+      stack.push_back({child, 0});
+      continue;
+    }
+    TSwTreeNode* done = top.Node;
+    stack.pop_back();
+    leave(done, static_cast<int>(stack.size()));
+  }
+}
+
+}  // namespace
+
+bool SwIsRangeValue(const TSwValue& value) { return (value.Kinds & kRangeKinds) == kRangeKinds; }
+
+TSwNodeExtent SwNodeExtent(TSwTreeNode* node) {
+  TSwNodeExtent extent;
+  TSwProperties* bag = node ? node->PropertiesIfAny() : nullptr;
+  if (!bag) return extent;
+  static const char16_t* const kGlobal[] = {u"startGlobal", u"innerGlobal", u"endGlobal"};
+  static const char16_t* const kLocal[] = {u"start", u"inner", u"end"};
+  for (const auto* names : {kGlobal, kLocal}) {
+    for (int i = 0; i < 3; ++i) {
+      TSwProperty* property = bag->Find(names[i]);
+      if (!property || !SwIsRangeValue(property->Value())) continue;
+      const TSwValue& value = property->Value();
+      int64_t start = value.Int, end = value.Int + std::max<int64_t>(RangeLength(value), 0);
+      if (extent.IsEmpty()) {
+        extent = {start, end, value.Has(ltObj) ? value.Obj : nullptr};
+      } else {
+        extent.Start = std::min(extent.Start, start);
+        extent.End = std::max(extent.End, end);
+      }
+    }
+    if (!extent.IsEmpty()) break;
+  }
+  return extent;
+}
+
+void SwWriteTextTree(std::ostream& out, TSwTreeNode* root, const TSwRangeReader& reader,
+                     const TSwTextTreeOptions& options) {
+  std::string line;
+  Walk(
+      root,
+      [&](TSwTreeNode* node, int depth) {
+        line.assign(static_cast<size_t>(depth) * 2, ' ');
+        line += NodeName(node);
+        TSwNodeExtent extent = SwNodeExtent(node);
+        if (!extent.IsEmpty()) {
+          line += fmt::sprintf("  %04llX..%04llX  %lld", static_cast<long long>(extent.Start),
+                               static_cast<long long>(extent.End), static_cast<long long>(extent.Length()));
+          if (reader && options.PreviewBytes > 0 && extent.Length() > 0 && extent.Stream) {
+            RawByteString bytes =
+                reader(extent.Stream, extent.Start, std::min<int64_t>(options.PreviewBytes, extent.Length()));
+            line += "  \"";
+            for (unsigned char byte : bytes) line += byte >= 32 && byte < 127 ? static_cast<char>(byte) : '.';
+            line += '"';
+            if (extent.Length() > options.PreviewBytes) line += "...";
+          }
+        }
+        line += '\n';
+        out << line;
+      },
+      [](TSwTreeNode*, int) {});
+}
+
+std::string SwJsonValue(const TSwValue& value) {
+  if (SwIsRangeValue(value))
+    return fmt::format("{{\"offset\":{},\"length\":{}}}", value.Int, RangeLength(value));
+  std::string out = "{";
+  auto field = [&](const char* name, const std::string& json) {
+    if (out.size() > 1) out += ',';
+    out += '"';
+    out += name;
+    out += "\":";
+    out += json;
+  };
+  if (value.Has(ltStr)) field("str", JsonString(WideToUtf8(value.Text())));
+  if (value.Has(ltRaw)) field("raw", '"' + Hex(value.Raw()) + '"');
+  if (value.Has(ltBool)) field("bool", value.Bool ? "true" : "false");
+  if (value.Has(ltInt)) field("int", std::to_string(value.Int));
+  if (value.Has(ltFrac)) field("frac", nlohmann::json(value.Frac).dump());
+  if (value.Has(ltObj)) field("obj", JsonString(value.Obj ? value.Obj->ClassName() : std::string("<nil object>")));
+  return out + "}";
+}
+
+void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root) {
+  std::vector<bool> wroteChild;  // per open node: whether a child has been written yet
+  std::string text;
+  Walk(
+      root,
+      [&](TSwTreeNode* node, int depth) {
+        text.clear();
+        if (depth > 0) {
+          if (wroteChild.back()) text += ',';
+          wroteChild.back() = true;
+        }
+        text += "{\"name\":" + JsonString(WideToUtf8(node->Name())) + ",\"props\":{";
+        if (TSwProperties* bag = node->PropertiesIfAny())
+          for (int i = 0; i < bag->Count(); ++i) {
+            TSwProperty* property = bag->Property(i);
+            if (i) text += ',';
+            text += JsonString(WideToUtf8(property->Name())) + ':' + SwJsonValue(property->Value());
+          }
+        text += "},\"children\":[";
+        out << text;
+        wroteChild.push_back(false);
+      },
+      [&](TSwTreeNode*, int) {
+        wroteChild.pop_back();
+        out << "]}";
+      });
+  out << '\n';
+}
+
+}  // namespace skeinwork

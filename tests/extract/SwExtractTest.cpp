@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "SwExtract.h"
+
+namespace skeinwork {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Names and paths
+
+TEST(SwExtract, SafeFileNames) {
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {
+      {u"a/b:c", u"a-b-c"}, {u"  x y  ", u"x y"}, {u"a//b", u"a-b"},      {u"ab?", u"ab"},
+      {u"?ab", u"-ab"},     {u"a<>|\"*b", u"a-b"}, {u"a\\b", u"a-b"},   {u"..", u""},
+      {u".", u""},          {u"...", u"..."},      {u"", u""},          {u"\t\r\n", u""},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(SwSafeFileName(name), expected) << WideToUtf8(name);
+}
+
+TEST(SwExtract, FilePaths) {
+  struct TCase {
+    std::u16string Directory, Format, Name;
+    bool Omit;
+    std::u16string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {u"out", u"?.dat", u"img.png", true, u"out/img.png"},
+      {u"out", u"?.dat", u"img.png", false, u"out/img.png.dat"},
+      {u"out/", u"?.dat", u"x", true, u"out/x.dat"},
+      {u"out", u"?", u"img.png", true, u"out/img.png"},
+      {u"out", u"pre-?-?.bin", u"a", false, u"out/pre-a-a.bin"},
+      {u"d.x", u"?.dat", u"a.b", true, u"d.x/a.b"},
+      {u"d.x", u"?", u"ab", true, u"d.x/ab"},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(SwExtractFilePath(c.Directory, c.Format, c.Name, c.Omit), c.Expected) << WideToUtf8(c.Name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The saver over a hand-made result tree
+
+// "a/b:c|DATA1|img.png|DATA22|   |DATA333": three chunks, each with a name and a data node.
+const std::string kInput = "a/b:c|DATA1|img.png|DATA22|   |DATA333";
+
+class SwDataNodeSaverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mSlicer.RegisterStream(&mInput, false);
+    auto root = std::make_unique<TSwTreeNode>(TSwName(u""));
+    const int64_t ranges[3][4] = {{0, 5, 6, 5}, {12, 7, 20, 6}, {27, 3, 31, 7}};
+    for (const auto& r : ranges) {
+      TSwTreeNode* chunk = root->AddChild(TSwName(u"chunk"));
+      AddRange(chunk, r[0], r[2] + r[3] - r[0]);
+      AddRange(chunk->AddChild(TSwName(u"name")), r[0], r[1]);
+      AddRange(chunk->AddChild(TSwName(u"data")), r[2], r[3]);
+    }
+    TSwTreeNode* meta = root->AddChild(TSwName(u"meta"));
+    meta->Properties().AddValue(TSwName(u"title"), TSwValue::OfText(u"first"));
+    meta = root->AddChild(TSwName(u"meta"));
+    meta->Properties().AddValue(TSwName(u"title"), TSwValue::OfText(u"second"));
+    mRoot = root.get();
+    mSlicer.SetRoot(std::move(root));
+  }
+
+  void AddRange(TSwTreeNode* node, int64_t offset, int64_t length) {
+    TSwProperties& bag = node->Properties();
+    bag.AddValue(TSwName(u"start"), TSwValue::OfSlice(offset, 0, &mInput));
+    bag.AddValue(TSwName(u"inner"), TSwValue::OfSlice(offset, length, &mInput));
+    bag.AddValue(TSwName(u"startGlobal"), TSwValue::OfSlice(offset, 0, &mInput));
+    bag.AddValue(TSwName(u"innerGlobal"), TSwValue::OfSlice(offset, length, &mInput));
+  }
+
+  // «name=content» for every match, with "-" for content not worth a file.
+  std::vector<std::string> Matches(TSwDataNodeSaver& saver) {
+    std::vector<std::string> out;
+    while (saver.Next()) {
+      TStringStream content;
+      bool keep = saver.SaveTo(content);
+      out.push_back(WideToUtf8(saver.CurrentName()) + "=" + (keep ? content.DataString() : "-"));
+    }
+    return out;
+  }
+
+  TStringStream mInput{kInput};
+  TSwmSlicer mSlicer;
+  TSwTreeNode* mRoot = nullptr;
+};
+
+TEST_F(SwDataNodeSaverTest, NamesAndContents) {
+  struct TCase {
+    std::u16string DataPath, DataExpr, NamePath, NameExpr;
+    std::vector<std::string> Expected;
+  };
+  const std::vector<TCase> cases = {
+      {u"chunk\\data", u"", u".name", u"", {"a-b-c=DATA1", "img.png=DATA22", "0000001F=DATA333"}},
+      // Without a name path every name is the data's global start offset.
+      {u"chunk\\data", u"", u"", u"", {"00000006=DATA1", "00000014=DATA22", "0000001F=DATA333"}},
+      {u"chunk\\data$start", u"", u"", u"", {"00000006=", "00000014=", "0000001F="}},
+      {u"chunk", u"", u"name", u"", {"a-b-c=a/b:c|DATA1", "img.png=img.png|DATA22", "0000001B=   |DATA333"}},
+      // Properties without a range get identities of their own.
+      {u"meta$title", u"", u"", u"", {"$00000001=", "$00000002="}},
+      {u"chunk\\data", u"$ rev", u".name", u"$ rev", {"c-b-a=1ATAD", "gnp.gmi=22ATAD", "0000001F=333ATAD"}},
+      {u"chunk\\data", u"2 3 +", u".name", u"''", {"00000006=5", "00000014=5", "0000001F=5"}},
+      // A value that still carries its stream is copied whole.
+      {u"chunk\\data", u"$ len", u"", u"", {"00000006=DATA1", "00000014=DATA22", "0000001F=DATA333"}},
+      {u"chunk\\data", u"''", u"", u"", {"00000006=-", "00000014=-", "0000001F=-"}},
+      {u"nothing", u"", u"", u"", {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.DataPath + u" " + c.DataExpr + u" " + c.NamePath + u" " + c.NameExpr));
+    TSwDataNodeSaver saver(mRoot, &mSlicer);
+    saver.SetDataPath(c.DataPath);
+    saver.SetDataExpr(c.DataExpr);
+    saver.SetNamePath(c.NamePath);
+    saver.SetNameExpr(c.NameExpr);
+    EXPECT_EQ(Matches(saver), c.Expected);
+  }
+}
+
+TEST_F(SwDataNodeSaverTest, CountsAndResets) {
+  TSwDataNodeSaver saver(mRoot, &mSlicer);
+  saver.SetDataPath(u"chunk\\data");
+  EXPECT_EQ(saver.Count(), -1);
+  ASSERT_TRUE(saver.Next());
+  EXPECT_EQ(saver.Count(), 0);
+  ASSERT_TRUE(saver.Next());
+  EXPECT_EQ(saver.Count(), 1);
+  saver.SetNamePath(u".name");
+  EXPECT_EQ(saver.Count(), -1);
+  ASSERT_TRUE(saver.Next());
+  EXPECT_EQ(WideToUtf8(saver.CurrentName()), "a-b-c");
+}
+
+TEST_F(SwDataNodeSaverTest, Errors) {
+  TSwDataNodeSaver saver(mRoot, &mSlicer);
+  TStringStream out;
+  struct TCase {
+    std::function<void()> Call;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {[&] { saver.Next(); }, "Empty data node path given to TSwDataNodeSaver."},
+      {[&] { saver.CurrentName(); }, "No next data for TSwDataNodeSaver.CurrentName."},
+      {[&] { saver.SaveTo(out); }, "No next data for TSwDataNodeSaver.SaveTo."},
+  };
+  for (const TCase& c : cases) {
+    try {
+      c.Call();
+      ADD_FAILURE() << "no error for " << c.Message;
+    } catch (const ESkeinwork& error) {
+      EXPECT_EQ(error.Message(), c.Message);
+    }
+  }
+  EXPECT_THROW(saver.Next(), ESwEmptyDataNodePath);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The extraction loop
+
+std::map<std::string, std::string> FilesIn(const std::filesystem::path& directory) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    files[std::filesystem::relative(entry.path(), directory).string()] = content.str();
+  }
+  return files;
+}
+
+TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
+  struct TCase {
+    std::u16string NamePath, DataExpr, Format;
+    bool Omit;
+    std::map<std::string, std::string> Expected;
+    int Kept;
+  };
+  const std::vector<TCase> cases = {
+      {u".name", u"", u"?.dat", true, {{"a-b-c.dat", "DATA1"}, {"img.png", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
+      {u".name", u"", u"?.dat", false, {{"a-b-c.dat", "DATA1"}, {"img.png.dat", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
+      {u"", u"", u"sub/x-?.bin", true, {{"sub/x-00000006.bin", "DATA1"}, {"sub/x-00000014.bin", "DATA22"},
+                                         {"sub/x-0000001F.bin", "DATA333"}}, 3},
+      // Files whose content is empty text are removed again.
+      {u"", u"''", u"?.dat", true, {}, 0},
+  };
+  int round = 0;
+  for (const TCase& c : cases) {
+    std::filesystem::path directory =
+        std::filesystem::path(::testing::TempDir()) / ("sw_extract_" + std::to_string(::getpid()) + "_" + std::to_string(round++));
+    std::filesystem::remove_all(directory);
+    TSwDataNodeSaver saver(mRoot, &mSlicer);
+    saver.SetDataPath(u"chunk\\data");
+    saver.SetNamePath(c.NamePath);
+    saver.SetDataExpr(c.DataExpr);
+    TSwExtractSettings settings;
+    settings.Directory = Utf8ToWide(directory.string());
+    settings.Format = c.Format;
+    settings.OmitExtension = c.Omit;
+    std::vector<std::string> written;
+    settings.OnWritten = [&](const WideString& path) { written.push_back(WideToUtf8(path)); };
+    EXPECT_EQ(SwExtractData(saver, settings), c.Kept);
+    EXPECT_EQ(static_cast<int>(written.size()), c.Kept);
+    EXPECT_EQ(FilesIn(directory), c.Expected);
+    std::filesystem::remove_all(directory);
+  }
+}
+
+TEST_F(SwDataNodeSaverTest, ExtractionLoopStopsWhenAsked) {
+  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / ("sw_extract_stop_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(directory);
+  TSwDataNodeSaver saver(mRoot, &mSlicer);
+  saver.SetDataPath(u"chunk\\data");
+  std::atomic<bool> stop{false};
+  TSwExtractSettings settings;
+  settings.Directory = Utf8ToWide(directory.string());
+  settings.Stop = &stop;
+  settings.OnWritten = [&](const WideString&) { stop = true; };
+  EXPECT_EQ(SwExtractData(saver, settings), 1);
+  EXPECT_EQ(FilesIn(directory).size(), 1u);
+  std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace skeinwork

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "SwModelling.h"
+
+namespace skeinwork {
+namespace {
+
+std::string Bytes(int64_t count) {
+  std::string out;
+  for (int64_t i = 0; i < count; ++i) out.push_back(static_cast<char>('a' + i % 26));
+  return out;
+}
+
+// A host's information class with a wider window.
+class TWideInfo : public TSwMismatchInfo {
+ public:
+  int64_t WindowSize() const override { return 640; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Capturing a stream
+
+TEST(SwMismatchInfo, ExcerptWindowAroundThePosition) {
+  struct TCase {
+    int64_t Size, Position;
+    bool Wide;
+    int64_t ExcerptStart, ExcerptLength;
+  };
+  const std::vector<TCase> cases = {
+      {1000, 10, false, 0, 576},    {6000, 5000, false, 4712, 576}, {6000, 5900, false, 5612, 388},
+      {10, 10, false, 0, 10},       {0, 0, false, 0, 0},            {6000, 5000, true, 4680, 640},
+      {1000, 10, true, 0, 640},     {300, 288, false, 0, 300},      {6000, 289, false, 1, 576},
+  };
+  for (const TCase& c : cases) {
+    std::string data = Bytes(c.Size);
+    TStringStream stream(data);
+    stream.SetPosition(c.Position);
+    std::unique_ptr<TSwMismatchInfo> info = c.Wide ? std::make_unique<TWideInfo>() : std::make_unique<TSwMismatchInfo>();
+    info->Capture(&stream, &stream);
+    SCOPED_TRACE(std::to_string(c.Size) + "@" + std::to_string(c.Position));
+    EXPECT_EQ(info->Current.Source, u"<StringStream>");
+    EXPECT_EQ(info->Current.Position, c.Position);
+    EXPECT_EQ(info->Current.Size, c.Size);
+    EXPECT_EQ(info->Current.ExcerptStart, c.ExcerptStart);
+    EXPECT_EQ(info->Current.Excerpt, data.substr(c.ExcerptStart, c.ExcerptLength));
+    EXPECT_EQ(stream.Position(), c.Position);
+    EXPECT_FALSE(info->HasGlobal());
+  }
+}
+
+TEST(SwMismatchInfo, WindowAndBytesBefore) {
+  EXPECT_EQ(TSwMismatchInfo().WindowSize(), 576);
+  EXPECT_EQ(TSwMismatchInfo().BytesBefore(), 288);
+  EXPECT_EQ(TWideInfo().BytesBefore(), 320);
+}
+
+TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
+  TSwMismatchInfo info;
+  info.Capture(nullptr, nullptr);
+  EXPECT_EQ(info.Current.Source, u"<unknown>");
+  EXPECT_TRUE(info.Current.Excerpt.empty());
+  EXPECT_FALSE(info.HasGlobal());
+
+  std::string path = ::testing::TempDir() + "mismatch_source.bin";
+  {
+    TFileStream file(Utf8ToWide(path), TFileMode::Create);
+    file.WriteBuffer("0123456789", 10);
+  }
+  TFileStream file(Utf8ToWide(path), TFileMode::OpenRead);
+  file.SetPosition(4);
+  TMemoryStream line;
+  line.WriteBuffer("xyz", 3);
+  line.SetPosition(1);
+  info.Capture(&line, &file);
+  EXPECT_EQ(info.Current.Source, u"<MemoryStream>");
+  EXPECT_EQ(info.Current.Excerpt, "xyz");
+  EXPECT_EQ(info.Current.Position, 1);
+  ASSERT_TRUE(info.HasGlobal());
+  EXPECT_EQ(info.Global.Source, Utf8ToWide(path));
+  EXPECT_EQ(info.Global.Position, 4);
+  EXPECT_EQ(info.Global.Size, 10);
+  EXPECT_EQ(info.Global.Excerpt, "0123456789");
+  std::remove(path.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The hook during modelling runs
+
+std::unique_ptr<TSwmCompiler> CompileModel(const std::string& text) {
+  TSwmNativeStreamer reader;
+  reader.Options.Codepage = 65001;
+  TStringStream stream(text);
+  std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"t");
+  auto compiler = std::make_unique<TSwmCompiler>();
+  compiler->Compile(description.get());
+  compiler->SetCurrentDescription(nullptr);
+  return compiler;
+}
+
+class SwMismatchHook : public ::testing::Test {
+ protected:
+  void SetUp() override { SwInstallMismatchInfoHook(); }
+  void TearDown() override { SwRemoveMismatchInfoHook(); }
+};
+
+// «Class|current source@position:excerpt|global source@position» of the error a run raises.
+std::string Failure(const std::string& model, const std::string& input, bool partial = false) {
+  auto compiler = CompileModel(model);
+  compiler->KeepPartialResult = partial;
+  TStringStream stream(input);
+  try {
+    compiler->Modell(stream);
+  } catch (const ESkeinwork& error) {
+    TSwMismatchInfo* info = SwMismatchInfoOf(error);
+    std::string out = error.ClassName();
+    if (!info) return out + "|none";
+    out += "|" + WideToUtf8(info->Current.Source) + "@" + std::to_string(info->Current.Position) + ":" +
+           info->Current.Excerpt;
+    if (info->HasGlobal())
+      out += "|" + WideToUtf8(info->Global.Source) + "@" + std::to_string(info->Global.Position) + ":" +
+             info->Global.Excerpt;
+    return out;
+  }
+  return "no error";
+}
+
+TEST_F(SwMismatchHook, AttachesTheInputOfEveryMismatch) {
+  struct TCase {
+    std::string Model, Input;
+    bool Partial;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      // An ordered mismatch two bytes in: the excerpt is the whole short input.
+      {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", false, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY"},
+      {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", true, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY"},
+      {"\"a\" = ab\n\"b\" = cd\n", "xy", false, "ESwmNoMatchingNode|<StringStream>@0:xy"},
+      // Inside a line: the line's own stream, and the input at the line's start.
+      {"1 LINE\n  \"x\" = ok\n2 LINE\n  1 \"a\" = ab\n  2 \"b\" = cd\n", "ok\r\nabXY\r\n", false,
+       "ESwmOrderedConditionMismatch|<MemoryStream>@2:abXY|<StringStream>@4:ok\r\nabXY\r\n"},
+      // A FAIL is a mismatch made on the spot.
+      {"1 \"a\" = ab\n2 FAIL \"bad\" = X\n", "abX", false, "ESwmError|<StringStream>@3:abX"},
+      // Errors that are no mismatches carry nothing.
+      {"\"a\" = ab\n", "abc", false, "ESwmInputLeft|none"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Model);
+    EXPECT_EQ(Failure(c.Model, c.Input, c.Partial), c.Expected);
+  }
+}
+
+TEST_F(SwMismatchHook, PartialResultKeepsTheInformation) {
+  auto compiler = CompileModel("1 \"a\" = ab\n2 \"b\" = cd\n");
+  compiler->KeepPartialResult = true;
+  TStringStream stream("abXY");
+  try {
+    compiler->Modell(stream);
+    FAIL() << "no error";
+  } catch (const ESkeinwork& error) {
+    auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
+    ASSERT_NE(partial, nullptr);
+    ASSERT_NE(partial->Slicer, nullptr);
+    ASSERT_NE(SwMismatchInfoOf(error), nullptr);
+    EXPECT_EQ(SwMismatchInfoOf(error)->Current.Position, 2);
+  }
+}
+
+TEST(SwMismatchNoHook, NothingAttachedWithoutTheHook) {
+  EXPECT_EQ(Failure("1 \"a\" = ab\n2 \"b\" = cd\n", "abXY"), "ESwmOrderedConditionMismatch|none");
+  // Outside a run the hook still marks the missing stream.
+  SwInstallMismatchInfoHook();
+  ESwmNoMatchingNode error = MakeError<ESwmNoMatchingNode>("x");
+  SwRemoveMismatchInfoHook();
+  ASSERT_NE(SwMismatchInfoOf(error), nullptr);
+  EXPECT_EQ(SwMismatchInfoOf(error)->Current.Source, u"<unknown>");
+}
+
+}  // namespace
+}  // namespace skeinwork

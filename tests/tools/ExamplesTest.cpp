@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwModelling.h"
+#include "SwTreeOutput.h"
+
+namespace skeinwork {
+namespace {
+
+std::string ExamplePath(const std::string& name) {
+  std::string path = SKEINWORK_EXAMPLES_DIR;
+  path += '/';
+  path += name;
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// The text of a script's "== Model ==" section, up to the next section header.
+std::string ModelSection(const std::string& script) {
+  const std::string header = "== Model ==\n";
+  size_t start = script.find(header);
+  if (start == std::string::npos) return {};
+  start += header.size();
+  size_t end = script.find("\n==", start);
+  return script.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
+}
+
+struct TExample {
+  std::unique_ptr<TSwmCompiler> Compiler;
+  std::unique_ptr<TFileStream> Input;
+  std::unique_ptr<TSwmSlicer> Slicer;
+};
+
+// Models an example's sample with the model of its script (line breaks as in the script: LF).
+TExample Model(const std::string& script, const std::string& sample) {
+  TExample example;
+  TSwmNativeStreamer reader;
+  reader.Options.Codepage = 65001;
+  TStringStream text(ModelSection(ReadFile(ExamplePath(script))));
+  std::unique_ptr<TSwTreeNode> description = reader.Read(text, Utf8ToWide(script));
+  example.Compiler = std::make_unique<TSwmCompiler>();
+  example.Compiler->Options.Eoln.assign(1, u'\n');
+  example.Compiler->Compile(description.get());
+  example.Compiler->SetCurrentDescription(nullptr);
+  example.Input = std::make_unique<TFileStream>(Utf8ToWide(ExamplePath(sample)), TFileMode::OpenRead);
+  example.Slicer = example.Compiler->Modell(*example.Input);
+  return example;
+}
+
+// "offset+length:bytes" of every match of "path$property" (global offsets), joined by " | ";
+// bytes outside 32..126 as \xHH.
+std::string Matches(TExample& example, const std::u16string& pathSpec) {
+  TSwNodeByNodeFinder finder(example.Slicer->Root(), pathSpec);
+  std::string out;
+  TSwTreeNode* node = nullptr;
+  TSwProperty* property = nullptr;
+  while (finder.NextWithProperty(node, property)) {
+    const TSwValue& value = property->Value();
+    if (!out.empty()) out += " | ";
+    out += std::to_string(TSwmSlicer::Start(value)) + "+" + std::to_string(TSwmSlicer::Length(value)) + ":";
+    for (unsigned char byte : example.Slicer->PropertyText(node, property->Name()))
+      out += byte >= 32 && byte < 127 ? std::string(1, static_cast<char>(byte)) : fmt::format("\\x{:02X}", byte);
+  }
+  return out;
+}
+
+TEST(Examples, ModelTheirSamples) {
+  struct TCase {
+    std::string Script, Sample;
+    std::u16string Path;
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {"riff-wav.sw", "sample.wav", u"riff\\form$startGlobal", "8+4:WAVE"},
+      {"riff-wav.sw", "sample.wav", u"riff\\chunks\\format\\sampleRate$startGlobal", "24+4:@\\x1F\\x00\\x00"},
+      {"riff-wav.sw", "sample.wav", u"riff\\chunks\\chunk\\id$startGlobal", "36+4:LIST"},
+      {"riff-wav.sw", "sample.wav", u"riff\\chunks\\chunk\\body$startGlobal",
+       "44+18:INFOICMT\\x06\\x00\\x00\\x00hello\\x00"},
+      {"riff-wav.sw", "sample.wav", u"riff\\chunks\\samples\\data$startGlobal",
+       "70+32:\\x00\\x00%!\\xE0.%!\\x00\\x00\\xDB\\xDE \\xD1\\xDB\\xDE\\x00\\x00%!\\xE0.%!\\x00\\x00\\xDB\\xDE "
+       "\\xD1\\xDB\\xDE"},
+      {"bmp.sw", "sample.bmp", u"infoHeader\\width$startGlobal", "18+4:\\x04\\x00\\x00\\x00"},
+      {"bmp.sw", "sample.bmp", u"pixels\\row$innerGlobal",
+       "54+12:\\x00\\x00\\xC8<\\x00\\xC8x\\x00\\xC8\\xB4\\x00\\xC8 | "
+       "66+12:\\x00d\\xC8<d\\xC8xd\\xC8\\xB4d\\xC8 | "
+       "78+12:\\x00\\xC8\\xC8<\\xC8\\xC8x\\xC8\\xC8\\xB4\\xC8\\xC8"},
+      {"bmp.sw", "sample.bmp", u"pixels\\row\\pixel$startGlobal",
+       "54+3:\\x00\\x00\\xC8 | 57+3:<\\x00\\xC8 | 60+3:x\\x00\\xC8 | 63+3:\\xB4\\x00\\xC8 | "
+       "66+3:\\x00d\\xC8 | 69+3:<d\\xC8 | 72+3:xd\\xC8 | 75+3:\\xB4d\\xC8 | "
+       "78+3:\\x00\\xC8\\xC8 | 81+3:<\\xC8\\xC8 | 84+3:x\\xC8\\xC8 | 87+3:\\xB4\\xC8\\xC8"},
+      {"png.sw", "sample.png", u"chunks\\chunk\\type$startGlobal", "12+4:IHDR | 37+4:tEXt | 74+4:IDAT | 111+4:IEND"},
+      {"png.sw", "sample.png", u"chunks\\chunk\\length$startGlobal",
+       "8+4:\\x00\\x00\\x00\\x0D | 33+4:\\x00\\x00\\x00\\x19 | 70+4:\\x00\\x00\\x00\\x19 | 107+4:\\x00\\x00\\x00\\x00"},
+      {"png.sw", "sample.png", u"chunks\\chunk[1]\\data$startGlobal", "41+25:Comment\\x00Skeinwork example"},
+      {"csv.sw", "sample.csv", u"header\\column$innerGlobal", "0+4:name | 5+6:colour | 12+5:count"},
+      {"csv.sw", "sample.csv", u"rows\\row[1]\\field$innerGlobal", "30+4:pear | 35+0: | 36+2:12"},
+      // Inside a line, "inner" is relative to the line's own stream.
+      {"csv.sw", "sample.csv", u"rows\\row[2]\\field$inner", "0+4:plum | 5+4:blue | 10+1:7"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Script + " " + WideToUtf8(c.Path));
+    TExample example = Model(c.Script, c.Sample);
+    EXPECT_EQ(Matches(example, c.Path), c.Expected);
+  }
+}
+
+TEST(Examples, BrokenSamplesFailWithAMismatch) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"riff-wav.sw", "sample.wav"}, {"bmp.sw", "sample.bmp"}, {"png.sw", "sample.png"}};
+  for (const auto& [script, sample] : cases) {
+    std::string data = ReadFile(ExamplePath(sample));
+    for (size_t cut : {size_t{3}, data.size() / 2, data.size() - 1}) {
+      SCOPED_TRACE(script + " cut at " + std::to_string(cut));
+      std::string path = ::testing::TempDir() + "broken_" + sample;
+      {
+        std::ofstream out(path, std::ios::binary);
+        out << data.substr(0, cut);
+      }
+      TSwmNativeStreamer reader;
+      reader.Options.Codepage = 65001;
+      TStringStream text(ModelSection(ReadFile(ExamplePath(script))));
+      std::unique_ptr<TSwTreeNode> description = reader.Read(text, Utf8ToWide(script));
+      TSwmCompiler compiler;
+      compiler.Compile(description.get());
+      compiler.SetCurrentDescription(nullptr);
+      TFileStream input(Utf8ToWide(path), TFileMode::OpenRead);
+      EXPECT_THROW(compiler.Modell(input), ESwmMismatch);
+      std::remove(path.c_str());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork

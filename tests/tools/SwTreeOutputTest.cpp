@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwTreeOutput.h"
+
+namespace skeinwork {
+namespace {
+
+TSwValue SavedRange(int64_t offset, int64_t length) {
+  TSwValue value;
+  value.Kinds = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice);
+  value.Int = offset;
+  value.Frac = static_cast<double>(length);
+  return value;
+}
+
+void AddRanges(TSwTreeNode* node, TStream* stream, int64_t start, int64_t startLength, int64_t innerLength,
+               int64_t endLength = -1) {
+  TSwProperties& bag = node->Properties();
+  bag.AddValue(TSwName(u"startGlobal"), TSwValue::OfSlice(start, startLength, stream));
+  bag.AddValue(TSwName(u"innerGlobal"), TSwValue::OfSlice(start + startLength, innerLength, stream));
+  if (endLength >= 0)
+    bag.AddValue(TSwName(u"endGlobal"), TSwValue::OfSlice(start + startLength + innerLength, endLength, stream));
+}
+
+// Reads ranges of string streams, as the slicer reads a result's input.
+RawByteString ReadRange(TSwObject* stream, int64_t offset, int64_t maxCount) {
+  auto* source = dynamic_cast<TStringStream*>(stream);
+  if (!source) return {};
+  return source->DataString().substr(static_cast<size_t>(offset), static_cast<size_t>(maxCount));
+}
+
+TEST(SwTreeOutput, JsonValues) {
+  TStringStream stream("x");
+  TSwValue mixed = TSwValue::OfText(u"ab\"c\n");
+  mixed.Kinds |= SwKind(ltInt);
+  mixed.Int = -7;
+  TSwValue frac;
+  frac.Kinds = SwKind(ltFrac);
+  frac.Frac = 2.5;
+  TSwValue nilObject;
+  nilObject.Kinds = SwKind(ltObj);
+  TSwValue object;
+  object.Kinds = SwKind(ltObj);
+  object.Obj = &stream;
+  const std::vector<std::pair<TSwValue, std::string>> cases = {
+      {TSwValue::OfSlice(16, 4, &stream), R"({"offset":16,"length":4})"},
+      {SavedRange(3000000000LL, 12), R"({"offset":3000000000,"length":12})"},
+      {TSwValue::OfText(u"caf\u00e9"), R"({"str":"café"})"},
+      {mixed, R"({"str":"ab\"c\n","int":-7})"},
+      {TSwValue::OfRaw(std::string("\x00\xAB\x10", 3)), R"({"raw":"00AB10"})"},
+      {TSwValue::OfBool(false), R"({"bool":false})"},
+      {TSwValue::OfInt(42), R"({"int":42})"},
+      {frac, R"({"frac":2.5})"},
+      {object, R"({"obj":"TStringStream"})"},
+      {nilObject, R"({"obj":"<nil object>"})"},
+      {TSwValue(), "{}"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(SwJsonValue(value), expected);
+}
+
+TEST(SwTreeOutput, RangeValuesAndExtents) {
+  TStringStream stream("0123456789");
+  TSwTreeNode root(TSwName(u""));
+  TSwTreeNode* a = root.AddChild(TSwName(u"a"));
+  AddRanges(a, &stream, 2, 1, 4, 2);  // 2..9
+  TSwTreeNode* saved = root.AddChild(TSwName(u"saved"));
+  saved->Properties().AddValue(TSwName(u"start"), SavedRange(5, 0));
+  saved->Properties().AddValue(TSwName(u"inner"), SavedRange(5, 3));
+  TSwTreeNode* text = root.AddChild(TSwName(u"text"));
+  text->Properties().AddValue(TSwName(u"start"), TSwValue::OfText(u"no range"));
+
+  struct TCase {
+    TSwTreeNode* Node;
+    int64_t Start, End;
+    bool HasStream;
+  };
+  const std::vector<TCase> cases = {{a, 2, 9, true}, {saved, 5, 8, false}, {text, -1, -1, false}, {&root, -1, -1, false}};
+  for (const TCase& c : cases) {
+    TSwNodeExtent extent = SwNodeExtent(c.Node);
+    EXPECT_EQ(extent.Start, c.Start) << WideToUtf8(c.Node->Name());
+    EXPECT_EQ(extent.End, c.End) << WideToUtf8(c.Node->Name());
+    EXPECT_EQ(extent.Stream != nullptr, c.HasStream) << WideToUtf8(c.Node->Name());
+  }
+  EXPECT_TRUE(SwIsRangeValue(TSwValue::OfSlice(0, 0, nullptr)));
+  EXPECT_TRUE(SwIsRangeValue(SavedRange(1, 2)));
+  EXPECT_FALSE(SwIsRangeValue(TSwValue::OfInt(1)));
+}
+
+TEST(SwTreeOutput, TextForm) {
+  TStringStream stream(std::string("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00", 20) + std::string(100000, 'x'));
+  TSwTreeNode root(TSwName(u""));
+  AddRanges(&root, &stream, 0, 0, 100020);
+  TSwTreeNode* riff = root.AddChild(TSwName(u"riff"));
+  AddRanges(riff, &stream, 0, 4, 4);
+  TSwTreeNode* chunk = riff->AddChild(TSwName(u"chunk"));
+  AddRanges(chunk, &stream, 12, 4, 0);
+  chunk->AddChild(TSwName(u""))->Properties().AddValue(TSwName(u"inner"), SavedRange(70000, 16));
+  root.AddChild(TSwName(u"bare"));
+
+  std::ostringstream out;
+  SwWriteTextTree(out, &root, ReadRange, {8});
+  EXPECT_EQ(out.str(),
+            "<unnamed>  0000..186B4  100020  \"RIFF$...\"...\n"
+            "  riff  0000..0008  8  \"RIFF$...\"\n"
+            "    chunk  000C..0010  4  \"fmt \"\n"
+            "      <unnamed>  11170..11180  16\n"
+            "  bare\n");
+
+  std::ostringstream plain;
+  SwWriteTextTree(plain, riff);
+  EXPECT_EQ(plain.str(), "riff  0000..0008  8\n  chunk  000C..0010  4\n    <unnamed>  11170..11180  16\n");
+}
+
+TEST(SwTreeOutput, JsonTree) {
+  TStringStream stream("abcdef");
+  TSwTreeNode root(TSwName(u"top"));
+  TSwTreeNode* first = root.AddChild(TSwName(u"first"));
+  AddRanges(first, &stream, 1, 1, 2);
+  first->Properties().AddValue(TSwName(u"note"), TSwValue::OfText(u"\u00fc"));
+  root.AddChild(TSwName(u""));
+  root.FirstChild()->AddChild(TSwName(u"deep"));
+
+  std::ostringstream out;
+  SwWriteJsonTree(out, &root);
+  EXPECT_EQ(out.str(),
+            R"({"name":"top","props":{},"children":[)"
+            R"({"name":"first","props":{"innerGlobal":{"offset":2,"length":2},"note":{"str":"ü"},)"
+            R"("startGlobal":{"offset":1,"length":1}},"children":[{"name":"deep","props":{},"children":[]}]},)"
+            R"({"name":"","props":{},"children":[]}]})"
+            "\n");
+  nlohmann::json parsed = nlohmann::json::parse(out.str());
+  EXPECT_EQ(parsed["children"][0]["children"][0]["name"], "deep");
+  EXPECT_EQ(parsed["children"][0]["props"]["innerGlobal"]["offset"], 2);
+}
+
+TEST(SwTreeOutput, DeepTreesAreWalkedWithoutRecursion) {
+  const int depth = 3000;
+  auto root = std::make_unique<TSwTreeNode>(TSwName(u"n"));
+  TSwTreeNode* node = root.get();
+  for (int i = 0; i < depth; ++i) node = node->AddChild(TSwName(u"n"));
+  std::ostringstream json, text;
+  SwWriteJsonTree(json, root.get());
+  SwWriteTextTree(text, root.get());
+  int levels = 0;
+  nlohmann::json parsed = nlohmann::json::parse(json.str());
+  for (const nlohmann::json* at = &parsed; !(*at)["children"].empty(); at = &(*at)["children"][0]) ++levels;
+  EXPECT_EQ(levels, depth);
+  std::string lastLine = text.str();
+  lastLine.pop_back();
+  lastLine = lastLine.substr(lastLine.rfind('\n') + 1);
+  EXPECT_EQ(lastLine, std::string(depth * 2, ' ') + "n");
+  // Free the chain from the bottom so that freeing does not recurse either.
+  while (node != root.get()) {
+    TSwTreeNode* parent = node->Parent();
+    node->Remove();
+    node = parent;
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
