@@ -514,6 +514,9 @@ WideString TSwScript::Text() const {
     if (mCharset != u"utf-8") text += u" " + mCharset;
     text += eoln;
     for (const auto& [local, english] : mLines) text += u"  " + local + u"=" + english + eoln;
+    // A language line without translations takes its line break along when read, and the
+    // first section header must follow a line break: an empty preamble line provides it.
+    if (mLines.empty() && mPreamble.empty()) text += eoln;
   }
   if (!mPreamble.empty()) text += mPreamble + eoln;
   for (int i = 0; i < Count(); ++i) {
