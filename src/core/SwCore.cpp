@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -520,6 +521,11 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   int whence = origin == TSeekOrigin::Beginning ? SEEK_SET : origin == TSeekOrigin::Current ? SEEK_CUR : SEEK_END;
   off_t result = ::lseek(mHandle, offset, whence);
   return result < 0 ? ::lseek(mHandle, 0, SEEK_CUR) : result;
+}
+
+int64_t TFileStream::Size() {
+  struct stat info;
+  return ::fstat(mHandle, &info) == 0 ? static_cast<int64_t>(info.st_size) : TStream::Size();
 }
 
 void TFileStream::SetSize(int64_t size) {

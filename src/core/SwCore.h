@@ -423,6 +423,7 @@ class TFileStream : public TStream {
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override;
   void SetSize(int64_t size) override;
   const WideString& FileName() const { return mFileName; }
 

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
+#include <typeinfo>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +46,83 @@ class TSwExprModelNode {
 };
 
 // ---------------------------------------------------------------------------------------------
+// Errors. Every expression error carries the expression it came from (not owned: valid while
+// the expression lives) and a copy of its text, which messages show.
+
+class ESwFunctions : public ESkeinwork {  // registry look-ups
+ public:
+  using ESkeinwork::ESkeinwork;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwFunctions>(*this); }
+  const TSwExpression* Expression = nullptr;
+  WideString ExpressionText;
+};
+SW_EXCEPTION(ESwUnknownExprFunction, ESwFunctions);
+SW_EXCEPTION(ESwUnsupportedExprFunction, ESwFunctions);
+
+class ESwExpression : public ESkeinwork {
+ public:
+  using ESkeinwork::ESkeinwork;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwExpression>(*this); }
+  const TSwExpression* Expression = nullptr;
+  WideString ExpressionText;
+};
+SW_EXCEPTION(ESwBadRpnValueCustom, ESwExpression);
+SW_EXCEPTION(ESwRpnValueNotExtended, ESwExpression);
+SW_EXCEPTION(ESwExprNoNode, ESwExpression);
+SW_EXCEPTION(ESwExprNoBaseNode, ESwExpression);
+SW_EXCEPTION(ESwReadingLongRawStream, ESwExpression);
+SW_EXCEPTION(ESwExtractExprStreamOnNoEval, ESwExpression);
+SW_EXCEPTION(ESwExprDivisionByZero, ESwExpression);
+
+// A value lacks every kind a step accepts.
+class ESwBadRpnValue : public ESwExpression {
+ public:
+  using ESwExpression::ESwExpression;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwBadRpnValue>(*this); }
+  TRpnScalar Value;  // the offending value, without its link to an extended value
+  TRpnValueKind Required = 0;
+};
+
+// Errors raised inside a function; FunctionClass names it ("TFnCmpHex"), since the function
+// object is gone by the time anyone catches the error.
+class ESwFunction : public ESwExpression {
+ public:
+  using ESwExpression::ESwExpression;
+  [[noreturn]] void Raise() const override { throw *this; }
+  std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<ESwFunction>(*this); }
+  std::string FunctionClass;
+};
+SW_EXCEPTION(ESwBadFuncContext, ESwFunction);
+SW_EXCEPTION(ESwFuncNeedsBaseNode, ESwFunction);
+SW_EXCEPTION(ESwEmptyFuncArgument, ESwFunction);
+SW_EXCEPTION(ESwBadExprCodepage, ESwFunction);
+SW_EXCEPTION(ESwBadExprStringToIntLength, ESwFunction);
+SW_EXCEPTION(ESwFuncNoBufferedTransform, ESwFunction);
+
+// Lenient hexadecimal text: every character but letters, digits and "_" is dropped, the rest
+// must be pairs of hexadecimal digits ("0D 0A", "0d0a" and "0D-0A" are all CR LF).
+SW_EXCEPTION(ESwHexConvert, ESkeinwork);
+RawByteString SwHexToBin(std::string_view text);
+// Bytes as upper-case hexadecimal pairs with `separator` between them.
+std::string SwBinToHex(std::string_view bytes, std::string_view separator = {});
+
+// Kind names joined by ", " ("valBytes, valStr"), or "<none>".
+std::string SwRpnKindNames(TRpnValueKind kinds);
+
+// Scalars and node values: valNum -> ltFrac (plus ltInt when integral and within 32 bits),
+// valBool -> ltBool, valBytes -> ltRaw, valStr -> ltStr; back ltStr, ltRaw, ltBool, then ltFrac
+// or else ltInt. Other kinds are not carried over.
+TSwValue SwRpnToValue(const TRpnScalar& scalar);
+TRpnScalar SwValueToRpn(const TSwValue& value);
+
+// Numbers to integers truncate toward zero; NaN gives 0, and numbers beyond the 64-bit range
+// the nearest end of it.
+int64_t SwTruncNumber(double number);
+
+// ---------------------------------------------------------------------------------------------
 // Functions
 
 // What a function handler is given: the name it was called by, the expression, and the value
@@ -73,6 +152,239 @@ class TSwFunctions {
 TSwFunctions& SwGlobalFunctions();
 
 // ---------------------------------------------------------------------------------------------
+// Extended values
+
+// A value with the node it came from and a byte stream with a recorded position, so that
+// functions can read, match and transform data without copying it. Its scalar's valCustom link
+// points back here. Every extended value belongs to its expression and lives as long as it.
+class TSwRpnValueEx : public TSwObject {
+ public:
+  explicit TSwRpnValueEx(TSwExpression* expression);
+  ~TSwRpnValueEx() override;
+
+  // The extended value a scalar links to; null for a scalar without valCustom. A link to any
+  // other object raises ESwBadRpnValueCustom.
+  static TSwRpnValueEx* Of(const TRpnScalar& scalar);
+  // The same, but a plain scalar raises ESwRpnValueNotExtended.
+  static TSwRpnValueEx& Required(const TRpnScalar& scalar);
+
+  // Carries a scalar form (any kind but valCustom).
+  bool HasScalar() const { return (Value.Kinds & ~valCustom) != 0; }
+  // What the stack gets: the scalar linked back here, or null when the value carries nothing.
+  TRpnScalar Pushed();
+  // Replaces the stream, freeing a previously owned one.
+  void SetStream(TStream* stream, bool owns);
+  void SetOwnedStream(std::unique_ptr<TStream> stream);
+  // Gives up an owned stream (null when the stream is shared or missing).
+  std::unique_ptr<TStream> ReleaseStream();
+  // Its stream, else a stream over Value.Bytes made on first use (ESwBadRpnValue without them).
+  TStream& DataStream();
+  // Puts the stream back to StartPosition and the bytes stream to 0.
+  void Rewind();
+
+  TSwExpression* Expression;  // owner
+  TRpnScalar Value;
+  TSwTreeNode* Node = nullptr;
+  TStream* Stream = nullptr;
+  bool OwnsStream = false;
+  std::unique_ptr<TStream> BytesStream;  // over Value.Bytes, made on demand
+  int64_t StartPosition = 0;
+  bool IsInitial = false;  // the start value of an evaluation
+};
+
+// ---------------------------------------------------------------------------------------------
+// Function objects. A built-in function's handler makes one per call with the context, runs
+// Execute and answers true; an output stream it made becomes the result's owned stream.
+
+class TSwFunction : public TSwObject {
+ public:
+  static constexpr int64_t MaxRawRead = 83886079;  // bytes a stream value may be read into
+  static constexpr int64_t TransformChunk = 32768;
+
+  explicit TSwFunction(TSwFuncContext& context);
+  // Raises ESwBadFuncContext naming the function class when Expression or Value is missing.
+  static void CheckContext(const TSwFuncContext& context, const std::type_info& functionClass);
+
+  virtual void Execute() = 0;
+  // Changes a chunk of the buffered transform in place; the base raises an error.
+  virtual void TransformBufferedCallback(uint8_t* buffer, int64_t count);
+
+  TSwFuncContext& Context() { return mContext; }
+  TSwExpression& Expression() { return *mContext.Expression; }
+  TSwRpnValueEx& Result() { return *mContext.Value; }
+  // The function's output stream, a temporary stream made on first use.
+  TStream& OutStream();
+  bool HasOutStream() const { return mOut != nullptr; }
+  std::unique_ptr<TStream> TakeOutStream() { return std::move(mOut); }
+
+  // Taking arguments.
+  // Pops the top value into the result value: its scalar and, for an extended value, its node
+  // and stream, recording the stream's current position.
+  void PopInput();
+  // Pops the top value into an extended value of its own.
+  TSwRpnValueEx& PopArgument();
+  // valBytes or a stream: its bytes; else valStr encoded in the options' code page.
+  RawByteString AsBytes(TSwRpnValueEx& value);
+  // With a stream, its bytes from StartPosition to the end (the position is put back); else
+  // Value.Bytes.
+  RawByteString BytesOf(TSwRpnValueEx& value);
+  TStream& StreamOf(TSwRpnValueEx& value) { return value.DataStream(); }
+  double NumberOf(TSwRpnValueEx& value);
+  bool BoolOf(TSwRpnValueEx& value);
+  const WideString& TextOf(TSwRpnValueEx& value);
+  [[noreturn]] void RaiseBadValue(const TSwRpnValueEx& value, TRpnValueKind required);
+  [[noreturn]] void RaiseEmptyArgument();
+
+  // Reads the result value's stream from its position in chunks, hands each to
+  // TransformBufferedCallback and appends it to the output stream; the source stream's
+  // position is put back afterwards.
+  void TransformBuffered();
+
+ protected:
+  // Raises a function error of class E with this function and the expression.
+  template <class E, class... A>
+  [[noreturn]] void Fail(std::string_view format, const A&... args);
+
+ private:
+  TSwFuncContext& mContext;
+  std::unique_ptr<TStream> mOut;
+};
+
+// Counting results: a number and a boolean that is true above 0.
+TRpnScalar SwRpnCount(double count);
+
+class TFnSiblings : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnLength : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnSelf : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnIteration : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnOffset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnToOffset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnSkip : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnSkipTo : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnEof : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+
+// Matches an operand at the input's stream: true leaves the stream after the match, false
+// where it was.
+class TFnStreamMatcher : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override;
+  virtual bool Match(TStream& stream, std::string_view operand) = 0;
+};
+class TFnCmpExact : public TFnStreamMatcher {
+ public:
+  using TFnStreamMatcher::TFnStreamMatcher;
+  bool Match(TStream& stream, std::string_view operand) override;
+};
+class TFnCmpSpaces : public TFnStreamMatcher {
+ public:
+  using TFnStreamMatcher::TFnStreamMatcher;
+  bool Match(TStream& stream, std::string_view operand) override;
+};
+class TFnCmpHex : public TFnStreamMatcher {
+ public:
+  using TFnStreamMatcher::TFnStreamMatcher;
+  bool Match(TStream& stream, std::string_view operand) override;
+};
+class TFnCmpPattern : public TFnStreamMatcher {
+ public:
+  using TFnStreamMatcher::TFnStreamMatcher;
+  bool Match(TStream& stream, std::string_view operand) override;
+};
+
+class TFnHas : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnNot : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override;
+  void TransformBufferedCallback(uint8_t* buffer, int64_t count) override;
+};
+
+// a and b: booleans combine, bytes combine byte by byte with b's bytes repeated.
+class TFnAnd : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override;
+  void TransformBufferedCallback(uint8_t* buffer, int64_t count) override;
+  virtual uint8_t Combine(uint8_t a, uint8_t b) const { return a & b; }
+
+ protected:
+  TRpnScalar mB;  // the second operand, as bytes or a boolean
+};
+class TFnOr : public TFnAnd {
+ public:
+  using TFnAnd::TFnAnd;
+  uint8_t Combine(uint8_t a, uint8_t b) const override { return a | b; }
+};
+class TFnXor : public TFnAnd {
+ public:
+  using TFnAnd::TFnAnd;
+  uint8_t Combine(uint8_t a, uint8_t b) const override { return a ^ b; }
+};
+
+// Transforms whichever of the text and bytes forms the input has.
+class TStringFunc : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override;
+  virtual void Transform(WideString* text, RawByteString* bytes) = 0;
+};
+class TFnReverse : public TStringFunc {
+ public:
+  using TStringFunc::TStringFunc;
+  void Transform(WideString* text, RawByteString* bytes) override;
+};
+class TFnLowerCase : public TStringFunc {
+ public:
+  using TStringFunc::TStringFunc;
+  void Transform(WideString* text, RawByteString* bytes) override;
+};
+class TFnUpperCase : public TStringFunc {
+ public:
+  using TStringFunc::TStringFunc;
+  void Transform(WideString* text, RawByteString* bytes) override;
+};
+class TFnInvertCase : public TStringFunc {
+ public:
+  using TStringFunc::TStringFunc;
+  void Transform(WideString* text, RawByteString* bytes) override;
+};
+
+class TFnHexToBin : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnBinToHex : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override;
+
+ protected:
+  virtual std::string_view Separator() const { return {}; }
+};
+class TFnBinToHexSeparated : public TFnBinToHex {
+ public:
+  using TFnBinToHex::TFnBinToHex;
+
+ protected:
+  std::string_view Separator() const override { return " "; }
+};
+class TFnCharset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnToRaw : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnFromRaw : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnToInt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnFromInt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnLoadFile : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnSaveFile : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+class TFnDebuggerInterrupt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
+
+// The handler of a built-in function class: checks the context, runs the function and gives
+// its output stream to the result value.
+template <class F>
+bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context);
+template <class F>
+TSwFuncHandler SwBuiltinFunction() {
+  return TSwFuncHandler{&SwBuiltinFunctionHandler<F>, nullptr};
+}
+
+// ---------------------------------------------------------------------------------------------
 // Expressions
 
 struct TSwExpressionResult {
@@ -81,26 +393,113 @@ struct TSwExpressionResult {
   TStream* Stream = nullptr;
 };
 
-// One expression over a base node and an input stream.
+// The evaluator of expressions: pushes the start value when made, and takes the result from
+// above the start value when exactly those two are left.
+class TSwRpnEvaluator : public TRpnEvaluator {
+ public:
+  TSwRpnEvaluator(const TCompiledRPN* compiled, TSwRpnValueEx& startValue);
+  TRpnScalar GetResult() override;
+};
+
+// One expression over a base node (node paths resolve from it) and an input stream.
 class TSwExpression : public TSwObject {
  public:
-  TSwExpression(const WideString& text, TSwTreeNode* baseNode);
+  TSwExpression(WideString text, TSwTreeNode* baseNode);
   ~TSwExpression() override;
 
-  void SetOptions(const TSwOptions& options);
-  void SetInputStream(TStream* stream);
-  void SetModelNode(TSwExprModelNode* node);
-  void SetFinder(TSwNodeFinder* finder);
-  void SetFunctions(TSwFunctions* functions);  // null: the global registry
+  void SetOptions(const TSwOptions& options) { mOptions = options; }
+  void SetInputStream(TStream* stream) { mInput = stream; }
+  void SetModelNode(TSwExprModelNode* node) { mModelNode = node; }
+  void SetFinder(TSwNodeFinder* finder) { mFinder = finder; }  // not owned
+  void SetFunctions(TSwFunctions* functions) { mFunctions = functions; }  // null: the global one
+  void SetText(WideString text) { mText = std::move(text); }
 
+  const WideString& Text() const { return mText; }
+  TSwTreeNode* BaseNode() const { return mBaseNode; }
+  TStream* InputStream() const { return mInput; }
+  const TSwOptions& Options() const { return mOptions; }
+  TSwExprModelNode* ModelNode() const { return mModelNode; }
+  TSwNodeFinder* Finder() const { return mFinder; }
+  // The registry in use: the expression's own, else the global one.
+  TSwFunctions& Functions() const;
+  // The evaluator of the running evaluation (null outside Evaluate).
+  TSwRpnEvaluator* Evaluator() const { return mEvaluator; }
+  // The options' line break as bytes of the options' code page.
+  const RawByteString& EolnBytes();
+
+  // The expression text compiled through the process-wide cache.
+  virtual std::shared_ptr<const TCompiledRPN> Compile();
   virtual TSwExpressionResult Evaluate();
+  bool Evaluated() const { return mLast != nullptr; }
+  const TRpnScalar& LastScalar() const { return mLastScalar; }
+  const TSwExpressionResult& LastResult() const { return mLastResult; }
+  // The last result's stream for the caller to keep: an owned stream is given up; a shared
+  // one (the input, a node's slice) comes as a new window over the whole of it, valid while
+  // that stream lives; null without a stream. Before any evaluation:
+  // ESwExtractExprStreamOnNoEval.
+  std::unique_ptr<TStream> ExtractOutStream();
+
+  // A new extended value owned by the expression.
+  TSwRpnValueEx& NewValue();
+  // Raises an expression error of class E (ESwExpression or ESwFunctions family) about this
+  // expression; Report hands it to the error routing instead.
+  template <class E, class... A>
+  [[noreturn]] void Fail(std::string_view format, const A&... args) const;
+  template <class E>
+  E Decorate(E error) const {
+    error.Expression = this;
+    error.ExpressionText = mText;
+    return error;
+  }
+
+ protected:
+  // The name lookup of the evaluator: operators, function calls and node references.
+  void ResolveName(TRpnEvaluator& evaluator, const WideString& name, TRpnScalar& result);
+  TRpnScalar Operator(TRpnEvaluator& evaluator, const WideString& name, bool& handled);
+  TRpnScalar CallFunction(const WideString& name);
+  TRpnScalar NodeReference(const WideString& name);
+
+  WideString mText;
+  TSwTreeNode* mBaseNode;
+  TStream* mInput = nullptr;
+  TSwOptions mOptions;
+  TSwFunctions* mFunctions = nullptr;
+  TSwNodeFinder* mFinder = nullptr;
+  TSwExprModelNode* mModelNode = nullptr;
+  TSwRpnEvaluator* mEvaluator = nullptr;
+  TRpnScalar mLastScalar;
+  TSwExpressionResult mLastResult;
+  TSwRpnValueEx* mLast = nullptr;
+  std::vector<std::unique_ptr<TSwRpnValueEx>> mValues;
+  RawByteString mEolnBytes;
+  bool mEolnReady = false;
 };
 
-// A condition operator's test: the prepared operand over the input stream.
-class TSwCondExpression : public TSwExpression {
- public:
-  TSwCondExpression(TSwTreeNode* baseNode, const TRpnScalar& operand);
-};
+template <class E, class... A>
+void TSwExpression::Fail(std::string_view format, const A&... args) const {
+  throw Decorate(MakeError<E>(format, args...));
+}
+
+template <class E, class... A>
+void TSwFunction::Fail(std::string_view format, const A&... args) {
+  E error = Expression().Decorate(MakeError<E>(format, args...));
+  error.FunctionClass = ClassName();
+  throw error;
+}
+
+template <class F>
+bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context) {
+  TSwFunction::CheckContext(context, typeid(F));
+  F function(context);
+  function.Execute();
+  if (function.HasOutStream()) {
+    std::unique_ptr<TStream> out = function.TakeOutStream();
+    out->SetPosition(0);
+    context.Value->SetOwnedStream(std::move(out));
+    context.Value->StartPosition = 0;
+  }
+  return true;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Conditions
@@ -127,5 +526,72 @@ class TSwConditions {
 TSwConditions& SwGlobalConditions();
 // The class of the "%" operator; the compiler's implicit any-character children use it.
 const TSwConditionClass* SwSimpatConditionClass();
+
+// ---------------------------------------------------------------------------------------------
+// Condition objects. Each class has one descriptor, TCdExact::Class() and so on; the model
+// compiler prepares operands with it and the modelling run creates one object per test.
+
+class TSwCondExpression : public TSwExpression {
+ public:
+  TSwCondExpression(TSwTreeNode* baseNode, const TRpnScalar& operand);
+  static const TSwConditionClass* Class();
+  // The operand unchanged.
+  static TRpnScalar PrepareOperand(const TRpnScalar& operand, const TSwOptions& options);
+  const TRpnScalar& Operand() const { return mOperand; }
+
+ protected:
+  TRpnScalar mOperand;
+};
+
+// Builds its compiled list from the operand instead of parsing text: the operand as a
+// constant, then the matcher function. Lists are cached per class and operand, so a condition
+// tried again and again neither parses nor builds anything.
+class TSwPrecompiledCondExpr : public TSwCondExpression {
+ public:
+  using TSwCondExpression::TSwCondExpression;
+  static const TSwConditionClass* Class();
+  // A text operand without bytes also gets its bytes in the options' code page (loss is an
+  // error); both forms are kept.
+  static TRpnScalar PrepareOperand(const TRpnScalar& operand, const TSwOptions& options);
+
+  std::shared_ptr<const TCompiledRPN> Compile() override;
+  // Appends the items; the result must depend on the class and the operand only.
+  virtual void BuildCompiled(TCompiledRPN& list) const;
+};
+
+class TCdExact : public TSwPrecompiledCondExpr {
+ public:
+  using TSwPrecompiledCondExpr::TSwPrecompiledCondExpr;
+  static const TSwConditionClass* Class();
+  void BuildCompiled(TCompiledRPN& list) const override;
+};
+class TCdSpaces : public TSwPrecompiledCondExpr {
+ public:
+  using TSwPrecompiledCondExpr::TSwPrecompiledCondExpr;
+  static const TSwConditionClass* Class();
+  void BuildCompiled(TCompiledRPN& list) const override;
+};
+class TCdHex : public TSwPrecompiledCondExpr {
+ public:
+  using TSwPrecompiledCondExpr::TSwPrecompiledCondExpr;
+  static const TSwConditionClass* Class();
+  void BuildCompiled(TCompiledRPN& list) const override;
+};
+class TCdSimpat : public TSwPrecompiledCondExpr {
+ public:
+  using TSwPrecompiledCondExpr::TSwPrecompiledCondExpr;
+  static const TSwConditionClass* Class();
+  void BuildCompiled(TCompiledRPN& list) const override;
+};
+
+// "?": the operand is the expression text.
+class TCdExpression : public TSwCondExpression {
+ public:
+  using TSwCondExpression::TSwCondExpression;
+  static const TSwConditionClass* Class();
+  // A bytes-only operand gets its text, decoded with the options' code page.
+  static TRpnScalar PrepareOperand(const TRpnScalar& operand, const TSwOptions& options);
+  TSwExpressionResult Evaluate() override;
+};
 
 }  // namespace skeinwork

@@ -44,7 +44,7 @@ int64_t TBufStream::ReadAtSlow(int64_t offset, void* buffer, int64_t count) {
   // A negative offset names no byte of the stream; a stream would clamp it to 0 and answer
   // with the wrong bytes.
   if (count <= 0 || offset < 0) return 0;
-  int64_t size = mStream->Size();
+  int64_t size = Size();
   int64_t available = std::min(count, size - offset);
   if (available <= 0 || mWindowSize < available || mMaxWindows == 0)
     return ReadDirect(offset, buffer, count);
@@ -76,7 +76,7 @@ int64_t TBufStream::ReadAtSlow(int64_t offset, void* buffer, int64_t count) {
 RawByteString TBufStream::ReadAt(int64_t offset, int64_t count) {
   if (count <= 0 || offset < 0) return {};
   // Never reserve more than the stream holds: a wild count from a broken tree stays harmless.
-  int64_t size = mStream->Size();
+  int64_t size = Size();
   RawByteString out(static_cast<size_t>(std::clamp<int64_t>(size - offset, 0, count)), '\0');
   if (out.empty()) return out;
   out.resize(static_cast<size_t>(ReadAt(offset, out.data(), static_cast<int64_t>(out.size()))));
@@ -92,7 +92,7 @@ void TBufStream::SetSize(int64_t) { SwRaise<EWriteError>("%s is a read-only wrap
 int64_t TBufStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t base = origin == TSeekOrigin::Beginning ? 0
                  : origin == TSeekOrigin::Current ? mPosition
-                                                  : mStream->Size();
+                                                  : Size();
   mPosition = std::max<int64_t>(base + offset, 0);
   return mPosition;
 }

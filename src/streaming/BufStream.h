@@ -88,7 +88,11 @@ class TBufStream : public TStream {
   }
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  int64_t Size() override { return mStream->Size(); }
+  // Asked of the stream once: a cached stream must not change its size while it is cached.
+  int64_t Size() override {
+    if (mSize < 0) mSize = mStream->Size();
+    return mSize;
+  }
   void SetSize(int64_t size) override;
 
  private:
@@ -102,6 +106,7 @@ class TBufStream : public TStream {
   int mMaxWindows = DefaultWindowCount;
   int64_t mWindowSize = DefaultWindowSize;
   int64_t mPosition = 0;
+  int64_t mSize = -1;  // unknown until first asked
 };
 
 }  // namespace skeinwork

@@ -1,0 +1,822 @@
+#include "SwExpressions.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "StrConv.h"
+
+namespace skeinwork {
+
+// A function that uses the buffered transform without providing the chunk callback.
+class TFnNoCallback : public TSwFunction {
+ public:
+  using TSwFunction::TSwFunction;
+  void Execute() override {
+    PopInput();
+    TransformBuffered();
+  }
+};
+
+namespace {
+
+// "kinds:text" of a scalar, without its extended-value link.
+std::string Shown(TRpnScalar value) {
+  value.Kinds &= ~valCustom;
+  return RpnKindLetters(value.Kinds) + ":" + WideToUtf8(RpnValueText(value));
+}
+
+// Runs an action and gives "EClass: message", or "no error".
+std::string Failure(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const ESkeinwork& e) {
+    return e.ClassName() + ": " + e.Message();
+  }
+  return "no error";
+}
+
+// A model node as the modelling run would give it.
+class TStubModelNode : public TSwExprModelNode {
+ public:
+  TStubModelNode(int32_t iteration, WideString path) : mIteration(iteration), mPath(std::move(path)) {}
+  int32_t ParentIteration() const override { return mIteration; }
+  const WideString& ResultPath() const override { return mPath; }
+
+ private:
+  int32_t mIteration;
+  WideString mPath;
+};
+
+// One evaluation: the result as "kinds:text" and the input position afterwards.
+struct TRun {
+  std::string Result;
+  int64_t Position = 0;
+};
+
+TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
+         TSwTreeNode* base = nullptr) {
+  TStringStream stream(input);
+  stream.SetPosition(start);
+  TSwExpression expression(text, base);
+  expression.SetInputStream(&stream);
+  expression.Evaluate();
+  return {Shown(expression.LastScalar()), stream.Position()};
+}
+
+std::string RunError(const std::u16string& text, const std::string& input = "",
+                     TSwTreeNode* base = nullptr) {
+  return Failure([&] { Evaluated(text, input, 0, base); });
+}
+
+// A small tree: r(a(x x y) b c(d)), with properties on a, x and d.
+struct TTree {
+  TSwTreeNode Root{u"r"};
+  TSwTreeNode *A, *X1, *X2, *Y, *B, *C, *D;
+  TTree() {
+    A = Root.AddChild(u"a");
+    X1 = A->AddChild(u"x");
+    X2 = A->AddChild(u"x");
+    Y = A->AddChild(u"y");
+    B = Root.AddChild(u"b");
+    C = Root.AddChild(u"c");
+    D = C->AddChild(u"d");
+    A->Properties().AddValue(u"inner", TSwValue::OfText(u"hello"));
+    A->Properties().AddValue(u"start", TSwValue::OfInt(5));
+    A->Properties().AddValue(u"flag?", TSwValue::OfBool(true));
+    D->Properties().AddValue(u"inner", TSwValue::OfRaw("\x01\x02"));
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(SwExpressionsStartup, FillsRegistriesInOrderAndWidensNames) {
+  SwExpressionsStartup();
+  SwExpressionsStartup();  // a second call changes nothing
+  std::vector<WideString> names = SwGlobalFunctions().Names();
+  const std::vector<WideString> expected = {
+      u"sibl",  u"siblings", u"len",     u"length",  u"self",   u"iter",    u"iteration", u"offset",
+      u"tooffset", u"skip", u"skipto",   u"eof",     u"cmp_eq", u"cmp_space", u"cmp_hex", u"cmp_pat",
+      u"has",   u"not",      u"xor",     u"and",     u"or",     u"rev",     u"reverse",   u"lower",
+      u"upper", u"invcase",  u"h2b",     u"b2h",     u"b2hh",   u"charset", u"toraw",     u"fromraw",
+      u"toint", u"fromint",  u"load",    u"save",    u"int3"};
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(RpnOperators()->Count(), 0);
+  EXPECT_NE(RpnVarChars().find(u".\\/$?<=>+-*/[]"), WideString::npos);
+
+  const TSwConditions& conditions = SwGlobalConditions();
+  struct Row {
+    const char16_t* op;
+    const TSwConditionClass* cls;
+  };
+  const Row rows[] = {{u"?", TCdExpression::Class()}, {u"=", TCdExact::Class()},
+                      {u"_", TCdSpaces::Class()},     {u"x", TCdHex::Class()},
+                      {u"%", TCdSimpat::Class()}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(conditions.Find(row.op), row.cls);
+    EXPECT_EQ(conditions.NameOf(row.cls), row.op);
+  }
+  EXPECT_EQ(conditions.Find(u"#"), nullptr);
+  EXPECT_EQ(SwSimpatConditionClass(), TCdSimpat::Class());
+  EXPECT_STREQ(TCdExact::Class()->Name, "TCdExact");
+  EXPECT_TRUE(TCdExact::Class()->InheritsFrom(TSwPrecompiledCondExpr::Class()));
+  EXPECT_TRUE(TCdExpression::Class()->InheritsFrom(TSwCondExpression::Class()));
+  EXPECT_FALSE(TCdExpression::Class()->InheritsFrom(TSwPrecompiledCondExpr::Class()));
+}
+
+TEST(SwExpressions, OperatorsAndResultRules) {
+  struct Row {
+    std::u16string text;
+    const char* result;
+  };
+  const Row rows[] = {
+      {u"1 2 +", "i:3"},        {u"5 3 -", "i:2"},          {u"6 7 *", "i:42"},
+      {u"7 2 /", "i:3.5"},      {u"2 3 <", "b:True"},       {u"3 3 <=", "b:True"},
+      {u"2 3 >", "b:False"},    {u"3 3 >=", "b:True"},      {u"'5' 5 =", "b:True"},
+      {u"'a' 'A' =", "b:False"}, {u"'a' 'A' <>", "b:True"}, {u"'x'", "s:x"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(Evaluated(row.text).Result, row.result);
+  }
+}
+
+TEST(SwExpressions, FunctionResults) {
+  struct Row {
+    std::u16string text;
+    std::string input;
+    int64_t start;
+    const char* result;
+    int64_t position;
+  };
+  const std::string digits = "0123456789abcdefghijklmnopqrst";
+  const Row rows[] = {
+      {u"$ len", "abcdefghij", 3, "i:7", 3},
+      {u"$ offset", "abcdefghij", 3, "i:3", 3},
+      {u"$ eof", "abc", 3, "b:True", 3},
+      {u"$ eof", "abc", 1, "b:False", 1},
+      {u"eof", "", 0, "b:True", 0},
+      {u"'616263' h2b len", "", 0, "i:3", 0},
+      {u"$ 4 tooffset", "abcdefgh", 1, "b:True", 4},
+      {u"5 skip", digits, 0, "b:True", 5},
+      {u"-3 skip", digits, 0, "b:True", 0},
+      {u"0 skip", digits, 0, "b:True", 0},
+      {u"10 skipto", digits, 20, "b:True", 20},
+      {u"25 skipto", digits, 20, "b:True", 25},
+      {u"$ len skip", digits, 10, "b:True", 30},
+      {u"iter", "", 0, "ib:0", 0},
+      {u"1 has", "", 0, "b:True", 0},
+      {u"'abc' cmp_eq", "abcd", 0, "b:True", 3},
+      {u"'abc' cmp_eq", "abx", 0, "b:False", 0},
+      {u"' abc' toraw cmp_space", "  abc", 0, "b:False", 0},
+      {u"'abc' cmp_space", "\t\r\nabc!", 0, "b:True", 6},
+      {u"'0d 0a' cmp_hex", "\r\n", 0, "b:True", 2},
+      {u"'DIG+' cmp_pat", "123x", 0, "b:True", 3},
+      {u"$ 'ab' cmp_eq", "abc", 0, "b:True", 2},
+      {u"'00FF0F' h2b not b2h", "", 0, "s:FF00F0", 0},
+      {u"1 1 = not", "", 0, "b:False", 0},
+      {u"5 not", "", 0, "i:-6", 0},
+      {u"1 1 = 1 2 = xor", "", 0, "b:True", 0},
+      {u"1 1 = 1 2 = and", "", 0, "b:False", 0},
+      {u"1 1 = 1 2 = or", "", 0, "b:True", 0},
+      {u"'a' 1 and", "", 0, "r:01", 0},
+      {u"'0F0F' h2b 'F0' h2b or", "", 0, "r:FF FF", 0},
+      {u"'abc' 'A' xor", "", 0, "r:20 23 22", 0},
+      {u"$ 'A' xor b2h", "abc", 1, "s:2322", 1},
+      {u"'abc' rev", "", 0, "s:cba", 0},
+      {u"'616263' h2b reverse b2h", "", 0, "s:636261", 0},
+      {u"$ rev", "abc", 0, "r:63 62 61", 0},
+      {u"'\u00C0BC' lower", "", 0, "s:\u00E0bc", 0},
+      {u"'stra\u00DFe' upper", "", 0, "s:STRASSE", 0},
+      {u"'aBc1' invcase", "", 0, "s:AbC1", 0},
+      {u"'41C062' h2b lower b2h", "", 0, "s:61C062", 0},
+      {u"'61E27A' h2b upper b2h", "", 0, "s:41E25A", 0},
+      {u"'61E25A' h2b invcase b2h", "", 0, "s:41E27A", 0},
+      {u"'41 42' h2b b2h", "", 0, "s:4142", 0},
+      {u"'4142' h2b b2hh", "", 0, "s:41 42", 0},
+      {u"'0D-0a' h2b", "", 0, "r:0D 0A", 0},
+      {u"'E0' h2b '1251' charset", "", 0, "s:\u0430", 0},
+      {u"'E0' h2b 1251 charset", "", 0, "s:\u0430", 0},
+      {u"'E0' h2b 'windows-1251' charset", "", 0, "s:\u0430", 0},
+      {u"'\u0430' 1251 charset", "", 0, "r:E0", 0},
+      {u"'\u0430' 1252 charset", "", 0, "r:3F", 0},
+      {u"'x' toraw 'x' toraw fromraw xor", "", 0, "r:00", 0},
+      {u"'\u010D' toraw", "", 0, "r:E8", 0},
+      {u"'E8' h2b fromraw", "", 0, "s:\u010D", 0},
+      {u"$ fromraw", "xyz", 1, "s:yz", 1},
+      {u"'AB' toraw toint", "", 0, "i:16961", 0},
+      {u"'FF' h2b toint", "", 0, "i:255", 0},
+      {u"'FFFFFFFFFFFFFFFF' h2b toint", "", 0, "i:-1", 0},
+      {u"-1 fromint", "", 0, "r:FF FF FF FF", 0},
+      {u"-1 fromint toint", "", 0, "i:4294967295", 0},
+      {u"3000000000 fromint", "", 0, "r:00 5E D0 B2 00 00 00 00", 0},
+      {u"2147483648 fromint toint", "", 0, "i:2147483648", 0},
+      {u"int3", "", 0, "b:True", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    TRun run = Evaluated(row.text, row.input, row.start);
+    EXPECT_EQ(run.Result, row.result);
+    EXPECT_EQ(run.Position, row.position);
+  }
+}
+
+TEST(SwExpressions, ErrorMessages) {
+  std::string known;
+  for (const WideString& name : SwGlobalFunctions().Names())
+    known += (known.empty() ? "" : ", ") + WideToUtf8(name);
+  struct Row {
+    std::u16string text;
+    std::string error;
+  };
+  const Row rows[] = {
+      {u"nosuch", "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function "
+                  "'nosuch' - known ones: " + known + "."},
+      {u"7.5 2 +", "EIntegerExpectedOnStackTop: Expected an integer value without fractional part "
+                   "on top of TRpnValueStack but got 7.5."},
+      {u"5 -3", "ENonEmptyRpnStack: There were 3 items instead of just one left on stack after "
+                "evaluating an RPN expression."},
+      {u"1 2 3", "ENonEmptyRpnStack: There were 4 items instead of just one left on stack after "
+                 "evaluating an RPN expression."},
+      {u"cmp_eq", "EEmptyStackOperation: Attempted to Pop from empty TRpnValueStack."},
+      {u"1 0 /", "ESwExprDivisionByZero: Division by zero in RPN expression '1 0 /'."},
+      {u"'abc' toint", "ESwBadExprStringToIntLength: String [61 62 63] to convert into number must "
+                       "be 1, 2, 4 or 8 bytes long but it's 3; RPN expression ''abc' toint'."},
+      {u"'0102030405060708090A0B' h2b toint",
+       "ESwBadExprStringToIntLength: String [01 02 03 04 05 06 07 08 09 0A] to convert into number "
+       "must be 1, 2, 4 or 8 bytes long but it's 11; RPN expression '"
+       "'0102030405060708090A0B' h2b toint'."},
+      {u"'x' 'nosuchcharset' charset", "ESwBadExprCodepage: Cannot recognize codepage name "
+                                       "'nosuchcharset' in RPN expression ''x' 'nosuchcharset' charset'."},
+      {u"'x' -1 charset", "ESwBadExprCodepage: Cannot recognize codepage name '-1' in RPN "
+                          "expression ''x' -1 charset'."},
+      {u"'abc' h2b", "ESwHexConvert: Hex string must have even length, 3 given."},
+      {u"'zz' h2b", "ESwHexConvert: Hex string \"zz\" contains wrong symbol (0-9, A-F, a-f allowed)."},
+      {u"'' cmp_hex", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression ''' cmp_hex' "
+                      "expects a non-empty argument."},
+      {u"'' cmp_pat", "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression ''' cmp_pat' "
+                      "expects a non-empty argument."},
+      {u"'ab' '' xor", "ESwEmptyFuncArgument: Function TFnXor of RPN expression ''ab' '' xor' "
+                       "expects a non-empty argument."},
+      {u"$ sibl", "ESwFuncNeedsBaseNode: Calling function TFnSiblings within RPN expression "
+                  "'$ sibl' running in context without base node."},
+      {u"$ self", "ESwFuncNeedsBaseNode: Calling function TFnSelf within RPN expression "
+                  "'$ self' running in context without base node."},
+      {u"5 toraw", "ESwBadRpnValue: Required value type missing (any of 'valStr') in RPN "
+                   "expression '5 toraw'."},
+      {u"1 1 = h2b", "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in "
+                     "RPN expression '1 1 = h2b'."},
+      {u"'x' skip", "ESwBadRpnValue: Required value type missing (any of 'valNum') in RPN "
+                    "expression ''x' skip'."},
+      {u"5 len", "ESwBadRpnValue: Required value type missing (any of 'valBytes') in RPN "
+                 "expression '5 len'."},
+      {u"1 1 = 1 and", "ESwBadRpnValue: Required value type missing (any of 'valBool') in RPN "
+                       "expression '1 1 = 1 and'."},
+      {u"1 1 = 1 1 = = 'a' and", "ESwBadRpnValue: Required value type missing (any of 'valBool') in "
+                                 "RPN expression '1 1 = 1 1 = = 'a' and'."},
+      {u"$ $ and", "ESwBadRpnValue: Required value type missing (any of 'valBytes') in RPN "
+                   "expression '$ $ and'."},
+      {u"1 1 = 1 =", "EInvalidRpnOperation: Incomparable RPN values of types: A (True) = b, B (1) = i. "
+                    "Can only compare these combinations: null-any or any-null or null/null, "
+                    "num-num, bool-bool, str-str, bytes-bytes, num-str or str-num."},
+      {u".a has", "ESwExprNoBaseNode: Attempted to reference node '.a' within RPN expression "
+                  "'.a has' running in context without base node."},
+      {u"", "EEmptyRPN: Empty RPN expression string."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(RunError(row.text, "xyz"), row.error);
+  }
+}
+
+TEST(SwExpressions, NodeReferences) {
+  TTree tree;
+  struct Row {
+    std::u16string text;
+    TSwTreeNode* base;
+    const char* result;
+  };
+  const Row rows[] = {
+      {u".a", &tree.Root, "s:hello"},
+      {u"a$", &tree.Root, "s:hello"},
+      {u"a$inner", &tree.Root, "s:hello"},
+      {u"a$start", &tree.Root, "i:5"},
+      {u"a$flag?", &tree.Root, "b:True"},
+      {u"a$nothing has", &tree.Root, "b:True"},  // the node without the property
+      {u".b has", &tree.Root, "b:True"},
+      {u".b? has", &tree.Root, "b:True"},
+      {u".zz? has", &tree.Root, "b:False"},
+      {u"c\\d", &tree.Root, "r:01 02"},
+      {u"c/d$", &tree.Root, "r:01 02"},
+      {u".$start", tree.X1, "i:5"},  // the parent's property
+      {u"$start", tree.A, "i:5"},    // the base node's own
+      {u"..", tree.D, "-:null"},     // the root: a node without properties
+      {u"$ sibl", tree.X1, "ib:3"},
+      {u"$ self", tree.X1, "ib:2"},
+      {u"$ self", tree.Y, "ib:1"},
+      {u"$ sibl", &tree.Root, "ib:0"},
+      {u"$ self", &tree.Root, "ib:0"},
+      {u"a+b? has", &tree.Root, "b:False"},  // one name, a node reference
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    EXPECT_EQ(Evaluated(row.text, "", 0, row.base).Result, row.result);
+  }
+
+  EXPECT_EQ(RunError(u".zz has", "", &tree.Root),
+            "ESwExprNoNode: Cannot find node '.zz' relative to 'r' referenced in RPN expression "
+            "'.zz has'.");
+  EXPECT_EQ(RunError(u"c\\zz", "", tree.X1),
+            "ESwExprNoNode: Cannot find node 'c\\zz' relative to 'r\\a\\x' referenced in RPN "
+            "expression 'c\\zz'.");
+  // A name of letters only is a function call, not a child reference.
+  EXPECT_EQ(RunError(u"a", "", &tree.Root).rfind(
+                "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function 'a' "
+                "- known ones: sibl, siblings, len,",
+                0),
+            0u);
+  EXPECT_EQ(RunError(u"2 .zz? or", "", &tree.Root),
+            "ESwBadRpnValue: Required value type missing (any of 'valBool, valBytes') in RPN "
+            "expression '2 .zz? or'.");
+}
+
+TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
+  TTree tree;
+  TSwNodeFormulaFinder finder;
+  finder.SetStack({1}, true);  // n = 1
+  TSwExpression second(u"a\\x[n]$ has", &tree.Root);
+  second.SetFinder(&finder);
+  EXPECT_EQ(Shown(SwValueToRpn(second.Evaluate().Value)), "b:True");
+  EXPECT_EQ(second.LastResult().Node, tree.X2);
+
+  TSwExpression missing(u"a\\x[5] has", &tree.Root);
+  missing.SetFinder(&finder);
+  std::string error = Failure([&] { missing.Evaluate(); });
+  EXPECT_EQ(error, "ESwExprNoNode: Cannot find node 'a\\x[5]' relative to 'r' referenced in RPN "
+                   "expression (" + finder.Description() + ") 'a\\x[5] has'.");
+
+  // With an error handler the reference yields null and evaluation goes on.
+  struct TCollector {
+    std::vector<std::string> Messages;
+    void Collect(TSwObject*, const ESkeinwork& e) { Messages.push_back(e.Message()); }
+  } collector;
+  TSwExpression handled(u".zz has", &tree.Root);
+  handled.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Collect>(&collector));
+  EXPECT_EQ(Shown(SwValueToRpn(handled.Evaluate().Value)), "b:False");
+  ASSERT_EQ(collector.Messages.size(), 1u);
+  EXPECT_EQ(collector.Messages[0],
+            "Cannot find node '.zz' relative to 'r' referenced in RPN expression '.zz has'.");
+}
+
+TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
+  TStringStream input("0123456789");
+  TSwTreeNode parent(u"p");
+  TSwTreeNode* item = parent.AddChild(u"item");
+  parent.AddChild(u"item");
+  parent.AddChild(u"other");
+  item->Properties().AddValue(u"inner", TSwValue::OfSlice(2, 3, &input));
+  TStubModelNode model(4, u"item");
+
+  struct Row {
+    std::u16string text;
+    bool modelling;
+    const char* result;
+  };
+  const Row rows[] = {
+      {u"item$ len", true, "i:3"},
+      {u"item$ '234' cmp_eq", true, "b:True"},
+      {u"item$ '23' cmp_eq", true, "b:True"},
+      {u"item$ fromraw", true, "s:234"},
+      {u"item$ b2h", true, "s:323334"},
+      {u"item$", false, "i:3"},  // outside modelling a slice is only its length
+      {u"$ self", true, "ib:2"},
+      {u"$ self", false, "ib:0"},  // the root has no siblings
+      {u"iter", true, "ib:4"},
+      {u"iteration", false, "ib:0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    input.SetPosition(7);
+    TSwExpression expression(row.text, &parent);
+    expression.SetInputStream(&input);
+    if (row.modelling) expression.SetModelNode(&model);
+    expression.Evaluate();
+    EXPECT_EQ(Shown(expression.LastScalar()), row.result);
+    EXPECT_EQ(input.Position(), 7);  // a slice is read through its own window
+  }
+
+  TSwExpression slice(u"item$", &parent);
+  slice.SetModelNode(&model);
+  TSwExpressionResult result = slice.Evaluate();
+  ASSERT_NE(result.Stream, nullptr);
+  EXPECT_EQ(result.Stream->Size(), 3);
+  EXPECT_EQ(result.Stream->Position(), 0);
+  EXPECT_EQ(result.Node, item);
+
+  TSwExpression outside(u"item$ fromraw", &parent);
+  EXPECT_EQ(Failure([&] { outside.Evaluate(); }),
+            "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN "
+            "expression 'item$ fromraw'.");
+}
+
+// The modelling run's calling sequence, with a script routine on a copy of the global registry.
+TEST(SwConditions, ModellingRunCallingSequence) {
+  struct TRoutine {
+    std::vector<std::string> Seen;
+    static bool CheckVersion(void* data, TSwFuncContext& context) {
+      auto* self = static_cast<TRoutine*>(data);
+      TRpnValueStack& stack = context.Expression->Evaluator()->Stack();
+      self->Seen.push_back(Shown(stack.Pop()));
+      self->Seen.push_back(WideToUtf8(context.Name));
+      context.Value->Value = RpnBool(true);
+      return true;
+    }
+    static bool Decline(void*, TSwFuncContext&) { return false; }
+  } routine;
+  TSwFunctions compilerFunctions = SwGlobalFunctions();
+  compilerFunctions.Register(u"checkVersion", TSwFuncHandler{&TRoutine::Decline, nullptr});
+  compilerFunctions.Register(u"checkVersion", TSwFuncHandler{&TRoutine::CheckVersion, &routine});
+  compilerFunctions.Register(u"never", TSwFuncHandler{&TRoutine::Decline, nullptr});
+  EXPECT_EQ(SwGlobalFunctions().Handlers(u"checkVersion"), nullptr);
+
+  TSwOptions opts;
+  TSwTreeNode parentResultNode(u"root");
+  TStringStream current("abcdef");
+  TStubModelNode node(0, u"");
+  TSwNodeFormulaFinder formulaFinder;
+  formulaFinder.SetStack({0}, true);
+
+  struct Row {
+    const char16_t* op;
+    const char16_t* operand;
+    const char* value;
+    int64_t position;
+  };
+  const Row rows[] = {
+      {u"=", u"abc", "b:True", 3},
+      {u"=", u"abd", "b:False", 0},
+      {u"%", u"LAT+", "b:True", 6},
+      {u"?", u"'0.79' checkVersion", "b:True", 0},
+      {u"?", u"'ab' cmp_eq", "b:True", 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.operand));
+    current.SetPosition(0);
+    const TSwConditionClass* cls = SwGlobalConditions().Find(row.op);
+    ASSERT_NE(cls, nullptr);
+    TRpnScalar preparedOperand = cls->PrepareOperand(RpnStr(row.operand), opts);
+    auto cond = cls->Create(&parentResultNode, preparedOperand);
+    cond->SetOptions(opts);
+    cond->SetInputStream(&current);
+    cond->SetModelNode(&node);
+    cond->SetFinder(&formulaFinder);
+    cond->SetFunctions(&compilerFunctions);
+    TSwExpressionResult r = cond->Evaluate();
+    EXPECT_TRUE(r.Value.Has(ltBool));
+    EXPECT_EQ(Shown(SwValueToRpn(r.Value)), row.value);
+    EXPECT_EQ(current.Position(), row.position);
+  }
+  EXPECT_EQ(routine.Seen, (std::vector<std::string>{"s:0.79", "checkVersion"}));
+
+  auto cond = TCdExpression::Class()->Create(&parentResultNode, RpnStr(u"never"));
+  cond->SetFunctions(&compilerFunctions);
+  EXPECT_EQ(Failure([&] { cond->Evaluate(); }),
+            "ESwUnsupportedExprFunction: No registered RPN expression function handler for 'never' "
+            "can operate on given parameters in RPN expression 'never'.");
+}
+
+// Evaluates one condition over `input` from `start`: "kinds:text@position" or the error.
+std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input,
+                      int64_t start = 0) {
+  TStringStream stream(input);
+  stream.SetPosition(start);
+  TSwOptions options;
+  const TSwConditionClass* cls = SwGlobalConditions().Find(op);
+  std::string out;
+  std::string error = Failure([&] {
+    auto cond = cls->Create(nullptr, cls->PrepareOperand(RpnStr(operand), options));
+    cond->SetOptions(options);
+    cond->SetInputStream(&stream);
+    std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
+    out = value + "@" + std::to_string(stream.Position());
+  });
+  return out.empty() ? error : out;
+}
+
+TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
+  struct Row {
+    const char16_t* op;
+    std::u16string operand;
+    std::string input;
+    int64_t start;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {u"=", u"abc", "abcd", 0, "b:True@3"},
+      {u"=", u"abc", "abx", 0, "b:False@0"},
+      {u"=", u"abc", "", 0, "b:False@0"},
+      {u"=", u"abc", "xxabc", 2, "b:True@5"},
+      {u"=", u"abc", "xxabc", 5, "b:False@5"},
+      {u"=", u"", "xyz", 0, "b:True@0"},
+      {u"=", u"", "", 0, "b:True@0"},
+      {u"=", u"ABC", "abc", 0, "b:False@0"},
+      {u"=", u"\u010D", "\xE8!", 0, "b:True@1"},  // the operand in the model's code page
+      {u"_", u"abc", "   abc", 0, "b:True@6"},
+      {u"_", u"abc", "   ", 0, "b:True@3"},
+      {u"_", u"abc", "   x", 0, "b:False@0"},
+      {u"_", u"", "\t\r\n\x01 x", 0, "b:True@5"},
+      {u"_", u"", "x", 0, "b:True@0"},
+      {u"_", u"", "", 0, "b:True@0"},
+      {u"_", u"abc", std::string(300, ' ') + "abc", 0, "b:True@303"},
+      {u"_", u"abc", std::string(256, ' '), 0, "b:True@256"},
+      {u"_", u"abc", std::string(300, ' ') + "abx", 0, "b:False@0"},
+      {u"x", u"0D 0A", "\r\nz", 0, "b:True@2"},
+      {u"x", u"0d0a", "\r\nz", 0, "b:True@2"},
+      {u"x", u"0D-0A", "\r\nz", 0, "b:True@2"},
+      {u"x", u"0D 0A", "\r", 0, "b:False@0"},
+      {u"x", u"0D0", "\r\n", 0, "ESwHexConvert: Hex string must have even length, 3 given."},
+      {u"x", u"0G", "\r\n", 0,
+       "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
+      {u"x", u"", "\r\n", 0,
+       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
+      {u"x", u"--", "\r\n", 0,
+       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
+      {u"%", u"SP+|EOF", "", 0, "b:True@0"},
+      {u"%", u"SP+|EOF", "  x", 0, "b:True@2"},
+      {u"%", u"SP+|EOF", "x", 0, "b:False@0"},
+      {u"%", u"NL", "\r\nx", 0, "b:True@2"},
+      {u"%", u"", "x", 0,
+       "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
+       "argument."},
+      {u"?", u"'abc' cmp_eq", "abcd", 0, "b:True@3"},
+      {u"?", u"'abc' cmp_eq", "abx", 0, "b:False@0"},
+      {u"?", u"eof", "", 0, "b:True@0"},
+      {u"?", u"3 skip 1 1 =", "abcd", 0, "ENonEmptyRpnStack: There were 3 items instead of just "
+                                         "one left on stack after evaluating an RPN expression."},
+      {u"?", u"1 2 +", "", 0, "i:3@0"},  // not a boolean: the engine refuses it
+      {u"?", u"", "", 0, "EEmptyRPN: Empty RPN expression string."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.op) + " " + WideToUtf8(row.operand));
+    std::string got = Condition(row.op, row.operand, row.input, row.start);
+    EXPECT_EQ(got, row.expected);
+  }
+}
+
+TEST(SwConditions, OperandPreparation) {
+  TSwOptions options;
+  TRpnScalar exact = TCdExact::Class()->PrepareOperand(RpnStr(u"\u010D"), options);
+  EXPECT_EQ(exact.Kinds, valStr | valBytes);
+  EXPECT_EQ(exact.Bytes, "\xE8");
+  EXPECT_EQ(exact.Str, u"\u010D");
+  EXPECT_EQ(Failure([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
+                .rfind("ESwCodepageLoss: ", 0),
+            0u);
+  TRpnScalar text = TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options);
+  EXPECT_EQ(text.Kinds, valStr | valBytes);
+  EXPECT_EQ(text.Str, u"\u010D eof");
+  TRpnScalar same = TSwCondExpression::Class()->PrepareOperand(RpnStr(u"x"), options);
+  EXPECT_EQ(same.Kinds, valStr);
+
+  // A bytes operand of "?" runs as its decoded text.
+  auto cond = TCdExpression::Class()->Create(nullptr, RpnBytes("1 1 ="));
+  EXPECT_TRUE(cond->Evaluate().Value.Bool);
+  EXPECT_EQ(cond->Text(), u"1 1 =");
+
+  // Precompiled conditions parse nothing: evaluating them leaves the tokeniser alone.
+  int64_t tokenised = RpnTokeniseCount();
+  for (int i = 0; i < 3; ++i) Condition(u"=", u"abc", "abc");
+  Condition(u"%", u"SP+", " ");
+  EXPECT_EQ(RpnTokeniseCount(), tokenised);
+}
+
+// xor with a 3-byte key over 70,000 bytes: the key index restarts with every 32768-byte chunk.
+TEST(SwExpressions, BufferedTransformAcrossChunks) {
+  std::string data(70000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
+  const std::string key = "\x11\x22\x33";
+  TStringStream input(data);
+  input.SetPosition(0);
+
+  TSwExpression xored(u"$ '112233' h2b xor", nullptr);
+  xored.SetInputStream(&input);
+  TSwExpressionResult result = xored.Evaluate();
+  ASSERT_NE(result.Stream, nullptr);
+  EXPECT_EQ(input.Position(), 0);
+  ASSERT_EQ(result.Stream->Size(), 70000);
+  std::string out(70000, '\0');
+  result.Stream->SetPosition(0);
+  result.Stream->ReadBuffer(out.data(), 70000);
+  size_t wrong = 0;
+  for (size_t i = 0; i < data.size(); ++i) {
+    char expected = static_cast<char>(data[i] ^ key[(i % 32768) % 3]);
+    if (out[i] != expected) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0u);
+  // Byte 32768 starts a chunk: it takes key byte 0, not byte 32768 % 3 = 2.
+  EXPECT_EQ(static_cast<uint8_t>(out[32768] ^ data[32768]), 0x11);
+
+  // The stream result can be taken out by the caller.
+  std::unique_ptr<TStream> taken = xored.ExtractOutStream();
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(taken->Size(), 70000);
+
+  input.SetPosition(100);
+  TSwExpression negated(u"$ not", nullptr);
+  negated.SetInputStream(&input);
+  TSwExpressionResult notResult = negated.Evaluate();
+  EXPECT_EQ(input.Position(), 100);
+  ASSERT_NE(notResult.Stream, nullptr);
+  ASSERT_EQ(notResult.Stream->Size(), 69900);
+  std::string inverted(69900, '\0');
+  notResult.Stream->ReadBuffer(inverted.data(), 69900);
+  size_t differing = 0;
+  for (size_t i = 0; i < inverted.size(); ++i)
+    if (static_cast<uint8_t>(inverted[i]) != static_cast<uint8_t>(~data[100 + i])) ++differing;
+  EXPECT_EQ(differing, 0u);
+}
+
+TEST(SwExpressions, LoadAndSaveRoundTrips) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("swexpr_test_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string base = dir.string();
+  auto file = [&](const char* name) { return base + "/" + name; };
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto text = [](const std::string& s) { return Utf8ToWide(s); };
+
+  // Text is written as UTF-8 without a byte-order mark; the result is the input.
+  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' 'h\xC3\xA9llo' save")).Result, "s:h\xC3\xA9llo");
+  EXPECT_EQ(read(file("t.txt")), "h\xC3\xA9llo");
+  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' load b2hh")).Result, "s:68 C3 A9 6C 6C 6F");
+
+  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' '00FF' h2b save")).Result, "r:00 FF");
+  EXPECT_EQ(read(file("b.bin")), std::string("\x00\xFF", 2));
+  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' load not b2h")).Result, "s:FF00");
+
+  // A stream input is written whole, from its start, and keeps its position.
+  TRun run = Evaluated(text("'" + file("s.bin") + "' $ save"), "abcdef", 3);
+  EXPECT_EQ(run.Position, 3);
+  EXPECT_EQ(read(file("s.bin")), "abcdef");
+  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load 'abc' cmp_eq")).Result, "b:True");
+  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load len")).Result, "i:6");
+
+  std::string missing = Failure([&] { Evaluated(text("'" + file("none.bin") + "' load")); });
+  EXPECT_EQ(missing.rfind("EFOpenError: Cannot open file ", 0), 0u) << missing;
+  EXPECT_EQ(Failure([&] { Evaluated(text("5 load")); }),
+            "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i.");
+  fs::remove_all(dir);
+}
+
+// A stream that claims to be longer than any value may be read into.
+class THugeStream : public TStream {
+ public:
+  int64_t Read(void* buffer, int64_t count) override {
+    int64_t n = std::max<int64_t>(std::min(count, kSize - mPos), 0);
+    std::memset(buffer, 0, static_cast<size_t>(n));
+    mPos += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    mPos = origin == TSeekOrigin::Beginning ? offset : origin == TSeekOrigin::Current ? mPos + offset : kSize + offset;
+    return mPos;
+  }
+  int64_t Size() override { return kSize; }
+  void SetSize(int64_t) override {}
+  static constexpr int64_t kSize = 100000000;
+
+ private:
+  int64_t mPos = 0;
+};
+
+TEST(SwExpressions, ValueAndContextErrors) {
+  THugeStream huge;
+  TSwExpression tooLong(u"$ b2h", nullptr);
+  tooLong.SetInputStream(&huge);
+  EXPECT_EQ(Failure([&] { tooLong.Evaluate(); }),
+            "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
+            "stream 100000000 bytes long while evaluating '$ b2h'.");
+  EXPECT_EQ(huge.Position(), 0);
+
+  TSwObject stranger;
+  TRpnScalar bad;
+  bad.Kinds = valCustom;
+  bad.Custom = &stranger;
+  EXPECT_EQ(Failure([&] { TSwRpnValueEx::Of(bad); }),
+            "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx "
+            "instance.");
+  EXPECT_EQ(Failure([&] { TSwRpnValueEx::Required(RpnNum(1)); }),
+            "ESwRpnValueNotExtended: Expected an extended RPN value.");
+  EXPECT_EQ(TSwRpnValueEx::Of(RpnNum(1)), nullptr);
+
+  TSwFuncContext empty;
+  EXPECT_EQ(Failure([&] { SwBuiltinFunctionHandler<TFnLength>(nullptr, empty); }),
+            "ESwBadFuncContext: Required TFnLength Context fields missing.");
+
+  TSwFunctions functions = SwGlobalFunctions();
+  functions.Register(u"nocb", SwBuiltinFunction<TFnNoCallback>());
+  TStringStream input("abc");
+  TSwExpression noCallback(u"$ nocb", nullptr);
+  noCallback.SetInputStream(&input);
+  noCallback.SetFunctions(&functions);
+  EXPECT_EQ(Failure([&] { noCallback.Evaluate(); }),
+            "ESwFuncNoBufferedTransform: TFnNoCallback must implement TransformBufferedCallback "
+            "when using TransformBuffered.");
+
+  // A function error names the function and the expression it ran in.
+  try {
+    Evaluated(u"'' cmp_hex");
+    ADD_FAILURE();
+  } catch (const ESwFunction& e) {
+    EXPECT_EQ(e.FunctionClass, "TFnCmpHex");
+    EXPECT_EQ(e.ExpressionText, u"'' cmp_hex");
+  }
+  try {
+    Evaluated(u"5 toraw");
+    ADD_FAILURE();
+  } catch (const ESwBadRpnValue& e) {
+    EXPECT_EQ(e.Required, valStr);
+    EXPECT_EQ(Shown(e.Value), "i:5");
+  }
+}
+
+TEST(SwExpressions, ResultsAndExtraction) {
+  TSwExpression fresh(u"1", nullptr);
+  EXPECT_EQ(Failure([&] { fresh.ExtractOutStream(); }),
+            "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that "
+            "wasn't yet evaluated.");
+  TSwExpressionResult number = fresh.Evaluate();
+  EXPECT_EQ(number.Value.Kinds, SwKind(ltFrac) | SwKind(ltInt));
+  EXPECT_EQ(number.Value.Int, 1);
+  EXPECT_EQ(fresh.ExtractOutStream(), nullptr);
+
+  // A shared stream comes out as a window over the whole of it.
+  TStringStream input("abcdef");
+  input.SetPosition(2);
+  TSwExpression start(u"$", nullptr);
+  start.SetInputStream(&input);
+  EXPECT_EQ(start.Evaluate().Stream, &input);
+  std::unique_ptr<TStream> window = start.ExtractOutStream();
+  ASSERT_NE(window, nullptr);
+  std::string all(6, '\0');
+  window->ReadBuffer(all.data(), 6);
+  EXPECT_EQ(all, "abcdef");
+  EXPECT_EQ(input.Position(), 2);
+
+  // Conversions between scalars and node values.
+  struct Row {
+    TRpnScalar scalar;
+    TSwTypes kinds;
+  };
+  const Row rows[] = {
+      {RpnNum(2.5), SwKind(ltFrac)},
+      {RpnNum(-7), static_cast<TSwTypes>(SwKind(ltFrac) | SwKind(ltInt))},
+      {RpnNum(3000000000.0), SwKind(ltFrac)},
+      {RpnBool(false), SwKind(ltBool)},
+      {RpnBytes("ab"), SwKind(ltRaw)},
+      {RpnStr(u"ab"), SwKind(ltStr)},
+  };
+  for (const Row& row : rows) {
+    TSwValue value = SwRpnToValue(row.scalar);
+    EXPECT_EQ(value.Kinds, row.kinds);
+    EXPECT_EQ(Shown(SwValueToRpn(value)), Shown(row.scalar));
+  }
+  EXPECT_EQ(Shown(SwValueToRpn(TSwValue::OfInt(42))), "i:42");
+
+  // Repeated evaluation of one expression gives the same result each time.
+  TSwExpression again(u"$ 'ab' cmp_eq", nullptr);
+  TStringStream twice("abab");
+  again.SetInputStream(&twice);
+  EXPECT_TRUE(again.Evaluate().Value.Bool);
+  EXPECT_TRUE(again.Evaluate().Value.Bool);
+  EXPECT_FALSE(again.Evaluate().Value.Bool);
+  EXPECT_EQ(twice.Position(), 4);
+}
+
+TEST(SwExpressions, HexHelpersAndTruncation) {
+  EXPECT_EQ(SwHexToBin("0D-0a 41"), "\r\n\x41");
+  EXPECT_EQ(SwBinToHex("\x01\xAB", " "), "01 AB");
+  EXPECT_EQ(SwRpnKindNames(valBytes | valStr), "valBytes, valStr");
+  EXPECT_EQ(SwRpnKindNames(0), "<none>");
+  EXPECT_EQ(SwTruncNumber(-2.9), -2);
+  EXPECT_EQ(SwTruncNumber(2.9), 2);
+  EXPECT_EQ(SwTruncNumber(1e300), INT64_MAX);
+  EXPECT_EQ(SwTruncNumber(-1e300), INT64_MIN);
+  EXPECT_EQ(SwTruncNumber(std::nan("")), 0);
+}
+
+}  // namespace
+}  // namespace skeinwork
