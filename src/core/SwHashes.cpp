@@ -149,6 +149,34 @@ int TSwHash::IndexOf(const WideString& key) const {
   return FindNext(state);
 }
 
+int TSwHash::NthIndexOf(const WideString& key, int n) const {
+  if (n < 0) return -1;
+  if (IsAll(key)) return n < Count() ? n : -1;
+  const WideString* id = TSwName::Lookup(key);
+  if (!id) return -1;
+  if (!mSorted && Count() > kIndexThreshold) {
+    const std::vector<int>* indices = KeyIndices(id);
+    return indices && n < static_cast<int>(indices->size()) ? (*indices)[n] : -1;
+  }
+  TSwHashFind state = FindFirst(key);
+  for (int i = FindNext(state); i >= 0; i = FindNext(state))
+    if (n-- == 0) return i;
+  return -1;
+}
+
+int TSwHash::LastIndexOf(const WideString& key) const {
+  if (IsAll(key)) return Count() - 1;
+  const WideString* id = TSwName::Lookup(key);
+  if (!id) return -1;
+  if (!mSorted && Count() > kIndexThreshold) {
+    const std::vector<int>* indices = KeyIndices(id);
+    return indices && !indices->empty() ? indices->back() : -1;
+  }
+  for (int i = Count() - 1; i >= 0; --i)
+    if (mItems[i].Key.Id() == id) return i;
+  return -1;
+}
+
 TSwHashFind TSwHash::FindFirst(const WideString& key) const {
   TSwHashFind state{this, key, IsAll(key) ? nullptr : TSwName::Lookup(key), 0, mSequence};
   if (!IsAll(key) && !state.KeyId) state.Next = -1;

@@ -88,6 +88,9 @@ class TSwHash : public TSwObject {
   int Count(const WideString& key) const;
   bool Has(const WideString& key) const;
   int IndexOf(const WideString& key) const;  // first item with the key, or -1
+  // The item that has `n` items of the same key before it, or -1; "*" counts every item.
+  int NthIndexOf(const WideString& key, int n) const;
+  int LastIndexOf(const WideString& key) const;  // last item with the key, or -1
 
   TSwHashFind FindFirst(const WideString& key) const;
   int FindNext(TSwHashFind& state) const;

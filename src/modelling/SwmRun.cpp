@@ -418,9 +418,12 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
           return true;
         }
       } else {
-        RollBackTo(run.Created, mark);
         bool remains = matched ? !props.mIsTentative
                                : childFailure.Kind == TFailure::OrderedConditionMismatch && !props.mIsOptional;
+        // A failure that remains may end the run; a caller that keeps partial results sees what
+        // the failing alternative had built. Should an ancestor drop the failure after all, its
+        // own rollback takes these nodes back.
+        if (!remains || !mCompiler.KeepPartialResult) RollBackTo(run.Created, mark);
         current->Seek(saved, TSeekOrigin::Beginning);
         if (remains) {
           failure = std::move(childFailure);

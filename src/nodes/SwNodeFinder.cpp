@@ -253,10 +253,8 @@ TSwTreeNode* TSwNodeBaseFormulaFinder::Create(const WideString& expression, int,
   TSwTreeNode* parent = lastChild->Parent();
   if (!parent) return nullptr;
   TSwTreeNodeChildren& siblings = parent->Children();
-  TSwHashFind state = siblings.FindFirst(lastChild->Name());
-  for (int i = siblings.FindNext(state); i >= 0; i = siblings.FindNext(state))
-    if (skip-- == 0) return siblings.Node(i);
-  return nullptr;
+  int index = siblings.NthIndexOf(lastChild->Name(), skip);
+  return index < 0 ? nullptr : siblings.Node(index);
 }
 
 int32_t TSwNodeBaseFormulaFinder::OperandValue(const WideString& operand, const WideString& formula) {

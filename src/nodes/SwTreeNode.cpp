@@ -125,9 +125,7 @@ TSwTreeNode* TSwTreeNode::FindChild(const WideString& name) const {
 
 TSwTreeNode* TSwTreeNode::LastChild(const WideString& name) const {
   if (!mChildren) return nullptr;
-  TSwHashFind state = mChildren->FindFirst(name);
-  int last = -1;
-  for (int i = mChildren->FindNext(state); i >= 0; i = mChildren->FindNext(state)) last = i;
+  int last = mChildren->LastIndexOf(name);
   return last < 0 ? nullptr : mChildren->Node(last);
 }
 

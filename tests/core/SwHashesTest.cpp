@@ -70,6 +70,12 @@ TEST(Hash, CountHasAndFindWithStarAndKeys) {
     }
     EXPECT_EQ(map.Count(u"*"), filler + 3);
     EXPECT_EQ(static_cast<int>(Indices(map, u"*").size()), filler + 3);
+    EXPECT_EQ(map.NthIndexOf(u"a", 1), filler + 2);
+    EXPECT_EQ(map.NthIndexOf(u"a", 2), -1);
+    EXPECT_EQ(map.NthIndexOf(u"zz", 0), -1);
+    EXPECT_EQ(map.LastIndexOf(u"a"), filler + 2);
+    EXPECT_EQ(map.LastIndexOf(u"*"), filler + 2);
+    EXPECT_EQ(map.LastIndexOf(u"c"), -1);
     map.Insert(filler, u"b");  // shifts the others
     EXPECT_EQ(Indices(map, u"a"), (std::vector<int>{filler + 1, filler + 3}));
     map.Delete(filler + 1);

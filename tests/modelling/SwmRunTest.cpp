@@ -54,7 +54,7 @@ std::string DumpResult(TSwTreeNode* node) {
 }
 
 // The result tree, or the class and message of the error the run raised.
-std::string Run(TSwmCompiler& compiler, const std::string& input) {
+std::string RunModel(TSwmCompiler& compiler, const std::string& input) {
   TStringStream stream(input);
   try {
     std::unique_ptr<TSwmSlicer> slicer = compiler.Modell(stream);
@@ -64,9 +64,9 @@ std::string Run(TSwmCompiler& compiler, const std::string& input) {
   }
 }
 
-std::string Run(const std::string& model, const std::string& input) {
+std::string RunModel(const std::string& model, const std::string& input) {
   auto compiler = CompileModel(model);
-  return Run(*compiler, input);
+  return RunModel(*compiler, input);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -81,7 +81,7 @@ std::string DumpModelText(TSwmCompiler& compiler) {
     if (TSwProperty* path = bag.Find(u"mPath")) out += " \"" + WideToUtf8(path->Value().Text()) + "\"";
     if (TSwProperty* order = bag.Find(u"mOrder")) out += " #" + std::to_string(order->Value().Int);
     for (const char16_t* flag : {u"mIsOnce", u"mIsOptional", u"mIsNonConsuming", u"mIsResetter"})
-      if (TSwProperty* p = bag.Find(flag); p && p->Value().Bool) out += " " + WideToUtf8(flag).substr(4);
+      if (TSwProperty* p = bag.Find(flag); p && p->Value().Bool) out += " " + WideToUtf8(flag).substr(3);
     if (node->ChildCount()) {
       out += " (";
       for (int i = 0; i < node->ChildCount(); ++i) out += (i ? ", " : "") + dump(node->Child(i));
@@ -109,12 +109,13 @@ TEST(Compiler, DumpsOfSmallModels) {
       {"FAIL without children is END-like", "\"X\"\n  FAIL \"bad\" = !\n",
        "<> (X \"X\" (FAIL:Fail {= !} \"bad\", <> {% ANY}))"},
       {"FAIL with children is not", "\"X\"\n  FAIL \"bad\" = !\n    = ?\n", "<> (X \"X\" (FAIL:Fail {= !} \"bad\" (<> {= ?})))"},
+      // Off-context definitions stay children of their scope; the run leaves them out.
       {"inheritance from an off-context definition", "(digit) % DIGIT\n\"N\"\n  digit\n",
-       "<> (N \"N\" (digit {% DIGIT}))"},
+       "<> (digit {% DIGIT}, N \"N\" (digit {% DIGIT}))"},
       {"a nearer definition hides the outer one", "(d) = 1\n\"N\"\n  (d) = 2\n  \"M\"\n    d\n",
-       "<> (N \"N\" (M \"M\" (d {= 2})))"},
+       "<> (d {= 1}, N \"N\" (d {= 2}, M \"M\" (d {= 2})))"},
       {"right merges with a non-consuming mark", "(pair)\n  = (\n  = )\n\"P\" + pair... = <\n",
-       "<> (P {= <} \"P\" (<> {= (} NonConsuming, <> {= )} NonConsuming))"},
+       "<> (pair (<> {= (}, <> {= )}), P {= <} \"P\" (<> {= (} NonConsuming, <> {= )} NonConsuming))"},
       {"a once child", ".? \"A\" = a\n", "<> (A {= a} \"A\" Once Optional, <>:End)"},
   };
   for (const Row& row : rows) {
@@ -183,7 +184,7 @@ TEST(Compiler, BuiltinModelsCompile) {
   bool found = false;
   for (int id = 0; id < script->NodeCount(); ++id) {
     const TSwmNodeInfo* info = script->Node(id);
-    if (!info || info->Props.Name != u"header") continue;
+    if (!info || info->Props.Name != u"header" || info->Props.ParentID != 0) continue;
     found = true;
     EXPECT_TRUE(info->HasOrderedChildren);
     EXPECT_TRUE(info->HasEndChild);
@@ -196,7 +197,7 @@ TEST(Compiler, BuiltinModelsCompile) {
 // ---------------------------------------------------------------------------------------------
 // Running
 
-TEST(Run, ChildLoopRules) {
+TEST(Modelling, ChildLoopRules) {
   struct Row {
     const char* what;
     const char* model;
@@ -225,7 +226,7 @@ TEST(Run, ChildLoopRules) {
        "[0+0 0+2](B[0+2 2+0])"},
       {"non-tentative child failing fails the parent", "\"A\" = a\n  \"k\" = c\n\"B\" = ab\n", "ab",
        "ESwmNoMatchingNode: No child nodes match the input. Node: 'A' t:1 (ID 1), input: @1 b."},
-      {"a path with a formula counts passes", "\"L\"\n  \"item[n]\" = x\n  END? eof\n", "xx",
+      {"a path with a formula counts passes", "\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n", "xx",
        "[0+0 0+2](L[0+0 0+2 2+0](item[0+1 1+0] item[1+1 2+0]))"},
       {"append marker keeps one parent", "\"L\"\n  \"+g\\v\" = x\n  END? eof\n", "xx",
        "[0+0 0+2](L[0+0 0+2 2+0](g(v[0+1 1+0] v[1+1 2+0])))"},
@@ -235,7 +236,7 @@ TEST(Run, ChildLoopRules) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    std::string result = Run(row.model, row.input);
+    std::string result = RunModel(row.model, row.input);
     if (std::string(row.result).find('$') != std::string::npos)
       EXPECT_EQ(result.rfind(row.result, 0), 0u) << result;
     else
@@ -243,9 +244,9 @@ TEST(Run, ChildLoopRules) {
   }
 }
 
-TEST(Run, LinesAreStreamsOfTheirOwn) {
-  auto compiler = CompileModel("\"T\"\n  LINE \"line[n]\"\n    \"w[n]\" % ALPHA+\n    END? eof\n  END? eof\n");
-  EXPECT_EQ(Run(*compiler, "ab\r\ncd"),
+TEST(Modelling, LinesAreStreamsOfTheirOwn) {
+  auto compiler = CompileModel("\"T\"\n  END? eof\n  LINE \"line[n]\"\n    W \"w[n]\" % LAT+\n    END? eof\n");
+  EXPECT_EQ(RunModel(*compiler, "ab\r\ncd"),
             "[0+0 0+6](T[0+0 0+6 6+0](line[0+0 0+2 2+0](w[0+2 2+0]) line[4+0 4+2 6+0](w[4+2 6+0])))");
   // Local ranges inside a line are relative to it.
   TStringStream input("ab\r\ncd");
@@ -265,20 +266,23 @@ struct TWarnings {
   }
 };
 
-TEST(Run, UserMessagesGoThroughTheErrorRoutine) {
+TEST(Modelling, UserMessagesGoThroughTheErrorRoutine) {
   const char* model = "\"R\"\n  WARN \"odd byte\" = !\n  FAIL = #\n  END? eof\n  = a\n";
   auto compiler = CompileModel(model);
-  EXPECT_EQ(Run(*compiler, "a!a"),
+  EXPECT_EQ(RunModel(*compiler, "a!a"),
             "ESwmWarning: odd byte (TSwmWarn node message), input: @2 a.");
   TWarnings warnings;
   compiler->SetErrorHandler(TSwErrorHandler::Of<&TWarnings::Handle>(&warnings));
-  EXPECT_EQ(Run(*compiler, "a!a"), "[0+0 0+3](R[0+0 0+3 3+0])");
-  EXPECT_EQ(warnings.Seen, std::vector<std::string>{"ESwmWarning: odd byte (TSwmWarn node message), input: @2 a."});
-  EXPECT_EQ(Run(*compiler, "a#"), "ESwmError: A TSwmFail node ('FAIL') has matched, input: @2 <eof>.");
+  // A WARN without children is END-like: it ends R's loop, and the rest is input left over.
+  EXPECT_EQ(RunModel(*compiler, "a!a"), "[0+0 0+2](R[0+0 0+1 1+1])");
+  EXPECT_EQ(warnings.Seen,
+            (std::vector<std::string>{"ESwmWarning: odd byte (TSwmWarn node message), input: @2 a.",
+                                      "ESwmInputLeft: Modelling has stopped at offset 0002h leaving 1 bytes in the input stream."}));
+  EXPECT_EQ(RunModel(*compiler, "a#"), "ESwmError: A TSwmFail node ('FAIL') has matched, input: @2 <eof>.");
 }
 
-TEST(Run, PartialResultsOnRequest) {
-  auto compiler = CompileModel("\"L\"\n  \"item[n]\" = x\n  END? eof\n");
+TEST(Modelling, PartialResultsOnRequest) {
+  auto compiler = CompileModel("\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n");
   compiler->KeepPartialResult = true;
   TStringStream input("xxy");
   try {
@@ -289,24 +293,25 @@ TEST(Run, PartialResultsOnRequest) {
     auto* result = dynamic_cast<TSwmPartialResult*>(partial.get());
     ASSERT_NE(result, nullptr);
     ASSERT_NE(result->Slicer, nullptr);
+    // L failed, so it has no ranges, but the items it completed are there.
     EXPECT_EQ(DumpResult(result->Slicer->Root()), "(L(item[0+1 1+0] item[1+1 2+0]))");
     EXPECT_EQ(result->FailureOffset, 2);
   }
 }
 
-TEST(Run, RunawayModelsEndInAMismatch) {
+TEST(Modelling, RunawayModelsEndInAMismatch) {
   // Passes that never move the input.
-  std::string stalled = Run("\"L\"\n  \"e\" =\n  END = z\n", "a");
+  std::string stalled = RunModel("\"L\"\n  \"e\" =\n  END = z\n", "a");
   EXPECT_EQ(stalled.rfind("ESwmRunawayModel: Model node repeats 1000000 passes without moving the input. Node: 'L'", 0), 0u)
       << stalled;
   // A definition that recurses without consuming anything, in a thread with a default stack.
   std::string deep;
-  std::thread worker([&] { deep = Run("(r)\n  r\n\"R\" + r\n", "a"); });
+  std::thread worker([&] { deep = RunModel("(r)\n  r\n\"R\" + r\n", "a"); });
   worker.join();
   EXPECT_EQ(deep.rfind("ESwmRunawayModel: Model nodes nest deeper than 4096 levels.", 0), 0u) << deep;
 }
 
-TEST(Run, ReentrantModellingIsRefused) {
+TEST(Modelling, ReentrantModellingIsRefused) {
   auto compiler = CompileModel("\"A\" ? again\n");
   struct TAgain {
     TSwmCompiler* Compiler;
@@ -317,7 +322,7 @@ TEST(Run, ReentrantModellingIsRefused) {
     }
   } again{compiler.get()};
   compiler->Functions().Register(u"again", TSwFuncHandler::Of<&TAgain::Call>(&again));
-  EXPECT_EQ(Run(*compiler, "x"), "ESwmAlreadyModelling: Attempted to call TSwmCompiler.Modell again while it's still running.");
+  EXPECT_EQ(RunModel(*compiler, "x"), "ESwmAlreadyModelling: Attempted to call TSwmCompiler.Modell again while it's still running.");
 }
 
 TEST(Slicer, TextsAndRanges) {
