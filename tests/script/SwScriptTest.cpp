@@ -1,0 +1,514 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "StrConv.h"
+#include "SwScript.h"
+
+namespace skeinwork {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Test support
+
+std::unique_ptr<TSwScript> Load(const std::string& text, bool keepSlicer = false) {
+  auto script = std::make_unique<TSwScript>();
+  TStringStream stream(text);
+  script->Load(stream, u"test.sw", keepSlicer);
+  return script;
+}
+
+// The class and message of the error loading raises, or "ok".
+std::string LoadError(const std::string& text) {
+  try {
+    Load(text);
+    return "ok";
+  } catch (const ESkeinwork& e) {
+    return e.ClassName() + ": " + e.Message();
+  }
+}
+
+// "title/kind/line{versions}[subsection@line{versions}: contents]..." for every section.
+std::string Dump(const TSwScript& script, bool withLines = true) {
+  std::string out;
+  for (int i = 0; i < script.SectionCount(); ++i) {
+    TSwSection* section = script.Section(i);
+    if (i) out += " | ";
+    out += WideToUtf8(section->Title()) + "/" + SwSectionKindName(section->Kind) + "@" +
+           (withLines ? std::to_string(section->Line) : "") + section->Versions.Text();
+    for (int j = 0; j < section->SubsectionCount(); ++j) {
+      TSwSubsection* sub = section->Subsection(j);
+      if (j == 0 && sub->Contents.empty()) continue;
+      out += " [" + WideToUtf8(sub->Title()) + "@" + (withLines ? std::to_string(sub->Line) : "") +
+             sub->Versions.Text() + ": " +
+             WideToUtf8(sub->Contents) + "]";
+    }
+  }
+  return out;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string U8(const WideString& text) { return WideToUtf8(text); }
+
+// ---------------------------------------------------------------------------------------------
+// Header
+
+TEST(ScriptLoader, HeaderFields) {
+  struct TCase {
+    std::string text;
+    TSwVersion version;
+    std::string signature, language, charset, preamble;
+  };
+  const std::vector<TCase> cases = {
+      {"Skeinwork 0.79\n== Tree ==\n", 79, "", "en", "utf-8", ""},
+      {"Skeinwork   0.5 |  Sample decoder  \n\nFree text\nover two lines\n\n== Tree ==\n", SwMakeVersion(0, 50),
+       "Sample decoder", "en", "utf-8", "Free text\nover two lines"},
+      // The signature needs a blank before "|"; without one the rest is preamble.
+      {"Skeinwork 0.7|x\n== Tree ==\n", SwMakeVersion(0, 70), "", "en", "utf-8", "|x"},
+      // Without translation lines the language line takes its line break along, so a blank line
+      // (an empty preamble) stands before the first section.
+      {"Skeinwork 0.79 | s\n@DE\n\n== Tree ==\n", 79, "s", "de", "utf-8", ""},
+      {"Skeinwork 0.79\n@ru utf8\n\n== Tree ==\n", 79, "", "ru", "utf-8", ""},
+      {"Skeinwork 0.79\n@en UTF-8\nPreamble\n== Tree ==\n", 79, "", "en", "utf-8", "Preamble"},
+      {"Skeinwork 0.79\n@fr windows-1252\n\n== Tree ==\n", 79, "", "fr", "windows-1252", ""},
+      {"Skeinwork 0.79 | a || b\r\n== Tree ==\r\n", 79, "a || b", "en", "utf-8", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto script = Load(c.text);
+    EXPECT_EQ(script->Version(), c.version);
+    EXPECT_EQ(U8(script->Signature()), c.signature);
+    EXPECT_EQ(U8(script->Language()), c.language);
+    EXPECT_EQ(U8(script->Charset()), c.charset);
+    EXPECT_EQ(U8(script->Preamble()), c.preamble);
+    EXPECT_EQ(U8(script->Name()), "test.sw");
+  }
+}
+
+TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
+  struct TCase {
+    std::string text, error;
+  };
+  const std::vector<TCase> cases = {
+      {"Skeinwork 0.80\n== Model ==\nx\n",
+       "ESwLaterScriptVersion: Skeinwork script version (v0.8) is newer than this build (v0.79)."},
+      {"Skeinwork 1.0 | future\n== Model ==\nx\n",
+       "ESwLaterScriptVersion: Skeinwork script version (v1.0) is newer than this build (v0.79)."},
+      {"Skeinwork 0.0\n== Model ==\nx\n", "ESwScriptZeroVersion: Attempted to set a zero TSwVersion for TSwScript."},
+      {"Skeinwork 0.79\n@ru no-such-charset\n== Model ==\nx\n",
+       "ESwBadScriptCharset: TSwScript charset 'no-such-charset' is unknown."},
+      {"Skeinwork 0.79\n== Model ==\nx\n== models ==\ny\n",
+       "ESwDuplicatedSection: Declaring 'Model' TSwScript section twice."},
+      {"Skeinwork 0.79\n== Notes ==\n== notes ==\n", "ESwDuplicatedSection: Declaring 'notes' TSwScript section twice."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(LoadError(c.text), c.error);
+  }
+}
+
+TEST(ScriptLoader, TextsThatAreNoScriptsFailInTheModellingRun) {
+  const std::vector<std::string> cases = {
+      "",
+      "Hello, world\n== Model ==\n",
+      "Skeinwork\n== Model ==\n",
+      "Skeinwork 0.79",
+      "Skeinwork 0.79 | signature only\n",
+      "Skeinwork 123.4\n== Model ==\n",
+      "Skeinwork 0.79\n@ru koi8-r\n  =\n",
+      // A language line needs a two-letter code.
+      "Skeinwork 0.79\n@d\n\n== Tree ==\n",
+      std::string("Skeinwork 0.79\n== Model ==\n") + std::string(1 << 20, 'x') + "\n",
+      std::string(1 << 20, '=') + "\n",
+      std::string("Skeinwork 0.79 | ") + std::string(1 << 20, 's'),
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text.substr(0, 60));
+    try {
+      auto script = Load(text);
+      // A huge line is a fine section body as long as the script is otherwise whole.
+      EXPECT_TRUE(text.size() > 1000 && script->SectionCount() == 1) << Dump(*script);
+    } catch (const ESwmMismatch&) {
+    } catch (const ESwmModelling&) {
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Charsets
+
+TEST(ScriptLoader, DeclaredCharsetIsConvertedToUtf8) {
+  struct TCase {
+    std::string charset;
+    int codepage;
+  };
+  for (const TCase& c : std::vector<TCase>{{"windows-1251", 1251}, {"koi8-r", 20866}}) {
+    SCOPED_TRACE(c.charset);
+    std::string model = SwEncode(c.codepage, u"Модель");
+    std::string text = "Skeinwork 0.79 | " + c.charset + "\r\n@ru " + c.charset + "\r\n  " + model + "=Model\r\n" +
+                       SwEncode(c.codepage, u"Пролог") + "\r\n== " + model + " ==\r\n" + SwEncode(c.codepage, u"\"Данные\" = x") + "\r\n";
+    auto script = Load(text);
+    EXPECT_EQ(U8(script->Charset()), c.charset);
+    EXPECT_EQ(script->Codepage(), c.codepage);
+    ASSERT_EQ(script->Lines().size(), 1u);
+    EXPECT_EQ(U8(script->Lines()[0].first), "Модель");
+    EXPECT_EQ(U8(script->Lines()[0].second), "Model");
+    EXPECT_EQ(U8(script->Preamble()), "Пролог");
+    TSwSection* section = script->ByKey(lsModel);
+    EXPECT_EQ(U8(section->Title()), "Model");
+    EXPECT_EQ(section->Line, 4);
+    EXPECT_EQ(U8(section->DefaultSubsection()->Contents), "\"Данные\" = x");
+    EXPECT_EQ(U8(section->HeaderLine()), "== Модель ==");
+    EXPECT_EQ(U8(script->LocalTitle(u"model")), "Модель");
+    EXPECT_EQ(U8(script->EnglishTitle(u" модель ")), "Model");
+    EXPECT_EQ(U8(script->EnglishTitle(u"Other")), "Other");
+  }
+}
+
+TEST(ScriptLoader, CharsetNamesAreNormalised) {
+  struct TCase {
+    std::u16string given;
+    std::string stored;
+  };
+  const std::vector<TCase> cases = {
+      {u"utf8", "utf-8"}, {u"UTF-8", "utf-8"}, {u"", "utf-8"}, {u"UTF16", "utf-16"}, {u"utf", "utf"},
+      {u"utfx", "utfx"},  {u"KOI8-R", "koi8-r"}};
+  TSwScript script;
+  for (const TCase& c : cases) {
+    script.SetCharset(c.given);
+    EXPECT_EQ(U8(script.Charset()), c.stored);
+  }
+  struct TLanguage {
+    std::u16string given;
+    std::string stored;
+  };
+  for (const TLanguage& c : std::vector<TLanguage>{{u"D", "d"}, {u"", "en"}, {u"RUS", "ru"}}) {
+    script.SetLanguage(c.given);
+    EXPECT_EQ(U8(script.Language()), c.stored);
+  }
+  script.SetSignature(u"  sig \t");
+  EXPECT_EQ(U8(script.Signature()), "sig");
+  script.SetPreamble(u"\r\n text \r\n\r\n");
+  EXPECT_EQ(U8(script.Preamble()), " text ");
+  script.SetCharset(u"no-such");
+  EXPECT_EQ(script.Codepage(), -1);
+  try {
+    script.SetVersion(0);
+    FAIL();
+  } catch (const ESwScriptZeroVersion& e) {
+    EXPECT_EQ(e.Message(), "Attempted to set a zero TSwVersion for TSwScript.");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sections
+
+TEST(ScriptLoader, SectionKindsTitlesAndVersions) {
+  struct TCase {
+    std::string text, dump;
+  };
+  const std::vector<TCase> cases = {
+      {"Skeinwork 0.79\n== Model ==\na\n== Tree ==\nb\n== Options ==\nc\n== Samples ==\nd\n== description ==\ne\n"
+       "== Notes ==\nf\n",
+       "Model/lsModel@1 [@1: a] | Tree/lsTree@3 [@3: b] | Option/lsOptions@5 [@5: c] | Sample/lsSample@7 [@7: d] | "
+       "Description/lsDescription@9 [@9: e] | Notes/lsOther@11 [@11: f]"},
+      {"Skeinwork 0.79\n== [>= 0.7] Model ==\n", "[>= 0.7] Model/lsOther@1"},
+      {"Skeinwork 0.79\n==[>= 0.7] Model ==\n", "Model/lsModel@1[>= 0.7]"},
+      {"Skeinwork 0.79\n==[0.5 < 0.79] Models ==\n", "Model/lsModel@1[>= 0.5 < 0.79]"},
+      {"Skeinwork 0.79\n==[> 0.1 >=0.2 < 1.0 <= 0.9 = 0.79 != 0.3] Tree ==\n",
+       "Tree/lsTree@1[> 0.1 >= 0.2 < 1.0 <= 0.9 = 0.79 <> 0.3]"},
+      {"Skeinwork 0.79\n== Model ==\n\n===[< 0.7] Old ===\nold\n\n=== New ==\nnew\n",
+       "Model/lsModel@1 [Old@3[< 0.7]: old] [New@6: new]"},
+      // Subsections and contents before the first section are ignored.
+      {"Skeinwork 0.79\n\n=== Lost ===\nlost\n== Tree ==\nt\n", "Tree/lsTree@4 [@4: t]"},
+      {"Skeinwork 0.79\n== Tree ==\n\n\nbody\n\n", "Tree/lsTree@1 [@1: body]"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Dump(*Load(c.text)), c.dump);
+  }
+}
+
+TEST(ScriptLoader, LineNumbersFollowTheFilesLineBreak) {
+  const std::string text =
+      "Skeinwork 0.79 | lines\n@de\n  Baum=Tree\nPreamble\n\n== Baum ==\nt1\nt2\n=== Sub ===\ns\n\n== Model ==\nm\n";
+  const std::string expected = "Tree/lsTree@5 [@5: t1{}t2] [Sub@8: s] | Model/lsModel@11 [@11: m]";
+  for (const std::string& eoln : {std::string("\r\n"), std::string("\n"), std::string("\r")}) {
+    SCOPED_TRACE(eoln.size() == 2 ? "CR LF" : eoln == "\n" ? "LF" : "CR");
+    auto script = Load(Replace(text, "\n", eoln));
+    EXPECT_EQ(U8(script->Options.Eoln), eoln);
+    EXPECT_EQ(Dump(*script), Replace(expected, "{}", eoln));
+  }
+  // A reload detects the line break of the new file.
+  TSwScript script;
+  TStringStream crlf(Replace(text, "\n", "\r\n")), lf(text);
+  script.Load(crlf);
+  script.Load(lf);
+  EXPECT_EQ(U8(script.Options.Eoln), "\n");
+  EXPECT_EQ(U8(script.Name()), "<StringStream>");
+  EXPECT_EQ(script.ByKey(lsModel)->Line, 11);
+}
+
+TEST(ScriptLoader, ChoosesTheModelForThisVersion) {
+  struct TCase {
+    std::string sections, chosen;  // chosen: the subsection title, "-" for none
+  };
+  const std::vector<TCase> cases = {
+      {"== Model ==\nm\n", ""},
+      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\nnew\n", "New"},
+      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n=== Newer ===\nnewer\n", "Newer"},
+      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n", "-"},
+      {"==[< 0.5] Models ==\nm\n=== New ===\nnew\n", "-"},
+      {"==[= 0.79] Model ==\nm\n", ""},
+      {"== Models ==\nm\n===[> 0.79] Next ===\nnext\n", ""},
+      {"== Models ==\n===[>= 0.79 < 0.8] Exact ===\nexact\n=== Any ===\nany\n", "Exact"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.sections);
+    auto script = Load("Skeinwork 0.79\n" + c.sections);
+    TSwSubsection* chosen = script->TryChosenModel();
+    EXPECT_EQ(chosen ? U8(chosen->Title()) : "-", c.chosen);
+    if (!chosen) {
+      try {
+        script->ChosenModel();
+        FAIL();
+      } catch (const ESwScriptNoSupportedModel& e) {
+        EXPECT_EQ(e.Message(), "TSwScript contains no models that support this version (0.79).");
+      }
+    }
+  }
+  auto noModel = Load("Skeinwork 0.79\n== Tree ==\nt\n");
+  EXPECT_EQ(noModel->TryChosenModel(), nullptr);
+  try {
+    noModel->ChosenModel();
+    FAIL();
+  } catch (const ESwScriptNoKind& e) {
+    EXPECT_EQ(e.Message(), "TSwScript doesn't contain a lsModel section.");
+  }
+}
+
+TEST(ScriptLoader, ReadsAndCompilesTheChosenModel) {
+  auto script = Load(
+      "Skeinwork 0.79 | pairs\n\n== Models ==\n===[< 0.5] Old ===\nbroken (\n\n=== Current ===\n"
+      "1 \"first\" % LAT+\n2 \"rest\" % [^NL]*\n");
+  std::unique_ptr<TSwmCompiler> compiler = script->CompileModel();
+  TStringStream data("abc123");
+  std::unique_ptr<TSwmSlicer> slicer = compiler->Modell(data);
+  EXPECT_EQ(slicer->Text(u"first$start"), "abc");
+  EXPECT_EQ(slicer->Text(u"rest$start"), "123");
+
+  // The items name the script and the line of the model's header, counted from 1.
+  std::unique_ptr<TSwTreeNode> description = script->ReadModelDescription();
+  ASSERT_EQ(description->ChildCount(), 2);
+  EXPECT_EQ(U8(SwmSourceText(description->Child(0)->Properties().Get(u"source")->Value())), "test.sw:7:1");
+}
+
+TEST(ScriptLoader, KeepsTheSlicerOnRequest) {
+  const std::string text = "Skeinwork 0.79 | kept\n== Tree ==\nt\n";
+  auto plain = Load(text);
+  EXPECT_EQ(plain->Slicer(), nullptr);
+  try {
+    plain->TakeSlicer();
+    FAIL();
+  } catch (const ESwScriptNoSlicer& e) {
+    EXPECT_EQ(e.Message(), "TSwScript has no Slicer assigned - KeepSlicer must have been set to True.");
+  }
+  TStringStream stream(text);
+  auto script = TSwScript::CreateFrom(stream, u"");
+  EXPECT_EQ(U8(script->Name()), "<StringStream>");
+  std::unique_ptr<TSwmSlicer> slicer = script->TakeSlicer();
+  ASSERT_NE(slicer, nullptr);
+  EXPECT_EQ(script->Slicer(), nullptr);
+  EXPECT_EQ(slicer->Text(u"header\\signature$inner"), " kept");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building and writing
+
+TEST(ScriptSections, AddingSectionsAndSubsections) {
+  TSwScript script;
+  struct TCase {
+    std::function<void()> action;
+    std::string error;
+  };
+  const std::vector<TCase> cases = {
+      {[&] { script.AddStandard(lsOther); }, "ESwOtherSectionCall: TSwScript.AddStandard doesn't accept section kind of lsOther."},
+      {[&] { script.TryByKey(lsOther); }, "ESwOtherSectionCall: TSwScript.TryByKey doesn't accept section kind of lsOther."},
+      {[&] { script.ByKey(lsTree); }, "ESwScriptNoKind: TSwScript doesn't contain a lsTree section."},
+      {[&] { script.AddOther(u"  \t"); }, "ESwEmptySectionTitle: Script section cannot have an empty title."},
+      {[&] { script.AddStandard(lsTree); }, "ok"},
+      {[&] { script.AddStandard(lsTree); }, "ESwDuplicatedSection: Declaring 'Tree' TSwScript section twice."},
+      {[&] { script.AddOther(u" tree "); }, "ESwDuplicatedSection: Declaring 'tree' TSwScript section twice."},
+      {[&] { script.AddOther(u" Notes "); }, "ok"},
+      {[&] { script.FindSection(u"NOTES")->AddSubsection(u" "); },
+       "ESwEmptySubsectionTitle: Script subsection cannot have an empty title."},
+      {[&] { script.FindSection(u"NOTES")->AddSubsection(u"a\x01" u"b"); },
+       "ESwHashBadKey: Attempted to add bad key 'a\x01" "b' to TSwSection (contains prohibited symbol $01)."},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::string outcome = "ok";
+    try {
+      cases[i].action();
+    } catch (const ESkeinwork& e) {
+      outcome = e.ClassName() + ": " + e.Message();
+    }
+    EXPECT_EQ(outcome, cases[i].error);
+  }
+  EXPECT_EQ(U8(script.Section(1)->Title()), "Notes");
+  EXPECT_EQ(script.Section(1)->Kind, lsOther);
+  EXPECT_NE(dynamic_cast<TSwModelSection*>(script.AddStandard(lsModel)), nullptr);
+  EXPECT_NE(dynamic_cast<TSwOptionSection*>(script.AddStandard(lsOptions)), nullptr);
+
+  TSwSection* notes = script.FindSection(u"notes");
+  TSwSubsection* sub = notes->AddSubsection(u" Part ");
+  EXPECT_EQ(U8(sub->Title()), "Part");
+  EXPECT_EQ(sub->Index(), 1);
+  EXPECT_EQ(notes->FindSubsection(u"PART"), sub);
+  sub->SetTitle(u"Renamed");
+  EXPECT_EQ(U8(notes->Key(1)), "Renamed");
+  EXPECT_EQ(U8(sub->Title()), "Renamed");
+}
+
+TEST(ScriptSections, WritingText) {
+  struct TCase {
+    std::function<void(TSwSection&)> build;
+    std::string text;
+  };
+  const std::vector<TCase> cases = {
+      {[](TSwSection& s) { s.DefaultSubsection()->Contents = u"body"; }, "== Tree ==|body"},
+      {[](TSwSection& s) {
+         s.Versions.Add(1, SwMakeVersion(0, 50));
+         s.Versions.Add(2, 79);
+         s.DefaultSubsection()->Contents = u"a|b";
+         TSwSubsection* sub = s.AddSubsection(u"Old");
+         sub->Versions.Add(2, SwMakeVersion(0, 70));
+         sub->Contents = u"old";
+         s.AddSubsection(u"Empty");
+       },
+       "==[>= 0.5 < 0.79] Trees ==|a|b||===[< 0.7] Old ===|old||=== Empty ==="},
+      {[](TSwSection& s) {
+         s.AddSubsection(u"First")->Contents = u"1";
+         s.AddSubsection(u"Second")->Contents = u"2";
+       },
+       "== Trees ==|=== First ===|1||=== Second ===|2"},
+  };
+  for (const TCase& c : cases) {
+    TSwScript script;
+    script.Options.Eoln = u"|";
+    TSwSection* section = script.AddStandard(lsTree);
+    c.build(*section);
+    EXPECT_EQ(U8(section->FullText()), c.text);
+  }
+  // Free-standing: CR LF and the title as it is.
+  TSwSection free(nullptr, u"Model", lsModel);
+  free.AddSubsection(u"X")->Contents = u"x";
+  EXPECT_EQ(U8(free.FullText()), "== Model ==\r\n=== X ===\r\nx");
+  EXPECT_EQ(U8(free.Subsection(1)->FullText()), "=== X ===\r\nx");
+  EXPECT_EQ(U8(free.DefaultSubsection()->HeaderLine()), "");
+}
+
+TEST(ScriptSections, ScriptWrittenBackReadsTheSame) {
+  const std::vector<std::string> scripts = {
+      "Skeinwork 0.79 | round trip\r\nPreamble line\r\n== Models ==\r\nbase\r\n===[< 0.7] Old ===\r\nold\r\n"
+      "=== New ===\r\nnew\r\n== Tree ==\r\ntree\r\n== Notes ==\r\n",
+      "Skeinwork 0.5\n@de\n  Baum=Tree\n  Modell=model\n==[>= 0.5] Baum ==\nt\n== Modell ==\nm\n",
+      "Skeinwork 0.79\n@de windows-1252\n\n== Tree ==\nt\n",
+  };
+  for (const std::string& text : scripts) {
+    SCOPED_TRACE(text);
+    auto first = Load(text);
+    std::string written = first->EncodedText();
+    auto second = Load(written);
+    EXPECT_EQ(Dump(*second, false), Dump(*first, false));
+    EXPECT_EQ(U8(second->Text()), written);
+    EXPECT_EQ(U8(second->Signature()), U8(first->Signature()));
+    EXPECT_EQ(U8(second->Preamble()), U8(first->Preamble()));
+    EXPECT_EQ(second->Lines(), first->Lines());
+  }
+  auto script = Load(scripts[0]);
+  EXPECT_EQ(U8(script->ByKey(lsModel)->HeaderLine()), "== Models ==");
+  EXPECT_EQ(U8(Load(scripts[1])->ByKey(lsModel)->HeaderLine()), "== Modell ==");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Option sections
+
+// "group.key=value" for every value of the store, ";"-separated.
+std::string DumpValues(TMemIniFileW& values) {
+  std::string out;
+  for (const WideString& group : values.Groups())
+    for (const auto& [key, value] : values.GroupValues(group))
+      out += (out.empty() ? "" : ";") + U8(group) + "." + U8(key) + "=" + Replace(U8(value), "\r\n", "\\n");
+  return out;
+}
+
+TEST(OptionSections, ReadingValues) {
+  struct TCase {
+    std::string contents, values;
+  };
+  const std::vector<TCase> cases = {
+      {"debug", "sw.debug=1"},
+      {"view.width = 80\nheight=20  ", "view.width=80;sw.height=20"},
+      {"notes =\n  first\n\n  second\nnext = 1", "sw.notes=first\\n\\nsecond;sw.next=1"},
+      {"notes =\n\n\n  late\n", "sw.notes=\\n\\nlate"},
+      {"key = 1\n  indented = 2", "sw.key=1;sw.indented=2"},
+      {"# note\n; note\n  # note", "sw.# note=1"},
+      {"a = b = c", "sw.a=b = c"},
+      {"empty =\n# inside\n  more", "sw.empty=more"},
+      {" = no key\n.x = dot\nA = 1\na = 2", "sw.x=dot;sw.A=2"},
+      {"", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.contents);
+    TSwOptionSection section(nullptr, u"Option", lsOptions);
+    section.DefaultSubsection()->Contents = Utf8ToWide(Replace(c.contents, "\n", "\r\n"));
+    EXPECT_EQ(DumpValues(section.Values()), c.values);
+    EXPECT_EQ(section.HasValues(), !c.values.empty());
+  }
+}
+
+TEST(OptionSections, SubsectionsAreGroups) {
+  auto script = Load(
+      "Skeinwork 0.79\n== Options ==\nview.width = 80\n=== view ===\nview.width = 90\nheight = 5\n"
+      "===[< 0.5] legacy ===\nold = 1\n=== other ===\nx\n");
+  auto* options = dynamic_cast<TSwOptionSection*>(script->ByKey(lsOptions));
+  ASSERT_NE(options, nullptr);
+  TMemIniFileW& values = options->Values();
+  EXPECT_EQ(DumpValues(values), "view.width=80;view.view.width=90;view.height=5;other.x=1");
+  EXPECT_EQ(U8(values.ReadString(u"VIEW", u"Height", u"?")), "5");
+  EXPECT_EQ(U8(values.ReadString(u"legacy", u"old", u"?")), "?");
+  EXPECT_EQ(values.GroupCount(), 2);
+  EXPECT_EQ(values.KeyCount(u"view"), 3);
+}
+
+TEST(OptionSections, WritingBodyAndTitle) {
+  struct TCase {
+    std::string contents, body, header;
+  };
+  const std::vector<TCase> cases = {
+      {"debug", "debug", "== Option =="},
+      {"debug\nlevel = 3", "debug|level = 3", "== Options =="},
+      {"view.w = 1\nname = x\nnotes =\n  a\n\n  b\nempty =", "name = x|notes =|  a|  |  b|empty =|view.w", "== Option =="},
+      {"view.w = 2", "view.w = 2", "== Option =="},
+      {"", "", "== Options =="},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.contents);
+    TSwScript script;
+    script.Options.Eoln = u"|";
+    auto* section = static_cast<TSwOptionSection*>(script.AddStandard(lsOptions));
+    section->DefaultSubsection()->Contents = Utf8ToWide(Replace(c.contents, "\n", "|"));
+    EXPECT_EQ(U8(section->BodyText()), c.body);
+    EXPECT_EQ(U8(section->HeaderLine()), c.header);
+  }
+}
+
+}  // namespace
+}  // namespace skeinwork
