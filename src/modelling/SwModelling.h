@@ -274,7 +274,7 @@ using TSwmProgressHook = TMethod<void(int64_t position, int64_t size)>;
 class TSwmCompiler : public TSwObject {
  public:
   static constexpr int MaxNestingDepth = 4096;
-  static constexpr int64_t MaxStalledPasses = 1000000;
+  static constexpr int64_t DefaultMaxStalledPasses = 1000000;
 
   TSwmCompiler();
   ~TSwmCompiler() override;
@@ -320,6 +320,8 @@ class TSwmCompiler : public TSwObject {
 
   TSwmTraceHook TraceHook;
   TSwmProgressHook ProgressHook;
+  // Consecutive passes of one node that may leave the input where it was before the run ends.
+  int64_t MaxStalledPasses = DefaultMaxStalledPasses;
   // With it, a failed run attaches a TSwmPartialResult to the raised exception.
   bool KeepPartialResult = false;
   // Thread-safe; the running child loop notices it and ends the run with ESwmCancelled.

@@ -487,9 +487,9 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
     TStream* now = mCompiler.CurrentStream();
     int64_t position = now->Position();
     if (now == stalledStream && position == stalledPosition) {
-      if (++stalledPasses >= TSwmCompiler::MaxStalledPasses)
+      if (++stalledPasses >= mCompiler.MaxStalledPasses)
         SwRaise<ESwmRunawayModel>("Model node repeats %d passes without moving the input. Node: %s, input: %s.",
-                                  TSwmCompiler::MaxStalledPasses, TSwmCompiler::DescribeNode(this),
+                                  mCompiler.MaxStalledPasses, TSwmCompiler::DescribeNode(this),
                                   TSwmCompiler::DescribeInput(now));
     } else {
       stalledStream = now;

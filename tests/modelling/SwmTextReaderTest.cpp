@@ -480,7 +480,7 @@ TEST(BuiltinModels, ScriptModelReads) {
   auto root = SwmReadBuiltinModel(u"SwmScript");
   EXPECT_EQ(CountNodes(root.get()), 53);
   EXPECT_EQ(Shape(root.get()),
-            "version:1(:2) versionOp:4(moreEq:5 lessEq:6 more:7 less:8 eq:9 notEq:10 notEq:11) "
+            "version:1(:2) versionOp:4(moreEq:5 lessEq:6 notEq:7 more:8 less:9 eq:10 notEq:11) "
             "header:13(:14(version:15 :16 signature:17(:18)) "
             "lang:19(code:21 :22(charset:23 :24) :25 lines:26(local:27 english:28(:29) :30)) "
             "preamble:31(END:32)) "
@@ -492,11 +492,12 @@ TEST(BuiltinModels, ScriptModelReads) {
             "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
             "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
             "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"
-            "  more path=\"more\" cond=\"= >\" 0 -------- @SWMSCRIPT:7\n"
-            "  less path=\"less\" cond=\"= <\" 0 -------- @SWMSCRIPT:8\n"
-            "  eq path=\"eq\" cond=\"= =\" 0 -------- @SWMSCRIPT:9\n"
-            "  notEq path=\"notEq\" cond=\"= !=\" 0 -------- @SWMSCRIPT:10\n"
-            "  notEq path=\"notEq\" cond=\"= <>\" 0 -------- @SWMSCRIPT:11\n");
+            // "<>" stands before "<", which would otherwise take its first character.
+            "  notEq path=\"notEq\" cond=\"= <>\" 0 -------- @SWMSCRIPT:7\n"
+            "  more path=\"more\" cond=\"= >\" 0 -------- @SWMSCRIPT:8\n"
+            "  less path=\"less\" cond=\"= <\" 0 -------- @SWMSCRIPT:9\n"
+            "  eq path=\"eq\" cond=\"= =\" 0 -------- @SWMSCRIPT:10\n"
+            "  notEq path=\"notEq\" cond=\"= !=\" 0 -------- @SWMSCRIPT:11\n");
   TSwTreeNode* sections = root->Child(3);
   std::string children;
   for (int i = 0; i < sections->ChildCount(); ++i) children += Describe(sections->Child(i)) + "\n";

@@ -223,6 +223,7 @@ TEST(ScriptLoader, SectionKindsTitlesAndVersions) {
       {"Skeinwork 0.79\n==[0.5 < 0.79] Models ==\n", "Model/lsModel@1[>= 0.5 < 0.79]"},
       {"Skeinwork 0.79\n==[> 0.1 >=0.2 < 1.0 <= 0.9 = 0.79 != 0.3] Tree ==\n",
        "Tree/lsTree@1[> 0.1 >= 0.2 < 1.0 <= 0.9 = 0.79 <> 0.3]"},
+      {"Skeinwork 0.79\n==[<> 0.4] Tree ==\n", "Tree/lsTree@1[<> 0.4]"},
       {"Skeinwork 0.79\n== Model ==\n\n===[< 0.7] Old ===\nold\n\n=== New ==\nnew\n",
        "Model/lsModel@1 [Old@3[< 0.7]: old] [New@6: new]"},
       // Subsections and contents before the first section are ignored.
