@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <atomic>
+#include <unordered_map>
 
 #include "BufStream.h"
 #include "RPNit.h"
@@ -157,6 +158,7 @@ SW_EXCEPTION(ESwmNoNodeInfo, ESwmCompiling);
 SW_EXCEPTION(ESwmEmptyNegatedCondition, ESwmCompiling);
 SW_EXCEPTION(ESwmUnknownCondition, ESwmCompiling);
 
+class TSimpatPattern;
 class TSwmCompiler;
 class TSwmNode;
 class TSwmNodeInfo;
@@ -387,6 +389,10 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
 
   bool RunChildLoop(TFailure& failure);
   bool TestCondition(TFailure& failure);
+  // The common operators ("=", "_", "x", "%", "? eof") tested straight on the stream, with the
+  // same outcome as through the expression layer; false when this condition needs that layer.
+  bool FastTest(TStream& stream, bool& value);
+  void PrepareFastTest();
   void WriteResultProperties();
   void MakeChildren();
 
@@ -402,6 +408,11 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int32_t mIndex = 0;
   int32_t mMatched = -1;
   int mDepth = 0;
+  enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof };
+  TFastKind mFastKind = TFastKind::Unknown;
+  RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
+  std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
+  RawByteString mFastEoln;                       // the line break as bytes, for "%"
   TSwTreeNode* mResult = nullptr;  // not owned
   TSwmRange mStart, mInner, mEnd;
 };
@@ -511,6 +522,8 @@ class TSwmSlicer : public TSwObject {
 
  private:
   std::vector<std::unique_ptr<TBufStream>> mStreams;  // owned caches
+  // Stream (or its cache) -> its cache: a run registers one stream per line.
+  std::unordered_map<const TSwObject*, TBufStream*> mIndex;
   std::unique_ptr<TSwTreeNode> mOwnedRoot;
   TSwTreeNode* mRoot = nullptr;
   TSwTreeNode* mContext = nullptr;

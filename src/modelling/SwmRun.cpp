@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Simpat.h"
+#include "StrConv.h"
 #include "SwModelling.h"
 
 namespace skeinwork {
@@ -365,11 +367,103 @@ void TSwmNode::WriteResultProperties() {
   if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
 }
 
+namespace {
+
+bool MatchLiteral(TStream& stream, const RawByteString& bytes) {
+  if (bytes.empty()) return true;
+  char buffer[256];
+  std::string heap;
+  char* read = buffer;
+  if (bytes.size() > sizeof buffer) {
+    heap.resize(bytes.size());
+    read = heap.data();
+  }
+  int64_t count = stream.Read(read, static_cast<int64_t>(bytes.size()));
+  if (count == static_cast<int64_t>(bytes.size()) && std::memcmp(read, bytes.data(), bytes.size()) == 0) return true;
+  stream.Seek(-count, TSeekOrigin::Current);
+  return false;
+}
+
+// Skips bytes up to 32, then the literal; the input ending while skipping is a match.
+bool MatchAfterSpaces(TStream& stream, const RawByteString& bytes) {
+  int64_t origin = stream.Position();
+  unsigned char chunk[256];
+  for (;;) {
+    int64_t chunkStart = stream.Position();
+    int64_t read = stream.Read(chunk, sizeof chunk);
+    for (int64_t i = 0; i < read; ++i) {
+      if (chunk[i] <= 32) continue;
+      stream.Seek(chunkStart + i, TSeekOrigin::Beginning);
+      if (MatchLiteral(stream, bytes)) return true;
+      stream.Seek(origin, TSeekOrigin::Beginning);
+      return false;
+    }
+    if (read < static_cast<int64_t>(sizeof chunk)) return true;
+  }
+}
+
+}  // namespace
+
+void TSwmNode::PrepareFastTest() {
+  mFastKind = TFastKind::Slow;
+  const TSwmCondition& condition = mProps->Condition;
+  const TRpnScalar& operand = condition.Operand;
+  if (condition.Class == TCdExact::Class() && operand.Has(valBytes)) {
+    mFastBytes = operand.Bytes;
+    mFastKind = TFastKind::Exact;
+  } else if (condition.Class == TCdSpaces::Class() && operand.Has(valBytes)) {
+    mFastBytes = operand.Bytes;
+    mFastKind = TFastKind::Spaces;
+  } else if (condition.Class == TCdHex::Class() && operand.Has(valBytes)) {
+    // Bad or empty hexadecimal text keeps the slow path, which reports it.
+    try {
+      mFastBytes = SwHexToBin(operand.Bytes);
+      if (!mFastBytes.empty()) mFastKind = TFastKind::Exact;
+    } catch (const ESkeinwork&) {
+    }
+  } else if (condition.Class == TCdSimpat::Class() && operand.Has(valBytes) && !operand.Bytes.empty()) {
+    mFastPattern = std::make_unique<TSimpatPattern>(operand.Bytes);
+    const WideString& eoln = mCompiler.Options.Eoln;
+    bool ascii = std::all_of(eoln.begin(), eoln.end(), [](char16_t c) { return c < 128; });
+    mFastEoln = ascii ? RawByteString(eoln.begin(), eoln.end()) : SwEncode(mCompiler.Options.Codepage, eoln);
+    mFastKind = TFastKind::Pattern;
+  } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
+    mFastKind = TFastKind::Eof;
+  }
+}
+
+bool TSwmNode::FastTest(TStream& stream, bool& value) {
+  if (mFastKind == TFastKind::Unknown) PrepareFastTest();
+  switch (mFastKind) {
+    case TFastKind::Exact:
+      value = mFastBytes.empty() || (stream.Position() < stream.Size() && MatchLiteral(stream, mFastBytes));
+      return true;
+    case TFastKind::Spaces:
+      value = MatchAfterSpaces(stream, mFastBytes);
+      return true;
+    case TFastKind::Pattern:
+      value = mFastPattern->Match(stream, mFastEoln);
+      return true;
+    case TFastKind::Eof:
+      value = stream.Position() >= stream.Size();
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool TSwmNode::TestCondition(TFailure& failure) {
   const TSwmCondition& condition = mProps->Condition;
   if (!condition.Class) return true;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   TStream* current = mCompiler.CurrentStream();
+  bool fastValue = false;
+  if (FastTest(*current, fastValue)) {
+    if (fastValue != condition.Negated) return true;
+    bool ordered = mProps->Order != 0 || mProps->mIsOnce;
+    failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
+    return false;
+  }
   std::unique_ptr<TSwCondExpression> test =
       condition.Class->Create(mParent ? mParent->mResult : nullptr, condition.Operand);
   AncestorCounters(this, run.Counters);

@@ -8,6 +8,7 @@ TSwmSlicer::TSwmSlicer() = default;
 // The tree goes first: its nodes may still be watched by listeners that read their ranges.
 TSwmSlicer::~TSwmSlicer() {
   mOwnedRoot.reset();
+  mIndex.clear();
   mStreams.clear();
 }
 
@@ -30,14 +31,15 @@ std::unique_ptr<TSwTreeNode> TSwmSlicer::TakeRoot() {
 TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) {
   if (TBufStream* known = Registered(stream)) return known;
   mStreams.push_back(std::make_unique<TBufStream>(stream, owned));
-  return mStreams.back().get();
+  TBufStream* cache = mStreams.back().get();
+  mIndex.emplace(stream, cache);
+  mIndex.emplace(cache, cache);
+  return cache;
 }
 
 TBufStream* TSwmSlicer::Registered(const TSwObject* stream) const {
-  // Newest first: the streams a lookup asks for are mostly the latest lines.
-  for (auto it = mStreams.rbegin(); it != mStreams.rend(); ++it)
-    if ((*it)->Underlying() == stream || it->get() == stream) return it->get();
-  return nullptr;
+  auto it = mIndex.find(stream);
+  return it == mIndex.end() ? nullptr : it->second;
 }
 
 int64_t TSwmSlicer::Start(const TSwValue& value) { return value.IsSlice() ? value.Int : -1; }
