@@ -853,9 +853,7 @@ void TFnStreamMatcher::Execute() {
   SetScalar(result, RpnBool(matched));
 }
 
-namespace {
-
-bool MatchExact(TStream& stream, std::string_view operand) {
+bool SwMatchExact(TStream& stream, std::string_view operand) {
   if (operand.empty()) return true;
   if (stream.Position() >= stream.Size()) return false;
   char small[64];
@@ -872,13 +870,11 @@ bool MatchExact(TStream& stream, std::string_view operand) {
   return false;
 }
 
-}  // namespace
+bool TFnCmpExact::Match(TStream& stream, std::string_view operand) { return SwMatchExact(stream, operand); }
 
-bool TFnCmpExact::Match(TStream& stream, std::string_view operand) {
-  return MatchExact(stream, operand);
-}
+bool TFnCmpSpaces::Match(TStream& stream, std::string_view operand) { return SwMatchAfterSpaces(stream, operand); }
 
-bool TFnCmpSpaces::Match(TStream& stream, std::string_view operand) {
+bool SwMatchAfterSpaces(TStream& stream, std::string_view operand) {
   int64_t origin = stream.Position();
   uint8_t chunk[256];
   for (;;) {
@@ -887,7 +883,7 @@ bool TFnCmpSpaces::Match(TStream& stream, std::string_view operand) {
     for (int64_t i = 0; i < read; ++i) {
       if (chunk[i] > 32) {
         stream.SetPosition(chunkStart + i);
-        if (MatchExact(stream, operand)) return true;
+        if (SwMatchExact(stream, operand)) return true;
         stream.SetPosition(origin);
         return false;
       }
@@ -899,7 +895,7 @@ bool TFnCmpSpaces::Match(TStream& stream, std::string_view operand) {
 bool TFnCmpHex::Match(TStream& stream, std::string_view operand) {
   RawByteString bytes = SwHexToBin(operand);
   if (bytes.empty()) RaiseEmptyArgument();
-  return MatchExact(stream, bytes);
+  return SwMatchExact(stream, bytes);
 }
 
 bool TFnCmpPattern::Match(TStream& stream, std::string_view operand) {

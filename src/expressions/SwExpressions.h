@@ -106,6 +106,9 @@ SW_EXCEPTION(ESwFuncNoBufferedTransform, ESwFunction);
 // must be pairs of hexadecimal digits ("0D 0A", "0d0a" and "0D-0A" are all CR LF).
 SW_EXCEPTION(ESwHexConvert, ESkeinwork);
 RawByteString SwHexToBin(std::string_view text);
+// The matchers of "=" and "_": true leaves the stream after the match, false where it was.
+bool SwMatchExact(TStream& stream, std::string_view bytes);
+bool SwMatchAfterSpaces(TStream& stream, std::string_view bytes);
 // Bytes as upper-case hexadecimal pairs with `separator` between them.
 std::string SwBinToHex(std::string_view bytes, std::string_view separator = {});
 

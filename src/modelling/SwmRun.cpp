@@ -367,43 +367,6 @@ void TSwmNode::WriteResultProperties() {
   if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
 }
 
-namespace {
-
-bool MatchLiteral(TStream& stream, const RawByteString& bytes) {
-  if (bytes.empty()) return true;
-  char buffer[256];
-  std::string heap;
-  char* read = buffer;
-  if (bytes.size() > sizeof buffer) {
-    heap.resize(bytes.size());
-    read = heap.data();
-  }
-  int64_t count = stream.Read(read, static_cast<int64_t>(bytes.size()));
-  if (count == static_cast<int64_t>(bytes.size()) && std::memcmp(read, bytes.data(), bytes.size()) == 0) return true;
-  stream.Seek(-count, TSeekOrigin::Current);
-  return false;
-}
-
-// Skips bytes up to 32, then the literal; the input ending while skipping is a match.
-bool MatchAfterSpaces(TStream& stream, const RawByteString& bytes) {
-  int64_t origin = stream.Position();
-  unsigned char chunk[256];
-  for (;;) {
-    int64_t chunkStart = stream.Position();
-    int64_t read = stream.Read(chunk, sizeof chunk);
-    for (int64_t i = 0; i < read; ++i) {
-      if (chunk[i] <= 32) continue;
-      stream.Seek(chunkStart + i, TSeekOrigin::Beginning);
-      if (MatchLiteral(stream, bytes)) return true;
-      stream.Seek(origin, TSeekOrigin::Beginning);
-      return false;
-    }
-    if (read < static_cast<int64_t>(sizeof chunk)) return true;
-  }
-}
-
-}  // namespace
-
 void TSwmNode::PrepareFastTest() {
   mFastKind = TFastKind::Slow;
   const TSwmCondition& condition = mProps->Condition;
@@ -436,10 +399,10 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
   if (mFastKind == TFastKind::Unknown) PrepareFastTest();
   switch (mFastKind) {
     case TFastKind::Exact:
-      value = mFastBytes.empty() || (stream.Position() < stream.Size() && MatchLiteral(stream, mFastBytes));
+      value = SwMatchExact(stream, mFastBytes);
       return true;
     case TFastKind::Spaces:
-      value = MatchAfterSpaces(stream, mFastBytes);
+      value = SwMatchAfterSpaces(stream, mFastBytes);
       return true;
     case TFastKind::Pattern:
       value = mFastPattern->Match(stream, mFastEoln);
