@@ -28,7 +28,7 @@ std::string DumpRun(std::string_view bytes, const TSwHexDumpOptions& options, in
       }
       auto byte = static_cast<unsigned char>(bytes[index]);
       hex += fmt::format("{:02X} ", byte);
-      chars += byte < 32 ? options.Replacement : static_cast<char>(byte);
+      chars += byte < 32 || (options.AsciiOnly && byte >= 127) ? options.Replacement : static_cast<char>(byte);
     }
     out += fmt::format("{:08X}    {}   {}", base + lineStart - alignment, hex, chars);
   }

@@ -14,6 +14,7 @@ namespace skeinwork {
 struct TSwHexDumpOptions {
   int BytesPerLine = 16;
   char Replacement = '.';           // shown for bytes below 32
+  bool AsciiOnly = false;           // bytes from 127 up are shown as the replacement too
   std::string Marker = "-- HERE --";
   int64_t BaseOffset = 0;           // offset of the run's first byte
   int Alignment = 0;                // column of the first byte in the first line

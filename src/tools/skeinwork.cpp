@@ -1,15 +1,20 @@
-// The skeinwork command-line program.
-#include <cstring>
+// The skeinwork command-line program: see SwCommandLine.h for the commands.
+#include <unistd.h>
+
 #include <iostream>
 
-#include "SwCore.h"
+#include "SwCommandLine.h"
+#include "SwModelling.h"
 
 int main(int argc, char** argv) {
   using namespace skeinwork;
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::cout << "Skeinwork " << SwVersionText(SwLibraryVersion) << "\n";
-    return 0;
-  }
-  std::cerr << "usage: skeinwork --version\n";
-  return 2;
+  // The trees printed can be large; unsynchronised streams buffer them.
+  std::ios::sync_with_stdio(false);
+  // Mismatches carry the input around their position, which the error report shows.
+  SwInstallMismatchInfoHook();
+  TSwCommandLineEnvironment environment;
+  environment.ErrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+  int code = SwRunCommandLine(argc, argv, std::cout, std::cerr, environment);
+  std::cout.flush();
+  return code;
 }

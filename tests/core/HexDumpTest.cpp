@@ -16,6 +16,11 @@ TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0) {
   return options;
 }
 
+TSwHexDumpOptions AsciiOnly(TSwHexDumpOptions options) {
+  options.AsciiOnly = true;
+  return options;
+}
+
 TEST(HexDump, Layouts) {
   struct Row {
     const char* what;
@@ -43,6 +48,8 @@ TEST(HexDump, Layouts) {
       {"marker at the end", "ab", Options(4), 2, "00000000    61 62          ab  \n           -- HERE --"},
       {"marker outside", "ab", Options(4), 3, "00000000    61 62          ab  "},
       {"wide offsets", "z", Options(2, 0x123456789), {}, "123456789    7A       z "},
+      {"high bytes as they are", "a\x7F\xC3", Options(3), {}, "00000000    61 7F C3    a\x7F\xC3"},
+      {"high bytes replaced for terminals", "a\x7F\xC3", AsciiOnly(Options(3)), {}, "00000000    61 7F C3    a.."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "SwModelling.h"
+#include "SwScript.h"
 #include "SwTreeOutput.h"
 
 namespace skeinwork {
@@ -25,33 +26,28 @@ std::string ReadFile(const std::string& path) {
   return out.str();
 }
 
-// The text of a script's "== Model ==" section, up to the next section header.
-std::string ModelSection(const std::string& script) {
-  const std::string header = "== Model ==\n";
-  size_t start = script.find(header);
-  if (start == std::string::npos) return {};
-  start += header.size();
-  size_t end = script.find("\n==", start);
-  return script.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
-}
-
 struct TExample {
+  std::unique_ptr<TFileStream> ScriptFile;
+  std::unique_ptr<TSwScript> Script;
   std::unique_ptr<TSwmCompiler> Compiler;
   std::unique_ptr<TFileStream> Input;
   std::unique_ptr<TSwmSlicer> Slicer;
 };
 
-// Models an example's sample with the model of its script (line breaks as in the script: LF).
-TExample Model(const std::string& script, const std::string& sample) {
+// Loads an example script and compiles its chosen model, reading data with the script's own
+// line break (LF), as the program does.
+TExample Load(const std::string& script) {
   TExample example;
-  TSwmNativeStreamer reader;
-  reader.Options.Codepage = 65001;
-  TStringStream text(ModelSection(ReadFile(ExamplePath(script))));
-  std::unique_ptr<TSwTreeNode> description = reader.Read(text, Utf8ToWide(script));
-  example.Compiler = std::make_unique<TSwmCompiler>();
-  example.Compiler->Options.Eoln.assign(1, u'\n');
-  example.Compiler->Compile(description.get());
-  example.Compiler->SetCurrentDescription(nullptr);
+  example.ScriptFile = std::make_unique<TFileStream>(Utf8ToWide(ExamplePath(script)), TFileMode::OpenRead);
+  example.Script = TSwScript::CreateFrom(*example.ScriptFile, Utf8ToWide(script));
+  example.Compiler = example.Script->CompileModel();
+  example.Compiler->Options.Eoln = example.Script->Options.Eoln;
+  return example;
+}
+
+// Models an example's sample with its script.
+TExample Model(const std::string& script, const std::string& sample) {
+  TExample example = Load(script);
   example.Input = std::make_unique<TFileStream>(Utf8ToWide(ExamplePath(sample)), TFileMode::OpenRead);
   example.Slicer = example.Compiler->Modell(*example.Input);
   return example;
@@ -126,15 +122,9 @@ TEST(Examples, BrokenSamplesFailWithAMismatch) {
         std::ofstream out(path, std::ios::binary);
         out << data.substr(0, cut);
       }
-      TSwmNativeStreamer reader;
-      reader.Options.Codepage = 65001;
-      TStringStream text(ModelSection(ReadFile(ExamplePath(script))));
-      std::unique_ptr<TSwTreeNode> description = reader.Read(text, Utf8ToWide(script));
-      TSwmCompiler compiler;
-      compiler.Compile(description.get());
-      compiler.SetCurrentDescription(nullptr);
+      TExample example = Load(script);
       TFileStream input(Utf8ToWide(path), TFileMode::OpenRead);
-      EXPECT_THROW(compiler.Modell(input), ESwmMismatch);
+      EXPECT_THROW(example.Compiler->Modell(input), ESwmMismatch);
       std::remove(path.c_str());
     }
   }

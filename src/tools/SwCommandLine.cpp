@@ -1,0 +1,810 @@
+// The commands of the skeinwork program.
+#include "SwCommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "BufStream.h"
+#include "HexDump.h"
+#include "SwExpressions.h"
+#include "SwExtract.h"
+#include "SwScript.h"
+#include "SwStreamers.h"
+#include "SwTreeOutput.h"
+
+namespace skeinwork {
+
+namespace {
+
+constexpr int64_t kProgressThreshold = 8 * 1024 * 1024;  // the bar is drawn by default above this size
+constexpr int kUtf8Codepage = 65001;
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+std::string QuotedJson(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Opens a file for reading; a directory is refused as the system refuses to read it.
+std::unique_ptr<TFileStream> OpenForReading(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored))
+    SwRaise<EFOpenError>("Cannot open file \"%s\". %s", path, std::strerror(EISDIR));
+  return std::make_unique<TFileStream>(Utf8ToWide(path), TFileMode::OpenRead);
+}
+
+// Where a command prints: the given stream, or a file named with -o.
+class TOutput {
+ public:
+  TOutput(std::ostream& standard, const std::string& path) : mPath(path) {
+    if (path.empty()) {
+      mOut = &standard;
+      return;
+    }
+    mFile.open(path, std::ios::binary | std::ios::trunc);
+    if (!mFile) SwRaise<EFCreateError>("Cannot create file \"%s\". %s", path, std::strerror(errno));
+    mOut = &mFile;
+  }
+  std::ostream& operator*() { return *mOut; }
+  void Finish() {
+    mOut->flush();
+    if (!*mOut) {
+      if (mPath.empty()) SwRaise<EWriteError>("Cannot write the output.");
+      SwRaise<EWriteError>("Cannot write file \"%s\".", mPath);
+    }
+  }
+
+ private:
+  std::string mPath;
+  std::ofstream mFile;
+  std::ostream* mOut = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Progress and interruption
+
+class TProgressBar {
+ public:
+  static constexpr int Width = 40;
+
+  TProgressBar(std::ostream& err, bool enabled) : mErr(err), mEnabled(enabled) {}
+  ~TProgressBar() { Clear(); }
+
+  void Update(int64_t position, int64_t size) {
+    if (!mEnabled || size <= 0) return;
+    int permille = static_cast<int>(std::clamp<int64_t>(position, 0, size) * 1000 / size);
+    if (permille == mPermille) return;
+    mPermille = permille;
+    int filled = permille * Width / 1000;
+    mErr << '\r' << '[' << std::string(filled, '#') << std::string(Width - filled, ' ') << ']'
+         << fmt::format(" {:5.1f}%  {} / {} bytes", permille / 10.0, position, size) << std::flush;
+    mDrawn = true;
+  }
+  // Takes the bar off its line, so that a message can be written there.
+  void Clear() {
+    if (!mDrawn) return;
+    mErr << '\r' << std::string(Width + 60, ' ') << '\r' << std::flush;
+    mDrawn = false;
+    mPermille = -1;
+  }
+
+ private:
+  std::ostream& mErr;
+  bool mEnabled;
+  bool mDrawn = false;
+  int mPermille = -1;
+};
+
+// The run an interrupt (Ctrl+C) asks to cancel; the signal handler only sets the run's flag.
+std::atomic<TSwmCompiler*> gInterruptible{nullptr};
+
+extern "C" void OnInterrupt(int) {
+  if (TSwmCompiler* compiler = gInterruptible.load()) compiler->RequestCancel();
+}
+
+class TInterruptGuard {
+ public:
+  explicit TInterruptGuard(TSwmCompiler* compiler) {
+    gInterruptible.store(compiler);
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    mInstalled = sigaction(SIGINT, &action, &mPrevious) == 0;
+  }
+  ~TInterruptGuard() {
+    if (mInstalled) sigaction(SIGINT, &mPrevious, nullptr);
+    gInterruptible.store(nullptr);
+  }
+  TInterruptGuard(const TInterruptGuard&) = delete;
+  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+
+ private:
+  struct sigaction mPrevious {};
+  bool mInstalled = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Scripts and runs
+
+struct TLoadedScript {
+  std::unique_ptr<TFileStream> File;  // the script's slicer reads from it
+  std::unique_ptr<TSwScript> Script;
+};
+
+TLoadedScript LoadScript(const std::string& path) {
+  TLoadedScript loaded;
+  loaded.File = OpenForReading(path);
+  loaded.Script = TSwScript::CreateFrom(*loaded.File, Utf8ToWide(path));
+  return loaded;
+}
+
+// The script's compiled model with the options the data is read with: the script's line
+// break (the examples and their samples share it) and its code page.
+std::unique_ptr<TSwmCompiler> CompileFor(const TSwScript& script, const std::string& eoln) {
+  std::unique_ptr<TSwmCompiler> compiler = script.CompileModel();
+  if (eoln == "lf") {
+    compiler->Options.Eoln = u"\n";
+  } else if (eoln == "crlf") {
+    compiler->Options.Eoln = u"\r\n";
+  } else if (eoln == "cr") {
+    compiler->Options.Eoln = u"\r";
+  } else if (!script.Options.Eoln.empty()) {
+    compiler->Options.Eoln = script.Options.Eoln;
+  }
+  if (script.Codepage() > 0) compiler->Options.Codepage = script.Codepage();
+  return compiler;
+}
+
+struct TRunOptions {
+  std::string Script, Data, Eoln = "script", OnWarning = "continue";
+  bool Partial = false;
+  bool Progress = false, NoProgress = false;
+};
+
+// A finished (or failed) modelling run. Members go in reverse order, so the slicer, which
+// reads the data cache, goes before it.
+struct TModelRun {
+  TLoadedScript Script;
+  std::unique_ptr<TSwmCompiler> Compiler;
+  std::unique_ptr<TFileStream> DataFile;
+  std::unique_ptr<TBufStream> Data;
+  std::unique_ptr<TSwmSlicer> Slicer;
+};
+
+// WARN messages are printed and the run goes on, unless the user asked to stop; every other
+// message of the error routine (FAIL, input left over) ends the run.
+struct TWarningPolicy {
+  std::ostream* Err;
+  TProgressBar* Bar;
+  bool Stop;
+
+  void Handle(TSwObject*, const ESkeinwork& error) {
+    if (Stop || !dynamic_cast<const ESwmWarning*>(&error)) error.Raise();
+    Bar->Clear();
+    *Err << "Warning: " << error.Message() << '\n';
+  }
+};
+
+struct TProgressSink {
+  TProgressBar* Bar;
+  void Update(int64_t position, int64_t size) { Bar->Update(position, size); }
+};
+
+// Loads, compiles and runs; a failure propagates with the run's partial result attached when
+// asked for.
+void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, bool errIsTerminal) {
+  run.Script = LoadScript(options.Script);
+  run.Compiler = CompileFor(*run.Script.Script, options.Eoln);
+  run.DataFile = OpenForReading(options.Data);
+  run.Data = std::make_unique<TBufStream>(run.DataFile.get(), false);
+
+  bool progress = !options.NoProgress &&
+                  (options.Progress || (errIsTerminal && run.Data->Size() > kProgressThreshold));
+  TProgressBar bar(err, progress);
+  TWarningPolicy policy{&err, &bar, options.OnWarning == "stop"};
+  TProgressSink sink{&bar};
+  TSwmCompiler& compiler = *run.Compiler;
+  compiler.SetErrorHandler(TSwErrorHandler::Of<&TWarningPolicy::Handle>(&policy));
+  if (progress) compiler.ProgressHook = TSwmProgressHook::Of<&TProgressSink::Update>(&sink);
+  compiler.KeepPartialResult = options.Partial;
+  TInterruptGuard interrupt(&compiler);
+  try {
+    run.Slicer = compiler.Modell(*run.Data);
+  } catch (...) {
+    compiler.SetErrorHandler({});
+    compiler.ProgressHook = {};
+    throw;
+  }
+  compiler.SetErrorHandler({});
+  compiler.ProgressHook = {};
+}
+
+TSwRangeReader ReaderOf(TSwmSlicer* slicer) {
+  if (!slicer) return {};
+  return [slicer](TSwObject* stream, int64_t offset, int64_t count) -> RawByteString {
+    TBufStream* cache = slicer->Registered(stream);
+    return cache ? cache->ReadAt(offset, count) : RawByteString();
+  };
+}
+
+void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, bool json) {
+  if (json) {
+    SwWriteJsonTree(out, root);
+  } else {
+    SwWriteTextTree(out, root, ReaderOf(slicer));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+struct TContext {
+  std::ostream& Out;
+  std::ostream& Err;
+  TSwCommandLineEnvironment Environment;
+  std::string InputName;  // the data file, for error reports
+};
+
+struct TModelOptions : TRunOptions {
+  bool Json = false;
+  std::string Output;
+};
+
+int ModelCommand(TContext& context, const TModelOptions& options) {
+  context.InputName = options.Data;
+  TOutput output(context.Out, options.Output);
+  TModelRun run;
+  try {
+    RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  } catch (const ESkeinwork& error) {
+    auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
+    if (options.Partial && partial && partial->Slicer && partial->Slicer->Root()) {
+      PrintTree(*output, partial->Slicer->Root(), partial->Slicer.get(), options.Json);
+      output.Finish();
+    }
+    throw;
+  }
+  PrintTree(*output, run.Slicer->Root(), run.Slicer.get(), options.Json);
+  output.Finish();
+  return ecSuccess;
+}
+
+struct TIllustrateOptions {
+  std::string Script, Output;
+  bool Json = false;
+};
+
+// One line per compiled model node: name, ID, class, condition, result path and flags.
+void WriteModelText(std::ostream& out, TSwTreeNode* root) {
+  static const std::pair<const char16_t*, const char*> kFlags[] = {
+      {u"mIsResetter", "resetter"},   {u"mIsOptional", "optional"},   {u"mIsTentative", "tentative"},
+      {u"mIsOnce", "once"},           {u"mIsOffContext", "off-context"}, {u"mIsInheriting", "inheriting"},
+      {u"mIsPrepending", "prepending"}, {u"mIsNonConsuming", "non-consuming"}};
+  std::vector<std::pair<TSwTreeNode*, int>> stack{{root, 0}};
+  std::string line;
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    line.assign(static_cast<size_t>(depth) * 2, ' ');
+    line += node->Name().empty() ? std::string("<unnamed>") : WideToUtf8(node->Name());
+    if (TSwProperties* bag = node->PropertiesIfAny()) {
+      auto text = [&](const char16_t* name) -> std::string {
+        TSwProperty* property = bag->Find(name);
+        if (!property) return {};
+        const TSwValue& value = property->Value();
+        if (value.Has(ltStr)) return WideToUtf8(value.Text());
+        if (value.Has(ltInt)) return std::to_string(value.Int);
+        return {};
+      };
+      if (std::string id = text(u"ID"); !id.empty()) line += "  #" + id;
+      if (std::string cls = text(u"Class"); !cls.empty()) line += "  " + cls;
+      if (std::string cond = text(u"mCond"); !cond.empty()) line += "  if " + cond;
+      if (std::string path = text(u"mPath"); !path.empty()) line += "  -> " + path;
+      if (std::string order = text(u"mOrder"); !order.empty()) line += "  order " + order;
+      std::string flags;
+      for (const auto& [name, label] : kFlags) {
+        TSwProperty* property = bag->Find(name);
+        if (property && property->Value().Has(ltBool) && property->Value().Bool)
+          flags += (flags.empty() ? "" : ", ") + std::string(label);
+      }
+      if (!flags.empty()) line += "  [" + flags + "]";
+    }
+    line += '\n';
+    out << line;
+    for (int i = node->ChildCount() - 1; i >= 0; --i) stack.push_back({node->Child(i), depth + 1});
+  }
+}
+
+int IllustrateCommand(TContext& context, const TIllustrateOptions& options) {
+  TOutput output(context.Out, options.Output);
+  TLoadedScript loaded = LoadScript(options.Script);
+  std::unique_ptr<TSwmCompiler> compiler = loaded.Script->CompileModel();
+  std::unique_ptr<TSwTreeNode> dump = compiler->DumpModel(0);
+  if (options.Json) {
+    SwWriteJsonTree(*output, dump.get());
+  } else {
+    WriteModelText(*output, dump.get());
+  }
+  output.Finish();
+  return ecSuccess;
+}
+
+struct TScriptOptions {
+  std::string Script, Output;
+  bool Json = false, Tree = false;
+};
+
+std::string EolnName(const WideString& eoln) {
+  if (eoln == u"\r\n") return "CR LF";
+  if (eoln == u"\n") return "LF";
+  if (eoln == u"\r") return "CR";
+  return eoln.empty() ? "none" : "other";
+}
+
+int CountLines(const WideString& text) {
+  if (text.empty()) return 0;
+  return 1 + static_cast<int>(std::count(text.begin(), text.end(), u'\n'));
+}
+
+nlohmann::json LineJson(int line) { return line >= 0 ? nlohmann::json(line + 1) : nlohmann::json(nullptr); }
+
+nlohmann::json ScriptJson(const TSwScript& script) {
+  using nlohmann::json;
+  json result = json::object();
+  result["name"] = WideToUtf8(script.Name());
+  result["version"] = SwVersionText(script.Version());
+  result["signature"] = WideToUtf8(script.Signature());
+  result["language"] = WideToUtf8(script.Language());
+  result["charset"] = WideToUtf8(script.Charset());
+  result["codepage"] = script.Codepage();
+  result["eoln"] = EolnName(script.Options.Eoln);
+  json translations = json::array();
+  for (const auto& [local, english] : script.Lines())
+    translations.push_back({{"local", WideToUtf8(local)}, {"english", WideToUtf8(english)}});
+  result["translations"] = translations;
+  result["preamble"] = WideToUtf8(script.Preamble());
+  json sections = json::array();
+  for (int i = 0; i < script.SectionCount(); ++i) {
+    TSwSection* section = script.Section(i);
+    json subsections = json::array();
+    for (int k = 0; k < section->SubsectionCount(); ++k) {
+      TSwSubsection* sub = section->Subsection(k);
+      subsections.push_back({{"title", WideToUtf8(sub->Title())},
+                             {"line", LineJson(sub->Line)},
+                             {"versions", sub->Versions.Text()},
+                             {"contents", WideToUtf8(sub->Contents)}});
+    }
+    sections.push_back({{"title", WideToUtf8(section->Title())},
+                        {"kind", SwSectionKindName(section->Kind)},
+                        {"line", LineJson(section->Line)},
+                        {"versions", section->Versions.Text()},
+                        {"subsections", subsections}});
+  }
+  result["sections"] = sections;
+  if (TSwSubsection* chosen = script.TryChosenModel()) {
+    result["chosenModel"] = {{"section", WideToUtf8(chosen->Section()->Title())},
+                             {"subsection", WideToUtf8(chosen->Title())},
+                             {"line", LineJson(chosen->Line)}};
+  } else {
+    result["chosenModel"] = nullptr;
+  }
+  json options = json::object();
+  if (auto* section = dynamic_cast<TSwOptionSection*>(script.TryByKey(lsOptions))) {
+    TMemIniFileW& values = section->Values();
+    for (const WideString& group : values.Groups()) {
+      json keys = json::object();
+      for (const auto& [key, value] : values.GroupValues(group)) keys[WideToUtf8(key)] = WideToUtf8(value);
+      options[WideToUtf8(group)] = keys;
+    }
+  }
+  result["options"] = options;
+  return result;
+}
+
+void WriteIndented(std::ostream& out, const WideString& text, const std::string& indent) {
+  std::string utf8 = WideToUtf8(text);
+  size_t start = 0;
+  while (start <= utf8.size()) {
+    size_t end = utf8.find('\n', start);
+    std::string line = utf8.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out << indent << line << '\n';
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+void WriteScriptText(std::ostream& out, const TSwScript& script) {
+  auto lineText = [](int line) { return line >= 0 ? fmt::format(", line {}", line + 1) : std::string(); };
+  auto versionsText = [](const TSwVersions& versions) {
+    return versions.IsEmpty() ? std::string() : " " + versions.Text();
+  };
+  out << "Script: " << WideToUtf8(script.Name()) << '\n';
+  out << "Version: " << SwVersionText(script.Version()) << '\n';
+  out << "Signature: " << WideToUtf8(script.Signature()) << '\n';
+  out << "Language: " << WideToUtf8(script.Language()) << '\n';
+  out << "Charset: " << WideToUtf8(script.Charset()) << " (code page " << script.Codepage() << ")\n";
+  out << "Line break: " << EolnName(script.Options.Eoln) << '\n';
+  if (!script.Lines().empty()) {
+    out << "Translations:\n";
+    for (const auto& [local, english] : script.Lines())
+      out << "  " << WideToUtf8(local) << " = " << WideToUtf8(english) << '\n';
+  }
+  if (!script.Preamble().empty()) {
+    out << "Preamble:\n";
+    WriteIndented(out, script.Preamble(), "  | ");
+  }
+  out << "Sections:\n";
+  for (int i = 0; i < script.SectionCount(); ++i) {
+    TSwSection* section = script.Section(i);
+    out << "  " << WideToUtf8(section->Title()) << " (" << SwSectionKindName(section->Kind) << ")"
+        << versionsText(section->Versions) << lineText(section->Line) << '\n';
+    for (int k = 0; k < section->SubsectionCount(); ++k) {
+      TSwSubsection* sub = section->Subsection(k);
+      int lines = CountLines(sub->Contents);
+      out << "    " << (sub->Title().empty() ? std::string("<default>") : "\"" + WideToUtf8(sub->Title()) + "\"")
+          << versionsText(sub->Versions) << lineText(sub->Line) << ", " << lines << (lines == 1 ? " line" : " lines")
+          << '\n';
+    }
+  }
+  if (TSwSubsection* chosen = script.TryChosenModel()) {
+    out << "Chosen model: " << WideToUtf8(chosen->Section()->Title());
+    if (!chosen->Title().empty()) out << " / \"" << WideToUtf8(chosen->Title()) << '"';
+    out << lineText(chosen->Line) << '\n';
+  } else {
+    out << "Chosen model: none\n";
+  }
+  if (auto* section = dynamic_cast<TSwOptionSection*>(script.TryByKey(lsOptions))) {
+    out << "Options:\n";
+    TMemIniFileW& values = section->Values();
+    for (const WideString& group : values.Groups()) {
+      out << "  [" << WideToUtf8(group) << "]\n";
+      for (const auto& [key, value] : values.GroupValues(group))
+        out << "    " << WideToUtf8(key) << " = " << WideToUtf8(value) << '\n';
+    }
+  }
+}
+
+int ScriptCommand(TContext& context, const TScriptOptions& options) {
+  TOutput output(context.Out, options.Output);
+  TLoadedScript loaded = LoadScript(options.Script);
+  if (options.Tree) {
+    TSwmSlicer* slicer = loaded.Script->Slicer();
+    if (!slicer) SwRaise<ESwScriptNoSlicer>("%s has no slicer to take.", loaded.Script.get());
+    PrintTree(*output, slicer->Root(), slicer, options.Json);
+  } else if (options.Json) {
+    *output << ScriptJson(*loaded.Script).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  } else {
+    WriteScriptText(*output, *loaded.Script);
+  }
+  output.Finish();
+  return ecSuccess;
+}
+
+struct TSaveOptions : TRunOptions {
+  std::string Tree;
+  bool Compress = false;
+};
+
+int CountNodes(TSwTreeNode* root) {
+  int count = 0;
+  std::vector<TSwTreeNode*> stack{root};
+  while (!stack.empty()) {
+    TSwTreeNode* node = stack.back();
+    stack.pop_back();
+    ++count;
+    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
+  }
+  return count;
+}
+
+int SaveCommand(TContext& context, const TSaveOptions& options) {
+  context.InputName = options.Data;
+  TModelRun run;
+  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  TSwTreeNode* root = run.Slicer->Root();
+  SwStoreSlicesAsRanges(root);
+  int64_t size = 0;
+  try {
+    TFileStream file(Utf8ToWide(options.Tree), TFileMode::Create);
+    TSwBinaryStreamer streamer;
+    if (options.Compress)
+      streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
+    streamer.Write(file, root, Utf8ToWide(options.Tree));
+    size = file.Size();
+  } catch (const EFCreateError&) {
+    throw;
+  } catch (...) {
+    // A tree file cut short by an error is of no use to anyone.
+    std::error_code ignored;
+    std::filesystem::remove(options.Tree, ignored);
+    throw;
+  }
+  int nodes = CountNodes(root);
+  context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
+              << " bytes).\n";
+  return ecSuccess;
+}
+
+struct TLoadOptions {
+  std::string Tree, Output;
+  bool Json = false;
+};
+
+int LoadCommand(TContext& context, const TLoadOptions& options) {
+  TOutput output(context.Out, options.Output);
+  std::unique_ptr<TFileStream> file = OpenForReading(options.Tree);
+  TSwBinaryStreamer streamer;
+  std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
+  PrintTree(*output, root.get(), nullptr, options.Json);
+  output.Finish();
+  return ecSuccess;
+}
+
+struct TExtractOptions : TRunOptions {
+  std::string DataPath, DataExpr, NamePath, NameExpr, Format = "?.dat", To;
+  bool Unique = false, KeepExt = false;
+};
+
+int ExtractCommand(TContext& context, const TExtractOptions& options) {
+  if (options.Format.find('?') == std::string::npos)
+    SwRaise<ESwUsage>("The file name format \"%s\" has no \"?\" for the name.", options.Format);
+  context.InputName = options.Data;
+  TModelRun run;
+  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  TSwDataNodeSaver saver(run.Slicer->Root(), run.Slicer.get());
+  saver.Options = run.Compiler->Options;
+  saver.SetDataPath(Utf8ToWide(options.DataPath));
+  saver.SetDataExpr(Utf8ToWide(options.DataExpr));
+  if (!options.Unique) saver.SetNamePath(Utf8ToWide(options.NamePath));
+  saver.SetNameExpr(Utf8ToWide(options.NameExpr));
+  TSwExtractSettings settings;
+  settings.Directory = Utf8ToWide(options.To);
+  settings.Format = Utf8ToWide(options.Format);
+  settings.OmitExtension = !options.KeepExt;
+  settings.OnWritten = [&](const WideString& path) { context.Out << WideToUtf8(path) << '\n'; };
+  int count = SwExtractData(saver, settings);
+  context.Out << count << (count == 1 ? " file" : " files") << " written.\n";
+  return ecSuccess;
+}
+
+struct TEvalOptions {
+  std::string Expression, Input;
+  int64_t Offset = 0;
+  bool Json = false;
+};
+
+std::string HexBytes(const RawByteString& bytes) {
+  std::string out;
+  for (unsigned char byte : bytes) out += fmt::format("{:02X}", byte);
+  return out;
+}
+
+int EvalCommand(TContext& context, const TEvalOptions& options) {
+  std::unique_ptr<TFileStream> file;
+  std::unique_ptr<TBufStream> input;
+  if (!options.Input.empty()) {
+    context.InputName = options.Input;
+    file = OpenForReading(options.Input);
+    input = std::make_unique<TBufStream>(file.get(), false);
+    if (options.Offset > input->Size())
+      SwRaise<ESwUsage>("The offset %d lies beyond the end of \"%s\" (%d bytes).", options.Offset, options.Input,
+                        input->Size());
+    input->SetPosition(options.Offset);
+  } else if (options.Offset != 0) {
+    SwRaise<ESwUsage>("--offset needs an --input file.");
+  }
+  TSwExpression expression(Utf8ToWide(options.Expression), nullptr);
+  TSwOptions expressionOptions;
+  expressionOptions.Eoln = u"\n";
+  expressionOptions.Codepage = kUtf8Codepage;
+  expression.SetOptions(expressionOptions);
+  expression.SetInputStream(input.get());
+  TSwExpressionResult result = expression.Evaluate();
+  const TSwValue& value = result.Value;
+  std::ostream& out = context.Out;
+  if (options.Json) {
+    out << SwJsonValue(value) << '\n';
+  } else {
+    if (value.IsNull()) out << "null\n";
+    if (value.Has(ltStr)) out << "str: " << QuotedJson(WideToUtf8(value.Text())) << '\n';
+    if (value.Has(ltRaw)) out << "raw: " << HexBytes(value.Raw()) << '\n';
+    if (value.Has(ltBool)) out << "bool: " << (value.Bool ? "true" : "false") << '\n';
+    if (value.Has(ltInt)) out << "int: " << value.Int << '\n';
+    if (value.Has(ltFrac)) out << "frac: " << nlohmann::json(value.Frac).dump() << '\n';
+    if (value.Has(ltObj)) out << "obj: " << (value.Obj ? value.Obj->ClassName() : std::string("<nil object>")) << '\n';
+  }
+  if (input) {
+    // Where the expression left the input: functions such as skip move it.
+    if (!options.Json) out << "position: " << input->Position() << '\n';
+  }
+  return ecSuccess;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command line
+
+void AddRunOptions(CLI::App* command, TRunOptions& options) {
+  command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
+  command->add_option("data", options.Data, "The data file to model")->required();
+  command->add_option("--on-warning", options.OnWarning, "What a WARN node does: continue (default) or stop")
+      ->check(CLI::IsMember({"continue", "stop"}));
+  command->add_flag("--progress", options.Progress, "Draw a progress bar on stderr (default: on a terminal, for files over 8 MiB)");
+  command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
+  command->add_option("--eoln", options.Eoln, "The line break of the data: script (default: the script's own), lf, crlf or cr")
+      ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
+}
+
+}  // namespace
+
+int SwExitCodeOf(const ESkeinwork& error) {
+  if (dynamic_cast<const ESwUsage*>(&error)) return ecUsage;
+  if (dynamic_cast<const EFOpenError*>(&error) || dynamic_cast<const EFCreateError*>(&error) ||
+      dynamic_cast<const EWriteError*>(&error))
+    return ecFileError;
+  return ecFailed;
+}
+
+namespace {
+
+void WriteExcerpt(std::ostream& err, const TSwSourcePos& pos, const std::string& caption, const std::string& inputName) {
+  std::string source = WideToUtf8(pos.Source);
+  if (source == "<BufStream>" && !inputName.empty()) source = inputName;
+  err << caption << source << fmt::format(", offset {:04X}h ({}) of {} bytes{}:\n", pos.Position, pos.Position, pos.Size,
+                                          pos.Position > pos.Size ? ", past the end" : "");
+  const int64_t excerptEnd = pos.ExcerptStart + static_cast<int64_t>(pos.Excerpt.size());
+  const int64_t from = std::clamp(pos.Position - SwReportBytesAround, pos.ExcerptStart, excerptEnd);
+  const int64_t to = std::clamp(pos.Position + SwReportBytesAround, from, excerptEnd);
+  TSwHexDumpOptions dump;
+  dump.BaseOffset = from;
+  dump.Alignment = static_cast<int>(from % dump.BytesPerLine);
+  dump.LineSeparator = "\n";
+  dump.AsciiOnly = true;  // a terminal expects UTF-8
+  std::string_view bytes(pos.Excerpt);
+  err << SwFormatHexDump(bytes.substr(static_cast<size_t>(from - pos.ExcerptStart), static_cast<size_t>(to - from)),
+                         dump, pos.Position)
+      << '\n';
+}
+
+}  // namespace
+
+void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::string& inputName) {
+  std::string message = error.Message();
+  const bool mismatch = dynamic_cast<const ESwmMismatch*>(&error) != nullptr;
+  if (mismatch) {
+    size_t cut = message.find(", input: ");
+    if (cut != std::string::npos) message.resize(cut);
+  }
+  err << SwReadableClassName(error.ClassName()) << ": " << message << '\n';
+  TSwMismatchInfo* info = SwMismatchInfoOf(error);
+  if (!info || info->Current.Source == u"<unknown>") return;
+  WriteExcerpt(err, info->Current, "", inputName);
+  if (info->HasGlobal()) WriteExcerpt(err, info->Global, "Global stream: ", inputName);
+}
+
+int64_t SwStoreSlicesAsRanges(TSwTreeNode* root) {
+  int64_t changed = 0;
+  std::vector<TSwTreeNode*> stack;
+  if (root) stack.push_back(root);
+  while (!stack.empty()) {
+    TSwTreeNode* node = stack.back();
+    stack.pop_back();
+    if (TSwProperties* bag = node->PropertiesIfAny())
+      for (int i = 0; i < bag->Count(); ++i) {
+        TSwValue& value = bag->Property(i)->Value();
+        if (!value.IsSlice()) continue;
+        value.Kinds = static_cast<TSwTypes>(value.Kinds & ~SwKind(ltObj));
+        value.Obj = nullptr;
+        ++changed;
+      }
+    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
+  }
+  return changed;
+}
+
+int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                     const TSwCommandLineEnvironment& environment) {
+  CLI::App app("Skeinwork: model-driven parsing of binary and text files.", "skeinwork");
+  app.set_version_flag("--version", "Skeinwork " + SwVersionText(SwLibraryVersion));
+  app.require_subcommand(1);
+
+  TModelOptions model;
+  CLI::App* modelCommand = app.add_subcommand("model", "Model a data file with a script and print the result tree");
+  AddRunOptions(modelCommand, model);
+  modelCommand->add_flag("--json", model.Json, "Print the tree as JSON");
+  modelCommand->add_option("-o,--output", model.Output, "Write the tree to a file instead of stdout");
+  modelCommand->add_flag("--partial", model.Partial, "After a failure, print the tree built so far before the error");
+
+  TIllustrateOptions illustrate;
+  CLI::App* illustrateCommand = app.add_subcommand("illustrate", "Print a script's compiled model as a tree");
+  illustrateCommand->add_option("script", illustrate.Script, "The script (.sw)")->required();
+  illustrateCommand->add_flag("--json", illustrate.Json, "Print the tree as JSON");
+  illustrateCommand->add_option("-o,--output", illustrate.Output, "Write to a file instead of stdout");
+
+  TScriptOptions script;
+  CLI::App* scriptCommand = app.add_subcommand("script", "Print a script's header, sections and options");
+  scriptCommand->add_option("script", script.Script, "The script (.sw)")->required();
+  scriptCommand->add_flag("--json", script.Json, "Print as JSON");
+  scriptCommand->add_flag("--tree", script.Tree, "Print the script's own parse tree instead");
+  scriptCommand->add_option("-o,--output", script.Output, "Write to a file instead of stdout");
+
+  TSaveOptions save;
+  CLI::App* saveCommand = app.add_subcommand("save", "Model a data file and save the result tree as a tree file (.swt)");
+  AddRunOptions(saveCommand, save);
+  saveCommand->add_option("tree", save.Tree, "The tree file to write")->required();
+  saveCommand->add_flag("--compress", save.Compress, "Compress the tree file");
+
+  TLoadOptions load;
+  CLI::App* loadCommand = app.add_subcommand("load", "Print a saved tree file (.swt)");
+  loadCommand->add_option("tree", load.Tree, "The tree file")->required();
+  loadCommand->add_flag("--json", load.Json, "Print the tree as JSON");
+  loadCommand->add_option("-o,--output", load.Output, "Write to a file instead of stdout");
+
+  TExtractOptions extract;
+  CLI::App* extractCommand =
+      app.add_subcommand("extract", "Model a data file and write the data of every matching node to a file of its own");
+  AddRunOptions(extractCommand, extract);
+  extractCommand->add_option("--data", extract.DataPath, "Path of the data nodes (\"$prop\" picks the property; default inner)")
+      ->required();
+  extractCommand->add_option("--data-expr", extract.DataExpr, "Expression that turns each data node into the file's content");
+  CLI::Option* name = extractCommand->add_option("--name", extract.NamePath, "Path of the name node, relative to each data node");
+  CLI::Option* nameExpr =
+      extractCommand->add_option("--name-expr", extract.NameExpr, "Expression that turns the name node into the name");
+  extractCommand->add_flag("--unique", extract.Unique, "Name every file by its data's offset")->excludes(name)->excludes(nameExpr);
+  extractCommand->add_option("--format", extract.Format, "File name format; \"?\" stands for the name (default \"?.dat\")");
+  extractCommand->add_flag("--keep-ext", extract.KeepExt, "Keep the format's extension even when the name has one");
+  extractCommand->add_option("--to", extract.To, "The directory to write to (made when missing)")->required();
+
+  TEvalOptions eval;
+  CLI::App* evalCommand = app.add_subcommand("eval", "Evaluate a model expression and print the value's forms");
+  evalCommand->add_option("expression", eval.Expression, "The expression, e.g. \"2 3 +\"")->required();
+  evalCommand->add_option("--input", eval.Input, "A file whose bytes the expression reads");
+  evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(CLI::NonNegativeNumber);
+  evalCommand->add_flag("--json", eval.Json, "Print the value as JSON");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error, out, err);
+    return code == 0 ? ecSuccess : ecUsage;
+  }
+
+  TContext context{out, err, environment, {}};
+  try {
+    if (modelCommand->parsed()) return ModelCommand(context, model);
+    if (illustrateCommand->parsed()) return IllustrateCommand(context, illustrate);
+    if (scriptCommand->parsed()) return ScriptCommand(context, script);
+    if (saveCommand->parsed()) return SaveCommand(context, save);
+    if (loadCommand->parsed()) return LoadCommand(context, load);
+    if (extractCommand->parsed()) return ExtractCommand(context, extract);
+    if (evalCommand->parsed()) return EvalCommand(context, eval);
+    return ecUsage;
+  } catch (const ESkeinwork& error) {
+    out.flush();
+    SwWriteErrorReport(err, error, context.InputName);
+    return SwExitCodeOf(error);
+  } catch (const std::bad_alloc&) {
+    out.flush();
+    err << "Out Of Memory: the input needs more memory than there is.\n";
+    return ecFailed;
+  } catch (const std::exception& error) {
+    // The stream container's errors have a root of their own.
+    out.flush();
+    err << SwReadableClassName(SwClassNameOf(typeid(error))) << ": " << error.what() << '\n';
+    return ecFailed;
+  }
+}
+
+}  // namespace skeinwork

@@ -1,0 +1,392 @@
+// End-to-end tests: run the built skeinwork program on the examples and on broken inputs, and
+// check what it prints on stdout and stderr and how it exits.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwScript.h"
+#include "SwTreeOutput.h"
+
+namespace skeinwork {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary);
+  out << data;
+}
+
+std::string Quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+struct TResult {
+  int Code = -1;
+  std::string Out, Err;
+};
+
+// A scratch directory per test, removed afterwards; the program runs with it as its working
+// directory.
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    mDir = fs::path(::testing::TempDir()) / ("skeinwork_" + std::to_string(::getpid()) + "_" + info->name());
+    fs::remove_all(mDir);
+    fs::create_directories(mDir);
+  }
+  void TearDown() override { fs::remove_all(mDir); }
+
+  TResult Run(const std::vector<std::string>& args) {
+    std::string command = "cd " + Quote(mDir.string()) + " && " + Quote(SKEINWORK_PROGRAM);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " >stdout.txt 2>stderr.txt </dev/null";
+    int status = std::system(command.c_str());
+    TResult result;
+    result.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.Out = ReadFile(mDir / "stdout.txt");
+    result.Err = ReadFile(mDir / "stderr.txt");
+    fs::remove(mDir / "stdout.txt");
+    fs::remove(mDir / "stderr.txt");
+    return result;
+  }
+
+  fs::path mDir;
+};
+
+// The JSON of an example's result tree, modelled here through the library.
+std::string LibraryJson(const std::string& script, const std::string& sample) {
+  TFileStream scriptFile(Utf8ToWide(ExamplePath(script)), TFileMode::OpenRead);
+  std::unique_ptr<TSwScript> loaded = TSwScript::CreateFrom(scriptFile, Utf8ToWide(ExamplePath(script)));
+  std::unique_ptr<TSwmCompiler> compiler = loaded->CompileModel();
+  compiler->Options.Eoln = loaded->Options.Eoln;
+  TFileStream data(Utf8ToWide(ExamplePath(sample)), TFileMode::OpenRead);
+  std::unique_ptr<TSwmSlicer> slicer = compiler->Modell(data);
+  std::ostringstream out;
+  SwWriteJsonTree(out, slicer->Root());
+  return out.str();
+}
+
+TEST_F(Program, PrintsTheWavTreeForPeople) {
+  TResult result = Run({"model", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+  EXPECT_EQ(result.Code, 0);
+  EXPECT_EQ(result.Err, "");
+  EXPECT_EQ(result.Out,
+            "<unnamed>  0000..0066  102  \"RIFF^...WAVEfmt ........\"...\n"
+            "  riff  0000..0066  102  \"RIFF^...WAVEfmt ........\"...\n"
+            "    size  0004..0008  4  \"^...\"\n"
+            "    form  0008..000C  4  \"WAVE\"\n"
+            "    chunks  000C..0066  90  \"fmt ........@....>......\"...\n"
+            "      format  000C..0024  24  \"fmt ........@....>......\"\n"
+            "        size  0010..0014  4  \"....\"\n"
+            "        audioFormat  0014..0016  2  \"..\"\n"
+            "        channels  0016..0018  2  \"..\"\n"
+            "        sampleRate  0018..001C  4  \"@...\"\n"
+            "        byteRate  001C..0020  4  \".>..\"\n"
+            "        blockAlign  0020..0022  2  \"..\"\n"
+            "        bitsPerSample  0022..0024  2  \"..\"\n"
+            "        extra  0024..0024  0\n"
+            "      chunk  0024..003E  26  \"LIST....INFOICMT....hell\"...\n"
+            "        id  0024..0028  4  \"LIST\"\n"
+            "        size  0028..002C  4  \"....\"\n"
+            "        body  002C..003E  18  \"INFOICMT....hello.\"\n"
+            "      samples  003E..0066  40  \"data .....%!..%!.... ...\"...\n"
+            "        size  0042..0046  4  \" ...\"\n"
+            "        data  0046..0066  32  \"..%!..%!.... .....%!..%!\"...\n");
+}
+
+TEST_F(Program, JsonOfEveryExampleParsesAndMatchesTheTree) {
+  const std::vector<std::pair<std::string, std::string>> examples = {{"riff-wav.sw", "sample.wav"},
+                                                                     {"bmp.sw", "sample.bmp"},
+                                                                     {"png.sw", "sample.png"},
+                                                                     {"csv.sw", "sample.csv"},
+                                                                     {"ini.sw", "sample.ini"}};
+  for (const auto& [script, sample] : examples) {
+    SCOPED_TRACE(script);
+    TResult result = Run({"model", "--json", ExamplePath(script), ExamplePath(sample)});
+    ASSERT_EQ(result.Code, 0) << result.Err;
+    EXPECT_EQ(result.Err, "");
+    EXPECT_EQ(result.Out, LibraryJson(script, sample));
+    nlohmann::json tree = nlohmann::json::parse(result.Out);
+    EXPECT_EQ(tree["name"], "");
+    EXPECT_FALSE(tree["children"].empty());
+  }
+  // A few nodes and ranges, read back from the JSON.
+  nlohmann::json png = nlohmann::json::parse(Run({"model", "--json", ExamplePath("png.sw"), ExamplePath("sample.png")}).Out);
+  std::string types;
+  for (const auto& chunk : png["children"][1]["children"]) {
+    const auto& type = chunk["children"][1];
+    types += type["name"].get<std::string>() + "@" + type["props"]["startGlobal"]["offset"].dump() + "+" +
+             type["props"]["startGlobal"]["length"].dump() + " ";
+  }
+  EXPECT_EQ(types, "type@12+4 type@37+4 type@74+4 type@111+4 ");
+}
+
+TEST_F(Program, BrokenInputsFailWithAReport) {
+  std::string wav = ReadFile(ExamplePath("sample.wav"));
+  WriteFile(mDir / "short.wav", wav.substr(0, 50));
+  WriteFile(mDir / "long.wav", wav + "xyz");
+  WriteFile(mDir / "fail.sw", "Skeinwork 0.79\n\n== Model ==\n\"magic\" = RIFF\nFAIL \"Not a RIFF file\"\n");
+  WriteFile(mDir / "stop.sw", "Skeinwork 0.79\n\n== Model ==\n\"magic\" = RIFF\n");
+  WriteFile(mDir / "warn.sw",
+            "Skeinwork 0.79\n\n== Model ==\n1 \"magic\" = RIFF\n2 WARN \"Odd file\"\n  END? eof\n  \"byte\" % ANY\n");
+  WriteFile(mDir / "later.sw", "Skeinwork 9.0\n\n== Model ==\n\"a\" = RIFF\n");
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Out, Err;
+  };
+  const std::vector<TCase> cases = {
+      {{"model", ExamplePath("riff-wav.sw"), "short.wav"},
+       1,
+       "",
+       "Ordered Condition Mismatch: TCdExpression condition of an ordered node didn't match the input. Node: 'body' "},
+      {{"model", ExamplePath("riff-wav.sw"), "long.wav"},
+       1,
+       "",
+       "Ordered Condition Mismatch: TCdSimpat condition of an ordered node didn't match the input. Node: 'id' "},
+      {{"model", "stop.sw", ExamplePath("sample.wav")},
+       1,
+       "",
+       "Input Left: Modelling has stopped at offset 0004h leaving 98 bytes in the input stream.\n"},
+      {{"model", "fail.sw", ExamplePath("sample.png")},
+       1,
+       "",
+       "Error: Not a RIFF file (TSwmFail node message)\n" + ExamplePath("sample.png") + ", offset 0000h (0) of 119 bytes:\n"},
+      {{"model", "warn.sw", ExamplePath("sample.wav")},
+       0,
+       "<unnamed>  0000..0066  102",
+       "Warning: Odd file (TSwmWarn node message), input: @4 ^ 00 00 00 W A V E f m t.\n"},
+      {{"model", "--on-warning", "stop", "warn.sw", ExamplePath("sample.wav")},
+       1,
+       "",
+       "Warning: Odd file (TSwmWarn node message)\n"},
+      {{"model", "later.sw", ExamplePath("sample.wav")}, 1, "", "Later Script Version: "},
+      {{"model", ExamplePath("riff-wav.sw"), "missing.wav"}, 3, "", "FOpen Error: Cannot open file \"missing.wav\". "},
+      {{"model", "missing.sw", ExamplePath("sample.wav")}, 3, "", "FOpen Error: Cannot open file \"missing.sw\". "},
+      {{"model", ExamplePath("riff-wav.sw"), "."}, 3, "", "FOpen Error: Cannot open file \".\". Is a directory\n"},
+      {{"load", ExamplePath("sample.wav")},
+       1,
+       "",
+       "Streamer Bad Signature: TSwBinaryStreamer stream must start with signature 'Skeinwork Tree."},
+      {{"model", "-o", "no/such/dir/out.txt", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")},
+       3,
+       "",
+       "FCreate Error: Cannot create file \"no/such/dir/out.txt\". "},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args[0] + " " + c.Args[c.Args.size() - 1]);
+    TResult result = Run(c.Args);
+    EXPECT_EQ(result.Code, c.Code);
+    EXPECT_EQ(result.Out.substr(0, c.Out.size()), c.Out);
+    EXPECT_EQ(result.Err.substr(0, c.Err.size()), c.Err) << result.Err;
+  }
+}
+
+TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
+  // Cut after the id of the LIST chunk: its size is missing.
+  WriteFile(mDir / "short.wav", ReadFile(ExamplePath("sample.wav")).substr(0, 40));
+  TResult result = Run({"model", ExamplePath("riff-wav.sw"), "short.wav"});
+  EXPECT_EQ(result.Code, 1);
+  EXPECT_EQ(result.Out, "");
+  // The message is cut before its ", input: " part; the excerpt marks the failure point.
+  EXPECT_EQ(result.Err,
+            "Ordered Condition Mismatch: TCdSimpat condition of an ordered node didn't match the input. Node: 'size' " +
+                ExamplePath("riff-wav.sw") +
+                ":5:21 (ID 20)\n"
+                "short.wav, offset 0028h (40) of 40 bytes:\n"
+                "00000000    52 49 46 46 5E 00 00 00  57 41 56 45 66 6D 74 20    RIFF^...WAVEfmt \n"
+                "00000010    10 00 00 00 01 00 01 00  40 1F 00 00 80 3E 00 00    ........@....>..\n"
+                "00000020    02 00 10 00 4C 49 53 54                             ....LIST        \n"
+                "                                   -- HERE --\n");
+
+  // With --partial the nodes complete before the failure are printed first; unfinished ones
+  // have no range.
+  TResult partial = Run({"model", "--partial", ExamplePath("riff-wav.sw"), "short.wav"});
+  EXPECT_EQ(partial.Code, 1);
+  EXPECT_EQ(partial.Err, result.Err);
+  EXPECT_EQ(partial.Out.substr(0, 106),
+            "<unnamed>\n"
+            "  riff\n"
+            "    size  0004..0008  4  \"^...\"\n"
+            "    form  0008..000C  4  \"WAVE\"\n"
+            "    chunks\n"
+            "      format  ");
+  EXPECT_NE(partial.Out.find("\n      chunk\n        id  0024..0028  4  \"LIST\"\n"), std::string::npos) << partial.Out;
+
+  // A failure past the end of the input says so.
+  WriteFile(mDir / "cut.wav", ReadFile(ExamplePath("sample.wav")).substr(0, 50));
+  TResult past = Run({"model", ExamplePath("riff-wav.sw"), "cut.wav"});
+  EXPECT_EQ(past.Code, 1);
+  EXPECT_NE(past.Err.find("\ncut.wav, offset 003Eh (62) of 50 bytes, past the end:\n"), std::string::npos) << past.Err;
+}
+
+TEST_F(Program, LineModelsShowTheGlobalStream) {
+  WriteFile(mDir / "rows.sw", "Skeinwork 0.79\n\n== Model ==\nEND? eof\nLINE \"row\"\n  \"digits\" % [0-9]+\n");
+  WriteFile(mDir / "rows.txt", "12\n34\nx5\n");
+  TResult result = Run({"model", "rows.sw", "rows.txt"});
+  EXPECT_EQ(result.Code, 1);
+  EXPECT_NE(result.Err.find("Global stream: rows.txt, offset 0006h (6) of 9 bytes:\n"), std::string::npos)
+      << result.Err;
+}
+
+TEST_F(Program, UsageErrorsAndHelp) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string OutStart, ErrStart;
+  };
+  const std::vector<TCase> cases = {
+      {{"--version"}, 0, "Skeinwork 0.79\n", ""},
+      {{}, 2, "", "A subcommand is required"},
+      {{"frobnicate"}, 2, "", "A subcommand is required\nRun with --help for more information.\n"},
+      {{"model", ExamplePath("riff-wav.sw")}, 2, "", "data is required"},
+      {{"model", "--on-warning", "maybe", "a.sw", "b"}, 2, "", "--on-warning: maybe not in {continue,stop}"},
+      {{"extract", "a.sw", "b", "--data", "x", "--to", "d", "--format", "x.dat"},
+       2,
+       "",
+       "Usage: The file name format \"x.dat\" has no \"?\" for the name.\n"},
+      {{"eval", "1", "--offset", "5"}, 2, "", "Usage: --offset needs an --input file.\n"},
+      {{"--help"}, 0, "Skeinwork: model-driven parsing", ""},
+      {{"model", "--help"}, 0, "Model a data file with a script", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args.empty() ? std::string("<none>") : c.Args[0]);
+    TResult result = Run(c.Args);
+    EXPECT_EQ(result.Code, c.Code);
+    EXPECT_EQ(result.Out.substr(0, c.OutStart.size()), c.OutStart) << result.Out;
+    EXPECT_EQ(result.Err.substr(0, c.ErrStart.size()), c.ErrStart) << result.Err;
+  }
+}
+
+TEST_F(Program, SaveThenLoadGivesTheSameTree) {
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "plain");
+    std::vector<std::string> args = {"save", ExamplePath("png.sw"), ExamplePath("sample.png"), "tree.swt"};
+    if (compress) args.push_back("--compress");
+    TResult saved = Run(args);
+    ASSERT_EQ(saved.Code, 0) << saved.Err;
+    EXPECT_EQ(saved.Out.substr(0, 25), "Saved 23 nodes to tree.sw");
+    TResult modelled = Run({"model", "--json", ExamplePath("png.sw"), ExamplePath("sample.png")});
+    TResult loaded = Run({"load", "--json", "tree.swt"});
+    EXPECT_EQ(loaded.Code, 0) << loaded.Err;
+    EXPECT_EQ(loaded.Out, modelled.Out);
+    // The text form shows the same ranges, without previews.
+    TResult text = Run({"load", "tree.swt"});
+    EXPECT_EQ(text.Out.substr(0, 64), "<unnamed>  0000..0077  119\n  signature  0000..0008  8\n  chunks  ");
+  }
+  // A damaged tree file is refused.
+  std::string file = ReadFile(mDir / "tree.swt");
+  file[file.size() / 2] ^= 0x55;
+  WriteFile(mDir / "bad.swt", file);
+  TResult bad = Run({"load", "bad.swt"});
+  EXPECT_EQ(bad.Code, 1);
+  EXPECT_EQ(bad.Out, "");
+  EXPECT_FALSE(bad.Err.empty());
+}
+
+TEST_F(Program, ExtractWritesOneFilePerMatch) {
+  TResult named = Run({"extract", ExamplePath("png.sw"), ExamplePath("sample.png"), "--data",
+                       "chunks\\chunk\\data$startGlobal", "--name", ".type$startGlobal", "--to", "out"});
+  EXPECT_EQ(named.Code, 0) << named.Err;
+  EXPECT_EQ(named.Out, "out/IHDR.dat\nout/tEXt.dat\nout/IDAT.dat\nout/IEND.dat\n4 files written.\n");
+  EXPECT_EQ(ReadFile(mDir / "out/IEND.dat"), "");
+  EXPECT_EQ(ReadFile(mDir / "out/tEXt.dat"), "Comment\0Skeinwork example"s);
+  EXPECT_EQ(ReadFile(mDir / "out/IDAT.dat").size(), 25u);
+
+  TResult unique = Run({"extract", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav"), "--data",
+                        "riff\\chunks\\*\\size$startGlobal", "--unique", "--format", "size-?.bin", "--to", "sizes"});
+  EXPECT_EQ(unique.Code, 0) << unique.Err;
+  EXPECT_EQ(unique.Out,
+            "sizes/size-00000010.bin\nsizes/size-00000028.bin\nsizes/size-00000042.bin\n3 files written.\n");
+  EXPECT_EQ(ReadFile(mDir / "sizes/size-00000042.bin"), "\x20\0\0\0"s);
+
+  TResult transformed = Run({"extract", ExamplePath("csv.sw"), ExamplePath("sample.csv"), "--data",
+                             "header\\column", "--data-expr", "$ upper", "--name", ".", "--name-expr", "'col'",
+                             "--format", "?.txt", "--to", "cols"});
+  EXPECT_EQ(transformed.Code, 0) << transformed.Err;
+  EXPECT_EQ(ReadFile(mDir / "cols/col.txt"), "COUNT");
+}
+
+TEST_F(Program, ScriptAndIllustrate) {
+  TResult script = Run({"script", ExamplePath("ini.sw")});
+  EXPECT_EQ(script.Code, 0) << script.Err;
+  EXPECT_NE(script.Out.find("Signature: INI files: groups of key = value lines.\n"), std::string::npos) << script.Out;
+  EXPECT_NE(script.Out.find("Chosen model: Model, line 8\n"), std::string::npos) << script.Out;
+
+  TResult json = Run({"script", "--json", ExamplePath("ini.sw")});
+  ASSERT_EQ(json.Code, 0) << json.Err;
+  nlohmann::json parsed = nlohmann::json::parse(json.Out);
+  EXPECT_EQ(parsed["version"], "0.79");
+  EXPECT_EQ(parsed["charset"], "utf-8");
+  EXPECT_EQ(parsed["chosenModel"]["section"], "Model");
+  EXPECT_EQ(parsed["sections"][0]["kind"], "lsModel");
+
+  TResult tree = Run({"script", "--tree", "--json", ExamplePath("csv.sw")});
+  ASSERT_EQ(tree.Code, 0) << tree.Err;
+  EXPECT_NO_THROW(nlohmann::json::parse(tree.Out));
+
+  TResult model = Run({"illustrate", ExamplePath("csv.sw")});
+  EXPECT_EQ(model.Code, 0) << model.Err;
+  EXPECT_EQ(model.Out.substr(0, 118),
+            "<unnamed>  #0\n"
+            "  LINE  #1  TSwmLine  -> header  order 1\n"
+            "    END  #2  TSwmEnd  if ? eof\n"
+            "    column  #3  if =  -> column\n");
+  TResult modelJson = Run({"illustrate", "--json", ExamplePath("csv.sw")});
+  EXPECT_EQ(nlohmann::json::parse(modelJson.Out)["props"]["ID"]["int"], 0);
+}
+
+TEST_F(Program, EvalPrintsTheValueForms) {
+  WriteFile(mDir / "bytes.bin", "ABCDEFGH");
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Out;
+  };
+  const std::vector<TCase> cases = {
+      {{"eval", "1 2 +"}, 0, "int: 3\nfrac: 3.0\n"},
+      {{"eval", "7 2 /"}, 0, "frac: 3.5\n"},
+      {{"eval", "'AB' toraw toint"}, 0, "int: 16961\nfrac: 16961.0\n"},
+      {{"eval", "'a' 'A' <>"}, 0, "bool: true\n"},
+      {{"eval", "'41 42' h2b b2h"}, 0, "str: \"4142\"\n"},
+      {{"eval", "--json", "-1 fromint"}, 0, "{\"raw\":\"FFFFFFFF\"}\n"},
+      {{"eval", "$ len", "--input", "bytes.bin", "--offset", "3"}, 0, "int: 5\nfrac: 5.0\nposition: 3\n"},
+      {{"eval", "5 skip", "--input", "bytes.bin"}, 0, "bool: true\nposition: 5\n"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args[1]);
+    TResult result = Run(c.Args);
+    EXPECT_EQ(result.Code, c.Code) << result.Err;
+    EXPECT_EQ(result.Out, c.Out);
+  }
+  TResult bad = Run({"eval", "'abc' toint"});
+  EXPECT_EQ(bad.Code, 1);
+  EXPECT_EQ(bad.Err.substr(0, 40), "Bad Expr String To Int Length: String [6");
+}
+
+}  // namespace
+}  // namespace skeinwork

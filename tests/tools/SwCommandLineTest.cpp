@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwCommandLine.h"
+#include "SwModelling.h"
+
+namespace skeinwork {
+namespace {
+
+TEST(StoreSlicesAsRanges, DropsOnlyTheStreamOfSlices) {
+  TStringStream stream("abcdef");
+  TSwTreeNode root(u"r");
+  root.Properties().AddValue(u"inner", TSwValue::OfSlice(2, 3, &stream));
+  root.Properties().AddValue(u"count", TSwValue::OfInt(7));
+  TSwTreeNode* child = root.AddChild(u"c");
+  child->Properties().AddValue(u"start", TSwValue::OfSlice(0, 1, &stream));
+  TSwValue object;
+  object.Kinds = SwKind(ltObj);
+  object.Obj = &stream;
+  child->Properties().AddValue(u"obj", object);
+
+  EXPECT_EQ(SwStoreSlicesAsRanges(&root), 2);
+  struct TCase {
+    TSwTreeNode* Node;
+    const char16_t* Property;
+    TSwTypes Kinds;
+    int64_t Int;
+    double Frac;
+    bool HasStream;
+  };
+  const TSwTypes range = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice);
+  const std::vector<TCase> cases = {
+      {&root, u"inner", range, 2, 3, false},
+      {&root, u"count", SwKind(ltInt), 7, 0, false},
+      {child, u"start", range, 0, 1, false},
+      {child, u"obj", SwKind(ltObj), 0, 0, true},
+  };
+  for (const TCase& c : cases) {
+    const TSwValue& value = c.Node->Properties().Find(c.Property)->Value();
+    EXPECT_EQ(value.Kinds, c.Kinds);
+    EXPECT_EQ(value.Int, c.Int);
+    EXPECT_EQ(value.Frac, c.Frac);
+    EXPECT_EQ(value.Obj != nullptr, c.HasStream);
+  }
+  EXPECT_EQ(SwStoreSlicesAsRanges(&root), 0);
+  EXPECT_EQ(SwStoreSlicesAsRanges(nullptr), 0);
+}
+
+TEST(ErrorReport, NameMessageAndExitCode) {
+  struct TCase {
+    std::unique_ptr<ESkeinwork> Error;
+    std::string Report;
+    int Code;
+  };
+  std::vector<TCase> cases;
+  cases.push_back({std::make_unique<ESwmNoMatchingNode>(
+                       MakeError<ESwmNoMatchingNode>("No child nodes match the input. Node: %s, input: %s.", "'a'", "@0 41")),
+                   "No Matching Node: No child nodes match the input. Node: 'a'\n", ecFailed});
+  cases.push_back({std::make_unique<ESwmInputLeft>(MakeError<ESwmInputLeft>("Left, input: kept.")),
+                   "Input Left: Left, input: kept.\n", ecFailed});
+  cases.push_back({std::make_unique<EFOpenError>(MakeError<EFOpenError>("Cannot open file \"x\".")),
+                   "FOpen Error: Cannot open file \"x\".\n", ecFileError});
+  cases.push_back({std::make_unique<EFCreateError>(MakeError<EFCreateError>("No.")), "FCreate Error: No.\n", ecFileError});
+  cases.push_back({std::make_unique<EWriteError>(MakeError<EWriteError>("Full.")), "Write Error: Full.\n", ecFileError});
+  cases.push_back({std::make_unique<EReadError>(MakeError<EReadError>("Short.")), "Read Error: Short.\n", ecFailed});
+  cases.push_back({std::make_unique<ESwUsage>(MakeError<ESwUsage>("Bad.")), "Usage: Bad.\n", ecUsage});
+  for (const TCase& c : cases) {
+    std::ostringstream out;
+    SwWriteErrorReport(out, *c.Error);
+    EXPECT_EQ(out.str(), c.Report);
+    EXPECT_EQ(SwExitCodeOf(*c.Error), c.Code) << c.Report;
+  }
+}
+
+TEST(ErrorReport, ExcerptsAroundTheFailurePoint) {
+  // 300 bytes with the failure at 200: the report shows 128 bytes on each side at most.
+  std::string data;
+  for (int i = 0; i < 300; ++i) data += static_cast<char>('A' + i % 26);
+  TStringStream current(data);
+  current.SetPosition(200);
+  TStringStream global("0123456789");
+  global.SetPosition(3);
+  auto info = std::make_unique<TSwMismatchInfo>();
+  info->Capture(&current, &global);
+  ESwmConditionMismatch error = MakeError<ESwmConditionMismatch>("Bad byte, input: @200 x.");
+  error.SetObject(std::move(info));
+
+  std::ostringstream out;
+  SwWriteErrorReport(out, error, "data.bin");
+  std::string report = out.str();
+  std::vector<std::string> lines;
+  std::istringstream in(report);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 23u) << report;
+  const std::string here = std::string(35, ' ') + "-- HERE --";
+  struct TLine {
+    size_t Index;
+    std::string Text;
+  };
+  // 72 = 200 - 128 starts in the middle of a grid line; 328 lies past the end, which is at 300.
+  const std::vector<TLine> expected = {
+      {0, "Condition Mismatch: Bad byte"},
+      {1, "<StringStream>, offset 00C8h (200) of 300 bytes:"},
+      {2, "00000040                             55 56 57 58 59 5A 41 42            UVWXYZAB"},
+      {10, "000000C0    4B 4C 4D 4E 4F 50 51 52                             KLMNOPQR        "},
+      {11, here},
+      {12, "000000C0                             53 54 55 56 57 58 59 5A            STUVWXYZ"},
+      {18, "00000120    43 44 45 46 47 48 49 4A  4B 4C 4D 4E                CDEFGHIJKLMN    "},
+      {19, "Global stream: <StringStream>, offset 0003h (3) of 10 bytes:"},
+      {20, "00000000    30 31 32                                            012             "},
+      {21, here},
+      {22, "00000000             33 34 35 36 37  38 39                         3456789      "},
+  };
+  for (const TLine& line : expected) EXPECT_EQ(lines[line.Index], line.Text) << line.Index;
+}
+
+}  // namespace
+}  // namespace skeinwork
