@@ -202,7 +202,6 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
   const TSwmNodeInfo* rootInfo = Node(0);
   if (!rootInfo) SwRaise<ESwmModelling>("%s has no compiled model to run.", this);
 
-  mCancel.store(false, std::memory_order_relaxed);
   mRun = std::make_unique<TRun>();
   TRun& run = *mRun;
   run.OuterLog = tCreatedLog;
@@ -215,6 +214,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
   run.Root = std::make_unique<TSwmRoot>(*this, nullptr, *rootInfo);
 
   auto endRun = [&] {
+    mCancel.store(false, std::memory_order_relaxed);  // a request made before the run counts
     tCreatedLog = run.OuterLog;
     tActiveCompiler = run.OuterCompiler;
     std::unique_ptr<TRun> finished = std::move(mRun);

@@ -314,6 +314,37 @@ TEST(Modelling, RunawayModelsEndInAMismatch) {
   EXPECT_EQ(deep.rfind("ESwmRunawayModel: Model nodes nest deeper than 4096 levels.", 0), 0u) << deep;
 }
 
+struct TProgressWatch {
+  TSwmCompiler* Compiler;
+  int Calls = 0;
+  int64_t Last = -1;
+  bool Cancel = false;
+  void Progress(int64_t position, int64_t size) {
+    ++Calls;
+    EXPECT_GE(position, Last);
+    EXPECT_EQ(size, 100000);
+    Last = position;
+    if (Cancel) Compiler->RequestCancel();
+  }
+};
+
+TEST(Modelling, ProgressReportsAndCancelStops) {
+  auto compiler = CompileModel("\"X\"\n  END? eof\n");
+  TProgressWatch watch{compiler.get()};
+  compiler->ProgressHook = TSwmProgressHook::Of<&TProgressWatch::Progress>(&watch);
+  const std::string input(100000, 'a');
+  EXPECT_EQ(RunModel(*compiler, input), "[0+0 0+100000](X[0+0 0+100000 100000+0])");
+  EXPECT_GT(watch.Calls, 10);
+  watch.Cancel = true;
+  watch.Last = -1;
+  EXPECT_EQ(RunModel(*compiler, input), "ESwmCancelled: Modelling was cancelled.");
+  // The next run starts afresh.
+  watch.Cancel = false;
+  EXPECT_EQ(RunModel(*compiler, "ab"), "[0+0 0+2](X[0+0 0+2 2+0])");
+  compiler->RequestCancel();  // before a run: that run stops at its first check
+  EXPECT_EQ(RunModel(*compiler, input), "ESwmCancelled: Modelling was cancelled.");
+}
+
 TEST(Modelling, ReentrantModellingIsRefused) {
   auto compiler = CompileModel("\"A\" ? again\n");
   struct TAgain {
