@@ -282,6 +282,14 @@ TEST_F(Program, UsageErrorsAndHelp) {
   }
 }
 
+TEST_F(Program, OutputGoesToTheFileNamedWithO) {
+  TResult printed = Run({"model", "--json", ExamplePath("bmp.sw"), ExamplePath("sample.bmp")});
+  TResult written = Run({"model", "--json", "-o", "tree.json", ExamplePath("bmp.sw"), ExamplePath("sample.bmp")});
+  EXPECT_EQ(written.Code, 0) << written.Err;
+  EXPECT_EQ(written.Out, "");
+  EXPECT_EQ(ReadFile(mDir / "tree.json"), printed.Out);
+}
+
 TEST_F(Program, SaveThenLoadGivesTheSameTree) {
   for (bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "compressed" : "plain");
