@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <set>
 #include <string>
 #include <thread>
@@ -9,16 +11,6 @@
 
 namespace skeinwork {
 namespace {
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 TEST(StrConv, NamesResolveToCodepages) {
   struct Row {

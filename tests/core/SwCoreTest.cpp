@@ -2,23 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace skeinwork {
 namespace {
-
-// Runs `action`, expecting an exception of class E with exactly `message`.
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 TEST(Versions, ParseAndText) {
   struct Row {

@@ -2,21 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <string>
 #include <vector>
 
 namespace skeinwork {
 namespace {
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 // Counts live instances, so tests can see that maps free what they own.
 class TCounted : public TSwObject {

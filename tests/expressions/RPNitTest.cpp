@@ -2,21 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <string>
 #include <vector>
 
 namespace skeinwork {
 namespace {
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 // Tests that change the process-wide tables put the defaults back when they end.
 class RpnDefaults : public ::testing::Test {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -9,16 +11,6 @@
 
 namespace skeinwork {
 namespace {
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 // A stream that hands out at most three bytes per read, so matches cross many refills.
 class TTrickleStream : public TStringStream {

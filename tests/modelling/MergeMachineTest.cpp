@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <functional>
 #include <sstream>
 #include <string>
@@ -9,19 +11,6 @@
 
 namespace skeinwork {
 namespace {
-
-// Runs `action`, expecting an exception of class E with exactly `message`.
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "other exception: " << e.what() << "; expected: " << message;
-  }
-}
 
 // ---------------------------------------------------------------------------------------------
 // A toy machine over toy trees. Each node may carry a TToyInfo: "implicit" children are never

@@ -2,22 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "SwTestSupport.h"
+
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace skeinwork {
 namespace {
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 // "root(a(x y) b)": a compact picture of a tree for comparisons.
 std::string Dump(const TSwTreeNode* node) {

@@ -1,6 +1,8 @@
 #include "Streamer.h"
 
 #include <gtest/gtest.h>
+
+#include "SwTestSupport.h"
 #include <zlib.h>
 
 #include <string>
@@ -78,16 +80,6 @@ std::string Repack(const std::string& bytes) {
   std::string out = bytes.substr(0, field) + packed.substr(0, length);
   out[field - 1] = static_cast<char>(out[field - 1] | TStreamer::FlagCompressed);
   return out;
-}
-
-template <class E, class F>
-void ExpectError(F action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
 }
 
 class TTreeFileOwner : public TSwObject {};
