@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include "BenchTrees.h"
 #include "SwNodes.h"
 
 namespace skeinwork {
@@ -11,21 +12,6 @@ namespace {
 size_t HeapInUse() {
   struct mallinfo2 info = mallinfo2();
   return info.uordblks + info.hblkhd;
-}
-
-// Builds `count` nodes under chunk parents of 1,000, each with the six slice properties a
-// modelling run records.
-std::unique_ptr<TSwTreeNode> BuildResultTree(int64_t count, TSwObject* stream) {
-  static const TSwName names[] = {u"start", u"inner", u"end", u"startGlobal", u"innerGlobal", u"endGlobal"};
-  auto root = std::make_unique<TSwTreeNode>(u"root");
-  TSwTreeNode* parent = root.get();
-  for (int64_t i = 0; i < count; ++i) {
-    if (i % 1000 == 0) parent = root->AddChild(u"block");
-    TSwTreeNode* node = parent->AddChild(u"chunk");
-    TSwProperties& properties = node->Properties();
-    for (int p = 0; p < 6; ++p) properties.AddValue(names[p], TSwValue::OfSlice(i * 8 + p, 8, stream));
-  }
-  return root;
 }
 
 void BM_BuildResultTree(benchmark::State& state) {
