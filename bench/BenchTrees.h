@@ -17,11 +17,10 @@ inline std::unique_ptr<TSwTreeNode> BuildResultTree(int64_t count, TSwObject* st
   for (int64_t i = 0; i < count; ++i) {
     if (i % 1000 == 0) parent = root->AddChild(u"block");
     TSwTreeNode* node = parent->AddChild(u"chunk");
-    TSwProperties& properties = node->Properties();
     for (int p = 0; p < 6; ++p) {
       TSwValue slice = TSwValue::OfSlice(i * 8 + p, 8, stream);
       if (!stream) slice.Kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
-      properties.AddValue(names[p], slice);
+      node->SetValue(names[p], slice);
     }
   }
   return root;

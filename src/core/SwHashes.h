@@ -34,6 +34,12 @@ class TSwName {
   TSwName(const char16_t* text) : TSwName(std::u16string_view(text)) {}
   // The interned copy of `text` if one exists, without creating it; null otherwise.
   static const WideString* Lookup(std::u16string_view text);
+  // The name whose Id() is `id` (an Id() of an existing name).
+  static TSwName FromId(const WideString* id) {
+    TSwName name;
+    name.mText = id;
+    return name;
+  }
 
   const WideString& Text() const { return *mText; }
   operator const WideString&() const { return *mText; }

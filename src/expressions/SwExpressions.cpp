@@ -588,10 +588,8 @@ TRpnScalar TSwExpression::NodeReference(const WideString& name) {
 
   TSwRpnValueEx& value = NewValue();
   value.Node = node;
-  TSwProperties* properties = node->PropertiesIfAny();
-  TSwProperty* found = properties ? properties->Find(property) : nullptr;
-  if (found) {
-    const TSwValue& stored = found->Value();
+  TSwValue stored;
+  if (node->FindValue(property, stored)) {
     value.Value = SwValueToRpn(stored);
     if (mModelNode && stored.IsSlice()) {
       if (auto* source = dynamic_cast<TStream*>(stored.Obj)) {

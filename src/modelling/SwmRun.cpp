@@ -352,15 +352,14 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
-  TSwProperties& bag = mResult->Properties();
   auto write = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
-    bag.AddValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
+    mResult->SetValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
     // The global offset adds the positions of every stream behind the range's stream.
     int64_t offset = range.Offset;
     auto it = std::find(streams.begin(), streams.end(), range.Stream);
     if (it != streams.end())
       for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
-    bag.AddValue(global, TSwValue::OfSlice(offset, range.Length, streams.front()));
+    mResult->SetValue(global, TSwValue::OfSlice(offset, range.Length, streams.front()));
   };
   write(kStart, kStartGlobal, mStart);
   write(kInner, kInnerGlobal, mInner);

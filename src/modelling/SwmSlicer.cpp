@@ -63,13 +63,12 @@ std::unique_ptr<TSwRestrictedStream> TSwmSlicer::RestrictedStream(const TSwValue
 }
 
 RawByteString TSwmSlicer::PropertyText(TSwTreeNode* node, const WideString& property, int64_t maxCount) {
-  TSwProperties* bag = node ? node->PropertiesIfAny() : nullptr;
-  TSwProperty* found = bag ? bag->Find(property) : nullptr;
-  if (!found || !found->Value().IsSlice()) return {};
+  TSwValue found;
+  if (!node || !node->FindValue(property, found) || !found.IsSlice()) return {};
   int64_t length = 0;
-  TBufStream* stream = PositionedStream(found->Value(), &length);
+  TBufStream* stream = PositionedStream(found, &length);
   if (maxCount >= 0) length = std::min(length, maxCount);
-  return stream->ReadAt(Start(found->Value()), std::max<int64_t>(length, 0));
+  return stream->ReadAt(Start(found), std::max<int64_t>(length, 0));
 }
 
 RawByteString TSwmSlicer::Text(const WideString& pathSpec, int64_t maxCount) {

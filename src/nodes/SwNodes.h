@@ -53,6 +53,7 @@ class TSwValue {
   const RawByteString& Raw() const;
   void SetText(const WideString& text);  // sets the field only; callers manage Kinds
   void SetRaw(const RawByteString& raw);
+  bool HasStrings() const { return mStrings != nullptr; }
 
   // " s2 ab", " i5", " NULL" ...; without the leading blank on request.
   std::string DescriptionText(bool leadingBlank = true) const;
@@ -133,8 +134,20 @@ SW_EXCEPTION(ESwNodeNotPartOfPath, ESwTreeNode);
 SW_EXCEPTION(ESwFirstOnPathWithExpr, ESwTreeNode);
 SW_EXCEPTION(ESwInvalidParentPath, ESkeinwork);
 
+// Where a node keeps stream slices before it has a property bag (see TSwSingleNode::SetValue).
+struct TSwSliceBlock;
+struct TSwSliceBlockFree {
+  void operator()(TSwSliceBlock* block) const;
+};
+
 // A named node with properties and its own listeners; the bag and the listener list are made
 // on first use, since most nodes of a large tree never need listeners.
+//
+// A result tree holds millions of nodes with six stream slices each, so a node that has no bag
+// keeps the slices set through SetValue in one compact block (24 bytes a slice, names shared).
+// The node moves them into a full bag the moment anything needs one: Properties(),
+// PropertiesIfAny(), or a value that the block cannot hold. Both forms give the same names,
+// values and order through the accessors below.
 class TSwSingleNode : public TSwObject {
  public:
   explicit TSwSingleNode(TSwName name) : mName(name) {}
@@ -143,8 +156,19 @@ class TSwSingleNode : public TSwObject {
   const WideString& Name() const { return mName; }
   TSwName NameId() const { return mName; }
   TSwProperties& Properties();
-  // The bag if one has been made; null for a node that never had a property.
-  TSwProperties* PropertiesIfAny() const { return mProperties.get(); }
+  // The bag if the node has properties (made now from the compact block if need be); null for
+  // a node that never had a property.
+  TSwProperties* PropertiesIfAny() const;
+
+  // Like Properties().AddValue, without making the bag for a stream slice.
+  void SetValue(TSwName name, const TSwValue& value);
+  // Copies the named property's value (a bag's "thn" listeners included); false if there is none.
+  bool FindValue(const WideString& name, TSwValue& value) const;
+  // The properties in bag order (sorted by name).
+  int PropertyCount() const;
+  TSwName PropertyName(int index) const;
+  TSwValue PropertyValue(int index) const;
+
   TSwCallbacks& Callbacks();
   bool HasListeners(std::u16string_view event) const;
   // Delivers a node event to this node's listeners until one returns true.
@@ -156,8 +180,13 @@ class TSwSingleNode : public TSwObject {
   TSwName mName;
 
  private:
-  std::unique_ptr<TSwProperties> mProperties;  // owned
-  std::unique_ptr<TSwCallbacks> mCallbacks;    // owned
+  void MoveSlicesToBag() const;
+  void CheckPropertyIndex(int index) const;
+
+  // The two stores are never both present. Reading can turn the block into the bag, hence mutable.
+  mutable std::unique_ptr<TSwProperties> mProperties;           // owned
+  mutable std::unique_ptr<TSwSliceBlock, TSwSliceBlockFree> mSlices;  // owned
+  std::unique_ptr<TSwCallbacks> mCallbacks;                     // owned
 };
 
 class TSwTreeNode;

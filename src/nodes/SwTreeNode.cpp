@@ -3,11 +3,177 @@
 
 namespace skeinwork {
 
+// Slices of a node without a bag: a header and `Capacity` entries in one allocation, entries
+// sorted by name like the bag's items. Up to two distinct streams per node (a result node's
+// local and global ranges may lie in different streams).
+struct TSwSliceBlock {
+  static constexpr int MaxCount = 16;
+  struct TEntry {
+    // The interned name's address; its low two bits select the stream: 0 for a slice without
+    // a stream object, 1 or 2 for Streams[0] or Streams[1].
+    uintptr_t NameAndStream;
+    int64_t Offset;
+    double Length;
+
+    TSwName Name() const { return TSwName::FromId(reinterpret_cast<const WideString*>(NameAndStream & ~uintptr_t(3))); }
+    int StreamSlot() const { return static_cast<int>(NameAndStream & 3); }
+  };
+  static_assert(alignof(WideString) >= 4, "name addresses must leave two low bits free");
+
+  uint8_t Count = 0;
+  uint8_t Capacity = 0;
+  TSwObject* Streams[2] = {};
+
+  TEntry* Entries() { return reinterpret_cast<TEntry*>(this + 1); }
+  const TEntry* Entries() const { return reinterpret_cast<const TEntry*>(this + 1); }
+
+  static TSwSliceBlock* Make(int capacity) {
+    void* memory = ::operator new(sizeof(TSwSliceBlock) + static_cast<size_t>(capacity) * sizeof(TEntry));
+    auto* block = new (memory) TSwSliceBlock;
+    block->Capacity = static_cast<uint8_t>(capacity);
+    return block;
+  }
+
+  TSwValue Value(int index) const {
+    const TEntry& entry = Entries()[index];
+    TSwValue value;
+    value.Kinds = SwSliceKinds;
+    value.Int = entry.Offset;
+    value.Frac = entry.Length;
+    if (entry.StreamSlot() == 0) value.Kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
+    else value.Obj = Streams[entry.StreamSlot() - 1];
+    return value;
+  }
+
+  int IndexOf(const WideString* nameId) const {
+    for (int i = 0; i < Count; ++i)
+      if (Entries()[i].Name().Id() == nameId) return i;
+    return -1;
+  }
+};
+
+void TSwSliceBlockFree::operator()(TSwSliceBlock* block) const {
+  block->~TSwSliceBlock();
+  ::operator delete(block);
+}
+
+namespace {
+
+bool FitsSliceBlock(const TSwValue& value) {
+  constexpr TSwTypes withoutStream = SwSliceKinds & static_cast<TSwTypes>(~SwKind(ltObj));
+  if (value.HasStrings() || value.Bool) return false;
+  return value.Kinds == SwSliceKinds || (value.Kinds == withoutStream && value.Obj == nullptr);
+}
+
+// The stream slot of `value` in the block (taking a free one if need be), or -1 when the block
+// already holds two other streams.
+int StreamSlotFor(TSwSliceBlock& block, const TSwValue& value) {
+  if (!value.Has(ltObj)) return 0;
+  bool used[2] = {false, false};
+  for (int i = 0; i < block.Count; ++i)
+    if (int slot = block.Entries()[i].StreamSlot()) used[slot - 1] = true;
+  for (int s = 0; s < 2; ++s)
+    if (used[s] && block.Streams[s] == value.Obj) return s + 1;
+  for (int s = 0; s < 2; ++s)
+    if (!used[s]) {
+      block.Streams[s] = value.Obj;
+      return s + 1;
+    }
+  return -1;
+}
+
+}  // namespace
+
 TSwSingleNode::~TSwSingleNode() = default;
 
 TSwProperties& TSwSingleNode::Properties() {
-  if (!mProperties) mProperties = std::make_unique<TSwProperties>();
+  if (!mProperties) MoveSlicesToBag();
   return *mProperties;
+}
+
+TSwProperties* TSwSingleNode::PropertiesIfAny() const {
+  if (mSlices) MoveSlicesToBag();
+  return mProperties.get();
+}
+
+void TSwSingleNode::MoveSlicesToBag() const {
+  auto bag = std::make_unique<TSwProperties>();
+  if (mSlices)
+    for (int i = 0; i < mSlices->Count; ++i) bag->AddValue(mSlices->Entries()[i].Name(), mSlices->Value(i));
+  mProperties = std::move(bag);
+  mSlices.reset();
+}
+
+void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
+  if (mProperties || !FitsSliceBlock(value) || name.Text().find(TSwHash::Separator) != WideString::npos) {
+    Properties().AddValue(name, value);
+    return;
+  }
+  if (!mSlices) mSlices.reset(TSwSliceBlock::Make(2));
+  TSwSliceBlock* block = mSlices.get();
+  int slot = StreamSlotFor(*block, value);
+  int index = block->IndexOf(name.Id());
+  if (slot < 0 || (index < 0 && block->Count == TSwSliceBlock::MaxCount)) {
+    Properties().AddValue(name, value);
+    return;
+  }
+  if (index < 0) {
+    if (block->Count == block->Capacity) {
+      int capacity = block->Count < 6 ? block->Count + 2 : TSwSliceBlock::MaxCount;
+      TSwSliceBlock* grown = TSwSliceBlock::Make(capacity);
+      grown->Count = block->Count;
+      std::copy_n(block->Streams, 2, grown->Streams);
+      std::copy_n(block->Entries(), block->Count, grown->Entries());
+      mSlices.reset(grown);
+      block = grown;
+    }
+    TSwSliceBlock::TEntry* entries = block->Entries();
+    index = block->Count;
+    while (index > 0 && name.Text() < entries[index - 1].Name().Text()) {
+      entries[index] = entries[index - 1];
+      --index;
+    }
+    ++block->Count;
+  }
+  block->Entries()[index] = {reinterpret_cast<uintptr_t>(name.Id()) | static_cast<uintptr_t>(slot), value.Int,
+                             value.Frac};
+}
+
+bool TSwSingleNode::FindValue(const WideString& name, TSwValue& value) const {
+  if (mSlices) {
+    int index = mSlices->IndexOf(TSwName::Lookup(name));
+    if (index < 0) return false;
+    value = mSlices->Value(index);
+    return true;
+  }
+  if (!mProperties) return false;
+  const TSwProperty* property = mProperties->Find(name);
+  if (!property) return false;
+  value = property->Value();
+  return true;
+}
+
+int TSwSingleNode::PropertyCount() const {
+  if (mSlices) return mSlices->Count;
+  return mProperties ? mProperties->Count() : 0;
+}
+
+void TSwSingleNode::CheckPropertyIndex(int index) const {
+  if (index < 0 || index >= PropertyCount())
+    SwRaise<EInvalidArgument>("Property index %d is out of range on %s (%d properties).", index, this, PropertyCount());
+}
+
+TSwName TSwSingleNode::PropertyName(int index) const {
+  CheckPropertyIndex(index);
+  if (mSlices) return mSlices->Entries()[index].Name();
+  return mProperties->KeyName(index);
+}
+
+TSwValue TSwSingleNode::PropertyValue(int index) const {
+  CheckPropertyIndex(index);
+  if (mSlices) return mSlices->Value(index);
+  const TSwProperty* property = mProperties->Property(index);
+  return property ? property->Value() : TSwValue();
 }
 
 TSwCallbacks& TSwSingleNode::Callbacks() {
@@ -27,7 +193,7 @@ void TSwSingleNode::DeliverEvent(std::u16string_view event, TSwArgs args) {
 
 std::string TSwSingleNode::Description() const {
   std::string out = TSwObject::Description() + " '" + WideToUtf8(mName.Text()) + "'";
-  out += fmt::format(" props={} listeners={}", mProperties ? mProperties->Count() : 0,
+  out += fmt::format(" props={} listeners={}", PropertyCount(),
                      mCallbacks ? mCallbacks->Count() : 0);
   if (mProperties) {
     int source = mProperties->IndexOf(u"source");

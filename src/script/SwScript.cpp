@@ -316,9 +316,8 @@ void TSwScript::ReadTree(TLoadState& state) {
   int64_t line = 0, running = 0;
   // The line of a header node: the line breaks between the last counted place and its start.
   auto lineOf = [&](TSwTreeNode* node) {
-    TSwProperty* start = node->Properties().Find(u"start");
-    if (!start || !start->Value().IsSlice()) return -1;
-    const TSwValue& value = start->Value();
+    TSwValue value;
+    if (!node->FindValue(u"start", value) || !value.IsSlice()) return -1;
     int64_t at = value.Obj == state.Converted && state.Converted ? state.ConvertedAt - state.Base + value.Int
                                                                  : value.Int - state.Base;
     at = std::clamp<int64_t>(at, 0, static_cast<int64_t>(state.Text.size()));

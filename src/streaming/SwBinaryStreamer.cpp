@@ -341,23 +341,20 @@ void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t 
 
   // Settle first what each property will store, since the count precedes the records.
   mWritable.clear();
-  if (TSwProperties* properties = node->PropertiesIfAny()) {
-    for (int i = 0; i < properties->Count(); ++i) {
-      const TSwProperty* property = properties->Property(i);
-      if (!property) continue;
-      const TSwValue& value = property->Value();
-      TSwTypes kinds = value.Kinds;
-      if (value.Has(ltInt) && (value.Int < std::numeric_limits<int32_t>::min() ||
-                               value.Int > std::numeric_limits<int32_t>::max())) {
-        auto error = MakeError<ESwStreamingIntegerRange>("%s cannot store integer %d of property '%s' in 32 bits.",
-                                                         this, value.Int, property->Name());
-        error.PropertyName = property->Name();
-        error.Integer = value.Int;
-        WriteError(error);
-        kinds &= static_cast<TSwTypes>(~SwKind(ltInt));  // a handler let it go: store the other kinds
-      }
-      if (kinds != 0) mWritable.push_back({property, kinds});
+  for (int i = 0; i < node->PropertyCount(); ++i) {
+    TSwName name = node->PropertyName(i);
+    TSwValue value = node->PropertyValue(i);
+    TSwTypes kinds = value.Kinds;
+    if (value.Has(ltInt) && (value.Int < std::numeric_limits<int32_t>::min() ||
+                             value.Int > std::numeric_limits<int32_t>::max())) {
+      auto error = MakeError<ESwStreamingIntegerRange>("%s cannot store integer %d of property '%s' in 32 bits.",
+                                                       this, value.Int, name.Text());
+      error.PropertyName = name.Text();
+      error.Integer = value.Int;
+      WriteError(error);
+      kinds &= static_cast<TSwTypes>(~SwKind(ltInt));  // a handler let it go: store the other kinds
     }
+    if (kinds != 0) mWritable.push_back({name, std::move(value), kinds});
   }
 
   WriteU32(NodePrefix);
@@ -368,14 +365,13 @@ void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t 
   // WriteProperty may call an error handler, which could write another tree with this streamer.
   std::vector<TWritable> writable;
   writable.swap(mWritable);
-  for (const TWritable& item : writable) WriteProperty(*item.Property, item.Kinds);
+  for (const TWritable& item : writable) WriteProperty(item.Name, item.Value, item.Kinds);
   writable.swap(mWritable);
   WriteU32(static_cast<uint32_t>(node->ChildCount()));
 }
 
-void TSwBinaryStreamer::WriteProperty(const TSwProperty& property, TSwTypes kinds) {
-  const TSwValue& value = property.Value();
-  WriteString(property.Name());
+void TSwBinaryStreamer::WriteProperty(const TSwName& name, const TSwValue& value, TSwTypes kinds) {
+  WriteString(name.Text());
   WriteU16(kinds);
   if (kinds & SwKind(ltStr)) WriteString(value.Text());
   if (kinds & SwKind(ltRaw)) WriteRaw(value.Raw());
@@ -478,7 +474,7 @@ void TSwBinaryStreamer::ReadProperty(TSwTreeNode& node) {
     Error(MakeError<TSwBadStreamingPropType>("%s encountered bad TSwValue type (%d).", this, std::countr_zero(unknown)));
   value.Kinds = kinds;
   try {
-    node.Properties().AddValue(name, value);
+    node.SetValue(name, value);
   } catch (const ESwAddingNullProperty& error) {
     Error(error);
   } catch (const ESwHashBadKey& error) {

@@ -294,12 +294,13 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
 
  private:
   struct TWritable {
-    const TSwProperty* Property;
+    TSwName Name;
+    TSwValue Value;
     TSwTypes Kinds;  // the kinds the file will hold
   };
   // Writes the record up to and including the child count.
   void WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index);
-  void WriteProperty(const TSwProperty& property, TSwTypes kinds);
+  void WriteProperty(const TSwName& name, const TSwValue& value, TSwTypes kinds);
   // Reads the record up to and including the child count; makes the node (appended to the
   // parent, or as `root` without one).
   TSwTreeNode* ReadNodeHead(TSwTreeNode* parent, int32_t depth, std::unique_ptr<TSwTreeNode>& root,

@@ -701,14 +701,14 @@ int64_t SwStoreSlicesAsRanges(TSwTreeNode* root) {
   while (!stack.empty()) {
     TSwTreeNode* node = stack.back();
     stack.pop_back();
-    if (TSwProperties* bag = node->PropertiesIfAny())
-      for (int i = 0; i < bag->Count(); ++i) {
-        TSwValue& value = bag->Property(i)->Value();
-        if (!value.IsSlice()) continue;
-        value.Kinds = static_cast<TSwTypes>(value.Kinds & ~SwKind(ltObj));
-        value.Obj = nullptr;
-        ++changed;
-      }
+    for (int i = 0; i < node->PropertyCount(); ++i) {
+      TSwValue value = node->PropertyValue(i);
+      if (!value.IsSlice()) continue;
+      value.Kinds = static_cast<TSwTypes>(value.Kinds & ~SwKind(ltObj));
+      value.Obj = nullptr;
+      node->SetValue(node->PropertyName(i), value);
+      ++changed;
+    }
     for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
   }
   return changed;

@@ -66,15 +66,13 @@ bool SwIsRangeValue(const TSwValue& value) { return (value.Kinds & kRangeKinds) 
 
 TSwNodeExtent SwNodeExtent(TSwTreeNode* node) {
   TSwNodeExtent extent;
-  TSwProperties* bag = node ? node->PropertiesIfAny() : nullptr;
-  if (!bag) return extent;
+  if (!node || node->PropertyCount() == 0) return extent;
   static const char16_t* const kGlobal[] = {u"startGlobal", u"innerGlobal", u"endGlobal"};
   static const char16_t* const kLocal[] = {u"start", u"inner", u"end"};
   for (const auto* names : {kGlobal, kLocal}) {
     for (int i = 0; i < 3; ++i) {
-      TSwProperty* property = bag->Find(names[i]);
-      if (!property || !SwIsRangeValue(property->Value())) continue;
-      const TSwValue& value = property->Value();
+      TSwValue value;
+      if (!node->FindValue(names[i], value) || !SwIsRangeValue(value)) continue;
       int64_t start = value.Int, end = value.Int + std::max<int64_t>(RangeLength(value), 0);
       if (extent.IsEmpty()) {
         extent = {start, end, value.Has(ltObj) ? value.Obj : nullptr};
@@ -147,12 +145,10 @@ void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root) {
           wroteChild.back() = true;
         }
         text += "{\"name\":" + JsonString(WideToUtf8(node->Name())) + ",\"props\":{";
-        if (TSwProperties* bag = node->PropertiesIfAny())
-          for (int i = 0; i < bag->Count(); ++i) {
-            TSwProperty* property = bag->Property(i);
-            if (i) text += ',';
-            text += JsonString(WideToUtf8(property->Name())) + ':' + SwJsonValue(property->Value());
-          }
+        for (int i = 0; i < node->PropertyCount(); ++i) {
+          if (i) text += ',';
+          text += JsonString(WideToUtf8(node->PropertyName(i).Text())) + ':' + SwJsonValue(node->PropertyValue(i));
+        }
         text += "},\"children\":[";
         out << text;
         wroteChild.push_back(false);

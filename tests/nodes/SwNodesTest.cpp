@@ -206,6 +206,98 @@ TEST(Properties, DumpNamesBrokenItems) {
 // ---------------------------------------------------------------------------------------------
 // Tree nodes
 
+// What a node shows of its properties, in order: "name: description" per property.
+std::vector<std::string> ShownProperties(const TSwSingleNode& node) {
+  std::vector<std::string> shown;
+  for (int i = 0; i < node.PropertyCount(); ++i)
+    shown.push_back(WideToUtf8(node.PropertyName(i).Text()) + ":" + node.PropertyValue(i).DescriptionText());
+  return shown;
+}
+
+TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
+  TSwObject streamA, streamB, streamC;
+  TSwValue withoutStream = TSwValue::OfSlice(7, 3, nullptr);
+  withoutStream.Kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
+  TSwValue withBool = TSwValue::OfSlice(1, 1, &streamA);
+  withBool.Bool = true;
+  struct TSet {
+    const char16_t* Name;
+    TSwValue Value;
+  };
+  struct TCase {
+    const char* Label;
+    std::vector<TSet> Sets;
+  };
+  std::vector<TSwName> many;
+  for (int i = 0; i < 20; ++i) many.emplace_back(Utf8ToWide("p" + std::to_string(100 + i)));
+  std::vector<TSet> twenty;
+  for (int i = 19; i >= 0; --i) twenty.push_back({many[i].Id()->c_str(), TSwValue::OfSlice(i, 1, &streamA)});
+  const TCase cases[] = {
+      {"six result ranges, two streams",
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
+        {u"end", TSwValue::OfSlice(3, 1, &streamA)}, {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)},
+        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)}, {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)}}},
+      {"replacing keeps one entry per name",
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"start", TSwValue::OfSlice(5, 6, &streamB)}}},
+      {"slices without a stream and with a null stream",
+       {{u"b", withoutStream}, {u"a", TSwValue::OfSlice(2, 2, nullptr)}}},
+      {"a third stream moves the node to a bag",
+       {{u"x", TSwValue::OfSlice(0, 1, &streamA)}, {u"y", TSwValue::OfSlice(0, 1, &streamB)},
+        {u"z", TSwValue::OfSlice(0, 1, &streamC)}}},
+      {"a value that is not a plain slice moves the node to a bag",
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"label", TSwValue::OfText(u"text")},
+        {u"flag", withBool}, {u"count", TSwValue::OfInt(3)}}},
+      {"more slices than the compact form holds", twenty},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TSwTreeNode compact(u"compact"), bagged(u"bagged");
+    for (const TSet& set : c.Sets) {
+      compact.SetValue(set.Name, set.Value);
+      bagged.Properties().AddValue(set.Name, set.Value);
+    }
+    std::vector<std::string> expected = ShownProperties(bagged);
+    EXPECT_EQ(ShownProperties(compact), expected);
+    for (const TSet& set : c.Sets) {
+      TSwValue found, stored;
+      ASSERT_TRUE(compact.FindValue(set.Name, found));
+      stored = bagged.Properties().Get(set.Name)->Value();
+      EXPECT_EQ(found.DescriptionText(), stored.DescriptionText());
+      EXPECT_EQ(found.Bool, stored.Bool);
+    }
+    TSwValue missing;
+    EXPECT_FALSE(compact.FindValue(u"no such property", missing));
+    // Asking for the bag keeps every value; later sets go to the bag.
+    ASSERT_NE(compact.PropertiesIfAny(), nullptr);
+    EXPECT_EQ(compact.PropertiesIfAny()->Count(), static_cast<int>(expected.size()));
+    EXPECT_EQ(ShownProperties(compact), expected);
+    compact.SetValue(u"start", TSwValue::OfSlice(99, 1, &streamA));
+    EXPECT_EQ(compact.Properties().Get(u"start")->Value().Int, 99);
+  }
+}
+
+TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
+  auto messageOf = [](auto action) -> std::string {
+    try {
+      action();
+    } catch (const ESkeinwork& e) {
+      return e.ClassName() + ": " + e.Message();
+    }
+    return "no error";
+  };
+  TSwTreeNode node(u"n");
+  EXPECT_EQ(node.PropertiesIfAny(), nullptr);
+  EXPECT_EQ(node.PropertyCount(), 0);
+  node.SetValue(u"start", TSwValue::OfSlice(0, 1, nullptr));
+  EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
+  EXPECT_EQ(messageOf([&] { node.SetValue(u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)); })
+                .rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
+  EXPECT_EQ(messageOf([&] { node.SetValue(u"empty", TSwValue()); })
+                .rfind("ESwAddingNullProperty: Attempted to add a null property 'empty' to ", 0), 0u);
+  EXPECT_EQ(messageOf([&] { node.PropertyName(1); }).rfind("EInvalidArgument: Property index 1 is out of range on ", 0), 0u);
+  EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
+}
+
 TEST(TreeNodes, ChildOrderAndLookUp) {
   auto root = Build("root(a b a)");
   EXPECT_EQ(root->FindChild(u"a"), root->Child(0));
