@@ -414,6 +414,8 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
   TSwTreeNode* mResult = nullptr;  // not owned
+  // Finds or makes the result node; one per model node, so that it parses the path once.
+  std::unique_ptr<TSwNodeFormulaFinder> mPathFinder;
   TSwmRange mStart, mInner, mEnd;
 };
 

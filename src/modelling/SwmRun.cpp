@@ -295,7 +295,8 @@ void AncestorCounters(const TSwmNode* node, std::vector<int32_t>& counters) {
 
 void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
   if (!mProps->Path.empty()) {
-    TSwNodeFormulaFinder& finder = mCompiler.mRun->Finder;
+    if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
+    TSwNodeFormulaFinder& finder = *mPathFinder;
     AncestorCounters(this, mCompiler.mRun->Counters);
     finder.SetStack(mCompiler.mRun->Counters, true);
     finder.Rewind(mProps->Path, parentResult);
@@ -352,6 +353,7 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
+  mResult->ReserveValues(mInfo->HasEndChild ? 6 : 4);
   auto write = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
     mResult->SetValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
     // The global offset adds the positions of every stream behind the range's stream.

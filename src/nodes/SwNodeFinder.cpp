@@ -76,6 +76,24 @@ TSwTreeNode* TSwTreeNode::FirstOnPath(const WideString& path) {
 TSwNodeFinder::TSwNodeFinder(TSwTreeNode* base, const WideString& path) { Rewind(path, base); }
 
 void TSwNodeFinder::ParsePath(const WideString& fullPath) {
+  // A finder rewound again and again to one path (as a modelling run does per result node)
+  // parses it once; only the start node depends on the base.
+  if (mParsed && fullPath == mParsedPath) {
+    WideString rest;
+    mStart = SwApplyParentPrefix(mBase, mPath, &rest);
+    for (TSwNodeFinderSegment& segment : mSegments) {
+      segment.Current = nullptr;
+      segment.Find.reset();
+    }
+    return;
+  }
+  mParsed = false;
+  ParseNewPath(fullPath);
+  mParsedPath = fullPath;
+  mParsed = true;
+}
+
+void TSwNodeFinder::ParseNewPath(const WideString& fullPath) {
   size_t dollar = fullPath.find(u'$');
   WideString path = fullPath.substr(0, dollar);
   mProperty = dollar == WideString::npos || dollar + 1 == fullPath.size() ? WideString(u"inner")

@@ -162,6 +162,9 @@ class TSwSingleNode : public TSwObject {
 
   // Like Properties().AddValue, without making the bag for a stream slice.
   void SetValue(TSwName name, const TSwValue& value);
+  // Makes room for `count` more slices in the compact block, saving regrowth when the caller
+  // knows how many it will set.
+  void ReserveValues(int count);
   // Copies the named property's value (a bag's "thn" listeners included); false if there is none.
   bool FindValue(const WideString& name, TSwValue& value) const;
   // The properties in bag order (sorted by name).
@@ -181,6 +184,7 @@ class TSwSingleNode : public TSwObject {
 
  private:
   void MoveSlicesToBag() const;
+  void GrowSlices(int capacity) const;
   void CheckPropertyIndex(int index) const;
 
   // The two stores are never both present. Reading can turn the block into the bag, hence mutable.
@@ -334,6 +338,7 @@ class TSwNodeFinder : public TSwObject {
 
  private:
   void ParsePath(const WideString& path);
+  void ParseNewPath(const WideString& path);
   void Advance(int index, TSwTreeNode* parent);
 
   std::vector<TSwNodeFinderSegment> mSegments;
@@ -342,6 +347,8 @@ class TSwNodeFinder : public TSwObject {
   TSwTreeNode* mBase = nullptr;
   TSwTreeNode* mStart = nullptr;
   bool mFinished = true;
+  bool mParsed = false;     // mSegments hold the parse of mParsedPath
+  WideString mParsedPath;
 };
 
 // A finder whose segment expressions are integer formulas over n and a stack of numbers:

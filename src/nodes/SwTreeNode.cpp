@@ -104,12 +104,30 @@ void TSwSingleNode::MoveSlicesToBag() const {
   mSlices.reset();
 }
 
+void TSwSingleNode::ReserveValues(int count) {
+  if (mProperties || count <= 0) return;
+  int have = mSlices ? mSlices->Count : 0;
+  int wanted = std::min(have + count, TSwSliceBlock::MaxCount);
+  if (mSlices && mSlices->Capacity >= wanted) return;
+  GrowSlices(wanted);
+}
+
+void TSwSingleNode::GrowSlices(int capacity) const {
+  TSwSliceBlock* grown = TSwSliceBlock::Make(capacity);
+  if (mSlices) {
+    grown->Count = mSlices->Count;
+    std::copy_n(mSlices->Streams, 2, grown->Streams);
+    std::copy_n(mSlices->Entries(), mSlices->Count, grown->Entries());
+  }
+  mSlices.reset(grown);
+}
+
 void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
   if (mProperties || !FitsSliceBlock(value) || name.Text().find(TSwHash::Separator) != WideString::npos) {
     Properties().AddValue(name, value);
     return;
   }
-  if (!mSlices) mSlices.reset(TSwSliceBlock::Make(2));
+  if (!mSlices) GrowSlices(2);
   TSwSliceBlock* block = mSlices.get();
   int slot = StreamSlotFor(*block, value);
   int index = block->IndexOf(name.Id());
@@ -119,13 +137,8 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
   }
   if (index < 0) {
     if (block->Count == block->Capacity) {
-      int capacity = block->Count < 6 ? block->Count + 2 : TSwSliceBlock::MaxCount;
-      TSwSliceBlock* grown = TSwSliceBlock::Make(capacity);
-      grown->Count = block->Count;
-      std::copy_n(block->Streams, 2, grown->Streams);
-      std::copy_n(block->Entries(), block->Count, grown->Entries());
-      mSlices.reset(grown);
-      block = grown;
+      GrowSlices(block->Count < 6 ? block->Count + 2 : TSwSliceBlock::MaxCount);
+      block = mSlices.get();
     }
     TSwSliceBlock::TEntry* entries = block->Entries();
     index = block->Count;
