@@ -232,6 +232,7 @@ SW_EXCEPTION(ESwmError, ESwmUserMessage);
 SW_EXCEPTION(ESwmWarning, ESwmUserMessage);
 // A model that nests deeper than the run allows, or passes that never move the input.
 SW_EXCEPTION(ESwmRunawayModel, ESwmMismatch);
+SW_EXCEPTION(ESwmResultNodeLimit, ESwmRunawayModel);
 SW_EXCEPTION(ESwmModelling, ESkeinwork);
 SW_EXCEPTION(ESwmAlreadyModelling, ESwmModelling);
 SW_EXCEPTION(ESwmInputLeft, ESwmModelling);
@@ -324,6 +325,8 @@ class TSwmCompiler : public TSwObject {
   TSwmProgressHook ProgressHook;
   // Consecutive passes of one node that may leave the input where it was before the run ends.
   int64_t MaxStalledPasses = DefaultMaxStalledPasses;
+  // The most result nodes a run may make besides the root; 0 for no limit.
+  int64_t MaxResultNodes = 0;
   // With it, a failed run attaches a TSwmPartialResult to the raised exception.
   bool KeepPartialResult = false;
   // Thread-safe; the running child loop notices it and ends the run with ESwmCancelled.

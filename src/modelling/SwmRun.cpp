@@ -301,6 +301,10 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
     finder.SetStack(mCompiler.mRun->Counters, true);
     finder.Rewind(mProps->Path, parentResult);
     mResult = finder.FindOrCreate();
+    const int64_t limit = mCompiler.MaxResultNodes;
+    if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
+      SwRaise<ESwmResultNodeLimit>("The result tree has reached its limit of %d nodes. Node: %s, input: %s.", limit,
+                                   TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(mCompiler.CurrentStream()));
   } else {
     mResult = parentResult;
   }

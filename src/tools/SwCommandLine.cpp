@@ -171,6 +171,7 @@ struct TRunOptions {
   std::string Script, Data, Eoln = "script", OnWarning = "continue";
   bool Partial = false;
   bool Progress = false, NoProgress = false;
+  int64_t MaxNodes = 0;
 };
 
 // A finished (or failed) modelling run. Members go in reverse order, so the slicer, which
@@ -219,6 +220,7 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, boo
   compiler.SetErrorHandler(TSwErrorHandler::Of<&TWarningPolicy::Handle>(&policy));
   if (progress) compiler.ProgressHook = TSwmProgressHook::Of<&TProgressSink::Update>(&sink);
   compiler.KeepPartialResult = options.Partial;
+  compiler.MaxResultNodes = options.MaxNodes;
   TInterruptGuard interrupt(&compiler);
   try {
     run.Slicer = compiler.Modell(*run.Data);
@@ -645,6 +647,8 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
   command->add_option("--eoln", options.Eoln, "The line break of the data: script (default: the script's own), lf, crlf or cr")
       ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
+  command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default: no limit)")
+      ->check(CLI::NonNegativeNumber);
 }
 
 }  // namespace

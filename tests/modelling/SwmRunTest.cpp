@@ -314,6 +314,38 @@ TEST(Modelling, RunawayModelsEndInAMismatch) {
   EXPECT_EQ(deep.rfind("ESwmRunawayModel: Model nodes nest deeper than 4096 levels.", 0), 0u) << deep;
 }
 
+TEST(Modelling, ResultNodeBudget) {
+  struct TCase {
+    int64_t Limit;
+    bool Partial;
+    std::string Expected;  // the tree, or the start of the error
+  };
+  const TCase cases[] = {
+      {0, false, "[0+0 0+4](L[0+0 0+4 4+0](item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item[3+1 4+0]))"},
+      {5, false, "[0+0 0+4](L[0+0 0+4 4+0](item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item[3+1 4+0]))"},
+      {4, false, "ESwmResultNodeLimit: The result tree has reached its limit of 4 nodes. Node: 'ITEM'"},
+      // The partial result shows the node over the limit on the failing path, without ranges.
+      {4, true, "(L(item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item))"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Limit);
+    auto compiler = CompileModel("\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n");
+    compiler->MaxResultNodes = c.Limit;
+    compiler->KeepPartialResult = c.Partial;
+    TStringStream input("xxxx");
+    std::string outcome;
+    try {
+      outcome = DumpResult(compiler->Modell(input)->Root());
+    } catch (const ESkeinwork& e) {
+      outcome = e.ClassName() + ": " + e.Message();
+      auto partial = std::unique_ptr<TSwObject>(e.ExtractObject());
+      if (auto* result = dynamic_cast<TSwmPartialResult*>(partial.get()); result && result->Slicer)
+        outcome = DumpResult(result->Slicer->Root());
+    }
+    EXPECT_EQ(outcome.substr(0, c.Expected.size()), c.Expected) << outcome;
+  }
+}
+
 struct TProgressWatch {
   TSwmCompiler* Compiler;
   int Calls = 0;
