@@ -17,6 +17,7 @@
 
 #include "BufStream.h"
 #include "HexDump.h"
+#include "SwAtomicFile.h"
 #include "SwExpressions.h"
 #include "SwExtract.h"
 #include "SwScript.h"
@@ -516,22 +517,13 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
   TSwTreeNode* root = run.Slicer->Root();
   SwStoreSlicesAsRanges(root);
-  int64_t size = 0;
-  try {
-    TFileStream file(Utf8ToWide(options.Tree), TFileMode::Create);
-    TSwBinaryStreamer streamer;
-    if (options.Compress)
-      streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
-    streamer.Write(file, root, Utf8ToWide(options.Tree));
-    size = file.Size();
-  } catch (const EFCreateError&) {
-    throw;
-  } catch (...) {
-    // A tree file cut short by an error is of no use to anyone.
-    std::error_code ignored;
-    std::filesystem::remove(options.Tree, ignored);
-    throw;
-  }
+  // Written aside and put in place when whole: a full disk leaves the old file as it was.
+  TSwAtomicFileStream file(Utf8ToWide(options.Tree));
+  TSwBinaryStreamer streamer;
+  if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
+  streamer.Write(file, root, Utf8ToWide(options.Tree));
+  int64_t size = file.Size();
+  file.Commit();
   int nodes = CountNodes(root);
   context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
               << " bytes).\n";
