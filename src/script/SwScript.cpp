@@ -698,6 +698,7 @@ void TSwOptionSection::ParseContents(const WideString& contents) {
     ParseLine(std::u16string_view(contents).substr(at, next - at));
     at = next == contents.size() ? next : next + eoln.size();
   }
+  EndPendingValue();
 }
 
 void TSwOptionSection::ParseLine(std::u16string_view raw) {
@@ -712,13 +713,12 @@ void TSwOptionSection::ParseLine(std::u16string_view raw) {
       return;
     }
     if (line.size() >= 2 && line[0] == u' ' && line[1] == u' ') {
-      WideString value = mValues->ReadString(mPendingGroup, mPendingKey, {});
-      value += Repeat(Eoln(), mBlankLines + 1) + WideString(line.substr(2));
-      mValues->WriteString(mPendingGroup, mPendingKey, value);
+      mPendingValue += Repeat(Eoln(), mBlankLines + 1);
+      mPendingValue += line.substr(2);
       mBlankLines = 0;
       return;
     }
-    mPending = false;
+    EndPendingValue();
   }
 
   size_t begin = 0;
@@ -752,8 +752,15 @@ void TSwOptionSection::ParseLine(std::u16string_view raw) {
     mPending = true;
     mPendingGroup = group;
     mPendingKey = key;
+    mPendingValue.clear();
     mBlankLines = -1;
   }
+}
+
+void TSwOptionSection::EndPendingValue() {
+  if (mPending && !mPendingValue.empty()) mValues->WriteString(mPendingGroup, mPendingKey, mPendingValue);
+  mPending = false;
+  mPendingValue.clear();
 }
 
 bool TSwOptionSection::HasValues() const {

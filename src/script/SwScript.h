@@ -183,11 +183,14 @@ class TSwOptionSection : public TSwSection {
   void Fill();
   void ParseContents(const WideString& contents);
   void ParseLine(std::u16string_view line);
+  // Stores the value that continuation lines were adding to, if any.
+  void EndPendingValue();
 
   std::unique_ptr<TMemIniFileW> mValues;  // owned, made on first access
   WideString mGroup;         // the group of the subsection being read; empty for the default
   WideString mPendingGroup;  // the key whose value further lines may continue
   WideString mPendingKey;
+  WideString mPendingValue;  // kept here and stored once the value ends: no copy per line
   bool mPending = false;
   int mBlankLines = -1;      // blank lines inside the continued value; -1 right after the key
 };

@@ -475,6 +475,34 @@ TEST(OptionSections, ReadingValues) {
   }
 }
 
+TEST(OptionSections, LongContinuedValuesReadInOnePass) {
+  // A value continued over many lines grows in place; storing it anew for every line would take
+  // time that grows with the square of its length.
+  struct TCase {
+    int lines;
+    int blanksBetween;
+  };
+  const TCase cases[] = {{1, 0}, {200000, 0}, {50000, 2}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.lines);
+    WideString contents = u"notes =\r\n";
+    WideString expected;
+    for (int i = 0; i < c.lines; ++i) {
+      if (i > 0) {
+        for (int b = 0; b < c.blanksBetween; ++b) contents += u"\r\n";
+        for (int b = 0; b <= c.blanksBetween; ++b) expected += u"\r\n";
+      }
+      contents += u"  line of the value\r\n";
+      expected += u"line of the value";
+    }
+    contents += u"after = 1";
+    TSwOptionSection section(nullptr, u"Option", lsOptions);
+    section.DefaultSubsection()->Contents = contents;
+    EXPECT_TRUE(section.Values().ReadString(u"sw", u"notes", {}) == expected);
+    EXPECT_EQ(U8(section.Values().ReadString(u"sw", u"after", {})), "1");
+  }
+}
+
 TEST(OptionSections, SubsectionsAreGroups) {
   auto script = Load(
       "Skeinwork 0.79\n== Options ==\nview.width = 80\n=== view ===\nview.width = 90\nheight = 5\n"
