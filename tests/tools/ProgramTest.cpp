@@ -340,9 +340,9 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
   EXPECT_EQ(ReadFile(mDir / "cols/col.txt"), "COUNT");
 }
 
-// A disk that fills up while the program writes: the program says so and exits with an error,
-// and no file is left half-written under the name asked for; a file of that name from before
-// stays as it was. A file size limit stands in for the full disk (writes beyond it fail); the
+// A disk that fills up while the program writes a tree file, extracted data or its printout
+// (-o): the program says so and exits with an error, and no file is left half-written under the
+// name asked for; a file of that name from before stays as it was. A file size limit stands in for the full disk (writes beyond it fail); the
 // shell ignores the signal that the limit would send, as the program's caller may.
 TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
   std::string csv = "name,colour,count\n";
@@ -351,6 +351,7 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
   fs::create_directories(mDir / "out");
   WriteFile(mDir / "out" / "keep.dat", "old rows");
   WriteFile(mDir / "keep.swt", "old tree");
+  WriteFile(mDir / "keep.txt", "old text");
   const std::string limited = "trap '' XFSZ; ulimit -f 64; ";  // 32 KiB in blocks of 512 bytes
   struct Row {
     const char* name;
@@ -365,6 +366,10 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
        "trap '' XFSZ; ulimit -f 1; ", "Write Error: Cannot write file \"keep.swt\". File too large\n"},
       {"save to a full device", {"save", ExamplePath("csv.sw"), "big.csv", "/dev/full"}, "",
        "Write Error: Cannot write file \"/dev/full\". No space left on device\n"},
+      {"printing to a file, disk full", {"model", ExamplePath("csv.sw"), "big.csv", "-o", "keep.txt"}, limited,
+       "Write Error: Cannot write file \"keep.txt\". File too large\n"},
+      {"printing to a full device", {"model", "--json", ExamplePath("csv.sw"), "big.csv", "-o", "/dev/full"}, "",
+       "Write Error: Cannot write file \"/dev/full\". No space left on device\n"},
       {"extract, disk full", {"extract", ExamplePath("csv.sw"), "big.csv", "--data", "rows", "--name", ".",
         "--name-expr", "'keep'", "--to", "out"}, limited,
        "Write Error: Cannot write file \"out/keep.dat\". File too large\n"},
@@ -377,10 +382,11 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
     EXPECT_EQ(result.Err, row.err);
     EXPECT_EQ(ReadFile(mDir / "keep.swt"), "old tree");
     EXPECT_EQ(ReadFile(mDir / "out" / "keep.dat"), "old rows");
+    EXPECT_EQ(ReadFile(mDir / "keep.txt"), "old text");
     std::vector<std::string> names;
     for (const auto& entry : fs::recursive_directory_iterator(mDir)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"big.csv", "keep.dat", "keep.swt", "out"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"big.csv", "keep.dat", "keep.swt", "keep.txt", "out"}));
   }
   // Without the limit the same commands replace the files whole.
   TResult saved = Run({"save", ExamplePath("csv.sw"), "big.csv", "keep.swt"});
@@ -390,6 +396,9 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
                            "--name-expr", "'keep'", "--to", "out"});
   EXPECT_EQ(extracted.Code, 0) << extracted.Err;
   EXPECT_TRUE(ReadFile(mDir / "out" / "keep.dat") == csv.substr(csv.find('\n') + 1));
+  TResult printed = Run({"model", ExamplePath("csv.sw"), "big.csv", "-o", "keep.txt"});
+  EXPECT_EQ(printed.Code, 0) << printed.Err;
+  EXPECT_EQ(ReadFile(mDir / "keep.txt").substr(0, 11), "<unnamed>  ");
 }
 
 TEST_F(Program, ScriptAndIllustrate) {
