@@ -441,6 +441,7 @@ TSwSection* TSwScript::AddStandard(TSwSectionKind kind) {
   if (kind >= lsOther)
     SwRaise<ESwOtherSectionCall>("%s.%s doesn't accept section kind of lsOther.", this, "AddStandard");
   const WideString& title = SwStandardSectionTitle(kind);
+  CheckSectionCount();
   if (TryByKey(kind) || FindSection(title))
     SwRaise<ESwDuplicatedSection>("Declaring '%s' %s section twice.", title, this);
   std::unique_ptr<TSwSection> section;
@@ -453,9 +454,15 @@ TSwSection* TSwScript::AddStandard(TSwSectionKind kind) {
   return Section(Add(title, {}, std::move(section)));
 }
 
+void TSwScript::CheckSectionCount() const {
+  if (Count() >= MaxSections)
+    SwRaise<ESwScriptTooManySections>("Script has more than %d sections.", static_cast<int>(MaxSections));
+}
+
 TSwSection* TSwScript::AddOther(const WideString& title) {
   WideString trimmed = Trim(title);
   if (trimmed.empty()) SwRaise<ESwEmptySectionTitle>("Script section cannot have an empty title.");
+  CheckSectionCount();
   if (FindSection(trimmed)) SwRaise<ESwDuplicatedSection>("Declaring '%s' %s section twice.", trimmed, this);
   return Section(Add(trimmed, {}, std::make_unique<TSwSection>(this, trimmed, lsOther)));
 }

@@ -38,6 +38,7 @@ SW_EXCEPTION(ESwOtherSectionCall, ESwScript);
 SW_EXCEPTION(ESwScriptNoKind, ESwScript);
 SW_EXCEPTION(ESwScriptNoSupportedModel, ESwScript);
 SW_EXCEPTION(ESwScriptNoSlicer, ESwScript);
+SW_EXCEPTION(ESwScriptTooManySections, ESwScript);
 
 enum TSwSectionKind : uint8_t {
   lsModel,        // "Model": TSwModelSection
@@ -198,6 +199,10 @@ class TSwOptionSection : public TSwSection {
 // A script: header fields and sections keyed by title (case-insensitive).
 class TSwScript : public TSwHash {
  public:
+  // Sections a script may have: each new title is compared with every title before it, so a
+  // script of many thousands would take minutes to load. Real scripts have a handful.
+  static constexpr int MaxSections = 1024;
+
   TSwScript();
   ~TSwScript() override;
 
@@ -274,6 +279,8 @@ class TSwScript : public TSwHash {
  private:
   struct TLoadState;
   void ReadTree(TLoadState& state);
+  // Raises ESwScriptTooManySections when no section can be added.
+  void CheckSectionCount() const;
 
   WideString mName;
   WideString mDetectedEoln;  // the line break the last load detected

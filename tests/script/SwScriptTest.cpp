@@ -6,6 +6,7 @@
 
 #include "StrConv.h"
 #include "SwScript.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -111,6 +112,34 @@ TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(LoadError(c.text), c.error);
   }
+}
+
+TEST(ScriptLoader, SectionCountIsBounded) {
+  // n sections: the model and n - 1 others.
+  auto script = [](int n) {
+    std::string text = "Skeinwork 0.79\n== Model ==\n\"X\"\n";
+    for (int i = 1; i < n; ++i) text += "== s" + std::to_string(i) + " ==\nx\n";
+    return text;
+  };
+  struct TCase {
+    int sections;
+    std::string error;
+  };
+  const TCase cases[] = {
+      {TSwScript::MaxSections - 1, "ok"},
+      {TSwScript::MaxSections, "ok"},
+      {TSwScript::MaxSections + 1, "ESwScriptTooManySections: Script has more than 1024 sections."},
+      {5000, "ESwScriptTooManySections: Script has more than 1024 sections."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.sections);
+    EXPECT_EQ(LoadError(script(c.sections)), c.error);
+  }
+  // Added by a program, the same.
+  TSwScript made;
+  for (int i = 0; i < TSwScript::MaxSections; ++i) made.AddOther(u"s" + Utf8ToWide(std::to_string(i)));
+  ExpectError<ESwScriptTooManySections>([&] { made.AddStandard(lsTree); }, "Script has more than 1024 sections.");
+  ExpectError<ESwScriptTooManySections>([&] { made.AddOther(u"one more"); }, "Script has more than 1024 sections.");
 }
 
 TEST(ScriptLoader, TextsThatAreNoScriptsFailInTheModellingRun) {
