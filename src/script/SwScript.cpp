@@ -608,44 +608,36 @@ bool TSwScript::ConvertCharset(TSwFuncContext& context) {
 // The option store
 
 const TMemIniFileW::TGroup* TMemIniFileW::FindGroup(const WideString& name) const {
-  WideString wanted = LowerCase(name);
-  for (const TGroup& group : mGroups)
-    if (LowerCase(group.Name) == wanted) return &group;
-  return nullptr;
+  auto found = mGroupIndex.find(LowerCase(name));
+  return found == mGroupIndex.end() ? nullptr : &mGroups[found->second];
+}
+
+const std::pair<WideString, WideString>* TMemIniFileW::FindKey(const TGroup& group, const WideString& key) {
+  auto found = group.KeyIndex.find(LowerCase(key));
+  return found == group.KeyIndex.end() ? nullptr : &group.Keys[found->second];
 }
 
 WideString TMemIniFileW::ReadString(const WideString& group, const WideString& key,
                                     const WideString& defaultValue) const {
-  if (const TGroup* found = FindGroup(group)) {
-    WideString wanted = LowerCase(key);
-    for (const auto& [name, value] : found->Keys)
-      if (LowerCase(name) == wanted) return value;
-  }
+  if (const TGroup* found = FindGroup(group))
+    if (const auto* entry = FindKey(*found, key)) return entry->second;
   return defaultValue;
 }
 
 bool TMemIniFileW::ValueExists(const WideString& group, const WideString& key) const {
-  if (const TGroup* found = FindGroup(group)) {
-    WideString wanted = LowerCase(key);
-    for (const auto& entry : found->Keys)
-      if (LowerCase(entry.first) == wanted) return true;
-  }
-  return false;
+  const TGroup* found = FindGroup(group);
+  return found && FindKey(*found, key);
 }
 
 void TMemIniFileW::WriteString(const WideString& group, const WideString& key, const WideString& value) {
-  auto* found = const_cast<TGroup*>(FindGroup(group));
-  if (!found) {
-    mGroups.push_back({group, {}});
-    found = &mGroups.back();
-  }
-  WideString wanted = LowerCase(key);
-  for (auto& entry : found->Keys)
-    if (LowerCase(entry.first) == wanted) {
-      entry.second = value;
-      return;
-    }
-  found->Keys.emplace_back(key, value);
+  auto [place, added] = mGroupIndex.try_emplace(LowerCase(group), mGroups.size());
+  if (added) mGroups.push_back({group, {}, {}});
+  TGroup& found = mGroups[place->second];
+  auto [at, fresh] = found.KeyIndex.try_emplace(LowerCase(key), found.Keys.size());
+  if (fresh)
+    found.Keys.emplace_back(key, value);
+  else
+    found.Keys[at->second].second = value;
 }
 
 std::vector<WideString> TMemIniFileW::Groups() const {

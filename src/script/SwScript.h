@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -151,16 +152,24 @@ class TMemIniFileW : public TSwObject {
   std::vector<std::pair<WideString, WideString>> GroupValues(const WideString& group) const;
   int GroupCount() const { return static_cast<int>(mGroups.size()); }
   int KeyCount(const WideString& group) const;
-  void Clear() { mGroups.clear(); }
+  void Clear() {
+    mGroups.clear();
+    mGroupIndex.clear();
+  }
 
  private:
+  // Names are found through indexes of their lower-case forms, so that a section of many keys
+  // loads in time that grows with its length, not with its square.
   struct TGroup {
     WideString Name;
     std::vector<std::pair<WideString, WideString>> Keys;
+    std::unordered_map<WideString, size_t> KeyIndex;  // lower-case key -> place in Keys
   };
   const TGroup* FindGroup(const WideString& name) const;
+  static const std::pair<WideString, WideString>* FindKey(const TGroup& group, const WideString& key);
 
   std::vector<TGroup> mGroups;
+  std::unordered_map<WideString, size_t> mGroupIndex;  // lower-case name -> place in mGroups
 };
 
 // The "Option" section: lines "key = value", read into a store on first use. The default

@@ -532,6 +532,34 @@ TEST(OptionSections, LongContinuedValuesReadInOnePass) {
   }
 }
 
+TEST(OptionSections, ManyKeysReadInOnePass) {
+  // Every key is looked up before it is stored; a look-up that compared it with each key before
+  // it would take time that grows with the square of their number.
+  struct TCase {
+    int keys;
+    int groups;
+  };
+  const TCase cases[] = {{2, 1}, {100000, 1}, {20000, 20000}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.keys);
+    WideString contents;
+    for (int i = 0; i < c.keys; ++i)
+      contents += u"g" + Utf8ToWide(std::to_string(i % c.groups)) + u".k" + Utf8ToWide(std::to_string(i)) + u" = " +
+                  Utf8ToWide(std::to_string(i)) + u"\r\n";
+    contents += u"G0.K0 = changed";  // names compare without case; the first spelling stays
+    TSwOptionSection section(nullptr, u"Option", lsOptions);
+    section.DefaultSubsection()->Contents = contents;
+    TMemIniFileW& values = section.Values();
+    EXPECT_EQ(values.GroupCount(), c.groups);
+    EXPECT_EQ(values.KeyCount(u"g0"), (c.keys + c.groups - 1) / c.groups);
+    EXPECT_EQ(U8(values.ReadString(u"g0", u"k0", {})), "changed");
+    EXPECT_EQ(U8(values.GroupLines(u"G0").front()), "k0=changed");
+    std::string last = std::to_string(c.keys - 1);
+    EXPECT_EQ(U8(values.ReadString(u"g" + Utf8ToWide(std::to_string((c.keys - 1) % c.groups)), u"K" + Utf8ToWide(last), {})),
+              last);
+  }
+}
+
 TEST(OptionSections, SubsectionsAreGroups) {
   auto script = Load(
       "Skeinwork 0.79\n== Options ==\nview.width = 80\n=== view ===\nview.width = 90\nheight = 5\n"
