@@ -499,7 +499,9 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   while (total < count) {
     ssize_t n = ::read(mHandle, out + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    // A failing read is not the end of the file: say so rather than hand back fewer bytes.
+    if (n < 0) SwRaise<EReadError>("Cannot read file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
+    if (n == 0) break;
     total += n;
   }
   return total;
@@ -511,7 +513,9 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   while (total < count) {
     ssize_t n = ::write(mHandle, in + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    // The reason (a full disk, a file size limit) is worth more than a short count.
+    if (n < 0) SwRaise<EWriteError>("Cannot write file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
+    if (n == 0) break;
     total += n;
   }
   return total;

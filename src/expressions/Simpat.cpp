@@ -578,8 +578,14 @@ struct TSimpatCache {
   std::mutex Lock;
   TTextMap<std::shared_ptr<const TSimpatItems>> Alternatives;
   TTextMap<std::shared_ptr<const void>> Patterns;  // TSimpatPattern::TCompiled
+  size_t Bytes = 0;  // of the texts in Patterns
   int64_t Parsed = 0;
 };
+
+// Whether a cache of `count` texts of `bytes` bytes must start over before taking `more` bytes.
+bool CacheIsFull(size_t count, size_t bytes, size_t more) {
+  return count >= TSimpatPattern::CacheLimit || bytes + more > TSimpatPattern::CacheBytesLimit;
+}
 
 TSimpatCache& Cache() {
   static TSimpatCache cache;
@@ -595,54 +601,66 @@ const TAlternativeList& TSimpatPattern::Alternatives() const { return mCompiled-
 TSimpatPattern::TSimpatPattern(std::shared_ptr<const TCompiled> compiled)
     : mCompiled(std::move(compiled)) {}
 
-// The compiled pattern for a text, from this thread's copy of the cache when it is there. Cached
-// patterns never change, so a thread may keep them without the lock; the result is borrowed
-// from that copy (no reference count) and stays valid while the thread runs.
-std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::string_view text) {
-  thread_local TTextMap<std::shared_ptr<const TCompiled>> local;
-  if (auto found = local.find(text); found != local.end())
-    return std::shared_ptr<const TCompiled>(std::shared_ptr<const TCompiled>(), found->second.get());
-
+std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Compile(std::string_view text) {
+  if (static_cast<int64_t>(text.size()) > MaxLength)
+    SwRaise<ESimpatTooLong>("Simple pattern of %d bytes exceeds the limit of %d bytes.",
+                            static_cast<int64_t>(text.size()), MaxLength);
   TSimpatCache& cache = Cache();
   const TSimpatClassTable& classes = TSimpatClassTable::BuiltIn();
-  std::shared_ptr<const TCompiled> compiled;
-  {
-    std::lock_guard<std::mutex> guard(cache.Lock);
-    if (auto found = cache.Patterns.find(text); found != cache.Patterns.end()) {
-      compiled = std::static_pointer_cast<const TCompiled>(found->second);
-    } else {
-      auto made = std::make_shared<TCompiled>();
-      made->Text = std::string(text);
-      for (const std::string& alternative : SplitSimpatAlternatives(text)) {
-        if (alternative.empty()) {
-          made->Alternatives.push_back(nullptr);
-          continue;
-        }
-        auto items = cache.Alternatives.find(alternative);
-        if (items == cache.Alternatives.end()) {
-          items = cache.Alternatives
-                      .emplace(alternative, ParseSimpatAlternative(alternative, classes))
-                      .first;
-          ++cache.Parsed;
-        }
-        made->Alternatives.push_back(std::make_unique<TLinearSimpat>(items->second, classes));
-      }
-      cache.Patterns.emplace(made->Text, made);
-      compiled = std::move(made);
+  std::lock_guard<std::mutex> guard(cache.Lock);
+  if (auto found = cache.Patterns.find(text); found != cache.Patterns.end())
+    return std::static_pointer_cast<const TCompiled>(found->second);
+  auto made = std::make_shared<TCompiled>();
+  made->Text = std::string(text);
+  std::vector<std::string> alternatives = SplitSimpatAlternatives(text);
+  // Compiled patterns share their item lists, so emptying the cache frees nothing in use.
+  if (CacheIsFull(cache.Patterns.size(), cache.Bytes, text.size())) {
+    cache.Patterns.clear();
+    cache.Alternatives.clear();
+    cache.Bytes = 0;
+  }
+  for (const std::string& alternative : alternatives) {
+    if (alternative.empty()) {
+      made->Alternatives.push_back(nullptr);
+      continue;
     }
+    auto items = cache.Alternatives.find(alternative);
+    if (items == cache.Alternatives.end()) {
+      items = cache.Alternatives.emplace(alternative, ParseSimpatAlternative(alternative, classes)).first;
+      ++cache.Parsed;
+    }
+    made->Alternatives.push_back(std::make_unique<TLinearSimpat>(items->second, classes));
+  }
+  cache.Patterns.emplace(made->Text, made);
+  cache.Bytes += text.size();
+  return made;
+}
+
+// The compiled pattern for a text, from this thread's copy of the cache when it is there. Cached
+// patterns never change, so a thread may keep them without the lock; the result is borrowed
+// from that copy (no reference count) and stays valid until the thread's next Borrow, which may
+// empty a full copy.
+std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::string_view text) {
+  struct TLocal {
+    TTextMap<std::shared_ptr<const TCompiled>> Patterns;
+    size_t Bytes = 0;
+  };
+  thread_local TLocal local;
+  if (auto found = local.Patterns.find(text); found != local.Patterns.end())
+    return std::shared_ptr<const TCompiled>(std::shared_ptr<const TCompiled>(), found->second.get());
+  std::shared_ptr<const TCompiled> compiled = Compile(text);
+  if (CacheIsFull(local.Patterns.size(), local.Bytes, text.size())) {
+    local.Patterns.clear();
+    local.Bytes = 0;
   }
   const TCompiled* raw = compiled.get();
-  local.emplace(std::string(text), std::move(compiled));
+  local.Patterns.emplace(std::string(text), std::move(compiled));
+  local.Bytes += text.size();
   return std::shared_ptr<const TCompiled>(std::shared_ptr<const TCompiled>(), raw);
 }
 
-TSimpatPattern::TSimpatPattern(std::string_view text) {
-  // A kept pattern owns a share of its compiled form, so it may outlive the thread.
-  Borrow(text);
-  TSimpatCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.Lock);
-  mCompiled = std::static_pointer_cast<const TCompiled>(cache.Patterns.find(text)->second);
-}
+// A kept pattern owns a share of its compiled form, so it may outlive the thread and the cache.
+TSimpatPattern::TSimpatPattern(std::string_view text) : mCompiled(Compile(text)) {}
 
 bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln) const {
   int64_t start = input.Pos();

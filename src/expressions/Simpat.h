@@ -31,6 +31,7 @@ class TSimpatPattern;
 
 SW_EXCEPTION(ESimpat, ESkeinwork);
 SW_EXCEPTION(ESimpatHasEmptyChoice, ESimpat);
+SW_EXCEPTION(ESimpatTooLong, ESimpat);
 
 // Errors of class registration; they name the class table that refused the class.
 class ESimpatCharClassError : public ESimpat {
@@ -258,6 +259,14 @@ class TLinearSimpat : public TSwObject {
 // ESimpatHasEmptyChoice for an empty choice before the last.
 class TSimpatPattern : public TSwObject {
  public:
+  // A pattern can come from the data ("cmp_pat" of a value read from the input), so its length
+  // is bounded: a longer text raises ESimpatTooLong before it is parsed.
+  static constexpr int64_t MaxLength = 65536;
+  // Distinct texts, and bytes of text, that the caches keep; the next text empties them, so
+  // that patterns made from the data cannot grow them without end.
+  static constexpr size_t CacheLimit = 4096;
+  static constexpr size_t CacheBytesLimit = 1048576;
+
   explicit TSimpatPattern(std::string_view text);
 
   // Matches at the stream's position: true leaves the stream after the match, false where it was.
@@ -275,6 +284,10 @@ class TSimpatPattern : public TSwObject {
   friend int64_t SimpatMatchBytes(std::string_view, std::string_view, std::string_view);
   struct TCompiled;
   explicit TSimpatPattern(std::shared_ptr<const TCompiled> compiled);
+  // The compiled pattern with a share of its own.
+  static std::shared_ptr<const TCompiled> Compile(std::string_view text);
+  // The compiled pattern from this thread's copy of the cache, without a share: valid until the
+  // thread's next Borrow.
   static std::shared_ptr<const TCompiled> Borrow(std::string_view text);
 
   std::shared_ptr<const TCompiled> mCompiled;  // shared with the process-wide cache
@@ -290,7 +303,7 @@ bool SimpatMatch(std::string_view pattern, TStream& stream, std::string_view eol
 int64_t SimpatMatchBytes(std::string_view pattern, std::string_view data, std::string_view eoln);
 
 // Number of distinct alternative texts parsed so far by the process-wide cache (for tests and
-// diagnostics: a text is parsed once per process).
+// diagnostics: a text is parsed once, unless the cache filled up and started over).
 int64_t SimpatParseCount();
 
 }  // namespace skeinwork

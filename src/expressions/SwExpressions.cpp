@@ -10,6 +10,7 @@
 
 #include "Simpat.h"
 #include "StrConv.h"
+#include "SwAtomicFile.h"
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -1162,10 +1163,12 @@ void TFnSaveFile::Execute() {
   PopInput();
   WideString name = Expression().Evaluator()->Stack().PopStr();
   TSwRpnValueEx& input = Result();
-  TFileStream file(name, TFileMode::Create);
+  // Written aside and put in place when whole, so that a failure leaves the file as it was.
+  TSwAtomicFileStream file(name);
   if (input.Value.Has(valStr)) {
     std::string utf8 = WideToUtf8(input.Value.Str);
     file.WriteBuffer(utf8.data(), static_cast<int64_t>(utf8.size()));
+    file.Commit();
     return;
   }
   TStream& source = StreamOf(input);
@@ -1179,6 +1182,7 @@ void TFnSaveFile::Execute() {
     throw;
   }
   source.SetPosition(here);
+  file.Commit();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "StrConv.h"
+#include "SwAtomicFile.h"
 #include "SwExtract.h"
 
 namespace skeinwork {
@@ -237,16 +238,11 @@ int SwExtractData(TSwDataNodeSaver& saver, const TSwExtractSettings& settings) {
       if (error)
         SwRaise<EFCreateError>("Cannot create directory '%s'. %s", fsPath.parent_path().string(), error.message());
     }
-    bool keep;
-    {
-      TFileStream file(path, TFileMode::Create);
-      keep = saver.SaveTo(file);
-    }
-    if (!keep) {
-      std::error_code ignored;
-      std::filesystem::remove(fsPath, ignored);
-      continue;
-    }
+    // Written aside and put in place when whole: a failed or empty file never takes the name,
+    // and a file of that name from before stays as it was.
+    TSwAtomicFileStream file(path);
+    if (!saver.SaveTo(file)) continue;
+    file.Commit();
     ++kept;
     if (settings.OnWritten) settings.OnWritten(path);
   }

@@ -19,14 +19,14 @@ WideString Trim(std::u16string_view text) {
 }
 
 // Reads the parent prefix of `path`: its character and length (0 for none).
-size_t ReadPrefix(const WideString& path, char16_t* kind) {
+size_t ReadPrefix(std::u16string_view path, char16_t* kind) {
   size_t run = 0;
   while (run < path.size() && IsPrefixChar(path[run])) ++run;
   for (size_t i = 1; i < run; ++i)
     if (path[i] != path[0])
       SwRaise<ESwInvalidParentPath>(
           "Node parent path must consist of either '.', '\\' or '/' or be empty - however, '%s' was given.",
-          path.substr(0, run));
+          WideString(path.substr(0, run)));
   *kind = run ? path[0] : 0;
   return run;
 }
@@ -39,9 +39,7 @@ int SelectAncestor(char16_t kind, size_t run, size_t count) {
   return run > count ? -1 : static_cast<int>(count - run);
 }
 
-}  // namespace
-
-TSwTreeNode* SwApplyParentPrefix(TSwTreeNode* base, const WideString& path, WideString* rest) {
+TSwTreeNode* ApplyPrefix(TSwTreeNode* base, std::u16string_view path, std::u16string_view* rest) {
   char16_t kind = 0;
   size_t run = ReadPrefix(path, &kind);
   if (rest) *rest = path.substr(run);
@@ -51,24 +49,52 @@ TSwTreeNode* SwApplyParentPrefix(TSwTreeNode* base, const WideString& path, Wide
   return index < 0 ? base : ancestors[index];
 }
 
+// Refuses a path of more segments than any tree may nest, before anything walks it.
+void CheckSegmentCount(std::u16string_view path) {
+  size_t prefix = 0;  // selects an ancestor, however long it is
+  while (prefix < path.size() && IsPrefixChar(path[prefix])) ++prefix;
+  int64_t segments = 1;
+  for (char16_t c : path.substr(prefix)) segments += IsSeparator(c) ? 1 : 0;
+  if (segments > SwMaxNodePathSegments)
+    SwRaise<ESwNodePathTooLong>("Node path of %d segments exceeds the limit of %d segments.", segments,
+                                SwMaxNodePathSegments);
+}
+
+// FirstOnPath below `node`; the recursion is as deep as the path has segments, which the caller
+// has bounded, and works on views of the one path text.
+TSwTreeNode* FirstOnPathFrom(TSwTreeNode* node, std::u16string_view path) {
+  std::u16string_view rest;
+  TSwTreeNode* start = ApplyPrefix(node, path, &rest);
+  if (rest.empty()) return start;
+  size_t cut = 0;
+  while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
+  if (cut == rest.size()) return start->FindChild(WideString(rest));
+  std::u16string_view remainder = rest.substr(cut + 1);
+  if (remainder.empty())
+    SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", node, WideString(path));
+  TSwTreeNodeChildren* children = start->ChildrenIfAny();
+  if (!children) return nullptr;
+  TSwHashFind state = children->FindFirst(WideString(rest.substr(0, cut)));
+  for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state))
+    if (TSwTreeNode* found = FirstOnPathFrom(children->Node(i), remainder)) return found;
+  return nullptr;
+}
+
+}  // namespace
+
+TSwTreeNode* SwApplyParentPrefix(TSwTreeNode* base, const WideString& path, WideString* rest) {
+  std::u16string_view restView;
+  TSwTreeNode* start = ApplyPrefix(base, path, &restView);
+  if (rest) *rest = WideString(restView);
+  return start;
+}
+
 TSwTreeNode* TSwTreeNode::FirstOnPath(const WideString& path) {
   if (path.find(u'[') != WideString::npos)
     SwRaise<ESwFirstOnPathWithExpr>("%s.FirstOnPath cannot be used on paths with '[expressions]' - like on '%s'.",
                                     this, path);
-  WideString rest;
-  TSwTreeNode* start = SwApplyParentPrefix(this, path, &rest);
-  if (rest.empty()) return start;
-  size_t cut = 0;
-  while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
-  if (cut == rest.size()) return start->FindChild(rest);
-  WideString first = rest.substr(0, cut), remainder = rest.substr(cut + 1);
-  if (remainder.empty()) SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", this, path);
-  TSwTreeNodeChildren* children = start->ChildrenIfAny();
-  if (!children) return nullptr;
-  TSwHashFind state = children->FindFirst(first);
-  for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state))
-    if (TSwTreeNode* found = children->Node(i)->FirstOnPath(remainder)) return found;
-  return nullptr;
+  CheckSegmentCount(path);
+  return FirstOnPathFrom(this, path);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -99,6 +125,7 @@ void TSwNodeFinder::ParseNewPath(const WideString& fullPath) {
   mProperty = dollar == WideString::npos || dollar + 1 == fullPath.size() ? WideString(u"inner")
                                                                           : fullPath.substr(dollar + 1);
   mPath = path;
+  CheckSegmentCount(path);
   mSegments.clear();
   mSegments.reserve(16);
   WideString rest;

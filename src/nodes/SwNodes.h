@@ -288,6 +288,11 @@ SW_EXCEPTION(ESwEmptyNodeFindFormulaOperand, ESwNodeFind);
 SW_EXCEPTION(ESwBadNodeFindFormulaOperand, ESwNodeFind);
 SW_EXCEPTION(ESwBadNodeFindFormulaPrecedence, ESwNodeFind);
 SW_EXCEPTION(ESwEmptyFinderStack, ESwNodeFind);
+SW_EXCEPTION(ESwNodePathTooLong, ESwNodeFind);
+
+// Segments a node path may have. A path makes a tree as deep as it is long and look-ups descend
+// it level by level; the tree file reader refuses trees deeper than this too.
+inline constexpr int SwMaxNodePathSegments = 4096;
 
 class TSwNodeFinder;
 

@@ -440,6 +440,7 @@ TSwSection* TSwScript::AddStandard(TSwSectionKind kind) {
   if (kind >= lsOther)
     SwRaise<ESwOtherSectionCall>("%s.%s doesn't accept section kind of lsOther.", this, "AddStandard");
   const WideString& title = SwStandardSectionTitle(kind);
+  CheckSectionCount();
   if (TryByKey(kind) || FindSection(title))
     SwRaise<ESwDuplicatedSection>("Declaring '%s' %s section twice.", title, this);
   std::unique_ptr<TSwSection> section;
@@ -452,9 +453,15 @@ TSwSection* TSwScript::AddStandard(TSwSectionKind kind) {
   return Section(Add(title, {}, std::move(section)));
 }
 
+void TSwScript::CheckSectionCount() const {
+  if (Count() >= MaxSections)
+    SwRaise<ESwScriptTooManySections>("Script has more than %d sections.", static_cast<int>(MaxSections));
+}
+
 TSwSection* TSwScript::AddOther(const WideString& title) {
   WideString trimmed = Trim(title);
   if (trimmed.empty()) SwRaise<ESwEmptySectionTitle>("Script section cannot have an empty title.");
+  CheckSectionCount();
   if (FindSection(trimmed)) SwRaise<ESwDuplicatedSection>("Declaring '%s' %s section twice.", trimmed, this);
   return Section(Add(trimmed, {}, std::make_unique<TSwSection>(this, trimmed, lsOther)));
 }
@@ -600,44 +607,36 @@ bool TSwScript::ConvertCharset(TSwFuncContext& context) {
 // The option store
 
 const TMemIniFileW::TGroup* TMemIniFileW::FindGroup(const WideString& name) const {
-  WideString wanted = LowerCase(name);
-  for (const TGroup& group : mGroups)
-    if (LowerCase(group.Name) == wanted) return &group;
-  return nullptr;
+  auto found = mGroupIndex.find(LowerCase(name));
+  return found == mGroupIndex.end() ? nullptr : &mGroups[found->second];
+}
+
+const std::pair<WideString, WideString>* TMemIniFileW::FindKey(const TGroup& group, const WideString& key) {
+  auto found = group.KeyIndex.find(LowerCase(key));
+  return found == group.KeyIndex.end() ? nullptr : &group.Keys[found->second];
 }
 
 WideString TMemIniFileW::ReadString(const WideString& group, const WideString& key,
                                     const WideString& defaultValue) const {
-  if (const TGroup* found = FindGroup(group)) {
-    WideString wanted = LowerCase(key);
-    for (const auto& [name, value] : found->Keys)
-      if (LowerCase(name) == wanted) return value;
-  }
+  if (const TGroup* found = FindGroup(group))
+    if (const auto* entry = FindKey(*found, key)) return entry->second;
   return defaultValue;
 }
 
 bool TMemIniFileW::ValueExists(const WideString& group, const WideString& key) const {
-  if (const TGroup* found = FindGroup(group)) {
-    WideString wanted = LowerCase(key);
-    for (const auto& entry : found->Keys)
-      if (LowerCase(entry.first) == wanted) return true;
-  }
-  return false;
+  const TGroup* found = FindGroup(group);
+  return found && FindKey(*found, key);
 }
 
 void TMemIniFileW::WriteString(const WideString& group, const WideString& key, const WideString& value) {
-  auto* found = const_cast<TGroup*>(FindGroup(group));
-  if (!found) {
-    mGroups.push_back({group, {}});
-    found = &mGroups.back();
-  }
-  WideString wanted = LowerCase(key);
-  for (auto& entry : found->Keys)
-    if (LowerCase(entry.first) == wanted) {
-      entry.second = value;
-      return;
-    }
-  found->Keys.emplace_back(key, value);
+  auto [place, added] = mGroupIndex.try_emplace(LowerCase(group), mGroups.size());
+  if (added) mGroups.push_back({group, {}, {}});
+  TGroup& found = mGroups[place->second];
+  auto [at, fresh] = found.KeyIndex.try_emplace(LowerCase(key), found.Keys.size());
+  if (fresh)
+    found.Keys.emplace_back(key, value);
+  else
+    found.Keys[at->second].second = value;
 }
 
 std::vector<WideString> TMemIniFileW::Groups() const {
@@ -697,6 +696,7 @@ void TSwOptionSection::ParseContents(const WideString& contents) {
     ParseLine(std::u16string_view(contents).substr(at, next - at));
     at = next == contents.size() ? next : next + eoln.size();
   }
+  EndPendingValue();
 }
 
 void TSwOptionSection::ParseLine(std::u16string_view raw) {
@@ -711,13 +711,12 @@ void TSwOptionSection::ParseLine(std::u16string_view raw) {
       return;
     }
     if (line.size() >= 2 && line[0] == u' ' && line[1] == u' ') {
-      WideString value = mValues->ReadString(mPendingGroup, mPendingKey, {});
-      value += Repeat(Eoln(), mBlankLines + 1) + WideString(line.substr(2));
-      mValues->WriteString(mPendingGroup, mPendingKey, value);
+      mPendingValue += Repeat(Eoln(), mBlankLines + 1);
+      mPendingValue += line.substr(2);
       mBlankLines = 0;
       return;
     }
-    mPending = false;
+    EndPendingValue();
   }
 
   size_t begin = 0;
@@ -751,8 +750,15 @@ void TSwOptionSection::ParseLine(std::u16string_view raw) {
     mPending = true;
     mPendingGroup = group;
     mPendingKey = key;
+    mPendingValue.clear();
     mBlankLines = -1;
   }
+}
+
+void TSwOptionSection::EndPendingValue() {
+  if (mPending && !mPendingValue.empty()) mValues->WriteString(mPendingGroup, mPendingKey, mPendingValue);
+  mPending = false;
+  mPendingValue.clear();
 }
 
 bool TSwOptionSection::HasValues() const {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,7 @@ SW_EXCEPTION(ESwOtherSectionCall, ESwScript);
 SW_EXCEPTION(ESwScriptNoKind, ESwScript);
 SW_EXCEPTION(ESwScriptNoSupportedModel, ESwScript);
 SW_EXCEPTION(ESwScriptNoSlicer, ESwScript);
+SW_EXCEPTION(ESwScriptTooManySections, ESwScript);
 
 enum TSwSectionKind : uint8_t {
   lsModel,        // "Model": TSwModelSection
@@ -150,16 +152,24 @@ class TMemIniFileW : public TSwObject {
   std::vector<std::pair<WideString, WideString>> GroupValues(const WideString& group) const;
   int GroupCount() const { return static_cast<int>(mGroups.size()); }
   int KeyCount(const WideString& group) const;
-  void Clear() { mGroups.clear(); }
+  void Clear() {
+    mGroups.clear();
+    mGroupIndex.clear();
+  }
 
  private:
+  // Names are found through indexes of their lower-case forms, so that a section of many keys
+  // loads in time that grows with its length, not with its square.
   struct TGroup {
     WideString Name;
     std::vector<std::pair<WideString, WideString>> Keys;
+    std::unordered_map<WideString, size_t> KeyIndex;  // lower-case key -> place in Keys
   };
   const TGroup* FindGroup(const WideString& name) const;
+  static const std::pair<WideString, WideString>* FindKey(const TGroup& group, const WideString& key);
 
   std::vector<TGroup> mGroups;
+  std::unordered_map<WideString, size_t> mGroupIndex;  // lower-case name -> place in mGroups
 };
 
 // The "Option" section: lines "key = value", read into a store on first use. The default
@@ -183,11 +193,14 @@ class TSwOptionSection : public TSwSection {
   void Fill();
   void ParseContents(const WideString& contents);
   void ParseLine(std::u16string_view line);
+  // Stores the value that continuation lines were adding to, if any.
+  void EndPendingValue();
 
   std::unique_ptr<TMemIniFileW> mValues;  // owned, made on first access
   WideString mGroup;         // the group of the subsection being read; empty for the default
   WideString mPendingGroup;  // the key whose value further lines may continue
   WideString mPendingKey;
+  WideString mPendingValue;  // kept here and stored once the value ends: no copy per line
   bool mPending = false;
   int mBlankLines = -1;      // blank lines inside the continued value; -1 right after the key
 };
@@ -195,6 +208,10 @@ class TSwOptionSection : public TSwSection {
 // A script: header fields and sections keyed by title (case-insensitive).
 class TSwScript : public TSwHash {
  public:
+  // Sections a script may have: each new title is compared with every title before it, so a
+  // script of many thousands would take minutes to load. Real scripts have a handful.
+  static constexpr int MaxSections = 1024;
+
   TSwScript();
   ~TSwScript() override;
 
@@ -271,6 +288,8 @@ class TSwScript : public TSwHash {
  private:
   struct TLoadState;
   void ReadTree(TLoadState& state);
+  // Raises ESwScriptTooManySections when no section can be added.
+  void CheckSectionCount() const;
 
   WideString mName;
   WideString mDetectedEoln;  // the line break the last load detected

@@ -40,14 +40,28 @@ int64_t TBufStream::ReadDirect(int64_t offset, void* buffer, int64_t count) {
   return std::max<int64_t>(n, 0);
 }
 
+void TBufStream::RaiseShrunk(int64_t offset, int64_t expected, int64_t got) const {
+  if (dynamic_cast<const TFileStream*>(mStream))
+    SwRaise<EReadError>("File \"%s\" became shorter while being read (%d bytes expected at offset %d, %d read).",
+                        SwStreamName(mStream), expected, offset, got);
+  SwRaise<EReadError>("Stream %s became shorter while being read (%d bytes expected at offset %d, %d read).",
+                      SwStreamName(mStream), expected, offset, got);
+}
+
 int64_t TBufStream::ReadAtSlow(int64_t offset, void* buffer, int64_t count) {
   // A negative offset names no byte of the stream; a stream would clamp it to 0 and answer
   // with the wrong bytes.
   if (count <= 0 || offset < 0) return 0;
   int64_t size = Size();
   int64_t available = std::min(count, size - offset);
-  if (available <= 0 || mWindowSize < available || mMaxWindows == 0)
-    return ReadDirect(offset, buffer, count);
+  if (available <= 0) return ReadDirect(offset, buffer, count);
+  // The size is known from the first question: bytes it promised that the stream no longer
+  // gives mean that another program cut the file, and what was read of it no longer holds.
+  if (mWindowSize < available || mMaxWindows == 0) {
+    int64_t got = ReadDirect(offset, buffer, count);
+    if (got < available) RaiseShrunk(offset, available, got);
+    return got;
+  }
 
   for (const std::unique_ptr<TBuffer>& window : mWindows) {
     if (window->Covers(offset, available)) {
@@ -64,10 +78,11 @@ int64_t TBufStream::ReadAtSlow(int64_t offset, void* buffer, int64_t count) {
   } else {
     window = std::make_unique<TBuffer>();
   }
+  mLast = nullptr;  // it may be the window just taken, which a failed read below frees
   window->mStart = offset;
   window->mBytes.resize(static_cast<size_t>(std::min(mWindowSize, size - offset)));
   int64_t got = ReadDirect(offset, window->mBytes.data(), window->Length());
-  window->mBytes.resize(static_cast<size_t>(got));
+  if (got < window->Length()) RaiseShrunk(offset, window->Length(), got);
   mLast = window.get();
   mWindows.push_back(std::move(window));
   return mLast->Read(offset, buffer, available);

@@ -88,7 +88,8 @@ class TBufStream : public TStream {
   }
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  // Asked of the stream once: a cached stream must not change its size while it is cached.
+  // Asked of the stream once. A stream that gives fewer bytes than this promises (a file that
+  // another program cuts while it is read) makes the read raise EReadError.
   int64_t Size() override {
     if (mSize < 0) mSize = mStream->Size();
     return mSize;
@@ -97,6 +98,8 @@ class TBufStream : public TStream {
 
  private:
   int64_t ReadAtSlow(int64_t offset, void* buffer, int64_t count);
+  // The stream gave fewer of the bytes its cached size promised: EReadError naming it.
+  [[noreturn]] void RaiseShrunk(int64_t offset, int64_t expected, int64_t got) const;
   int64_t ReadDirect(int64_t offset, void* buffer, int64_t count);
 
   TStream* mStream;

@@ -232,7 +232,9 @@ const WideString& TSwBaseBinaryStreamer::ReadString() {
     SwRaise<ESwStreamingHalfChar>("%s encountered a string with byte length (%d) uneven to char size (%d).", this,
                                   static_cast<int64_t>(length), 2);
   // Checked before allocating: a forged length must not buy more memory than the payload holds.
-  if (length > mPayload->Remaining()) SwRaise<EReadError>("Stream read error");
+  if (length > mPayload->Remaining())
+    SwRaise<EReadError>("%s encountered a string of %d bytes where only %d bytes are left.", this,
+                        static_cast<int64_t>(length), mPayload->Remaining());
   text.resize(length / 2);
   if constexpr (std::endian::native == std::endian::little) {
     mPayload->Read(text.data(), length);
@@ -244,7 +246,9 @@ const WideString& TSwBaseBinaryStreamer::ReadString() {
 
 RawByteString TSwBaseBinaryStreamer::ReadRaw() {
   uint32_t count = ReadU32();
-  if (count > mPayload->Remaining()) SwRaise<EReadError>("Stream read error");
+  if (count > mPayload->Remaining())
+    SwRaise<EReadError>("%s encountered raw data of %d bytes where only %d bytes are left.", this,
+                        static_cast<int64_t>(count), mPayload->Remaining());
   RawByteString raw(count, '\0');
   mPayload->Read(raw.data(), count);
   return raw;

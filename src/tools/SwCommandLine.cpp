@@ -17,6 +17,7 @@
 
 #include "BufStream.h"
 #include "HexDump.h"
+#include "SwAtomicFile.h"
 #include "SwExpressions.h"
 #include "SwExtract.h"
 #include "SwScript.h"
@@ -45,7 +46,39 @@ std::unique_ptr<TFileStream> OpenForReading(const std::string& path) {
   return std::make_unique<TFileStream>(Utf8ToWide(path), TFileMode::OpenRead);
 }
 
-// Where a command prints: the given stream, or a file named with -o.
+// An output stream buffer over a library stream; a failed write raises the stream's own error,
+// which the std::ostream passes on (its exception mask has badbit).
+class TStreamBuffer : public std::streambuf {
+ public:
+  explicit TStreamBuffer(TStream& stream) : mStream(stream) { setp(mBuffer, mBuffer + sizeof mBuffer); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    Drain();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    Drain();
+    return 0;
+  }
+
+ private:
+  void Drain() {
+    std::ptrdiff_t count = pptr() - pbase();
+    setp(mBuffer, mBuffer + sizeof mBuffer);  // dropped even when the write fails
+    if (count > 0) mStream.WriteBuffer(mBuffer, count);
+  }
+
+  TStream& mStream;
+  char mBuffer[65536];
+};
+
+// Where a command prints: the given stream, or a file named with -o, which takes the name only
+// when Finish has written it whole.
 class TOutput {
  public:
   TOutput(std::ostream& standard, const std::string& path) : mPath(path) {
@@ -53,9 +86,11 @@ class TOutput {
       mOut = &standard;
       return;
     }
-    mFile.open(path, std::ios::binary | std::ios::trunc);
-    if (!mFile) SwRaise<EFCreateError>("Cannot create file \"%s\". %s", path, std::strerror(errno));
-    mOut = &mFile;
+    mFile = std::make_unique<TSwAtomicFileStream>(Utf8ToWide(path));
+    mBuffer = std::make_unique<TStreamBuffer>(*mFile);
+    mFileOut = std::make_unique<std::ostream>(mBuffer.get());
+    mFileOut->exceptions(std::ios::badbit);
+    mOut = mFileOut.get();
   }
   std::ostream& operator*() { return *mOut; }
   void Finish() {
@@ -64,11 +99,14 @@ class TOutput {
       if (mPath.empty()) SwRaise<EWriteError>("Cannot write the output.");
       SwRaise<EWriteError>("Cannot write file \"%s\".", mPath);
     }
+    if (mFile) mFile->Commit();
   }
 
  private:
   std::string mPath;
-  std::ofstream mFile;
+  std::unique_ptr<TSwAtomicFileStream> mFile;  // owned, with the buffer and stream over it
+  std::unique_ptr<TStreamBuffer> mBuffer;
+  std::unique_ptr<std::ostream> mFileOut;
   std::ostream* mOut = nullptr;
 };
 
@@ -518,22 +556,13 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
   TSwTreeNode* root = run.Slicer->Root();
   SwStoreSlicesAsRanges(root);
-  int64_t size = 0;
-  try {
-    TFileStream file(Utf8ToWide(options.Tree), TFileMode::Create);
-    TSwBinaryStreamer streamer;
-    if (options.Compress)
-      streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
-    streamer.Write(file, root, Utf8ToWide(options.Tree));
-    size = file.Size();
-  } catch (const EFCreateError&) {
-    throw;
-  } catch (...) {
-    // A tree file cut short by an error is of no use to anyone.
-    std::error_code ignored;
-    std::filesystem::remove(options.Tree, ignored);
-    throw;
-  }
+  // Written aside and put in place when whole: a full disk leaves the old file as it was.
+  TSwAtomicFileStream file(Utf8ToWide(options.Tree));
+  TSwBinaryStreamer streamer;
+  if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
+  streamer.Write(file, root, Utf8ToWide(options.Tree));
+  int64_t size = file.Size();
+  file.Commit();
   int nodes = CountNodes(root);
   context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
               << " bytes).\n";

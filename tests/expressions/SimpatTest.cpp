@@ -304,6 +304,66 @@ TEST(Simpat, EachAlternativeIsParsedOncePerProcess) {
   EXPECT_EQ(SimpatParseCount(), before + 2);
 }
 
+TEST(Simpat, PatternLengthIsBounded) {
+  // Patterns have no groups or counted repeats, so their length is the one thing to bound: a
+  // text made of nested brackets is a literal, however deep it looks.
+  const int64_t max = TSimpatPattern::MaxLength;
+  struct Row {
+    const char* name;
+    std::string pattern;
+    std::string input;
+    int64_t consumed;  // -2: the length error
+  };
+  const Row rows[] = {
+      {"one under the limit", std::string(max - 1, 'a'), std::string(max, 'a'), max - 1},
+      {"at the limit", std::string(max, 'a'), std::string(max, 'a'), max},
+      {"one over the limit", std::string(max + 1, 'a'), "a", -2},
+      {"far over the limit", std::string(3000000, '('), "(", -2},
+      {"parentheses nest nothing", std::string(30000, '(') + std::string(30000, ')'),
+       std::string(30000, '(') + std::string(30000, ')'), 60000},
+      {"nested brackets under the limit", std::string(30000, '[') + "a" + std::string(30000, ']'), "[[a]]", -1},
+      {"a repeat marker is never a count", "a" + std::string(60000, '+'), "aaa" + std::string(59999, '+'),
+       3 + 59999},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.consumed == -2) {
+      ExpectError<ESimpatTooLong>([&] { SimpatMatchBytes(row.pattern, row.input, "\r\n"); },
+                                  "Simple pattern of " + std::to_string(row.pattern.size()) +
+                                      " bytes exceeds the limit of 65536 bytes.");
+      ExpectError<ESimpatTooLong>([&] { TSimpatPattern kept(row.pattern); },
+                                  "Simple pattern of " + std::to_string(row.pattern.size()) +
+                                      " bytes exceeds the limit of 65536 bytes.");
+    } else {
+      EXPECT_EQ(SimpatMatchBytes(row.pattern, row.input, "\r\n"), row.consumed);
+    }
+  }
+}
+
+TEST(Simpat, CacheStartsOverWhenFull) {
+  // Patterns made from the data are all different; the cache must not keep every one of them.
+  const int64_t before = SimpatParseCount();
+  const size_t count = TSimpatPattern::CacheLimit + 10;
+  for (size_t i = 0; i < count; ++i)
+    ASSERT_EQ(SimpatMatchBytes("cache" + std::to_string(i) + " DIG", "cache" + std::to_string(i) + "7", "\r\n"),
+              static_cast<int64_t>(6 + std::to_string(i).size()));
+  EXPECT_EQ(SimpatParseCount(), before + static_cast<int64_t>(count));
+  // The first texts were dropped and are parsed again; a kept pattern keeps its own share.
+  TSimpatPattern kept("cache0 DIG");
+  EXPECT_EQ(SimpatParseCount(), before + static_cast<int64_t>(count) + 1);
+  for (size_t i = 0; i < TSimpatPattern::CacheLimit; ++i) SimpatMatchBytes("other" + std::to_string(i), "x", "\r\n");
+  EXPECT_EQ(kept.Match("cache07", "\r\n"), 7);
+
+  // Long texts fill the cache by their bytes before their count.
+  const int64_t longBefore = SimpatParseCount();
+  const std::string body(TSimpatPattern::MaxLength - 8, 'z');
+  const size_t fits = TSimpatPattern::CacheBytesLimit / TSimpatPattern::MaxLength;
+  for (size_t i = 0; i < fits + 1; ++i) SimpatMatchBytes("long" + std::to_string(i) + "#" + body, "x", "\r\n");
+  EXPECT_EQ(SimpatParseCount(), longBefore + static_cast<int64_t>(fits + 1));
+  SimpatMatchBytes("long0#" + body, "x", "\r\n");  // dropped when the bytes ran out: parsed again
+  EXPECT_EQ(SimpatParseCount(), longBefore + static_cast<int64_t>(fits + 2));
+}
+
 TEST(Simpat, PatternsMatchOnSeveralThreadsAtOnce) {
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;

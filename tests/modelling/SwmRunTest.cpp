@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,6 +378,55 @@ TEST(Modelling, ProgressReportsAndCancelStops) {
   EXPECT_EQ(RunModel(*compiler, "ab"), "[0+0 0+2](X[0+0 0+2 2+0])");
   compiler->RequestCancel();  // before a run: that run stops at its first check
   EXPECT_EQ(RunModel(*compiler, input), "ESwmCancelled: Modelling was cancelled.");
+}
+
+// A data file that another program cuts while the run reads it: the run ends with the read
+// error, whichever cache reads the file, and never models bytes that are gone.
+struct TCutter {
+  std::filesystem::path Path;
+  int64_t CutTo;
+  int Calls = 0;
+  void Progress(int64_t, int64_t) {
+    if (Calls++ == 0) std::filesystem::resize_file(Path, static_cast<uintmax_t>(CutTo));
+  }
+};
+
+TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
+  // Where the run notices depends on its read-ahead; the message must name the file and show a
+  // read that ends where the file was cut.
+  struct Row {
+    int windows;
+    int64_t windowSize;
+    int64_t cutTo;
+  };
+  const Row rows[] = {{1, 4096, 0}, {1, 4096, 9000}, {0, 4096, 5000}, {8, 65536, 70000}};
+  auto compiler = CompileModel("\"X\"\n  END? eof\n");
+  const auto path = std::filesystem::temp_directory_path() / "skeinwork-run-cut.bin";
+  const std::regex message("EReadError: File \"" + path.string() +
+                           "\" became shorter while being read \\((\\d+) bytes expected at offset (\\d+), (\\d+) read\\)\\.");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.cutTo);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(300000, 'a');
+    TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
+    TBufStream input(&file, false);
+    input.SetLimits(row.windows, row.windowSize);
+    TCutter cutter{path, row.cutTo};
+    compiler->ProgressHook = TSwmProgressHook::Of<&TCutter::Progress>(&cutter);
+    std::string outcome;
+    try {
+      compiler->Modell(input);
+      outcome = "no error";
+    } catch (const ESkeinwork& e) {
+      outcome = e.ClassName() + ": " + e.Message();
+    }
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(outcome, parts, message)) << outcome;
+    // What was read is what the file still holds from that offset.
+    EXPECT_EQ(std::stoll(parts[3]), std::max<int64_t>(row.cutTo - std::stoll(parts[2]), 0));
+    EXPECT_LT(std::stoll(parts[3]), std::stoll(parts[1]));
+  }
+  compiler->ProgressHook = {};
+  std::filesystem::remove(path);
 }
 
 TEST(Modelling, ReentrantModellingIsRefused) {

@@ -606,6 +606,43 @@ TEST(Finders, FindOrCreate) {
   ExpectError<ESwEmptyNodePathSegment>([&] { empty.FindOrCreate(); }, "Attempted to search for empty TSwNodeFinder path.");
 }
 
+TEST(Finders, PathSegmentsAreBounded) {
+  // A chain of "a" as deep as the longest path allows.
+  auto chain = [](int segments) {
+    std::u16string path = u"a";
+    for (int i = 1; i < segments; ++i) path += u"/a";
+    return path;
+  };
+  TSwTreeNode root(u"r");
+  TSwNodeFinder maker(&root, chain(SwMaxNodePathSegments));
+  TSwTreeNode* deepest = maker.FindOrCreate();
+  struct Row {
+    const char* name;
+    std::u16string path;
+    TSwTreeNode* found;
+    std::string error;
+  };
+  const Row rows[] = {
+      {"one under", chain(SwMaxNodePathSegments - 1), deepest->Parent(), ""},
+      {"at the limit", chain(SwMaxNodePathSegments), deepest, ""},
+      {"one over", chain(SwMaxNodePathSegments + 1), nullptr,
+       "Node path of 4097 segments exceeds the limit of 4096 segments."},
+      {"far over", chain(1000000), nullptr, "Node path of 1000000 segments exceeds the limit of 4096 segments."},
+      {"a long parent prefix is one step", std::u16string(5000, u'/') + u"a", root.Child(0), ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.error.empty()) {
+      EXPECT_EQ(root.FirstOnPath(row.path), row.found);
+      TSwNodeFinder finder(&root, row.path);
+      EXPECT_EQ(finder.Next(), row.found);
+    } else {
+      ExpectError<ESwNodePathTooLong>([&] { root.FirstOnPath(row.path); }, row.error);
+      ExpectError<ESwNodePathTooLong>([&] { TSwNodeFinder finder(&root, row.path); }, row.error);
+    }
+  }
+}
+
 TEST(Finders, FormulaCreateSelectsAmongSameNamedSiblings) {
   auto root = Build("r(a(b) x a(c) a(d))");
   TSwNodeFormulaFinder finder;

@@ -6,6 +6,7 @@
 
 #include "StrConv.h"
 #include "SwScript.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -111,6 +112,34 @@ TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(LoadError(c.text), c.error);
   }
+}
+
+TEST(ScriptLoader, SectionCountIsBounded) {
+  // n sections: the model and n - 1 others.
+  auto script = [](int n) {
+    std::string text = "Skeinwork 0.79\n== Model ==\n\"X\"\n";
+    for (int i = 1; i < n; ++i) text += "== s" + std::to_string(i) + " ==\nx\n";
+    return text;
+  };
+  struct TCase {
+    int sections;
+    std::string error;
+  };
+  const TCase cases[] = {
+      {TSwScript::MaxSections - 1, "ok"},
+      {TSwScript::MaxSections, "ok"},
+      {TSwScript::MaxSections + 1, "ESwScriptTooManySections: Script has more than 1024 sections."},
+      {5000, "ESwScriptTooManySections: Script has more than 1024 sections."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.sections);
+    EXPECT_EQ(LoadError(script(c.sections)), c.error);
+  }
+  // Added by a program, the same.
+  TSwScript made;
+  for (int i = 0; i < TSwScript::MaxSections; ++i) made.AddOther(u"s" + Utf8ToWide(std::to_string(i)));
+  ExpectError<ESwScriptTooManySections>([&] { made.AddStandard(lsTree); }, "Script has more than 1024 sections.");
+  ExpectError<ESwScriptTooManySections>([&] { made.AddOther(u"one more"); }, "Script has more than 1024 sections.");
 }
 
 TEST(ScriptLoader, TextsThatAreNoScriptsFailInTheModellingRun) {
@@ -472,6 +501,62 @@ TEST(OptionSections, ReadingValues) {
     section.DefaultSubsection()->Contents = Utf8ToWide(Replace(c.contents, "\n", "\r\n"));
     EXPECT_EQ(DumpValues(section.Values()), c.values);
     EXPECT_EQ(section.HasValues(), !c.values.empty());
+  }
+}
+
+TEST(OptionSections, LongContinuedValuesReadInOnePass) {
+  // A value continued over many lines grows in place; storing it anew for every line would take
+  // time that grows with the square of its length.
+  struct TCase {
+    int lines;
+    int blanksBetween;
+  };
+  const TCase cases[] = {{1, 0}, {200000, 0}, {50000, 2}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.lines);
+    WideString contents = u"notes =\r\n";
+    WideString expected;
+    for (int i = 0; i < c.lines; ++i) {
+      if (i > 0) {
+        for (int b = 0; b < c.blanksBetween; ++b) contents += u"\r\n";
+        for (int b = 0; b <= c.blanksBetween; ++b) expected += u"\r\n";
+      }
+      contents += u"  line of the value\r\n";
+      expected += u"line of the value";
+    }
+    contents += u"after = 1";
+    TSwOptionSection section(nullptr, u"Option", lsOptions);
+    section.DefaultSubsection()->Contents = contents;
+    EXPECT_TRUE(section.Values().ReadString(u"sw", u"notes", {}) == expected);
+    EXPECT_EQ(U8(section.Values().ReadString(u"sw", u"after", {})), "1");
+  }
+}
+
+TEST(OptionSections, ManyKeysReadInOnePass) {
+  // Every key is looked up before it is stored; a look-up that compared it with each key before
+  // it would take time that grows with the square of their number.
+  struct TCase {
+    int keys;
+    int groups;
+  };
+  const TCase cases[] = {{2, 1}, {100000, 1}, {20000, 20000}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.keys);
+    WideString contents;
+    for (int i = 0; i < c.keys; ++i)
+      contents += u"g" + Utf8ToWide(std::to_string(i % c.groups)) + u".k" + Utf8ToWide(std::to_string(i)) + u" = " +
+                  Utf8ToWide(std::to_string(i)) + u"\r\n";
+    contents += u"G0.K0 = changed";  // names compare without case; the first spelling stays
+    TSwOptionSection section(nullptr, u"Option", lsOptions);
+    section.DefaultSubsection()->Contents = contents;
+    TMemIniFileW& values = section.Values();
+    EXPECT_EQ(values.GroupCount(), c.groups);
+    EXPECT_EQ(values.KeyCount(u"g0"), (c.keys + c.groups - 1) / c.groups);
+    EXPECT_EQ(U8(values.ReadString(u"g0", u"k0", {})), "changed");
+    EXPECT_EQ(U8(values.GroupLines(u"G0").front()), "k0=changed");
+    std::string last = std::to_string(c.keys - 1);
+    EXPECT_EQ(U8(values.ReadString(u"g" + Utf8ToWide(std::to_string((c.keys - 1) % c.groups)), u"K" + Utf8ToWide(last), {})),
+              last);
   }
 }
 

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -239,6 +243,58 @@ TEST(BufStream, OwnershipOfTheStream) {
   } catch (const ESkeinwork& e) {
     EXPECT_EQ(e.Message(), "nil Stream given to TBufStream.Create.");
   }
+}
+
+// A file that another program cuts while it is cached: bytes the cached size promised and the
+// file no longer holds end the read with a read error naming the file.
+TEST(BufStream, FileCutWhileReadIsAReadError) {
+  struct Row {
+    const char* name;
+    int windows;
+    int64_t windowSize;
+    int64_t cutTo;
+    int64_t offset, count;
+    std::string error;  // empty: the read gives `count` bytes
+  };
+  const Row rows[] = {
+      {"a new window past the cut", 2, 64, 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
+      {"a window across the cut", 2, 64, 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
+      {"a new window before the cut", 2, 64, 200, 64, 8, ""},
+      {"a cached window still serves", 2, 64, 100, 0, 8, ""},
+      {"a direct read past the cut", 0, 64, 100, 96, 8, "(8 bytes expected at offset 96, 4 read)"},
+      {"a read larger than a window", 2, 64, 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
+      {"cut to nothing", 2, 64, 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},
+      {"the last byte, cut by one", 2, 64, 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
+  };
+  const std::string content = Data(400);
+  const auto path = std::filesystem::temp_directory_path() / "skeinwork-bufstream-cut.bin";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
+    TBufStream cache(&file, false);
+    cache.SetLimits(row.windows, row.windowSize);
+    EXPECT_EQ(cache.ReadAt(0, 8), content.substr(0, 8));
+    std::filesystem::resize_file(path, static_cast<uintmax_t>(row.cutTo));
+    if (row.error.empty()) {
+      EXPECT_EQ(cache.ReadAt(row.offset, row.count), content.substr(row.offset, row.count));
+    } else {
+      ExpectError<EReadError>([&] { cache.ReadAt(row.offset, row.count); },
+                              "File \"" + path.string() + "\" became shorter while being read " + row.error + ".");
+    }
+    // Reading at or beyond the size the cache knows is the end of input, not an error.
+    EXPECT_EQ(cache.ReadAt(400, 4), "");
+  }
+  std::filesystem::remove(path);
+
+  // Any other stream is named by its class.
+  TStringStream memory(content);
+  TBufStream cache(&memory, false);
+  EXPECT_EQ(cache.Size(), 400);
+  memory.SetSize(10);
+  ExpectError<EReadError>([&] { cache.ReadByteAt(20); },
+                          "Stream <StringStream> became shorter while being read (380 bytes expected at offset 20, 0 "
+                          "read).");
 }
 
 }  // namespace

@@ -454,14 +454,29 @@ TEST(Streamer, InflationIsBounded) {
       [&] { ReadPayload(bomb); },
       "Zlib reports compression error ('data inflates beyond 16777216 bytes') for TStreamer.");
 
-  // A set ceiling below the ratio allowance wins.
+  // A set ceiling below the ratio allowance wins. What inflates is the checksum field and the
+  // payload: 100004 bytes here.
   const std::string bytes = Build(1, 2, Payload(100000));
-  TStringStream stream(bytes);
-  TStreamer streamer(kSignature, kVersion);
-  streamer.SetMaxInflatedSize(50000);
-  ExpectError<EStreamerCompression>(
-      [&] { streamer.Read(stream, 0); },
-      "Zlib reports compression error ('data inflates beyond 50000 bytes') for TStreamer.");
+  struct Row {
+    int64_t ceiling;
+    bool fits;
+  };
+  const Row rows[] = {{50000, false}, {100003, false}, {100004, true}, {100005, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.ceiling);
+    TStringStream stream(bytes);
+    TStreamer streamer(kSignature, kVersion);
+    streamer.SetMaxInflatedSize(row.ceiling);
+    if (row.fits) {
+      std::unique_ptr<TStream> inflated = streamer.Read(stream, 0);
+      ASSERT_NE(inflated, nullptr);
+      EXPECT_EQ(inflated->Size() - inflated->Position(), 100000);
+    } else {
+      ExpectError<EStreamerCompression>([&] { streamer.Read(stream, 0); },
+                                        "Zlib reports compression error ('data inflates beyond " +
+                                            std::to_string(row.ceiling) + " bytes') for TStreamer.");
+    }
+  }
 }
 
 TEST(Streamer, FinishTruncatesAfterCompression) {

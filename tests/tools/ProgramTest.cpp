@@ -60,8 +60,9 @@ class Program : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(mDir); }
 
-  TResult Run(const std::vector<std::string>& args) {
-    std::string command = "cd " + Quote(mDir.string()) + " && " + Quote(SKEINWORK_PROGRAM);
+  // `shell` runs before the program in the same shell (a "ulimit", say).
+  TResult Run(const std::vector<std::string>& args, const std::string& shell = "") {
+    std::string command = "cd " + Quote(mDir.string()) + " && " + shell + Quote(SKEINWORK_PROGRAM);
     for (const std::string& arg : args) command += " " + Quote(arg);
     command += " >stdout.txt 2>stderr.txt </dev/null";
     int status = std::system(command.c_str());
@@ -342,6 +343,67 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
                              "--format", "?.txt", "--to", "cols"});
   EXPECT_EQ(transformed.Code, 0) << transformed.Err;
   EXPECT_EQ(ReadFile(mDir / "cols/col.txt"), "COUNT");
+}
+
+// A disk that fills up while the program writes a tree file, extracted data or its printout
+// (-o): the program says so and exits with an error, and no file is left half-written under the
+// name asked for; a file of that name from before stays as it was. A file size limit stands in for the full disk (writes beyond it fail); the
+// shell ignores the signal that the limit would send, as the program's caller may.
+TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
+  std::string csv = "name,colour,count\n";
+  for (int i = 0; i < 3000; ++i) csv += "apple,red," + std::to_string(i) + "\n";
+  WriteFile(mDir / "big.csv", csv);
+  fs::create_directories(mDir / "out");
+  WriteFile(mDir / "out" / "keep.dat", "old rows");
+  WriteFile(mDir / "keep.swt", "old tree");
+  WriteFile(mDir / "keep.txt", "old text");
+  const std::string limited = "trap '' XFSZ; ulimit -f 64; ";  // 32 KiB in blocks of 512 bytes
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::string shell;
+    std::string err;
+  };
+  const Row rows[] = {
+      {"save, disk full", {"save", ExamplePath("csv.sw"), "big.csv", "keep.swt"}, limited,
+       "Write Error: Cannot write file \"keep.swt\". File too large\n"},
+      {"save, compressed, disk full", {"save", ExamplePath("csv.sw"), "big.csv", "keep.swt", "--compress"},
+       "trap '' XFSZ; ulimit -f 1; ", "Write Error: Cannot write file \"keep.swt\". File too large\n"},
+      {"save to a full device", {"save", ExamplePath("csv.sw"), "big.csv", "/dev/full"}, "",
+       "Write Error: Cannot write file \"/dev/full\". No space left on device\n"},
+      {"printing to a file, disk full", {"model", ExamplePath("csv.sw"), "big.csv", "-o", "keep.txt"}, limited,
+       "Write Error: Cannot write file \"keep.txt\". File too large\n"},
+      {"printing to a full device", {"model", "--json", ExamplePath("csv.sw"), "big.csv", "-o", "/dev/full"}, "",
+       "Write Error: Cannot write file \"/dev/full\". No space left on device\n"},
+      {"extract, disk full", {"extract", ExamplePath("csv.sw"), "big.csv", "--data", "rows", "--name", ".",
+        "--name-expr", "'keep'", "--to", "out"}, limited,
+       "Write Error: Cannot write file \"out/keep.dat\". File too large\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TResult result = Run(row.args, row.shell);
+    EXPECT_EQ(result.Code, 3);
+    EXPECT_EQ(result.Out, "");
+    EXPECT_EQ(result.Err, row.err);
+    EXPECT_EQ(ReadFile(mDir / "keep.swt"), "old tree");
+    EXPECT_EQ(ReadFile(mDir / "out" / "keep.dat"), "old rows");
+    EXPECT_EQ(ReadFile(mDir / "keep.txt"), "old text");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(mDir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"big.csv", "keep.dat", "keep.swt", "keep.txt", "out"}));
+  }
+  // Without the limit the same commands replace the files whole.
+  TResult saved = Run({"save", ExamplePath("csv.sw"), "big.csv", "keep.swt"});
+  EXPECT_EQ(saved.Code, 0) << saved.Err;
+  EXPECT_EQ(ReadFile(mDir / "keep.swt").substr(0, 9), "Skeinwork");
+  TResult extracted = Run({"extract", ExamplePath("csv.sw"), "big.csv", "--data", "rows", "--name", ".",
+                           "--name-expr", "'keep'", "--to", "out"});
+  EXPECT_EQ(extracted.Code, 0) << extracted.Err;
+  EXPECT_TRUE(ReadFile(mDir / "out" / "keep.dat") == csv.substr(csv.find('\n') + 1));
+  TResult printed = Run({"model", ExamplePath("csv.sw"), "big.csv", "-o", "keep.txt"});
+  EXPECT_EQ(printed.Code, 0) << printed.Err;
+  EXPECT_EQ(ReadFile(mDir / "keep.txt").substr(0, 11), "<unnamed>  ");
 }
 
 TEST_F(Program, ScriptAndIllustrate) {

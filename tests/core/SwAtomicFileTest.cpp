@@ -1,0 +1,235 @@
+#include "SwAtomicFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SwTestSupport.h"
+
+namespace skeinwork {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder of its own per test, so that left-over temporary files show.
+class TFolder {
+ public:
+  explicit TFolder(const std::string& name) : mPath(fs::temp_directory_path() / ("skeinwork-atomic-" + name)) {
+    fs::remove_all(mPath);
+    fs::create_directories(mPath);
+  }
+  ~TFolder() {
+    std::error_code ignored;
+    fs::remove_all(mPath, ignored);
+  }
+  fs::path operator/(const std::string& name) const { return mPath / name; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(mPath)) out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  fs::path mPath;
+};
+
+std::string Content(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void Put(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// Makes writes beyond `bytes` fail as they do on a full disk (with EFBIG rather than ENOSPC),
+// for the life of the object.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t bytes) {
+    mPreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &mPrevious);
+    rlimit limit = mPrevious;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &mPrevious);
+    std::signal(SIGXFSZ, mPreviousHandler);
+  }
+
+ private:
+  rlimit mPrevious{};
+  void (*mPreviousHandler)(int) = nullptr;
+};
+
+TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
+  struct Row {
+    const char* name;
+    const char* before;  // null: no file there
+    std::string written;
+  };
+  const Row rows[] = {
+      {"a new file", nullptr, "fresh"},
+      {"replaces a longer file", "old content that is longer", "new"},
+      {"replaces with nothing", "old", ""},
+      {"a large file", "old", std::string(3 << 20, 'x')},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TFolder folder("commit");
+    const fs::path target = folder / "out.bin";
+    if (row.before) Put(target, row.before);
+    TSwAtomicFileStream file(Utf8ToWide(target.string()));
+    file.WriteBuffer(row.written.data(), static_cast<int64_t>(row.written.size()));
+    // Until Commit the target is what it was; the data sits under another name in the folder.
+    EXPECT_EQ(fs::exists(target), row.before != nullptr);
+    if (row.before) {
+      EXPECT_EQ(Content(target), row.before);
+    }
+    EXPECT_EQ(fs::path(file.TempPath()).parent_path(), target.parent_path());
+    file.Commit();
+    EXPECT_TRUE(file.Committed());
+    EXPECT_EQ(Content(target), row.written);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.bin"});
+    ExpectError<EWriteError>([&] { file.Write("x", 1); },
+                             "File \"" + target.string() + "\" is already closed.");
+  }
+}
+
+TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
+  struct Row {
+    const char* name;
+    const char* before;  // null: no file there
+    std::function<void(TSwAtomicFileStream&)> write;
+    const char* error;   // the message up to the file name; null: no error, just no Commit
+    const char* reason = nullptr;
+  };
+  const std::string big(200000, 'b');
+  const Row rows[] = {
+      {"dropped without Commit", "old", [](TSwAtomicFileStream& f) { f.WriteBuffer("new", 3); }, nullptr},
+      {"dropped, no file before", nullptr, [](TSwAtomicFileStream& f) { f.WriteBuffer("new", 3); }, nullptr},
+      {"the disk fills up", "old",
+       [&](TSwAtomicFileStream& f) {
+         TFileSizeLimit limit(100000);
+         f.WriteBuffer(big.data(), static_cast<int64_t>(big.size()));
+       },
+       "Cannot write file", "File too large"},
+      {"the disk fills up, no file before", nullptr,
+       [&](TSwAtomicFileStream& f) {
+         TFileSizeLimit limit(4096);
+         f.WriteBuffer(big.data(), static_cast<int64_t>(big.size()));
+       },
+       "Cannot write file", "File too large"},
+      {"setting a size beyond the limit", "old",
+       [](TSwAtomicFileStream& f) {
+         TFileSizeLimit limit(4096);
+         f.SetSize(1 << 20);
+       },
+       "Cannot set size of file", "File too large"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TFolder folder("failure");
+    const fs::path target = folder / "tree.swt";
+    if (row.before) Put(target, row.before);
+    {
+      TSwAtomicFileStream file(Utf8ToWide(target.string()));
+      if (row.error) {
+        ExpectError<EWriteError>([&] { row.write(file); },
+                                 std::string(row.error) + " \"" + target.string() + "\". " + row.reason);
+      } else {
+        row.write(file);
+      }
+    }
+    EXPECT_EQ(fs::exists(target), row.before != nullptr);
+    if (row.before) {
+      EXPECT_EQ(Content(target), row.before);
+    }
+    EXPECT_EQ(folder.Names().size(), row.before ? 1u : 0u);
+  }
+}
+
+TEST(AtomicFile, TargetsThatCannotBeCreated) {
+  TFolder folder("create");
+  fs::create_directories(folder / "dir");
+  struct Row {
+    std::string target;
+    std::string message;
+  };
+  const Row rows[] = {
+      {(folder / "missing" / "out.bin").string(),
+       "Cannot create file \"" + (folder / "missing" / "out.bin").string() + "\". No such file or directory"},
+      {(folder / "dir").string(), "Cannot create file \"" + (folder / "dir").string() + "\". Is a directory"},
+      {"", "Cannot create file \"\". No such file or directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.target);
+    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(row.target)); }, row.message);
+  }
+  EXPECT_EQ(folder.Names(), std::vector<std::string>{"dir"});
+}
+
+TEST(AtomicFile, DevicesAreWrittenInPlace) {
+  // A device cannot be renamed over: the stream writes to it and reports what the device says.
+  {
+    TSwAtomicFileStream sink(u"/dev/null");
+    sink.WriteBuffer("abc", 3);
+    sink.Commit();
+  }
+  TSwAtomicFileStream full(u"/dev/full");
+  ExpectError<EWriteError>([&] { full.WriteBuffer("abc", 3); },
+                           "Cannot write file \"/dev/full\". No space left on device");
+  EXPECT_TRUE(fs::exists("/dev/full"));
+}
+
+TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
+  TFolder folder("keep");
+  const fs::path target = folder / "data.txt";
+  const fs::path link = folder / "link.txt";
+  Put(target, "old");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink(target, link);
+  TSwAtomicFileStream file(Utf8ToWide(link.string()));
+  file.WriteBuffer("new", 3);
+  file.Commit();
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(Content(link), "new");
+  EXPECT_EQ(Content(target), "new");
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(folder.Names(), (std::vector<std::string>{"data.txt", "link.txt"}));
+}
+
+TEST(AtomicFile, ReadsBackWhatWasWritten) {
+  // Writers such as the tree file's container go back to patch and check what they wrote.
+  TFolder folder("read");
+  TSwAtomicFileStream file(Utf8ToWide((folder / "f.bin").string()));
+  file.WriteBuffer("0123456789", 10);
+  EXPECT_EQ(file.Size(), 10);
+  file.SetPosition(2);
+  file.WriteBuffer("ab", 2);
+  file.SetPosition(0);
+  char back[10];
+  file.ReadBuffer(back, 10);
+  EXPECT_EQ(std::string(back, 10), "01ab456789");
+  file.SetSize(4);
+  EXPECT_EQ(file.Position(), 4);
+  file.Commit();
+  EXPECT_EQ(Content(folder / "f.bin"), "01ab");
+}
+
+}  // namespace
+}  // namespace skeinwork
