@@ -105,8 +105,7 @@ void TSwNodeFinder::ParsePath(const WideString& fullPath) {
   // A finder rewound again and again to one path (as a modelling run does per result node)
   // parses it once; only the start node depends on the base.
   if (mParsed && fullPath == mParsedPath) {
-    WideString rest;
-    mStart = SwApplyParentPrefix(mBase, mPath, &rest);
+    mStart = SwApplyParentPrefix(mBase, mPath, nullptr);
     for (TSwNodeFinderSegment& segment : mSegments) {
       segment.Current = nullptr;
       segment.Find.reset();
