@@ -259,9 +259,42 @@ void TSwTreeNodeChildren::Releasing(TSwObject* object) { static_cast<TSwTreeNode
 
 TSwTreeNode::TSwTreeNode(TSwName name) : TSwSingleNode(name) {}
 
+namespace {
+// A node frees its children in its destructor. Beyond this depth of nested destructors the
+// children wait, detached, in a list that the outermost destructor works off, so that freeing
+// a tree of any depth takes bounded stack.
+constexpr int kMaxNestedFrees = 256;
+thread_local int tNestedFrees = 0;
+thread_local std::vector<std::unique_ptr<TSwObject>>* tDeferredFrees = nullptr;
+}  // namespace
+
 TSwTreeNode::~TSwTreeNode() {
   NotifyFree();  // listeners still see a whole node with its parent and name
-  if (mChildren) mChildren->DeleteAll(u"*");
+  if (mChildren) {
+    std::vector<std::unique_ptr<TSwObject>> deferred;
+    const bool outermost = tDeferredFrees == nullptr;
+    if (outermost) tDeferredFrees = &deferred;
+    if (tNestedFrees >= kMaxNestedFrees) {
+      // Last child first, so that taking from the back of the list frees the first child first.
+      for (int i = mChildren->Count() - 1; i >= 0; --i) {
+        std::unique_ptr<TSwObject> child = mChildren->Extract(i);
+        static_cast<TSwTreeNode*>(child.get())->mParent = nullptr;
+        tDeferredFrees->push_back(std::move(child));
+      }
+    } else {
+      ++tNestedFrees;
+      mChildren->DeleteAll(u"*");
+      --tNestedFrees;
+    }
+    if (outermost) {
+      while (!deferred.empty()) {
+        std::unique_ptr<TSwObject> next = std::move(deferred.back());
+        deferred.pop_back();
+        next.reset();
+      }
+      tDeferredFrees = nullptr;
+    }
+  }
   if (mParent && !mReleased) {
     // Detach without freeing: whoever deletes us is already doing that.
     mParent->mChildren->Extract(IndexInParent()).release();

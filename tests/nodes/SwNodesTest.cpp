@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace skeinwork {
@@ -442,6 +443,40 @@ TEST(TreeNodes, FreeingASubtreeNotifiesWhileNodesAreWhole) {
     EXPECT_EQ(log.Lines, (std::vector<std::string>{"a under r", "b under a", "c under a"}));
   }
   EXPECT_EQ(log.Lines.back(), "d under r");
+}
+
+TEST(TreeNodes, FreeingAVeryDeepTreeTakesBoundedStack) {
+  struct TCase {
+    int Depth;
+    int WideAt;  // a level with many children, or -1
+  };
+  for (const TCase& c : {TCase{10, -1}, TCase{1000, 500}, TCase{300000, 299990}}) {
+    SCOPED_TRACE(c.Depth);
+    TFreeLog log;
+    std::thread worker([&] {
+      auto root = std::make_unique<TSwTreeNode>(u"r");
+      TSwTreeNode* node = root.get();
+      for (int i = 0; i < c.Depth; ++i) {
+        if (i == c.WideAt)
+          for (int k = 0; k < 3; ++k) node->AddChild(u"leaf")->AddOnFree(TOnFreeMethod::Of<&TFreeLog::Freed>(&log));
+        node = node->AddChild(u"n");
+      }
+      node->AddOnFree(TOnFreeMethod::Of<&TFreeLog::Freed>(&log));
+      root.reset();
+    });
+    worker.join();
+    // Every watched node was freed, the leaves before the deeper chain; a node freed from
+    // the list of waiting subtrees no longer has its parent.
+    std::vector<std::string> names;
+    for (const std::string& line : log.Lines) names.push_back(line.substr(0, line.find(' ')));
+    std::vector<std::string> expected;
+    if (c.WideAt >= 0) expected.assign(3, "leaf");
+    expected.push_back("n");
+    EXPECT_EQ(names, expected);
+    if (c.Depth < 256) {
+      EXPECT_EQ(log.Lines.back(), "n under n");
+    }
+  }
 }
 
 TEST(TreeNodes, PathsToAncestors) {
