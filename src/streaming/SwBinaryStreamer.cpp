@@ -417,8 +417,8 @@ std::unique_ptr<TSwTreeNode> TSwBinaryStreamer::ReadTree() {
     }
     --top.Left;
     int32_t depth = top.Depth + 1;
-    // Freeing a tree recurses over its depth, so the depth a file can ask for is bounded: the
-    // root is the first level and a record at depth d the (d + 2)-th.
+    // A file cannot ask for a tree deeper than the limit (readers down the line walk trees by
+    // depth): the root is the first level and a record at depth d the (d + 2)-th.
     if (depth + 2 > MaxDepth())
       SwRaise<ESwStreamingDeepTree>("%s met a tree nested deeper than %d levels.", this, MaxDepth());
     TSwTreeNode* child = ReadNodeHead(top.Node, depth, root, count);
