@@ -503,7 +503,8 @@ class TSwmSlicer : public TSwObject {
 
   // Registers a stream that properties may refer to; returns its cache.
   TBufStream* RegisterStream(TStream* stream, bool owned);
-  void RegisterStream(std::unique_ptr<TStream> stream) { RegisterStream(stream.release(), true); }
+  // Takes a stream the run made (a line); its cache is made when first asked for.
+  void RegisterStream(std::unique_ptr<TStream> stream) { AddStream(stream.release(), true); }
   // The cache of a registered stream, or null.
   TBufStream* Registered(const TSwObject* stream) const;
 
@@ -526,9 +527,17 @@ class TSwmSlicer : public TSwObject {
                                         int64_t maxCount = -1);
 
  private:
-  std::vector<std::unique_ptr<TBufStream>> mStreams;  // owned caches
-  // Stream (or its cache) -> its cache: a run registers one stream per line.
-  std::unordered_map<const TSwObject*, TBufStream*> mIndex;
+  struct TRegistered {
+    TStream* Stream;
+    std::unique_ptr<TStream> Owned;
+    std::unique_ptr<TBufStream> Cache;  // made on first use: most line streams are never read again
+  };
+  size_t AddStream(TStream* stream, bool owned);
+  TBufStream* CacheOf(size_t entry) const;
+
+  mutable std::vector<TRegistered> mStreams;
+  // Stream (or its cache) -> its entry: a run registers one stream per line.
+  mutable std::unordered_map<const TSwObject*, size_t> mIndex;
   std::unique_ptr<TSwTreeNode> mOwnedRoot;
   TSwTreeNode* mRoot = nullptr;
   TSwTreeNode* mContext = nullptr;

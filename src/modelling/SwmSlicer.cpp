@@ -28,18 +28,30 @@ std::unique_ptr<TSwTreeNode> TSwmSlicer::TakeRoot() {
   return std::move(mOwnedRoot);
 }
 
-TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) {
-  if (TBufStream* known = Registered(stream)) return known;
-  mStreams.push_back(std::make_unique<TBufStream>(stream, owned));
-  TBufStream* cache = mStreams.back().get();
-  mIndex.emplace(stream, cache);
-  mIndex.emplace(cache, cache);
-  return cache;
+TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) { return CacheOf(AddStream(stream, owned)); }
+
+size_t TSwmSlicer::AddStream(TStream* stream, bool owned) {
+  if (!stream) SwRaise<EInvalidArgument>("%s cannot register a nil stream.", this);
+  // A stream registered again keeps its first entry (and its first owner).
+  auto known = mIndex.find(stream);
+  if (known != mIndex.end()) return known->second;
+  mStreams.push_back({stream, std::unique_ptr<TStream>(owned ? stream : nullptr), nullptr});
+  mIndex.emplace(stream, mStreams.size() - 1);
+  return mStreams.size() - 1;
+}
+
+TBufStream* TSwmSlicer::CacheOf(size_t entry) const {
+  TRegistered& registered = mStreams[entry];
+  if (!registered.Cache) {
+    registered.Cache = std::make_unique<TBufStream>(registered.Stream, false);
+    mIndex.emplace(registered.Cache.get(), entry);
+  }
+  return registered.Cache.get();
 }
 
 TBufStream* TSwmSlicer::Registered(const TSwObject* stream) const {
   auto it = mIndex.find(stream);
-  return it == mIndex.end() ? nullptr : it->second;
+  return it == mIndex.end() ? nullptr : CacheOf(it->second);
 }
 
 int64_t TSwmSlicer::Start(const TSwValue& value) { return value.IsSlice() ? value.Int : -1; }
