@@ -586,6 +586,12 @@ TSimpatCache& Cache() {
   return cache;
 }
 
+// This thread's copy of the compiled patterns (TSimpatPattern::TCompiled), read without the lock.
+TTextMap<std::shared_ptr<const void>>& LocalPatterns() {
+  thread_local TTextMap<std::shared_ptr<const void>> local;
+  return local;
+}
+
 }  // namespace
 
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
@@ -599,9 +605,13 @@ TSimpatPattern::TSimpatPattern(std::shared_ptr<const TCompiled> compiled)
 // patterns never change, so a thread may keep them without the lock; the result is borrowed
 // from that copy (no reference count) and stays valid while the thread runs.
 std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::string_view text) {
-  thread_local TTextMap<std::shared_ptr<const TCompiled>> local;
+  auto& local = LocalPatterns();
   if (auto found = local.find(text); found != local.end())
-    return std::shared_ptr<const TCompiled>(std::shared_ptr<const TCompiled>(), found->second.get());
+    return std::shared_ptr<const TCompiled>(std::shared_ptr<const TCompiled>(),
+                                            static_cast<const TCompiled*>(found->second.get()));
+  // Ever new texts must not grow the caches without bound. Emptying this thread's copy is safe
+  // here: what an earlier Borrow lent out is used only within the call that borrowed it.
+  if (local.size() >= SimpatMaxCachedPatterns) local.clear();
 
   TSimpatCache& cache = Cache();
   const TSimpatClassTable& classes = TSimpatClassTable::BuiltIn();
@@ -611,6 +621,10 @@ std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::str
     if (auto found = cache.Patterns.find(text); found != cache.Patterns.end()) {
       compiled = std::static_pointer_cast<const TCompiled>(found->second);
     } else {
+      if (cache.Patterns.size() >= SimpatMaxCachedPatterns) {
+        cache.Patterns.clear();  // patterns in use keep their own share
+        cache.Alternatives.clear();
+      }
       auto made = std::make_shared<TCompiled>();
       made->Text = std::string(text);
       for (const std::string& alternative : SplitSimpatAlternatives(text)) {
@@ -639,9 +653,7 @@ std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::str
 TSimpatPattern::TSimpatPattern(std::string_view text) {
   // A kept pattern owns a share of its compiled form, so it may outlive the thread.
   Borrow(text);
-  TSimpatCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.Lock);
-  mCompiled = std::static_pointer_cast<const TCompiled>(cache.Patterns.find(text)->second);
+  mCompiled = std::static_pointer_cast<const TCompiled>(LocalPatterns().find(text)->second);
 }
 
 bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln) const {

@@ -289,6 +289,10 @@ bool SimpatMatch(std::string_view pattern, TStream& stream, std::string_view eol
 // Matches `pattern` at the start of `data`: the consumed length, or -1 when it does not match.
 int64_t SimpatMatchBytes(std::string_view pattern, std::string_view data, std::string_view eoln);
 
+// The process-wide cache (and each thread's copy of it) is emptied when it holds this many
+// patterns, so that ever new pattern texts cannot grow it without bound.
+inline constexpr size_t SimpatMaxCachedPatterns = 4096;
+
 // Number of distinct alternative texts parsed so far by the process-wide cache (for tests and
 // diagnostics: a text is parsed once per process).
 int64_t SimpatParseCount();

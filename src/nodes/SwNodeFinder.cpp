@@ -1,5 +1,8 @@
 // Node paths: parent prefixes, first-match look-up, finders and their formulas.
 #include <climits>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "SwNodes.h"
 
@@ -55,19 +58,40 @@ TSwTreeNode* TSwTreeNode::FirstOnPath(const WideString& path) {
   if (path.find(u'[') != WideString::npos)
     SwRaise<ESwFirstOnPathWithExpr>("%s.FirstOnPath cannot be used on paths with '[expressions]' - like on '%s'.",
                                     this, path);
-  WideString rest;
-  TSwTreeNode* start = SwApplyParentPrefix(this, path, &rest);
-  if (rest.empty()) return start;
-  size_t cut = 0;
-  while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
-  if (cut == rest.size()) return start->FindChild(rest);
-  WideString first = rest.substr(0, cut), remainder = rest.substr(cut + 1);
-  if (remainder.empty()) SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", this, path);
-  TSwTreeNodeChildren* children = start->ChildrenIfAny();
-  if (!children) return nullptr;
-  TSwHashFind state = children->FindFirst(first);
-  for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state))
-    if (TSwTreeNode* found = children->Node(i)->FirstOnPath(remainder)) return found;
+  // Depth first in child order, with an explicit stack. Parent prefixes inside the path lead back
+  // to nodes already tried with the same rest of the path, which failed then and fail again: each
+  // (node, rest) pair is tried once, or paths such as "*//*//*..." would take exponential time.
+  struct TStep {
+    TSwTreeNode* Node;
+    size_t Offset;  // where the node's rest of the path starts
+  };
+  std::vector<TStep> pending{{this, 0}};
+  std::set<std::pair<const TSwTreeNode*, size_t>> tried;
+  std::vector<TSwTreeNode*> matches;
+  while (!pending.empty()) {
+    TStep step = pending.back();
+    pending.pop_back();
+    if (!tried.insert({step.Node, step.Offset}).second) continue;
+    const WideString own = path.substr(step.Offset);
+    WideString rest;
+    TSwTreeNode* start = SwApplyParentPrefix(step.Node, own, &rest);
+    if (rest.empty()) return start;
+    size_t cut = 0;
+    while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
+    if (cut == rest.size()) {
+      if (TSwTreeNode* found = start->FindChild(rest)) return found;
+      continue;
+    }
+    if (cut + 1 == rest.size())
+      SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", step.Node, own);
+    const size_t next = path.size() - rest.size() + cut + 1;
+    TSwTreeNodeChildren* children = start->ChildrenIfAny();
+    if (!children) continue;
+    matches.clear();
+    TSwHashFind state = children->FindFirst(rest.substr(0, cut));
+    for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state)) matches.push_back(children->Node(i));
+    for (auto match = matches.rbegin(); match != matches.rend(); ++match) pending.push_back({*match, next});
+  }
   return nullptr;
 }
 

@@ -304,6 +304,19 @@ TEST(Simpat, EachAlternativeIsParsedOncePerProcess) {
   EXPECT_EQ(SimpatParseCount(), before + 2);
 }
 
+TEST(Simpat, FullCacheIsEmptiedAndKeptPatternsStayValid) {
+  TSimpatPattern kept("cachefirst DIG");
+  int64_t before = SimpatParseCount();
+  for (size_t i = 0; i < SimpatMaxCachedPatterns; ++i)
+    EXPECT_EQ(SimpatMatchBytes("cache" + std::to_string(i), "cache" + std::to_string(i), "\n"),
+              static_cast<int64_t>(5 + std::to_string(i).size()));
+  EXPECT_EQ(SimpatParseCount(), before + static_cast<int64_t>(SimpatMaxCachedPatterns));
+  // The first text was dropped with the rest and is parsed again; the kept pattern still works.
+  EXPECT_EQ(SimpatMatchBytes("cachefirst DIG", "cachefirst7", "\n"), 11);
+  EXPECT_EQ(SimpatParseCount(), before + static_cast<int64_t>(SimpatMaxCachedPatterns) + 1);
+  EXPECT_EQ(kept.Match(std::string_view("cachefirst8"), "\n"), 11);
+}
+
 TEST(Simpat, PatternsMatchOnSeveralThreadsAtOnce) {
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
