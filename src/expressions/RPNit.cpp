@@ -472,6 +472,7 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   std::lock_guard<std::mutex> guard(g.Lock);
   // Store only when the settings used are still the current ones.
   if (g.Operators != operators || g.VarSet != varSet) return list;
+  if (g.Cache.size() >= RpnMaxCachedLists) g.ClearCache();
   auto entry = g.Cache.emplace(
       TCacheKey{WideString(trimmed), settings.Reversed, settings.VariableClass}, list).first;
   if (g.Generation.load(std::memory_order_relaxed) == local.Generation)

@@ -284,7 +284,9 @@ struct TRpnCompileSettings {
 
 // Tokenises the trimmed text into a compiled list. With UseCache and the process-wide table the
 // list comes from (or goes to) the process-wide cache, keyed by the trimmed text, Reversed and
-// VariableClass; a cached list stays valid while any caller holds it.
+// VariableClass; a cached list stays valid while any caller holds it. The cache is emptied when
+// it holds RpnMaxCachedLists lists, so that ever new texts cannot grow it without bound.
+inline constexpr size_t RpnMaxCachedLists = 4096;
 std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
                                                const TRpnCompileSettings& settings = {});
 void ClearRpnCompileCache();

@@ -1,5 +1,8 @@
 // Node paths: parent prefixes, first-match look-up, finders and their formulas.
 #include <climits>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "SwNodes.h"
 
@@ -60,26 +63,6 @@ void CheckSegmentCount(std::u16string_view path) {
                                 SwMaxNodePathSegments);
 }
 
-// FirstOnPath below `node`; the recursion is as deep as the path has segments, which the caller
-// has bounded, and works on views of the one path text.
-TSwTreeNode* FirstOnPathFrom(TSwTreeNode* node, std::u16string_view path) {
-  std::u16string_view rest;
-  TSwTreeNode* start = ApplyPrefix(node, path, &rest);
-  if (rest.empty()) return start;
-  size_t cut = 0;
-  while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
-  if (cut == rest.size()) return start->FindChild(WideString(rest));
-  std::u16string_view remainder = rest.substr(cut + 1);
-  if (remainder.empty())
-    SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", node, WideString(path));
-  TSwTreeNodeChildren* children = start->ChildrenIfAny();
-  if (!children) return nullptr;
-  TSwHashFind state = children->FindFirst(WideString(rest.substr(0, cut)));
-  for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state))
-    if (TSwTreeNode* found = FirstOnPathFrom(children->Node(i), remainder)) return found;
-  return nullptr;
-}
-
 }  // namespace
 
 TSwTreeNode* SwApplyParentPrefix(TSwTreeNode* base, const WideString& path, WideString* rest) {
@@ -94,7 +77,42 @@ TSwTreeNode* TSwTreeNode::FirstOnPath(const WideString& path) {
     SwRaise<ESwFirstOnPathWithExpr>("%s.FirstOnPath cannot be used on paths with '[expressions]' - like on '%s'.",
                                     this, path);
   CheckSegmentCount(path);
-  return FirstOnPathFrom(this, path);
+  // Depth first in child order, with an explicit stack. Parent prefixes inside the path lead back
+  // to nodes already tried with the same rest of the path, which failed then and fail again: each
+  // (node, rest) pair is tried once, or paths such as "*//*//*..." would take exponential time.
+  struct TStep {
+    TSwTreeNode* Node;
+    size_t Offset;  // where the node's rest of the path starts
+  };
+  const std::u16string_view whole(path);
+  std::vector<TStep> pending{{this, 0}};
+  std::set<std::pair<const TSwTreeNode*, size_t>> tried;
+  std::vector<TSwTreeNode*> matches;
+  while (!pending.empty()) {
+    TStep step = pending.back();
+    pending.pop_back();
+    if (!tried.insert({step.Node, step.Offset}).second) continue;
+    const std::u16string_view own = whole.substr(step.Offset);
+    std::u16string_view rest;
+    TSwTreeNode* start = ApplyPrefix(step.Node, own, &rest);
+    if (rest.empty()) return start;
+    size_t cut = 0;
+    while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
+    if (cut == rest.size()) {
+      if (TSwTreeNode* found = start->FindChild(WideString(rest))) return found;
+      continue;
+    }
+    if (cut + 1 == rest.size())
+      SwRaise<ESwEmptyNodePathSegment>("%s path '%s' contains an empty segment.", step.Node, WideString(own));
+    const size_t next = whole.size() - rest.size() + cut + 1;
+    TSwTreeNodeChildren* children = start->ChildrenIfAny();
+    if (!children) continue;
+    matches.clear();
+    TSwHashFind state = children->FindFirst(WideString(rest.substr(0, cut)));
+    for (int i = children->FindNext(state); i >= 0; i = children->FindNext(state)) matches.push_back(children->Node(i));
+    for (auto match = matches.rbegin(); match != matches.rend(); ++match) pending.push_back({*match, next});
+  }
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

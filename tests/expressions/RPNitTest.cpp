@@ -329,6 +329,16 @@ TEST_F(RpnDefaults, CompileCacheAndSettings) {
   EXPECT_EQ(a.Evaluate().Num, 42);
   EXPECT_EQ(b.Evaluate().Num, 42);
 
+  // A full cache is emptied, so the first text is tokenised again once as many others came.
+  ClearRpnCompileCache();
+  auto kept = CompileRpn(u"40 2 +");
+  int64_t filled = RpnTokeniseCount();
+  for (size_t i = 0; i < RpnMaxCachedLists; ++i) CompileRpn(Utf8ToWide(std::to_string(i)));
+  EXPECT_EQ(RpnTokeniseCount(), filled + static_cast<int64_t>(RpnMaxCachedLists));
+  EXPECT_NE(CompileRpn(u"40 2 +").get(), kept.get());
+  EXPECT_EQ(RpnTokeniseCount(), filled + static_cast<int64_t>(RpnMaxCachedLists) + 1);
+  EXPECT_EQ(TRpnEvaluator(kept.get()).Evaluate().Num, 42);  // a held list outlives the emptying
+
   TRpnCompileSettings uncached;
   uncached.UseCache = false;
   EXPECT_NE(CompileRpn(u"40 2 +", uncached).get(), first.get());

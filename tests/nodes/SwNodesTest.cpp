@@ -538,6 +538,31 @@ TEST(Paths, FirstOnPathRemainderRules) {
       "TSwTreeNode.FirstOnPath cannot be used on paths with '[expressions]' - like on 'a[1]'.");
 }
 
+TEST(Paths, FirstOnPathTriesEachNodeWithEachRestOnce) {
+  // "*//" steps into any child and back up: without trying each (node, rest) pair once, a path
+  // that fails at its end would try 3^40 ways.
+  auto root = Build("r(a(x y z) b(x y z) c(x y z))");
+  std::string loops;
+  for (int i = 0; i < 40; ++i) loops += "*//";
+  struct Row {
+    std::string path;
+    const char* found;  // null: no node
+  };
+  const Row rows[] = {
+      {loops + "q", nullptr},
+      {loops + "b", "1"},
+      {loops + "*/z", "0.2"},
+      {loops + "a//c/x", "2.0"},
+      {"*/" + loops + "q", nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path.substr(120));
+    EXPECT_EQ(root->FirstOnPath(Utf8ToWide(row.path)), row.found ? At(root.get(), row.found) : nullptr);
+  }
+  ExpectError<ESwEmptyNodePathSegment>([&] { root->FirstOnPath(Utf8ToWide(loops + "a\\")); },
+                                       "TSwTreeNode path '/a\\' contains an empty segment.");  // the rest at the failing node
+}
+
 std::string Enumerate(TSwNodeFinder& finder, TSwTreeNode* root) {
   std::string out;
   TSwTreeNode* node;
