@@ -45,7 +45,7 @@ struct TSwmCompiler::TRun {
   std::vector<std::unique_ptr<TStream>> Pushed;     // owned streams pushed during the run
   std::unique_ptr<TSwmNode> Root;
   std::vector<TSwTreeNode*> Created;                // undo log of result nodes
-  TSwNodeFormulaFinder Finder;                      // reused for every path and condition
+  TSwNodeFormulaFinder Finder;                      // reused for every condition
   std::vector<int32_t> Counters;                    // scratch for the finder's stack
   int64_t Steps = 0;
   std::vector<TSwTreeNode*>* OuterLog = nullptr;    // the log of a run this one is nested in
