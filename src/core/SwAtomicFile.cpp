@@ -1,4 +1,5 @@
 #include "SwAtomicFile.h"
+#include "SwFileIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,30 +88,12 @@ void TSwAtomicFileStream::RequireOpen() const {
 
 int64_t TSwAtomicFileStream::Read(void* buffer, int64_t count) {
   RequireOpen();
-  int64_t total = 0;
-  auto* out = static_cast<char*>(buffer);
-  while (total < count) {
-    ssize_t n = ::read(mHandle, out + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) SwRaise<EReadError>("Cannot read file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
-    if (n == 0) break;
-    total += n;
-  }
-  return total;
+  return SwReadFile(mHandle, buffer, count, mFileName);
 }
 
 int64_t TSwAtomicFileStream::Write(const void* buffer, int64_t count) {
   RequireOpen();
-  int64_t total = 0;
-  const auto* in = static_cast<const char*>(buffer);
-  while (total < count) {
-    ssize_t n = ::write(mHandle, in + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) SwRaise<EWriteError>("Cannot write file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
-    if (n == 0) break;
-    total += n;
-  }
-  return total;
+  return SwWriteFile(mHandle, buffer, count, mFileName);
 }
 
 int64_t TSwAtomicFileStream::Seek(int64_t offset, TSeekOrigin origin) {

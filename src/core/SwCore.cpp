@@ -1,4 +1,5 @@
 #include "SwCore.h"
+#include "SwFileIo.h"
 
 #include <cxxabi.h>
 #include <fcntl.h>
@@ -493,28 +494,32 @@ TFileStream::~TFileStream() {
   if (mHandle >= 0) ::close(mHandle);
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
+int64_t TFileStream::Read(void* buffer, int64_t count) { return SwReadFile(mHandle, buffer, count, mFileName); }
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  return SwWriteFile(mHandle, buffer, count, mFileName);
+}
+
+int64_t SwReadFile(int handle, void* buffer, int64_t count, const WideString& fileName) {
   int64_t total = 0;
   auto* out = static_cast<char*>(buffer);
   while (total < count) {
-    ssize_t n = ::read(mHandle, out + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
+    ssize_t n = ::read(handle, out + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
     if (n < 0 && errno == EINTR) continue;
-    // A failing read is not the end of the file: say so rather than hand back fewer bytes.
-    if (n < 0) SwRaise<EReadError>("Cannot read file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
+    if (n < 0) SwRaise<EReadError>("Cannot read file \"%s\". %s", WideToUtf8(fileName), std::strerror(errno));
     if (n == 0) break;
     total += n;
   }
   return total;
 }
 
-int64_t TFileStream::Write(const void* buffer, int64_t count) {
+int64_t SwWriteFile(int handle, const void* buffer, int64_t count, const WideString& fileName) {
   int64_t total = 0;
   const auto* in = static_cast<const char*>(buffer);
   while (total < count) {
-    ssize_t n = ::write(mHandle, in + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
+    ssize_t n = ::write(handle, in + total, static_cast<size_t>(std::min<int64_t>(count - total, 1 << 30)));
     if (n < 0 && errno == EINTR) continue;
-    // The reason (a full disk, a file size limit) is worth more than a short count.
-    if (n < 0) SwRaise<EWriteError>("Cannot write file \"%s\". %s", WideToUtf8(mFileName), std::strerror(errno));
+    if (n < 0) SwRaise<EWriteError>("Cannot write file \"%s\". %s", WideToUtf8(fileName), std::strerror(errno));
     if (n == 0) break;
     total += n;
   }
