@@ -5,12 +5,12 @@
 // program). Each benchmark reports bytes per second, result nodes per second and heap bytes per
 // result node.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "SwAllocator.h"
 #include "SwModelling.h"
 
 namespace skeinwork {
@@ -63,9 +63,9 @@ void RunModel(benchmark::State& state, const char* input, const std::string& mod
   double bytesPerNode = 0;
   for (auto _ : state) {
     data->SetPosition(0);
-    size_t before = mallinfo2().uordblks;
+    size_t before = SwHeapBytesInUse();
     std::unique_ptr<TSwmSlicer> slicer = compiler->Modell(*data);
-    size_t after = mallinfo2().uordblks;
+    size_t after = SwHeapBytesInUse();
     state.PauseTiming();
     nodes = CountNodes(slicer->Root());
     bytesPerNode = static_cast<double>(after - before) / static_cast<double>(nodes);
@@ -114,6 +114,12 @@ BENCHMARK(BM_ModelCsvLines)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_ModelScanToEof(benchmark::State& state) { RunModel(state, "lines_medium.csv", kScanModel, u"\n"); }
 BENCHMARK(BM_ModelScanToEof)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Figures depend on the allocator, so the report names it.
+const bool kAllocatorNamed = [] {
+  benchmark::AddCustomContext("allocator", SwAllocatorName());
+  return true;
+}();
 
 }  // namespace
 }  // namespace skeinwork

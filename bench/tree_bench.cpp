@@ -1,26 +1,21 @@
 // Result-tree benchmarks: a modelling run on a large file builds millions of nodes, each with
 // six stream-slice properties, so both the time to build them and the bytes each costs matter.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include "BenchTrees.h"
+#include "SwAllocator.h"
 #include "SwNodes.h"
 
 namespace skeinwork {
 namespace {
 
-size_t HeapInUse() {
-  struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-}
-
 void BM_BuildResultTree(benchmark::State& state) {
   TSwObject stream;
   double bytesPerNode = 0;
   for (auto _ : state) {
-    size_t before = HeapInUse();
+    size_t before = SwHeapBytesInUse();
     auto root = BuildResultTree(state.range(0), &stream);
-    bytesPerNode = static_cast<double>(HeapInUse() - before) / static_cast<double>(state.range(0));
+    bytesPerNode = static_cast<double>(SwHeapBytesInUse() - before) / static_cast<double>(state.range(0));
     state.PauseTiming();
     root.reset();
     state.ResumeTiming();
