@@ -15,9 +15,14 @@ bool IsAll(const WideString& key) { return key.size() == 1 && key[0] == u'*'; }
 }  // namespace
 
 namespace {
+struct TTextHash {
+  using is_transparent = void;
+  size_t operator()(std::u16string_view text) const { return std::hash<std::u16string_view>()(text); }
+};
 struct TNamePool {
   std::mutex Lock;
-  std::unordered_set<WideString> Texts;  // node-based: addresses stay put
+  // Node-based: addresses stay put. Transparent, so look-ups need no copy of the text.
+  std::unordered_set<WideString, TTextHash, std::equal_to<>> Texts;
 };
 TNamePool& NamePool() {
   static TNamePool pool;
@@ -34,7 +39,7 @@ TSwName::TSwName(std::u16string_view text) {
 const WideString* TSwName::Lookup(std::u16string_view text) {
   TNamePool& pool = NamePool();
   std::lock_guard lock(pool.Lock);
-  auto it = pool.Texts.find(WideString(text));
+  auto it = pool.Texts.find(text);
   return it == pool.Texts.end() ? nullptr : &*it;
 }
 
@@ -153,21 +158,36 @@ int TSwHash::NthIndexOf(const WideString& key, int n) const {
   if (n < 0) return -1;
   if (IsAll(key)) return n < Count() ? n : -1;
   const WideString* id = TSwName::Lookup(key);
-  if (!id) return -1;
+  return id ? NthIndexOfName(TSwName::FromId(id), n) : -1;
+}
+
+int TSwHash::NthIndexOfName(TSwName name, int n) const {
+  if (n < 0) return -1;
+  const WideString& key = name.Text();
+  if (IsAll(key)) return n < Count() ? n : -1;
+  const WideString* id = name.Id();
   if (!mSorted && Count() > kIndexThreshold) {
     const std::vector<int>* indices = KeyIndices(id);
     return indices && n < static_cast<int>(indices->size()) ? (*indices)[n] : -1;
   }
-  TSwHashFind state = FindFirst(key);
-  for (int i = FindNext(state); i >= 0; i = FindNext(state))
-    if (n-- == 0) return i;
+  if (mSorted) {
+    int index = SortedLowerBound(key) + n;  // equal keys are adjacent
+    return index < Count() && mItems[index].Key.Id() == id ? index : -1;
+  }
+  for (int i = 0; i < Count(); ++i)
+    if (mItems[i].Key.Id() == id && n-- == 0) return i;
   return -1;
 }
 
 int TSwHash::LastIndexOf(const WideString& key) const {
   if (IsAll(key)) return Count() - 1;
   const WideString* id = TSwName::Lookup(key);
-  if (!id) return -1;
+  return id ? LastIndexOfName(TSwName::FromId(id)) : -1;
+}
+
+int TSwHash::LastIndexOfName(TSwName name) const {
+  if (IsAll(name.Text())) return Count() - 1;
+  const WideString* id = name.Id();
   if (!mSorted && Count() > kIndexThreshold) {
     const std::vector<int>* indices = KeyIndices(id);
     return indices && !indices->empty() ? indices->back() : -1;

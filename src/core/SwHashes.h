@@ -97,6 +97,9 @@ class TSwHash : public TSwObject {
   // The item that has `n` items of the same key before it, or -1; "*" counts every item.
   int NthIndexOf(const WideString& key, int n) const;
   int LastIndexOf(const WideString& key) const;  // last item with the key, or -1
+  // The same for a key the caller has interned already, which spares the look-up.
+  int NthIndexOfName(TSwName key, int n) const;
+  int LastIndexOfName(TSwName key) const;
 
   TSwHashFind FindFirst(const WideString& key) const;
   int FindNext(TSwHashFind& state) const;

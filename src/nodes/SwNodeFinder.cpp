@@ -270,13 +270,16 @@ TSwTreeNode* TSwNodeFinder::FindOrCreate() {
   if (mSegments.empty()) SwRaise<ESwEmptyNodePathSegment>("Attempted to search for empty %s path.", this);
   TSwTreeNode* parent = mStart;
   for (int i = 0; i < SegmentCount(); ++i) {
-    const TSwNodeFinderSegment& segment = mSegments[i];
+    TSwNodeFinderSegment& segment = mSegments[i];
+    // Creating interns the name anyway; a finder rewound to the same path keeps it.
+    if (!segment.NameId) segment.NameId = TSwName(segment.Name).Id();
+    const TSwName name = TSwName::FromId(segment.NameId);
     TSwTreeNode* node = nullptr;
     if (segment.Appends || segment.HasExpression) {
-      TSwTreeNode* last = parent->LastChild(segment.Name);
+      TSwTreeNode* last = parent->LastChildNamed(name);
       node = segment.HasExpression ? (last ? Create(segment.Expression, i, last) : nullptr) : last;
     }
-    parent = node ? node : parent->AddChild(segment.Name);
+    parent = node ? node : parent->AddChild(name);
   }
   return parent;
 }
@@ -315,7 +318,7 @@ TSwTreeNode* TSwNodeBaseFormulaFinder::Create(const WideString& expression, int,
   TSwTreeNode* parent = lastChild->Parent();
   if (!parent) return nullptr;
   TSwTreeNodeChildren& siblings = parent->Children();
-  int index = siblings.NthIndexOf(lastChild->Name(), skip);
+  int index = siblings.NthIndexOfName(lastChild->NameId(), skip);
   return index < 0 ? nullptr : siblings.Node(index);
 }
 

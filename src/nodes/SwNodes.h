@@ -226,6 +226,7 @@ class TSwTreeNode : public TSwSingleNode {
   TSwTreeNode* FirstChild() const { return ChildCount() ? Child(0) : nullptr; }
   TSwTreeNode* FindChild(const WideString& name) const;
   TSwTreeNode* LastChild(const WideString& name) const;
+  TSwTreeNode* LastChildNamed(TSwName name) const;
   int CountChildren(const WideString& name) const { return mChildren ? mChildren->Count(name) : 0; }
   // The children map, made on first use (listeners subscribe here).
   TSwTreeNodeChildren& Children();
@@ -301,6 +302,7 @@ using TSwNodeFindCreate = TMethod<TSwTreeNode*(TSwNodeFinder* finder, int segmen
 
 struct TSwNodeFinderSegment {
   WideString Name;
+  const WideString* NameId = nullptr;  // Name interned, once a node of that name was created
   TSwTreeNode* Current = nullptr;
   std::unique_ptr<TSwHashFind> Find;  // null until the segment starts walking its parent
   bool Appends = false;               // "+name"

@@ -341,6 +341,12 @@ TSwTreeNode* TSwTreeNode::LastChild(const WideString& name) const {
   return last < 0 ? nullptr : mChildren->Node(last);
 }
 
+TSwTreeNode* TSwTreeNode::LastChildNamed(TSwName name) const {
+  if (!mChildren) return nullptr;
+  int last = mChildren->LastIndexOfName(name);
+  return last < 0 ? nullptr : mChildren->Node(last);
+}
+
 TSwTreeNodeChildren& TSwTreeNode::Children() {
   if (!mChildren) mChildren = std::make_unique<TSwTreeNodeChildren>(this);
   return *mChildren;
