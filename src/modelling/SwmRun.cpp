@@ -19,17 +19,38 @@ thread_local std::vector<TSwTreeNode*>* tCreatedLog = nullptr;
 // streams a mismatch refers to.
 thread_local TSwmCompiler* tActiveCompiler = nullptr;
 
-// The nodes of a result tree: a tree node whose children the active run logs.
+// How many range slices the result nodes made next will hold: four, six with an end range.
+thread_local int tResultSlices = 4;
+
+// The nodes of a result tree: a tree node whose children the active run logs. Each keeps its
+// range slices in its own allocation, right behind the object.
 class TSwmResultNode : public TSwTreeNode {
  public:
-  using TSwTreeNode::TSwTreeNode;
+  static std::unique_ptr<TSwmResultNode> Make(TSwName name, int slices) {
+    void* memory = ::operator new(sizeof(TSwmResultNode) + SwSliceStorageBytes(slices));
+    TSwmResultNode* node;
+    try {
+      node = new (memory) TSwmResultNode(name);
+    } catch (...) {
+      ::operator delete(memory);
+      throw;
+    }
+    static_assert(sizeof(TSwmResultNode) % 8 == 0);
+    node->UseSliceStorage(node + 1, slices);
+    return std::unique_ptr<TSwmResultNode>(node);
+  }
+  // The allocation is larger than the class: it goes back without a size.
+  static void operator delete(void* memory) { ::operator delete(memory); }
 
  protected:
   std::unique_ptr<TSwTreeNode> CreateChild(TSwName name) const override {
-    auto child = std::make_unique<TSwmResultNode>(name);
+    auto child = Make(name, tResultSlices);
     if (tCreatedLog) tCreatedLog->push_back(child.get());
     return child;
   }
+
+ private:
+  using TSwTreeNode::TSwTreeNode;
 };
 
 constexpr int kProgressInterval = 4096;  // steps of the child loop between progress calls
@@ -300,6 +321,7 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
     AncestorCounters(this, mCompiler.mRun->Counters);
     finder.SetStack(mCompiler.mRun->Counters, true);
     finder.Rewind(mProps->Path, parentResult);
+    tResultSlices = RangeSliceCount();
     mResult = finder.FindOrCreate();
     const int64_t limit = mCompiler.MaxResultNodes;
     if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
@@ -313,7 +335,7 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
 }
 
 void TSwmRoot::CreateResultNode(TSwTreeNode*) {
-  auto root = std::make_unique<TSwmResultNode>(mProps->Path);
+  std::unique_ptr<TSwTreeNode> root = TSwmResultNode::Make(mProps->Path, RangeSliceCount());
   mResult = root.get();
   mOwnsResult = true;
   mCompiler.mRun->Slicer->SetRoot(std::move(root));
@@ -357,7 +379,7 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
-  mResult->ReserveValues(mInfo->HasEndChild ? 6 : 4);
+  mResult->ReserveValues(RangeSliceCount());
   auto write = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
     mResult->SetValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
     // The global offset adds the positions of every stream behind the range's stream.

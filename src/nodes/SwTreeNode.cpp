@@ -19,9 +19,11 @@ struct TSwSliceBlock {
     int StreamSlot() const { return static_cast<int>(NameAndStream & 3); }
   };
   static_assert(alignof(WideString) >= 4, "name addresses must leave two low bits free");
+  static_assert(sizeof(TEntry) == 24 && alignof(TEntry) <= 8, "SwSliceStorageBytes counts 24 bytes a slice");
 
   uint8_t Count = 0;
   uint8_t Capacity = 0;
+  bool Embedded = false;  // lives in storage its node provides (UseSliceStorage)
   TSwObject* Streams[2] = {};
 
   TEntry* Entries() { return reinterpret_cast<TEntry*>(this + 1); }
@@ -52,9 +54,12 @@ struct TSwSliceBlock {
   }
 };
 
+static_assert(sizeof(TSwSliceBlock) == SwSliceStorageBytes(0), "SwSliceStorageBytes counts a 24-byte header");
+
 void TSwSliceBlockFree::operator()(TSwSliceBlock* block) const {
+  bool embedded = block->Embedded;
   block->~TSwSliceBlock();
-  ::operator delete(block);
+  if (!embedded) ::operator delete(block);
 }
 
 namespace {
@@ -92,7 +97,7 @@ TSwProperties& TSwSingleNode::Properties() {
 }
 
 TSwProperties* TSwSingleNode::PropertiesIfAny() const {
-  if (mSlices) MoveSlicesToBag();
+  if (mSlices && mSlices->Count > 0) MoveSlicesToBag();
   return mProperties.get();
 }
 
@@ -102,6 +107,15 @@ void TSwSingleNode::MoveSlicesToBag() const {
     for (int i = 0; i < mSlices->Count; ++i) bag->AddValue(mSlices->Entries()[i].Name(), mSlices->Value(i));
   mProperties = std::move(bag);
   mSlices.reset();
+}
+
+void TSwSingleNode::UseSliceStorage(void* storage, int capacity) {
+  if (mSlices || mProperties || capacity <= 0 || capacity > TSwSliceBlock::MaxCount)
+    SwRaise<EInvalidArgument>("%s cannot take slice storage for %d slices now.", this, capacity);
+  auto* block = new (storage) TSwSliceBlock;
+  block->Capacity = static_cast<uint8_t>(capacity);
+  block->Embedded = true;
+  mSlices.reset(block);
 }
 
 void TSwSingleNode::ReserveValues(int count) {
