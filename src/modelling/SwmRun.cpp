@@ -389,9 +389,17 @@ void TSwmNode::WriteResultProperties() {
       for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
     mResult->SetValue(global, TSwValue::OfSlice(offset, range.Length, streams.front()));
   };
-  write(kStart, kStartGlobal, mStart);
-  write(kInner, kInnerGlobal, mInner);
-  if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
+  if (mResult->HasPropertyBag()) {
+    // Listeners may watch the bag: they hear the ranges in their usual order.
+    write(kStart, kStartGlobal, mStart);
+    write(kInner, kInnerGlobal, mInner);
+    if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
+  } else {
+    // Nobody hears the compact store; in name order each slice is appended, not inserted.
+    if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
+    write(kInner, kInnerGlobal, mInner);
+    write(kStart, kStartGlobal, mStart);
+  }
 }
 
 void TSwmNode::PrepareFastTest() {

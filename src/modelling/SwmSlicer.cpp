@@ -33,11 +33,17 @@ TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) { return Cac
 size_t TSwmSlicer::AddStream(TStream* stream, bool owned) {
   if (!stream) SwRaise<EInvalidArgument>("%s cannot register a nil stream.", this);
   // A stream registered again keeps its first entry (and its first owner).
-  auto known = mIndex.find(stream);
-  if (known != mIndex.end()) return known->second;
-  mStreams.push_back({stream, std::unique_ptr<TStream>(owned ? stream : nullptr), nullptr});
-  mIndex.emplace(stream, mStreams.size() - 1);
-  return mStreams.size() - 1;
+  auto [entry, added] = mIndex.try_emplace(stream, mStreams.size());
+  if (added) {
+    try {
+      mStreams.push_back({stream, nullptr, nullptr});
+    } catch (...) {
+      mIndex.erase(entry);
+      throw;
+    }
+    if (owned) mStreams.back().Owned.reset(stream);
+  }
+  return entry->second;
 }
 
 TBufStream* TSwmSlicer::CacheOf(size_t entry) const {

@@ -161,6 +161,8 @@ class TSwSingleNode : public TSwObject {
   // The bag if the node has properties (made now from the compact block if need be); null for
   // a node that never had a property.
   TSwProperties* PropertiesIfAny() const;
+  // Whether the full bag exists already (its listeners then hear every change).
+  bool HasPropertyBag() const { return mProperties != nullptr; }
 
   // Like Properties().AddValue, without making the bag for a stream slice.
   void SetValue(TSwName name, const TSwValue& value);
