@@ -68,6 +68,12 @@ TEST(Hash, CountHasAndFindWithStarAndKeys) {
     EXPECT_EQ(map.LastIndexOf(u"a"), filler + 2);
     EXPECT_EQ(map.LastIndexOf(u"*"), filler + 2);
     EXPECT_EQ(map.LastIndexOf(u"c"), -1);
+    // The interned-key forms agree with the text forms.
+    for (const char16_t* key : {u"a", u"b", u"*", u"never used as a key"}) {
+      SCOPED_TRACE(WideToUtf8(key));
+      EXPECT_EQ(map.LastIndexOfName(key), map.LastIndexOf(key));
+      for (int n = -1; n < 4; ++n) EXPECT_EQ(map.NthIndexOfName(key, n), map.NthIndexOf(key, n));
+    }
     map.Insert(filler, u"b");  // shifts the others
     EXPECT_EQ(Indices(map, u"a"), (std::vector<int>{filler + 1, filler + 3}));
     map.Delete(filler + 1);
@@ -77,6 +83,23 @@ TEST(Hash, CountHasAndFindWithStarAndKeys) {
     EXPECT_EQ(map.Count(u"*"), filler + 1);
     EXPECT_TRUE(map.DeleteAll(u"*"));
     EXPECT_FALSE(map.Has(u"*"));
+  }
+}
+
+TEST(Hash, NthIndexInASortedMapCountsAmongEqualKeys) {
+  TSwHash sorted(true, false);
+  for (const char16_t* key : {u"m", u"c", u"m", u"a", u"m", u"z"}) sorted.Add(key);
+  struct TCase {
+    const char16_t* Key;
+    int N;
+    int Expected;
+  };
+  const TCase cases[] = {{u"a", 0, 0}, {u"a", 1, -1}, {u"m", 0, 2}, {u"m", 2, 4}, {u"m", 3, -1},
+                         {u"z", 0, 5}, {u"b", 0, -1}, {u"*", 5, 5}, {u"*", 6, -1}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.Key) + " " + std::to_string(c.N));
+    EXPECT_EQ(sorted.NthIndexOfName(c.Key, c.N), c.Expected);
+    EXPECT_EQ(sorted.NthIndexOf(c.Key, c.N), c.Expected);
   }
 }
 

@@ -215,6 +215,15 @@ std::vector<std::string> ShownProperties(const TSwSingleNode& node) {
   return shown;
 }
 
+// A node that keeps its first four slices in its own storage, as result nodes do.
+class TEmbeddedSlicesNode : public TSwTreeNode {
+ public:
+  explicit TEmbeddedSlicesNode(TSwName name) : TSwTreeNode(name) { UseSliceStorage(mStorage, 4); }
+
+ private:
+  alignas(8) unsigned char mStorage[SwSliceStorageBytes(4)];
+};
+
 TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
   TSwObject streamA, streamB, streamC;
   TSwValue withoutStream = TSwValue::OfSlice(7, 3, nullptr);
@@ -253,12 +262,19 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Label);
     TSwTreeNode compact(u"compact"), bagged(u"bagged");
+    TEmbeddedSlicesNode embedded(u"embedded");
+    EXPECT_EQ(embedded.PropertyCount(), 0);
     for (const TSet& set : c.Sets) {
       compact.SetValue(set.Name, set.Value);
+      embedded.SetValue(set.Name, set.Value);
       bagged.Properties().AddValue(set.Name, set.Value);
     }
     std::vector<std::string> expected = ShownProperties(bagged);
     EXPECT_EQ(ShownProperties(compact), expected);
+    // Outgrowing its own storage, or moving to a bag, loses nothing.
+    EXPECT_EQ(ShownProperties(embedded), expected);
+    ASSERT_NE(embedded.PropertiesIfAny(), nullptr);
+    EXPECT_EQ(ShownProperties(embedded), expected);
     for (const TSet& set : c.Sets) {
       TSwValue found, stored;
       ASSERT_TRUE(compact.FindValue(set.Name, found));
@@ -289,6 +305,8 @@ TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
   TSwTreeNode node(u"n");
   EXPECT_EQ(node.PropertiesIfAny(), nullptr);
   EXPECT_EQ(node.PropertyCount(), 0);
+  TEmbeddedSlicesNode unused(u"unused");  // storage without slices is no property
+  EXPECT_EQ(unused.PropertiesIfAny(), nullptr);
   node.SetValue(u"start", TSwValue::OfSlice(0, 1, nullptr));
   EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
   EXPECT_EQ(messageOf([&] { node.SetValue(u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)); })
