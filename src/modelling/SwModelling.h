@@ -507,7 +507,7 @@ class TSwmSlicer : public TSwObject {
   // Registers a stream that properties may refer to; returns its cache.
   TBufStream* RegisterStream(TStream* stream, bool owned);
   // Takes a stream the run made (a line); its cache is made when first asked for.
-  void RegisterStream(std::unique_ptr<TStream> stream) { AddStream(stream.release(), true); }
+  void RegisterStream(std::unique_ptr<TStream> stream);
   // The cache of a registered stream, or null.
   TBufStream* Registered(const TSwObject* stream) const;
 
@@ -537,10 +537,13 @@ class TSwmSlicer : public TSwObject {
   };
   size_t AddStream(TStream* stream, bool owned);
   TBufStream* CacheOf(size_t entry) const;
+  void IndexPending() const;
 
   mutable std::vector<TRegistered> mStreams;
-  // Stream (or its cache) -> its entry: a run registers one stream per line.
+  // Stream (or its cache) -> its entry. A run hands over one stream per line, which joins the
+  // index only when a look-up needs it: entries from mIndexed on are not in it yet.
   mutable std::unordered_map<const TSwObject*, size_t> mIndex;
+  mutable size_t mIndexed = 0;
   std::unique_ptr<TSwTreeNode> mOwnedRoot;
   TSwTreeNode* mRoot = nullptr;
   TSwTreeNode* mContext = nullptr;

@@ -30,19 +30,31 @@ std::unique_ptr<TSwTreeNode> TSwmSlicer::TakeRoot() {
 
 TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) { return CacheOf(AddStream(stream, owned)); }
 
+void TSwmSlicer::RegisterStream(std::unique_ptr<TStream> stream) {
+  if (!stream) SwRaise<EInvalidArgument>("%s cannot register a nil stream.", this);
+  TStream* raw = stream.get();
+  mStreams.push_back({raw, std::move(stream), nullptr});
+}
+
+void TSwmSlicer::IndexPending() const {
+  // Earlier entries win: a stream registered twice keeps its first entry.
+  for (; mIndexed < mStreams.size(); ++mIndexed) mIndex.try_emplace(mStreams[mIndexed].Stream, mIndexed);
+}
+
 size_t TSwmSlicer::AddStream(TStream* stream, bool owned) {
   if (!stream) SwRaise<EInvalidArgument>("%s cannot register a nil stream.", this);
+  IndexPending();
   // A stream registered again keeps its first entry (and its first owner).
   auto [entry, added] = mIndex.try_emplace(stream, mStreams.size());
-  if (added) {
-    try {
-      mStreams.push_back({stream, nullptr, nullptr});
-    } catch (...) {
-      mIndex.erase(entry);
-      throw;
-    }
-    if (owned) mStreams.back().Owned.reset(stream);
+  if (!added) return entry->second;
+  try {
+    mStreams.push_back({stream, nullptr, nullptr});
+  } catch (...) {
+    mIndex.erase(entry);
+    throw;
   }
+  ++mIndexed;
+  if (owned) mStreams.back().Owned.reset(stream);
   return entry->second;
 }
 
@@ -56,6 +68,7 @@ TBufStream* TSwmSlicer::CacheOf(size_t entry) const {
 }
 
 TBufStream* TSwmSlicer::Registered(const TSwObject* stream) const {
+  IndexPending();
   auto it = mIndex.find(stream);
   return it == mIndex.end() ? nullptr : CacheOf(it->second);
 }

@@ -470,5 +470,41 @@ TEST(Slicer, TextsAndRanges) {
   }
 }
 
+// Streams are found by the stream or by its cache, whichever way they came in; a stream
+// registered twice keeps its first entry.
+TEST(Slicer, RegisteredStreamsAreFoundHoweverTheyCameIn) {
+  TSwmSlicer slicer;
+  TStringStream borrowed("borrowed");
+  auto handedOver = std::make_unique<TStringStream>("handed over");
+  TStream* handed = handedOver.get();
+  TBufStream* borrowedCache = slicer.RegisterStream(&borrowed, false);
+  slicer.RegisterStream(std::move(handedOver));
+  for (int i = 0; i < 40; ++i) {
+    auto owned = std::make_unique<TStringStream>("line " + std::to_string(i));
+    TStream* line = owned.get();
+    slicer.RegisterStream(std::move(owned));
+    if (i % 13 == 0) {
+      EXPECT_NE(slicer.Registered(line), nullptr);  // look-ups between additions
+    }
+  }
+  struct TCase {
+    const char* Label;
+    TSwObject* Stream;
+    const char* Bytes;
+  };
+  const TCase cases[] = {{"borrowed", &borrowed, "borrowed"}, {"handed over", handed, "handed over"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TBufStream* cache = slicer.Registered(c.Stream);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(slicer.Registered(cache), cache);
+    EXPECT_EQ(slicer.RegisterStream(static_cast<TStream*>(c.Stream), false), cache);
+    EXPECT_EQ(cache->ReadAt(0, cache->Size()), c.Bytes);
+  }
+  EXPECT_EQ(slicer.Registered(&borrowed), borrowedCache);
+  TStringStream stranger("?");
+  EXPECT_EQ(slicer.Registered(&stranger), nullptr);
+}
+
 }  // namespace
 }  // namespace skeinwork
