@@ -389,6 +389,15 @@ const RawByteString& TSwExpression::EolnBytes() {
   return mEolnBytes;
 }
 
+void TSwExpression::Restart(TSwTreeNode* baseNode, TStream* input) {
+  mLast = nullptr;
+  mLastScalar = {};
+  mLastResult = {};
+  mValues.clear();
+  mBaseNode = baseNode;
+  mInput = input;
+}
+
 TSwRpnValueEx& TSwExpression::NewValue() {
   mValues.push_back(std::make_unique<TSwRpnValueEx>(this));
   return *mValues.back();

@@ -410,6 +410,9 @@ class TSwExpression : public TSwObject {
   TSwExpression(WideString text, TSwTreeNode* baseNode);
   ~TSwExpression() override;
 
+  // Readies the expression to be evaluated again over another base node and input. What earlier
+  // evaluations made (values, their streams, the last result) is freed.
+  void Restart(TSwTreeNode* baseNode, TStream* input);
   void SetOptions(const TSwOptions& options) { mOptions = options; }
   void SetInputStream(TStream* stream) { mInput = stream; }
   void SetModelNode(TSwExprModelNode* node) { mModelNode = node; }

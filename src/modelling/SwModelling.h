@@ -418,6 +418,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   TFastKind mFastKind = TFastKind::Unknown;
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
+  std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
   TSwTreeNode* mResult = nullptr;  // not owned
   // Finds or makes the result node; one per model node, so that it parses the path once.

@@ -462,16 +462,19 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
     return false;
   }
-  std::unique_ptr<TSwCondExpression> test =
-      condition.Class->Create(mParent ? mParent->mResult : nullptr, condition.Operand);
+  TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
+  if (!mConditionTest) {
+    mConditionTest = condition.Class->Create(base, condition.Operand);
+    mConditionTest->SetModelNode(this);
+    mConditionTest->SetFinder(&run.Finder);
+    mConditionTest->SetFunctions(&mCompiler.mFunctions);
+  }
+  TSwCondExpression& test = *mConditionTest;
+  test.Restart(base, current);
   AncestorCounters(this, run.Counters);
   run.Finder.SetStack(run.Counters, true);
-  test->SetOptions(mCompiler.Options);
-  test->SetInputStream(current);
-  test->SetModelNode(this);
-  test->SetFinder(&run.Finder);
-  test->SetFunctions(&mCompiler.mFunctions);
-  TSwExpressionResult result = test->Evaluate();
+  test.SetOptions(mCompiler.Options);
+  TSwExpressionResult result = test.Evaluate();
   if (!result.Value.Has(ltBool))
     SwRaise<ESwmBadConditionResultType>("Condition %s evaluated to a non-boolean value '%s'. Node: %s, input: %s.",
                                         std::string(condition.Class->Name),

@@ -428,6 +428,37 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
             "expression 'item$ fromraw'.");
 }
 
+// One expression object evaluated over one base node after another, as the run does with a
+// node's condition: each evaluation sees only its own base and input.
+TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
+  TStringStream first("abcdef"), second("uvwxyz");
+  TSwTreeNode one(u"one"), two(u"two"), bare(u"bare");
+  one.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(1, 2, &first));
+  two.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(3, 3, &second));
+  TStubModelNode model(0, u"item");
+  struct TCase {
+    TSwTreeNode* Base;
+    TStream* Input;
+    const char* Result;  // or the error
+  };
+  const TCase cases[] = {{&one, &first, "s:bc"},
+                         {&two, &second, "s:xyz"},
+                         {&bare, &first, "ESwExprNoNode"},
+                         {&one, &second, "s:bc"}};
+  TSwExpression expression(u"item$ fromraw", &one);
+  expression.SetModelNode(&model);
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.Base->Name()));
+    expression.Restart(c.Base, c.Input);
+    EXPECT_FALSE(expression.Evaluated());
+    EXPECT_EQ(expression.BaseNode(), c.Base);
+    EXPECT_EQ(expression.InputStream(), c.Input);
+    std::string outcome = Failure([&] { expression.Evaluate(); });
+    if (outcome == "no error") outcome = Shown(expression.LastScalar());
+    EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result);
+  }
+}
+
 // The modelling run's calling sequence, with a script routine on a copy of the global registry.
 TEST(SwConditions, ModellingRunCallingSequence) {
   struct TRoutine {
