@@ -292,12 +292,19 @@ std::string TSwNodeFinder::Description() const {
 
 // ---------------------------------------------------------------------------------------------
 
-void TSwNodeBaseFormulaFinder::SetStack(std::vector<int32_t> stack, bool shift) {
+void TSwNodeBaseFormulaFinder::SetStack(const std::vector<int32_t>& stack, bool shift) {
   if (shift && stack.empty()) SwRaise<ESwEmptyFinderStack>("%s was given empty Stack to shift N from.", this);
-  mStack = std::move(stack);
+  if (&stack == &mStack) {  // the finder's own list, passed back
+    std::vector<int32_t> copy = stack;
+    SetStack(copy, shift);
+    return;
+  }
+  // Copied into the finder's own list, which keeps its room: the run sets a stack per node.
   if (shift) {
-    mN = mStack.front();
-    mStack.erase(mStack.begin());
+    mN = stack.front();
+    mStack.assign(stack.begin() + 1, stack.end());
+  } else {
+    mStack = stack;
   }
 }
 

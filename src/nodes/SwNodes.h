@@ -374,7 +374,7 @@ class TSwNodeBaseFormulaFinder : public TSwNodeFinder {
   using TSwNodeFinder::TSwNodeFinder;
 
   // Takes the list; with shift, n becomes its first entry, which is removed.
-  void SetStack(std::vector<int32_t> stack, bool shift);
+  void SetStack(const std::vector<int32_t>& stack, bool shift);
   const std::vector<int32_t>& Stack() const { return mStack; }
   int32_t N() const { return mN; }
   void SetN(int32_t n) { mN = n; }

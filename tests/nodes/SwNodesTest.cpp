@@ -799,6 +799,13 @@ TEST(Formulas, ValuesAndErrors) {
   TSwNodeFormulaFinder noStack(root.get(), u"a");
   EXPECT_EQ(noStack.FormulaValue(u".n"), 0);  // an empty stack gives n
   EXPECT_EQ(finder.StateDescription(), "n = 3 10 20 30");
+  // A stack set again replaces the earlier one whole, even when it is the finder's own list.
+  TSwNodeFormulaFinder again(root.get(), u"a");
+  again.SetStack({3, 10, 20, 30}, true);
+  again.SetStack({7}, false);
+  EXPECT_EQ(again.StateDescription(), "n = 3 7");
+  finder.SetStack(finder.Stack(), true);  // n = 10, stack 20 30
+  EXPECT_EQ(finder.StateDescription(), "n = 10 20 30");
 }
 
 }  // namespace
