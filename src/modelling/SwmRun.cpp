@@ -379,27 +379,29 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
-  mResult->ReserveValues(RangeSliceCount());
-  auto write = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
-    mResult->SetValue(local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream));
+  TSwNamedValue ranges[6];
+  int count = 0;
+  auto add = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
+    ranges[count++] = {local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream)};
     // The global offset adds the positions of every stream behind the range's stream.
     int64_t offset = range.Offset;
     auto it = std::find(streams.begin(), streams.end(), range.Stream);
     if (it != streams.end())
       for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
-    mResult->SetValue(global, TSwValue::OfSlice(offset, range.Length, streams.front()));
+    ranges[count++] = {global, TSwValue::OfSlice(offset, range.Length, streams.front())};
   };
   if (mResult->HasPropertyBag()) {
     // Listeners may watch the bag: they hear the ranges in their usual order.
-    write(kStart, kStartGlobal, mStart);
-    write(kInner, kInnerGlobal, mInner);
-    if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
+    add(kStart, kStartGlobal, mStart);
+    add(kInner, kInnerGlobal, mInner);
+    if (mInfo->HasEndChild) add(kEnd, kEndGlobal, mEnd);
   } else {
-    // Nobody hears the compact store; in name order each slice is appended, not inserted.
-    if (mInfo->HasEndChild) write(kEnd, kEndGlobal, mEnd);
-    write(kInner, kInnerGlobal, mInner);
-    write(kStart, kStartGlobal, mStart);
+    // Nobody hears the compact store, which takes the ranges in name order in one go.
+    if (mInfo->HasEndChild) add(kEnd, kEndGlobal, mEnd);
+    add(kInner, kInnerGlobal, mInner);
+    add(kStart, kStartGlobal, mStart);
   }
+  mResult->SetValues({ranges, static_cast<size_t>(count)});
 }
 
 void TSwmNode::PrepareFastTest() {

@@ -166,6 +166,46 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
                              value.Frac};
 }
 
+void TSwSingleNode::SetValues(std::span<const TSwNamedValue> values) {
+  if (FillEmptySliceBlock(values)) return;
+  if (!mProperties) ReserveValues(static_cast<int>(values.size()));
+  for (const TSwNamedValue& each : values) SetValue(each.Name, each.Value);
+}
+
+// Writes the values straight into an empty block when each would end up where SetValue puts
+// it: plain slices, names ascending and allowed as keys, at most two streams. False otherwise,
+// having changed nothing.
+bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedValue> values) {
+  const int count = static_cast<int>(values.size());
+  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount || (mSlices && mSlices->Count > 0)) return false;
+  TSwObject* streams[2] = {};
+  int streamCount = 0;
+  uint8_t slots[TSwSliceBlock::MaxCount];
+  for (int i = 0; i < count; ++i) {
+    const TSwNamedValue& each = values[i];
+    if (!FitsSliceBlock(each.Value) || each.Name.Text().find(TSwHash::Separator) != WideString::npos) return false;
+    if (i > 0 && !(values[i - 1].Name.Text() < each.Name.Text())) return false;
+    int slot = 0;
+    if (each.Value.Has(ltObj)) {
+      while (slot < streamCount && streams[slot] != each.Value.Obj) ++slot;
+      if (slot == streamCount) {
+        if (streamCount == 2) return false;
+        streams[streamCount++] = each.Value.Obj;
+      }
+      ++slot;
+    }
+    slots[i] = static_cast<uint8_t>(slot);
+  }
+  if (!mSlices || mSlices->Capacity < count) GrowSlices(count);
+  TSwSliceBlock& block = *mSlices;
+  std::copy_n(streams, 2, block.Streams);
+  TSwSliceBlock::TEntry* entries = block.Entries();
+  for (int i = 0; i < count; ++i)
+    entries[i] = {reinterpret_cast<uintptr_t>(values[i].Name.Id()) | slots[i], values[i].Value.Int, values[i].Value.Frac};
+  block.Count = static_cast<uint8_t>(count);
+  return true;
+}
+
 bool TSwSingleNode::FindValue(const WideString& name, TSwValue& value) const {
   if (mSlices) {
     int index = mSlices->IndexOf(TSwName::Lookup(name));

@@ -247,6 +247,10 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
        {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
         {u"end", TSwValue::OfSlice(3, 1, &streamA)}, {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)},
         {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)}, {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)}}},
+      {"six result ranges in name order, two streams",
+       {{u"end", TSwValue::OfSlice(3, 1, &streamA)}, {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)},
+        {u"inner", TSwValue::OfSlice(1, 2, &streamA)}, {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
+        {u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)}}},
       {"replacing keeps one entry per name",
        {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"start", TSwValue::OfSlice(5, 6, &streamB)}}},
       {"slices without a stream and with a null stream",
@@ -254,6 +258,9 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
       {"a third stream moves the node to a bag",
        {{u"x", TSwValue::OfSlice(0, 1, &streamA)}, {u"y", TSwValue::OfSlice(0, 1, &streamB)},
         {u"z", TSwValue::OfSlice(0, 1, &streamC)}}},
+      {"a stream used again keeps its slot",
+       {{u"a", TSwValue::OfSlice(0, 1, &streamA)}, {u"b", TSwValue::OfSlice(1, 1, &streamB)},
+        {u"c", TSwValue::OfSlice(2, 1, &streamA)}, {u"d", withoutStream}}},
       {"a value that is not a plain slice moves the node to a bag",
        {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"label", TSwValue::OfText(u"text")},
         {u"flag", withBool}, {u"count", TSwValue::OfInt(3)}}},
@@ -262,15 +269,19 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Label);
     TSwTreeNode compact(u"compact"), bagged(u"bagged");
-    TEmbeddedSlicesNode embedded(u"embedded");
+    TEmbeddedSlicesNode embedded(u"embedded"), batched(u"batched");
     EXPECT_EQ(embedded.PropertyCount(), 0);
+    std::vector<TSwNamedValue> batch;
     for (const TSet& set : c.Sets) {
       compact.SetValue(set.Name, set.Value);
       embedded.SetValue(set.Name, set.Value);
       bagged.Properties().AddValue(set.Name, set.Value);
+      batch.push_back({set.Name, set.Value});
     }
+    batched.SetValues(batch);
     std::vector<std::string> expected = ShownProperties(bagged);
     EXPECT_EQ(ShownProperties(compact), expected);
+    EXPECT_EQ(ShownProperties(batched), expected);
     // Outgrowing its own storage, or moving to a bag, loses nothing.
     EXPECT_EQ(ShownProperties(embedded), expected);
     ASSERT_NE(embedded.PropertiesIfAny(), nullptr);
@@ -311,6 +322,9 @@ TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
   EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
   EXPECT_EQ(messageOf([&] { node.SetValue(u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)); })
                 .rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
+  TSwTreeNode batched(u"b");
+  const TSwNamedValue badBatch[] = {{u"a", TSwValue::OfSlice(0, 1, nullptr)}, {u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)}};
+  EXPECT_EQ(messageOf([&] { batched.SetValues(badBatch); }).rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
   EXPECT_EQ(messageOf([&] { node.SetValue(u"empty", TSwValue()); })
                 .rfind("ESwAddingNullProperty: Attempted to add a null property 'empty' to ", 0), 0u);
   EXPECT_EQ(messageOf([&] { node.PropertyName(1); }).rfind("EInvalidArgument: Property index 1 is out of range on ", 0), 0u);
