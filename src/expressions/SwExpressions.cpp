@@ -103,6 +103,7 @@ TSwConditions& SwGlobalConditions() {
 const TSwConditionClass* SwSimpatConditionClass() { return TCdSimpat::Class(); }
 
 void TSwFunctions::Register(const WideString& name, TSwFuncHandler handler) {
+  ++mRegistrations;
   auto found = mIndex.find(name);
   if (found == mIndex.end()) {
     mIndex.emplace(name, mEntries.size());
@@ -519,9 +520,14 @@ TRpnScalar TSwExpression::CallFunction(const WideString& name) {
   }
   TSwRpnValueEx& value = NewValue();
   TSwFuncContext context{name, this, &value};
-  // By index, since a handler may register further functions and move the list.
+  // By index, since a handler may register further functions and move the list: the list is
+  // looked up again after a registration.
+  uint64_t registrations = functions.Registrations();
   for (size_t i = 0;; ++i) {
-    handlers = functions.Handlers(name);
+    if (functions.Registrations() != registrations) {
+      registrations = functions.Registrations();
+      handlers = functions.Handlers(name);
+    }
     if (!handlers || i >= handlers->size()) break;
     TSwFuncHandler handler = (*handlers)[i];
     value.Rewind();

@@ -146,8 +146,11 @@ class TSwFunctions {
   void Register(const WideString& name, TSwFuncHandler handler);
   const std::vector<TSwFuncHandler>* Handlers(const WideString& name) const;
   std::vector<WideString> Names() const;  // in registration order, synonyms included
+  // Counts the registrations; a list from Handlers stays valid while the count stays.
+  uint64_t Registrations() const { return mRegistrations; }
 
  private:
+  uint64_t mRegistrations = 0;
   std::vector<std::pair<WideString, std::vector<TSwFuncHandler>>> mEntries;
   std::unordered_map<WideString, size_t> mIndex;
 };

@@ -631,6 +631,41 @@ TEST(SwConditions, OperandPreparation) {
 }
 
 // xor with a 3-byte key over 70,000 bytes: the key index restarts with every 32768-byte chunk.
+// A handler that registers functions while it runs (a script routine defining more) moves the
+// registry's lists; the call goes on with the handlers registered meanwhile.
+TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
+  struct TGrower {
+    TSwFunctions* Functions;
+    static bool Answer(void*, TSwFuncContext& context) {
+      context.Value->Value = RpnNum(42);
+      return true;
+    }
+    static bool RegisterMoreAndDecline(void* data, TSwFuncContext&) {
+      auto* self = static_cast<TGrower*>(data);
+      for (int i = 0; i < 200; ++i)
+        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)), TSwFuncHandler{&Answer, nullptr});
+      self->Functions->Register(u"grow", TSwFuncHandler{&Answer, nullptr});
+      return false;
+    }
+  };
+  struct TCase {
+    const char16_t* Text;
+    const char* Result;
+  };
+  const TCase cases[] = {{u"grow", "i:42"}, {u"grow more7 +", "i:84"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.Text));
+    TSwFunctions functions = SwGlobalFunctions();
+    TGrower grower{&functions};
+    functions.Register(u"grow", TSwFuncHandler{&TGrower::RegisterMoreAndDecline, &grower});
+    TSwExpression expression(c.Text, nullptr);
+    expression.SetFunctions(&functions);
+    std::string outcome = Failure([&] { expression.Evaluate(); });
+    if (outcome == "no error") outcome = Shown(expression.LastScalar());
+    EXPECT_EQ(outcome, c.Result);
+  }
+}
+
 TEST(SwExpressions, BufferedTransformAcrossChunks) {
   std::string data(70000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
