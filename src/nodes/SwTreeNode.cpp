@@ -1,5 +1,7 @@
 // Tree nodes: naming, children, moves, removal and paths to ancestors.
 #include "SwNodes.h"
+#include <algorithm>
+#include <iterator>
 
 namespace skeinwork {
 
@@ -85,6 +87,32 @@ int StreamSlotFor(TSwSliceBlock& block, const TSwValue& value) {
       return s + 1;
     }
   return -1;
+}
+
+// Whether the names ascend and each may be a key. Result nodes set the same few runs of names
+// over and over, so a run found good is remembered by its names' interned addresses, which stay
+// for the life of the process.
+bool NamesAscendAsKeys(std::span<const TSwNamedValue> values) {
+  struct TRun {
+    size_t Count = 0;
+    const WideString* Ids[TSwSliceBlock::MaxCount];
+  };
+  thread_local TRun remembered[4];
+  thread_local int next = 0;
+  auto sameNames = [&](const TRun& run) {
+    return run.Count == values.size() &&
+           std::equal(values.begin(), values.end(), run.Ids, [](const TSwNamedValue& v, const WideString* id) { return v.Name.Id() == id; });
+  };
+  if (std::any_of(std::begin(remembered), std::end(remembered), sameNames)) return true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].Name.Text().find(TSwHash::Separator) != WideString::npos) return false;
+    if (i > 0 && !(values[i - 1].Name.Text() < values[i].Name.Text())) return false;
+  }
+  TRun& run = remembered[next];
+  next = (next + 1) % static_cast<int>(std::size(remembered));
+  run.Count = values.size();
+  for (size_t i = 0; i < values.size(); ++i) run.Ids[i] = values[i].Name.Id();
+  return true;
 }
 
 }  // namespace
@@ -177,14 +205,15 @@ void TSwSingleNode::SetValues(std::span<const TSwNamedValue> values) {
 // having changed nothing.
 bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedValue> values) {
   const int count = static_cast<int>(values.size());
-  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount || (mSlices && mSlices->Count > 0)) return false;
+  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount || (mSlices && mSlices->Count > 0) ||
+      !NamesAscendAsKeys(values))
+    return false;
   TSwObject* streams[2] = {};
   int streamCount = 0;
   uint8_t slots[TSwSliceBlock::MaxCount];
   for (int i = 0; i < count; ++i) {
     const TSwNamedValue& each = values[i];
-    if (!FitsSliceBlock(each.Value) || each.Name.Text().find(TSwHash::Separator) != WideString::npos) return false;
-    if (i > 0 && !(values[i - 1].Name.Text() < each.Name.Text())) return false;
+    if (!FitsSliceBlock(each.Value)) return false;
     int slot = 0;
     if (each.Value.Has(ltObj)) {
       while (slot < streamCount && streams[slot] != each.Value.Obj) ++slot;
