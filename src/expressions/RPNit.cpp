@@ -480,6 +480,8 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   return entry->second;
 }
 
+uint64_t RpnCompileGeneration() { return Globals().Generation.load(std::memory_order_acquire); }
+
 void ClearRpnCompileCache() {
   TRpnGlobals& g = Globals();
   std::lock_guard<std::mutex> guard(g.Lock);

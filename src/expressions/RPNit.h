@@ -290,6 +290,9 @@ inline constexpr size_t RpnMaxCachedLists = 4096;
 std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
                                                const TRpnCompileSettings& settings = {});
 void ClearRpnCompileCache();
+// Grows whenever the process-wide cache is emptied (the operators or the variable characters may
+// have changed), so that a holder of a list knows when to compile its text again.
+uint64_t RpnCompileGeneration();
 // How many texts were tokenised so far (for tests and diagnostics).
 int64_t RpnTokeniseCount();
 

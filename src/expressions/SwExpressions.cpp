@@ -414,7 +414,14 @@ TSwExpressionResult TSwExpression::Evaluate() {
   start.StartPosition = mInput ? mInput->Position() : 0;
   start.IsInitial = true;
 
-  std::shared_ptr<const TCompiledRPN> compiled = Compile();
+  const uint64_t generation = RpnCompileGeneration();
+  if (!mCompiled || mCompiledGeneration != generation || mCompiledText != mText) {
+    mCompiled = Compile();
+    mCompiledText = mText;
+    mCompiledGeneration = generation;
+  }
+  // Held here too: a function that changes the text must not free the list being run.
+  std::shared_ptr<const TCompiledRPN> compiled = mCompiled;
   TSwRpnEvaluator evaluator(compiled.get(), start);
   evaluator.OnVariable = TRpnVariableEvent::Of<&TSwExpression::ResolveName>(this);
   struct TRunning {

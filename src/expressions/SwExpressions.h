@@ -482,6 +482,11 @@ class TSwExpression : public TSwObject {
   std::vector<std::unique_ptr<TSwRpnValueEx>> mValues;
   RawByteString mEolnBytes;
   bool mEolnReady = false;
+  // The list of the last evaluation, kept for the next one while the text and the process-wide
+  // compile settings stay the same.
+  std::shared_ptr<const TCompiledRPN> mCompiled;
+  WideString mCompiledText;
+  uint64_t mCompiledGeneration = 0;
 };
 
 template <class E, class... A>

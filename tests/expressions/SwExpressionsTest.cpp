@@ -630,6 +630,34 @@ TEST(SwConditions, OperandPreparation) {
   EXPECT_EQ(RpnTokeniseCount(), tokenised);
 }
 
+// An expression evaluated again runs the list it compiled before, until its text changes or the
+// process-wide compile settings (and with them the cache) are renewed.
+TEST(SwExpressions, EvaluatedAgainWithoutCompilingAgain) {
+  TSwExpression expression(u"17 25 +", nullptr);
+  struct TStep {
+    const char* Label;
+    std::function<void()> Before;
+    const char* Result;
+    int64_t Tokenised;
+  };
+  const TStep steps[] = {
+      {"first evaluation", [] { ClearRpnCompileCache(); }, "i:42", 1},
+      {"again", [] {}, "i:42", 0},
+      {"new text", [&] { expression.SetText(u"40 2 -"); }, "i:38", 1},
+      {"cache renewed", [] { ClearRpnCompileCache(); }, "i:38", 1},
+      {"again after renewal", [] {}, "i:38", 0},
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Label);
+    step.Before();
+    int64_t before = RpnTokeniseCount();
+    expression.Restart(nullptr, nullptr);
+    expression.Evaluate();
+    EXPECT_EQ(Shown(expression.LastScalar()), step.Result);
+    EXPECT_EQ(RpnTokeniseCount() - before, step.Tokenised);
+  }
+}
+
 // xor with a 3-byte key over 70,000 bytes: the key index restarts with every 32768-byte chunk.
 // A handler that registers functions while it runs (a script routine defining more) moves the
 // registry's lists; the call goes on with the handlers registered meanwhile.
