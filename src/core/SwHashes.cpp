@@ -93,6 +93,8 @@ void TSwHash::IndexAppended(int index) {
 int TSwHash::InsertItem(int index, TSwName key, const WideString& value,
                         std::unique_ptr<TSwObject> object) {
   TItem item{key, value.empty() ? nullptr : std::make_unique<WideString>(value), std::move(object)};
+  // Most maps that get an item get a few: room for four spares the first two regrowths.
+  if (mItems.capacity() == 0) mItems.reserve(4);
   if (index >= Count()) {
     index = Count();
     mItems.push_back(std::move(item));
