@@ -379,16 +379,16 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
-  TSwNamedValue ranges[6];
+  TSwNamedSlice ranges[6];
   int count = 0;
   auto add = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
-    ranges[count++] = {local, TSwValue::OfSlice(range.Offset, range.Length, range.Stream)};
+    ranges[count++] = {local, range.Offset, range.Length, range.Stream};
     // The global offset adds the positions of every stream behind the range's stream.
     int64_t offset = range.Offset;
     auto it = std::find(streams.begin(), streams.end(), range.Stream);
     if (it != streams.end())
       for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
-    ranges[count++] = {global, TSwValue::OfSlice(offset, range.Length, streams.front())};
+    ranges[count++] = {global, offset, range.Length, streams.front()};
   };
   if (mResult->HasPropertyBag()) {
     // Listeners may watch the bag: they hear the ranges in their usual order.
@@ -401,7 +401,7 @@ void TSwmNode::WriteResultProperties() {
     add(kInner, kInnerGlobal, mInner);
     add(kStart, kStartGlobal, mStart);
   }
-  mResult->SetValues({ranges, static_cast<size_t>(count)});
+  mResult->SetSlices({ranges, static_cast<size_t>(count)});
 }
 
 void TSwmNode::PrepareFastTest() {

@@ -139,9 +139,12 @@ SW_EXCEPTION(ESwInvalidParentPath, ESkeinwork);
 struct TSwSliceBlock;
 // Bytes a slice block for `capacity` slices takes: a header and 24 bytes a slice.
 constexpr size_t SwSliceStorageBytes(int capacity) { return 24 + 24 * static_cast<size_t>(capacity); }
-struct TSwNamedValue {
+// A named stream slice, as TSwValue::OfSlice(Offset, Length, Stream) makes it.
+struct TSwNamedSlice {
   TSwName Name;
-  TSwValue Value;
+  int64_t Offset;
+  int64_t Length;
+  TSwObject* Stream;
 };
 struct TSwSliceBlockFree {
   void operator()(TSwSliceBlock* block) const;
@@ -171,9 +174,9 @@ class TSwSingleNode : public TSwObject {
 
   // Like Properties().AddValue, without making the bag for a stream slice.
   void SetValue(TSwName name, const TSwValue& value);
-  // The same for each value in turn. Stream slices in ascending name order on a node that has
-  // none yet fill the compact block in one go, which is how a result node gets its ranges.
-  void SetValues(std::span<const TSwNamedValue> values);
+  // SetValue with each slice in turn. Slices in ascending name order on a node that has none
+  // yet fill the compact block in one go, which is how a result node gets its ranges.
+  void SetSlices(std::span<const TSwNamedSlice> slices);
   // Makes room for `count` more slices in the compact block, saving regrowth when the caller
   // knows how many it will set.
   void ReserveValues(int count);
@@ -200,7 +203,7 @@ class TSwSingleNode : public TSwObject {
   TSwName mName;
 
  private:
-  bool FillEmptySliceBlock(std::span<const TSwNamedValue> values);
+  bool FillEmptySliceBlock(std::span<const TSwNamedSlice> slices);
   void MoveSlicesToBag() const;
   void GrowSlices(int capacity) const;
   void CheckPropertyIndex(int index) const;

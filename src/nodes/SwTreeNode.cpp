@@ -92,7 +92,7 @@ int StreamSlotFor(TSwSliceBlock& block, const TSwValue& value) {
 // Whether the names ascend and each may be a key. Result nodes set the same few runs of names
 // over and over, so a run found good is remembered by its names' interned addresses, which stay
 // for the life of the process.
-bool NamesAscendAsKeys(std::span<const TSwNamedValue> values) {
+bool NamesAscendAsKeys(std::span<const TSwNamedSlice> values) {
   struct TRun {
     size_t Count = 0;
     const WideString* Ids[TSwSliceBlock::MaxCount];
@@ -101,7 +101,7 @@ bool NamesAscendAsKeys(std::span<const TSwNamedValue> values) {
   thread_local int next = 0;
   auto sameNames = [&](const TRun& run) {
     return run.Count == values.size() &&
-           std::equal(values.begin(), values.end(), run.Ids, [](const TSwNamedValue& v, const WideString* id) { return v.Name.Id() == id; });
+           std::equal(values.begin(), values.end(), run.Ids, [](const TSwNamedSlice& v, const WideString* id) { return v.Name.Id() == id; });
   };
   if (std::any_of(std::begin(remembered), std::end(remembered), sameNames)) return true;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -194,43 +194,40 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
                              value.Frac};
 }
 
-void TSwSingleNode::SetValues(std::span<const TSwNamedValue> values) {
-  if (FillEmptySliceBlock(values)) return;
-  if (!mProperties) ReserveValues(static_cast<int>(values.size()));
-  for (const TSwNamedValue& each : values) SetValue(each.Name, each.Value);
+void TSwSingleNode::SetSlices(std::span<const TSwNamedSlice> slices) {
+  if (FillEmptySliceBlock(slices)) return;
+  if (!mProperties) ReserveValues(static_cast<int>(slices.size()));
+  for (const TSwNamedSlice& each : slices) SetValue(each.Name, TSwValue::OfSlice(each.Offset, each.Length, each.Stream));
 }
 
-// Writes the values straight into an empty block when each would end up where SetValue puts
-// it: plain slices, names ascending and allowed as keys, at most two streams. False otherwise,
-// having changed nothing.
-bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedValue> values) {
-  const int count = static_cast<int>(values.size());
+// Writes the slices straight into an empty block when each would end up where SetValue puts
+// it: names ascending and allowed as keys, at most two streams. False otherwise, having changed
+// nothing.
+bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedSlice> slices) {
+  const int count = static_cast<int>(slices.size());
   if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount || (mSlices && mSlices->Count > 0) ||
-      !NamesAscendAsKeys(values))
+      !NamesAscendAsKeys(slices))
     return false;
+  // Every slice has a stream slot, a null stream included, as for a value from OfSlice.
   TSwObject* streams[2] = {};
   int streamCount = 0;
   uint8_t slots[TSwSliceBlock::MaxCount];
   for (int i = 0; i < count; ++i) {
-    const TSwNamedValue& each = values[i];
-    if (!FitsSliceBlock(each.Value)) return false;
     int slot = 0;
-    if (each.Value.Has(ltObj)) {
-      while (slot < streamCount && streams[slot] != each.Value.Obj) ++slot;
-      if (slot == streamCount) {
-        if (streamCount == 2) return false;
-        streams[streamCount++] = each.Value.Obj;
-      }
-      ++slot;
+    while (slot < streamCount && streams[slot] != slices[i].Stream) ++slot;
+    if (slot == streamCount) {
+      if (streamCount == 2) return false;
+      streams[streamCount++] = slices[i].Stream;
     }
-    slots[i] = static_cast<uint8_t>(slot);
+    slots[i] = static_cast<uint8_t>(slot + 1);
   }
   if (!mSlices || mSlices->Capacity < count) GrowSlices(count);
   TSwSliceBlock& block = *mSlices;
   std::copy_n(streams, 2, block.Streams);
   TSwSliceBlock::TEntry* entries = block.Entries();
   for (int i = 0; i < count; ++i)
-    entries[i] = {reinterpret_cast<uintptr_t>(values[i].Name.Id()) | slots[i], values[i].Value.Int, values[i].Value.Frac};
+    entries[i] = {reinterpret_cast<uintptr_t>(slices[i].Name.Id()) | slots[i], slices[i].Offset,
+                  static_cast<double>(slices[i].Length)};
   block.Count = static_cast<uint8_t>(count);
   return true;
 }
