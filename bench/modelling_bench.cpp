@@ -64,7 +64,9 @@ void RunModel(benchmark::State& state, const char* input, const std::string& mod
   // the run and not the system's first touch of fresh memory; its time is reported apart.
   auto coldStart = std::chrono::steady_clock::now();
   compiler->Modell(*data).reset();
-  double coldMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - coldStart).count();
+  double coldMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - coldStart)
+          .count();
   int64_t nodes = 0;
   double bytesPerNode = 0;
   for (auto _ : state) {

@@ -480,7 +480,9 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   return entry->second;
 }
 
-uint64_t RpnCompileGeneration() { return Globals().Generation.load(std::memory_order_acquire); }
+uint64_t RpnCompileGeneration() {
+  return Globals().Generation.load(std::memory_order_acquire);
+}
 
 void ClearRpnCompileCache() {
   TRpnGlobals& g = Globals();

@@ -1,5 +1,6 @@
 // Tree nodes: naming, children, moves, removal and paths to ancestors.
 #include "SwNodes.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -101,7 +102,9 @@ bool NamesAscendAsKeys(std::span<const TSwNamedSlice> values) {
   thread_local int next = 0;
   auto sameNames = [&](const TRun& run) {
     return run.Count == values.size() &&
-           std::equal(values.begin(), values.end(), run.Ids, [](const TSwNamedSlice& v, const WideString* id) { return v.Name.Id() == id; });
+           std::equal(
+               values.begin(), values.end(), run.Ids,
+               [](const TSwNamedSlice& v, const WideString* id) { return v.Name.Id() == id; });
   };
   if (std::any_of(std::begin(remembered), std::end(remembered), sameNames)) return true;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -197,7 +200,8 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
 void TSwSingleNode::SetSlices(std::span<const TSwNamedSlice> slices) {
   if (FillEmptySliceBlock(slices)) return;
   if (!mProperties) ReserveValues(static_cast<int>(slices.size()));
-  for (const TSwNamedSlice& each : slices) SetValue(each.Name, TSwValue::OfSlice(each.Offset, each.Length, each.Stream));
+  for (const TSwNamedSlice& each : slices)
+    SetValue(each.Name, TSwValue::OfSlice(each.Offset, each.Length, each.Stream));
 }
 
 // Writes the slices straight into an empty block when each would end up where SetValue puts
@@ -205,8 +209,8 @@ void TSwSingleNode::SetSlices(std::span<const TSwNamedSlice> slices) {
 // nothing.
 bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedSlice> slices) {
   const int count = static_cast<int>(slices.size());
-  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount || (mSlices && mSlices->Count > 0) ||
-      !NamesAscendAsKeys(slices))
+  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount ||
+      (mSlices && mSlices->Count > 0) || !NamesAscendAsKeys(slices))
     return false;
   // Every slice has a stream slot, a null stream included, as for a value from OfSlice.
   TSwObject* streams[2] = {};

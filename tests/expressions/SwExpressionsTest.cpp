@@ -671,7 +671,8 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     static bool RegisterMoreAndDecline(void* data, TSwFuncContext&) {
       auto* self = static_cast<TGrower*>(data);
       for (int i = 0; i < 200; ++i)
-        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)), TSwFuncHandler{&Answer, nullptr});
+        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)),
+                                  TSwFuncHandler{&Answer, nullptr});
       self->Functions->Register(u"grow", TSwFuncHandler{&Answer, nullptr});
       return false;
     }

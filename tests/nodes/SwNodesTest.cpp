@@ -244,29 +244,42 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
   for (int i = 19; i >= 0; --i) twenty.push_back({many[i].Id()->c_str(), TSwValue::OfSlice(i, 1, &streamA)});
   const TCase cases[] = {
       {"six result ranges, two streams",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
-        {u"end", TSwValue::OfSlice(3, 1, &streamA)}, {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)},
-        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)}, {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)}}},
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
+        {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
+        {u"end", TSwValue::OfSlice(3, 1, &streamA)},
+        {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)},
+        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
+        {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)}}},
       {"six result ranges in name order, two streams",
-       {{u"end", TSwValue::OfSlice(3, 1, &streamA)}, {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)},
-        {u"inner", TSwValue::OfSlice(1, 2, &streamA)}, {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
-        {u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)}}},
+       {{u"end", TSwValue::OfSlice(3, 1, &streamA)},
+        {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)},
+        {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
+        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
+        {u"start", TSwValue::OfSlice(0, 4, &streamA)},
+        {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)}}},
       {"replacing keeps one entry per name",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"start", TSwValue::OfSlice(5, 6, &streamB)}}},
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
+        {u"start", TSwValue::OfSlice(5, 6, &streamB)}}},
       {"slices without a stream and with a null stream",
        {{u"b", withoutStream}, {u"a", TSwValue::OfSlice(2, 2, nullptr)}}},
       {"a third stream moves the node to a bag",
-       {{u"x", TSwValue::OfSlice(0, 1, &streamA)}, {u"y", TSwValue::OfSlice(0, 1, &streamB)},
+       {{u"x", TSwValue::OfSlice(0, 1, &streamA)},
+        {u"y", TSwValue::OfSlice(0, 1, &streamB)},
         {u"z", TSwValue::OfSlice(0, 1, &streamC)}}},
       {"a stream used again keeps its slot",
-       {{u"a", TSwValue::OfSlice(0, 1, &streamA)}, {u"b", TSwValue::OfSlice(1, 1, &streamB)},
-        {u"c", TSwValue::OfSlice(2, 1, &streamA)}, {u"d", TSwValue::OfSlice(3, 1, &streamB)}}},
+       {{u"a", TSwValue::OfSlice(0, 1, &streamA)},
+        {u"b", TSwValue::OfSlice(1, 1, &streamB)},
+        {u"c", TSwValue::OfSlice(2, 1, &streamA)},
+        {u"d", TSwValue::OfSlice(3, 1, &streamB)}}},
       {"a null stream takes a slot of its own",
-       {{u"a", TSwValue::OfSlice(0, 1, &streamA)}, {u"b", TSwValue::OfSlice(1, 1, nullptr)},
+       {{u"a", TSwValue::OfSlice(0, 1, &streamA)},
+        {u"b", TSwValue::OfSlice(1, 1, nullptr)},
         {u"c", TSwValue::OfSlice(2, 1, &streamB)}}},
       {"a value that is not a plain slice moves the node to a bag",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)}, {u"label", TSwValue::OfText(u"text")},
-        {u"flag", withBool}, {u"count", TSwValue::OfInt(3)}}},
+       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
+        {u"label", TSwValue::OfText(u"text")},
+        {u"flag", withBool},
+        {u"count", TSwValue::OfInt(3)}}},
       {"more slices than the compact form holds", twenty},
   };
   for (const TCase& c : cases) {
@@ -282,7 +295,8 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
       embedded.SetValue(set.Name, set.Value);
       bagged.Properties().AddValue(set.Name, set.Value);
       slicesOnly = slicesOnly && set.Value.Kinds == SwSliceKinds && !set.Value.Bool;
-      batch.push_back({set.Name, set.Value.Int, static_cast<int64_t>(set.Value.Frac), set.Value.Obj});
+      batch.push_back(
+          {set.Name, set.Value.Int, static_cast<int64_t>(set.Value.Frac), set.Value.Obj});
     }
     std::vector<std::string> expected = ShownProperties(bagged);
     EXPECT_EQ(ShownProperties(compact), expected);
@@ -332,7 +346,10 @@ TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
                 .rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
   TSwTreeNode batched(u"b");
   const TSwNamedSlice badBatch[] = {{u"a", 0, 1, nullptr}, {u"bad\x01key", 0, 1, nullptr}};
-  EXPECT_EQ(messageOf([&] { batched.SetSlices(badBatch); }).rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
+  EXPECT_EQ(messageOf([&] {
+              batched.SetSlices(badBatch);
+            }).rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0),
+            0u);
   EXPECT_EQ(messageOf([&] { node.SetValue(u"empty", TSwValue()); })
                 .rfind("ESwAddingNullProperty: Attempted to add a null property 'empty' to ", 0), 0u);
   EXPECT_EQ(messageOf([&] { node.PropertyName(1); }).rfind("EInvalidArgument: Property index 1 is out of range on ", 0), 0u);
