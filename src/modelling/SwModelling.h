@@ -236,6 +236,8 @@ SW_EXCEPTION(ESwmResultNodeLimit, ESwmRunawayModel);
 SW_EXCEPTION(ESwmModelling, ESkeinwork);
 SW_EXCEPTION(ESwmAlreadyModelling, ESwmModelling);
 SW_EXCEPTION(ESwmInputLeft, ESwmModelling);
+// A run that moved past the end of its input (a skip by a size the data does not have).
+SW_EXCEPTION(ESwmInputOverrun, ESwmModelling);
 SW_EXCEPTION(ESwmOriginalInputLost, ESwmModelling);
 SW_EXCEPTION(ESwmNoModellingSlicer, ESwmModelling);
 SW_EXCEPTION(ESwmCancelled, ESwmModelling);

@@ -373,6 +373,11 @@ void TSwmRoot::Finish(bool succeeded) {
   if (position < size)
     mCompiler.Error(MakeError<ESwmInputLeft>("Modelling has stopped at offset %.4Xh leaving %d bytes in the input stream.",
                                              position, size - position));
+  // Ranges past the end describe bytes the input does not have: the model did not fit.
+  if (position > size)
+    mCompiler.Error(MakeError<ESwmInputOverrun>(
+        "Modelling has stopped at offset %.4Xh, %d bytes past the end of the input stream.", position,
+        position - size));
 }
 
 void TSwmNode::WriteResultProperties() {

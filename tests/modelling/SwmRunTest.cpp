@@ -235,6 +235,9 @@ TEST(Modelling, ChildLoopRules) {
        "[0+0 0+2](L[0+0 0+2 2+0](g(v[0+1 1+0] v[1+1 2+0])))"},
       {"resetter restarts the sequence", "\"S\"\n  1 \"a\" = a\n  2 \"b\" = b\n  0 \"r\" = r\n  END? eof\n", "abrab",
        "[0+0 0+5](S[0+0 0+5 5+0](a[0+1 1+0] b[1+1 2+0] r[2+1 3+0] a[3+1 4+0] b[4+1 5+0]))"},
+      {"skipping past the end is no fit", "1 \"n\" = a\n2 \"d\" ? 5 skip\n", "ab",
+       "ESwmInputOverrun: Modelling has stopped at offset 0006h, 4 bytes past the end of the input stream."},
+      {"skipping to the end fits", "1 \"n\" = a\n2 \"d\" ? 1 skip\n", "ab", "[0+0 0+2 2+0](n[0+1 1+0] d[1+1 2+0])"},
       {"negated condition consumes nothing", "\"N\" != b\n  \"x\" = a\n", "a", "[0+0 0+1](N[0+0 0+1](x[0+1 1+0]))"},
   };
   for (const Row& row : rows) {
