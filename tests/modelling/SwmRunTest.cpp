@@ -264,6 +264,43 @@ TEST(Modelling, LinesAreStreamsOfTheirOwn) {
   EXPECT_EQ(slicer->PropertyText(slicer->Root()->Child(0)->Child(1)->Child(0), u"start"), "cd");
 }
 
+// A line ends at the first line break that lies wholly within the next 2048 bytes; without one
+// the line takes the rest of the stream.
+TEST(Modelling, LineBreaksWithinTheSearchReach) {
+  auto compiler = CompileModel("\"T\"\n  END? eof\n  LINE \"line[n]\"\n    END? eof\n");
+  struct TCase {
+    const char* Label;
+    std::vector<int> Lines;     // lengths of the lines written, each followed by CRLF but the last
+    std::vector<int> Expected;  // lengths of the lines modelled
+  };
+  const TCase cases[] = {
+      {"short lines", {3, 0, 5}, {3, 0, 5}},
+      {"break just before the first piece ends", {126, 4}, {126, 4}},
+      {"break across the first two pieces", {127, 4}, {127, 4}},
+      {"break opening the second piece", {128, 4}, {128, 4}},
+      {"long line", {1500, 2}, {1500, 2}},
+      {"break ending the reach", {2046, 3}, {2046, 3}},
+      {"break crossing the reach", {2047, 3}, {2047 + 2 + 3}},
+      {"last line without a break", {10}, {10}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Label);
+    std::string input;
+    for (size_t i = 0; i < c.Lines.size(); ++i) {
+      if (i) input += "\r\n";
+      input += std::string(static_cast<size_t>(c.Lines[i]), static_cast<char>('a' + i));
+    }
+    TStringStream stream(input);
+    auto slicer = compiler->Modell(stream);
+    TSwTreeNode* text = slicer->Root()->Child(0);
+    std::vector<int> lengths;
+    for (int i = 0; i < text->ChildCount(); ++i)
+      lengths.push_back(std::stoi(RangeOf(text->Child(i), u"inner").substr(2)));
+    EXPECT_EQ(lengths, c.Expected);
+    EXPECT_EQ(stream.Position(), static_cast<int64_t>(input.size()));
+  }
+}
+
 struct TWarnings {
   std::vector<std::string> Seen;
   void Handle(TSwObject*, const ESkeinwork& error) {
