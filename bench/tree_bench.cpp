@@ -2,6 +2,8 @@
 // six stream-slice properties, so both the time to build them and the bytes each costs matter.
 #include <benchmark/benchmark.h>
 
+#include <vector>
+
 #include "BenchTrees.h"
 #include "SwAllocator.h"
 #include "SwNodes.h"
@@ -34,6 +36,22 @@ void BM_FindChildAmong100k(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_FindChildAmong100k);
+
+// A failed alternative's rollback removes the nodes it made newest first; with all of them of one
+// name, each removal must not walk its namesakes.
+void BM_RemoveNamesakesNewestFirst(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    TSwTreeNode root(u"root");
+    std::vector<TSwTreeNode*> made;
+    for (int i = 0; i < count; ++i) made.push_back(root.AddChild(u"item"));
+    state.ResumeTiming();
+    for (auto it = made.rbegin(); it != made.rend(); ++it) (*it)->Remove();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_RemoveNamesakesNewestFirst)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace skeinwork

@@ -399,6 +399,10 @@ int TSwTreeNode::IndexInParent() const {
   if (!mParent) return -1;
   if (mParent->mChildren) {
     const TSwTreeNodeChildren& siblings = *mParent->mChildren;
+    // The last child first: a run's rollback removes its nodes newest first, each then the last
+    // of its parent, which spares walking all its namesakes.
+    const int last = siblings.Count() - 1;
+    if (last >= 0 && siblings.Object(last) == this) return last;
     TSwHashFind state = siblings.FindFirst(mName);
     for (int i = siblings.FindNext(state); i >= 0; i = siblings.FindNext(state))
       if (siblings.Object(i) == this) return i;
