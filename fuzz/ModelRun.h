@@ -1,5 +1,6 @@
-// The part of the modelling fuzz programs that runs a compiled model over bytes and then reads
-// the result the way a caller does: every node's ranges through the slicer.
+// What the modelling fuzz programs share: compiling a model text, and running a compiled model
+// over bytes and then reading the result the way a caller does: every node's ranges through the
+// slicer.
 #pragma once
 
 #include <string_view>
@@ -9,6 +10,17 @@
 #include "SwModelling.h"
 
 namespace skeinwork {
+
+// Reads a model text with the hand-written reader and compiles it; lines end in LF.
+inline void SwFuzzCompileText(TSwmCompiler& compiler, std::string_view text) {
+  TStringStream stream(text);
+  TSwmNativeStreamer reader;
+  reader.Options.Codepage = 65001;
+  std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"fuzz");
+  compiler.Options.Eoln = WideString(1, u'\n');
+  compiler.Compile(description.get());
+  compiler.SetCurrentDescription(nullptr);
+}
 
 inline void SwFuzzModell(TSwmCompiler& compiler, std::string_view input) {
   constexpr int kMaxNodes = 10000;

@@ -24,15 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool hooked = (SwInstallMismatchInfoHook(), true);
   (void)hooked;
   return SwFuzzRun([&] {
-    TStringStream stream(SwFuzzBytes(data, size));
-    TSwmNativeStreamer reader;
-    reader.Options.Codepage = 65001;
-    std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"fuzz");
     TSwmCompiler compiler;
-    compiler.Options.Eoln = WideString(1, u'\n');
     compiler.MaxStalledPasses = kMaxStalledPasses;
-    compiler.Compile(description.get());
-    compiler.SetCurrentDescription(nullptr);
+    SwFuzzCompileText(compiler, SwFuzzBytes(data, size));
     SwFuzzModell(compiler, kData);
   });
 }

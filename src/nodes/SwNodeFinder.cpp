@@ -294,16 +294,15 @@ std::string TSwNodeFinder::Description() const {
 
 void TSwNodeBaseFormulaFinder::SetStack(const std::vector<int32_t>& stack, bool shift) {
   if (shift && stack.empty()) SwRaise<ESwEmptyFinderStack>("%s was given empty Stack to shift N from.", this);
-  if (&stack == &mStack) {  // the finder's own list, passed back
-    std::vector<int32_t> copy = stack;
-    SetStack(copy, shift);
-    return;
-  }
-  // Copied into the finder's own list, which keeps its room: the run sets a stack per node.
+  // Copied into the finder's own list, which keeps its room: the run sets a stack per node. The
+  // list may be the finder's own, passed back.
   if (shift) {
     mN = stack.front();
-    mStack.assign(stack.begin() + 1, stack.end());
-  } else {
+    if (&stack == &mStack)
+      mStack.erase(mStack.begin());
+    else
+      mStack.assign(stack.begin() + 1, stack.end());
+  } else if (&stack != &mStack) {
     mStack = stack;
   }
 }
