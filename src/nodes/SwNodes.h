@@ -298,6 +298,9 @@ TSwTreeNode* SwApplyParentPrefix(TSwTreeNode* base, const WideString& path, Wide
 // ---------------------------------------------------------------------------------------------
 // Finders
 
+// The node and all its descendants; walks without recursion, so any depth is fine.
+int64_t SwCountNodes(const TSwTreeNode* root);
+
 SW_EXCEPTION(ESwNodeFind, ESkeinwork);
 SW_EXCEPTION(ESwNodeFinderNotInitialized, ESwNodeFind);
 SW_EXCEPTION(ESwLastNodePathAppends, ESwNodeFind);

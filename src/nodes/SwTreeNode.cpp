@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 namespace skeinwork {
 
@@ -527,6 +528,19 @@ WideString TSwTreeNode::PathTo(const TSwTreeNode* ancestor, const WideString& se
 std::string TSwTreeNode::Description() const {
   std::string out = TSwSingleNode::Description() + fmt::format(" children={}", ChildCount());
   return out + (mParent ? " child of... " + mParent->Description() : " ROOT!");
+}
+
+int64_t SwCountNodes(const TSwTreeNode* root) {
+  int64_t count = 0;
+  std::vector<const TSwTreeNode*> stack;
+  if (root) stack.push_back(root);
+  while (!stack.empty()) {
+    const TSwTreeNode* node = stack.back();
+    stack.pop_back();
+    ++count;
+    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
+  }
+  return count;
 }
 
 }  // namespace skeinwork

@@ -20,6 +20,7 @@
 #include "SwAtomicFile.h"
 #include "SwExpressions.h"
 #include "SwExtract.h"
+#include "SwRunner.h"
 #include "SwScript.h"
 #include "SwStreamers.h"
 #include "SwTreeOutput.h"
@@ -39,13 +40,6 @@ std::string QuotedJson(const std::string& text) {
 }
 
 // Opens a file for reading; a directory is refused as the system refuses to read it.
-std::unique_ptr<TFileStream> OpenForReading(const std::string& path) {
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored))
-    SwRaise<EFOpenError>("Cannot open file \"%s\". %s", path, std::strerror(EISDIR));
-  return std::make_unique<TFileStream>(Utf8ToWide(path), TFileMode::OpenRead);
-}
-
 // An output stream buffer over a library stream; a failed write raises the stream's own error,
 // which the std::ostream passes on (its exception mask has badbit).
 class TStreamBuffer : public std::streambuf {
@@ -183,25 +177,17 @@ struct TLoadedScript {
 
 TLoadedScript LoadScript(const std::string& path) {
   TLoadedScript loaded;
-  loaded.File = OpenForReading(path);
+  loaded.File = SwOpenForReading(path);
   loaded.Script = TSwScript::CreateFrom(*loaded.File, Utf8ToWide(path));
   return loaded;
 }
 
 // The script's compiled model with the options the data is read with: the script's line
-// break (the examples and their samples share it) and its code page.
+// break (the examples and their samples share it) unless the user chose one, and its code page.
 std::unique_ptr<TSwmCompiler> CompileFor(const TSwScript& script, const std::string& eoln) {
   std::unique_ptr<TSwmCompiler> compiler = script.CompileModel();
-  if (eoln == "lf") {
-    compiler->Options.Eoln = u"\n";
-  } else if (eoln == "crlf") {
-    compiler->Options.Eoln = u"\r\n";
-  } else if (eoln == "cr") {
-    compiler->Options.Eoln = u"\r";
-  } else if (!script.Options.Eoln.empty()) {
-    compiler->Options.Eoln = script.Options.Eoln;
-  }
-  if (script.Codepage() > 0) compiler->Options.Codepage = script.Codepage();
+  const WideString chosen = eoln == "lf" ? u"\n" : eoln == "crlf" ? u"\r\n" : eoln == "cr" ? u"\r" : u"";
+  SwApplyScriptOptions(*compiler, script, chosen);
   return compiler;
 }
 
@@ -246,7 +232,7 @@ struct TProgressSink {
 void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, bool errIsTerminal) {
   run.Script = LoadScript(options.Script);
   run.Compiler = CompileFor(*run.Script.Script, options.Eoln);
-  run.DataFile = OpenForReading(options.Data);
+  run.DataFile = SwOpenForReading(options.Data);
   run.Data = std::make_unique<TBufStream>(run.DataFile.get(), false);
 
   bool progress = !options.NoProgress &&
@@ -538,18 +524,6 @@ struct TSaveOptions : TRunOptions {
   bool Compress = false;
 };
 
-int CountNodes(TSwTreeNode* root) {
-  int count = 0;
-  std::vector<TSwTreeNode*> stack{root};
-  while (!stack.empty()) {
-    TSwTreeNode* node = stack.back();
-    stack.pop_back();
-    ++count;
-    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
-  }
-  return count;
-}
-
 int SaveCommand(TContext& context, const TSaveOptions& options) {
   context.InputName = options.Data;
   TModelRun run;
@@ -563,7 +537,7 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   streamer.Write(file, root, Utf8ToWide(options.Tree));
   int64_t size = file.Size();
   file.Commit();
-  int nodes = CountNodes(root);
+  int64_t nodes = SwCountNodes(root);
   context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
               << " bytes).\n";
   return ecSuccess;
@@ -576,7 +550,7 @@ struct TLoadOptions {
 
 int LoadCommand(TContext& context, const TLoadOptions& options) {
   TOutput output(context.Out, options.Output);
-  std::unique_ptr<TFileStream> file = OpenForReading(options.Tree);
+  std::unique_ptr<TFileStream> file = SwOpenForReading(options.Tree);
   TSwBinaryStreamer streamer;
   std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
   PrintTree(*output, root.get(), nullptr, options.Json);
@@ -628,7 +602,7 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
   std::unique_ptr<TBufStream> input;
   if (!options.Input.empty()) {
     context.InputName = options.Input;
-    file = OpenForReading(options.Input);
+    file = SwOpenForReading(options.Input);
     input = std::make_unique<TBufStream>(file.get(), false);
     if (options.Offset > input->Size())
       SwRaise<ESwUsage>("The offset %d lies beyond the end of \"%s\" (%d bytes).", options.Offset, options.Input,

@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "SwModelling.h"
-#include "SwScript.h"
-#include "SwTreeOutput.h"
+#include "SwRunner.h"
 
 namespace skeinwork {
 namespace {
@@ -26,37 +24,12 @@ std::string ReadFile(const std::string& path) {
   return out.str();
 }
 
-struct TExample {
-  std::unique_ptr<TFileStream> ScriptFile;
-  std::unique_ptr<TSwScript> Script;
-  std::unique_ptr<TSwmCompiler> Compiler;
-  std::unique_ptr<TFileStream> Input;
-  std::unique_ptr<TSwmSlicer> Slicer;
-};
-
-// Loads an example script and compiles its chosen model, reading data with the script's own
-// line break (LF), as the program does.
-TExample Load(const std::string& script) {
-  TExample example;
-  example.ScriptFile = std::make_unique<TFileStream>(Utf8ToWide(ExamplePath(script)), TFileMode::OpenRead);
-  example.Script = TSwScript::CreateFrom(*example.ScriptFile, Utf8ToWide(script));
-  example.Compiler = example.Script->CompileModel();
-  example.Compiler->Options.Eoln = example.Script->Options.Eoln;
-  return example;
-}
-
-// Models an example's sample with its script.
-TExample Model(const std::string& script, const std::string& sample) {
-  TExample example = Load(script);
-  example.Input = std::make_unique<TFileStream>(Utf8ToWide(ExamplePath(sample)), TFileMode::OpenRead);
-  example.Slicer = example.Compiler->Modell(*example.Input);
-  return example;
-}
+std::unique_ptr<TSwRunner> Load(const std::string& script) { return TSwRunner::Load(ExamplePath(script)); }
 
 // "offset+length:bytes" of every match of "path$property" (global offsets), joined by " | ";
 // bytes outside 32..126 as \xHH.
-std::string Matches(TExample& example, const std::u16string& pathSpec) {
-  TSwNodeByNodeFinder finder(example.Slicer->Root(), pathSpec);
+std::string Matches(const TSwRunResult& result, const std::u16string& pathSpec) {
+  TSwNodeByNodeFinder finder(result.Root(), pathSpec);
   std::string out;
   TSwTreeNode* node = nullptr;
   TSwProperty* property = nullptr;
@@ -64,7 +37,7 @@ std::string Matches(TExample& example, const std::u16string& pathSpec) {
     const TSwValue& value = property->Value();
     if (!out.empty()) out += " | ";
     out += std::to_string(TSwmSlicer::Start(value)) + "+" + std::to_string(TSwmSlicer::Length(value)) + ":";
-    for (unsigned char byte : example.Slicer->PropertyText(node, property->Name()))
+    for (unsigned char byte : result.Slicer()->PropertyText(node, property->Name()))
       out += byte >= 32 && byte < 127 ? std::string(1, static_cast<char>(byte)) : fmt::format("\\x{:02X}", byte);
   }
   return out;
@@ -105,29 +78,59 @@ TEST(Examples, ModelTheirSamples) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Script + " " + WideToUtf8(c.Path));
-    TExample example = Model(c.Script, c.Sample);
-    EXPECT_EQ(Matches(example, c.Path), c.Expected);
+    TSwRunResult result = Load(c.Script)->ModelFile(ExamplePath(c.Sample));
+    ASSERT_TRUE(result.Ok()) << result.Error()->Message();
+    EXPECT_EQ(Matches(result, c.Path), c.Expected);
   }
 }
 
+// A cut sample fails with a mismatch that says where, whether or not the tree built so far is
+// kept; the result owns that tree.
 TEST(Examples, BrokenSamplesFailWithAMismatch) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"riff-wav.sw", "sample.wav"}, {"bmp.sw", "sample.bmp"}, {"png.sw", "sample.png"}};
   for (const auto& [script, sample] : cases) {
+    std::unique_ptr<TSwRunner> runner = Load(script);
     std::string data = ReadFile(ExamplePath(sample));
     for (size_t cut : {size_t{3}, data.size() / 2, data.size() - 1}) {
-      SCOPED_TRACE(script + " cut at " + std::to_string(cut));
-      std::string path = ::testing::TempDir() + "broken_" + sample;
-      {
-        std::ofstream out(path, std::ios::binary);
-        out << data.substr(0, cut);
+      for (bool keepPartial : {false, true}) {
+        SCOPED_TRACE(script + " cut at " + std::to_string(cut) + (keepPartial ? " keeping the partial tree" : ""));
+        runner->Settings.KeepPartialResult = keepPartial;
+        TSwRunResult result = runner->ModelBytes(std::string_view(data).substr(0, cut));
+        ASSERT_FALSE(result.Ok());
+        EXPECT_NE(dynamic_cast<const ESwmMismatch*>(result.Error()), nullptr) << result.Error()->Message();
+        ASSERT_NE(result.Mismatch(), nullptr);
+        EXPECT_EQ(result.Mismatch()->Current.Size, static_cast<int64_t>(cut));
+        EXPECT_EQ(result.Root() != nullptr, keepPartial);
       }
-      TExample example = Load(script);
-      TFileStream input(Utf8ToWide(path), TFileMode::OpenRead);
-      EXPECT_THROW(example.Compiler->Modell(input), ESwmMismatch);
-      std::remove(path.c_str());
     }
   }
+}
+
+TEST(Runner, ReportsWhatCannotBeRead) {
+  std::unique_ptr<TSwRunner> runner = Load("csv.sw");
+  TSwRunResult missing = runner->ModelFile(ExamplePath("no-such-file.csv"));
+  ASSERT_FALSE(missing.Ok());
+  EXPECT_EQ(missing.Error()->ClassName(), "EFOpenError");
+  EXPECT_EQ(missing.Root(), nullptr);
+
+  EXPECT_THROW(Load("no-such-script.sw"), EFOpenError);
+  EXPECT_THROW(TSwRunner::Load(ExamplePath("sample.csv")), ESkeinwork);  // not a script
+}
+
+// The data's line break is the script's own unless the settings name one, and only for the
+// runs while they do.
+TEST(Runner, ReadsLinesWithTheChosenBreak) {
+  std::unique_ptr<TSwRunner> runner = Load("csv.sw");
+  const std::string crlf = "name,colour,count\r\npear,green,12\r\n";
+  const std::u16string fields = u"rows\\row\\field$innerGlobal";
+  runner->Settings.Eoln = u"\r\n";
+  TSwRunResult result = runner->ModelBytes(crlf);
+  ASSERT_TRUE(result.Ok()) << result.Error()->Message();
+  EXPECT_EQ(Matches(result, fields), "19+4:pear | 24+5:green | 30+2:12");
+  EXPECT_EQ(SwCountNodes(result.Root()), 10);
+  runner->Settings.Eoln.clear();
+  EXPECT_EQ(Matches(runner->ModelBytes(crlf), fields), "19+4:pear | 24+5:green | 30+3:12\\x0D");
 }
 
 }  // namespace
