@@ -127,6 +127,7 @@ class TSwProperties : public TSwThinHash {
 SW_EXCEPTION(ESwNode, ESkeinwork);
 SW_EXCEPTION(ESwTreeNode, ESwNode);
 SW_EXCEPTION(ESwRemovingTreeRoot, ESwTreeNode);
+SW_EXCEPTION(ESwObservingNonRoot, ESwTreeNode);
 SW_EXCEPTION(ESwBrokenNodeRelationship, ESwTreeNode);
 SW_EXCEPTION(ESwMakingNodeParentNil, ESwTreeNode);
 SW_EXCEPTION(ESwMakingNodeSelfChild, ESwTreeNode);
@@ -216,6 +217,25 @@ class TSwSingleNode : public TSwObject {
 
 class TSwTreeNode;
 
+// Hears the structural changes of one tree before and after each happens, in the order an item
+// model over the tree needs them (a view must learn of a row before it goes). Indexes are child
+// indexes: `index` where the child is (before a removal) or will be (an insertion); a move names
+// the node's place before and its index among the new parent's children after. A move between
+// two trees reaches each tree's observer as a removal and an insertion. Only the tree node
+// operations report; a caller that changes a children map directly bypasses the observer.
+class TSwTreeObserver {
+ public:
+  virtual ~TSwTreeObserver() = default;
+  virtual void ChildInserting(TSwTreeNode* /*parent*/, int /*index*/) {}
+  virtual void ChildInserted(TSwTreeNode* /*parent*/, int /*index*/) {}
+  virtual void ChildRemoving(TSwTreeNode* /*parent*/, int /*index*/) {}
+  virtual void ChildRemoved(TSwTreeNode* /*parent*/, int /*index*/) {}
+  virtual void ChildMoving(TSwTreeNode* /*node*/, TSwTreeNode* /*newParent*/, int /*newIndex*/) {}
+  virtual void ChildMoved(TSwTreeNode* /*node*/) {}
+  virtual void NodeRenaming(TSwTreeNode* /*node*/, TSwName /*newName*/) {}
+  virtual void NodeRenamed(TSwTreeNode* /*node*/) {}
+};
+
 // The children of a node, in child order, keyed by their names; owns them. Turns its changes
 // into "ad", "rm" and "skey" events on the child concerned before its own listeners hear them.
 class TSwTreeNodeChildren : public TSwNotifyingHash {
@@ -229,7 +249,9 @@ class TSwTreeNodeChildren : public TSwNotifyingHash {
   void Releasing(TSwObject* object) override;
 
  private:
+  friend class TSwTreeNode;
   TSwTreeNode* mOwner;
+  TSwTreeObserver* mObserver = nullptr;  // not owned; set on a root's map only
 };
 
 class TSwTreeNode : public TSwSingleNode {
@@ -266,6 +288,12 @@ class TSwTreeNode : public TSwSingleNode {
   void Remove();
   void Rename(TSwName newName);
 
+  // Reports this tree's changes to `observer` (null: to nobody) until the root is freed or
+  // moves into another tree; only a root takes an observer (ESwObservingNonRoot).
+  void SetObserver(TSwTreeObserver* observer);
+  // The observer of the tree this node belongs to, or null.
+  TSwTreeObserver* Observer() const;
+
   // Ancestors, nearest first; empty for a root.
   std::vector<TSwTreeNode*> Parents() const;
   bool IsAncestorOf(const TSwTreeNode* node) const;
@@ -285,6 +313,7 @@ class TSwTreeNode : public TSwSingleNode {
  private:
   friend class TSwTreeNodeChildren;
   void DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index, bool before);
+  const TSwTreeNode* RootOf() const;
 
   TSwTreeNode* mParent = nullptr;                  // not owned
   bool mReleased = false;  // taken out of the parent's map, which no longer holds it

@@ -2,6 +2,7 @@
 #include "SwNodes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <vector>
 
@@ -351,10 +352,15 @@ namespace {
 constexpr int kMaxNestedFrees = 256;
 thread_local int tNestedFrees = 0;
 thread_local std::vector<std::unique_ptr<TSwObject>>* tDeferredFrees = nullptr;
+
+// Trees that have an observer, in the whole process. While there are none, a change does not
+// look for its tree's root, which keeps building a result tree free of the observers' cost.
+std::atomic<int> gObservedTrees{0};
 }  // namespace
 
 TSwTreeNode::~TSwTreeNode() {
   NotifyFree();  // listeners still see a whole node with its parent and name
+  if (!mParent) SetObserver(nullptr);
   if (mChildren) {
     std::vector<std::unique_ptr<TSwObject>> deferred;
     const bool outermost = tDeferredFrees == nullptr;
@@ -382,7 +388,11 @@ TSwTreeNode::~TSwTreeNode() {
   }
   if (mParent && !mReleased) {
     // Detach without freeing: whoever deletes us is already doing that.
-    mParent->mChildren->Extract(IndexInParent()).release();
+    TSwTreeObserver* observer = Observer();
+    const int index = IndexInParent();
+    if (observer) observer->ChildRemoving(mParent, index);
+    mParent->mChildren->Extract(index).release();
+    if (observer) observer->ChildRemoved(mParent, index);
   }
 }
 
@@ -447,8 +457,12 @@ TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
   added->mParent = this;
   // Until the map holds it, a refused child (a bad name) must not try to detach itself.
   added->mReleased = true;
+  TSwTreeObserver* observer = Observer();
+  const int index = ChildCount();
+  if (observer) observer->ChildInserting(this, index);
   Children().Add(name, {}, std::move(child));
   added->mReleased = false;
+  if (observer) observer->ChildInserted(this, index);
   return added;
 }
 
@@ -473,24 +487,52 @@ void TSwTreeNode::DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index
                                        newParent, this);
   }
   if (sibling) sibling->IndexInParent();  // a broken sibling fails before anything moves
+  TSwTreeNode* oldParent = mParent;
+  const int oldIndex = oldParent ? IndexInParent() : -1;
+  // Where the node will stand: counted among the new siblings once it has left its place.
+  TSwTreeNodeChildren& siblings = newParent->Children();
+  int at = siblings.Count() - (oldParent == newParent ? 1 : 0);
+  if (sibling) {
+    at = sibling->IndexInParent() + (before ? 0 : 1);
+    if (oldParent == newParent && oldIndex < at) --at;
+  } else if (index >= 0) {
+    at = std::min(index, at);
+  }
+  TSwTreeObserver* oldObserver = oldParent ? Observer() : nullptr;
+  TSwTreeObserver* newObserver = newParent->Observer();
+  const bool sameTree = oldParent && RootOf() == newParent->RootOf();
+  if (sameTree) {
+    if (newObserver) newObserver->ChildMoving(this, newParent, at);
+  } else {
+    if (oldObserver) oldObserver->ChildRemoving(oldParent, oldIndex);
+    if (newObserver) newObserver->ChildInserting(newParent, at);
+  }
   std::unique_ptr<TSwObject> self;
-  if (mParent) {
-    TSwTreeNode* oldParent = mParent;
-    self = oldParent->mChildren->Extract(IndexInParent());
+  if (oldParent) {
+    self = oldParent->mChildren->Extract(oldIndex);
+  } else {
+    SetObserver(nullptr);  // a root moving in: its tree is now part of another
+    self.reset(this);      // and its new parent owns it from now on
   }
   mParent = newParent;
   mReleased = false;
-  TSwTreeNodeChildren& siblings = newParent->Children();
-  int at = siblings.Count();
-  if (sibling) at = sibling->IndexInParent() + (before ? 0 : 1);
-  else if (index >= 0) at = std::min(index, siblings.Count());
-  if (!self) self.reset(this);  // a root moving in: its new parent owns it from now on
   siblings.Insert(at, mName, {}, std::move(self));
+  if (sameTree) {
+    if (newObserver) newObserver->ChildMoved(this);
+  } else {
+    if (oldObserver) oldObserver->ChildRemoved(oldParent, oldIndex);
+    if (newObserver) newObserver->ChildInserted(newParent, at);
+  }
 }
 
 void TSwTreeNode::Remove() {
   if (!mParent) SwRaise<ESwRemovingTreeRoot>("Attempted to remove tree root %s.", this);
-  mParent->mChildren->Delete(IndexInParent());
+  TSwTreeObserver* observer = Observer();
+  TSwTreeNode* parent = mParent;
+  const int index = IndexInParent();
+  if (observer) observer->ChildRemoving(parent, index);
+  parent->mChildren->Delete(index);
+  if (observer) observer->ChildRemoved(parent, index);
 }
 
 void TSwTreeNode::Rename(TSwName newName) {
@@ -499,8 +541,32 @@ void TSwTreeNode::Rename(TSwName newName) {
     return;
   }
   int index = IndexInParent();
+  TSwTreeObserver* observer = Observer();
+  if (observer) observer->NodeRenaming(this, newName);
   mName = newName;
   mParent->mChildren->SetKey(index, newName);
+  if (observer) observer->NodeRenamed(this);
+}
+
+const TSwTreeNode* TSwTreeNode::RootOf() const {
+  const TSwTreeNode* node = this;
+  while (node->mParent) node = node->mParent;
+  return node;
+}
+
+void TSwTreeNode::SetObserver(TSwTreeObserver* observer) {
+  if (mParent) SwRaise<ESwObservingNonRoot>("Attempted to observe %s, which is not a tree root.", this);
+  TSwTreeObserver* previous = mChildren ? mChildren->mObserver : nullptr;
+  if (previous == observer) return;
+  Children().mObserver = observer;
+  if (!previous) gObservedTrees.fetch_add(1, std::memory_order_relaxed);
+  if (!observer) gObservedTrees.fetch_sub(1, std::memory_order_relaxed);
+}
+
+TSwTreeObserver* TSwTreeNode::Observer() const {
+  if (gObservedTrees.load(std::memory_order_relaxed) == 0) return nullptr;
+  const TSwTreeNodeChildren* rootChildren = RootOf()->mChildren.get();
+  return rootChildren ? rootChildren->mObserver : nullptr;
 }
 
 std::vector<TSwTreeNode*> TSwTreeNode::Parents() const {

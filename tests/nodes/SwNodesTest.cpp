@@ -4,6 +4,7 @@
 
 #include "SwTestSupport.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -480,6 +481,72 @@ TEST(TreeNodes, NodeEventsComeFromTheChildrenMap) {
   EXPECT_TRUE(later.Lines.empty());
   EXPECT_EQ(mapLog.Heard, 1);  // the move out of r; the removal happened under b
   EXPECT_EQ(Dump(root.get()), "r(b)");
+}
+
+// Records each change with the tree as the observer sees it at that moment: a view must find
+// the old tree before a change and the new one after it.
+struct TTreeLog : TSwTreeObserver {
+  TSwTreeNode* Root = nullptr;
+  std::vector<std::string> Lines;
+  void Log(const std::string& what) { Lines.push_back(what + " " + Dump(Root)); }
+  static std::string Name(TSwTreeNode* node) { return WideToUtf8(node->Name()); }
+  void ChildInserting(TSwTreeNode* parent, int index) override { Log("inserting " + Name(parent) + ":" + std::to_string(index)); }
+  void ChildInserted(TSwTreeNode* parent, int index) override { Log("inserted " + Name(parent) + ":" + std::to_string(index)); }
+  void ChildRemoving(TSwTreeNode* parent, int index) override { Log("removing " + Name(parent) + ":" + std::to_string(index)); }
+  void ChildRemoved(TSwTreeNode* parent, int index) override { Log("removed " + Name(parent) + ":" + std::to_string(index)); }
+  void ChildMoving(TSwTreeNode* node, TSwTreeNode* newParent, int newIndex) override {
+    Log("moving " + Name(node) + " to " + Name(newParent) + ":" + std::to_string(newIndex));
+  }
+  void ChildMoved(TSwTreeNode* node) override { Log("moved " + Name(node)); }
+  void NodeRenaming(TSwTreeNode* node, TSwName newName) override { Log("renaming " + Name(node) + " to " + WideToUtf8(newName.Text())); }
+  void NodeRenamed(TSwTreeNode* node) override { Log("renamed " + Name(node)); }
+};
+
+TEST(TreeNodes, ObserversHearStructuralChangesBeforeAndAfter) {
+  struct Row {
+    const char* what;
+    std::function<void(TSwTreeNode* root, TSwTreeNode* other)> change;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {"add", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(u"n"); },
+       {"inserting b:1 r(a(c) b(x))", "inserted b:1 r(a(c) b(x n))"}},
+      {"remove", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(0)->Remove(); },
+       {"removing r:0 r(a(c) b(x))", "removed r:0 r(b(x))"}},
+      {"free directly", [](TSwTreeNode* r, TSwTreeNode*) { delete r->Child(1)->Child(0); },
+       {"removing b:0 r(a(c) b(x))", "removed b:0 r(a(c) b)"}},
+      {"rename", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(0)->Rename(u"z"); },
+       {"renaming a to z r(a(c) b(x))", "renamed z r(z(c) b(x))"}},
+      {"move within the tree", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(0)->MoveNextTo(r->Child(1), false); },
+       {"moving a to r:1 r(a(c) b(x))", "moved a r(b(x) a(c))"}},
+      {"move to an index", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->Child(0)->MoveToIndex(r, 0); },
+       {"moving x to r:0 r(a(c) b(x))", "moved x r(x a(c) b)"}},
+      {"move out to another tree", [](TSwTreeNode* r, TSwTreeNode* o) { r->Child(0)->MoveTo(o); },
+       {"removing r:0 r(a(c) b(x))", "removed r:0 r(b(x))"}},
+      {"move in from another tree", [](TSwTreeNode* r, TSwTreeNode* o) { o->Child(0)->MoveToIndex(r, 1); },
+       {"inserting r:1 r(a(c) b(x))", "inserted r:1 r(a(c) y b(x))"}},
+      {"a root moves in", [](TSwTreeNode* r, TSwTreeNode*) { (new TSwTreeNode(u"q"))->MoveTo(r->Child(0)); },
+       {"inserting a:1 r(a(c) b(x))", "inserted a:1 r(a(c q) b(x))"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto root = Build("r(a(c) b(x))");
+    auto other = Build("o(y)");
+    TTreeLog log;
+    log.Root = root.get();
+    root->SetObserver(&log);
+    EXPECT_EQ(root->Child(1)->Child(0)->Observer(), &log);
+    EXPECT_EQ(other->Child(0)->Observer(), nullptr);
+    row.change(root.get(), other.get());
+    EXPECT_EQ(log.Lines, row.expected);
+    root->SetObserver(nullptr);
+    root->Child(0)->AddChild(u"unheard");
+    EXPECT_EQ(log.Lines.size(), row.expected.size());
+  }
+  auto root = Build("r(a)");
+  TTreeLog log;
+  ExpectError<ESwObservingNonRoot>([&] { root->Child(0)->SetObserver(&log); },
+                                   "Attempted to observe TSwTreeNode, which is not a tree root.");
 }
 
 struct TFreeLog {
