@@ -167,8 +167,6 @@ void TRpnOperators::Clear() {
 // ---------------------------------------------------------------------------------------------
 // Process-wide state
 
-namespace {
-
 // Membership of every UTF-16 code unit.
 class TRpnCharSet {
  public:
@@ -186,16 +184,20 @@ class TRpnCharSet {
   std::vector<uint64_t> mBits;
 };
 
+namespace {
+
 struct TCacheKeyView {
   std::u16string_view Text;
   bool Reversed;
   const TRpnVariableClass* VariableClass;
+  const TRpnDialect* Dialect;
 };
 
 struct TCacheKey {
   WideString Text;
   bool Reversed;
   const TRpnVariableClass* VariableClass;
+  const TRpnDialect* Dialect;
 };
 
 struct TCacheHash {
@@ -203,24 +205,26 @@ struct TCacheHash {
   size_t operator()(const TCacheKeyView& key) const {
     size_t h = std::hash<std::u16string_view>()(key.Text);
     h ^= std::hash<const void*>()(key.VariableClass) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    h ^= std::hash<const void*>()(key.Dialect) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
     return h ^ static_cast<size_t>(key.Reversed);
   }
   size_t operator()(const TCacheKey& key) const {
-    return (*this)(TCacheKeyView{key.Text, key.Reversed, key.VariableClass});
+    return (*this)(TCacheKeyView{key.Text, key.Reversed, key.VariableClass, key.Dialect});
   }
 };
 
 struct TCacheEqual {
   using is_transparent = void;
   static TCacheKeyView View(const TCacheKey& key) {
-    return {key.Text, key.Reversed, key.VariableClass};
+    return {key.Text, key.Reversed, key.VariableClass, key.Dialect};
   }
   static const TCacheKeyView& View(const TCacheKeyView& key) { return key; }
   template <class A, class B>
   bool operator()(const A& a, const B& b) const {
     const TCacheKeyView& x = View(a);
     const TCacheKeyView& y = View(b);
-    return x.Text == y.Text && x.Reversed == y.Reversed && x.VariableClass == y.VariableClass;
+    return x.Text == y.Text && x.Reversed == y.Reversed && x.VariableClass == y.VariableClass &&
+           x.Dialect == y.Dialect;
   }
 };
 
@@ -415,6 +419,15 @@ WideString RpnVarChars() {
   return g.VarChars;
 }
 
+TRpnDialect::TRpnDialect(std::shared_ptr<const TRpnOperators> operators, std::u16string_view varChars)
+    : mOperators(std::move(operators)), mVarChars(varChars) {
+  if (TrimRpn(varChars).empty()) SwRaise<EEmptyRpnVarCharList>("Attempted to set empty RpnVarChars.");
+  if (!mOperators) mOperators = std::make_shared<TRpnOperators>();
+  mVarSet = std::make_unique<TRpnCharSet>(varChars);
+}
+
+TRpnDialect::~TRpnDialect() = default;
+
 void RestoreRpnDefaults() {
   auto operators = DefaultOperators();
   auto set = std::make_shared<TRpnCharSet>(RpnDefaultVarChars);
@@ -431,8 +444,9 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
   std::u16string_view trimmed = TrimRpn(text);
   if (trimmed.empty()) SwRaise<EEmptyRPN>("Empty RPN expression string.");
   TRpnGlobals& g = Globals();
+  const TRpnDialect* dialect = settings.Dialect;
   bool cached = settings.UseCache && !settings.Operators;
-  TCacheKeyView key{trimmed, settings.Reversed, settings.VariableClass};
+  TCacheKeyView key{trimmed, settings.Reversed, settings.VariableClass, dialect};
 
   // Each thread keeps a copy of the cache that it checks without the lock; the generation tells
   // it when the shared cache was emptied.
@@ -461,20 +475,24 @@ std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
         return found->second;
       }
     }
-    operators = g.Operators;
-    varSet = g.VarSet;
+    if (!dialect) {
+      operators = g.Operators;
+      varSet = g.VarSet;
+    }
     ++g.Tokenised;
   }
   // Tokenise outside the lock; a text compiled twice at once simply keeps the first list.
+  const TRpnOperators& table =
+      settings.Operators ? *settings.Operators : dialect ? *dialect->Operators() : *operators;
   std::shared_ptr<const TCompiledRPN> list =
-      Tokenise(trimmed, settings, settings.Operators ? *settings.Operators : *operators, *varSet);
+      Tokenise(trimmed, settings, table, dialect ? dialect->VarSet() : *varSet);
   if (!cached) return list;
   std::lock_guard<std::mutex> guard(g.Lock);
-  // Store only when the settings used are still the current ones.
-  if (g.Operators != operators || g.VarSet != varSet) return list;
+  // Store only when the process-wide settings used are still the current ones.
+  if (!dialect && (g.Operators != operators || g.VarSet != varSet)) return list;
   if (g.Cache.size() >= RpnMaxCachedLists) g.ClearCache();
   auto entry = g.Cache.emplace(
-      TCacheKey{WideString(trimmed), settings.Reversed, settings.VariableClass}, list).first;
+      TCacheKey{WideString(trimmed), settings.Reversed, settings.VariableClass, dialect}, list).first;
   if (g.Generation.load(std::memory_order_relaxed) == local.Generation)
     local.Lists.emplace(entry->first, entry->second);
   return entry->second;
@@ -583,6 +601,9 @@ TRpnScalar TRpnValueStack::GetResult() {
 
 TRpnEvaluator::TRpnEvaluator(const TCompiledRPN* compiled)
     : Compiled(compiled), mOperators(RpnOperators()) {}
+
+TRpnEvaluator::TRpnEvaluator(const TCompiledRPN* compiled, std::shared_ptr<const TRpnOperators> operators)
+    : Compiled(compiled), mOperators(std::move(operators)) {}
 
 TRpnOperators& TRpnEvaluator::MutableOperators() {
   if (mOperators.use_count() != 1) mOperators = std::make_shared<TRpnOperators>(*mOperators);

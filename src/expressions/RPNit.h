@@ -272,6 +272,30 @@ inline constexpr std::u16string_view RpnDefaultVarChars = u"abcdefghijklmnopqrst
 // Puts back the default operator table and variable characters and empties the compile cache.
 void RestoreRpnDefaults();
 
+class TRpnCharSet;
+
+// A language of its own on top of the evaluator: an operator table and variable characters that
+// never change once made, used instead of the process-wide ones by the compiles and evaluators
+// given it. The compile cache tells dialects apart by address, so a language makes its dialect
+// once and keeps it (a function-local static), rather than one per compile.
+class TRpnDialect {
+ public:
+  // An empty text after trimming raises EEmptyRpnVarCharList.
+  TRpnDialect(std::shared_ptr<const TRpnOperators> operators, std::u16string_view varChars);
+  ~TRpnDialect();
+  TRpnDialect(const TRpnDialect&) = delete;
+  TRpnDialect& operator=(const TRpnDialect&) = delete;
+
+  const std::shared_ptr<const TRpnOperators>& Operators() const { return mOperators; }
+  const WideString& VarChars() const { return mVarChars; }
+  const TRpnCharSet& VarSet() const { return *mVarSet; }
+
+ private:
+  std::shared_ptr<const TRpnOperators> mOperators;
+  WideString mVarChars;
+  std::unique_ptr<const TRpnCharSet> mVarSet;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Compiling.
 
@@ -279,12 +303,13 @@ struct TRpnCompileSettings {
   bool UseCache = true;
   bool Reversed = false;  // reverse the list after tokenising
   const TRpnVariableClass* VariableClass = nullptr;  // class made for names; null: TRpnVariable
-  const TRpnOperators* Operators = nullptr;          // null: the process-wide table
+  const TRpnOperators* Operators = nullptr;          // null: the dialect's table
+  const TRpnDialect* Dialect = nullptr;  // null: the process-wide table and variable characters
 };
 
-// Tokenises the trimmed text into a compiled list. With UseCache and the process-wide table the
-// list comes from (or goes to) the process-wide cache, keyed by the trimmed text, Reversed and
-// VariableClass; a cached list stays valid while any caller holds it. The cache is emptied when
+// Tokenises the trimmed text into a compiled list. With UseCache and no Operators override the
+// list comes from (or goes to) the process-wide cache, keyed by the trimmed text, Reversed,
+// VariableClass and Dialect; a cached list stays valid while any caller holds it. The cache is emptied when
 // it holds RpnMaxCachedLists lists, so that ever new texts cannot grow it without bound.
 inline constexpr size_t RpnMaxCachedLists = 4096;
 std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
@@ -335,6 +360,8 @@ class TRpnEvaluator : public TSwObject {
  public:
   // Takes a copy of the process-wide operator table as it is now.
   explicit TRpnEvaluator(const TCompiledRPN* compiled);
+  // Shares the given (a dialect's) operator table until it changes it.
+  TRpnEvaluator(const TCompiledRPN* compiled, std::shared_ptr<const TRpnOperators> operators);
 
   // Runs every item in order (the stack is not emptied first), then gives GetResult().
   TRpnScalar Evaluate();

@@ -76,10 +76,6 @@ void RegisterBuiltins(TSwFunctions& f) {
 void SwExpressionsStartup() {
   static std::once_flag once;
   std::call_once(once, [] {
-    // Paths and operator names must tokenise as names, and model expressions have no operator
-    // objects: every operator is a name resolved by the expression.
-    SetRpnVarChars(RpnVarChars() + u".\\/$?<=>+-*/[]");
-    ClearRpnOperators();
     RegisterBuiltins(Globals().Functions);
     TSwConditions& c = Globals().Conditions;
     c.Register(u"?", TCdExpression::Class());
@@ -88,6 +84,14 @@ void SwExpressionsStartup() {
     c.Register(u"x", TCdHex::Class());
     c.Register(u"%", TCdSimpat::Class());
   });
+}
+
+const TRpnDialect& SwExpressionDialect() {
+  // Paths and operator names must tokenise as names, and model expressions have no operator
+  // objects: every operator is a name resolved by the expression.
+  static const TRpnDialect dialect(std::make_shared<TRpnOperators>(),
+                                   WideString(RpnDefaultVarChars) + u".\\/$?<=>+-*/[]");
+  return dialect;
 }
 
 TSwFunctions& SwGlobalFunctions() {
@@ -342,7 +346,7 @@ void TSwRpnValueEx::Rewind() {
 // Evaluator
 
 TSwRpnEvaluator::TSwRpnEvaluator(const TCompiledRPN* compiled, TSwRpnValueEx& startValue)
-    : TRpnEvaluator(compiled) {
+    : TRpnEvaluator(compiled, SwExpressionDialect().Operators()) {
   // Always linked, even when it carries nothing, so that GetResult can recognise it.
   startValue.Value.Kinds |= valCustom;
   startValue.Value.Custom = &startValue;
@@ -404,7 +408,11 @@ TSwRpnValueEx& TSwExpression::NewValue() {
   return *mValues.back();
 }
 
-std::shared_ptr<const TCompiledRPN> TSwExpression::Compile() { return CompileRpn(mText); }
+std::shared_ptr<const TCompiledRPN> TSwExpression::Compile() {
+  TRpnCompileSettings settings;
+  settings.Dialect = &SwExpressionDialect();
+  return CompileRpn(mText, settings);
+}
 
 TSwExpressionResult TSwExpression::Evaluate() {
   mEolnReady = false;  // the options may have changed since the last evaluation

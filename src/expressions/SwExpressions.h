@@ -25,9 +25,13 @@ class TSwExpression;
 class TSwRpnValueEx;
 class TSwCondExpression;
 
-// Sets up the expression layer once per process (variable characters, the emptied operator
-// table, the global function and condition registries). Everything below calls it as needed.
+// Sets up the expression layer once per process (the global function and condition registries).
+// Everything below calls it as needed.
 void SwExpressionsStartup();
+// How model expressions tokenise: the evaluator's letters and digits plus the characters of paths
+// and operator names (".\\/$?<=>+-*/[]"), and no operator objects, since every operator is a
+// name the expression resolves. The process-wide evaluator settings stay as they are.
+const TRpnDialect& SwExpressionDialect();
 
 // ---------------------------------------------------------------------------------------------
 // The modelling run's side, as expressions see it.

@@ -110,8 +110,11 @@ TEST(SwExpressionsStartup, FillsRegistriesInOrderAndWidensNames) {
       u"upper", u"invcase",  u"h2b",     u"b2h",     u"b2hh",   u"charset", u"toraw",     u"fromraw",
       u"toint", u"fromint",  u"load",    u"save",    u"int3"};
   EXPECT_EQ(names, expected);
-  EXPECT_EQ(RpnOperators()->Count(), 0);
-  EXPECT_NE(RpnVarChars().find(u".\\/$?<=>+-*/[]"), WideString::npos);
+  // Expressions tokenise in a dialect of their own and leave the process-wide settings alone.
+  EXPECT_EQ(SwExpressionDialect().Operators()->Count(), 0);
+  EXPECT_NE(SwExpressionDialect().VarChars().find(u".\\/$?<=>+-*/[]"), WideString::npos);
+  EXPECT_EQ(RpnOperators()->Count(), 8);
+  EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
 
   const TSwConditions& conditions = SwGlobalConditions();
   struct Row {
