@@ -93,6 +93,7 @@ int64_t TSwAtomicFileStream::Read(void* buffer, int64_t count) {
 
 int64_t TSwAtomicFileStream::Write(const void* buffer, int64_t count) {
   RequireOpen();
+  TSwWorkMeter::Spend(count);  // a cancel request stops a long write, and the file goes
   return SwWriteFile(mHandle, buffer, count, mFileName);
 }
 

@@ -449,7 +449,7 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t base = origin == TSeekOrigin::Beginning ? 0
                  : origin == TSeekOrigin::Current ? mPosition
                                                   : static_cast<int64_t>(mData.size());
-  mPosition = std::max<int64_t>(base + offset, 0);
+  mPosition = std::max<int64_t>(SwAddClamped(base, offset), 0);
   return mPosition;
 }
 
@@ -549,7 +549,7 @@ void TFileStream::SetSize(int64_t size) {
 TSwRestrictedStream::TSwRestrictedStream(TStream* stream, int64_t size) : mStream(stream) {
   if (!stream) SwRaise<ESkeinwork>("nil Stream given to %s.Create.", this);
   mStart = std::max<int64_t>(stream->Position(), 0);
-  mEnd = std::max(mStart, mStart + size);
+  mEnd = std::max(mStart, SwAddClamped(mStart, size));
 }
 
 int64_t TSwRestrictedStream::Read(void* buffer, int64_t count) {
@@ -577,15 +577,15 @@ void TSwRestrictedStream::SetSize(int64_t) { SwRaise<EWriteError>("%s is a read-
 
 int64_t TSwRestrictedStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t target = origin == TSeekOrigin::Beginning ? offset
-                   : origin == TSeekOrigin::Current ? mPosition + offset
-                                                    : mEnd - offset;  // counts back from the end
+                   : origin == TSeekOrigin::Current ? SwAddClamped(mPosition, offset)
+                                                    : SwAddClamped(mEnd, offset == INT64_MIN ? INT64_MAX : -offset);
   mPosition = std::clamp<int64_t>(target, 0, Size());
   return mPosition;
 }
 
 void TSwRestrictedStream::SetWindow(int64_t start, int64_t size) {
   mStart = std::max<int64_t>(start, 0);
-  mEnd = std::max(mStart, mStart + size);
+  mEnd = std::max(mStart, SwAddClamped(mStart, size));
   mPosition = 0;
 }
 
@@ -595,12 +595,7 @@ void TSwRestrictedStream::SetWindow(int64_t start, int64_t size) {
 TSwTempStream::TSwTempStream(int64_t memoryLimit)
     : mLimit(memoryLimit), mMemory(std::make_unique<TMemoryStream>()) {}
 
-TSwTempStream::~TSwTempStream() {
-  if (!mFile) return;
-  std::string path = WideToUtf8(mFile->FileName());
-  mFile.reset();
-  ::unlink(path.c_str());
-}
+TSwTempStream::~TSwTempStream() = default;
 
 int64_t TSwTempStream::Read(void* buffer, int64_t count) { return Current().Read(buffer, count); }
 
@@ -623,6 +618,9 @@ void TSwTempStream::MoveToFile() {
     ::unlink(path.c_str());
     throw;
   }
+  // The open handle keeps the data; without a name the file cannot outlive the program, even
+  // one that is killed.
+  ::unlink(path.c_str());
   int64_t position = mMemory->Position();
   mFile->WriteBuffer(mMemory->Memory(), mMemory->Size());
   mFile->Seek(position, TSeekOrigin::Beginning);
@@ -630,6 +628,35 @@ void TSwTempStream::MoveToFile() {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------------------------
+// TSwWorkMeter
+
+namespace {
+thread_local TSwWorkMeter* tWorkMeter = nullptr;
+}  // namespace
+
+TSwWorkMeter::TSwWorkMeter(const std::atomic<bool>* cancel, int64_t limit, TRaise onCancel)
+    : mCancel(cancel), mLimit(limit), mOnCancel(onCancel), mOuter(tWorkMeter) {
+  tWorkMeter = this;
+}
+
+TSwWorkMeter::~TSwWorkMeter() { tWorkMeter = mOuter; }
+
+void TSwWorkMeter::Spend(int64_t units) {
+  for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter) {
+    if (meter->mCancel && meter->mCancel->load(std::memory_order_relaxed)) {
+      if (meter->mOnCancel) meter->mOnCancel();
+      SwRaise<ESwCancelled>("The work was cancelled.");
+    }
+    meter->mUsed += std::clamp<int64_t>(units, 0, NoLimit - meter->mUsed);
+    if (meter->mUsed > meter->mLimit)
+      SwRaise<ESwWorkLimit>(
+          "The work limit of %d units (bytes read, made, scanned or written, and passes of the model) has been "
+          "reached.",
+          meter->mLimit);
+  }
+}
 
 bool SwExpectBytes(TStream& stream, std::string_view bytes) {
   if (bytes.empty()) return true;

@@ -11,6 +11,7 @@
 
 #include <fmt/printf.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -367,6 +368,14 @@ struct TSwOptions {
 
 enum class TSeekOrigin { Beginning, Current, End };
 
+// a + b held at the ends of the 64-bit range, so that positions and sizes taken from the data
+// never overflow.
+inline int64_t SwAddClamped(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
 class TStream : public TSwObject {
  public:
   virtual int64_t Read(void* buffer, int64_t count) = 0;
@@ -457,8 +466,8 @@ class TSwRestrictedStream : public TStream {
   int64_t mPosition = 0;
 };
 
-// Keeps its data in memory up to a limit, then moves it to a temporary file that it deletes
-// when freed.
+// Keeps its data in memory up to a limit, then moves it to an unnamed temporary file, which
+// goes when the stream is freed or the program ends.
 class TSwTempStream : public TStream {
  public:
   static constexpr int64_t DefaultMemoryLimit = 16777216;
@@ -473,7 +482,8 @@ class TSwTempStream : public TStream {
   void SetSize(int64_t size) override { Current().SetSize(size); }
 
   bool InFile() const { return mFile != nullptr; }
-  // The temporary file's name once the stream has moved to a file, else empty.
+  // The name the temporary file had; it is removed from its folder as soon as it is made, so
+  // that nothing is left behind however the program ends.
   WideString TempFileName() const { return mFile ? mFile->FileName() : WideString(); }
 
  private:
@@ -488,5 +498,40 @@ class TSwTempStream : public TStream {
 // Whether the stream continues with `bytes`: on a match the position stays after them,
 // otherwise it is where it was. Empty bytes always match.
 bool SwExpectBytes(TStream& stream, std::string_view bytes);
+
+// ---------------------------------------------------------------------------------------------
+// Work of one run
+
+SW_EXCEPTION(ESwCancelled, ESkeinwork);
+SW_EXCEPTION(ESwWorkLimit, ESkeinwork);
+
+// How much work a run may do and whether it was asked to stop. A modelling run and the program
+// install one on their thread; long loops below (the child loop, expression functions, pattern
+// scans, writes) report what they spend, so that no input can keep a run busy for hours and a
+// cancel request acts at once. Meters nest: work counts against every meter of the thread.
+class TSwWorkMeter {
+ public:
+  // Units are bytes read, made, scanned or written, plus one per pass of a child loop.
+  static constexpr int64_t DefaultLimit = int64_t{1} << 34;
+  static constexpr int64_t NoLimit = INT64_MAX;
+  using TRaise = void (*)();  // raises the owner's cancellation error
+
+  explicit TSwWorkMeter(const std::atomic<bool>* cancel, int64_t limit = DefaultLimit, TRaise onCancel = nullptr);
+  ~TSwWorkMeter();
+  TSwWorkMeter(const TSwWorkMeter&) = delete;
+  TSwWorkMeter& operator=(const TSwWorkMeter&) = delete;
+
+  // Counts work on this thread's meters: raises the cancellation error once a cancel was asked
+  // for, and ESwWorkLimit once a meter's limit is passed. Nothing happens without a meter.
+  static void Spend(int64_t units);
+  int64_t Used() const { return mUsed; }
+
+ private:
+  const std::atomic<bool>* mCancel;
+  int64_t mLimit;
+  TRaise mOnCancel;
+  int64_t mUsed = 0;
+  TSwWorkMeter* mOuter;
+};
 
 }  // namespace skeinwork

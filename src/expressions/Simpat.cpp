@@ -34,6 +34,8 @@ bool TSimpatInput::Fill(int64_t wanted) {
       target = mBuffer.data() + mLength;
     }
     int64_t got = mStream->Read(target, chunk);
+    // Long scans count as work (short ones stay in the inline buffer and cost nothing to count).
+    if (mInBuffer && got > 0) TSwWorkMeter::Spend(got);
     if (got > 0) mLength += got;
     if (mInBuffer) mBuffer.resize(static_cast<size_t>(mLength));
     mData = mInBuffer ? mBuffer.data() : mInline.data();
@@ -449,9 +451,10 @@ std::shared_ptr<const TSimpatItems> ParseSimpatAlternative(std::string_view text
 // ---------------------------------------------------------------------------------------------
 // Matching
 
-bool TLinearSimpat::Match(TSimpatContext& context) const {
+bool TLinearSimpat::Match(TSimpatContext& context, int64_t* leadRun) const {
   TSimpatInput& input = *context.Input;
   const auto& items = mItems->mItems;
+  if (leadRun) *leadRun = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     const TSimpatItems::TEntry& entry = items[i];
     if (!entry.mRepeat) {
@@ -481,6 +484,7 @@ bool TLinearSimpat::Match(TSimpatContext& context) const {
         count += static_cast<int64_t>(k);
         if (k < bytes.size()) break;
       }
+      if (i == 1 && leadRun) *leadRun = count;
       if (!repeat.IsEnough(count)) return false;
       continue;
     }
@@ -662,22 +666,25 @@ std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Borrow(std::str
 // A kept pattern owns a share of its compiled form, so it may outlive the thread and the cache.
 TSimpatPattern::TSimpatPattern(std::string_view text) : mCompiled(Compile(text)) {}
 
-bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln) const {
+bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln, int64_t* failsAhead) const {
   int64_t start = input.Pos();
+  if (failsAhead) *failsAhead = INT64_MAX;
   for (const auto& alternative : mCompiled->Alternatives) {
     if (!alternative) return true;
     TSimpatContext context{&input, eoln, this, alternative.get()};
-    if (alternative->Match(context)) return true;
+    int64_t leadRun = 0;
+    if (alternative->Match(context, failsAhead ? &leadRun : nullptr)) return true;
+    if (failsAhead) *failsAhead = std::min(*failsAhead, leadRun);
     input.SetPos(start);
   }
   return false;
 }
 
-bool TSimpatPattern::Match(TStream& stream, std::string_view eoln) const {
+bool TSimpatPattern::Match(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
   TSimpatInput input(stream);
   bool matched;
   try {
-    matched = Match(input, eoln);
+    matched = Match(input, eoln, failsAhead);
   } catch (...) {
     input.SetPos(0);
     input.Finish();

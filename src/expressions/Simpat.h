@@ -244,8 +244,9 @@ class TLinearSimpat : public TSwObject {
  public:
   TLinearSimpat(std::shared_ptr<const TSimpatItems> items, const TSimpatClassTable& classes)
       : mItems(std::move(items)), mClasses(&classes) {}
-  // Matches the items at the cursor of context.Input; on false the cursor is undefined.
-  bool Match(TSimpatContext& context) const;
+  // Matches the items at the cursor of context.Input; on false the cursor is undefined. With
+  // `leadRun`, it gets the bytes taken by a leading "*" or "+" over a plain class (else 0).
+  bool Match(TSimpatContext& context, int64_t* leadRun = nullptr) const;
   const TSimpatItems& Items() const { return *mItems; }
   const TSimpatClassTable& Classes() const { return *mClasses; }
 
@@ -270,11 +271,16 @@ class TSimpatPattern : public TSwObject {
   explicit TSimpatPattern(std::string_view text);
 
   // Matches at the stream's position: true leaves the stream after the match, false where it was.
-  bool Match(TStream& stream, std::string_view eoln) const;
+  // On false, `failsAhead` (when given) gets a count k of bytes such that a match starting
+  // anywhere in the next k bytes fails as well: every alternative begins with a greedy repeat
+  // over a plain class, which from any of those starts ends where it ended here, and the rest of
+  // the alternative then fails as it did. A caller that scans for the pattern byte by byte skips
+  // those tests, which keeps a scan for a pattern such as «ANY* Z» linear.
+  bool Match(TStream& stream, std::string_view eoln, int64_t* failsAhead = nullptr) const;
   // Matches at the start of `data`: the consumed length, or -1.
   int64_t Match(std::string_view data, std::string_view eoln) const;
   // Matches at the input's cursor: true leaves the cursor after the match, false where it was.
-  bool Match(TSimpatInput& input, std::string_view eoln) const;
+  bool Match(TSimpatInput& input, std::string_view eoln, int64_t* failsAhead = nullptr) const;
 
   const std::string& Text() const;
   const std::vector<std::unique_ptr<TLinearSimpat>>& Alternatives() const;

@@ -703,6 +703,21 @@ void TSwFunction::RaiseEmptyArgument() {
                              this, Expression().Text());
 }
 
+void TSwFunction::CheckValueSize(int64_t size) {
+  if (size > MaxRawRead)
+    Fail<ESwExprValueTooLong>("Function %s of RPN expression '%s' would make a value of %d bytes or characters (%d max).",
+                              this, Expression().Text(), size, MaxRawRead);
+}
+
+void TSwFunction::CheckResultSize() {
+  const TRpnScalar& value = Result().Value;
+  int64_t size = 0;
+  if (value.Has(valBytes)) size = static_cast<int64_t>(value.Bytes.size());
+  if (value.Has(valStr)) size = std::max(size, static_cast<int64_t>(value.Str.size()));
+  CheckValueSize(size);
+  TSwWorkMeter::Spend(1 + size);
+}
+
 RawByteString TSwFunction::BytesOf(TSwRpnValueEx& value) {
   if (TStream* stream = value.Stream) {
     int64_t here = stream->Position();
@@ -712,6 +727,7 @@ RawByteString TSwFunction::BytesOf(TSwRpnValueEx& value) {
           "Attempted to read more than %d-byte string from raw stream %d bytes long while "
           "evaluating '%s'.",
           MaxRawRead, count, Expression().Text());
+    TSwWorkMeter::Spend(count);
     RawByteString bytes(static_cast<size_t>(count), '\0');
     stream->SetPosition(value.StartPosition);
     int64_t read = stream->Read(bytes.data(), count);
@@ -749,10 +765,16 @@ void TSwFunction::TransformBuffered() {
   int64_t here = source.Position();
   TStream& out = OutStream();
   std::vector<uint8_t> buffer(static_cast<size_t>(TransformChunk));
+  // A source without an end (a device) must not fill the disk: the output is a value like any
+  // other.
+  int64_t total = 0;
   try {
     for (;;) {
       int64_t read = source.Read(buffer.data(), TransformChunk);
       if (read <= 0) break;
+      total += read;
+      CheckValueSize(total);
+      TSwWorkMeter::Spend(read);
       TransformBufferedCallback(buffer.data(), read);
       out.WriteBuffer(buffer.data(), read);
     }
@@ -1100,7 +1122,12 @@ void TFnHexToBin::Execute() {
 
 void TFnBinToHex::Execute() {
   PopInput();
-  std::string hex = SwBinToHex(AsBytes(Result()), Separator());
+  RawByteString bytes = AsBytes(Result());
+  // Checked before the text is made: each step makes a value up to three times as long.
+  if (!bytes.empty())
+    CheckValueSize(static_cast<int64_t>(bytes.size()) * (2 + static_cast<int64_t>(Separator().size())) -
+                   static_cast<int64_t>(Separator().size()));
+  std::string hex = SwBinToHex(bytes, Separator());
   SetOnly(Result(), RpnStr(WideString(hex.begin(), hex.end())));
 }
 

@@ -105,6 +105,7 @@ SW_EXCEPTION(ESwEmptyFuncArgument, ESwFunction);
 SW_EXCEPTION(ESwBadExprCodepage, ESwFunction);
 SW_EXCEPTION(ESwBadExprStringToIntLength, ESwFunction);
 SW_EXCEPTION(ESwFuncNoBufferedTransform, ESwFunction);
+SW_EXCEPTION(ESwExprValueTooLong, ESwFunction);
 
 // Lenient hexadecimal text: every character but letters, digits and "_" is dropped, the rest
 // must be pairs of hexadecimal digits ("0D 0A", "0d0a" and "0D-0A" are all CR LF).
@@ -208,7 +209,9 @@ class TSwRpnValueEx : public TSwObject {
 
 class TSwFunction : public TSwObject {
  public:
-  static constexpr int64_t MaxRawRead = 83886079;  // bytes a stream value may be read into
+  // Bytes a stream value may be read into, and the most bytes (or characters) of any value a
+  // function makes, a transform's output included.
+  static constexpr int64_t MaxRawRead = 83886079;
   static constexpr int64_t TransformChunk = 32768;
 
   explicit TSwFunction(TSwFuncContext& context);
@@ -226,6 +229,8 @@ class TSwFunction : public TSwObject {
   TStream& OutStream();
   bool HasOutStream() const { return mOut != nullptr; }
   std::unique_ptr<TStream> TakeOutStream() { return std::move(mOut); }
+  // Checks the result's bytes and text against MaxRawRead and counts them as work.
+  void CheckResultSize();
 
   // Taking arguments.
   // Pops the top value into the result value: its scalar and, for an extended value, its node
@@ -244,6 +249,8 @@ class TSwFunction : public TSwObject {
   const WideString& TextOf(TSwRpnValueEx& value);
   [[noreturn]] void RaiseBadValue(const TSwRpnValueEx& value, TRpnValueKind required);
   [[noreturn]] void RaiseEmptyArgument();
+  // Raises ESwExprValueTooLong when a value of `size` bytes or characters would pass MaxRawRead.
+  void CheckValueSize(int64_t size);
 
   // Reads the result value's stream from its position in chunks, hands each to
   // TransformBufferedCallback and appends it to the output stream; the source stream's
@@ -510,6 +517,7 @@ bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context) {
   TSwFunction::CheckContext(context, typeid(F));
   F function(context);
   function.Execute();
+  function.CheckResultSize();
   if (function.HasOutStream()) {
     std::unique_ptr<TStream> out = function.TakeOutStream();
     out->SetPosition(0);

@@ -329,9 +329,13 @@ class TSwmCompiler : public TSwObject {
   int64_t MaxStalledPasses = DefaultMaxStalledPasses;
   // The most result nodes a run may make besides the root; 0 for no limit.
   int64_t MaxResultNodes = 0;
+  // The work a run may do (TSwWorkMeter units: passes of child loops, bytes that expressions
+  // read or make and that patterns scan far ahead) before it ends with ESwWorkLimit.
+  int64_t MaxWork = TSwWorkMeter::DefaultLimit;
   // With it, a failed run attaches a TSwmPartialResult to the raised exception.
   bool KeepPartialResult = false;
-  // Thread-safe; the running child loop notices it and ends the run with ESwmCancelled.
+  // Thread-safe; the run notices it at its next pass or inside expression work and ends with
+  // ESwmCancelled.
   void RequestCancel() { mCancel.store(true, std::memory_order_relaxed); }
 
   // "'name' source (ID n)" for a model node, as messages show it.
@@ -422,6 +426,10 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
   std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
+  // Where "%" is known to fail: at every position in (mFailsFrom, mFailsTo] of mFailsStream, as
+  // long as no failed line stream has been freed since (mFailsEpoch), whose address may return.
+  TStream* mFailsStream = nullptr;
+  int64_t mFailsFrom = 0, mFailsTo = 0, mFailsEpoch = 0;
   TSwTreeNode* mResult = nullptr;  // not owned
   // Finds or makes the result node; one per model node, so that it parses the path once.
   std::unique_ptr<TSwNodeFormulaFinder> mPathFinder;
@@ -511,6 +519,7 @@ class TSwmSlicer : public TSwObject {
   TBufStream* RegisterStream(TStream* stream, bool owned);
   // Takes a stream the run made (a line); its cache is made when first asked for.
   void RegisterStream(std::unique_ptr<TStream> stream);
+  int StreamCount() const { return static_cast<int>(mStreams.size()); }
   // The cache of a registered stream, or null.
   TBufStream* Registered(const TSwObject* stream) const;
 

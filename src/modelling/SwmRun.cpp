@@ -72,6 +72,7 @@ struct TSwmCompiler::TRun {
   std::vector<TSwTreeNode*>* OuterLog = nullptr;    // the log of a run this one is nested in
   TSwmCompiler* OuterCompiler = nullptr;            // the run this one is nested in, if any
   TStream* FailureStream = nullptr;                 // set while a recorded failure is made
+  int64_t LinesFreed = 0;                           // failed line streams freed so far
 };
 
 TSwmCompiler* SwmActiveCompiler() { return tActiveCompiler; }
@@ -91,6 +92,35 @@ struct TSwmNode::TFailure {
   int64_t Position = 0;
   int64_t OuterPosition = -1;  // of the outermost stream, for the mismatch information
   std::unique_ptr<ESkeinwork> Error;  // for Raised
+  // A failed line's stream, which the failure may name; freeing it counts in *LinesFreed.
+  std::unique_ptr<TStream> Line;
+  int64_t* LinesFreed = nullptr;
+
+  TFailure() = default;
+  TFailure(TFailure&& other) noexcept { *this = std::move(other); }
+  TFailure& operator=(TFailure&& other) noexcept {
+    if (this == &other) return *this;
+    DropLine();
+    Kind = other.Kind;
+    Node = other.Node;
+    Stream = other.Stream;
+    Position = other.Position;
+    OuterPosition = other.OuterPosition;
+    Error = std::move(other.Error);
+    Line = std::move(other.Line);
+    LinesFreed = other.LinesFreed;
+    return *this;
+  }
+  ~TFailure() { DropLine(); }
+  void KeepLine(std::unique_ptr<TStream> line, int64_t& linesFreed) {
+    DropLine();
+    Line = std::move(line);
+    LinesFreed = &linesFreed;
+  }
+  void DropLine() {
+    if (Line && LinesFreed) ++*LinesFreed;
+    Line.reset();
+  }
 
   void Set(TKind kind, TSwmNode* node, TStream* stream) {
     Kind = kind;
@@ -233,6 +263,9 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
   run.Slicer = std::make_unique<TSwmSlicer>();
   run.Slicer->RegisterStream(&input, false);
   run.Root = std::make_unique<TSwmRoot>(*this, nullptr, *rootInfo);
+  // Expression work and long scans of this run count against its limit, and a cancel request
+  // reaches them too.
+  TSwWorkMeter meter(&mCancel, MaxWork, [] { SwRaise<ESwmCancelled>("Modelling was cancelled."); });
 
   auto endRun = [&] {
     mCancel.store(false, std::memory_order_relaxed);  // a request made before the run counts
@@ -257,6 +290,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
         partial->Information = error->ExtractObject();
         error->SetObject(std::move(partial));
       }
+      failure.DropLine();  // before the run state it counts in goes
       endRun();
       error->Raise();
     }
@@ -446,9 +480,25 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
     case TFastKind::Spaces:
       value = SwMatchAfterSpaces(stream, mFastBytes);
       return true;
-    case TFastKind::Pattern:
-      value = mFastPattern->Match(stream, mFastEoln);
+    case TFastKind::Pattern: {
+      // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
+      // input each time; a failure that the pattern says holds ahead answers those tests.
+      const int64_t position = stream.Position();
+      const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
+      if (&stream == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo) {
+        value = false;
+        return true;
+      }
+      int64_t ahead = 0;
+      value = mFastPattern->Match(stream, mFastEoln, &ahead);
+      if (!value && ahead > 0) {
+        mFailsStream = &stream;
+        mFailsEpoch = linesFreed;
+        mFailsFrom = position;
+        mFailsTo = SwAddClamped(position, ahead);
+      }
       return true;
+    }
     case TFastKind::Eof:
       value = stream.Position() >= stream.Size();
       return true;
@@ -511,8 +561,8 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
   int64_t stalledPosition = -1, stalledPasses = 0;
   const int count = static_cast<int>(mChildren.size());
   for (;;) {
+    TSwWorkMeter::Spend(1);  // acts on a cancel request at once
     if (++run.Steps % kProgressInterval == 0) {
-      if (mCompiler.mCancel.load(std::memory_order_relaxed)) SwRaise<ESwmCancelled>("Modelling was cancelled.");
       if (mCompiler.ProgressHook) {
         TStream* outer = mCompiler.OutermostStream();
         mCompiler.ProgressHook(outer->Position(), outer->Size());
@@ -659,33 +709,32 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   }
   int64_t lineLength = found == std::string_view::npos ? size - lineStart : static_cast<int64_t>(found);
 
-  auto line = std::make_unique<TMemoryStream>();
-  line->SetSize(lineLength);
-  if (lineLength > headCount) {  // no break found: the line runs to the end of the stream
-    current->Seek(lineStart, TSeekOrigin::Beginning);
-    current->ReadBuffer(line->Memory(), lineLength);
-  } else if (lineLength > 0) {
-    std::memcpy(line->Memory(), head, static_cast<size_t>(lineLength));
-  }
-  line->SetPosition(0);
+  // A window on the current stream, not a copy: a line without a break runs to the end of the
+  // input, and a model that tries LINE at every byte would copy the rest of it every time.
+  std::unique_ptr<TStream> line = std::make_unique<TSwRestrictedStream>(current, 0);
+  static_cast<TSwRestrictedStream&>(*line).SetWindow(lineStart, lineLength);
   current->Seek(lineStart, TSeekOrigin::Beginning);
 
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   TStream* lineStream = line.get();
   run.Streams.push_back(lineStream);
-  // The line stream leaves the stack and goes to the slicer however the line ends.
+  // The line stream leaves the stack however the line ends. Result nodes refer to it after a
+  // success (and after a failure whose partial result is kept): the slicer keeps it then. A
+  // failed line is needed no longer than the failure that may name it.
   struct TPop {
     TSwmCompiler::TRun& Run;
-    std::unique_ptr<TMemoryStream>& Line;
+    TStream* Stream;
+    std::unique_ptr<TStream>& Line;  // empty when a failure took it
     ~TPop() {
-      auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Line.get());
+      auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Stream);
       if (it != Run.Streams.end()) Run.Streams.erase(it);
-      if (Run.Slicer) Run.Slicer->RegisterStream(std::move(Line));
+      if (Line && Run.Slicer) Run.Slicer->RegisterStream(std::move(Line));
     }
-  } pop{run, line};
+  } pop{run, lineStream, line};
 
   TSwmRange relative{start.Offset - lineStart, start.Length, lineStream};
   bool ok = TSwmNode::Modell(parentResult, relative, failure);
+  if (!ok && !mCompiler.KeepPartialResult) failure.KeepLine(std::move(line), run.LinesFreed);
   current->Seek(lineStart + lineLength + (found == std::string_view::npos ? 0 : static_cast<int64_t>(eoln.size())),
                 TSeekOrigin::Beginning);
   return ok;

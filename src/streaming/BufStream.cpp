@@ -33,8 +33,14 @@ void TBufStream::SetLimits(int windowCount, int64_t windowSize) {
 
 // Past the cache, straight from the stream; its position stays where it was.
 int64_t TBufStream::ReadDirect(int64_t offset, void* buffer, int64_t count) {
+  // No byte lies where a position would overflow; a stream that cannot seek that far would
+  // otherwise answer with the bytes where it stands.
+  if (offset > INT64_MAX - count) return 0;
   int64_t saved = mStream->Position();
-  mStream->SetPosition(offset);
+  if (mStream->Seek(offset, TSeekOrigin::Beginning) != offset) {
+    mStream->SetPosition(saved);
+    return 0;
+  }
   int64_t n = mStream->Read(buffer, count);
   mStream->SetPosition(saved);
   return std::max<int64_t>(n, 0);
@@ -108,7 +114,7 @@ int64_t TBufStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t base = origin == TSeekOrigin::Beginning ? 0
                  : origin == TSeekOrigin::Current ? mPosition
                                                   : Size();
-  mPosition = std::max<int64_t>(base + offset, 0);
+  mPosition = std::max<int64_t>(SwAddClamped(base, offset), 0);
   return mPosition;
 }
 

@@ -155,6 +155,7 @@ class TStreamer {
   // Tuning and tests: the checksum's chunk size and the ceiling for inflated payloads.
   void SetChunkSize(int64_t size) { mChunkSize = size > 0 ? size : DefaultChunkSize; }
   void SetMaxInflatedSize(int64_t size) { mMaxInflatedSize = size; }
+  int64_t MaxInflatedSize() const { return mMaxInflatedSize; }
 
   // Writes the header at the stream's position and 4 zero bytes for the checksum; the caller
   // then writes the payload to the end of the stream.

@@ -105,6 +105,11 @@ void StoreU32(uint8_t* p, uint32_t value) {
 
 constexpr TSwTypes kStorableKinds = 0x7F;  // the seven kinds; higher bits name none
 
+// What a loaded node and property take in memory besides their texts, about: the objects, the
+// bag and list entries, and the allocator's share.
+constexpr int64_t kNodeMemory = sizeof(TSwTreeNode) + 64;
+constexpr int64_t kPropertyMemory = sizeof(TSwProperty) + 64;
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -171,8 +176,28 @@ void TSwBaseBinaryStreamer::DoWrite() {
 }
 
 void TSwBaseBinaryStreamer::DoRead() {
-  if (std::unique_ptr<TStream> inflated = Container().Read(*Stream(), ContainerReadOptions))
+  TStream& file = *Stream();
+  mFileSize = std::max<int64_t>(file.Size() - file.Position(), 0);
+  mLoadLimit = mFileSize > mMaxLoadMemory / LoadMemoryRatio ? mMaxLoadMemory
+                                                            : std::max(MinLoadMemory, mFileSize * LoadMemoryRatio);
+  mLoadLimit = std::min(mLoadLimit, mMaxLoadMemory);
+  mLoadUsed = 0;
+  // The inflated payload is held while the tree is built: it takes its share of the allowance.
+  TStreamer& container = Container();
+  const int64_t maxInflated = container.MaxInflatedSize();
+  container.SetMaxInflatedSize(std::min(maxInflated, mLoadLimit));
+  std::unique_ptr<TStream> inflated;
+  try {
+    inflated = container.Read(file, ContainerReadOptions);
+  } catch (...) {
+    container.SetMaxInflatedSize(maxInflated);
+    throw;
+  }
+  container.SetMaxInflatedSize(maxInflated);
+  if (inflated) {
+    ChargeMemory(inflated->Size());
     ReplaceStream(std::move(inflated));
+  }
   TStream& stream = *Stream();
   if (stream.Position() >= stream.Size()) throw EStreamerEmpty(this, ClassName(), "DoRead");
 
@@ -193,6 +218,15 @@ void TSwBaseBinaryStreamer::DoRead() {
     Error(error);
   }
   RefreshCapabilities();
+}
+
+void TSwBaseBinaryStreamer::ChargeMemory(int64_t bytes) {
+  mLoadUsed += bytes;
+  if (mLoadUsed > mLoadLimit)
+    SwRaise<ESwStreamingTooLarge>(
+        "%s would need more than %d bytes of memory to load a tree file of %d bytes (%d times its size allowed, at "
+        "least %d, at most %d).",
+        this, mLoadLimit, mFileSize, LoadMemoryRatio, MinLoadMemory, mMaxLoadMemory);
 }
 
 uint8_t TSwBaseBinaryStreamer::ReadU8() {
@@ -440,6 +474,7 @@ TSwTreeNode* TSwBinaryStreamer::ReadNodeHead(TSwTreeNode* parent, int32_t depth,
     ReportIntegrity("node index", static_cast<uint32_t>(index), static_cast<uint32_t>(expectedIndex));
 
   TSwName name(ReadString());
+  ChargeMemory(kNodeMemory + static_cast<int64_t>(name.Text().size()) * 2);
   TSwTreeNode* node;
   if (parent) {
     // Refused here rather than by the children map: a child that its parent's map refuses is
@@ -453,12 +488,33 @@ TSwTreeNode* TSwBinaryStreamer::ReadNodeHead(TSwTreeNode* parent, int32_t depth,
     node = root.get();
   }
   // Each record takes at least 6 bytes, so a forged count ends at the payload's end.
-  for (uint32_t n = ReadU32(); n > 0; --n) ReadProperty(*node);
+  mReadProperties.clear();
+  for (uint32_t n = ReadU32(); n > 0; --n) ReadProperty();
+  StoreProperties(*node);
   childCount = ReadU32();
   return node;
 }
 
-void TSwBinaryStreamer::ReadProperty(TSwTreeNode& node) {
+void TSwBinaryStreamer::StoreProperties(TSwTreeNode& node) {
+  // The bag is sorted by name: files list properties in that order, and a node's bag takes them
+  // one by one at its end. Any other order is sorted first (stably: of one name the later still
+  // replaces the earlier), so that a forged order cannot make every insertion shift the bag.
+  auto byName = [](const auto& a, const auto& b) { return a.first.Text() < b.first.Text(); };
+  std::vector<std::pair<TSwName, TSwValue>>& read = mReadProperties;
+  if (!std::is_sorted(read.begin(), read.end(), byName)) std::stable_sort(read.begin(), read.end(), byName);
+  for (size_t i = 0; i < read.size(); ++i) {
+    try {
+      node.SetValue(read[i].first, read[i].second);
+    } catch (const ESwAddingNullProperty& error) {
+      Error(error);
+    } catch (const ESwHashBadKey& error) {
+      Error(error);
+    }
+  }
+  read.clear();
+}
+
+void TSwBinaryStreamer::ReadProperty() {
   TSwName name(ReadString());
   uint16_t stored = ReadU16();
   TSwValue value;
@@ -477,13 +533,9 @@ void TSwBinaryStreamer::ReadProperty(TSwTreeNode& node) {
   if (uint16_t unknown = stored & static_cast<uint16_t>(~kStorableKinds))
     Error(MakeError<TSwBadStreamingPropType>("%s encountered bad TSwValue type (%d).", this, std::countr_zero(unknown)));
   value.Kinds = kinds;
-  try {
-    node.SetValue(name, value);
-  } catch (const ESwAddingNullProperty& error) {
-    Error(error);
-  } catch (const ESwHashBadKey& error) {
-    Error(error);
-  }
+  ChargeMemory(kPropertyMemory + static_cast<int64_t>(name.Text().size()) * 2 +
+               static_cast<int64_t>(value.Text().size()) * 2 + static_cast<int64_t>(value.Raw().size()));
+  mReadProperties.emplace_back(name, std::move(value));
 }
 
 }  // namespace skeinwork

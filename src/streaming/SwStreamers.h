@@ -149,6 +149,8 @@ SW_EXCEPTION(TSwBadStreamingPropType, ESwStreamer);
 // A tree nested deeper than the reader's limit; the recursive freeing of such a tree would
 // exhaust the stack.
 SW_EXCEPTION(ESwStreamingDeepTree, ESwStreamer);
+// A tree file whose tree would take more memory than its size allows.
+SW_EXCEPTION(ESwStreamingTooLarge, ESwStreamer);
 
 // A node met twice while writing one tree.
 class ESwSerializingRecursiveTree : public ESwStreamer {
@@ -218,6 +220,13 @@ class TSwBaseBinaryStreamer : public TSwStreamer {
   // recurses once per level, and a sanitized build runs out of an 8 MiB stack near 15,000.
   // Result trees nest as deep as their models, a few dozen levels. The writer has no limit.
   static constexpr int DefaultMaxDepth = 4096;
+  // The memory a load may take, the inflated payload and the tree together: this many times the
+  // file's size, at least MinLoadMemory and never more than the maximum (DefaultMaxLoadMemory).
+  // A few bytes of compressed records can stand for a large tree; real trees take a few times
+  // their file's size.
+  static constexpr int64_t LoadMemoryRatio = 128;
+  static constexpr int64_t MinLoadMemory = int64_t{64} << 20;
+  static constexpr int64_t DefaultMaxLoadMemory = int64_t{1} << 30;
 
   explicit TSwBaseBinaryStreamer(TSwTreeNode* root = nullptr);
   ~TSwBaseBinaryStreamer() override;
@@ -235,6 +244,8 @@ class TSwBaseBinaryStreamer : public TSwStreamer {
 
   int MaxDepth() const { return mMaxDepth; }
   void SetMaxDepth(int depth) { mMaxDepth = depth; }
+  int64_t MaxLoadMemory() const { return mMaxLoadMemory; }
+  void SetMaxLoadMemory(int64_t bytes) { mMaxLoadMemory = bytes; }
 
  protected:
   void DoRead() override;
@@ -262,6 +273,9 @@ class TSwBaseBinaryStreamer : public TSwStreamer {
   void WriteString(std::u16string_view text);
   void WriteRaw(std::string_view bytes);
 
+  // Counts memory the tree being read takes; past the load's allowance: ESwStreamingTooLarge.
+  void ChargeMemory(int64_t bytes);
+
   // Clears lsCompressed and lsChecksum and sets them from the container's flags.
   void RefreshCapabilities();
   // Reports an error met while writing, after handing the buffered bytes to the stream: the
@@ -274,6 +288,9 @@ class TSwBaseBinaryStreamer : public TSwStreamer {
   std::unique_ptr<TStreamer> mContainer;  // owned
   WideString mStringScratch;  // ReadString's result
   int mMaxDepth = DefaultMaxDepth;
+  int64_t mMaxLoadMemory = DefaultMaxLoadMemory;
+  // Of the load in progress: the file's size, the memory it may take and the memory taken.
+  int64_t mFileSize = 0, mLoadLimit = 0, mLoadUsed = 0;
 };
 
 // The tree file streamer: node records as laid out above. Reading and writing walk the tree
@@ -305,10 +322,13 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
   // parent, or as `root` without one).
   TSwTreeNode* ReadNodeHead(TSwTreeNode* parent, int32_t depth, std::unique_ptr<TSwTreeNode>& root,
                             uint32_t& childCount);
-  void ReadProperty(TSwTreeNode& node);
+  void ReadProperty();
+  // Gives the node the properties ReadProperty collected.
+  void StoreProperties(TSwTreeNode& node);
   void ReportIntegrity(const char* field, uint32_t read, uint32_t expected);
 
   std::vector<TWritable> mWritable;  // scratch of WriteNodeHead
+  std::vector<std::pair<TSwName, TSwValue>> mReadProperties;  // scratch of ReadNodeHead
 };
 
 }  // namespace skeinwork

@@ -139,33 +139,56 @@ class TProgressBar {
   int mPermille = -1;
 };
 
-// The run an interrupt (Ctrl+C) asks to cancel; the signal handler only sets the run's flag.
+// An interrupt (Ctrl+C) or a termination request sets the flag and cancels the running model;
+// every later pass, expression step and write sees it and raises, so the command ends at once,
+// removing the temporary files it was writing, with the usual exit code of a cancelled run. The
+// handler acts once: a second signal ends the program at once.
+std::atomic<bool> gCancelRequested{false};
 std::atomic<TSwmCompiler*> gInterruptible{nullptr};
 
 extern "C" void OnInterrupt(int) {
+  gCancelRequested.store(true);
   if (TSwmCompiler* compiler = gInterruptible.load()) compiler->RequestCancel();
 }
 
-class TInterruptGuard {
+class TSignalGuard {
  public:
-  explicit TInterruptGuard(TSwmCompiler* compiler) {
-    gInterruptible.store(compiler);
+  TSignalGuard() {
+    gCancelRequested.store(false);
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    mInstalled = sigaction(SIGINT, &action, &mPrevious) == 0;
+    for (int i = 0; i < 2; ++i) mInstalled[i] = sigaction(kSignals[i], &action, &mPrevious[i]) == 0;
   }
-  ~TInterruptGuard() {
-    if (mInstalled) sigaction(SIGINT, &mPrevious, nullptr);
-    gInterruptible.store(nullptr);
+  ~TSignalGuard() {
+    for (int i = 0; i < 2; ++i)
+      if (mInstalled[i]) sigaction(kSignals[i], &mPrevious[i], nullptr);
   }
-  TInterruptGuard(const TInterruptGuard&) = delete;
-  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+  TSignalGuard(const TSignalGuard&) = delete;
+  TSignalGuard& operator=(const TSignalGuard&) = delete;
 
  private:
-  struct sigaction mPrevious {};
-  bool mInstalled = false;
+  static constexpr int kSignals[2] = {SIGINT, SIGTERM};
+  struct sigaction mPrevious[2] {};
+  bool mInstalled[2] = {false, false};
 };
+
+// The run the signal handler cancels, while it runs.
+class TInterruptible {
+ public:
+  explicit TInterruptible(TSwmCompiler* compiler) {
+    gInterruptible.store(compiler);
+    if (gCancelRequested.load()) compiler->RequestCancel();
+  }
+  ~TInterruptible() { gInterruptible.store(nullptr); }
+  TInterruptible(const TInterruptible&) = delete;
+  TInterruptible& operator=(const TInterruptible&) = delete;
+};
+
+[[noreturn]] void RaiseInterrupted() {
+  SwRaise<ESwCancelled>("The program was interrupted; files it was writing were removed.");
+}
 
 // ---------------------------------------------------------------------------------------------
 // Scripts and runs
@@ -196,6 +219,7 @@ struct TRunOptions {
   bool Partial = false;
   bool Progress = false, NoProgress = false;
   int64_t MaxNodes = 0;
+  int64_t MaxWork = TSwWorkMeter::DefaultLimit;
 };
 
 // A finished (or failed) modelling run. Members go in reverse order, so the slicer, which
@@ -245,7 +269,8 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, boo
   if (progress) compiler.ProgressHook = TSwmProgressHook::Of<&TProgressSink::Update>(&sink);
   compiler.KeepPartialResult = options.Partial;
   compiler.MaxResultNodes = options.MaxNodes;
-  TInterruptGuard interrupt(&compiler);
+  compiler.MaxWork = options.MaxWork;
+  TInterruptible interrupt(&compiler);
   try {
     run.Slicer = compiler.Modell(*run.Data);
   } catch (...) {
@@ -588,6 +613,7 @@ int ExtractCommand(TContext& context, const TExtractOptions& options) {
 struct TEvalOptions {
   std::string Expression, Input;
   int64_t Offset = 0;
+  int64_t MaxWork = TSwWorkMeter::DefaultLimit;
   bool Json = false;
 };
 
@@ -617,6 +643,7 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
   expressionOptions.Codepage = kUtf8Codepage;
   expression.SetOptions(expressionOptions);
   expression.SetInputStream(input.get());
+  TSwWorkMeter meter(nullptr, options.MaxWork);
   TSwExpressionResult result = expression.Evaluate();
   const TSwValue& value = result.Value;
   std::ostream& out = context.Out;
@@ -641,6 +668,13 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
 // ---------------------------------------------------------------------------------------------
 // The command line
 
+void AddMaxWorkOption(CLI::App* command, int64_t& maxWork) {
+  command->add_option("--max-work", maxWork,
+                      "Stop when the run has done this much work: passes of the model and bytes that expressions and "
+                      "patterns read or make (default 2^34)")
+      ->check(CLI::PositiveNumber);
+}
+
 void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
   command->add_option("data", options.Data, "The data file to model")->required();
@@ -652,6 +686,7 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
       ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
   command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default: no limit)")
       ->check(CLI::NonNegativeNumber);
+  AddMaxWorkOption(command, options.MaxWork);
 }
 
 }  // namespace
@@ -780,6 +815,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   evalCommand->add_option("--input", eval.Input, "A file whose bytes the expression reads");
   evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(CLI::NonNegativeNumber);
   evalCommand->add_flag("--json", eval.Json, "Print the value as JSON");
+  AddMaxWorkOption(evalCommand, eval.MaxWork);
 
   try {
     app.parse(argc, argv);
@@ -789,7 +825,9 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   }
 
   TContext context{out, err, environment, {}};
+  TSignalGuard signals;
   try {
+    TSwWorkMeter interruptible(&gCancelRequested, TSwWorkMeter::NoLimit, RaiseInterrupted);
     if (modelCommand->parsed()) return ModelCommand(context, model);
     if (illustrateCommand->parsed()) return IllustrateCommand(context, illustrate);
     if (scriptCommand->parsed()) return ScriptCommand(context, script);

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <sstream>
 #include <vector>
 
 namespace skeinwork {
@@ -113,24 +114,78 @@ void SwWriteTextTree(std::ostream& out, TSwTreeNode* root, const TSwRangeReader&
       [](TSwTreeNode*, int) {});
 }
 
-std::string SwJsonValue(const TSwValue& value) {
-  if (SwIsRangeValue(value))
-    return fmt::format("{{\"offset\":{},\"length\":{}}}", value.Int, RangeLength(value));
-  std::string out = "{";
-  auto field = [&](const char* name, const std::string& json) {
-    if (out.size() > 1) out += ',';
-    out += '"';
-    out += name;
-    out += "\":";
-    out += json;
+namespace {
+
+constexpr size_t kJsonPiece = 65536;  // characters or bytes converted at a time
+
+// A JSON string of the text, converted and escaped piece by piece.
+void WriteJsonText(std::ostream& out, std::u16string_view text) {
+  out << '"';
+  while (!text.empty()) {
+    size_t piece = std::min(text.size(), kJsonPiece);
+    // A surrogate pair stays in one piece.
+    if (piece < text.size() && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+    std::string quoted = JsonString(WideToUtf8(text.substr(0, piece)));
+    out.write(quoted.data() + 1, static_cast<std::streamsize>(quoted.size() - 2));
+    text.remove_prefix(piece);
+  }
+  out << '"';
+}
+
+void WriteHex(std::ostream& out, std::string_view bytes) {
+  out << '"';
+  while (!bytes.empty()) {
+    size_t piece = std::min(bytes.size(), kJsonPiece);
+    out << Hex(RawByteString(bytes.substr(0, piece)));
+    bytes.remove_prefix(piece);
+  }
+  out << '"';
+}
+
+}  // namespace
+
+void SwWriteJsonValue(std::ostream& out, const TSwValue& value) {
+  if (SwIsRangeValue(value)) {
+    out << fmt::format("{{\"offset\":{},\"length\":{}}}", value.Int, RangeLength(value));
+    return;
+  }
+  bool first = true;
+  auto field = [&](const char* name) {
+    out << (first ? "\"" : ",\"") << name << "\":";
+    first = false;
   };
-  if (value.Has(ltStr)) field("str", JsonString(WideToUtf8(value.Text())));
-  if (value.Has(ltRaw)) field("raw", '"' + Hex(value.Raw()) + '"');
-  if (value.Has(ltBool)) field("bool", value.Bool ? "true" : "false");
-  if (value.Has(ltInt)) field("int", std::to_string(value.Int));
-  if (value.Has(ltFrac)) field("frac", nlohmann::json(value.Frac).dump());
-  if (value.Has(ltObj)) field("obj", JsonString(value.Obj ? value.Obj->ClassName() : std::string("<nil object>")));
-  return out + "}";
+  out << '{';
+  if (value.Has(ltStr)) {
+    field("str");
+    WriteJsonText(out, value.Text());
+  }
+  if (value.Has(ltRaw)) {
+    field("raw");
+    WriteHex(out, value.Raw());
+  }
+  if (value.Has(ltBool)) {
+    field("bool");
+    out << (value.Bool ? "true" : "false");
+  }
+  if (value.Has(ltInt)) {
+    field("int");
+    out << value.Int;
+  }
+  if (value.Has(ltFrac)) {
+    field("frac");
+    out << nlohmann::json(value.Frac).dump();
+  }
+  if (value.Has(ltObj)) {
+    field("obj");
+    out << JsonString(value.Obj ? value.Obj->ClassName() : std::string("<nil object>"));
+  }
+  out << '}';
+}
+
+std::string SwJsonValue(const TSwValue& value) {
+  std::ostringstream out;
+  SwWriteJsonValue(out, value);
+  return out.str();
 }
 
 void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root) {
@@ -145,12 +200,19 @@ void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root) {
           wroteChild.back() = true;
         }
         text += "{\"name\":" + JsonString(WideToUtf8(node->Name())) + ",\"props\":{";
-        for (int i = 0; i < node->PropertyCount(); ++i) {
-          if (i) text += ',';
-          text += JsonString(WideToUtf8(node->PropertyName(i).Text())) + ':' + SwJsonValue(node->PropertyValue(i));
-        }
-        text += "},\"children\":[";
         out << text;
+        // Values are written straight from the bag, never copied: one may be hundreds of MB.
+        TSwProperties* bag = node->HasPropertyBag() ? node->PropertiesIfAny() : nullptr;
+        for (int i = 0; i < node->PropertyCount(); ++i) {
+          if (i) out << ',';
+          out << JsonString(WideToUtf8(node->PropertyName(i).Text())) << ':';
+          if (bag) {
+            SwWriteJsonValue(out, bag->Property(i)->Value());
+          } else {
+            SwWriteJsonValue(out, node->PropertyValue(i));
+          }
+        }
+        out << "},\"children\":[";
         wroteChild.push_back(false);
       },
       [&](TSwTreeNode*, int) {

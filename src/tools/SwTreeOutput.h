@@ -50,6 +50,9 @@ void SwWriteTextTree(std::ostream& out, TSwTreeNode* root, const TSwRangeReader&
 // forms the value has among "str", "raw" (upper-case hex), "bool", "int", "frac", "obj" (class
 // name).
 std::string SwJsonValue(const TSwValue& value);
+// The same written to `out` piece by piece, so that a large text or raw value is never held
+// twice in memory.
+void SwWriteJsonValue(std::ostream& out, const TSwValue& value);
 
 // The tree in JSON, followed by a line break.
 void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -160,6 +161,20 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
     }
     EXPECT_EQ(folder.Names().size(), row.before ? 1u : 0u);
   }
+  // A cancel request (an interrupt) stops the next write, and the file goes with the stream.
+  TFolder folder("cancel");
+  const fs::path target = folder / "tree.swt";
+  Put(target, "old");
+  std::atomic<bool> cancel{true};
+  TSwWorkMeter meter(&cancel, TSwWorkMeter::NoLimit);
+  ExpectError<ESwCancelled>(
+      [&] {
+        TSwAtomicFileStream file(Utf8ToWide(target.string()));
+        file.WriteBuffer("new", 3);
+      },
+      "The work was cancelled.");
+  EXPECT_EQ(Content(target), "old");
+  EXPECT_EQ(folder.Names().size(), 1u);
 }
 
 TEST(AtomicFile, TargetsThatCannotBeCreated) {

@@ -392,6 +392,41 @@ TEST(Simpat, KeptPatternMatchesRepeatedly) {
   EXPECT_EQ(input.Pos(), 7);
 }
 
+// A failed match says how far ahead a match must fail too: as far as a leading greedy repeat
+// over a plain class ran, when every alternative has one.
+TEST(Simpat, FailureAheadOfALeadingRepeat) {
+  struct Row {
+    const char* pattern;
+    const char* input;
+    bool matched;
+    int64_t ahead;
+  };
+  const Row rows[] = {
+      {"ANY* Z", "aaaa", false, 4},
+      {"[^Z]* Z Q", "aaZ", false, 2},
+      {"DIG+ x|LAT* 9", "12ab", false, 0},  // "LAT*" takes nothing here
+      {"SP* ID+ ;", "  ab", false, 2},
+      {"Z ANY*", "aaaa", false, 0},
+      {"NL* x", "\r\n\r\n", false, 0},  // a class with the line break is not plain
+      {"ANY* Z|EOF", "aa", false, 0},
+      {"ANY*", "aa", true, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pattern);
+    TStringStream stream(row.input);
+    int64_t ahead = -1;
+    EXPECT_EQ(TSimpatPattern(row.pattern).Match(stream, "\r\n", &ahead), row.matched);
+    if (!row.matched) {
+      EXPECT_EQ(ahead, row.ahead);
+    }
+    // The promise holds: every start within reach fails.
+    for (int64_t start = 1; !row.matched && start <= row.ahead; ++start) {
+      stream.SetPosition(start);
+      EXPECT_FALSE(TSimpatPattern(row.pattern).Match(stream, "\r\n")) << start;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace skeinwork
 

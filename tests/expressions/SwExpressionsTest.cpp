@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -741,6 +742,50 @@ TEST(SwExpressions, BufferedTransformAcrossChunks) {
   for (size_t i = 0; i < inverted.size(); ++i)
     if (static_cast<uint8_t>(inverted[i]) != static_cast<uint8_t>(~data[100 + i])) ++differing;
   EXPECT_EQ(differing, 0u);
+}
+
+// A stream that never ends, as a device does: its size is 0 and every read is full.
+class TEndless : public TStream {
+ public:
+  int64_t Read(void* buffer, int64_t count) override {
+    std::memset(buffer, 0, static_cast<size_t>(count));
+    return count;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+  int64_t Size() override { return 0; }
+  void SetSize(int64_t) override {}
+};
+
+TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
+  // An endless input fills no disk: a transform's output is bounded like any value.
+  TEndless endless;
+  TSwExpression negated(u"$ not", nullptr);
+  negated.SetInputStream(&endless);
+  EXPECT_EQ(Failure([&] { negated.Evaluate(); }),
+            "ESwExprValueTooLong: Function TFnNot of RPN expression '$ not' would make a value of 83886080 "
+            "bytes or characters (83886079 max).");
+  // A value that one step would make too long is refused before it is made.
+  EXPECT_EQ(RunError(u"$ b2h", std::string(41943040, 'a')),
+            "ESwExprValueTooLong: Function TFnBinToHex of RPN expression '$ b2h' would make a value of 83886080 "
+            "bytes or characters (83886079 max).");
+  // Positions far out neither overflow nor read anything.
+  const std::string far = "9223372036854775800";
+  const std::pair<std::u16string, std::string> rows[] = {
+      {u"99999999999999999999 skip", "b:True"},
+      {u"$ " + Utf8ToWide(far) + u" tooffset not len", "i:0"},
+      {u"$ " + Utf8ToWide(far) + u" tooffset 'k' xor len", "i:0"},
+      {u"$ " + Utf8ToWide(far) + u" tooffset 'ANY' cmp_pat", "b:False"},
+  };
+  for (const auto& [text, result] : rows) EXPECT_EQ(Evaluated(text, "abc", 2).Result, result) << WideToUtf8(text);
+  // Work counts against the thread's meter, and a cancel request stops the next piece of it.
+  std::atomic<bool> cancel{false};
+  TSwWorkMeter meter(&cancel, 100000);
+  EXPECT_EQ(RunError(u"$ not", std::string(200000, 'x')),
+            "ESwWorkLimit: The work limit of 100000 units (bytes read, made, scanned or written, and passes of the "
+            "model) has been reached.");
+  cancel = true;
+  EXPECT_EQ(RunError(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
 }
 
 TEST(SwExpressions, LoadAndSaveRoundTrips) {

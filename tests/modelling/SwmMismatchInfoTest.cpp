@@ -141,7 +141,7 @@ TEST_F(SwMismatchHook, AttachesTheInputOfEveryMismatch) {
       {"\"a\" = ab\n\"b\" = cd\n", "xy", false, "ESwmNoMatchingNode|<StringStream>@0:xy"},
       // Inside a line: the line's own stream, and the input at the line's start.
       {"1 LINE\n  \"x\" = ok\n2 LINE\n  1 \"a\" = ab\n  2 \"b\" = cd\n", "ok\r\nabXY\r\n", false,
-       "ESwmOrderedConditionMismatch|<MemoryStream>@2:abXY|<StringStream>@4:ok\r\nabXY\r\n"},
+       "ESwmOrderedConditionMismatch|<SwRestrictedStream>@2:abXY|<StringStream>@4:ok\r\nabXY\r\n"},
       // A FAIL is a mismatch made on the spot.
       {"1 \"a\" = ab\n2 FAIL \"bad\" = X\n", "abX", false, "ESwmError|<StringStream>@3:abX"},
       // Errors that are no mismatches carry nothing.

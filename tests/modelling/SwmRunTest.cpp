@@ -420,6 +420,29 @@ TEST(Modelling, ProgressReportsAndCancelStops) {
   EXPECT_EQ(RunModel(*compiler, input), "ESwmCancelled: Modelling was cancelled.");
 }
 
+// Models that once took hours or gigabytes end promptly: a failed line is let go, a pattern
+// scan that failed is not repeated at every byte, and the work limit ends what is left.
+TEST(Modelling, WorkStaysBounded) {
+  const std::string as(20000, 'a');
+  // LINE tried at every byte, failing each time, over a line that runs to the end.
+  auto lines = CompileModel("\"a\" =\n  END? eof\n  ^ LINE \"x\"\n    \"q\" = Q\n  % ANY\n");
+  TStringStream input(as);
+  auto slicer = lines->Modell(input);
+  EXPECT_EQ(slicer->StreamCount(), 1);  // the input; no failed line is kept
+  // END scanning for a pattern at every byte: the run's work stays linear.
+  auto scan = CompileModel("\"a\" =\n  END % [^Z]* Z Q\n  END? eof\n");
+  scan->MaxWork = 8 * static_cast<int64_t>(as.size());
+  EXPECT_EQ(RunModel(*scan, as + "Z"), "[0+0 0+20001](a[0+0 0+20001 20001+0])");
+  // A costly condition that never moves the input ends at the work limit, long before the
+  // limit of stalled passes.
+  auto costly = CompileModel("\"L\"\n  \"e\" ? $ not len 0 >\n  END = z\n");
+  costly->MaxWork = 1000000;
+  costly->MaxStalledPasses = 100000;
+  EXPECT_EQ(RunModel(*costly, as),
+            "ESwWorkLimit: The work limit of 1000000 units (bytes read, made, scanned or written, and passes of the "
+            "model) has been reached.");
+}
+
 // A data file that another program cuts while the run reads it: the run ends with the read
 // error, whichever cache reads the file, and never models bytes that are gone.
 struct TCutter {

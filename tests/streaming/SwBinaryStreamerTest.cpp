@@ -549,6 +549,34 @@ TEST(BinaryStreamer, NestingDepthIsBounded) {
   EXPECT_EQ(ErrorOf([&] { Load(File(chain(200000)), &collector); }), message);
 }
 
+// Properties in any order end sorted, the last of a name winning, without shifting the bag at
+// every insertion; and a load takes no more memory than its file's size allows.
+TEST(BinaryStreamer, PropertyOrderAndLoadMemory) {
+  TPayload p;
+  p.Node(-1, -1, u"r", 4);
+  for (const char16_t* name : {u"c", u"b", u"c", u"a"}) p.Str(name).U16(8).U32(name[0] == u'c' ? 7u : 1u);
+  auto tree = Load(File(p.U32(0).Eos().Data));
+  ASSERT_EQ(tree->PropertyCount(), 3);
+  EXPECT_EQ(tree->PropertyName(0).Text(), u"a");
+  EXPECT_EQ(tree->PropertyName(2).Text(), u"c");
+  EXPECT_EQ(tree->PropertyValue(2).Int, 7);
+
+  TSwTreeNode root(u"r");
+  for (int i = 0; i < 2000; ++i) root.AddChild(u"n")->SetValue(u"p", TSwValue::OfText(std::u16string(40, u'x')));
+  // Compressed, the payload itself may not inflate beyond the allowance.
+  for (bool compressed : {false, true}) {
+    TSwBinaryStreamer streamer;
+    streamer.SetMaxLoadMemory(100000);
+    std::string file = Save(root, compressed);
+    EXPECT_EQ(ErrorOf([&] { streamer.Read(std::make_unique<TStringStream>(file)); }),
+              compressed ? "Zlib reports compression error ('data inflates beyond 100000 bytes') for TSwBinaryStreamer."
+                         : "TSwBinaryStreamer would need more than 100000 bytes of memory to load a tree file of " +
+                               std::to_string(file.size()) +
+                               " bytes (128 times its size allowed, at least 67108864, at most 100000).");
+  }
+  EXPECT_EQ(Load(Save(root))->ChildCount(), 2000);  // within the default allowance
+}
+
 // Mutates valid files at random: each read must end in a tree or in the system's error. Most
 // mutations get their checksum repaired, so that they reach the node records.
 TEST(BinaryStreamer, RandomCorruptionEndsInErrorOrTree) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -349,6 +351,42 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
 // (-o): the program says so and exits with an error, and no file is left half-written under the
 // name asked for; a file of that name from before stays as it was. A file size limit stands in for the full disk (writes beyond it fail); the
 // shell ignores the signal that the limit would send, as the program's caller may.
+// An interrupt or a termination request while a command writes: the temporary file goes, the
+// target keeps its content and the program exits as a cancelled run does.
+TEST_F(Program, SignalsRemoveTheFilesBeingWritten) {
+  WriteFile(mDir / "slow.sw", "Skeinwork 0.79\n\n== Model ==\n\"L\"\n  \"e\" ? $ not len 0 >\n  END = z\n");
+  WriteFile(mDir / "data.bin", std::string(100000, 'a'));
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    WriteFile(mDir / "keep.txt", "old text");
+    auto temporaries = [&] {
+      int count = 0;
+      for (const auto& entry : fs::directory_iterator(mDir))
+        count += entry.path().filename().string().rfind(".keep.txt.", 0) == 0;
+      return count;
+    };
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(mDir.c_str()) != 0 || !std::freopen("stderr.txt", "w", stderr)) ::_exit(127);
+      ::execl(SKEINWORK_PROGRAM, "skeinwork", "model", "slow.sw", "data.bin", "-o", "keep.txt", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // The model never ends on its own in time: it is stopped once its output file exists.
+    for (int wait = 0; wait < 2000 && temporaries() == 0; ++wait) ::usleep(10000);
+    ASSERT_EQ(temporaries(), 1);
+    ::kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // "Modelling was cancelled." once the data's run has begun, else the program's own message.
+    const std::string err = ReadFile(mDir / "stderr.txt");
+    EXPECT_EQ(err.rfind("Cancelled: ", 0), 0u) << err;
+    EXPECT_EQ(ReadFile(mDir / "keep.txt"), "old text");
+    EXPECT_EQ(temporaries(), 0);
+  }
+}
+
 TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
   std::string csv = "name,colour,count\n";
   for (int i = 0; i < 3000; ++i) csv += "apple,red," + std::to_string(i) + "\n";

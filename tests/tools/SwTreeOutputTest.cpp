@@ -35,6 +35,12 @@ RawByteString ReadRange(TSwObject* stream, int64_t offset, int64_t maxCount) {
   return source->DataString().substr(static_cast<size_t>(offset), static_cast<size_t>(maxCount));
 }
 
+std::string Hex5A(size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += "5A";
+  return out;
+}
+
 TEST(SwTreeOutput, JsonValues) {
   TStringStream stream("x");
   TSwValue mixed = TSwValue::OfText(u"ab\"c\n");
@@ -62,6 +68,14 @@ TEST(SwTreeOutput, JsonValues) {
       {TSwValue(), "{}"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(SwJsonValue(value), expected);
+  // Large values go out piece by piece; a surrogate pair across a piece's end stays whole.
+  std::u16string text(65535, u'a');
+  text += u"\U0001F600\"";
+  std::string expected = R"({"str":")" + std::string(65535, 'a') + "\xF0\x9F\x98\x80\\\"\",\"raw\":\"";
+  TSwValue large = TSwValue::OfText(text);
+  large.Kinds |= SwKind(ltRaw);
+  large.SetRaw(std::string(70000, '\x5A'));
+  EXPECT_EQ(SwJsonValue(large), expected + Hex5A(70000) + "\"}");
 }
 
 TEST(SwTreeOutput, RangeValuesAndExtents) {
