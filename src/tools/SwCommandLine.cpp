@@ -760,6 +760,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
                      const TSwCommandLineEnvironment& environment) {
   CLI::App app("Skeinwork: model-driven parsing of binary and text files.", "skeinwork");
   app.set_version_flag("--version", "Skeinwork " + SwVersionText(SwLibraryVersion));
+  app.footer("Learn the model language from docs/guide.md; the reference is in docs/reference/.");
   app.require_subcommand(1);
 
   TModelOptions model;
