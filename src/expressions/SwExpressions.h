@@ -181,7 +181,7 @@ struct TSwFileAccessRequest {
 
 enum class TSwFileAccessAnswer : uint8_t {
   AllowOnce,    // this access; the next one is asked again
-  AllowForRun,  // this access and every later one of its kind until the policy is restarted
+  AllowForRun,  // this access and every later one of its kind that asks the same policy
   Refuse,       // raises ESwFileAccessRefused
 };
 
