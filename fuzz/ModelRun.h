@@ -18,6 +18,7 @@ inline void SwFuzzCompileText(TSwmCompiler& compiler, std::string_view text) {
   reader.Options.Codepage = 65001;
   std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"fuzz");
   compiler.Options.Eoln = WideString(1, u'\n');
+  compiler.FileAccess = TSwFileAccess::Refusing();
   compiler.Compile(description.get());
   compiler.SetCurrentDescription(nullptr);
 }

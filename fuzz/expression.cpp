@@ -45,6 +45,8 @@ void Prepare(TSwExpression& expression, TStream& input, TSwNodeFinder& finder, T
   expression.SetInputStream(&input);
   expression.SetFinder(&finder);
   expression.SetModelNode(&node);
+  static TSwFileAccess refusing = TSwFileAccess::Refusing();
+  expression.SetFileAccess(&refusing);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ std::vector<std::unique_ptr<TSwmCompiler>> LoadExamples() {
       TSwScript script;
       script.Load(file);
       compilers.push_back(script.CompileModel());
+      compilers.back()->FileAccess = TSwFileAccess::Refusing();
     } catch (const ESkeinwork& error) {
       std::fprintf(stderr, "Cannot load %s: %s\n", path.string().c_str(), error.what());
       std::abort();

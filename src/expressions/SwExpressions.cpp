@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <mutex>
@@ -718,6 +719,15 @@ void TSwFunction::CheckResultSize() {
   TSwWorkMeter::Spend(1 + size);
 }
 
+void TSwFunction::CheckFileAccess(TSwFileAccessKind kind, const WideString& path) {
+  TSwFileAccess* access = Expression().FileAccess();
+  if (!access) return;
+  TSwFileAccessRequest request{kind, Context().Name, path, {}};
+  if (!access->Allows(request))
+    Fail<ESwFileAccessRefused>("Function %s was refused access to file \"%s\" in RPN expression '%s'.",
+                               request.Function, path, Expression().Text());
+}
+
 RawByteString TSwFunction::BytesOf(TSwRpnValueEx& value) {
   if (TStream* stream = value.Stream) {
     int64_t here = stream->Position();
@@ -1209,8 +1219,41 @@ void TFnFromInt::Execute() {
   SetOnly(Result(), RpnBytes(std::move(bytes)));
 }
 
+namespace {
+
+// What a host shows when asked about a file: the absolute name, with the links that exist
+// resolved, so that "../../x" or a link named like a harmless file shows where it leads.
+WideString ResolvedFileName(const WideString& name) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path absolute = fs::absolute(fs::path(WideToUtf8(name)), error);
+  if (error) return name;
+  fs::path resolved = fs::weakly_canonical(absolute, error);
+  return Utf8ToWide((error ? absolute.lexically_normal() : resolved).string());
+}
+
+}  // namespace
+
+bool TSwFileAccess::Allows(TSwFileAccessRequest& request) {
+  TSwFileAccessMode& mode = ModeOf(request.Kind);
+  if (mode != TSwFileAccessMode::Ask) return mode == TSwFileAccessMode::Allowed;
+  if (!Ask) return false;
+  request.ResolvedPath = ResolvedFileName(request.Path);
+  switch (Ask(request)) {
+    case TSwFileAccessAnswer::AllowForRun:
+      mode = TSwFileAccessMode::Allowed;
+      return true;
+    case TSwFileAccessAnswer::AllowOnce:
+      return true;
+    case TSwFileAccessAnswer::Refuse:
+      break;
+  }
+  return false;
+}
+
 void TFnLoadFile::Execute() {
   WideString name = Expression().Evaluator()->Stack().PopStr();
+  CheckFileAccess(TSwFileAccessKind::Read, name);
   auto file = std::make_unique<TFileStream>(name, TFileMode::OpenRead);
   Result().SetOwnedStream(std::move(file));
   Result().StartPosition = 0;
@@ -1219,6 +1262,7 @@ void TFnLoadFile::Execute() {
 void TFnSaveFile::Execute() {
   PopInput();
   WideString name = Expression().Evaluator()->Stack().PopStr();
+  CheckFileAccess(TSwFileAccessKind::Write, name);
   TSwRpnValueEx& input = Result();
   // Written aside and put in place when whole, so that a failure leaves the file as it was.
   TSwAtomicFileStream file(name);

@@ -106,6 +106,8 @@ SW_EXCEPTION(ESwBadExprCodepage, ESwFunction);
 SW_EXCEPTION(ESwBadExprStringToIntLength, ESwFunction);
 SW_EXCEPTION(ESwFuncNoBufferedTransform, ESwFunction);
 SW_EXCEPTION(ESwExprValueTooLong, ESwFunction);
+// "load" or "save" was about to touch a file that the expression's file-access policy refuses.
+SW_EXCEPTION(ESwFileAccessRefused, ESwFunction);
 
 // Lenient hexadecimal text: every character but letters, digits and "_" is dropped, the rest
 // must be pairs of hexadecimal digits ("0D 0A", "0d0a" and "0D-0A" are all CR LF).
@@ -161,6 +163,49 @@ class TSwFunctions {
 };
 
 TSwFunctions& SwGlobalFunctions();
+
+// ---------------------------------------------------------------------------------------------
+// File access
+
+// Whether the file functions may read ("load") or write ("save") files.
+enum class TSwFileAccessKind : uint8_t { Read, Write };
+
+enum class TSwFileAccessMode : uint8_t {
+  Allowed,  // every access of the kind goes ahead
+  Refused,  // every access of the kind raises ESwFileAccessRefused
+  Ask,      // the policy's Ask callback decides each access
+};
+
+// One access a file function is about to make, as the Ask callback sees it.
+struct TSwFileAccessRequest {
+  TSwFileAccessKind Kind = TSwFileAccessKind::Read;
+  WideString Function;      // the name the function was called by ("save")
+  WideString Path;          // the file name as the expression gave it
+  WideString ResolvedPath;  // absolute, with "." and ".." and the links that exist resolved
+};
+
+enum class TSwFileAccessAnswer : uint8_t {
+  AllowOnce,    // this access; the next one is asked again
+  AllowForRun,  // this access and every later one of its kind that asks the same policy
+  Refuse,       // raises ESwFileAccessRefused
+};
+
+using TSwFileAccessAsk = TMethod<TSwFileAccessAnswer(const TSwFileAccessRequest& request)>;
+
+// Which files the expressions of a run may read and write. A host that runs scripts from
+// strangers refuses, or asks the user; the default allows everything. A modelling run works on
+// a copy of its compiler's policy, so that "allow for this run" ends with the run.
+struct TSwFileAccess {
+  TSwFileAccessMode Read = TSwFileAccessMode::Allowed;
+  TSwFileAccessMode Write = TSwFileAccessMode::Allowed;
+  TSwFileAccessAsk Ask;  // without it, the Ask mode refuses
+
+  static TSwFileAccess Refusing() { return {TSwFileAccessMode::Refused, TSwFileAccessMode::Refused, {}}; }
+  TSwFileAccessMode& ModeOf(TSwFileAccessKind kind) { return kind == TSwFileAccessKind::Read ? Read : Write; }
+  // Decides one access by the mode of its kind, asking when the mode says so; an AllowForRun
+  // answer turns the mode to Allowed. ResolvedPath is filled before the callback is asked.
+  bool Allows(TSwFileAccessRequest& request);
+};
 
 // ---------------------------------------------------------------------------------------------
 // Extended values
@@ -251,6 +296,8 @@ class TSwFunction : public TSwObject {
   [[noreturn]] void RaiseEmptyArgument();
   // Raises ESwExprValueTooLong when a value of `size` bytes or characters would pass MaxRawRead.
   void CheckValueSize(int64_t size);
+  // Raises ESwFileAccessRefused unless the expression's file-access policy allows the access.
+  void CheckFileAccess(TSwFileAccessKind kind, const WideString& path);
 
   // Reads the result value's stream from its position in chunks, hands each to
   // TransformBufferedCallback and appends it to the output stream; the source stream's
@@ -433,6 +480,8 @@ class TSwExpression : public TSwObject {
   void SetFinder(TSwNodeFinder* finder) { mFinder = finder; }  // not owned
   void SetFunctions(TSwFunctions* functions) { mFunctions = functions; }  // null: the global one
   void SetText(WideString text) { mText = std::move(text); }
+  // Not owned; null allows every file access. The policy keeps the answers given to it.
+  void SetFileAccess(TSwFileAccess* access) { mFileAccess = access; }
 
   const WideString& Text() const { return mText; }
   TSwTreeNode* BaseNode() const { return mBaseNode; }
@@ -440,6 +489,7 @@ class TSwExpression : public TSwObject {
   const TSwOptions& Options() const { return mOptions; }
   TSwExprModelNode* ModelNode() const { return mModelNode; }
   TSwNodeFinder* Finder() const { return mFinder; }
+  TSwFileAccess* FileAccess() const { return mFileAccess; }
   // The registry in use: the expression's own, else the global one.
   TSwFunctions& Functions() const;
   // The evaluator of the running evaluation (null outside Evaluate).
@@ -486,6 +536,7 @@ class TSwExpression : public TSwObject {
   TSwFunctions* mFunctions = nullptr;
   TSwNodeFinder* mFinder = nullptr;
   TSwExprModelNode* mModelNode = nullptr;
+  TSwFileAccess* mFileAccess = nullptr;
   TSwRpnEvaluator* mEvaluator = nullptr;
   TRpnScalar mLastScalar;
   TSwExpressionResult mLastResult;

@@ -285,6 +285,8 @@ class TSwmCompiler : public TSwObject {
   ~TSwmCompiler() override;
 
   TSwOptions Options;
+  // What the model's expressions may do with files; each run starts from a copy of it.
+  TSwFileAccess FileAccess;
   TSwConditions* OwnConditions = nullptr;       // not owned; none: the global table
   TSwmNodeClassList* OwnNodeClasses = nullptr;  // not owned; none: the global list
   bool CollapseReferences = false;              // DumpModel shows every shared node once

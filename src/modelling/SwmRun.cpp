@@ -73,6 +73,7 @@ struct TSwmCompiler::TRun {
   TSwmCompiler* OuterCompiler = nullptr;            // the run this one is nested in, if any
   TStream* FailureStream = nullptr;                 // set while a recorded failure is made
   int64_t LinesFreed = 0;                           // failed line streams freed so far
+  TSwFileAccess FileAccess;                         // the compiler's, with this run's answers
 };
 
 TSwmCompiler* SwmActiveCompiler() { return tActiveCompiler; }
@@ -259,6 +260,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
   tCreatedLog = &run.Created;
   run.OuterCompiler = tActiveCompiler;
   tActiveCompiler = this;
+  run.FileAccess = FileAccess;
   run.Streams.push_back(&input);
   run.Slicer = std::make_unique<TSwmSlicer>();
   run.Slicer->RegisterStream(&input, false);
@@ -525,6 +527,7 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     mConditionTest->SetModelNode(this);
     mConditionTest->SetFinder(&run.Finder);
     mConditionTest->SetFunctions(&mCompiler.mFunctions);
+    mConditionTest->SetFileAccess(&run.FileAccess);
   }
   TSwCondExpression& test = *mConditionTest;
   test.Restart(base, current);

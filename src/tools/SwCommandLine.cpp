@@ -216,6 +216,7 @@ std::unique_ptr<TSwmCompiler> CompileFor(const TSwScript& script, const std::str
 
 struct TRunOptions {
   std::string Script, Data, Eoln = "script", OnWarning = "continue";
+  std::string FileAccess;  // --allow-file-access: empty when not given, "true" alone, or "read"
   bool Partial = false;
   bool Progress = false, NoProgress = false;
   int64_t MaxNodes = 0;
@@ -246,6 +247,30 @@ struct TWarningPolicy {
   }
 };
 
+// The script's file functions ask, for whatever --allow-file-access does not allow; the answer
+// is no, and the request is kept so that the error can say which flag would allow it.
+struct TFileAccessGate {
+  TSwFileAccessRequest Refused;
+
+  TSwFileAccessAnswer Answer(const TSwFileAccessRequest& request) {
+    Refused = request;
+    return TSwFileAccessAnswer::Refuse;
+  }
+  void Install(TSwFileAccess& access, const std::string& allowed) {
+    access.Read = allowed.empty() ? TSwFileAccessMode::Ask : TSwFileAccessMode::Allowed;
+    access.Write = allowed == "true" ? TSwFileAccessMode::Allowed : TSwFileAccessMode::Ask;
+    access.Ask = TSwFileAccessAsk::Of<&TFileAccessGate::Answer>(this);
+  }
+  [[noreturn]] void Raise(const ESwFileAccessRefused& error) const {
+    bool read = Refused.Kind == TSwFileAccessKind::Read;
+    ESwFileAccessRefused told = MakeError<ESwFileAccessRefused>(
+        "the script's expression called %s for \"%s\"; run with %s to allow it", Refused.Function, Refused.Path,
+        read ? "--allow-file-access=read" : "--allow-file-access");
+    told.SetObject(error.ExtractObject());  // a partial result, when asked for
+    throw told;
+  }
+};
+
 struct TProgressSink {
   TProgressBar* Bar;
   void Update(int64_t position, int64_t size) { Bar->Update(position, size); }
@@ -270,16 +295,24 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, boo
   compiler.KeepPartialResult = options.Partial;
   compiler.MaxResultNodes = options.MaxNodes;
   compiler.MaxWork = options.MaxWork;
+  TFileAccessGate gate;
+  gate.Install(compiler.FileAccess, options.FileAccess);
   TInterruptible interrupt(&compiler);
-  try {
-    run.Slicer = compiler.Modell(*run.Data);
-  } catch (...) {
+  auto unhook = [&compiler] {
     compiler.SetErrorHandler({});
     compiler.ProgressHook = {};
+    compiler.FileAccess.Ask = {};
+  };
+  try {
+    run.Slicer = compiler.Modell(*run.Data);
+  } catch (const ESwFileAccessRefused& error) {
+    unhook();
+    gate.Raise(error);
+  } catch (...) {
+    unhook();
     throw;
   }
-  compiler.SetErrorHandler({});
-  compiler.ProgressHook = {};
+  unhook();
 }
 
 TSwRangeReader ReaderOf(TSwmSlicer* slicer) {
@@ -687,6 +720,16 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default: no limit)")
       ->check(CLI::NonNegativeNumber);
   AddMaxWorkOption(command, options.MaxWork);
+  command
+      ->add_flag("--allow-file-access", options.FileAccess,
+                 "Let the script's expressions read and write files (load, save); =read lets them only read. "
+                 "Refused by default, as scripts may come from anyone")
+      ->option_text("[=read]")
+      ->check(CLI::Validator(
+          [](std::string& value) {
+            return value == "true" || value == "read" ? std::string() : "takes =read or nothing, not =" + value;
+          },
+          ""));
 }
 
 }  // namespace
@@ -801,17 +844,23 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   AddRunOptions(extractCommand, extract);
   extractCommand->add_option("--data", extract.DataPath, "Path of the data nodes (\"$prop\" picks the property; default inner)")
       ->required();
-  extractCommand->add_option("--data-expr", extract.DataExpr, "Expression that turns each data node into the file's content");
+  extractCommand->add_option("--data-expr", extract.DataExpr,
+                             "Expression that turns each data node into the file's content; yours, so its load and "
+                             "save may use files whatever --allow-file-access says");
   CLI::Option* name = extractCommand->add_option("--name", extract.NamePath, "Path of the name node, relative to each data node");
   CLI::Option* nameExpr =
-      extractCommand->add_option("--name-expr", extract.NameExpr, "Expression that turns the name node into the name");
+      extractCommand->add_option("--name-expr", extract.NameExpr,
+                                "Expression that turns the name node into the name; yours, so its load and save may "
+                                "use files");
   extractCommand->add_flag("--unique", extract.Unique, "Name every file by its data's offset")->excludes(name)->excludes(nameExpr);
   extractCommand->add_option("--format", extract.Format, "File name format; \"?\" stands for the name (default \"?.dat\")");
   extractCommand->add_flag("--keep-ext", extract.KeepExt, "Keep the format's extension even when the name has one");
   extractCommand->add_option("--to", extract.To, "The directory to write to (made when missing)")->required();
 
   TEvalOptions eval;
-  CLI::App* evalCommand = app.add_subcommand("eval", "Evaluate a model expression and print the value's forms");
+  CLI::App* evalCommand = app.add_subcommand(
+      "eval", "Evaluate a model expression and print the value's forms; the expression is yours, so its load and save "
+              "may use files");
   evalCommand->add_option("expression", eval.Expression, "The expression, e.g. \"2 3 +\"")->required();
   evalCommand->add_option("--input", eval.Input, "A file whose bytes the expression reads");
   evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(CLI::NonNegativeNumber);

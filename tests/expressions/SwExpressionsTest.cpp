@@ -788,15 +788,25 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   EXPECT_EQ(RunError(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
 }
 
-TEST(SwExpressions, LoadAndSaveRoundTrips) {
+// A host's side of the Ask mode: gives its answers in turn and keeps the requests.
+struct TAsker {
+  std::vector<TSwFileAccessAnswer> Answers;
+  std::vector<TSwFileAccessRequest> Asked;
+  TSwFileAccessAnswer Answer(const TSwFileAccessRequest& request) {
+    Asked.push_back(request);
+    return Answers.at(Asked.size() - 1);
+  }
+};
+
+TEST(SwExpressions, LoadAndSave) {
   namespace fs = std::filesystem;
   fs::path dir = fs::temp_directory_path() / ("swexpr_test_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  fs::create_directories(dir / "sub");
   std::string base = dir.string();
   auto file = [&](const char* name) { return base + "/" + name; };
   auto read = [](const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<none>";
   };
   auto text = [](const std::string& s) { return Utf8ToWide(s); };
 
@@ -820,6 +830,63 @@ TEST(SwExpressions, LoadAndSaveRoundTrips) {
   EXPECT_EQ(missing.rfind("EFOpenError: Cannot open file ", 0), 0u) << missing;
   EXPECT_EQ(Failure([&] { Evaluated(text("5 load")); }),
             "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i.");
+
+  // A file-access policy decides before a file is touched, per kind of access; an answer for
+  // the run stands for later accesses of its kind only. Without a policy all is allowed.
+  const std::string written = file("sub/../w.txt");
+  const std::vector<std::u16string> texts = {text("'" + written + "' 'one' save"),
+                                             text("'" + written + "' 'two' save"),
+                                             text("'" + file("s.bin") + "' load len")};
+  using M = TSwFileAccessMode;
+  using A = TSwFileAccessAnswer;
+  struct TCase {
+    const char* Name;
+    bool Policy;
+    M Read, Write;
+    bool Asks;
+    std::vector<A> Answers;
+    std::string Outcomes;  // per text: "+" done, "-" refused
+    std::string File;      // w.txt afterwards
+  };
+  const std::vector<TCase> cases = {
+      {"no policy", false, M::Allowed, M::Allowed, false, {}, "+++", "two"},
+      {"refusing", true, M::Refused, M::Refused, false, {}, "---", "<none>"},
+      {"read only", true, M::Allowed, M::Refused, false, {}, "--+", "<none>"},
+      {"ask without a callback", true, M::Ask, M::Ask, false, {}, "---", "<none>"},
+      {"ask each time", true, M::Ask, M::Ask, true, {A::AllowOnce, A::Refuse, A::Refuse}, "+--", "one"},
+      {"for the run", true, M::Ask, M::Ask, true, {A::AllowForRun, A::AllowOnce}, "+++", "two"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove(file("w.txt"));
+    TAsker asker{c.Answers, {}};
+    TSwFileAccess access{c.Read, c.Write, {}};
+    if (c.Asks) access.Ask = TSwFileAccessAsk::Of<&TAsker::Answer>(&asker);
+    std::string outcomes;
+    for (const std::u16string& each : texts) {
+      TSwExpression expression(each, nullptr);
+      if (c.Policy) expression.SetFileAccess(&access);
+      std::string failure = Failure([&] { expression.Evaluate(); });
+      outcomes += failure == "no error" ? "+" : failure.rfind("ESwFileAccessRefused: ", 0) == 0 ? "-" : failure;
+    }
+    EXPECT_EQ(outcomes, c.Outcomes);
+    EXPECT_EQ(read(file("w.txt")), c.File);
+    EXPECT_EQ(asker.Asked.size(), c.Answers.size());
+  }
+
+  // The callback hears the function, the path as given and where it leads; so does the error.
+  TAsker asker{{A::Refuse}, {}};
+  TSwFileAccess access{M::Allowed, M::Ask, TSwFileAccessAsk::Of<&TAsker::Answer>(&asker)};
+  TSwExpression expression(texts[0], nullptr);
+  expression.SetFileAccess(&access);
+  EXPECT_EQ(Failure([&] { expression.Evaluate(); }),
+            "ESwFileAccessRefused: Function save was refused access to file \"" + written +
+                "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
+  ASSERT_EQ(asker.Asked.size(), 1u);
+  EXPECT_EQ(asker.Asked[0].Kind, TSwFileAccessKind::Write);
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].Function), "save");
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].Path), written);
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].ResolvedPath), (fs::canonical(dir) / "w.txt").string());
   fs::remove_all(dir);
 }
 

@@ -492,6 +492,27 @@ TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
   std::filesystem::remove(path);
 }
 
+struct TFileAsker {
+  std::vector<TSwFileAccessAnswer> Answers;
+  size_t Asked = 0;
+  TSwFileAccessAnswer Answer(const TSwFileAccessRequest&) { return Answers.at(Asked++); }
+};
+
+// Each run starts from the compiler's policy, so "allow for this run" ends with the run; a
+// refusal ends the run even in an optional node, where a mismatch would not.
+TEST(Modelling, RunsAskForFileAccessAfresh) {
+  std::string path = (std::filesystem::temp_directory_path() / "swmrun_access.txt").string();
+  auto compiler = CompileModel("1? \"a\" ? '" + path + "' 'a' save has\n2 \"b\" ? '" + path + "' 'b' save has\n");
+  TFileAsker asker{{TSwFileAccessAnswer::AllowForRun, TSwFileAccessAnswer::Refuse}};
+  compiler->FileAccess.Write = TSwFileAccessMode::Ask;
+  compiler->FileAccess.Ask = TSwFileAccessAsk::Of<&TFileAsker::Answer>(&asker);
+  EXPECT_EQ(RunModel(*compiler, ""), "[0+0 0+0 0+0](a[0+0 0+0] b[0+0 0+0])");
+  EXPECT_EQ(asker.Asked, 1u);
+  EXPECT_EQ(RunModel(*compiler, "").substr(0, 54), "ESwFileAccessRefused: Function save was refused access");
+  EXPECT_EQ(asker.Asked, 2u);
+  std::filesystem::remove(path);
+}
+
 TEST(Modelling, ReentrantModellingIsRefused) {
   auto compiler = CompileModel("\"A\" ? again\n");
   struct TAgain {

@@ -273,6 +273,10 @@ TEST_F(Program, UsageErrorsAndHelp) {
       {{"frobnicate"}, 2, "", "A subcommand is required\nRun with --help for more information.\n"},
       {{"model", ExamplePath("riff-wav.sw")}, 2, "", "data is required"},
       {{"model", "--on-warning", "maybe", "a.sw", "b"}, 2, "", "--on-warning: maybe not in {continue,stop}"},
+      {{"model", "--allow-file-access=write", "a.sw", "b"},
+       2,
+       "",
+       "--allow-file-access: takes =read or nothing, not =write\n"},
       {{"extract", "a.sw", "b", "--data", "x", "--to", "d", "--format", "x.dat"},
        2,
        "",
@@ -442,6 +446,58 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
   TResult printed = Run({"model", ExamplePath("csv.sw"), "big.csv", "-o", "keep.txt"});
   EXPECT_EQ(printed.Code, 0) << printed.Err;
   EXPECT_EQ(ReadFile(mDir / "keep.txt").substr(0, 11), "<unnamed>  ");
+}
+
+// Scripts may come from anyone: while modelling, their file functions are refused unless the
+// user allows them. Expressions the user types are the user's own.
+TEST_F(Program, ScriptFileAccessNeedsTheUsersLeave) {
+  const std::string header = "Skeinwork 0.79\n\n== Model ==\n";
+  WriteFile(mDir / "save.sw", header + "1 \"x\" ? 'sub/../pwned.txt' 'owned' save has\n");
+  WriteFile(mDir / "load.sw", header + "1 \"x\" ? 'secret.txt' load 's3cret' cmp_eq\n");
+  WriteFile(mDir / "plain.sw", header + "1 \"x\" = abc\n");
+  WriteFile(mDir / "secret.txt", "s3cret");
+  WriteFile(mDir / "empty.txt", "");
+  WriteFile(mDir / "abc.txt", "abc");
+  fs::create_directories(mDir / "sub");
+  const std::string refusedSave =
+      "File Access Refused: the script's expression called save for \"sub/../pwned.txt\"; run with "
+      "--allow-file-access to allow it\n";
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Err;
+    std::vector<std::string> Written;  // the files the command leaves
+  };
+  const std::vector<TCase> cases = {
+      {{"model", "save.sw", "empty.txt"}, 1, refusedSave, {}},
+      {{"model", "--allow-file-access=read", "save.sw", "empty.txt"}, 1, refusedSave, {}},
+      {{"save", "save.sw", "empty.txt", "tree.swt"}, 1, refusedSave, {}},
+      {{"extract", "save.sw", "empty.txt", "--data", "x", "--to", "out"}, 1, refusedSave, {}},
+      {{"model", "--allow-file-access", "save.sw", "empty.txt"}, 0, "", {"pwned.txt"}},
+      {{"model", "load.sw", "empty.txt"},
+       1,
+       "File Access Refused: the script's expression called load for \"secret.txt\"; run with "
+       "--allow-file-access=read to allow it\n",
+       {}},
+      {{"model", "--allow-file-access=read", "load.sw", "empty.txt"}, 0, "", {}},
+      {{"eval", "'typed.txt' 'mine' save"}, 0, "", {"typed.txt"}},
+      {{"extract", "plain.sw", "abc.txt", "--data", "x", "--data-expr", "'copy.txt' $ save", "--unique", "--to", "out"},
+       0,
+       "",
+       {"out", "copy.txt"}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args[0] + " " + c.Args[1]);
+    TResult result = Run(c.Args);
+    EXPECT_EQ(result.Code, c.Code);
+    EXPECT_EQ(result.Err, c.Err);
+    std::vector<std::string> left;
+    for (const char* name : {"pwned.txt", "tree.swt", "out", "typed.txt", "copy.txt"})
+      if (fs::exists(mDir / name)) left.push_back(name);
+    EXPECT_EQ(left, c.Written);
+    for (const std::string& name : left) fs::remove_all(mDir / name);
+  }
+  EXPECT_NE(Run({"model", "--help"}).Out.find("--allow-file-access"), std::string::npos);
 }
 
 TEST_F(Program, ScriptAndIllustrate) {
