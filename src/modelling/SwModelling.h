@@ -508,12 +508,9 @@ class TSwmSlicer : public TSwObject {
   ~TSwmSlicer() override;
 
   void SetRoot(std::unique_ptr<TSwTreeNode> root);
-  // Adopts a root the slicer does not own.
-  void SetBorrowedRoot(TSwTreeNode* root);
-  TSwTreeNode* Root() const { return mRoot; }
-  std::unique_ptr<TSwTreeNode> TakeRoot();
+  TSwTreeNode* Root() const { return mRoot.get(); }
   void SetContextNode(TSwTreeNode* node) { mContext = node; }  // none: the root
-  TSwTreeNode* ContextNode() const { return mContext ? mContext : mRoot; }
+  TSwTreeNode* ContextNode() const { return mContext ? mContext : mRoot.get(); }
   void SetDefaultProperty(const WideString& name) { mDefaultProperty = name.empty() ? u"innerGlobal" : name; }
   const WideString& DefaultProperty() const { return mDefaultProperty; }
 
@@ -558,8 +555,7 @@ class TSwmSlicer : public TSwObject {
   // index only when a look-up needs it: entries from mIndexed on are not in it yet.
   mutable std::unordered_map<const TSwObject*, size_t> mIndex;
   mutable size_t mIndexed = 0;
-  std::unique_ptr<TSwTreeNode> mOwnedRoot;
-  TSwTreeNode* mRoot = nullptr;
+  std::unique_ptr<TSwTreeNode> mRoot;
   TSwTreeNode* mContext = nullptr;
   WideString mDefaultProperty = u"innerGlobal";
 };

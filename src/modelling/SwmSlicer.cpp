@@ -7,25 +7,13 @@ TSwmSlicer::TSwmSlicer() = default;
 
 // The tree goes first: its nodes may still be watched by listeners that read their ranges.
 TSwmSlicer::~TSwmSlicer() {
-  mOwnedRoot.reset();
+  mRoot.reset();
   mIndex.clear();
   mStreams.clear();
 }
 
 void TSwmSlicer::SetRoot(std::unique_ptr<TSwTreeNode> root) {
-  mOwnedRoot = std::move(root);
-  mRoot = mOwnedRoot.get();
-}
-
-void TSwmSlicer::SetBorrowedRoot(TSwTreeNode* root) {
-  mOwnedRoot.reset();
-  mRoot = root;
-}
-
-std::unique_ptr<TSwTreeNode> TSwmSlicer::TakeRoot() {
-  mRoot = nullptr;
-  mContext = nullptr;
-  return std::move(mOwnedRoot);
+  mRoot = std::move(root);
 }
 
 TBufStream* TSwmSlicer::RegisterStream(TStream* stream, bool owned) { return CacheOf(AddStream(stream, owned)); }

@@ -10,8 +10,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Runs a command quietly, showing its output when it fails.
+quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$*"; }; }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+quiet cmake --install "$build" --prefix "$prefix"
 libdir=$(find "$prefix" -name SkeinworkConfig.cmake -printf '%h\n' | sed 's|/cmake/Skeinwork$||')
 [[ -n $libdir ]] || fail "no SkeinworkConfig.cmake installed"
 for file in bin/skeinwork include/skeinwork/skeinwork.h include/skeinwork/SwRunner.h include/skeinwork/SwCore.h; do
@@ -23,8 +25,8 @@ for internal in SwFileIo.h SwAllocator.h MergeMachine.h; do
 done
 
 # The CMake package: find_package(Skeinwork) and the umbrella target.
-cmake -S "$source/examples/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/consumer" >/dev/null
+quiet cmake -S "$source/examples/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
+quiet cmake --build "$work/consumer"
 output=$("$work/consumer/count_nodes" "$source/examples/riff-wav.sw" "$source/examples/sample.wav")
 [[ $output =~ ^[0-9]+\ nodes$ ]] || fail "consumer printed '$output'"
 status=0
@@ -34,12 +36,12 @@ error=$("$work/consumer/count_nodes" "$source/examples/riff-wav.sw" "$source/exa
 # pkg-config, without CMake.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
-g++ -o "$work/count_nodes_pc" "$source/examples/consumer/count_nodes.cpp" $(pkg-config --cflags --libs skeinwork)
+quiet g++ -o "$work/count_nodes_pc" "$source/examples/consumer/count_nodes.cpp" $(pkg-config --cflags --libs skeinwork)
 [[ $("$work/count_nodes_pc" "$source/examples/riff-wav.sw" "$source/examples/sample.wav") == "$output" ]] ||
   fail "the pkg-config build prints another count"
 
 # The Debian packages: the program, and the files to build against the library.
-(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
+(cd "$work" && quiet cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb")
 program=$(ls "$work"/deb/skeinwork_*.deb)
 development=$(ls "$work"/deb/libskeinwork-dev_*.deb)
 dpkg-deb --contents "$program" | grep -q '\./usr/bin/skeinwork$' || fail "the program package lacks usr/bin/skeinwork"

@@ -3,8 +3,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "SwExpressions.h"
 #include "SwRunner.h"
 
 namespace skeinwork {
@@ -131,6 +133,52 @@ TEST(Runner, ReadsLinesWithTheChosenBreak) {
   EXPECT_EQ(SwCountNodes(result.Root()), 10);
   runner->Settings.Eoln.clear();
   EXPECT_EQ(Matches(runner->ModelBytes(crlf), fields), "19+4:pear | 24+5:green | 30+3:12\\x0D");
+}
+
+// Every node with its slices, as "name[start+length ...](children)", to compare two runs.
+std::string Dump(const TSwTreeNode* node) {
+  std::string out = WideToUtf8(node->Name()) + "[";
+  for (int i = 0; i < node->PropertyCount(); ++i) {
+    TSwValue value = node->PropertyValue(i);
+    if (value.IsSlice()) out += std::to_string(TSwmSlicer::Start(value)) + "+" + std::to_string(TSwmSlicer::Length(value)) + " ";
+  }
+  out += "](";
+  for (int i = 0; i < node->ChildCount(); ++i) out += Dump(node->Child(i));
+  return out + ")";
+}
+
+// Scripts loaded, models compiled and run on several threads at once, with expressions evaluated
+// beside them, give what they give one after another. The ThreadSanitizer build runs this test.
+TEST(Runner, RunsOnSeveralThreadsAtOnce) {
+  const std::vector<std::pair<std::string, std::string>> examples = {
+      {"riff-wav.sw", "sample.wav"}, {"png.sw", "sample.png"}, {"csv.sw", "sample.csv"}, {"bmp.sw", "sample.bmp"}};
+  std::vector<std::string> expected;
+  for (const auto& [script, sample] : examples) expected.push_back(Dump(Load(script)->ModelFile(ExamplePath(sample)).Root()));
+
+  std::vector<std::string> dumps(examples.size() * 2);
+  std::vector<std::string> values;
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < dumps.size(); ++t) {
+    threads.emplace_back([&, t] {
+      const auto& [script, sample] = examples[t % examples.size()];
+      std::unique_ptr<TSwRunner> runner = Load(script);
+      for (int i = 0; i < 3; ++i) {
+        TSwRunResult result = runner->ModelFile(ExamplePath(sample));
+        dumps[t] = result.Ok() ? Dump(result.Root()) : result.Error()->Message();
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < 200; ++i) {
+      TSwExpression expression(u"'AB' toraw toint " + Utf8ToWide(std::to_string(i)) + u" +", nullptr);
+      values.push_back(std::to_string(expression.Evaluate().Value.Int));
+    }
+  });
+  for (std::thread& thread : threads) thread.join();
+  for (size_t t = 0; t < dumps.size(); ++t) EXPECT_EQ(dumps[t], expected[t % examples.size()]) << examples[t % examples.size()].first;
+  ASSERT_EQ(values.size(), 200u);
+  EXPECT_EQ(values.front(), "16961");
+  EXPECT_EQ(values.back(), "17160");
 }
 
 }  // namespace
