@@ -479,7 +479,6 @@ class TSwmWarn : public TSwmUserMessage {
 // Models one line of the current stream as a stream of its own.
 class TSwmLine : public TSwmNode {
  public:
-  static constexpr int64_t MaxLineSearch = 2048;
   using TSwmNode::TSwmNode;
   static const TSwmNodeClass* Class();
 

@@ -639,33 +639,33 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   const int64_t size = current->Size();
   if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
 
-  // The line break as single-byte characters, searched for in the next 2048 bytes at most. They
-  // are read in growing pieces, since most lines are far shorter.
+  // The line break as single-byte characters, searched for without a bound in growing pieces,
+  // since most lines are short; only a line without a break runs to the end of the stream.
   std::string eoln;
   for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
-  char head[MaxLineSearch];
-  int64_t headCount = 0;
-  size_t found = std::string_view::npos;
-  for (int64_t piece = 128; !eoln.empty() && headCount < MaxLineSearch; piece *= 2) {
-    const int64_t wanted = std::min(piece, MaxLineSearch - headCount);
-    const int64_t got = current->Read(head + headCount, wanted);
-    if (got <= 0) break;
+  std::string head;
+  size_t found = std::string::npos;
+  for (int64_t piece = 128; !eoln.empty(); piece = std::min<int64_t>(piece * 2, 1 << 20)) {
+    const size_t had = head.size();
+    const int64_t wanted = std::min(piece, size - lineStart - static_cast<int64_t>(had));
+    if (wanted <= 0) break;
+    head.resize(had + static_cast<size_t>(wanted));
+    const int64_t got = std::max<int64_t>(current->Read(head.data() + had, wanted), 0);
+    head.resize(had + static_cast<size_t>(got));
     // A break that straddles two pieces starts in the earlier one.
-    const size_t from = static_cast<size_t>(
-        std::max<int64_t>(headCount - static_cast<int64_t>(eoln.size()) + 1, 0));
-    headCount += got;
-    found = std::string_view(head, static_cast<size_t>(headCount)).find(eoln, from);
-    if (found != std::string_view::npos || got < wanted) break;
+    found = head.find(eoln, had >= eoln.size() ? had - eoln.size() + 1 : 0);
+    if (found != std::string::npos || got < wanted) break;
   }
-  int64_t lineLength = found == std::string_view::npos ? size - lineStart : static_cast<int64_t>(found);
+  const int64_t headCount = static_cast<int64_t>(head.size());
+  int64_t lineLength = found == std::string::npos ? size - lineStart : static_cast<int64_t>(found);
 
   auto line = std::make_unique<TMemoryStream>();
   line->SetSize(lineLength);
-  if (lineLength > headCount) {  // no break found: the line runs to the end of the stream
+  if (lineLength > headCount) {  // no break searched for: the line runs to the end of the stream
     current->Seek(lineStart, TSeekOrigin::Beginning);
     current->ReadBuffer(line->Memory(), lineLength);
   } else if (lineLength > 0) {
-    std::memcpy(line->Memory(), head, static_cast<size_t>(lineLength));
+    std::memcpy(line->Memory(), head.data(), static_cast<size_t>(lineLength));
   }
   line->SetPosition(0);
   current->Seek(lineStart, TSeekOrigin::Beginning);

@@ -264,9 +264,9 @@ TEST(Modelling, LinesAreStreamsOfTheirOwn) {
   EXPECT_EQ(slicer->PropertyText(slicer->Root()->Child(0)->Child(1)->Child(0), u"start"), "cd");
 }
 
-// A line ends at the first line break that lies wholly within the next 2048 bytes; without one
-// the line takes the rest of the stream.
-TEST(Modelling, LineBreaksWithinTheSearchReach) {
+// A line ends at its first line break however far away; only a line without one takes the rest
+// of the stream.
+TEST(Modelling, LinesEndAtTheirBreak) {
   auto compiler = CompileModel("\"T\"\n  END? eof\n  LINE \"line[n]\"\n    END? eof\n");
   struct TCase {
     const char* Label;
@@ -279,8 +279,8 @@ TEST(Modelling, LineBreaksWithinTheSearchReach) {
       {"break across the first two pieces", {127, 4}, {127, 4}},
       {"break opening the second piece", {128, 4}, {128, 4}},
       {"long line", {1500, 2}, {1500, 2}},
-      {"break ending the reach", {2046, 3}, {2046, 3}},
-      {"break crossing the reach", {2047, 3}, {2047 + 2 + 3}},
+      {"break beyond 2048 bytes", {3000, 3}, {3000, 3}},
+      {"line of several MiB", {3 << 20, 1}, {3 << 20, 1}},
       {"last line without a break", {10}, {10}},
   };
   for (const TCase& c : cases) {

@@ -275,6 +275,8 @@ TEST(ScriptLoader, LineNumbersFollowTheFilesLineBreak) {
     EXPECT_EQ(U8(script->Options.Eoln), eoln);
     EXPECT_EQ(Dump(*script), Replace(expected, "{}", eoln));
   }
+  // However long the first line, its break decides.
+  EXPECT_EQ(U8(Load("Skeinwork 0.79 | " + std::string(3000, 's') + "\r\n== Tree ==\r\n")->Options.Eoln), "\r\n");
   // A reload detects the line break of the new file.
   TSwScript script;
   TStringStream crlf(Replace(text, "\n", "\r\n")), lf(text);
@@ -324,9 +326,10 @@ TEST(ScriptLoader, ChoosesTheModelForThisVersion) {
 }
 
 TEST(ScriptLoader, ReadsAndCompilesTheChosenModel) {
+  // Lines of any length: a comment far longer than the line search once reached.
   auto script = Load(
       "Skeinwork 0.79 | pairs\n\n== Models ==\n===[< 0.5] Old ===\nbroken (\n\n=== Current ===\n"
-      "1 \"first\" % LAT+\n2 \"rest\" % [^NL]*\n");
+      "1 \"first\" % LAT+\n; " + std::string(3000, 'c') + "\n2 \"rest\" % [^NL]*\n");
   std::unique_ptr<TSwmCompiler> compiler = script->CompileModel();
   TStringStream data("abc123");
   std::unique_ptr<TSwmSlicer> slicer = compiler->Modell(data);
