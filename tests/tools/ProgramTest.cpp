@@ -341,8 +341,10 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
   TResult transformed = Run({"extract", ExamplePath("csv.sw"), ExamplePath("sample.csv"), "--data",
                              "header\\column", "--data-expr", "$ upper", "--name", ".", "--name-expr", "'col'",
                              "--format", "?.txt", "--to", "cols"});
+  // Equal names are numbered, so that no match replaces another.
   EXPECT_EQ(transformed.Code, 0) << transformed.Err;
-  EXPECT_EQ(ReadFile(mDir / "cols/col.txt"), "COUNT");
+  EXPECT_EQ(transformed.Out, "cols/col.txt\ncols/col-2.txt\ncols/col-3.txt\n3 files written.\n");
+  EXPECT_EQ(ReadFile(mDir / "cols/col.txt") + ReadFile(mDir / "cols/col-3.txt"), "NAMECOUNT");
 }
 
 // A disk that fills up while the program writes a tree file, extracted data or its printout
