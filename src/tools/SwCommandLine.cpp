@@ -2,7 +2,11 @@
 #include "SwCommandLine.h"
 
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,11 +42,53 @@ std::string QuotedJson(const std::string& text) {
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Opens a file for reading; a directory is refused as the system refuses to read it.
-std::unique_ptr<TFileStream> OpenForReading(const std::string& path) {
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored))
-    SwRaise<EFOpenError>("Cannot open file \"%s\". %s", path, std::strerror(EISDIR));
+// Reads a stream without a size (a pipe, a device, a file of /proc) into memory, up to the
+// stated limit. A named pipe opens at once; a writer is waited for a while, not for ever.
+std::unique_ptr<TStream> ReadIntoMemory(const std::string& path, const TSwCommandLineEnvironment& environment) {
+  const int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (handle < 0) SwRaise<EFOpenError>("Cannot open file \"%s\". %s", path, std::strerror(errno));
+  struct TCloser {
+    int Handle;
+    ~TCloser() { ::close(Handle); }
+  } closer{handle};
+  struct stat info {};
+  if (::fstat(handle, &info) == 0 && S_ISFIFO(info.st_mode)) {
+    pollfd ready{handle, POLLIN, 0};
+    int answer;
+    while ((answer = ::poll(&ready, 1, environment.PipeWaitMilliseconds)) < 0 && errno == EINTR) {
+    }
+    if (answer == 0)
+      SwRaise<EFOpenError>("Cannot open file \"%s\". Nothing wrote to the pipe within %g seconds.", path,
+                           environment.PipeWaitMilliseconds / 1000.0);
+  }
+  ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) & ~O_NONBLOCK);
+  std::string data;
+  for (;;) {
+    const size_t had = data.size();
+    data.resize(had + 65536);
+    const ssize_t got = ::read(handle, data.data() + had, 65536);
+    if (got < 0 && errno == EINTR) {
+      data.resize(had);
+      continue;
+    }
+    if (got < 0) SwRaise<EReadError>("Cannot read file \"%s\". %s", path, std::strerror(errno));
+    data.resize(had + static_cast<size_t>(got));
+    if (got == 0) break;
+    if (static_cast<int64_t>(data.size()) > environment.MaxStreamedInput)
+      SwRaise<EReadError>("\"%s\" is not a regular file and holds more than %d bytes, the most that is read "
+                          "into memory from a pipe or device.", path, environment.MaxStreamedInput);
+  }
+  return std::make_unique<TStringStream>(std::move(data));
+}
+
+// Opens a file for reading; a directory is refused as the system refuses to read it, and what
+// has no size to read by (a pipe, a device, a file of /proc) is read into memory first.
+std::unique_ptr<TStream> OpenForReading(const std::string& path, const TSwCommandLineEnvironment& environment) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) SwRaise<EFOpenError>("Cannot open file \"%s\". %s", path, std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode) || info.st_size == 0) return ReadIntoMemory(path, environment);
+  }
   return std::make_unique<TFileStream>(Utf8ToWide(path), TFileMode::OpenRead);
 }
 
@@ -177,13 +223,13 @@ class TInterruptGuard {
 // Scripts and runs
 
 struct TLoadedScript {
-  std::unique_ptr<TFileStream> File;  // the script's slicer reads from it
+  std::unique_ptr<TStream> File;  // the script's slicer reads from it
   std::unique_ptr<TSwScript> Script;
 };
 
-TLoadedScript LoadScript(const std::string& path) {
+TLoadedScript LoadScript(const std::string& path, const TSwCommandLineEnvironment& environment) {
   TLoadedScript loaded;
-  loaded.File = OpenForReading(path);
+  loaded.File = OpenForReading(path, environment);
   loaded.Script = TSwScript::CreateFrom(*loaded.File, Utf8ToWide(path));
   return loaded;
 }
@@ -217,7 +263,7 @@ struct TRunOptions {
 struct TModelRun {
   TLoadedScript Script;
   std::unique_ptr<TSwmCompiler> Compiler;
-  std::unique_ptr<TFileStream> DataFile;
+  std::unique_ptr<TStream> DataFile;
   std::unique_ptr<TBufStream> Data;
   std::unique_ptr<TSwmSlicer> Slicer;
 };
@@ -243,14 +289,15 @@ struct TProgressSink {
 
 // Loads, compiles and runs; a failure propagates with the run's partial result attached when
 // asked for.
-void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, bool errIsTerminal) {
-  run.Script = LoadScript(options.Script);
+void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
+              const TSwCommandLineEnvironment& environment) {
+  run.Script = LoadScript(options.Script, environment);
   run.Compiler = CompileFor(*run.Script.Script, options.Eoln);
-  run.DataFile = OpenForReading(options.Data);
+  run.DataFile = OpenForReading(options.Data, environment);
   run.Data = std::make_unique<TBufStream>(run.DataFile.get(), false);
 
   bool progress = !options.NoProgress &&
-                  (options.Progress || (errIsTerminal && run.Data->Size() > kProgressThreshold));
+                  (options.Progress || (environment.ErrIsTerminal && run.Data->Size() > kProgressThreshold));
   TProgressBar bar(err, progress);
   TWarningPolicy policy{&err, &bar, options.OnWarning == "stop"};
   TProgressSink sink{&bar};
@@ -307,7 +354,7 @@ int ModelCommand(TContext& context, const TModelOptions& options) {
   TOutput output(context.Out, options.Output);
   TModelRun run;
   try {
-    RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+    RunModel(run, options, context.Err, context.Environment);
   } catch (const ESkeinwork& error) {
     auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
     if (options.Partial && partial && partial->Slicer && partial->Slicer->Root()) {
@@ -369,7 +416,7 @@ void WriteModelText(std::ostream& out, TSwTreeNode* root) {
 
 int IllustrateCommand(TContext& context, const TIllustrateOptions& options) {
   TOutput output(context.Out, options.Output);
-  TLoadedScript loaded = LoadScript(options.Script);
+  TLoadedScript loaded = LoadScript(options.Script, context.Environment);
   std::unique_ptr<TSwmCompiler> compiler = loaded.Script->CompileModel();
   std::unique_ptr<TSwTreeNode> dump = compiler->DumpModel(0);
   if (options.Json) {
@@ -519,7 +566,7 @@ void WriteScriptText(std::ostream& out, const TSwScript& script) {
 
 int ScriptCommand(TContext& context, const TScriptOptions& options) {
   TOutput output(context.Out, options.Output);
-  TLoadedScript loaded = LoadScript(options.Script);
+  TLoadedScript loaded = LoadScript(options.Script, context.Environment);
   if (options.Tree) {
     TSwmSlicer* slicer = loaded.Script->Slicer();
     if (!slicer) SwRaise<ESwScriptNoSlicer>("%s has no slicer to take.", loaded.Script.get());
@@ -553,7 +600,7 @@ int CountNodes(TSwTreeNode* root) {
 int SaveCommand(TContext& context, const TSaveOptions& options) {
   context.InputName = options.Data;
   TModelRun run;
-  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  RunModel(run, options, context.Err, context.Environment);
   TSwTreeNode* root = run.Slicer->Root();
   SwStoreSlicesAsRanges(root);
   // Written aside and put in place when whole: a full disk leaves the old file as it was.
@@ -576,7 +623,7 @@ struct TLoadOptions {
 
 int LoadCommand(TContext& context, const TLoadOptions& options) {
   TOutput output(context.Out, options.Output);
-  std::unique_ptr<TFileStream> file = OpenForReading(options.Tree);
+  std::unique_ptr<TStream> file = OpenForReading(options.Tree, context.Environment);
   TSwBinaryStreamer streamer;
   std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
   PrintTree(*output, root.get(), nullptr, options.Json);
@@ -594,7 +641,7 @@ int ExtractCommand(TContext& context, const TExtractOptions& options) {
     SwRaise<ESwUsage>("The file name format \"%s\" has no \"?\" for the name.", options.Format);
   context.InputName = options.Data;
   TModelRun run;
-  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  RunModel(run, options, context.Err, context.Environment);
   TSwDataNodeSaver saver(run.Slicer->Root(), run.Slicer.get());
   saver.Options = run.Compiler->Options;
   saver.SetDataPath(Utf8ToWide(options.DataPath));
@@ -624,11 +671,11 @@ std::string HexBytes(const RawByteString& bytes) {
 }
 
 int EvalCommand(TContext& context, const TEvalOptions& options) {
-  std::unique_ptr<TFileStream> file;
+  std::unique_ptr<TStream> file;
   std::unique_ptr<TBufStream> input;
   if (!options.Input.empty()) {
     context.InputName = options.Input;
-    file = OpenForReading(options.Input);
+    file = OpenForReading(options.Input, context.Environment);
     input = std::make_unique<TBufStream>(file.get(), false);
     if (options.Offset > input->Size())
       SwRaise<ESwUsage>("The offset %d lies beyond the end of \"%s\" (%d bytes).", options.Offset, options.Input,
@@ -684,9 +731,7 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
 
 int SwExitCodeOf(const ESkeinwork& error) {
   if (dynamic_cast<const ESwUsage*>(&error)) return ecUsage;
-  if (dynamic_cast<const EFOpenError*>(&error) || dynamic_cast<const EFCreateError*>(&error) ||
-      dynamic_cast<const EWriteError*>(&error))
-    return ecFileError;
+  if (dynamic_cast<const EStreamError*>(&error)) return ecFileError;
   return ecFailed;
 }
 
@@ -815,7 +860,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   }
 
   TContext context{out, err, environment, {}};
-  try {
+  auto command = [&] {
     if (modelCommand->parsed()) return ModelCommand(context, model);
     if (illustrateCommand->parsed()) return IllustrateCommand(context, illustrate);
     if (scriptCommand->parsed()) return ScriptCommand(context, script);
@@ -823,7 +868,14 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
     if (loadCommand->parsed()) return LoadCommand(context, load);
     if (extractCommand->parsed()) return ExtractCommand(context, extract);
     if (evalCommand->parsed()) return EvalCommand(context, eval);
-    return ecUsage;
+    return static_cast<int>(ecUsage);
+  };
+  try {
+    const int code = command();
+    // What went to standard output must have arrived (a full disk, a closed pipe).
+    out.flush();
+    if (!out) SwRaise<EWriteError>("Cannot write the output.");
+    return code;
   } catch (const ESkeinwork& error) {
     out.flush();
     SwWriteErrorReport(err, error, context.InputName);

@@ -32,6 +32,10 @@ SW_EXCEPTION(ESwUsage, ESkeinwork);
 struct TSwCommandLineEnvironment {
   // Whether `err` is a terminal: the progress bar is drawn by default only then.
   bool ErrIsTerminal = false;
+  // A pipe, device or other input without a size is read into memory up to this many bytes.
+  int64_t MaxStreamedInput = int64_t{256} << 20;
+  // How long a named pipe's writer is waited for.
+  int PipeWaitMilliseconds = 60000;
 };
 
 // Runs the program with its arguments (argv[0] is the program's name) and answers the exit code.
@@ -39,7 +43,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
                      const TSwCommandLineEnvironment& environment = {});
 
 // The exit code an error ends the program with: ecFileError for files that cannot be opened,
-// created or written, ecUsage for ESwUsage, ecFailed otherwise.
+// created, read or written (EStreamError), ecUsage for ESwUsage, ecFailed otherwise.
 int SwExitCodeOf(const ESkeinwork& error);
 
 // Bytes shown on each side of a mismatch's position in the error report.
