@@ -130,6 +130,10 @@ class TSwmModellingStreamer : public TSwmTextStreamer {
 
  protected:
   void DoRead() override;
+
+ private:
+  // Adds the source name, file line and text of the line a failed run stopped in to the error.
+  void LocateFailedLine(ESkeinwork& error);
 };
 
 // =============================================================================================

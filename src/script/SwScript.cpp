@@ -229,6 +229,10 @@ std::unique_ptr<TSwScript> TSwScript::CreateFrom(TStream& stream, const WideStri
 void TSwScript::Load(TStream& stream, const WideString& name, bool keepSlicer) {
   Clear();
   mSlicer.reset();
+  // The UTF-8 byte-order mark that editors write at the start reads as nothing.
+  const int64_t start = stream.Position();
+  char bom[3];
+  if (stream.Read(bom, 3) != 3 || std::string_view(bom, 3) != "\xEF\xBB\xBF") stream.SetPosition(start);
   // A line break that an earlier load detected is detected again, so that reloading another
   // file counts its lines by its own line break.
   if (Options.Eoln.empty() || Options.Eoln == mDetectedEoln) {
@@ -497,10 +501,13 @@ TSwSubsection* TSwScript::ChosenModel() const {
 std::unique_ptr<TSwTreeNode> TSwScript::ReadModelDescription() const {
   TSwSubsection* chosen = ChosenModel();
   TStringStream text(WideToUtf8(chosen->Contents));
-  // The items' source reads "script:line", with the line of the model's own header, from 1.
-  WideString source = u"<unknown>";
-  if (chosen->Line >= 0) source = mName + u":" + Utf8ToWide(std::to_string(chosen->Line + 1));
+  // The items' source reads "script:line", with the item's line in the script, from 1.
   TSwmModellingStreamer reader;
+  WideString source = u"<unknown>";
+  if (chosen->Line >= 0) {
+    source = mName;
+    reader.FirstLine = chosen->Line + 1;  // the line after the model's header
+  }
   reader.Options.Codepage = SwUtf8Codepage;
   return reader.Read(text, source);
 }

@@ -120,6 +120,10 @@ class TSwLineStreamer : public TSwTextStreamer {
   int LineNumber() const { return mLine; }  // counted from 0
   const WideString& CurrentLine() const { return mCurrentLine; }
 
+  // The number (from 0) of the text's first line in its file, when the text is part of one (a
+  // script's model section): line numbers in items and messages are those of the file.
+  int FirstLine = 0;
+
  protected:
   void ReadText(const WideString& text) override;
   // Returns false to stop reading.

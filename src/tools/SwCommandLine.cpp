@@ -762,8 +762,9 @@ void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::s
   std::string message = error.Message();
   const bool mismatch = dynamic_cast<const ESwmMismatch*>(&error) != nullptr;
   if (mismatch) {
+    // The input's bytes are shown as excerpts; a line added after them stays.
     size_t cut = message.find(", input: ");
-    if (cut != std::string::npos) message.resize(cut);
+    if (cut != std::string::npos) message.erase(cut, message.find('\n', cut) - cut);
   }
   err << SwReadableClassName(error.ClassName()) << ": " << message << '\n';
   TSwMismatchInfo* info = SwMismatchInfoOf(error);

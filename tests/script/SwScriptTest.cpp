@@ -68,6 +68,8 @@ TEST(ScriptLoader, HeaderFields) {
   };
   const std::vector<TCase> cases = {
       {"Skeinwork 0.79\n== Tree ==\n", 79, "", "en", "utf-8", ""},
+      {"\xEF\xBB\xBFSkeinwork 0.79 | with a byte-order mark\n== Tree ==\n", 79, "with a byte-order mark", "en",
+       "utf-8", ""},
       {"Skeinwork   0.5 |  Sample decoder  \n\nFree text\nover two lines\n\n== Tree ==\n", SwMakeVersion(0, 50),
        "Sample decoder", "en", "utf-8", "Free text\nover two lines"},
       // The signature needs a blank before "|"; without one the rest is preamble.
@@ -336,10 +338,10 @@ TEST(ScriptLoader, ReadsAndCompilesTheChosenModel) {
   EXPECT_EQ(slicer->Text(u"first$start"), "abc");
   EXPECT_EQ(slicer->Text(u"rest$start"), "123");
 
-  // The items name the script and the line of the model's header, counted from 1.
+  // The items name the script and their line in it, counted from 1.
   std::unique_ptr<TSwTreeNode> description = script->ReadModelDescription();
   ASSERT_EQ(description->ChildCount(), 2);
-  EXPECT_EQ(U8(SwmSourceText(description->Child(0)->Properties().Get(u"source")->Value())), "test.sw:7:1");
+  EXPECT_EQ(U8(SwmSourceText(description->Child(0)->Properties().Get(u"source")->Value())), "test.sw:8");
 }
 
 TEST(ScriptLoader, KeepsTheSlicerOnRequest) {
