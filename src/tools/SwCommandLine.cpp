@@ -607,11 +607,20 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   TSwAtomicFileStream file(Utf8ToWide(options.Tree));
   TSwBinaryStreamer streamer;
   if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
-  streamer.Write(file, root, Utf8ToWide(options.Tree));
-  int64_t size = file.Size();
+  // The container reads back what it wrote for its checksum, which a device or pipe cannot
+  // give: the tree is written to memory first and copied out.
+  TMemoryStream memory;
+  TStream& target = file.Direct() ? static_cast<TStream&>(memory) : file;
+  streamer.Write(target, root, Utf8ToWide(options.Tree));
+  const int64_t size = target.Size();
+  if (file.Direct()) {
+    memory.SetPosition(0);
+    file.CopyFrom(memory, size);
+  }
   file.Commit();
   int nodes = CountNodes(root);
-  context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
+  // A tree sent down a pipe (to /dev/stdout, say) is not followed by the summary.
+  (file.Direct() ? context.Err : context.Out) << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
               << " bytes).\n";
   return ecSuccess;
 }
@@ -822,7 +831,8 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TSaveOptions save;
   CLI::App* saveCommand = app.add_subcommand("save", "Model a data file and save the result tree as a tree file (.swt)");
   AddRunOptions(saveCommand, save);
-  saveCommand->add_option("tree", save.Tree, "The tree file to write")->required();
+  saveCommand->add_option("tree", save.Tree, "The tree file to write (ranges up to 2 GiB: its integers have 32 bits)")
+      ->required();
   saveCommand->add_flag("--compress", save.Compress, "Compress the tree file");
 
   TLoadOptions load;

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -174,6 +174,32 @@ TEST(CommandLine, InputsThatAreNoRegularFiles) {
   TRun proc = RunProgram({"eval", "$ len", "--input", "/proc/self/status"});
   EXPECT_EQ(proc.Code, 0);
   EXPECT_NE(proc.Out.substr(0, 7), "int: 0\n");
+}
+
+// The tree file is written to memory first where the target cannot read back (a device, a pipe).
+TEST(CommandLine, SaveToADeviceOrPipe) {
+  const std::string script = std::string(SKEINWORK_EXAMPLES_DIR) + "/csv.sw";
+  const std::string data = std::string(SKEINWORK_EXAMPLES_DIR) + "/sample.csv";
+  const std::string base = ::testing::TempDir() + "sw_save_" + std::to_string(::getpid());
+  const std::string fifo = base + ".fifo", file = base + ".swt", piped = base + "_piped.swt";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string bytes;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  });
+  TRun toPipe = RunProgram({"save", script.c_str(), data.c_str(), fifo.c_str()});
+  reader.join();
+  EXPECT_EQ(toPipe.Code, 0) << toPipe.Err;
+  EXPECT_EQ(toPipe.Out, "");
+  EXPECT_EQ(toPipe.Err, "Saved 18 nodes to " + fifo + " (4189 bytes).\n");
+  EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), "/dev/null"}).Code, 0);
+  std::ofstream(piped, std::ios::binary) << bytes;
+  EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), file.c_str()}).Code, 0);
+  TRun loaded = RunProgram({"load", piped.c_str()});
+  EXPECT_EQ(loaded.Code, 0) << loaded.Err;
+  EXPECT_EQ(loaded.Out, RunProgram({"load", file.c_str()}).Out);
+  for (const std::string& path : {fifo, file, piped}) ::unlink(path.c_str());
 }
 
 // Output that cannot be written ends the program with the file error's code.
