@@ -175,9 +175,9 @@ std::unique_ptr<ESkeinwork> TSwmNode::TFailure::Materialize() const {
 std::string TSwmCompiler::DescribeNode(const TSwmNode* node) {
   if (!node) return "???";
   const TSwmProps& props = node->Props();
-  std::string source = props.Source.IsNull() ? node->TSwObject::Description()
-                                              : WideToUtf8(SwmSourceText(props.Source));
-  return "'" + WideToUtf8(props.Name) + "' " + source + " (ID " + std::to_string(props.ID) + ")";
+  // A node without a source (the root) is named by its name and ID alone.
+  std::string source = props.Source.IsNull() ? std::string() : WideToUtf8(SwmSourceText(props.Source)) + " ";
+  return "'" + WideToUtf8(props.Name) + "' " + source + "(ID " + std::to_string(props.ID) + ")";
 }
 
 std::string TSwmCompiler::DescribeInput(TStream* stream) {

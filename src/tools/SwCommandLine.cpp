@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -723,6 +725,20 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
 // ---------------------------------------------------------------------------------------------
 // The command line
 
+// A count or offset: a whole number that fits in 64 bits, refused in words a user reads rather
+// than as a range of floating-point numbers or silently cut to the largest integer.
+CLI::Validator WholeNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        int64_t value = 0;
+        const char* end = text.data() + text.size();
+        auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (error == std::errc() && stop == end && value >= 0) return {};
+        return "Value " + text + " is not a whole number from 0 to " + std::to_string(INT64_MAX);
+      },
+      "INT >= 0");
+}
+
 void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
   command->add_option("data", options.Data, "The data file to model")->required();
@@ -732,8 +748,8 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
   command->add_option("--eoln", options.Eoln, "The line break of the data: script (default: the script's own), lf, crlf or cr")
       ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
-  command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default: no limit)")
-      ->check(CLI::NonNegativeNumber);
+  command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default and 0: no limit)")
+      ->check(WholeNumber());
 }
 
 }  // namespace
@@ -831,7 +847,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TSaveOptions save;
   CLI::App* saveCommand = app.add_subcommand("save", "Model a data file and save the result tree as a tree file (.swt)");
   AddRunOptions(saveCommand, save);
-  saveCommand->add_option("tree", save.Tree, "The tree file to write (ranges up to 2 GiB: its integers have 32 bits)")
+  saveCommand->add_option("tree", save.Tree, "The tree file to write (ranges that start within 2 GiB: its integers have 32 bits)")
       ->required();
   saveCommand->add_flag("--compress", save.Compress, "Compress the tree file");
 
@@ -860,7 +876,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   CLI::App* evalCommand = app.add_subcommand("eval", "Evaluate a model expression and print the value's forms");
   evalCommand->add_option("expression", eval.Expression, "The expression, e.g. \"2 3 +\"")->required();
   evalCommand->add_option("--input", eval.Input, "A file whose bytes the expression reads");
-  evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(CLI::NonNegativeNumber);
+  evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(WholeNumber());
   evalCommand->add_flag("--json", eval.Json, "Print the value as JSON");
 
   try {

@@ -284,6 +284,12 @@ TEST_F(Program, UsageErrorsAndHelp) {
        "",
        "Usage: The file name format \"x.dat\" has no \"?\" for the name.\n"},
       {{"eval", "1", "--offset", "5"}, 2, "", "Usage: --offset needs an --input file.\n"},
+      {{"eval", "1", "--offset", "-1"}, 2, "", "--offset: Value -1 is not a whole number from 0 to 9223372036854775807\n"},
+      {{"eval", "1", "--offset", "99999999999999999999"},
+       2,
+       "",
+       "--offset: Value 99999999999999999999 is not a whole number from 0 to 9223372036854775807\n"},
+      {{"model", "--max-nodes", "1e3", "a.sw", "b"}, 2, "", "--max-nodes: Value 1e3 is not a whole number"},
       {{"--help"}, 0, "Skeinwork: model-driven parsing", ""},
       {{"model", "--help"}, 0, "Model a data file with a script", ""},
   };
