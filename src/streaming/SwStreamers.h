@@ -192,7 +192,7 @@ class TSwStreamingReadIntegrity : public ESwStreamer {
   [[noreturn]] void Raise() const override { throw *this; }
   std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<TSwStreamingReadIntegrity>(*this); }
 
-  std::string Field;  // "node prefix", "node depth", "node index", "Boolean value"
+  std::string Field;  // "node prefix", "node depth", "node index", "Boolean value", "stream range"
   uint32_t ReadValue = 0;
   uint32_t Expected = 0;
 };
