@@ -2,20 +2,20 @@
 #include "SwCommandLine.h"
 
 #include <CLI/CLI.hpp>
-#include <fcntl.h>
 #include <nlohmann/json.hpp>
+
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -622,8 +622,8 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   file.Commit();
   int nodes = CountNodes(root);
   // A tree sent down a pipe (to /dev/stdout, say) is not followed by the summary.
-  (file.Direct() ? context.Err : context.Out) << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
-              << " bytes).\n";
+  (file.Direct() ? context.Err : context.Out) << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to "
+                                              << options.Tree << " (" << size << " bytes).\n";
   return ecSuccess;
 }
 
