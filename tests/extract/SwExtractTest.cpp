@@ -163,7 +163,6 @@ TEST_F(SwDataNodeSaverTest, Errors) {
       EXPECT_EQ(error.Message(), c.Message);
     }
   }
-  EXPECT_THROW(saver.Next(), ESwEmptyDataNodePath);
 }
 
 // ---------------------------------------------------------------------------------------------
