@@ -17,11 +17,12 @@ namespace skeinwork {
 namespace {
 
 // A name in the target's folder that no other writer uses: hidden, and marked as temporary so
-// that a file left by a killed program is recognisable.
+// that a file left by a killed program is recognisable. A long target name is cut, so that a
+// name the file system just allows still has a temporary one.
 std::string TempCandidate(const std::filesystem::path& target, int attempt) {
   static std::atomic<uint64_t> counter{0};
   uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  std::string name = "." + target.filename().string() + "." + std::to_string(::getpid()) + "-" +
+  std::string name = "." + target.filename().string().substr(0, 128) + "." + std::to_string(::getpid()) + "-" +
                      std::to_string(counter.fetch_add(1) + static_cast<uint64_t>(attempt)) + "-" +
                      std::to_string(stamp % 1000000007u) + ".tmp";
   return (target.parent_path() / name).string();

@@ -45,6 +45,8 @@ class TSwAtomicFileStream : public TStream {
   // The name written to until Commit; the target itself when writing to a device.
   const std::string& TempPath() const { return mTempPath; }
   bool Committed() const { return mCommitted; }
+  // Whether the target is a device or pipe written in place, which cannot seek or read back.
+  bool Direct() const { return mDirect; }
 
  private:
   [[noreturn]] void RaiseSystemError(const char* format) const;

@@ -1024,22 +1024,24 @@ void TFnAnd::Execute() {
   if (!b.Value.Has(valBytes)) RaiseBadValue(b, valBytes);
   if (b.Value.Bytes.empty()) RaiseEmptyArgument();
   mB = b.Value;
+  mKeyAt = 0;
   TransformBuffered();
   if (a.Value.Has(valBytes) && !a.Stream) {
     // Keep the bytes form in step with the output stream.
     for (size_t i = 0; i < a.Value.Bytes.size(); ++i) {
-      size_t k = (i % static_cast<size_t>(TransformChunk)) % mB.Bytes.size();
       a.Value.Bytes[i] = static_cast<char>(
-          Combine(static_cast<uint8_t>(a.Value.Bytes[i]), static_cast<uint8_t>(mB.Bytes[k])));
+          Combine(static_cast<uint8_t>(a.Value.Bytes[i]), static_cast<uint8_t>(mB.Bytes[i % mB.Bytes.size()])));
     }
   }
 }
 
 void TFnAnd::TransformBufferedCallback(uint8_t* buffer, int64_t count) {
+  // The key goes on from where the previous chunk left it.
   const RawByteString& key = mB.Bytes;
-  size_t length = key.size();
-  for (int64_t i = 0; i < count; ++i)
-    buffer[i] = Combine(buffer[i], static_cast<uint8_t>(key[static_cast<size_t>(i) % length]));
+  for (int64_t i = 0; i < count; ++i) {
+    buffer[i] = Combine(buffer[i], static_cast<uint8_t>(key[mKeyAt]));
+    if (++mKeyAt == key.size()) mKeyAt = 0;
+  }
 }
 
 void TStringFunc::Execute() {

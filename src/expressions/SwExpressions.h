@@ -373,7 +373,8 @@ class TFnAnd : public TSwFunction {
   virtual uint8_t Combine(uint8_t a, uint8_t b) const { return a & b; }
 
  protected:
-  TRpnScalar mB;  // the second operand, as bytes or a boolean
+  TRpnScalar mB;     // the second operand, as bytes or a boolean
+  size_t mKeyAt = 0;  // the key byte for the next byte of a buffered transform
 };
 class TFnOr : public TFnAnd {
  public:

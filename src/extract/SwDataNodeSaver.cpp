@@ -1,6 +1,8 @@
 // The data node saver and the extraction loop.
+#include <climits>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "StrConv.h"
@@ -11,7 +13,10 @@ namespace skeinwork {
 
 namespace {
 
+// Characters file names must not hold: path and wildcard characters, and control characters,
+// which cut a name (NUL) or reach the listing as line breaks and terminal escapes.
 bool IsForbidden(char16_t c) {
+  if (c < 32 || c == 127) return true;
   switch (c) {
     case u'\\': case u'/': case u'*': case u'?': case u'<': case u'>': case u':': case u'|': case u'"':
       return true;
@@ -27,6 +32,27 @@ std::u16string_view Trim(std::u16string_view text) {
 }
 
 std::filesystem::path FsPath(const WideString& path) { return std::filesystem::path(WideToUtf8(path)); }
+
+// The path of the n-th file (from 1) that a run gives the same path: from the second on, "-n"
+// stands before the file name's last extension. A file name longer than the file system allows
+// loses characters before its extension (and that suffix) until it fits.
+WideString NumberedPath(const WideString& path, int n) {
+  const size_t nameStart = path.rfind(u'/') == WideString::npos ? 0 : path.rfind(u'/') + 1;
+  size_t dot = path.rfind(u'.');
+  if (dot == WideString::npos || dot <= nameStart) dot = path.size();
+  WideString stem = path.substr(nameStart, dot - nameStart);
+  WideString tail = (n > 1 ? Utf8ToWide("-" + std::to_string(n)) : WideString()) + path.substr(dot);
+  // An extension too long to keep is cut along with the rest.
+  if (WideToUtf8(tail).size() >= NAME_MAX) {
+    stem += tail;
+    tail.clear();
+  }
+  while (!stem.empty() && WideToUtf8(stem + tail).size() > NAME_MAX) {
+    stem.pop_back();
+    if (!stem.empty() && stem.back() >= 0xD800 && stem.back() < 0xDC00) stem.pop_back();  // half a pair
+  }
+  return path.substr(0, nameStart) + stem + tail;
+}
 
 }  // namespace
 
@@ -229,8 +255,12 @@ WideString SwExtractFilePath(const WideString& directory, const WideString& form
 
 int SwExtractData(TSwDataNodeSaver& saver, const TSwExtractSettings& settings) {
   int kept = 0;
+  std::set<WideString> written;  // a later match of the same name must not replace an earlier one
   while (!(settings.Stop && settings.Stop->load()) && saver.Next()) {
-    WideString path = SwExtractFilePath(settings.Directory, settings.Format, saver.CurrentName(), settings.OmitExtension);
+    const WideString named = SwExtractFilePath(settings.Directory, settings.Format, saver.CurrentName(),
+                                               settings.OmitExtension);
+    WideString path = NumberedPath(named, 1);
+    for (int n = 2; written.count(path); ++n) path = NumberedPath(named, n);
     std::filesystem::path fsPath = FsPath(path);
     if (fsPath.has_parent_path()) {
       std::error_code error;
@@ -243,6 +273,7 @@ int SwExtractData(TSwDataNodeSaver& saver, const TSwExtractSettings& settings) {
     TSwAtomicFileStream file(path);
     if (!saver.SaveTo(file)) continue;
     file.Commit();
+    written.insert(path);
     ++kept;
     if (settings.OnWritten) settings.OnWritten(path);
   }

@@ -85,9 +85,9 @@ class TSwDataNodeSaver : public TSwObject {
   std::map<const TSwProperty*, uint32_t> mIdentities;  // fallback names of range-less data
 };
 
-// A name made safe for a file name: trimmed; each run of \ / * ? < > : | and the double quote
-// becomes one "-" before a permitted character and is dropped at the end; "." and ".." (which
-// name directories) become empty.
+// A name made safe for a file name: trimmed; each run of \ / * ? < > : |, the double quote and
+// control characters becomes one "-" before a permitted character and is dropped at the end;
+// "." and ".." (which name directories) become empty.
 WideString SwSafeFileName(std::u16string_view name);
 
 // The file path of a name: the directory (a "/" is added when it lacks one), then the format
@@ -105,9 +105,11 @@ struct TSwExtractSettings {
   std::function<void(const WideString& path)> OnWritten;
 };
 
-// The extraction loop: one file per data match, created (replacing an existing file), written
-// by SaveTo and deleted again when SaveTo answers false. Answers the number of files kept;
-// errors end the loop and the files written so far stay.
+// The extraction loop: one file per data match, created (replacing a file from before the run),
+// written by SaveTo and deleted again when SaveTo answers false. A path that an earlier match of
+// the run has written gets "-2", "-3", ... before its last extension; a file name too long for
+// the file system is shortened, keeping its extension. Answers the number of files kept; errors
+// end the loop and the files written so far stay.
 int SwExtractData(TSwDataNodeSaver& saver, const TSwExtractSettings& settings);
 
 }  // namespace skeinwork

@@ -130,6 +130,10 @@ class TSwmModellingStreamer : public TSwmTextStreamer {
 
  protected:
   void DoRead() override;
+
+ private:
+  // Adds the source name, file line and text of the line a failed run stopped in to the error.
+  void LocateFailedLine(ESkeinwork& error);
 };
 
 // =============================================================================================
@@ -489,7 +493,6 @@ class TSwmWarn : public TSwmUserMessage {
 // Models one line of the current stream as a stream of its own.
 class TSwmLine : public TSwmNode {
  public:
-  static constexpr int64_t MaxLineSearch = 2048;
   using TSwmNode::TSwmNode;
   static const TSwmNodeClass* Class();
 

@@ -1,4 +1,6 @@
 // The self-hosted model reader: the model language read by running its own model, SWMMODEL.
+#include <algorithm>
+
 #include "StrConv.h"
 #include "SwModelling.h"
 
@@ -36,6 +38,32 @@ void ReadMerges(TSwTreeNode* list, const TLineTexts& texts, TSwStreamingMerges& 
 
 }  // namespace
 
+// The run of the built-in model knows only its own model nodes and the line's own stream; a
+// user needs the line of the text that did not fit. The result root holds one node per line up
+// to the failed one, which is the last. The excerpts of the line's stream go.
+void TSwmModellingStreamer::LocateFailedLine(ESkeinwork& error) {
+  auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
+  if (!partial || !partial->Slicer || !partial->Slicer->Root()) return;
+  const int index = std::max(partial->Slicer->Root()->ChildCount() - 1, 0);
+  error.ExtractObject();
+  TStream& input = *Stream();
+  input.Seek(StartPosition(), TSeekOrigin::Beginning);
+  std::string bytes(static_cast<size_t>(std::max<int64_t>(input.Size() - StartPosition(), 0)), '\0');
+  bytes.resize(static_cast<size_t>(std::max<int64_t>(input.Read(bytes.data(), static_cast<int64_t>(bytes.size())), 0)));
+  const WideString text = SwDecode(Options.Codepage, bytes);
+  size_t from = 0;
+  for (int i = 0; i < index && from != WideString::npos; ++i) {
+    from = text.find(Options.Eoln, from);
+    if (from != WideString::npos) from += Options.Eoln.size();
+  }
+  if (from == WideString::npos) return;
+  const size_t to = text.find(Options.Eoln, from);
+  WideString line = text.substr(from, to == WideString::npos ? WideString::npos : to - from);
+  if (line.size() > 80) line = line.substr(0, 80) + u"...";
+  error.AppendToMessage(fmt::sprintf("\nModel line %s:%d: %s", WideToUtf8(SourceName()), FirstLine + index + 1,
+                                     WideToUtf8(line)));
+}
+
 void TSwmModellingStreamer::DoRead() {
   SetReadRoot(std::make_unique<TSwTreeNode>(TSwName()));
   mLastAdded = Root();
@@ -55,14 +83,20 @@ void TSwmModellingStreamer::DoRead() {
   {
     std::unique_ptr<TSwmCompiler> compiler = TSwmCompiler::LoadBuiltinModel(u"Model");
     compiler->Options = Options;
-    slicer = compiler->Modell(input);
+    compiler->KeepPartialResult = true;
+    try {
+      slicer = compiler->Modell(input);
+    } catch (ESkeinwork& error) {
+      LocateFailedLine(error);
+      throw;
+    }
   }
   TLineTexts texts(*slicer, Options.Codepage);
   TSwTreeNode* result = slicer->Root();
   for (int i = 0; i < result->ChildCount(); ++i) {
     TSwTreeNode* line = result->Child(i);
     if (line->Name() != u"line") continue;
-    mLine = i;
+    mLine = FirstLine + i;
     mCurrentLine = texts.NodeText(line, u"innerGlobal");
     slicer->SetContextNode(line);
 

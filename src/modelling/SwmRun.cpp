@@ -206,9 +206,9 @@ std::unique_ptr<ESkeinwork> TSwmNode::TFailure::Materialize() const {
 std::string TSwmCompiler::DescribeNode(const TSwmNode* node) {
   if (!node) return "???";
   const TSwmProps& props = node->Props();
-  std::string source = props.Source.IsNull() ? node->TSwObject::Description()
-                                              : WideToUtf8(SwmSourceText(props.Source));
-  return "'" + WideToUtf8(props.Name) + "' " + source + " (ID " + std::to_string(props.ID) + ")";
+  // A node without a source (the root) is named by its name and ID alone.
+  std::string source = props.Source.IsNull() ? std::string() : WideToUtf8(SwmSourceText(props.Source)) + " ";
+  return "'" + WideToUtf8(props.Name) + "' " + source + "(ID " + std::to_string(props.ID) + ")";
 }
 
 std::string TSwmCompiler::DescribeInput(TStream* stream) {
@@ -692,25 +692,24 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   const int64_t size = current->Size();
   if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
 
-  // The line break as single-byte characters, searched for in the next 2048 bytes at most. They
-  // are read in growing pieces, since most lines are far shorter.
+  // The line break as single-byte characters, searched for without a bound in growing pieces,
+  // since most lines are short; only a line without a break runs to the end of the stream.
   std::string eoln;
   for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
-  char head[MaxLineSearch];
-  int64_t headCount = 0;
-  size_t found = std::string_view::npos;
-  for (int64_t piece = 128; !eoln.empty() && headCount < MaxLineSearch; piece *= 2) {
-    const int64_t wanted = std::min(piece, MaxLineSearch - headCount);
-    const int64_t got = current->Read(head + headCount, wanted);
-    if (got <= 0) break;
+  std::string head;
+  size_t found = std::string::npos;
+  for (int64_t piece = 128; !eoln.empty(); piece = std::min<int64_t>(piece * 2, 1 << 20)) {
+    const size_t had = head.size();
+    const int64_t wanted = std::min(piece, size - lineStart - static_cast<int64_t>(had));
+    if (wanted <= 0) break;
+    head.resize(had + static_cast<size_t>(wanted));
+    const int64_t got = std::max<int64_t>(current->Read(head.data() + had, wanted), 0);
+    head.resize(had + static_cast<size_t>(got));
     // A break that straddles two pieces starts in the earlier one.
-    const size_t from = static_cast<size_t>(
-        std::max<int64_t>(headCount - static_cast<int64_t>(eoln.size()) + 1, 0));
-    headCount += got;
-    found = std::string_view(head, static_cast<size_t>(headCount)).find(eoln, from);
-    if (found != std::string_view::npos || got < wanted) break;
+    found = head.find(eoln, had >= eoln.size() ? had - eoln.size() + 1 : 0);
+    if (found != std::string::npos || got < wanted) break;
   }
-  int64_t lineLength = found == std::string_view::npos ? size - lineStart : static_cast<int64_t>(found);
+  int64_t lineLength = found == std::string::npos ? size - lineStart : static_cast<int64_t>(found);
 
   // A window on the current stream, not a copy: a line without a break runs to the end of the
   // input, and a model that tries LINE at every byte would copy the rest of it every time.

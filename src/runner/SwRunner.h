@@ -27,6 +27,13 @@
 
 namespace skeinwork {
 
+// How inputs without a size to read by (a pipe, a device, a file of /proc) are read: into memory,
+// up to a limit.
+struct TSwReadLimits {
+  int64_t MaxStreamedInput = int64_t{256} << 20;  // bytes; more is refused with EReadError
+  int PipeWaitMilliseconds = 60000;               // how long a named pipe's writer is waited for
+};
+
 // How the runs of a runner read their data.
 struct TSwRunSettings {
   WideString Eoln;                 // the data's line break; empty: the script's own
@@ -70,6 +77,7 @@ class TSwRunner {
   static std::unique_ptr<TSwRunner> Load(const std::string& scriptPath);
 
   TSwRunSettings Settings;
+  TSwReadLimits ReadLimits;
 
   // Models a file (a UTF-8 path); a file that cannot be opened is the result's error.
   TSwRunResult ModelFile(const std::string& dataPath);
@@ -91,8 +99,8 @@ class TSwRunner {
 };
 
 // Opens a file (a UTF-8 path) to read; a folder or a file that cannot be opened raises
-// EFOpenError naming it.
-std::unique_ptr<TFileStream> SwOpenForReading(const std::string& path);
+// EFOpenError naming it. What has no size to read by is read into memory first.
+std::unique_ptr<TStream> SwOpenForReading(const std::string& path, const TSwReadLimits& limits = {});
 
 // Gives the compiler the options data is read with: the line break `eoln` when given, else the
 // script's own when it states one; the code page of the script's charset when it names one.

@@ -69,15 +69,21 @@ int64_t CountOccurrences(const RawByteString& text, const RawByteString& needle,
   return count;
 }
 
-// The line break of a text from its first bytes: CR LF or LF by the first line feed after the
-// first byte, else CR when a carriage return occurs, else LF.
+// The line break of a text: CR LF or LF by the first line feed after the first byte, else CR
+// when a carriage return occurs, else LF. The first line may be of any length.
 WideString DetectEoln(TStream& stream) {
-  int64_t position = stream.Position();
-  std::string head(2048, '\0');
-  int64_t read = stream.Read(head.data(), static_cast<int64_t>(head.size()));
+  const int64_t position = stream.Position();
+  std::string head;
+  size_t lf = std::string::npos;
+  for (size_t piece = 2048; lf == std::string::npos; piece = std::min<size_t>(piece * 2, 1 << 20)) {
+    const size_t had = head.size();
+    head.resize(had + piece);
+    const int64_t read = std::max<int64_t>(stream.Read(head.data() + had, static_cast<int64_t>(piece)), 0);
+    head.resize(had + static_cast<size_t>(read));
+    if (head.size() > 1) lf = head.find('\n', std::max<size_t>(had, 1));
+    if (static_cast<size_t>(read) < piece) break;
+  }
   stream.SetPosition(position);
-  head.resize(static_cast<size_t>(std::max<int64_t>(read, 0)));
-  size_t lf = head.size() > 1 ? head.find('\n', 1) : std::string::npos;
   if (lf != std::string::npos) return head[lf - 1] == '\r' ? u"\r\n" : u"\n";
   if (head.find('\r') != std::string::npos) return u"\r";
   return u"\n";
@@ -223,6 +229,10 @@ std::unique_ptr<TSwScript> TSwScript::CreateFrom(TStream& stream, const WideStri
 void TSwScript::Load(TStream& stream, const WideString& name, bool keepSlicer) {
   Clear();
   mSlicer.reset();
+  // The UTF-8 byte-order mark that editors write at the start reads as nothing.
+  const int64_t start = stream.Position();
+  char bom[3];
+  if (stream.Read(bom, 3) != 3 || std::string_view(bom, 3) != "\xEF\xBB\xBF") stream.SetPosition(start);
   // A line break that an earlier load detected is detected again, so that reloading another
   // file counts its lines by its own line break.
   if (Options.Eoln.empty() || Options.Eoln == mDetectedEoln) {
@@ -491,10 +501,13 @@ TSwSubsection* TSwScript::ChosenModel() const {
 std::unique_ptr<TSwTreeNode> TSwScript::ReadModelDescription() const {
   TSwSubsection* chosen = ChosenModel();
   TStringStream text(WideToUtf8(chosen->Contents));
-  // The items' source reads "script:line", with the line of the model's own header, from 1.
-  WideString source = u"<unknown>";
-  if (chosen->Line >= 0) source = mName + u":" + Utf8ToWide(std::to_string(chosen->Line + 1));
+  // The items' source reads "script:line", with the item's line in the script, from 1.
   TSwmModellingStreamer reader;
+  WideString source = u"<unknown>";
+  if (chosen->Line >= 0) {
+    source = mName;
+    reader.FirstLine = chosen->Line + 1;  // the line after the model's header
+  }
   reader.Options.Codepage = SwUtf8Codepage;
   return reader.Read(text, source);
 }

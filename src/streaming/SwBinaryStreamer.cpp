@@ -2,6 +2,7 @@
 // records of TSwBinaryStreamer.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -528,6 +529,17 @@ void TSwBinaryStreamer::ReadProperty() {
   }
   if (stored & SwKind(ltInt)) value.Int = ReadI32();
   if (stored & SwKind(ltFrac)) value.Frac = ReadDouble();
+  // A range's length is a fraction that readers turn into an integer: one that is not a whole
+  // number a stream can hold (NaN, infinite, negative, beyond 2^53), or a negative offset, would
+  // become nonsense there.
+  if ((kinds & SwKind(ltSlice)) &&
+      (value.Int < 0 || !(value.Frac >= 0 && value.Frac <= 9007199254740992.0) || value.Frac != std::floor(value.Frac))) {
+    auto error = MakeError<TSwStreamingReadIntegrity>("%s met unexpected input (stream range) - offset %d, length %s.",
+                                                      this, value.Int, fmt::sprintf("%g", value.Frac));
+    error.Field = "stream range";
+    Error(error);
+    kinds &= static_cast<TSwTypes>(~SwKind(ltSlice));  // a handler let it go: keep the numbers only
+  }
   // A handler that lets these go keeps the value without the kinds that cannot be restored.
   if (stored & SwKind(ltObj)) Error(MakeError<TSwBadStreamingPropType>("%s encountered bad TSwValue type (%d).", this, 5));
   if (uint16_t unknown = stored & static_cast<uint16_t>(~kStorableKinds))

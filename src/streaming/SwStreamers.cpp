@@ -115,7 +115,7 @@ void TSwTextStreamer::DoRead() {
 void TSwLineStreamer::ReadText(const WideString& text) {
   const WideString& eoln = Options.Eoln;
   if (eoln.empty()) SwRaise<EInvalidArgument>("Empty EOLN given to CallOnEachLineIn.");
-  mLine = -1;
+  mLine = FirstLine - 1;
   size_t from = 0;
   while (from <= text.size()) {
     size_t to = text.find(eoln, from);

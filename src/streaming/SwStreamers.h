@@ -120,6 +120,10 @@ class TSwLineStreamer : public TSwTextStreamer {
   int LineNumber() const { return mLine; }  // counted from 0
   const WideString& CurrentLine() const { return mCurrentLine; }
 
+  // The number (from 0) of the text's first line in its file, when the text is part of one (a
+  // script's model section): line numbers in items and messages are those of the file.
+  int FirstLine = 0;
+
  protected:
   void ReadText(const WideString& text) override;
   // Returns false to stop reading.
@@ -190,7 +194,7 @@ class TSwStreamingReadIntegrity : public ESwStreamer {
   [[noreturn]] void Raise() const override { throw *this; }
   std::unique_ptr<ESkeinwork> Clone() const override { return std::make_unique<TSwStreamingReadIntegrity>(*this); }
 
-  std::string Field;  // "node prefix", "node depth", "node index", "Boolean value"
+  std::string Field;  // "node prefix", "node depth", "node index", "Boolean value", "stream range"
   uint32_t ReadValue = 0;
   uint32_t Expected = 0;
 };

@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -194,13 +195,13 @@ class TInterruptible {
 // Scripts and runs
 
 struct TLoadedScript {
-  std::unique_ptr<TFileStream> File;  // the script's slicer reads from it
+  std::unique_ptr<TStream> File;  // the script's slicer reads from it
   std::unique_ptr<TSwScript> Script;
 };
 
-TLoadedScript LoadScript(const std::string& path) {
+TLoadedScript LoadScript(const std::string& path, const TSwCommandLineEnvironment& environment) {
   TLoadedScript loaded;
-  loaded.File = SwOpenForReading(path);
+  loaded.File = SwOpenForReading(path, environment.ReadLimits);
   loaded.Script = TSwScript::CreateFrom(*loaded.File, Utf8ToWide(path));
   return loaded;
 }
@@ -228,7 +229,7 @@ struct TRunOptions {
 struct TModelRun {
   TLoadedScript Script;
   std::unique_ptr<TSwmCompiler> Compiler;
-  std::unique_ptr<TFileStream> DataFile;
+  std::unique_ptr<TStream> DataFile;
   std::unique_ptr<TBufStream> Data;
   std::unique_ptr<TSwmSlicer> Slicer;
 };
@@ -278,14 +279,15 @@ struct TProgressSink {
 
 // Loads, compiles and runs; a failure propagates with the run's partial result attached when
 // asked for.
-void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err, bool errIsTerminal) {
-  run.Script = LoadScript(options.Script);
+void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
+              const TSwCommandLineEnvironment& environment) {
+  run.Script = LoadScript(options.Script, environment);
   run.Compiler = CompileFor(*run.Script.Script, options.Eoln);
-  run.DataFile = SwOpenForReading(options.Data);
+  run.DataFile = SwOpenForReading(options.Data, environment.ReadLimits);
   run.Data = std::make_unique<TBufStream>(run.DataFile.get(), false);
 
   bool progress = !options.NoProgress &&
-                  (options.Progress || (errIsTerminal && run.Data->Size() > kProgressThreshold));
+                  (options.Progress || (environment.ErrIsTerminal && run.Data->Size() > kProgressThreshold));
   TProgressBar bar(err, progress);
   TWarningPolicy policy{&err, &bar, options.OnWarning == "stop"};
   TProgressSink sink{&bar};
@@ -351,7 +353,7 @@ int ModelCommand(TContext& context, const TModelOptions& options) {
   TOutput output(context.Out, options.Output);
   TModelRun run;
   try {
-    RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+    RunModel(run, options, context.Err, context.Environment);
   } catch (const ESkeinwork& error) {
     auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
     if (options.Partial && partial && partial->Slicer && partial->Slicer->Root()) {
@@ -413,7 +415,7 @@ void WriteModelText(std::ostream& out, TSwTreeNode* root) {
 
 int IllustrateCommand(TContext& context, const TIllustrateOptions& options) {
   TOutput output(context.Out, options.Output);
-  TLoadedScript loaded = LoadScript(options.Script);
+  TLoadedScript loaded = LoadScript(options.Script, context.Environment);
   std::unique_ptr<TSwmCompiler> compiler = loaded.Script->CompileModel();
   std::unique_ptr<TSwTreeNode> dump = compiler->DumpModel(0);
   if (options.Json) {
@@ -563,7 +565,7 @@ void WriteScriptText(std::ostream& out, const TSwScript& script) {
 
 int ScriptCommand(TContext& context, const TScriptOptions& options) {
   TOutput output(context.Out, options.Output);
-  TLoadedScript loaded = LoadScript(options.Script);
+  TLoadedScript loaded = LoadScript(options.Script, context.Environment);
   if (options.Tree) {
     TSwmSlicer* slicer = loaded.Script->Slicer();
     if (!slicer) SwRaise<ESwScriptNoSlicer>("%s has no slicer to take.", loaded.Script.get());
@@ -585,19 +587,28 @@ struct TSaveOptions : TRunOptions {
 int SaveCommand(TContext& context, const TSaveOptions& options) {
   context.InputName = options.Data;
   TModelRun run;
-  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  RunModel(run, options, context.Err, context.Environment);
   TSwTreeNode* root = run.Slicer->Root();
   SwStoreSlicesAsRanges(root);
   // Written aside and put in place when whole: a full disk leaves the old file as it was.
   TSwAtomicFileStream file(Utf8ToWide(options.Tree));
   TSwBinaryStreamer streamer;
   if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
-  streamer.Write(file, root, Utf8ToWide(options.Tree));
-  int64_t size = file.Size();
+  // The container reads back what it wrote for its checksum, which a device or pipe cannot
+  // give: the tree is written to memory first and copied out.
+  TMemoryStream memory;
+  TStream& target = file.Direct() ? static_cast<TStream&>(memory) : file;
+  streamer.Write(target, root, Utf8ToWide(options.Tree));
+  const int64_t size = target.Size();
+  if (file.Direct()) {
+    memory.SetPosition(0);
+    file.CopyFrom(memory, size);
+  }
   file.Commit();
   int64_t nodes = SwCountNodes(root);
-  context.Out << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to " << options.Tree << " (" << size
-              << " bytes).\n";
+  // A tree sent down a pipe (to /dev/stdout, say) is not followed by the summary.
+  (file.Direct() ? context.Err : context.Out) << "Saved " << nodes << (nodes == 1 ? " node" : " nodes") << " to "
+                                              << options.Tree << " (" << size << " bytes).\n";
   return ecSuccess;
 }
 
@@ -608,7 +619,7 @@ struct TLoadOptions {
 
 int LoadCommand(TContext& context, const TLoadOptions& options) {
   TOutput output(context.Out, options.Output);
-  std::unique_ptr<TFileStream> file = SwOpenForReading(options.Tree);
+  std::unique_ptr<TStream> file = SwOpenForReading(options.Tree, context.Environment.ReadLimits);
   TSwBinaryStreamer streamer;
   std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
   PrintTree(*output, root.get(), nullptr, options.Json);
@@ -626,7 +637,7 @@ int ExtractCommand(TContext& context, const TExtractOptions& options) {
     SwRaise<ESwUsage>("The file name format \"%s\" has no \"?\" for the name.", options.Format);
   context.InputName = options.Data;
   TModelRun run;
-  RunModel(run, options, context.Err, context.Environment.ErrIsTerminal);
+  RunModel(run, options, context.Err, context.Environment);
   TSwDataNodeSaver saver(run.Slicer->Root(), run.Slicer.get());
   saver.Options = run.Compiler->Options;
   saver.SetDataPath(Utf8ToWide(options.DataPath));
@@ -657,11 +668,11 @@ std::string HexBytes(const RawByteString& bytes) {
 }
 
 int EvalCommand(TContext& context, const TEvalOptions& options) {
-  std::unique_ptr<TFileStream> file;
+  std::unique_ptr<TStream> file;
   std::unique_ptr<TBufStream> input;
   if (!options.Input.empty()) {
     context.InputName = options.Input;
-    file = SwOpenForReading(options.Input);
+    file = SwOpenForReading(options.Input, context.Environment.ReadLimits);
     input = std::make_unique<TBufStream>(file.get(), false);
     if (options.Offset > input->Size())
       SwRaise<ESwUsage>("The offset %d lies beyond the end of \"%s\" (%d bytes).", options.Offset, options.Input,
@@ -708,6 +719,20 @@ void AddMaxWorkOption(CLI::App* command, int64_t& maxWork) {
       ->check(CLI::PositiveNumber);
 }
 
+// A count or offset: a whole number that fits in 64 bits, refused in words a user reads rather
+// than as a range of floating-point numbers or silently cut to the largest integer.
+CLI::Validator WholeNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        int64_t value = 0;
+        const char* end = text.data() + text.size();
+        auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (error == std::errc() && stop == end && value >= 0) return {};
+        return "Value " + text + " is not a whole number from 0 to " + std::to_string(INT64_MAX);
+      },
+      "INT >= 0");
+}
+
 void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
   command->add_option("data", options.Data, "The data file to model")->required();
@@ -717,8 +742,8 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
   command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
   command->add_option("--eoln", options.Eoln, "The line break of the data: script (default: the script's own), lf, crlf or cr")
       ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
-  command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default: no limit)")
-      ->check(CLI::NonNegativeNumber);
+  command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default and 0: no limit)")
+      ->check(WholeNumber());
   AddMaxWorkOption(command, options.MaxWork);
   command
       ->add_flag("--allow-file-access", options.FileAccess,
@@ -736,9 +761,7 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
 
 int SwExitCodeOf(const ESkeinwork& error) {
   if (dynamic_cast<const ESwUsage*>(&error)) return ecUsage;
-  if (dynamic_cast<const EFOpenError*>(&error) || dynamic_cast<const EFCreateError*>(&error) ||
-      dynamic_cast<const EWriteError*>(&error))
-    return ecFileError;
+  if (dynamic_cast<const EStreamError*>(&error)) return ecFileError;
   return ecFailed;
 }
 
@@ -769,8 +792,9 @@ void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::s
   std::string message = error.Message();
   const bool mismatch = dynamic_cast<const ESwmMismatch*>(&error) != nullptr;
   if (mismatch) {
+    // The input's bytes are shown as excerpts; a line added after them stays.
     size_t cut = message.find(", input: ");
-    if (cut != std::string::npos) message.resize(cut);
+    if (cut != std::string::npos) message.erase(cut, message.find('\n', cut) - cut);
   }
   err << SwReadableClassName(error.ClassName()) << ": " << message << '\n';
   TSwMismatchInfo* info = SwMismatchInfoOf(error);
@@ -829,7 +853,8 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TSaveOptions save;
   CLI::App* saveCommand = app.add_subcommand("save", "Model a data file and save the result tree as a tree file (.swt)");
   AddRunOptions(saveCommand, save);
-  saveCommand->add_option("tree", save.Tree, "The tree file to write")->required();
+  saveCommand->add_option("tree", save.Tree, "The tree file to write (ranges that start within 2 GiB: its integers have 32 bits)")
+      ->required();
   saveCommand->add_flag("--compress", save.Compress, "Compress the tree file");
 
   TLoadOptions load;
@@ -863,7 +888,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
               "may use files");
   evalCommand->add_option("expression", eval.Expression, "The expression, e.g. \"2 3 +\"")->required();
   evalCommand->add_option("--input", eval.Input, "A file whose bytes the expression reads");
-  evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(CLI::NonNegativeNumber);
+  evalCommand->add_option("--offset", eval.Offset, "Where in the file reading starts")->check(WholeNumber());
   evalCommand->add_flag("--json", eval.Json, "Print the value as JSON");
   AddMaxWorkOption(evalCommand, eval.MaxWork);
 
@@ -876,8 +901,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
 
   TContext context{out, err, environment, {}};
   TSignalGuard signals;
-  try {
-    TSwWorkMeter interruptible(&gCancelRequested, TSwWorkMeter::NoLimit, RaiseInterrupted);
+  auto command = [&] {
     if (modelCommand->parsed()) return ModelCommand(context, model);
     if (illustrateCommand->parsed()) return IllustrateCommand(context, illustrate);
     if (scriptCommand->parsed()) return ScriptCommand(context, script);
@@ -885,7 +909,15 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
     if (loadCommand->parsed()) return LoadCommand(context, load);
     if (extractCommand->parsed()) return ExtractCommand(context, extract);
     if (evalCommand->parsed()) return EvalCommand(context, eval);
-    return ecUsage;
+    return static_cast<int>(ecUsage);
+  };
+  try {
+    TSwWorkMeter interruptible(&gCancelRequested, TSwWorkMeter::NoLimit, RaiseInterrupted);
+    const int code = command();
+    // What went to standard output must have arrived (a full disk, a closed pipe).
+    out.flush();
+    if (!out) SwRaise<EWriteError>("Cannot write the output.");
+    return code;
   } catch (const ESkeinwork& error) {
     out.flush();
     SwWriteErrorReport(err, error, context.InputName);

@@ -15,6 +15,7 @@
 #include "SwCore.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
+#include "SwRunner.h"
 
 namespace skeinwork {
 
@@ -32,6 +33,8 @@ SW_EXCEPTION(ESwUsage, ESkeinwork);
 struct TSwCommandLineEnvironment {
   // Whether `err` is a terminal: the progress bar is drawn by default only then.
   bool ErrIsTerminal = false;
+  // How inputs without a size (pipes, devices) are read.
+  TSwReadLimits ReadLimits;
 };
 
 // Runs the program with its arguments (argv[0] is the program's name) and answers the exit code.
@@ -39,7 +42,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
                      const TSwCommandLineEnvironment& environment = {});
 
 // The exit code an error ends the program with: ecFileError for files that cannot be opened,
-// created or written, ecUsage for ESwUsage, ecFailed otherwise.
+// created, read or written (EStreamError), ecUsage for ESwUsage, ecFailed otherwise.
 int SwExitCodeOf(const ESkeinwork& error);
 
 // Bytes shown on each side of a mismatch's position in the error report.

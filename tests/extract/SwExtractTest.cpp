@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -23,6 +24,7 @@ TEST(SwExtract, SafeFileNames) {
       {u"a/b:c", u"a-b-c"}, {u"  x y  ", u"x y"}, {u"a//b", u"a-b"},      {u"ab?", u"ab"},
       {u"?ab", u"-ab"},     {u"a<>|\"*b", u"a-b"}, {u"a\\b", u"a-b"},   {u"..", u""},
       {u".", u""},          {u"...", u"..."},      {u"", u""},          {u"\t\r\n", u""},
+      {std::u16string(u"dup\0one", 7), u"dup-one"},  {u"a\tb\nc\x7f", u"a-b-c"}, {u"a\x1b[31mb", u"a-[31mb"},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(SwSafeFileName(name), expected) << WideToUtf8(name);
 }
@@ -161,7 +163,6 @@ TEST_F(SwDataNodeSaverTest, Errors) {
       EXPECT_EQ(error.Message(), c.Message);
     }
   }
-  EXPECT_THROW(saver.Next(), ESwEmptyDataNodePath);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -181,27 +182,40 @@ std::map<std::string, std::string> FilesIn(const std::filesystem::path& director
 
 TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
   struct TCase {
-    std::u16string NamePath, DataExpr, Format;
+    std::u16string NamePath, NameExpr, DataExpr, Format;
     bool Omit;
     std::map<std::string, std::string> Expected;
     int Kept;
+    std::map<std::string, std::string> Before = {};  // files in the directory before the run
   };
+  const std::string longName = std::string(NAME_MAX - 4, 'n');
   const std::vector<TCase> cases = {
-      {u".name", u"", u"?.dat", true, {{"a-b-c.dat", "DATA1"}, {"img.png", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
-      {u".name", u"", u"?.dat", false, {{"a-b-c.dat", "DATA1"}, {"img.png.dat", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
-      {u"", u"", u"sub/x-?.bin", true, {{"sub/x-00000006.bin", "DATA1"}, {"sub/x-00000014.bin", "DATA22"},
-                                         {"sub/x-0000001F.bin", "DATA333"}}, 3},
+      {u".name", u"", u"", u"?.dat", true, {{"a-b-c.dat", "DATA1"}, {"img.png", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
+      {u".name", u"", u"", u"?.dat", false, {{"a-b-c.dat", "DATA1"}, {"img.png.dat", "DATA22"}, {"0000001F.dat", "DATA333"}}, 3},
+      {u"", u"", u"", u"sub/x-?.bin", true, {{"sub/x-00000006.bin", "DATA1"}, {"sub/x-00000014.bin", "DATA22"},
+                                             {"sub/x-0000001F.bin", "DATA333"}}, 3},
       // Files whose content is empty text are removed again.
-      {u"", u"''", u"?.dat", true, {}, 0},
+      {u"", u"", u"''", u"?.dat", true, {}, 0},
+      // Equal names are numbered before the last extension; a file from before the run is replaced.
+      {u".name", u"'dup.one'", u"", u"?.dat", true, {{"dup.one", "DATA1"}, {"dup-2.one", "DATA22"}, {"dup-3.one", "DATA333"}},
+       3, {{"dup.one", "old"}, {"keep", "old"}}},
+      {u"", u"", u"", u"same", true, {{"same", "DATA1"}, {"same-2", "DATA22"}, {"same-3", "DATA333"}}, 3},
+      // A name too long for the file system keeps its extension and its number.
+      {u".name", u"'" + Utf8ToWide(longName + "nn") + u".png'", u"", u"?.dat", true,
+       {{longName + ".png", "DATA1"}, {longName.substr(2) + "-2.png", "DATA22"}, {longName.substr(2) + "-3.png", "DATA333"}},
+       3},
   };
   int round = 0;
   for (const TCase& c : cases) {
     std::filesystem::path directory =
         std::filesystem::path(::testing::TempDir()) / ("sw_extract_" + std::to_string(::getpid()) + "_" + std::to_string(round++));
     std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    for (const auto& [name, content] : c.Before) std::ofstream(directory / name) << content;
     TSwDataNodeSaver saver(mRoot, &mSlicer);
     saver.SetDataPath(u"chunk\\data");
     saver.SetNamePath(c.NamePath);
+    saver.SetNameExpr(c.NameExpr);
     saver.SetDataExpr(c.DataExpr);
     TSwExtractSettings settings;
     settings.Directory = Utf8ToWide(directory.string());
@@ -211,7 +225,13 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
     settings.OnWritten = [&](const WideString& path) { written.push_back(WideToUtf8(path)); };
     EXPECT_EQ(SwExtractData(saver, settings), c.Kept);
     EXPECT_EQ(static_cast<int>(written.size()), c.Kept);
-    EXPECT_EQ(FilesIn(directory), c.Expected);
+    std::map<std::string, std::string> expected = c.Expected;
+    for (const auto& [name, content] : c.Before) expected.emplace(name, content);
+    EXPECT_EQ(FilesIn(directory), expected);
+    std::vector<std::string> listed;
+    for (const auto& [name, content] : c.Expected) listed.push_back((directory / name).string());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, listed);
     std::filesystem::remove_all(directory);
   }
 }

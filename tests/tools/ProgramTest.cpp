@@ -157,6 +157,8 @@ TEST_F(Program, BrokenInputsFailWithAReport) {
   WriteFile(mDir / "warn.sw",
             "Skeinwork 0.79\n\n== Model ==\n1 \"magic\" = RIFF\n2 WARN \"Odd file\"\n  END? eof\n  \"byte\" % ANY\n");
   WriteFile(mDir / "later.sw", "Skeinwork 9.0\n\n== Model ==\n\"a\" = RIFF\n");
+  WriteFile(mDir / "badline.sw", "Skeinwork 0.79\n\n== Model ==\n\"a\" = x\n@\n\"b\" = y\n");
+  WriteFile(mDir / "bom.sw", "\xEF\xBB\xBFSkeinwork 0.79\n\n== Model ==\nEND? eof\n\"byte\" % ANY\n");
   struct TCase {
     std::vector<std::string> Args;
     int Code;
@@ -188,6 +190,12 @@ TEST_F(Program, BrokenInputsFailWithAReport) {
        "",
        "Warning: Odd file (TSwmWarn node message)\n"},
       {{"model", "later.sw", ExamplePath("sample.wav")}, 1, "", "Later Script Version: "},
+      // A model line that does not fit names its line in the script.
+      {{"model", "badline.sw", ExamplePath("sample.wav")},
+       1,
+       "",
+       "No Matching Node: No child nodes match the input. Node: '' SWMMODEL:52 (ID 47)\nModel line badline.sw:5: @\n"},
+      {{"model", "bom.sw", ExamplePath("sample.wav")}, 0, "<unnamed>", ""},
       {{"model", "--max-nodes", "3", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")},
        1,
        "",
@@ -224,7 +232,7 @@ TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
   EXPECT_EQ(result.Err,
             "Ordered Condition Mismatch: TCdSimpat condition of an ordered node didn't match the input. Node: 'size' " +
                 ExamplePath("riff-wav.sw") +
-                ":5:21 (ID 20)\n"
+                ":26 (ID 20)\n"
                 "short.wav, offset 0028h (40) of 40 bytes:\n"
                 "00000000    52 49 46 46 5E 00 00 00  57 41 56 45 66 6D 74 20    RIFF^...WAVEfmt \n"
                 "00000010    10 00 00 00 01 00 01 00  40 1F 00 00 80 3E 00 00    ........@....>..\n"
@@ -282,6 +290,12 @@ TEST_F(Program, UsageErrorsAndHelp) {
        "",
        "Usage: The file name format \"x.dat\" has no \"?\" for the name.\n"},
       {{"eval", "1", "--offset", "5"}, 2, "", "Usage: --offset needs an --input file.\n"},
+      {{"eval", "1", "--offset", "-1"}, 2, "", "--offset: Value -1 is not a whole number from 0 to 9223372036854775807\n"},
+      {{"eval", "1", "--offset", "99999999999999999999"},
+       2,
+       "",
+       "--offset: Value 99999999999999999999 is not a whole number from 0 to 9223372036854775807\n"},
+      {{"model", "--max-nodes", "1e3", "a.sw", "b"}, 2, "", "--max-nodes: Value 1e3 is not a whole number"},
       {{"--help"}, 0, "Skeinwork: model-driven parsing", ""},
       {{"model", "--help"}, 0, "Model a data file with a script", ""},
   };
@@ -347,8 +361,10 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
   TResult transformed = Run({"extract", ExamplePath("csv.sw"), ExamplePath("sample.csv"), "--data",
                              "header\\column", "--data-expr", "$ upper", "--name", ".", "--name-expr", "'col'",
                              "--format", "?.txt", "--to", "cols"});
+  // Equal names are numbered, so that no match replaces another.
   EXPECT_EQ(transformed.Code, 0) << transformed.Err;
-  EXPECT_EQ(ReadFile(mDir / "cols/col.txt"), "COUNT");
+  EXPECT_EQ(transformed.Out, "cols/col.txt\ncols/col-2.txt\ncols/col-3.txt\n3 files written.\n");
+  EXPECT_EQ(ReadFile(mDir / "cols/col.txt") + ReadFile(mDir / "cols/col-3.txt"), "NAMECOUNT");
 }
 
 // A disk that fills up while the program writes a tree file, extracted data or its printout

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SwCommandLine.h"
@@ -65,7 +71,7 @@ TEST(ErrorReport, NameMessageAndExitCode) {
                    "FOpen Error: Cannot open file \"x\".\n", ecFileError});
   cases.push_back({std::make_unique<EFCreateError>(MakeError<EFCreateError>("No.")), "FCreate Error: No.\n", ecFileError});
   cases.push_back({std::make_unique<EWriteError>(MakeError<EWriteError>("Full.")), "Write Error: Full.\n", ecFileError});
-  cases.push_back({std::make_unique<EReadError>(MakeError<EReadError>("Short.")), "Read Error: Short.\n", ecFailed});
+  cases.push_back({std::make_unique<EReadError>(MakeError<EReadError>("Short.")), "Read Error: Short.\n", ecFileError});
   cases.push_back({std::make_unique<ESwUsage>(MakeError<ESwUsage>("Bad.")), "Usage: Bad.\n", ecUsage});
   for (const TCase& c : cases) {
     std::ostringstream out;
@@ -115,6 +121,94 @@ TEST(ErrorReport, ExcerptsAroundTheFailurePoint) {
       {22, "00000000             33 34 35 36 37  38 39                         3456789      "},
   };
   for (const TLine& line : expected) EXPECT_EQ(lines[line.Index], line.Text) << line.Index;
+}
+
+struct TRun {
+  int Code;
+  std::string Out, Err;
+};
+
+TRun RunProgram(std::vector<const char*> args, const TSwCommandLineEnvironment& environment = {}) {
+  args.insert(args.begin(), "skeinwork");
+  std::ostringstream out, err;
+  int code = SwRunCommandLine(static_cast<int>(args.size()), args.data(), out, err, environment);
+  return {code, out.str(), err.str()};
+}
+
+// Inputs without a size to read by are read into memory up to a limit, or refused with a word;
+// never read as empty.
+TEST(CommandLine, InputsThatAreNoRegularFiles) {
+  const std::string fifo = ::testing::TempDir() + "sw_fifo_" + std::to_string(::getpid());
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TSwCommandLineEnvironment environment;
+  environment.ReadLimits.MaxStreamedInput = 1000;
+  environment.ReadLimits.PipeWaitMilliseconds = 300;
+  struct TCase {
+    const char* Input;
+    const char* Written;  // what a writer sends into the pipe; nullptr for no writer
+    int Code;
+    std::string Out, Err;
+  };
+  const TCase cases[] = {
+      {fifo.c_str(), "hello", 0, "int: 5\n", ""},
+      {fifo.c_str(), nullptr, ecFileError, "",
+       "FOpen Error: Cannot open file \"" + fifo + "\". Nothing wrote to the pipe within 0.3 seconds.\n"},
+      {"/dev/zero", nullptr, ecFileError, "",
+       "Read Error: \"/dev/zero\" is not a regular file and holds more than 1000 bytes, the most that is read into "
+       "memory from a pipe or device.\n"},
+      {"/dev/null", nullptr, 0, "int: 0\n", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Input);
+    std::thread writer;
+    if (c.Written) writer = std::thread([&] { std::ofstream(fifo) << c.Written; });
+    TRun run = RunProgram({"eval", "$ len", "--input", c.Input}, environment);
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(run.Code, c.Code);
+    EXPECT_EQ(run.Out.substr(0, c.Out.size()), c.Out);
+    EXPECT_EQ(run.Err, c.Err);
+  }
+  ::unlink(fifo.c_str());
+  // A file of /proc tells no size, yet has bytes.
+  TRun proc = RunProgram({"eval", "$ len", "--input", "/proc/self/status"});
+  EXPECT_EQ(proc.Code, 0);
+  EXPECT_NE(proc.Out.substr(0, 7), "int: 0\n");
+}
+
+// The tree file is written to memory first where the target cannot read back (a device, a pipe).
+TEST(CommandLine, SaveToADeviceOrPipe) {
+  const std::string script = std::string(SKEINWORK_EXAMPLES_DIR) + "/csv.sw";
+  const std::string data = std::string(SKEINWORK_EXAMPLES_DIR) + "/sample.csv";
+  const std::string base = ::testing::TempDir() + "sw_save_" + std::to_string(::getpid());
+  const std::string fifo = base + ".fifo", file = base + ".swt", piped = base + "_piped.swt";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string bytes;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  });
+  TRun toPipe = RunProgram({"save", script.c_str(), data.c_str(), fifo.c_str()});
+  reader.join();
+  EXPECT_EQ(toPipe.Code, 0) << toPipe.Err;
+  EXPECT_EQ(toPipe.Out, "");
+  EXPECT_EQ(toPipe.Err, "Saved 18 nodes to " + fifo + " (4189 bytes).\n");
+  EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), "/dev/null"}).Code, 0);
+  std::ofstream(piped, std::ios::binary) << bytes;
+  EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), file.c_str()}).Code, 0);
+  TRun loaded = RunProgram({"load", piped.c_str()});
+  EXPECT_EQ(loaded.Code, 0) << loaded.Err;
+  EXPECT_EQ(loaded.Out, RunProgram({"load", file.c_str()}).Out);
+  for (const std::string& path : {fifo, file, piped}) ::unlink(path.c_str());
+}
+
+// Output that cannot be written ends the program with the file error's code.
+TEST(CommandLine, FailedWritesToStandardOutput) {
+  std::ostream full(nullptr);
+  std::ostringstream err;
+  const char* args[] = {"skeinwork", "eval", "1 2 +"};
+  EXPECT_EQ(SwRunCommandLine(3, args, full, err), ecFileError);
+  EXPECT_EQ(err.str(), "Write Error: Cannot write the output.\n");
 }
 
 }  // namespace
