@@ -1,6 +1,7 @@
 // Mismatch information: the input around the place where a run failed, captured when the
 // mismatch exception is made, because the run's streams are gone by the time anyone shows it.
 #include <algorithm>
+#include <atomic>
 
 #include "SwModelling.h"
 
@@ -33,11 +34,13 @@ void TSwMismatchInfo::Capture(TStream* current, TStream* global) {
 namespace {
 
 struct TMismatchHook {
-  TSwMismatchInfoFactory Factory = nullptr;
+  // Read by every thread that makes a mismatch, so a host may install while runs go on.
+  std::atomic<TSwMismatchInfoFactory> Factory{nullptr};
 
   void Attach(ESkeinwork& created) {
     if (!dynamic_cast<ESwmMismatch*>(&created)) return;
-    std::unique_ptr<TSwMismatchInfo> info = Factory ? Factory() : std::make_unique<TSwMismatchInfo>();
+    TSwMismatchInfoFactory factory = Factory.load(std::memory_order_acquire);
+    std::unique_ptr<TSwMismatchInfo> info = factory ? factory() : std::make_unique<TSwMismatchInfo>();
     if (!info) return;
     TSwmCompiler* compiler = SwmActiveCompiler();
     info->Capture(compiler ? compiler->MismatchStream() : nullptr, compiler ? compiler->OutermostStream() : nullptr);
@@ -53,7 +56,7 @@ TMismatchHook& Hook() {
 }  // namespace
 
 void SwInstallMismatchInfoHook(TSwMismatchInfoFactory factory) {
-  Hook().Factory = factory;
+  Hook().Factory.store(factory, std::memory_order_release);
   SetSwExceptionHook(TSwExceptionHook::Of<&TMismatchHook::Attach>(&Hook()));
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "StrConv.h"
@@ -90,8 +91,12 @@ void SwApplyScriptOptions(TSwmCompiler& compiler, const TSwScript& script, const
 }
 
 std::unique_ptr<TSwRunner> TSwRunner::Load(const std::string& scriptPath) {
-  // Mismatches carry the input around the failure unless the host installed a hook of its own.
-  if (!SwExceptionHook()) SwInstallMismatchInfoHook();
+  // Mismatches carry the input around the failure unless the host installed a hook of its own;
+  // once, so that runners loaded on several threads do not install it over each other.
+  static std::once_flag hookChecked;
+  std::call_once(hookChecked, [] {
+    if (!SwExceptionHook()) SwInstallMismatchInfoHook();
+  });
   std::unique_ptr<TStream> file = SwOpenForReading(scriptPath);
   std::unique_ptr<TSwRunner> runner(new TSwRunner);
   runner->mScript = std::make_unique<TSwScript>();
