@@ -180,27 +180,28 @@ std::string Lines(const std::vector<std::string>& lines) {
 // ---------------------------------------------------------------------------------------------
 // Lists and the stack.
 
+std::string Entries(const TMmIdList& list) {
+  std::string out;
+  for (int i = 0; i < list.Count(); ++i)
+    out += (i ? " " : "") + std::to_string(list.Id(i)) + ":" + std::to_string(list.Tag(i));
+  return out;
+}
+
 TEST(MmIdList, EntriesCarryIdsAndOriginTags) {
   TMmIdList list;
   EXPECT_EQ(list.HighestTag(), 0);
   list.Add(5, 3);
-  list.Add(0xFFFFFF, 255);
+  list.Add(0xFFFFFF, 255);  // the largest ID and tag a list stores
   list.Insert(0, 7, 1);
-  EXPECT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.Id(0), 7);
-  EXPECT_EQ(list.Tag(0), 1);
-  EXPECT_EQ(list.Id(2), 0xFFFFFF);
-  EXPECT_EQ(list.Tag(2), 255);
+  EXPECT_EQ(Entries(list), "7:1 5:3 16777215:255");
   EXPECT_EQ(list.HighestTag(), 255);
   list.Put(1, 9, 0);
-  EXPECT_TRUE(list.Contains(9));
-  EXPECT_FALSE(list.Contains(5));
+  EXPECT_TRUE(list.Contains(9) && !list.Contains(5));
   list.Delete(2);
-  EXPECT_EQ(list.HighestTag(), 1);
+  EXPECT_EQ(list.HighestTag(), 1);  // found again once the highest is gone
   TMmIdList copy;
   copy.Assign(list);
-  EXPECT_EQ(copy.Count(), 2);
-  EXPECT_EQ(copy.Id(1), 9);
+  EXPECT_EQ(Entries(copy), "7:1 9:0");
 }
 
 TEST(MmIdList, RefusesWhatItCannotStore) {
@@ -224,13 +225,6 @@ TEST(MmIdList, RefusesWhatItCannotStore) {
     list.Add(2);
     ExpectError<EMmListError>([&] { row.Action(list); }, row.Message);
   }
-}
-
-std::string Entries(const TMmIdList& list) {
-  std::string out;
-  for (int i = 0; i < list.Count(); ++i)
-    out += (i ? " " : "") + std::to_string(list.Id(i)) + ":" + std::to_string(list.Tag(i));
-  return out;
 }
 
 TEST(MmIdList, MergeKeepsOriginsApart) {
