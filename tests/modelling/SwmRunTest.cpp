@@ -171,25 +171,6 @@ TEST(Compiler, ErrorsOfConditionsAndDoubleCompiling) {
   }
 }
 
-TEST(Compiler, BuiltinModelsCompile) {
-  auto model = TSwmCompiler::LoadBuiltinModel(u"Model");
-  auto script = TSwmCompiler::LoadBuiltinModel(u"SCRIPT");
-  EXPECT_GT(model->NodeCount(), 30);
-  EXPECT_GT(script->NodeCount(), 30);
-  // The script header's ordered children get an implicit END at the end.
-  bool found = false;
-  for (int id = 0; id < script->NodeCount(); ++id) {
-    const TSwmNodeInfo* info = script->Node(id);
-    if (!info || info->Props.Name != u"header" || info->Props.ParentID != 0) continue;
-    found = true;
-    EXPECT_TRUE(info->HasOrderedChildren);
-    EXPECT_TRUE(info->HasEndChild);
-    const TSwmNodeInfo* last = script->Node(info->Props.ChildIDs.back());
-    EXPECT_TRUE(last->Props.Source.IsImplicit());
-  }
-  EXPECT_TRUE(found);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Running
 
