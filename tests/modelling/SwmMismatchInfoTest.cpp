@@ -52,12 +52,6 @@ TEST(SwMismatchInfo, ExcerptWindowAroundThePosition) {
   }
 }
 
-TEST(SwMismatchInfo, WindowAndBytesBefore) {
-  EXPECT_EQ(TSwMismatchInfo().WindowSize(), 576);
-  EXPECT_EQ(TSwMismatchInfo().BytesBefore(), 288);
-  EXPECT_EQ(TWideInfo().BytesBefore(), 320);
-}
-
 TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
   TSwMismatchInfo info;
   info.Capture(nullptr, nullptr);
@@ -107,7 +101,8 @@ class SwMismatchHook : public ::testing::Test {
   void TearDown() override { SwRemoveMismatchInfoHook(); }
 };
 
-// «Class|current source@position:excerpt|global source@position» of the error a run raises.
+// «Class|current source@position:excerpt|global source@position» of the error a run raises, and
+// «|partial» when the error also carries a partial result.
 std::string Failure(const std::string& model, const std::string& input, bool partial = false) {
   auto compiler = CompileModel(model);
   compiler->KeepPartialResult = partial;
@@ -116,14 +111,16 @@ std::string Failure(const std::string& model, const std::string& input, bool par
     compiler->Modell(stream);
   } catch (const ESkeinwork& error) {
     TSwMismatchInfo* info = SwMismatchInfoOf(error);
+    auto* result = dynamic_cast<TSwmPartialResult*>(error.Object());
+    const std::string kept = result && result->Slicer ? "|partial" : "";
     std::string out = error.ClassName();
-    if (!info) return out + "|none";
+    if (!info) return out + "|none" + kept;
     out += "|" + WideToUtf8(info->Current.Source) + "@" + std::to_string(info->Current.Position) + ":" +
            info->Current.Excerpt;
     if (info->HasGlobal())
       out += "|" + WideToUtf8(info->Global.Source) + "@" + std::to_string(info->Global.Position) + ":" +
              info->Global.Excerpt;
-    return out;
+    return out + kept;
   }
   return "no error";
 }
@@ -137,7 +134,7 @@ TEST_F(SwMismatchHook, AttachesTheInputOfEveryMismatch) {
   const std::vector<TCase> cases = {
       // An ordered mismatch two bytes in: the excerpt is the whole short input.
       {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", false, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY"},
-      {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", true, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY"},
+      {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", true, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY|partial"},
       {"\"a\" = ab\n\"b\" = cd\n", "xy", false, "ESwmNoMatchingNode|<StringStream>@0:xy"},
       // Inside a line: the line's own stream, and the input at the line's start.
       {"1 LINE\n  \"x\" = ok\n2 LINE\n  1 \"a\" = ab\n  2 \"b\" = cd\n", "ok\r\nabXY\r\n", false,
@@ -150,22 +147,6 @@ TEST_F(SwMismatchHook, AttachesTheInputOfEveryMismatch) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Model);
     EXPECT_EQ(Failure(c.Model, c.Input, c.Partial), c.Expected);
-  }
-}
-
-TEST_F(SwMismatchHook, PartialResultKeepsTheInformation) {
-  auto compiler = CompileModel("1 \"a\" = ab\n2 \"b\" = cd\n");
-  compiler->KeepPartialResult = true;
-  TStringStream stream("abXY");
-  try {
-    compiler->Modell(stream);
-    FAIL() << "no error";
-  } catch (const ESkeinwork& error) {
-    auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
-    ASSERT_NE(partial, nullptr);
-    ASSERT_NE(partial->Slicer, nullptr);
-    ASSERT_NE(SwMismatchInfoOf(error), nullptr);
-    EXPECT_EQ(SwMismatchInfoOf(error)->Current.Position, 2);
   }
 }
 
