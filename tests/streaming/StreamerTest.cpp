@@ -459,7 +459,9 @@ TEST(Streamer, FinishTruncatesAfterCompression) {
   stream.WriteBuffer(payload.data(), 4000);
   stream.SetSize(stream.Position());
   streamer.Finish(stream, 0);
-  EXPECT_EQ(streamer.Flags(), TStreamer::FlagCompressed | TStreamer::FlagChecksummed);  // the default
+  // The defaults: compressed at level 2 and checksummed.
+  EXPECT_EQ(streamer.Flags(), TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
+  EXPECT_EQ(streamer.CompressionLevel(), 2);
   EXPECT_LT(stream.Size(), 200);
   EXPECT_EQ(ReadPayload(stream.DataString()), payload);
 }
