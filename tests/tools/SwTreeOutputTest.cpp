@@ -116,6 +116,7 @@ TEST(SwTreeOutput, TextForm) {
   AddRanges(chunk, &stream, 12, 4, 0);
   chunk->AddChild(TSwName(u""))->Properties().AddValue(TSwName(u"inner"), SavedRange(70000, 16));
   root.AddChild(TSwName(u"bare"));
+  AddRanges(root.AddChild(TSwName(u"empty")), &stream, 36, 0, 0);
 
   std::ostringstream out;
   SwWriteTextTree(out, &root, ReadRange, {8});
@@ -124,7 +125,8 @@ TEST(SwTreeOutput, TextForm) {
             "  riff  0000..0008  8  \"RIFF$...\"\n"
             "    chunk  000C..0010  4  \"fmt \"\n"
             "      <unnamed>  11170..11180  16\n"
-            "  bare\n");
+            "  bare\n"
+            "  empty  0024..0024  0\n");
 
   std::ostringstream plain;
   SwWriteTextTree(plain, riff);
