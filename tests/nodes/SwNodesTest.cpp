@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SwTestSupport.h"
+#include "SwTreeDump.h"
 
 #include <functional>
 #include <memory>
@@ -12,15 +13,6 @@
 
 namespace skeinwork {
 namespace {
-
-// "root(a(x y) b)": a compact picture of a tree for comparisons.
-std::string Dump(const TSwTreeNode* node) {
-  std::string out = WideToUtf8(node->Name());
-  if (node->ChildCount() == 0) return out;
-  out += "(";
-  for (int i = 0; i < node->ChildCount(); ++i) out += (i ? " " : "") + Dump(node->Child(i));
-  return out + ")";
-}
 
 // Builds a tree from the same picture: "root(a(x y) b)".
 std::unique_ptr<TSwTreeNode> Build(const std::string& picture) {
@@ -372,7 +364,7 @@ TEST(TreeNodes, ChildOrderAndLookUp) {
 TEST(TreeNodes, ABadChildNameIsRefusedAndChangesNothing) {
   auto root = Build("r(a)");
   EXPECT_THROW(root->AddChild(u"x\x01y"), ESwHashBadKey);
-  EXPECT_EQ(Dump(root.get()), "r(a)");
+  EXPECT_EQ(DumpTree(root.get()), "r(a)");
 }
 
 TEST(TreeNodes, ManyChildrenOfOneName) {
@@ -421,10 +413,10 @@ TEST(TreeNodes, MovesAndTheirFailuresLeaveTheTreeUnchanged) {
     };
     if (row.after.empty()) {
       ExpectError<ESwTreeNode>(move, row.message);
-      EXPECT_EQ(Dump(root.get()), "r(a(c(d)) b(x))");
+      EXPECT_EQ(DumpTree(root.get()), "r(a(c(d)) b(x))");
     } else {
       move();
-      EXPECT_EQ(Dump(root.get()), row.after);
+      EXPECT_EQ(DumpTree(root.get()), row.after);
     }
   }
   TSwTreeNode lonely(u"l");
@@ -435,13 +427,13 @@ TEST(TreeNodes, RemoveRenameAndRootRules) {
   auto root = Build("r(a(b(c)) d)");
   ExpectError<ESwRemovingTreeRoot>([&] { root->Remove(); }, "Attempted to remove tree root TSwTreeNode.");
   At(root.get(), "0")->Remove();
-  EXPECT_EQ(Dump(root.get()), "r(d)");
+  EXPECT_EQ(DumpTree(root.get()), "r(d)");
   TSwTreeNode* d = root->Child(0);
   d->Rename(u"e");
   EXPECT_EQ(root->FindChild(u"e"), d);
   EXPECT_EQ(root->FindChild(u"d"), nullptr);
   root->Rename(u"top");
-  EXPECT_EQ(Dump(root.get()), "top(e)");
+  EXPECT_EQ(DumpTree(root.get()), "top(e)");
 }
 
 struct TNodeLog {
@@ -480,7 +472,7 @@ TEST(TreeNodes, NodeEventsComeFromTheChildrenMap) {
   EXPECT_EQ(log.Lines, (std::vector<std::string>{"a2 skey a2 a2", "a2 rm r -", "a2 ad - b", "a2 rm b -"}));
   EXPECT_TRUE(later.Lines.empty());
   EXPECT_EQ(mapLog.Heard, 1);  // the move out of r; the removal happened under b
-  EXPECT_EQ(Dump(root.get()), "r(b)");
+  EXPECT_EQ(DumpTree(root.get()), "r(b)");
 }
 
 // Records each change with the tree as the observer sees it at that moment: a view must find
@@ -488,7 +480,7 @@ TEST(TreeNodes, NodeEventsComeFromTheChildrenMap) {
 struct TTreeLog : TSwTreeObserver {
   TSwTreeNode* Root = nullptr;
   std::vector<std::string> Lines;
-  void Log(const std::string& what) { Lines.push_back(what + " " + Dump(Root)); }
+  void Log(const std::string& what) { Lines.push_back(what + " " + DumpTree(Root)); }
   static std::string Name(TSwTreeNode* node) { return WideToUtf8(node->Name()); }
   void ChildInserting(TSwTreeNode* parent, int index) override { Log("inserting " + Name(parent) + ":" + std::to_string(index)); }
   void ChildInserted(TSwTreeNode* parent, int index) override { Log("inserted " + Name(parent) + ":" + std::to_string(index)); }
@@ -774,7 +766,7 @@ TEST(Finders, FindOrCreate) {
     TSwNodeFormulaFinder finder(&root, Utf8ToWide(row.path));
     finder.FindOrCreate();
     finder.FindOrCreate();
-    EXPECT_EQ(Dump(&root), row.tree);
+    EXPECT_EQ(DumpTree(&root), row.tree);
   }
   TSwTreeNode root(u"r");
   TSwNodeFinder plain(&root, u"+a/b");
@@ -836,7 +828,7 @@ TEST(Finders, FormulaCreateSelectsAmongSameNamedSiblings) {
   EXPECT_EQ(made->Parent(), At(root.get(), "3"));  // the third a: two skipped
   finder.Rewind(u"a[n+5]/e");
   finder.FindOrCreate();
-  EXPECT_EQ(Dump(root.get()), "r(a(b) x a(c) a(d e) a(e))");
+  EXPECT_EQ(DumpTree(root.get()), "r(a(b) x a(c) a(d e) a(e))");
 }
 
 TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
