@@ -13,12 +13,7 @@
 namespace skeinwork {
 namespace {
 
-std::string ExamplePath(const std::string& name) {
-  std::string path = SKEINWORK_EXAMPLES_DIR;
-  path += '/';
-  path += name;
-  return path;
-}
+std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
