@@ -312,14 +312,6 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
 }
 
 TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
-  auto messageOf = [](auto action) -> std::string {
-    try {
-      action();
-    } catch (const ESkeinwork& e) {
-      return e.ClassName() + ": " + e.Message();
-    }
-    return "no error";
-  };
   TSwTreeNode node(u"n");
   EXPECT_EQ(node.PropertiesIfAny(), nullptr);
   EXPECT_EQ(node.PropertyCount(), 0);
@@ -327,17 +319,17 @@ TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
   EXPECT_EQ(unused.PropertiesIfAny(), nullptr);
   node.SetValue(u"start", TSwValue::OfSlice(0, 1, nullptr));
   EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
-  EXPECT_EQ(messageOf([&] { node.SetValue(u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)); })
+  EXPECT_EQ(ErrorText([&] { node.SetValue(u"bad\x01key", TSwValue::OfSlice(0, 1, nullptr)); })
                 .rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0), 0u);
   TSwTreeNode batched(u"b");
   const TSwNamedSlice badBatch[] = {{u"a", 0, 1, nullptr}, {u"bad\x01key", 0, 1, nullptr}};
-  EXPECT_EQ(messageOf([&] {
+  EXPECT_EQ(ErrorText([&] {
               batched.SetSlices(badBatch);
             }).rfind("ESwHashBadKey: Attempted to add bad key 'bad\x01key' to ", 0),
             0u);
-  EXPECT_EQ(messageOf([&] { node.SetValue(u"empty", TSwValue()); })
+  EXPECT_EQ(ErrorText([&] { node.SetValue(u"empty", TSwValue()); })
                 .rfind("ESwAddingNullProperty: Attempted to add a null property 'empty' to ", 0), 0u);
-  EXPECT_EQ(messageOf([&] { node.PropertyName(1); }).rfind("EInvalidArgument: Property index 1 is out of range on ", 0), 0u);
+  EXPECT_EQ(ErrorText([&] { node.PropertyName(1); }).rfind("EInvalidArgument: Property index 1 is out of range on ", 0), 0u);
   EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
 }
 
