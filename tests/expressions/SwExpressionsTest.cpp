@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "StrConv.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 
@@ -34,16 +35,6 @@ namespace {
 std::string Shown(TRpnScalar value) {
   value.Kinds &= ~valCustom;
   return RpnKindLetters(value.Kinds) + ":" + WideToUtf8(RpnValueText(value));
-}
-
-// Runs an action and gives "EClass: message", or "no error".
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ESkeinwork& e) {
-    return e.ClassName() + ": " + e.Message();
-  }
-  return "no error";
 }
 
 // A model node as the modelling run would give it.
@@ -76,7 +67,7 @@ TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_
 
 std::string RunError(const std::u16string& text, const std::string& input = "",
                      TSwTreeNode* base = nullptr) {
-  return Failure([&] { Evaluated(text, input, 0, base); });
+  return ErrorText([&] { Evaluated(text, input, 0, base); });
 }
 
 // A small tree: r(a(x x y) b c(d)), with properties on a, x and d.
@@ -295,7 +286,7 @@ TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
 
   TSwExpression missing(u"a\\x[5] has", &tree.Root);
   missing.SetFinder(&finder);
-  std::string error = Failure([&] { missing.Evaluate(); });
+  std::string error = ErrorText([&] { missing.Evaluate(); });
   EXPECT_EQ(error, "ESwExprNoNode: Cannot find node 'a\\x[5]' relative to 'r' referenced in RPN "
                    "expression (" + finder.Description() + ") 'a\\x[5] has'.");
 
@@ -355,7 +346,7 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
   EXPECT_EQ(result.Node, item);
 
   TSwExpression outside(u"item$ fromraw", &parent);
-  EXPECT_EQ(Failure([&] { outside.Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { outside.Evaluate(); }),
             "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN "
             "expression 'item$ fromraw'.");
 }
@@ -385,7 +376,7 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
     EXPECT_FALSE(expression.Evaluated());
     EXPECT_EQ(expression.BaseNode(), c.Base);
     EXPECT_EQ(expression.InputStream(), c.Input);
-    std::string outcome = Failure([&] { expression.Evaluate(); });
+    std::string outcome = ErrorText([&] { expression.Evaluate(); });
     if (outcome == "no error") outcome = Shown(expression.LastScalar());
     EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result);
   }
@@ -452,7 +443,7 @@ TEST(SwConditions, ModellingRunCallingSequence) {
 
   auto cond = TCdExpression::Class()->Create(&parentResultNode, RpnStr(u"never"));
   cond->SetFunctions(&compilerFunctions);
-  EXPECT_EQ(Failure([&] { cond->Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { cond->Evaluate(); }),
             "ESwUnsupportedExprFunction: No registered RPN expression function handler for 'never' "
             "can operate on given parameters in RPN expression 'never'.");
 }
@@ -465,7 +456,7 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
   TSwOptions options;
   const TSwConditionClass* cls = SwGlobalConditions().Find(op);
   std::string out;
-  std::string error = Failure([&] {
+  std::string error = ErrorText([&] {
     auto cond = cls->Create(nullptr, cls->PrepareOperand(RpnStr(operand), options));
     cond->SetOptions(options);
     cond->SetInputStream(&stream);
@@ -530,7 +521,7 @@ TEST(SwConditions, OperandPreparation) {
   EXPECT_EQ(exact.Kinds, valStr | valBytes);
   EXPECT_EQ(exact.Bytes, "\xE8");
   EXPECT_EQ(exact.Str, u"\u010D");
-  EXPECT_EQ(Failure([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
+  EXPECT_EQ(ErrorText([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
                 .rfind("ESwCodepageLoss: ", 0),
             0u);
   TRpnScalar text = TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options);
@@ -609,7 +600,7 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     functions.Register(u"grow", TSwFuncHandler{&TGrower::RegisterMoreAndDecline, &grower});
     TSwExpression expression(c.Text, nullptr);
     expression.SetFunctions(&functions);
-    std::string outcome = Failure([&] { expression.Evaluate(); });
+    std::string outcome = ErrorText([&] { expression.Evaluate(); });
     if (outcome == "no error") outcome = Shown(expression.LastScalar());
     EXPECT_EQ(outcome, c.Result);
   }
@@ -673,7 +664,7 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   TEndless endless;
   TSwExpression negated(u"$ not", nullptr);
   negated.SetInputStream(&endless);
-  EXPECT_EQ(Failure([&] { negated.Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { negated.Evaluate(); }),
             "ESwExprValueTooLong: Function TFnNot of RPN expression '$ not' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
   // A value that one step would make too long is refused before it is made.
@@ -737,9 +728,9 @@ TEST(SwExpressions, LoadAndSave) {
   EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load 'abc' cmp_eq")).Result, "b:True");
   EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load len")).Result, "i:6");
 
-  std::string missing = Failure([&] { Evaluated(text("'" + file("none.bin") + "' load")); });
+  std::string missing = ErrorText([&] { Evaluated(text("'" + file("none.bin") + "' load")); });
   EXPECT_EQ(missing.rfind("EFOpenError: Cannot open file ", 0), 0u) << missing;
-  EXPECT_EQ(Failure([&] { Evaluated(text("5 load")); }),
+  EXPECT_EQ(ErrorText([&] { Evaluated(text("5 load")); }),
             "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i.");
 
   // A file-access policy decides before a file is touched, per kind of access; an answer for
@@ -777,7 +768,7 @@ TEST(SwExpressions, LoadAndSave) {
     for (const std::u16string& each : texts) {
       TSwExpression expression(each, nullptr);
       if (c.Policy) expression.SetFileAccess(&access);
-      std::string failure = Failure([&] { expression.Evaluate(); });
+      std::string failure = ErrorText([&] { expression.Evaluate(); });
       outcomes += failure == "no error" ? "+" : failure.rfind("ESwFileAccessRefused: ", 0) == 0 ? "-" : failure;
     }
     EXPECT_EQ(outcomes, c.Outcomes);
@@ -790,7 +781,7 @@ TEST(SwExpressions, LoadAndSave) {
   TSwFileAccess access{M::Allowed, M::Ask, TSwFileAccessAsk::Of<&TAsker::Answer>(&asker)};
   TSwExpression expression(texts[0], nullptr);
   expression.SetFileAccess(&access);
-  EXPECT_EQ(Failure([&] { expression.Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }),
             "ESwFileAccessRefused: Function save was refused access to file \"" + written +
                 "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
   ASSERT_EQ(asker.Asked.size(), 1u);
@@ -827,7 +818,7 @@ TEST(SwExpressions, ValueAndContextErrors) {
   THugeStream huge;
   TSwExpression tooLong(u"$ b2h", nullptr);
   tooLong.SetInputStream(&huge);
-  EXPECT_EQ(Failure([&] { tooLong.Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { tooLong.Evaluate(); }),
             "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
             "stream 100000000 bytes long while evaluating '$ b2h'.");
   EXPECT_EQ(huge.Position(), 0);
@@ -836,15 +827,15 @@ TEST(SwExpressions, ValueAndContextErrors) {
   TRpnScalar bad;
   bad.Kinds = valCustom;
   bad.Custom = &stranger;
-  EXPECT_EQ(Failure([&] { TSwRpnValueEx::Of(bad); }),
+  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Of(bad); }),
             "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx "
             "instance.");
-  EXPECT_EQ(Failure([&] { TSwRpnValueEx::Required(RpnNum(1)); }),
+  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Required(RpnNum(1)); }),
             "ESwRpnValueNotExtended: Expected an extended RPN value.");
   EXPECT_EQ(TSwRpnValueEx::Of(RpnNum(1)), nullptr);
 
   TSwFuncContext empty;
-  EXPECT_EQ(Failure([&] { SwBuiltinFunctionHandler<TFnLength>(nullptr, empty); }),
+  EXPECT_EQ(ErrorText([&] { SwBuiltinFunctionHandler<TFnLength>(nullptr, empty); }),
             "ESwBadFuncContext: Required TFnLength Context fields missing.");
 
   TSwFunctions functions = SwGlobalFunctions();
@@ -853,14 +844,14 @@ TEST(SwExpressions, ValueAndContextErrors) {
   TSwExpression noCallback(u"$ nocb", nullptr);
   noCallback.SetInputStream(&input);
   noCallback.SetFunctions(&functions);
-  EXPECT_EQ(Failure([&] { noCallback.Evaluate(); }),
+  EXPECT_EQ(ErrorText([&] { noCallback.Evaluate(); }),
             "ESwFuncNoBufferedTransform: TFnNoCallback must implement TransformBufferedCallback "
             "when using TransformBuffered.");
 }
 
 TEST(SwExpressions, ResultsAndExtraction) {
   TSwExpression fresh(u"1", nullptr);
-  EXPECT_EQ(Failure([&] { fresh.ExtractOutStream(); }),
+  EXPECT_EQ(ErrorText([&] { fresh.ExtractOutStream(); }),
             "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that "
             "wasn't yet evaluated.");
   TSwExpressionResult number = fresh.Evaluate();

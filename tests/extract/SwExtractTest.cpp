@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "SwExtract.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -146,23 +147,9 @@ TEST_F(SwDataNodeSaverTest, CountsAndResets) {
 TEST_F(SwDataNodeSaverTest, Errors) {
   TSwDataNodeSaver saver(mRoot, &mSlicer);
   TStringStream out;
-  struct TCase {
-    std::function<void()> Call;
-    std::string Message;
-  };
-  const std::vector<TCase> cases = {
-      {[&] { saver.Next(); }, "Empty data node path given to TSwDataNodeSaver."},
-      {[&] { saver.CurrentName(); }, "No next data for TSwDataNodeSaver.CurrentName."},
-      {[&] { saver.SaveTo(out); }, "No next data for TSwDataNodeSaver.SaveTo."},
-  };
-  for (const TCase& c : cases) {
-    try {
-      c.Call();
-      ADD_FAILURE() << "no error for " << c.Message;
-    } catch (const ESkeinwork& error) {
-      EXPECT_EQ(error.Message(), c.Message);
-    }
-  }
+  ExpectError<ESkeinwork>([&] { saver.Next(); }, "Empty data node path given to TSwDataNodeSaver.");
+  ExpectError<ESkeinwork>([&] { saver.CurrentName(); }, "No next data for TSwDataNodeSaver.CurrentName.");
+  ExpectError<ESkeinwork>([&] { saver.SaveTo(out); }, "No next data for TSwDataNodeSaver.SaveTo.");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,23 +3,25 @@
 #include <string>
 
 #include "SwModelling.h"
+#include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
 
 // Every node with every property, one line each.
-std::string Picture(TSwTreeNode* node, int depth = 0) {
-  std::string out = std::string(depth * 2, ' ') + "'" + WideToUtf8(node->Name()) + "'";
-  if (TSwProperties* bag = node->PropertiesIfAny())
-    for (int i = 0; i < bag->Count(); ++i) {
-      std::string text = WideToUtf8(bag->Property(i)->Name()) + bag->Property(i)->Value().DescriptionText();
-      for (char& c : text)
-        if (c == '\0') c = '|';
-      out += " " + text;
-    }
-  out += "\n";
-  for (int i = 0; i < node->ChildCount(); ++i) out += Picture(node->Child(i), depth + 1);
-  return out;
+std::string Picture(TSwTreeNode* node) {
+  auto label = [](const TSwTreeNode& n) {
+    std::string out = "'" + WideToUtf8(n.Name()) + "'";
+    if (TSwProperties* bag = n.PropertiesIfAny())
+      for (int i = 0; i < bag->Count(); ++i) {
+        std::string text = WideToUtf8(bag->Property(i)->Name()) + bag->Property(i)->Value().DescriptionText();
+        for (char& c : text)
+          if (c == '\0') c = '|';
+        out += " " + text;
+      }
+    return out;
+  };
+  return label(*node) + "\n" + DumpLines(node, label, 1);
 }
 
 template <class TReader>

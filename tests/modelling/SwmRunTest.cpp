@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SwModelling.h"
+#include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
@@ -32,7 +33,7 @@ std::unique_ptr<TSwmCompiler> CompileModel(const std::string& text) {
 }
 
 // "off+len" of a range property, "-" when absent.
-std::string RangeOf(TSwTreeNode* node, const char16_t* name) {
+std::string RangeOf(const TSwTreeNode* node, const char16_t* name) {
   TSwProperties* bag = node->PropertiesIfAny();
   TSwProperty* property = bag ? bag->Find(name) : nullptr;
   if (!property) return "-";
@@ -41,19 +42,14 @@ std::string RangeOf(TSwTreeNode* node, const char16_t* name) {
 }
 
 // «name[start inner end](children)» with the global ranges.
-std::string DumpResult(TSwTreeNode* node) {
-  std::string out = WideToUtf8(node->Name());
-  if (node->PropertiesIfAny()) {
-    out += "[" + RangeOf(node, u"startGlobal") + " " + RangeOf(node, u"innerGlobal");
-    if (RangeOf(node, u"endGlobal") != "-") out += " " + RangeOf(node, u"endGlobal");
-    out += "]";
-  }
-  if (node->ChildCount()) {
-    out += "(";
-    for (int i = 0; i < node->ChildCount(); ++i) out += (i ? " " : "") + DumpResult(node->Child(i));
-    out += ")";
-  }
-  return out;
+std::string DumpResult(const TSwTreeNode* node) {
+  return DumpTree(node, {[](const TSwTreeNode& n) {
+                    std::string out = WideToUtf8(n.Name());
+                    if (!n.PropertiesIfAny()) return out;
+                    out += "[" + RangeOf(&n, u"startGlobal") + " " + RangeOf(&n, u"innerGlobal");
+                    if (RangeOf(&n, u"endGlobal") != "-") out += " " + RangeOf(&n, u"endGlobal");
+                    return out + "]";
+                  }});
 }
 
 // The result tree, or the class and message of the error the run raised.
@@ -76,24 +72,19 @@ std::string RunModel(const std::string& model, const std::string& input) {
 // Compiling
 
 std::string DumpModelText(TSwmCompiler& compiler) {
-  std::function<std::string(TSwTreeNode*)> dump = [&](TSwTreeNode* node) {
-    std::string out = node->Name().empty() ? "<>" : WideToUtf8(node->Name());
-    TSwProperties& bag = node->Properties();
-    if (TSwProperty* cls = bag.Find(u"Class")) out += ":" + WideToUtf8(cls->Value().Text()).substr(4);
-    if (TSwProperty* cond = bag.Find(u"mCond")) out += " {" + WideToUtf8(cond->Value().Text()) + "}";
-    if (TSwProperty* path = bag.Find(u"mPath")) out += " \"" + WideToUtf8(path->Value().Text()) + "\"";
-    if (TSwProperty* order = bag.Find(u"mOrder")) out += " #" + std::to_string(order->Value().Int);
+  auto label = [](const TSwTreeNode& node) {
+    std::string out = node.Name().empty() ? "<>" : WideToUtf8(node.Name());
+    TSwProperties* bag = node.PropertiesIfAny();
+    if (!bag) return out;
+    if (TSwProperty* cls = bag->Find(u"Class")) out += ":" + WideToUtf8(cls->Value().Text()).substr(4);
+    if (TSwProperty* cond = bag->Find(u"mCond")) out += " {" + WideToUtf8(cond->Value().Text()) + "}";
+    if (TSwProperty* path = bag->Find(u"mPath")) out += " \"" + WideToUtf8(path->Value().Text()) + "\"";
+    if (TSwProperty* order = bag->Find(u"mOrder")) out += " #" + std::to_string(order->Value().Int);
     for (const char16_t* flag : {u"mIsOnce", u"mIsOptional", u"mIsNonConsuming", u"mIsResetter"})
-      if (TSwProperty* p = bag.Find(flag); p && p->Value().Bool) out += " " + WideToUtf8(flag).substr(3);
-    if (node->ChildCount()) {
-      out += " (";
-      for (int i = 0; i < node->ChildCount(); ++i) out += (i ? ", " : "") + dump(node->Child(i));
-      out += ")";
-    }
+      if (TSwProperty* p = bag->Find(flag); p && p->Value().Bool) out += " " + WideToUtf8(flag).substr(3);
     return out;
   };
-  auto tree = compiler.DumpModel(0);
-  return dump(tree.get());
+  return DumpTree(compiler.DumpModel(0).get(), {label, " (", ", ", ")"});
 }
 
 TEST(Compiler, DumpsOfSmallModels) {

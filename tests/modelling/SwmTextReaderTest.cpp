@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SwModelling.h"
+#include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
@@ -25,7 +26,7 @@ const char* const kFlagNames[] = {"mIsResetter",  "mIsOptional",  "mIsTentative"
                                   "mIsOffContext", "mIsInheriting", "mIsPrepending", "mIsNonConsuming"};
 const char kFlagLetters[] = "ROT1XIPN";
 
-std::string Describe(TSwTreeNode* node) {
+std::string Describe(const TSwTreeNode* node) {
   std::map<std::string, const TSwValue*> props;
   if (TSwProperties* bag = node->PropertiesIfAny())
     for (int i = 0; i < bag->Count(); ++i) props[WideToUtf8(bag->Property(i)->Name())] = &bag->Property(i)->Value();
@@ -66,13 +67,8 @@ std::string Describe(TSwTreeNode* node) {
 }
 
 // Every node below `node`, one line each, indented by two blanks per level.
-std::string DumpTree(TSwTreeNode* node, int depth = 0) {
-  std::string out;
-  for (int i = 0; i < node->ChildCount(); ++i) {
-    out += std::string(depth * 2, ' ') + Describe(node->Child(i)) + "\n";
-    out += DumpTree(node->Child(i), depth + 1);
-  }
-  return out;
+std::string DescribeAll(const TSwTreeNode* node, int depth = 0) {
+  return DumpLines(node, [](const TSwTreeNode& n) { return Describe(&n); }, depth);
 }
 
 // How many nodes below `node` lack a property, carry one of the wrong kind or an unknown one.
@@ -99,16 +95,12 @@ int MalformedNodes(TSwTreeNode* node) {
   return bad;
 }
 
-// "a:1(b:2 c:3)": names and 1-based lines only, for the shape of a tree.
-std::string Shape(TSwTreeNode* node) {
-  std::string out;
-  for (int i = 0; i < node->ChildCount(); ++i) {
-    TSwTreeNode* child = node->Child(i);
-    TSwProperty* source = child->Properties().Find(u"source");
-    out += (i ? " " : "") + WideToUtf8(child->Name()) + ":" + (source ? std::to_string(source->Value().Int + 1) : "?");
-    if (child->ChildCount()) out += "(" + Shape(child) + ")";
-  }
-  return out;
+// "a:1(b:2 c:3)": names and 1-based lines only, for the shape of the tree below `node`.
+std::string Shape(const TSwTreeNode* node) {
+  return DumpChildren(node, {[](const TSwTreeNode& n) {
+                        TSwProperty* source = n.PropertiesIfAny() ? n.PropertiesIfAny()->Find(u"source") : nullptr;
+                        return WideToUtf8(n.Name()) + ":" + (source ? std::to_string(source->Value().Int + 1) : "?");
+                      }});
 }
 
 std::unique_ptr<TSwTreeNode> ReadModel(const std::string& text, const WideString& sourceName = u"m") {
@@ -300,7 +292,7 @@ TEST(NativeStreamer, CodepageDecodesNames) {
   reader.Options.Codepage = 65001;
   TStringStream stream("X\xC3\xA4 \"p\"\nX\xC3\x84 \"q\"");  // Xä, XÄ
   auto root = reader.Read(stream, u"u");
-  EXPECT_EQ(DumpTree(root.get()),
+  EXPECT_EQ(DescribeAll(root.get()),
             "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"
             "X\xC3\x84 path=\"q\" 0 -------- @u:2\n");
 }
@@ -321,7 +313,7 @@ TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
     for (char& c : text) c = alphabet[random() % alphabet.size()];
     try {
       auto root = ReadModel(text);
-      EXPECT_EQ(MalformedNodes(root.get()), 0) << text << "\n" << DumpTree(root.get());
+      EXPECT_EQ(MalformedNodes(root.get()), 0) << text << "\n" << DescribeAll(root.get());
       ++trees;
     } catch (const ESwBadTextStreaming& e) {
       bool known = false;
@@ -387,7 +379,7 @@ int CountNodes(TSwTreeNode* node) {
   return count;
 }
 
-std::string DumpOf(TSwTreeNode* node) { return Describe(node) + "\n" + DumpTree(node, 1); }
+std::string DumpOf(TSwTreeNode* node) { return Describe(node) + "\n" + DescribeAll(node, 1); }
 
 TEST(BuiltinModels, BothModelsRead) {
   auto model = SwmReadBuiltinModel(u"SwmModel");

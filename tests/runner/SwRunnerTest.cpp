@@ -8,16 +8,12 @@
 
 #include "SwExpressions.h"
 #include "SwRunner.h"
+#include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
 
-std::string ExamplePath(const std::string& name) {
-  std::string path = SKEINWORK_EXAMPLES_DIR;
-  path += '/';
-  path += name;
-  return path;
-}
+std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -137,14 +133,13 @@ TEST(Runner, ReadsLinesWithTheChosenBreak) {
 
 // Every node with its slices, as "name[start+length ...](children)", to compare two runs.
 std::string Dump(const TSwTreeNode* node) {
-  std::string out = WideToUtf8(node->Name()) + "[";
-  for (int i = 0; i < node->PropertyCount(); ++i) {
-    TSwValue value = node->PropertyValue(i);
-    if (value.IsSlice()) out += std::to_string(TSwmSlicer::Start(value)) + "+" + std::to_string(TSwmSlicer::Length(value)) + " ";
-  }
-  out += "](";
-  for (int i = 0; i < node->ChildCount(); ++i) out += Dump(node->Child(i));
-  return out + ")";
+  return DumpTree(node, {[](const TSwTreeNode& n) {
+                    std::string out = WideToUtf8(n.Name()) + "[";
+                    for (int i = 0; i < n.PropertyCount(); ++i)
+                      if (TSwValue v = n.PropertyValue(i); v.IsSlice())
+                        out += std::to_string(TSwmSlicer::Start(v)) + "+" + std::to_string(TSwmSlicer::Length(v)) + " ";
+                    return out + "]";
+                  }});
 }
 
 // Scripts loaded, models compiled and run on several threads at once, with expressions evaluated

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SwStreamers.h"
+#include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
@@ -42,19 +43,17 @@ std::string ValueText(const TSwValue& v) {
 
 // "name{prop=value;...}(child,child)".
 std::string Dump(const TSwTreeNode& node) {
-  std::string out = WideToUtf8(node.Name());
-  if (TSwProperties* bag = node.PropertiesIfAny(); bag && bag->Count()) {
-    out += "{";
-    for (int i = 0; i < bag->Count(); ++i)
-      out += (i ? ";" : "") + WideToUtf8(bag->Property(i)->Name()) + "=" + ValueText(bag->Property(i)->Value());
-    out += "}";
-  }
-  if (node.ChildCount()) {
-    out += "(";
-    for (int i = 0; i < node.ChildCount(); ++i) out += (i ? "," : "") + Dump(*node.Child(i));
-    out += ")";
-  }
-  return out;
+  auto label = [](const TSwTreeNode& n) {
+    std::string out = WideToUtf8(n.Name());
+    if (TSwProperties* bag = n.PropertiesIfAny(); bag && bag->Count()) {
+      out += "{";
+      for (int i = 0; i < bag->Count(); ++i)
+        out += (i ? ";" : "") + WideToUtf8(bag->Property(i)->Name()) + "=" + ValueText(bag->Property(i)->Value());
+      out += "}";
+    }
+    return out;
+  };
+  return DumpTree(&node, {label, "(", ",", ")"});
 }
 
 // Collects every error it is handed and lets the operation go on.

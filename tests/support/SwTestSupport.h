@@ -6,6 +6,8 @@
 #include <exception>
 #include <string>
 
+#include "SwCore.h"
+
 namespace skeinwork {
 
 // Runs `action`, expecting an exception of class E with exactly `message`.
@@ -19,6 +21,17 @@ void ExpectError(F action, const std::string& message) {
   } catch (const std::exception& e) {
     ADD_FAILURE() << "other exception: " << e.what() << "; expected: " << message;
   }
+}
+
+// "EClass: message" of the error `action` raises, or "no error".
+template <class F>
+std::string ErrorText(F action) {
+  try {
+    action();
+  } catch (const ESkeinwork& e) {
+    return e.ClassName() + ": " + e.Message();
+  }
+  return "no error";
 }
 
 }  // namespace skeinwork
