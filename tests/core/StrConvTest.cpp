@@ -17,17 +17,29 @@ TEST(StrConv, NamesResolveToCodepages) {
     const char* name;
     int codepage;
   };
-  // One row per way of spelling a name: case, dashes, prefixes, aliases, bare numbers.
   const Row rows[] = {
-      {"UTF-8", 65001},         {"utf8", 65001},        {"unicode-1-1-utf-8", 65001}, {"UTF-16LE", 1200},
-      {"ucs-2", 1200},          {"csUnicode", 1200},    {"utf16be", 1201},            {"utf-32", 12000},
-      {"utf-7", 65000},         {"cp1251", 1251},       {"WINDOWS-1251", 1251},       {"x-cp1251", 1251},
-      {"KOI8R", 20866},         {"latin1", 28591},      {"ISO_8859-1", 28591},        {"cyrillic", 28595},
-      {"Shift-JIS", 932},       {"sjis", 932},          {"gb2312", 936},              {"ks_c_5601-1987", 949},
-      {"Big5", 950},            {"mac", 10000},         {"ascii", 20127},             {"866", 866},
+      {"UTF-8", 65001},          {"utf-8", 65001},        {"utf8", 65001},
+      {"Utf8", 65001},           {"unicode-1-1-utf-8", 65001},
+      {"utf-16", 1200},          {"UTF-16LE", 1200},      {"ucs-2", 1200},
+      {"csUnicode", 1200},       {"unicode", 1200},       {"utf-16be", 1201},
+      {"utf16be", 1201},         {"utf-32", 12000},       {"utf-7", 65000},
+      {"cp1250", 1250},          {"windows-1250", 1250},  {"cp1251", 1251},
+      {"windows-1251", 1251},    {"WINDOWS-1251", 1251},  {"x-cp1251", 1251},
+      {"cp1252", 1252},          {"windows-1258", 1258},  {"koi8-r", 20866},
+      {"KOI8R", 20866},          {"koi8-u", 21866},       {"latin1", 28591},
+      {"iso-8859-1", 28591},     {"ISO_8859-1", 28591},   {"iso-8859-2", 28592},
+      {"latin2", 28592},         {"iso-8859-5", 28595},   {"cyrillic", 28595},
+      {"iso-8859-15", 28605},    {"latin9", 28605},       {"shift_jis", 932},
+      {"sjis", 932},             {"Shift-JIS", 932},      {"cp932", 932},
+      {"gbk", 936},              {"gb2312", 936},         {"ks_c_5601-1987", 949},
+      {"big5", 950},             {"Big5", 950},           {"euc-jp", 51932},
+      {"gb18030", 54936},        {"macintosh", 10000},    {"mac", 10000},
+      {"us-ascii", 20127},       {"ascii", 20127},        {"ibm866", 866},
+      {"cp866", 866},            {"866", 866},            {"cp437", 437},
+      {"cp850", 850},            {"tis-620", 874},
       // unknown names and near misses
-      {"", -1},                 {"utf-9", -1},          {"nosuchcharset", -1},
-      {"windows1251", -1},      {" utf-8", -1},         {"utf-8 ", -1},
+      {"", -1},                  {"utf-9", -1},           {"nosuchcharset", -1},
+      {"windows1251", -1},       {" utf-8", -1},          {"utf-8 ", -1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
