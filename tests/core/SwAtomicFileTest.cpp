@@ -44,13 +44,6 @@ class TFolder {
   fs::path mPath;
 };
 
-std::string Content(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 void Put(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
@@ -98,12 +91,12 @@ TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
     // Until Commit the target is what it was; the data sits under another name in the folder.
     EXPECT_EQ(fs::exists(target), row.before != nullptr);
     if (row.before) {
-      EXPECT_EQ(Content(target), row.before);
+      EXPECT_EQ(ReadFile(target), row.before);
     }
     EXPECT_EQ(fs::path(file.TempPath()).parent_path(), target.parent_path());
     file.Commit();
     EXPECT_TRUE(file.Committed());
-    EXPECT_EQ(Content(target), row.written);
+    EXPECT_EQ(ReadFile(target), row.written);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.bin"});
     ExpectError<EWriteError>([&] { file.Write("x", 1); },
                              "File \"" + target.string() + "\" is already closed.");
@@ -157,7 +150,7 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
     }
     EXPECT_EQ(fs::exists(target), row.before != nullptr);
     if (row.before) {
-      EXPECT_EQ(Content(target), row.before);
+      EXPECT_EQ(ReadFile(target), row.before);
     }
     EXPECT_EQ(folder.Names().size(), row.before ? 1u : 0u);
   }
@@ -173,7 +166,7 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
         file.WriteBuffer("new", 3);
       },
       "The work was cancelled.");
-  EXPECT_EQ(Content(target), "old");
+  EXPECT_EQ(ReadFile(target), "old");
   EXPECT_EQ(folder.Names().size(), 1u);
 }
 
@@ -221,8 +214,8 @@ TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
   file.WriteBuffer("new", 3);
   file.Commit();
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(Content(link), "new");
-  EXPECT_EQ(Content(target), "new");
+  EXPECT_EQ(ReadFile(link), "new");
+  EXPECT_EQ(ReadFile(target), "new");
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(folder.Names(), (std::vector<std::string>{"data.txt", "link.txt"}));
@@ -243,7 +236,7 @@ TEST(AtomicFile, ReadsBackWhatWasWritten) {
   file.SetSize(4);
   EXPECT_EQ(file.Position(), 4);
   file.Commit();
-  EXPECT_EQ(Content(folder / "f.bin"), "01ab");
+  EXPECT_EQ(ReadFile(folder / "f.bin"), "01ab");
 }
 
 }  // namespace

@@ -159,10 +159,7 @@ std::map<std::string, std::string> FilesIn(const std::filesystem::path& director
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
     if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    files[std::filesystem::relative(entry.path(), directory).string()] = content.str();
+    files[std::filesystem::relative(entry.path(), directory).string()] = ReadFile(entry.path());
   }
   return files;
 }

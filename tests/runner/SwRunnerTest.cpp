@@ -7,20 +7,12 @@
 #include <vector>
 
 #include "SwExpressions.h"
+#include "SwTestSupport.h"
 #include "SwRunner.h"
 #include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
-
-std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::unique_ptr<TSwRunner> Load(const std::string& script) { return TSwRunner::Load(ExamplePath(script)); }
 

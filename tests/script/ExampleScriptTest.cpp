@@ -3,11 +3,10 @@
 #include <string>
 
 #include "SwScript.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
-
-std::string ExamplePath(const char* name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
 
 // "name=value" of every key below a node, ";"-separated.
 std::string Keys(TSwmSlicer& slicer, TSwTreeNode* node) {

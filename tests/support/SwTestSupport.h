@@ -4,11 +4,27 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "SwCore.h"
 
 namespace skeinwork {
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+#ifdef SKEINWORK_EXAMPLES_DIR
+// A bundled example's path.
+inline std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
+#endif
 
 // Runs `action`, expecting an exception of class E with exactly `message`.
 template <class E, class F>

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "SwScript.h"
+#include "SwTestSupport.h"
 #include "SwTreeOutput.h"
 
 namespace skeinwork {
@@ -24,15 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-std::string ExamplePath(const std::string& name) { return std::string(SKEINWORK_EXAMPLES_DIR) + "/" + name; }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 void WriteFile(const fs::path& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary);
