@@ -1,0 +1,163 @@
+// MainWindow: the viewer's only top-level window. A start page, the tree page with the script
+// (or tree file) strip above the result tree, and the failure page; a toolbar whose buttons start
+// and stop runs, a status bar that describes the node under the pointer and shows a run's
+// progress. Runs go through the RunController; questions through the Prompter.
+#pragma once
+
+#include <QMainWindow>
+#include <QSettings>
+#include <QStringList>
+
+#include <memory>
+
+#include "Prompter.h"
+#include "ResultTreeModel.h"
+#include "RunController.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QTimer;
+class QToolButton;
+class QTreeView;
+class QWidget;
+
+namespace skeinwork {
+class TSwScript;
+}
+
+namespace weftview {
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // `settingsPath`: the ini file of the tips. Without a prompter the window asks with dialogs.
+  explicit MainWindow(const QString& settingsPath, Prompter* prompter = nullptr, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Paths to open once the window is first shown (the command line).
+  void SetStartupPaths(const QStringList& paths) { mStartupPaths = paths; }
+  // Sorts the paths into script, tree file and data file and starts the run they call for.
+  void OpenFiles(const QStringList& paths);
+
+  // Commands of the toolbar, the menus and the start page.
+  void OpenAndModel(bool alwaysAskScript);
+  void IllustrateModel();
+  void IllustrateScript();
+  void LoadSerializedTree();
+  void NewScript();
+  void Reload();
+  void CloseEverything();
+  // Cancels a working run; the window stays as the run found it.
+  void CancelRun();
+
+  RunController& Run() { return mRun; }
+  ResultTreeModel& Model() { return mModel; }
+  QTreeView* TreeView() const { return mTreeView; }
+  bool TreeShown() const { return mTreeShown; }
+  bool ErrorShown() const { return mErrorShown; }
+  // Fills the status bar's panels for the node (null: empties them), as the pointer does.
+  void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
+  QString StatusText() const;
+  QStringList PanelTexts() const;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void BuildBanner(QWidget* parent);
+  void BuildToolbar();
+  QWidget* BuildStartPage();
+  QWidget* BuildTreePage();
+  QWidget* BuildFailurePage();
+  void BuildStatusBar();
+  QAction* AddAction(const char* name, const QString& text, const QKeySequence& key = {});
+
+  void StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath = {});
+  void OnRunFinished(int outcome);
+  void OnProgress(qint64 position, qint64 size);
+  void FillTree();
+  void FillScriptStrip();
+  void ShowFailurePage();
+  void RefreshControls();
+  void SetStatusText(const QString& text);
+  void OnItemEntered(const QModelIndex& index);
+  void StartTipOnce();
+  void OnTipTimer();
+
+  // Script strip answers.
+  // Asks for a header field with its current value and stores the answer.
+  void EditScriptField(const QString& caption, const QString& prompt,
+                       std::u16string (*current)(const skeinwork::TSwScript&),
+                       void (*store)(skeinwork::TSwScript&, const QString& answer));
+  void EditLanguage();
+  void EditCharset();
+  void EditVersion();
+  void EditSignature();
+  void ShowPreamble();
+  template <class F>
+  void ApplyToScript(F change);
+
+  QString AskScriptPath(int selectedFilter = 0);
+  QString AskDataPath();
+  // The script of the previous run, for a data file given alone; empty after a tree load.
+  QString RememberedScript() const;
+
+  std::unique_ptr<Prompter> mOwnPrompter;
+  Prompter* mPrompter;
+  QSettings mSettings;
+  RunController mRun;
+  ResultTreeModel mModel;
+  QStringList mStartupPaths;
+  bool mStartupDone = false;
+  bool mHasScript = false;
+  bool mTreeShown = false;
+  bool mErrorShown = false;
+  bool mTipConsidered = false;
+  skeinwork::TSwTreeNode* mHoveredNode = nullptr;
+  bool mHoveringNode = false;
+
+  QStackedWidget* mPages = nullptr;
+  QWidget* mStartPage = nullptr;
+  QWidget* mTreePage = nullptr;
+  QWidget* mFailurePage = nullptr;
+  QTreeView* mTreeView = nullptr;
+  QWidget* mScriptStrip = nullptr;
+  QLabel* mStreamerStrip = nullptr;
+  QToolButton* mLanguageLabel = nullptr;
+  QToolButton* mCharsetLabel = nullptr;
+  QToolButton* mVersionLabel = nullptr;
+  QToolButton* mSignatureLabel = nullptr;
+  QPushButton* mPreambleButton = nullptr;
+  QLabel* mFailureClass = nullptr;
+  QLabel* mFailureMessage = nullptr;
+  QList<QPushButton*> mStartButtons;
+
+  QAction* mScriptMemoAction = nullptr;
+  QAction* mSaveAction = nullptr;
+  QAction* mOpenAction = nullptr;
+  QAction* mFindAction = nullptr;
+  QAction* mExtractAction = nullptr;
+  QAction* mCloseAction = nullptr;
+  QAction* mReloadAction = nullptr;
+  QAction* mFindNextAction = nullptr;
+  QAction* mHighlightAction = nullptr;
+  QAction* mRemodellAction = nullptr;
+  QToolButton* mOpenButton = nullptr;
+
+  QLabel* mStatusText = nullptr;
+  QLabel* mPanels[4] = {};
+  QProgressBar* mProgress = nullptr;
+  QPushButton* mCancelButton = nullptr;
+  QTimer* mTipTimer = nullptr;
+};
+
+}  // namespace weftview

@@ -1,0 +1,52 @@
+// Helpers shared by the viewer's test programs: example paths, scratch files and the scripts
+// whose runs warn, fail or take long.
+#pragma once
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "RunController.h"
+
+namespace weftview::test {
+
+inline QString ExamplePath(const char* name) {
+  return QStringLiteral(SKEINWORK_EXAMPLES_DIR "/") + QString::fromLatin1(name);
+}
+
+// "AB" then a kind: "1".."3" known, "9" warns ("odd kind"), anything else fails ("unknown kind").
+inline const char* const kKindScript =
+    "Skeinwork 0.79 | kinds\n\n== Model ==\n"
+    "1 \"magic\" = AB\n"
+    "2 \"kind\" =\n"
+    "  \"known\" % [123]\n"
+    "  WARN \"odd kind\" = 9\n"
+    "  FAIL \"unknown kind\" % ANY\n";
+// Walks its input one byte at a time: long enough over a few MiB to be cancelled.
+inline const char* const kSlowScript = "Skeinwork 0.79 | slow\n\n== Model ==\nX \"x\"\n  END? eof\n";
+// Matches its input without making a node.
+inline const char* const kNoNodeScript = "Skeinwork 0.79 | nothing\n\n== Model ==\n= abc\n";
+
+class ScratchFiles {
+ public:
+  QString Write(const QString& name, const QByteArray& content) {
+    const QString path = mDir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) qFatal("cannot write %s", qPrintable(path));
+    return path;
+  }
+  QString Path(const QString& name) const { return mDir.filePath(name); }
+
+ private:
+  QTemporaryDir mDir;
+};
+
+// Waits for the controller's next Finished signal and returns its outcome (-1: none came).
+inline int WaitForOutcome(QSignalSpy& finished, int milliseconds = 60000) {
+  if (finished.isEmpty() && !finished.wait(milliseconds)) return -1;
+  return finished.takeFirst().at(0).toInt();
+}
+
+}  // namespace weftview::test
