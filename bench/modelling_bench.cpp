@@ -7,28 +7,20 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "BenchInputs.h"
 #include "SwAllocator.h"
 #include "SwModelling.h"
 
 namespace skeinwork {
 namespace {
 
-std::filesystem::path DataDir() {
-  const char* dir = std::getenv("SKEINWORK_BENCH_DATA");
-  return dir ? std::filesystem::path(dir) : std::filesystem::path("bench-data");
-}
-
-// Loads one generated input into memory, generating the set when it is missing.
+// Loads one generated input into memory.
 std::unique_ptr<TMemoryStream> LoadInput(const char* name) {
-  std::filesystem::path path = DataDir() / name;
-  if (!std::filesystem::exists(path)) {
-    std::string command = "python3 " SKEINWORK_BENCH_GENERATOR " " + DataDir().string() + " > /dev/null";
-    if (std::system(command.c_str()) != 0) return nullptr;
-  }
+  std::filesystem::path path = BenchInputPath(name);
+  if (path.empty()) return nullptr;
   auto stream = std::make_unique<TMemoryStream>();
   TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
   stream->LoadFromStream(file);

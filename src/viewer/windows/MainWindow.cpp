@@ -473,7 +473,7 @@ void MainWindow::OnRunFinished(int outcome) {
     mTreeShown = true;
     RefreshControls();
     FillScriptStrip();
-    FillTree();
+    ShowResultTree();
   } else if (!failure.Recorded()) {
     RefreshControls();
     if (outcome != kRunCancelled) SetStatusText(QStringLiteral("Abnormal thread exit with code %1").arg(outcome));
@@ -487,7 +487,7 @@ void MainWindow::OnRunFinished(int outcome) {
   if (outcome == kRunCancelled) SetStatusText({});
 }
 
-void MainWindow::FillTree() {
+void MainWindow::ShowResultTree() {
   TSwTreeNode* root = mRun.ShownRoot();
   mModel.SetTree(root, mRun.Slicer(), mRun.Codepage());
   const bool hasChildren = root && root->ChildCount() > 0;

@@ -55,6 +55,9 @@ class MainWindow : public QMainWindow {
   // Cancels a working run; the window stays as the run found it.
   void CancelRun();
 
+  // Shows the finished run's tree with its first item selected: what the end of a run does.
+  void ShowResultTree();
+
   RunController& Run() { return mRun; }
   ResultTreeModel& Model() { return mModel; }
   QTreeView* TreeView() const { return mTreeView; }
@@ -84,7 +87,6 @@ class MainWindow : public QMainWindow {
   void StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath = {});
   void OnRunFinished(int outcome);
   void OnProgress(qint64 position, qint64 size);
-  void FillTree();
   void FillScriptStrip();
   void ShowFailurePage();
   void RefreshControls();
