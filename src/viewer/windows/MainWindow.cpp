@@ -338,8 +338,10 @@ void MainWindow::BuildStatusBar() {
     mPanels[i] = new QLabel(bar);
     mPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i + 1));
     mPanels[i]->setMinimumWidth(kPanelWidths[i]);
+    mPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    mPanels[i]->setMargin(2);
     if (i < 2) mPanels[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    bar->addWidget(mPanels[i], i == 3 ? 1 : 0);
+    bar->addWidget(mPanels[i], i == 3 ? 3 : 0);
   }
   mStatusText = new QLabel(bar);
   mStatusText->setObjectName(QStringLiteral("StatusText"));
