@@ -61,6 +61,32 @@ class RunControllerTest : public QObject {
     }
   }
 
+  // A script that reads a file asks first; the answer decides.
+  void fileAccess_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("failureClass");
+    QTest::newRow("allowed once") << int(FileAccessAnswer::AllowOnce) << kRunSucceeded << "";
+    QTest::newRow("allowed for the run") << int(FileAccessAnswer::AllowForRun) << kRunSucceeded << "";
+    QTest::newRow("refused") << int(FileAccessAnswer::Refuse) << kRunFailed << "ESwFileAccessRefused";
+  }
+  void fileAccess() {
+    QFETCH(int, answer);
+    ScratchFiles files;
+    const QString side = files.Write("side.txt", "hello\n");
+    const QByteArray script = "Skeinwork 0.79 | reads a side file\n\n== Model ==\n1 \"a\" ? '" + side.toUtf8() +
+                              "' load len 6 =\n2 \"b\" = x\n";
+    ScriptedPrompter prompter;
+    prompter.FileAccessAnswers.enqueue(static_cast<FileAccessAnswer>(answer));
+    RunController run;
+    run.SetPrompter(&prompter);
+    QSignalSpy finished(&run, &RunController::Finished);
+    run.Start(RunMode::ModelData, files.Write("reads.sw", script), files.Write("reads.dat", "x"));
+    QTEST(WaitForOutcome(finished), "outcome");
+    QTEST(QString::fromStdString(run.Failure().ClassName), "failureClass");
+    QCOMPARE(prompter.Log, QStringList{"FileAccess: load | read " + side});
+  }
+
   void wrongMode() {
     RunController run;
     QSignalSpy finished(&run, &RunController::Finished);
