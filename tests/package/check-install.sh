@@ -44,13 +44,15 @@ quiet g++ -o "$work/count_nodes_pc" "$source/examples/consumer/count_nodes.cpp" 
 (cd "$work" && quiet cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb")
 program=$(ls "$work"/deb/skeinwork_*.deb)
 development=$(ls "$work"/deb/libskeinwork-dev_*.deb)
-dpkg-deb --contents "$program" | grep -q '\./usr/bin/skeinwork$' || fail "the program package lacks usr/bin/skeinwork"
+# Listed once: grep -q stops reading early, which would break a pipe from dpkg-deb.
+program_contents=$(dpkg-deb --contents "$program")
+grep -q '\./usr/bin/skeinwork$' <<<"$program_contents" || fail "the program package lacks usr/bin/skeinwork"
 [[ $(dpkg-deb -f "$program" Depends) == *libc6* ]] || fail "the program package declares no dependencies"
 # The viewer, when the build has it: the program, its menu entry and the file types it opens.
 if [[ -e $build/src/viewer/app/weftview ]]; then
   for file in bin/weftview share/applications/weftview.desktop share/mime/packages/skeinwork-weftview.xml; do
     [[ -e $prefix/$file ]] || fail "$file is not installed"
-    dpkg-deb --contents "$program" | grep -q "\./usr/$file\$" || fail "the program package lacks usr/$file"
+    grep -q "\./usr/$file\$" <<<"$program_contents" || fail "the program package lacks usr/$file"
   done
   [[ $(dpkg-deb -f "$program" Depends) == *libqt6widgets6* ]] || fail "the program package does not depend on Qt"
 fi
