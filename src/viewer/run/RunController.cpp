@@ -231,7 +231,13 @@ void RunController::ReportProgress(int64_t position, int64_t size) {
   const int permille = size > 0 ? static_cast<int>(position * 1000 / size) : 0;
   if (permille == mLastPermille) return;
   mLastPermille = permille;
-  emit Progress(position, size);
+  // Emitted on the controller's thread, like every signal of it; a run that ended meanwhile is silent.
+  const unsigned serial = mSerial;
+  QMetaObject::invokeMethod(
+      this, [this, serial, position, size] {
+        if (serial == mSerial && mThread) emit Progress(position, size);
+      },
+      Qt::QueuedConnection);
 }
 
 TSwFileAccessAnswer RunController::AnswerFileAccess(const TSwFileAccessRequest& request) {

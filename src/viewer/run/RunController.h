@@ -106,7 +106,8 @@ class RunController : public QObject {
   const RunFailure& Failure() const { return mFailure; }
 
  signals:
-  // The outer input's position while a model runs (at most a thousand steps a run).
+  // The outer input's position while a model runs (at most a thousand steps a run). Signals
+  // come on the thread the controller lives in.
   void Progress(qint64 position, qint64 size);
   // A run ended with kRunSucceeded, kRunFailed, kRunCancelled or another code.
   void Finished(int outcome);
