@@ -61,14 +61,6 @@ struct TPyChildren {
   TSwTreeNode* Node;
 };
 
-// A range of the input: offset and length, and the bytes when the tree still has its data.
-struct TPySlice {
-  TTreeRef Tree;  // null for a range without data (a tree file's, an expression's)
-  const TSwObject* Stream;
-  int64_t Offset;
-  int64_t Length;
-};
-
 struct TPyTree {
   TTreeRef Holder;
   py::object Error;  // the error of a failed run whose partial tree this is, or None
@@ -97,9 +89,107 @@ py::object NodeObject(const TTreeRef& tree, TSwTreeNode* node) {
 // ---------------------------------------------------------------------------------------------
 // Values
 
+py::object ErrorObject(const ESkeinwork& error, const std::string& inputName);
+
+// A range of the input: offset and length, and the bytes when the tree still has its data. A
+// plain CPython type, as a node's properties are mostly ranges and pybind11's instances cost
+// several times more to make.
+struct TSlice {
+  PyObject_HEAD
+  TTreeRef Tree;  // null for a range without data (a tree file's, an expression's)
+  const TSwObject* Stream;
+  int64_t Offset;
+  int64_t Length;
+};
+
+PyTypeObject* SliceType = nullptr;  // made when the module loads
+
+TSlice& SliceOf(PyObject* self) { return *reinterpret_cast<TSlice*>(self); }
+
+py::object SliceObject(const TTreeRef& tree, const TSwObject* stream, int64_t offset, int64_t length) {
+  PyObject* self = PyType_GenericAlloc(SliceType, 0);
+  if (!self) throw py::error_already_set();
+  new (&SliceOf(self).Tree) TTreeRef(tree);
+  SliceOf(self).Stream = stream;
+  SliceOf(self).Offset = offset;
+  SliceOf(self).Length = length;
+  return py::reinterpret_steal<py::object>(self);
+}
+
+void FreeSlice(PyObject* self) {
+  SliceOf(self).Tree.~TTreeRef();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* SliceBytes(PyObject* self, PyObject*) {
+  const TSlice& slice = SliceOf(self);
+  TSwmSlicer* slicer = slice.Tree ? slice.Tree->Result.Slicer() : nullptr;
+  TBufStream* cache = slicer ? slicer->Registered(slice.Stream) : nullptr;
+  if (!cache) {
+    PyErr_SetString(PyExc_ValueError, "this range has no data to read: its tree was read from a tree file");
+    return nullptr;
+  }
+  try {
+    const RawByteString bytes = cache->ReadAt(slice.Offset, slice.Length);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  } catch (const ESkeinwork& error) {  // the data file changed under the tree, say
+    py::object exception = ErrorObject(error, "");
+    PyErr_SetObject(exception.get_type().ptr(), exception.ptr());
+    return nullptr;
+  }
+}
+
+PyObject* SliceOffset(PyObject* self, void*) { return PyLong_FromLongLong(SliceOf(self).Offset); }
+PyObject* SliceLength(PyObject* self, void*) { return PyLong_FromLongLong(SliceOf(self).Length); }
+PyObject* SliceEnd(PyObject* self, void*) { return PyLong_FromLongLong(SliceOf(self).Offset + SliceOf(self).Length); }
+
+PyObject* SliceRepr(PyObject* self) {
+  const std::string text = "Slice(offset=" + std::to_string(SliceOf(self).Offset) +
+                           ", length=" + std::to_string(SliceOf(self).Length) + ")";
+  return PyUnicode_FromString(text.c_str());
+}
+
+Py_hash_t SliceHash(PyObject* self) {
+  py::tuple key = py::make_tuple(SliceOf(self).Offset, SliceOf(self).Length);
+  return PyObject_Hash(key.ptr());
+}
+
+// Slices are equal when they cover the same range.
+PyObject* CompareSlices(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, SliceType)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = SliceOf(self).Offset == SliceOf(other).Offset && SliceOf(self).Length == SliceOf(other).Length;
+  return PyBool_FromLong(same == (op == Py_EQ));
+}
+
+py::object MakeSliceType() {
+  static PyGetSetDef fields[] = {
+      {"offset", &SliceOffset, nullptr, "Where the range starts.", nullptr},
+      {"length", &SliceLength, nullptr, "How many bytes it covers.", nullptr},
+      {"end", &SliceEnd, nullptr, "Where it ends: offset + length.", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr}};
+  static PyMethodDef methods[] = {
+      {"bytes", &SliceBytes, METH_NOARGS, "The bytes of the range (not for a tree read from a tree file)."},
+      {nullptr, nullptr, 0, nullptr}};
+  static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&FreeSlice)},
+                                {Py_tp_repr, reinterpret_cast<void*>(&SliceRepr)},
+                                {Py_tp_hash, reinterpret_cast<void*>(&SliceHash)},
+                                {Py_tp_richcompare, reinterpret_cast<void*>(&CompareSlices)},
+                                {Py_tp_getset, fields},
+                                {Py_tp_methods, methods},
+                                {Py_tp_doc, const_cast<char*>("A range of the input a node covers.")},
+                                {0, nullptr}};
+  static PyType_Spec spec{"skeinwork.Slice", sizeof(TSlice), 0, Py_TPFLAGS_DEFAULT, slots};
+  py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
+  if (!type) throw py::error_already_set();
+  SliceType = reinterpret_cast<PyTypeObject*>(type.ptr());
+  return type;
+}
+
 py::object ValueObject(const TTreeRef& tree, const TSwValue& value) {
-  if (value.IsSlice()) return py::cast(TPySlice{tree, value.Obj, value.Int, static_cast<int64_t>(value.Frac)});
-  if (SwIsRangeValue(value)) return py::cast(TPySlice{nullptr, nullptr, value.Int, static_cast<int64_t>(value.Frac)});
+  if (value.IsSlice()) return SliceObject(tree, value.Obj, value.Int, static_cast<int64_t>(value.Frac));
+  if (SwIsRangeValue(value)) return SliceObject(nullptr, nullptr, value.Int, static_cast<int64_t>(value.Frac));
   // A value holds one datum in several forms; the first of these is the one Python gets.
   if (value.Has(ltStr)) return Text(value.Text());
   if (value.Has(ltRaw)) return py::bytes(value.Raw());
@@ -108,13 +198,6 @@ py::object ValueObject(const TTreeRef& tree, const TSwValue& value) {
   if (value.Has(ltFrac)) return py::float_(value.Frac);
   if (value.Has(ltObj)) return Text(value.Obj ? value.Obj->ClassName() : std::string());
   return py::none();
-}
-
-py::bytes SliceBytes(const TPySlice& slice) {
-  TSwmSlicer* slicer = slice.Tree ? slice.Tree->Result.Slicer() : nullptr;
-  TBufStream* cache = slicer ? slicer->Registered(slice.Stream) : nullptr;
-  if (!cache) throw py::value_error("this range has no data to read: its tree was read from a tree file");
-  return py::bytes(cache->ReadAt(slice.Offset, slice.Length));
 }
 
 py::dict PropsObject(const TPyNode& node) {
@@ -449,17 +532,7 @@ PYBIND11_MODULE(skeinwork, module) {
     }
   });
 
-  py::class_<TPySlice>(module, "Slice", "A range of the input a node covers.")
-      .def_property_readonly("offset", [](const TPySlice& s) { return s.Offset; })
-      .def_property_readonly("length", [](const TPySlice& s) { return s.Length; })
-      .def_property_readonly("end", [](const TPySlice& s) { return s.Offset + s.Length; })
-      .def("bytes", &SliceBytes, "The bytes of the range (not for a tree read from a tree file).")
-      .def("__eq__", [](const TPySlice& a, const TPySlice& b) { return a.Offset == b.Offset && a.Length == b.Length; })
-      .def("__hash__", [](const TPySlice& s) { return py::hash(py::make_tuple(s.Offset, s.Length)); })
-      .def("__repr__", [](const TPySlice& s) {
-        return "Slice(offset=" + std::to_string(s.Offset) + ", length=" + std::to_string(s.Length) + ")";
-      });
-
+  module.attr("Slice") = MakeSliceType();
   module.attr("NodeIterator") = MakeNodeIteratorType();
 
   py::class_<TPyChildren>(module, "Children", "The children of a node: a sequence.")

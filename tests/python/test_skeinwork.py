@@ -199,12 +199,12 @@ def test_trees_and_nodes_outlive_their_owners():
 
 
 def test_two_threads_model_at_once():
-    rows = "".join(f"{i},name {i},{i * 7}\n" for i in range(20000)).encode()
+    rows = "".join(f"{i},name {i},{i * 7}\n" for i in range(5000)).encode()
     expected = len(skeinwork.Script(EXAMPLES / "csv.sw").model(rows))
     counts = []
 
     def run(script):
-        for _ in range(3):
+        for _ in range(2):
             counts.append(len(script.model(rows)))
 
     threads = [threading.Thread(target=run, args=(skeinwork.Script(EXAMPLES / "csv.sw"),)) for _ in range(2)]
@@ -214,7 +214,7 @@ def test_two_threads_model_at_once():
         thread.start()
     for thread in threads:
         thread.join()
-    assert counts == [expected] * 12 and expected > 40000
+    assert counts == [expected] * 8 and expected > 10000
 
 
 def test_the_readme_example_prints_the_chunks():
