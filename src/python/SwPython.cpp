@@ -11,9 +11,9 @@
 
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -68,8 +68,9 @@ struct TPyTree {
 
 // Text for Python; bytes that are not UTF-8 (a message quoting binary input) become U+FFFD.
 py::str Text(std::string_view text) {
-  return py::reinterpret_steal<py::str>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
+  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace");
+  if (!decoded) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
 }
 py::str Text(std::u16string_view text) { return Text(WideToUtf8(text)); }
 
@@ -318,13 +319,14 @@ py::object NodeIterator(const TTreeRef& tree, TSwTreeNode* node, bool descends) 
 // ---------------------------------------------------------------------------------------------
 // Errors
 
-// skeinwork.Error and its subclasses, made when the module loads.
+// skeinwork.Error and its subclasses, made when the module loads. Never freed: the interpreter
+// is gone by the time static objects are destroyed.
 struct TErrorClasses {
   py::object Error, Mismatch, Script, TreeFile, File;
 };
 TErrorClasses& ErrorClasses() {
-  static TErrorClasses classes;
-  return classes;
+  static auto* classes = new TErrorClasses();
+  return *classes;
 }
 
 py::object ErrorClassOf(const ESkeinwork& error) {
@@ -417,6 +419,20 @@ struct TWarningCollector {
   }
 };
 
+// Gives the compiler an error handler while it lives.
+class TErrorHandlerScope {
+ public:
+  TErrorHandlerScope(TSwmCompiler& compiler, TSwErrorHandler handler) : mCompiler(compiler) {
+    compiler.SetErrorHandler(handler);
+  }
+  ~TErrorHandlerScope() { mCompiler.SetErrorHandler({}); }
+  TErrorHandlerScope(const TErrorHandlerScope&) = delete;
+  TErrorHandlerScope& operator=(const TErrorHandlerScope&) = delete;
+
+ private:
+  TSwmCompiler& mCompiler;
+};
+
 TPyTree RunModel(const std::shared_ptr<TScriptHolder>& script, const py::object& data, bool partial,
                  const py::object& allowFileAccess, int64_t maxNodes) {
   auto holder = std::make_shared<TTreeHolder>();
@@ -439,12 +455,10 @@ TPyTree RunModel(const std::shared_ptr<TScriptHolder>& script, const py::object&
     TSwRunner& runner = *script->Runner;
     runner.Settings.KeepPartialResult = partial;
     runner.Settings.MaxResultNodes = maxNodes;
-    TSwmCompiler& compiler = runner.Compiler();
-    compiler.FileAccess = access;
+    runner.Compiler().FileAccess = access;
     TWarningCollector warnings{&holder->Warnings};
-    compiler.SetErrorHandler(TSwErrorHandler::Of<&TWarningCollector::Handle>(&warnings));
+    TErrorHandlerScope handler(runner.Compiler(), TSwErrorHandler::Of<&TWarningCollector::Handle>(&warnings));
     holder->Result = path ? runner.ModelFile(*path) : runner.ModelBytes(view);
-    compiler.SetErrorHandler({});
   }
   TPyTree tree{holder, py::none()};
   if (const ESkeinwork* error = holder->Result.Error()) {
@@ -488,22 +502,23 @@ py::object Evaluate(const std::string& text, const py::bytes& data, int64_t offs
   if (offset < 0 || offset > static_cast<int64_t>(bytes.size()))
     throw py::value_error("offset " + std::to_string(offset) + " lies outside the data (0 to " +
                           std::to_string(bytes.size()) + ")");
+  TStringStream input(bytes);
+  TBufStream buffered(&input, false);
+  buffered.SetPosition(offset);
+  TSwExpression expression(Utf8ToWide(text), nullptr);
+  TSwOptions options;
+  options.Eoln = u"\n";
+  options.Codepage = 65001;  // UTF-8
+  expression.SetOptions(options);
+  expression.SetInputStream(&buffered);
   TSwValue value;
   {
     py::gil_scoped_release released;
-    TStringStream input{std::string(bytes)};
-    TBufStream buffered(&input, false);
-    buffered.SetPosition(offset);
-    TSwExpression expression(Utf8ToWide(text), nullptr);
-    TSwOptions options;
-    options.Eoln = u"\n";
-    options.Codepage = 65001;
-    expression.SetOptions(options);
-    expression.SetInputStream(&buffered);
     TSwWorkMeter meter(nullptr);
     value = expression.Evaluate().Value;
   }
-  if (value.IsSlice()) value.Obj = nullptr;  // the expression's streams are gone: a bare range
+  // The value is read while the expression and its streams live; a range of them has no data.
+  if (value.IsSlice()) value.Obj = nullptr;
   return ValueObject(nullptr, value);
 }
 

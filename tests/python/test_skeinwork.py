@@ -155,6 +155,23 @@ def test_a_mismatch_carries_offset_and_excerpt():
     assert error.report.startswith(str(error).split("\n")[0].split(", input: ")[0])
 
 
+FAIL_WARN = HEADER + '1 "magic" = AB\n2 "kind" =\n  "known" % [123]\n  WARN "odd kind" = 9\n  FAIL "unknown kind" % ANY\n'
+
+
+@pytest.mark.parametrize("data,limit,warnings,error", [
+    (b"AB9", 0, ["odd kind (TSwmWarn node message), input: @3 <eof>."], None),
+    (b"AB7", 0, [], "Error"),
+    (b"AB9", 1, [], "Result Node Limit"),
+])
+def test_warnings_go_on_and_failures_stop(tmp_path, data, limit, warnings, error):
+    (tmp_path / "fail.sw").write_text(FAIL_WARN)
+    script = skeinwork.Script(tmp_path / "fail.sw")
+    if error:
+        assert error_of(lambda: script.model(data, max_nodes=limit)).name == error
+    else:
+        assert script.model(data, max_nodes=limit).warnings == warnings
+
+
 def test_a_partial_run_returns_its_tree_with_the_error():
     cut = (EXAMPLES / "sample.png").read_bytes()[:40]
     script = skeinwork.Script(EXAMPLES / "png.sw")
