@@ -23,6 +23,7 @@
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "SwRunner.h"
+#include "SwScript.h"
 #include "SwTreeOutput.h"
 
 namespace py = pybind11;
