@@ -463,7 +463,7 @@ TPyTree RunModel(const std::shared_ptr<TScriptHolder>& script, const py::object&
   }
   TPyTree tree{holder, py::none()};
   if (const ESkeinwork* error = holder->Result.Error()) {
-    py::object exception = ErrorObject(*error, path.value_or(""));
+    py::object exception = ErrorObject(*error, path.value_or("<data>"));  // names the input in excerpts
     if (!partial || !holder->Result.Root()) RaiseError(exception);
     exception.attr("tree") = py::cast(tree);
     tree.Error = exception;

@@ -179,7 +179,7 @@ def test_a_partial_run_returns_its_tree_with_the_error():
         script.model(cut)
     tree = script.model(cut, partial=True)
     assert not tree.ok and isinstance(tree.error, skeinwork.MismatchError) and tree.error.tree.root == tree.root
-    assert tree.error.offset is not None
+    assert tree.error.offset == 37 and tree.error.excerpt.startswith("<data>, offset 0025h (37) of 40 bytes:")
     assert tree.root["signature"].props["start"].bytes().startswith(b"\x89PNG")
 
 
