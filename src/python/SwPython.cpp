@@ -165,7 +165,7 @@ PyObject* CompareSlices(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(same == (op == Py_EQ));
 }
 
-py::object MakeSliceType() {
+PyType_Spec& SliceSpec() {
   static PyGetSetDef fields[] = {
       {"offset", &SliceOffset, nullptr, "Where the range starts.", nullptr},
       {"length", &SliceLength, nullptr, "How many bytes it covers.", nullptr},
@@ -183,10 +183,7 @@ py::object MakeSliceType() {
                                 {Py_tp_doc, const_cast<char*>("A range of the input a node covers.")},
                                 {0, nullptr}};
   static PyType_Spec spec{"skeinwork.Slice", sizeof(TSlice), 0, Py_TPFLAGS_DEFAULT, slots};
-  py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
-  if (!type) throw py::error_already_set();
-  SliceType = reinterpret_cast<PyTypeObject*>(type.ptr());
-  return type;
+  return spec;
 }
 
 py::object ValueObject(const TTreeRef& tree, const TSwValue& value) {
@@ -292,16 +289,21 @@ void FreeNodeIterator(PyObject* self) {
   Py_DECREF(type);
 }
 
-py::object MakeNodeIteratorType() {
+PyType_Spec& NodeIteratorSpec() {
   static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&FreeNodeIterator)},
                                 {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
                                 {Py_tp_iternext, reinterpret_cast<void*>(&NextNode)},
                                 {0, nullptr}};
   static PyType_Spec spec{"skeinwork.NodeIterator", sizeof(TNodeIterator), 0, Py_TPFLAGS_DEFAULT, slots};
-  py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
+  return spec;
+}
+
+// A plain CPython type made from its spec, kept by the module under its name.
+PyTypeObject* MakeType(py::module_& module, const char* name, PyType_Spec& spec) {
+  PyObject* type = PyType_FromSpec(&spec);
   if (!type) throw py::error_already_set();
-  NodeIteratorType = reinterpret_cast<PyTypeObject*>(type.ptr());
-  return type;
+  module.attr(name) = py::reinterpret_steal<py::object>(type);
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 // The node and its descendants, or (not descending) the node's children.
@@ -548,8 +550,8 @@ PYBIND11_MODULE(skeinwork, module) {
     }
   });
 
-  module.attr("Slice") = MakeSliceType();
-  module.attr("NodeIterator") = MakeNodeIteratorType();
+  SliceType = MakeType(module, "Slice", SliceSpec());
+  NodeIteratorType = MakeType(module, "NodeIterator", NodeIteratorSpec());
 
   py::class_<TPyChildren>(module, "Children", "The children of a node: a sequence.")
       .def("__len__", [](const TPyChildren& c) { return c.Node->ChildCount(); })
