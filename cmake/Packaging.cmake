@@ -46,8 +46,8 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/skeinwork.pc.in ${PROJECT_BINARY_DIR}
 install(FILES ${PROJECT_BINARY_DIR}/skeinwork.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT development)
 
-# Two Debian packages: the program (with the shared libraries when built so) and the files to
-# build against the library.
+# Debian packages: the program (with the shared libraries when built so), the files to build
+# against the library and, when built, the Python module.
 set(CPACK_PACKAGE_NAME skeinwork)
 set(CPACK_PACKAGE_VENDOR "Skeinwork")
 set(CPACK_PACKAGE_CONTACT "Skeinwork developers <skeinwork@localhost>")
@@ -56,6 +56,18 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL program development)
+if(SKEINWORK_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-skeinwork)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+  math(EXPR nextMinor "${Python3_VERSION_MINOR} + 1")
+  # The module is built for one minor version of the interpreter.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${nextMinor})")
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "The skeinwork Python module: model files with a script and walk the result tree from Python.")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME skeinwork)

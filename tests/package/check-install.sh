@@ -62,4 +62,16 @@ for file in include/skeinwork/skeinwork.h cmake/Skeinwork/SkeinworkConfig.cmake 
   grep -q "$file" <<<"$contents" || fail "the development package lacks $file"
 done
 [[ $(dpkg-deb -f "$development" Depends) == *libicu-dev* ]] || fail "the development package does not depend on ICU"
+
+# The Python module, when the build has it: installed into site-packages under the prefix,
+# importable from there, and in its own Debian package.
+if compgen -G "$build/python/skeinwork*.so" >/dev/null; then
+  module=$(find "$prefix" -name 'skeinwork*.so' -path '*-packages/*')
+  [[ -n $module ]] || fail "the Python module is not installed into site-packages"
+  [[ $(cd "$work" && PYTHONPATH=$(dirname "$module") python3 -c 'import skeinwork; print(skeinwork.__version__)') =~ ^[0-9] ]] ||
+    fail "the installed Python module does not import"
+  python_contents=$(dpkg-deb --contents "$(ls "$work"/deb/python3-skeinwork_*.deb)")
+  grep -q '/usr/lib/python3.*/skeinwork.*\.so$' <<<"$python_contents" ||
+    fail "the python3-skeinwork package lacks the module"
+fi
 echo "installed, consumed and packaged"
