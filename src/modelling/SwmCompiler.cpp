@@ -2,55 +2,10 @@
 #include <algorithm>
 
 #include "MergeMachine.h"
-#include "SwModelling.h"
+#include "SwmRun.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
-
-// ---------------------------------------------------------------------------------------------
-// Node classes
-
-namespace {
-
-template <class T>
-std::unique_ptr<TSwmNode> CreateNodeOf(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info) {
-  return std::make_unique<T>(compiler, parent, info);
-}
-
-const TSwmNodeClass kNodeClass{{"TSwmNode"}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmNode>};
-const TSwmNodeClass kRootClass{{"TSwmRoot", &kNodeClass}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmRoot>};
-const TSwmNodeClass kEndClass{{"TSwmEnd", &kNodeClass}, &TSwmEnd::IsEnd, &CreateNodeOf<TSwmEnd>};
-const TSwClassInfo kUserMessageClass{"TSwmUserMessage", &kNodeClass};
-const TSwmNodeClass kFailClass{{"TSwmFail", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmFail>};
-const TSwmNodeClass kWarnClass{{"TSwmWarn", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmWarn>};
-const TSwmNodeClass kLineClass{{"TSwmLine", &kNodeClass}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmLine>};
-
-}  // namespace
-
-const TSwmNodeClass* TSwmNode::Class() { return &kNodeClass; }
-const TSwmNodeClass* TSwmRoot::Class() { return &kRootClass; }
-const TSwmNodeClass* TSwmEnd::Class() { return &kEndClass; }
-const TSwmNodeClass* TSwmFail::Class() { return &kFailClass; }
-const TSwmNodeClass* TSwmWarn::Class() { return &kWarnClass; }
-const TSwmNodeClass* TSwmLine::Class() { return &kLineClass; }
-
-bool TSwmNode::IsEnd(const TSwmProps&) { return false; }
-
-const TSwmNodeClass* TSwmNodeClassList::ClassFor(const WideString& name) const {
-  const TSwClassInfo* found = Find(name);
-  return found ? static_cast<const TSwmNodeClass*>(found) : TSwmNode::Class();
-}
-
-TSwmNodeClassList& SwmGlobalNodeClasses() {
-  static TSwmNodeClassList* list = [] {
-    auto* made = new TSwmNodeClassList;
-    made->Add(u"END", TSwmEnd::Class());
-    made->Add(u"FAIL", TSwmFail::Class());
-    made->Add(u"WARN", TSwmWarn::Class());
-    made->Add(u"LINE", TSwmLine::Class());
-    return made;
-  }();
-  return *list;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The model's merge machine
@@ -171,7 +126,7 @@ void TSwmMergeMachine::NodeMerged(int32_t id) {
   }
   info.AllChildrenEnd = allEnd;
   if (!info.HasEndChild && (info.HasOrderedChildren || info.HasOnceChildren)) {
-    AppendImplicitChild(id, TSwmEnd::Class(), nullptr);
+    AppendImplicitChild(id, SwmEndClass(), nullptr);
     InfoOf(id)->HasEndChild = true;
   }
   if (InfoOf(id)->AllChildrenEnd) AppendImplicitChild(id, TSwmNode::Class(), SwSimpatConditionClass());

@@ -2,7 +2,8 @@
 #include <algorithm>
 
 #include "StrConv.h"
-#include "SwModelling.h"
+#include "SwmRun.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 

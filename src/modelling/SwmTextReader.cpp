@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "SwModelling.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 

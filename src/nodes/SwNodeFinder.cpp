@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "SwNodes.h"
+#include "SwNodeFinder.h"
 
 namespace skeinwork {
 
