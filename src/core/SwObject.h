@@ -33,6 +33,9 @@ using RawByteString = std::string;    // bytes, or UTF-8 text where stated
 WideString Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::u16string_view text);
 
+// The text without the blanks (U+0000 to U+0020) at its ends.
+std::u16string_view SwTrim(std::u16string_view text);
+
 // ---------------------------------------------------------------------------------------------
 // A comparable method reference: the code and the object it runs on. Two references are equal
 // when both parts are equal, which listener registries and on-free lists rely on.

@@ -141,6 +141,37 @@ class TSwTempStream : public TStream {
   std::unique_ptr<TFileStream> mFile;
 };
 
+// A stream that is either owned or borrowed: what a pointer beside an owns-flag would say, with
+// the freeing done. Reads as the stream pointer.
+class TSwStreamHolder {
+ public:
+  TSwStreamHolder() = default;
+  TSwStreamHolder(TStream* stream, bool owned) { Set(stream, owned); }
+
+  // Holds `stream`, owned or not; a stream owned before is freed unless it is `stream` itself.
+  void Set(TStream* stream, bool owned) {
+    std::unique_ptr<TStream> previous = std::move(mOwned);
+    if (previous.get() == stream) (void)previous.release();  // kept: it is held again
+    mStream = stream;
+    if (owned) mOwned.reset(stream);
+  }
+  void Set(std::unique_ptr<TStream> stream) {
+    TStream* raw = stream.release();
+    Set(raw, true);
+  }
+  // Gives up ownership of the stream (null when it was borrowed); it is still held, borrowed.
+  std::unique_ptr<TStream> Release() { return std::move(mOwned); }
+
+  TStream* Get() const { return mStream; }
+  bool Owned() const { return mOwned != nullptr; }
+  operator TStream*() const { return mStream; }  // NOLINT: reads as the pointer it holds
+  TStream* operator->() const { return mStream; }
+
+ private:
+  TStream* mStream = nullptr;
+  std::unique_ptr<TStream> mOwned;
+};
+
 // Whether the stream continues with `bytes`: on a match the position stays after them,
 // otherwise it is where it was. Empty bytes always match.
 bool SwExpectBytes(TStream& stream, std::string_view bytes);

@@ -201,9 +201,7 @@ TSwRpnValueEx::TSwRpnValueEx(TSwExpression* expression) : Expression(expression)
   Value.Custom = this;
 }
 
-TSwRpnValueEx::~TSwRpnValueEx() {
-  if (OwnsStream) delete Stream;
-}
+TSwRpnValueEx::~TSwRpnValueEx() = default;
 
 TSwRpnValueEx* TSwRpnValueEx::Of(const TRpnScalar& scalar) {
   if (!scalar.Has(valCustom)) return nullptr;
@@ -227,22 +225,11 @@ TRpnScalar TSwRpnValueEx::Pushed() {
   return Value;
 }
 
-void TSwRpnValueEx::SetStream(TStream* stream, bool owns) {
-  if (OwnsStream && Stream != stream) delete Stream;
-  Stream = stream;
-  OwnsStream = owns && stream;
-}
+void TSwRpnValueEx::SetStream(TStream* stream, bool owns) { Stream.Set(stream, owns && stream); }
 
-void TSwRpnValueEx::SetOwnedStream(std::unique_ptr<TStream> stream) {
-  TStream* raw = stream.release();
-  SetStream(raw, true);
-}
+void TSwRpnValueEx::SetOwnedStream(std::unique_ptr<TStream> stream) { Stream.Set(std::move(stream)); }
 
-std::unique_ptr<TStream> TSwRpnValueEx::ReleaseStream() {
-  if (!OwnsStream) return nullptr;
-  OwnsStream = false;
-  return std::unique_ptr<TStream>(Stream);
-}
+std::unique_ptr<TStream> TSwRpnValueEx::ReleaseStream() { return Stream.Release(); }
 
 TStream& TSwRpnValueEx::DataStream() {
   if (Stream) return *Stream;
@@ -308,13 +295,7 @@ TSwFunctions& TSwExpression::Functions() const {
 
 const RawByteString& TSwExpression::EolnBytes() {
   if (!mEolnReady) {
-    bool ascii = std::all_of(mOptions.Eoln.begin(), mOptions.Eoln.end(),
-                             [](char16_t c) { return c < 128; });
-    if (ascii) {
-      mEolnBytes.assign(mOptions.Eoln.begin(), mOptions.Eoln.end());
-    } else {
-      mEolnBytes = SwEncode(mOptions.Codepage, mOptions.Eoln);
-    }
+    mEolnBytes = SwLineBreakBytes(mOptions.Eoln, mOptions.Codepage);
     mEolnReady = true;
   }
   return mEolnBytes;
@@ -344,7 +325,7 @@ TSwExpressionResult TSwExpression::Evaluate() {
   mEolnReady = false;  // the options may have changed since the last evaluation
   TSwRpnValueEx& start = NewValue();
   start.Node = mBaseNode;
-  start.Stream = mInput;
+  start.Stream.Set(mInput, false);
   start.StartPosition = mInput ? mInput->Position() : 0;
   start.IsInitial = true;
 
@@ -498,7 +479,7 @@ TRpnScalar TSwExpression::NodeReference(const WideString& name) {
   if (name == u"$") {
     TSwRpnValueEx& value = NewValue();
     value.Node = mBaseNode;
-    value.Stream = mInput;
+    value.Stream.Set(mInput, false);
     value.StartPosition = mInput ? mInput->Position() : 0;
     return value.Pushed();
   }

@@ -241,8 +241,7 @@ class TSwRpnValueEx : public TSwObject {
   TSwExpression* Expression;  // owner
   TRpnScalar Value;
   TSwTreeNode* Node = nullptr;
-  TStream* Stream = nullptr;
-  bool OwnsStream = false;
+  TSwStreamHolder Stream;
   std::unique_ptr<TStream> BytesStream;  // over Value.Bytes, made on demand
   int64_t StartPosition = 0;
   bool IsInitial = false;  // the start value of an evaluation

@@ -122,9 +122,9 @@ class TSwmCompiler : public TSwObject {
   TSwTreeNode* CurrentDescription() const { return mCurrentDescription; }
   void SetCurrentDescription(TSwTreeNode* node) { mCurrentDescription = node; }
 
-  // The compiled model from an ID as a tree; as a child of `parent` when given.
-  TSwTreeNode* DumpModel(int32_t id, TSwTreeNode* parent);
+  // The compiled model from an ID as a tree of its own, or added under `parent` (which owns it).
   std::unique_ptr<TSwTreeNode> DumpModel(int32_t id);
+  TSwTreeNode* DumpModel(int32_t id, TSwTreeNode& parent);
 
   // Reads a built-in model ("Model" or "Script": SWMMODEL, SWMSCRIPT) and compiles it.
   static std::unique_ptr<TSwmCompiler> LoadBuiltinModel(std::u16string_view name);
@@ -172,6 +172,8 @@ class TSwmCompiler : public TSwObject {
   struct TRun;
 
   TSwmNodeInfo* NewInfo();
+  // The dump from `id`, under `parent` or, without one, into `detachedRoot`; its first node.
+  TSwTreeNode* DumpModelInto(int32_t id, TSwTreeNode* parent, std::unique_ptr<TSwTreeNode>& detachedRoot);
 
   TSwFunctions mFunctions;
   TSwTreeNode* mCurrentDescription = nullptr;  // not owned

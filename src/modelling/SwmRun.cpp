@@ -562,9 +562,7 @@ void TSwmNode::PrepareFastTest() {
     }
   } else if (condition.Class == TCdSimpat::Class() && operand.Has(valBytes) && !operand.Bytes.empty()) {
     mFastPattern = std::make_unique<TSimpatPattern>(operand.Bytes);
-    const WideString& eoln = mCompiler.Options.Eoln;
-    bool ascii = std::all_of(eoln.begin(), eoln.end(), [](char16_t c) { return c < 128; });
-    mFastEoln = ascii ? RawByteString(eoln.begin(), eoln.end()) : SwEncode(mCompiler.Options.Codepage, eoln);
+    mFastEoln = SwLineBreakBytes(mCompiler.Options.Eoln, mCompiler.Options.Codepage);
     mFastKind = TFastKind::Pattern;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
     mFastKind = TFastKind::Eof;

@@ -49,6 +49,26 @@ struct TSwmLineItem {
   void Clear() { *this = TSwmLineItem(); }
 };
 
+// The eight flags of a model item, in their stored order, with every name they go by: the
+// description property, the node the model language's own model marks them with, the word the
+// program lists them by, and the line record's field.
+struct TSwmItemFlag {
+  const char16_t* Property;  // "mIsResetter"
+  const char16_t* ModelNode;  // "isResetter"
+  const char* Word;           // "resetter"
+  bool TSwmLineItem::*Field;
+};
+inline constexpr TSwmItemFlag SwmItemFlags[] = {
+    {u"mIsResetter", u"isResetter", "resetter", &TSwmLineItem::isResetter},
+    {u"mIsOptional", u"isOptional", "optional", &TSwmLineItem::isOptional},
+    {u"mIsTentative", u"isTentative", "tentative", &TSwmLineItem::isTentative},
+    {u"mIsOnce", u"isOnce", "once", &TSwmLineItem::isOnce},
+    {u"mIsOffContext", u"isOffContext", "off-context", &TSwmLineItem::isOffContext},
+    {u"mIsInheriting", u"isInheriting", "inheriting", &TSwmLineItem::isInheriting},
+    {u"mIsPrepending", u"isPrepending", "prepending", &TSwmLineItem::isPrepending},
+    {u"mIsNonConsuming", u"isNonConsuming", "non-consuming", &TSwmLineItem::isNonConsuming},
+};
+
 // The text of a merge list property: entries separated by U+0000, each trimmed and with a "."
 // in front when non-consuming.
 WideString SwmEncodeMerges(const TSwStreamingMerges& merges);

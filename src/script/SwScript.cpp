@@ -15,12 +15,7 @@ namespace {
 
 bool IsBlank(char16_t c) { return c <= u' '; }
 
-WideString Trim(std::u16string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return WideString(text.substr(begin, end - begin));
-}
+WideString Trim(std::u16string_view text) { return WideString(SwTrim(text)); }
 
 bool IsLineBreak(char16_t c) { return c == u'\r' || c == u'\n'; }
 
@@ -322,7 +317,7 @@ void TSwScript::ReadTree(TLoadState& state) {
 
   TSwTreeNode* sections = root->FindChild(u"sections");
   if (!sections) return;
-  const RawByteString eoln = WideToUtf8(Options.Eoln);
+  const RawByteString eoln = SwLineBreakBytes(Options.Eoln, SwUtf8Codepage);
   int64_t line = 0, running = 0;
   // The line of a header node: the line breaks between the last counted place and its start.
   auto lineOf = [&](TSwTreeNode* node) {
