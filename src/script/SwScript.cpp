@@ -631,11 +631,6 @@ WideString TMemIniFileW::ReadString(const WideString& group, const WideString& k
   return defaultValue;
 }
 
-bool TMemIniFileW::ValueExists(const WideString& group, const WideString& key) const {
-  const TGroup* found = FindGroup(group);
-  return found && FindKey(*found, key);
-}
-
 void TMemIniFileW::WriteString(const WideString& group, const WideString& key, const WideString& value) {
   auto [place, added] = mGroupIndex.try_emplace(LowerCase(group), mGroups.size());
   if (added) mGroups.push_back({group, {}, {}});
@@ -656,12 +651,6 @@ std::vector<WideString> TMemIniFileW::Groups() const {
 std::vector<std::pair<WideString, WideString>> TMemIniFileW::GroupValues(const WideString& group) const {
   const TGroup* found = FindGroup(group);
   return found ? found->Keys : std::vector<std::pair<WideString, WideString>>();
-}
-
-std::vector<WideString> TMemIniFileW::GroupLines(const WideString& group) const {
-  std::vector<WideString> lines;
-  for (const auto& [key, value] : GroupValues(group)) lines.push_back(key + u"=" + value);
-  return lines;
 }
 
 int TMemIniFileW::KeyCount(const WideString& group) const {
