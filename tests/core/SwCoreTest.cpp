@@ -39,20 +39,6 @@ TEST(Versions, BadTextsAreRefused) {
   }
 }
 
-TEST(Versions, ListsMatchAndPrint) {
-  TSwVersions list;
-  EXPECT_TRUE(list.Matches(0x0001));
-  EXPECT_EQ(list.Text(), "");
-  list.Add(1, SwParseVersion("0.79"));
-  EXPECT_TRUE(list.Matches(0x004F));
-  EXPECT_TRUE(list.Matches(0x0100));
-  EXPECT_FALSE(list.Matches(0x004E));
-  list.Add(2, SwParseVersion("1.0"));
-  EXPECT_EQ(list.Text(), "[>= 0.79 < 1.0]");
-  EXPECT_TRUE(list.MatchesLibrary());
-  EXPECT_FALSE(list.Matches(0x0100));
-}
-
 TEST(Versions, CompareOperatorsAndLimits) {
   struct Row {
     uint8_t op;
