@@ -455,6 +455,12 @@ WideString SwDecode(int codepage, std::string_view text, int64_t lengthHint) {
   return out;
 }
 
+RawByteString SwLineBreakBytes(std::u16string_view eoln, int codepage) {
+  if (std::all_of(eoln.begin(), eoln.end(), [](char16_t c) { return c < 128; }))
+    return RawByteString(eoln.begin(), eoln.end());
+  return SwEncode(codepage, eoln);
+}
+
 RawByteString SwEncode(int codepage, std::u16string_view text, int64_t lengthHint,
                        bool failOnLoss) {
   if (text.empty()) return {};

@@ -46,6 +46,10 @@ WideString SwDecode(int codepage, std::string_view text, int64_t lengthHint = -1
 RawByteString SwEncode(int codepage, std::u16string_view text, int64_t lengthHint = -1,
                        bool failOnLoss = false);
 
+// A line break as the bytes of a code page; a break of ASCII characters (every usual one) is the
+// same in all of them and needs no converter.
+RawByteString SwLineBreakBytes(std::u16string_view eoln, int codepage);
+
 // Charset name (any case) -> codepage; aliases are followed to the name they stand for.
 // Unknown names answer SwUnknownCodepage (-1).
 int SwCharsetToCodepage(std::string_view name);

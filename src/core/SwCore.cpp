@@ -70,6 +70,12 @@ WideString Utf8ToWide(std::string_view text) {
   return out;
 }
 
+std::u16string_view SwTrim(std::u16string_view text) {
+  while (!text.empty() && text.front() <= u' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() <= u' ') text.remove_suffix(1);
+  return text;
+}
+
 std::string WideToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -267,12 +267,6 @@ TRpnGlobals& Globals() {
   return globals;
 }
 
-std::u16string_view TrimRpn(std::u16string_view text) {
-  size_t first = 0, last = text.size();
-  while (first < last && text[first] <= u' ') ++first;
-  while (last > first && text[last - 1] <= u' ') --last;
-  return text.substr(first, last - first);
-}
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
@@ -404,7 +398,7 @@ std::shared_ptr<const TRpnOperators> RpnOperators() {
 }
 
 void SetRpnVarChars(std::u16string_view text) {
-  if (TrimRpn(text).empty()) SwRaise<EEmptyRpnVarCharList>("Attempted to set empty RpnVarChars.");
+  if (SwTrim(text).empty()) SwRaise<EEmptyRpnVarCharList>("Attempted to set empty RpnVarChars.");
   auto set = std::make_shared<TRpnCharSet>(text);
   TRpnGlobals& g = Globals();
   std::lock_guard<std::mutex> guard(g.Lock);
@@ -421,7 +415,7 @@ WideString RpnVarChars() {
 
 TRpnDialect::TRpnDialect(std::shared_ptr<const TRpnOperators> operators, std::u16string_view varChars)
     : mOperators(std::move(operators)), mVarChars(varChars) {
-  if (TrimRpn(varChars).empty()) SwRaise<EEmptyRpnVarCharList>("Attempted to set empty RpnVarChars.");
+  if (SwTrim(varChars).empty()) SwRaise<EEmptyRpnVarCharList>("Attempted to set empty RpnVarChars.");
   if (!mOperators) mOperators = std::make_shared<TRpnOperators>();
   mVarSet = std::make_unique<TRpnCharSet>(varChars);
 }
@@ -441,7 +435,7 @@ void RestoreRpnDefaults() {
 
 std::shared_ptr<const TCompiledRPN> CompileRpn(std::u16string_view text,
                                                const TRpnCompileSettings& settings) {
-  std::u16string_view trimmed = TrimRpn(text);
+  std::u16string_view trimmed = SwTrim(text);
   if (trimmed.empty()) SwRaise<EEmptyRPN>("Empty RPN expression string.");
   TRpnGlobals& g = Globals();
   const TRpnDialect* dialect = settings.Dialect;

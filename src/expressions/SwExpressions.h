@@ -90,8 +90,8 @@ class ESwBadRpnValue : public ESwExpression {
   TRpnValueKind Required = 0;
 };
 
-// Errors raised inside a function; FunctionClass names it ("TFnCmpHex"), since the function
-// object is gone by the time anyone catches the error.
+// Errors raised inside a built-in function; FunctionClass names the function as messages do
+// ("TFnCmpHex").
 class ESwFunction : public ESwExpression {
  public:
   using ESwExpression::ESwExpression;
@@ -241,213 +241,11 @@ class TSwRpnValueEx : public TSwObject {
   TSwExpression* Expression;  // owner
   TRpnScalar Value;
   TSwTreeNode* Node = nullptr;
-  TStream* Stream = nullptr;
-  bool OwnsStream = false;
+  TSwStreamHolder Stream;
   std::unique_ptr<TStream> BytesStream;  // over Value.Bytes, made on demand
   int64_t StartPosition = 0;
   bool IsInitial = false;  // the start value of an evaluation
 };
-
-// ---------------------------------------------------------------------------------------------
-// Function objects. A built-in function's handler makes one per call with the context, runs
-// Execute and answers true; an output stream it made becomes the result's owned stream.
-
-class TSwFunction : public TSwObject {
- public:
-  // Bytes a stream value may be read into, and the most bytes (or characters) of any value a
-  // function makes, a transform's output included.
-  static constexpr int64_t MaxRawRead = 83886079;
-  static constexpr int64_t TransformChunk = 32768;
-
-  explicit TSwFunction(TSwFuncContext& context);
-  // Raises ESwBadFuncContext naming the function class when Expression or Value is missing.
-  static void CheckContext(const TSwFuncContext& context, const std::type_info& functionClass);
-
-  virtual void Execute() = 0;
-  // Changes a chunk of the buffered transform in place; the base raises an error.
-  virtual void TransformBufferedCallback(uint8_t* buffer, int64_t count);
-
-  TSwFuncContext& Context() { return mContext; }
-  TSwExpression& Expression() { return *mContext.Expression; }
-  TSwRpnValueEx& Result() { return *mContext.Value; }
-  // The function's output stream, a temporary stream made on first use.
-  TStream& OutStream();
-  bool HasOutStream() const { return mOut != nullptr; }
-  std::unique_ptr<TStream> TakeOutStream() { return std::move(mOut); }
-  // Checks the result's bytes and text against MaxRawRead and counts them as work.
-  void CheckResultSize();
-
-  // Taking arguments.
-  // Pops the top value into the result value: its scalar and, for an extended value, its node
-  // and stream, recording the stream's current position.
-  void PopInput();
-  // Pops the top value into an extended value of its own.
-  TSwRpnValueEx& PopArgument();
-  // valBytes or a stream: its bytes; else valStr encoded in the options' code page.
-  RawByteString AsBytes(TSwRpnValueEx& value);
-  // With a stream, its bytes from StartPosition to the end (the position is put back); else
-  // Value.Bytes.
-  RawByteString BytesOf(TSwRpnValueEx& value);
-  TStream& StreamOf(TSwRpnValueEx& value) { return value.DataStream(); }
-  double NumberOf(TSwRpnValueEx& value);
-  bool BoolOf(TSwRpnValueEx& value);
-  const WideString& TextOf(TSwRpnValueEx& value);
-  [[noreturn]] void RaiseBadValue(const TSwRpnValueEx& value, TRpnValueKind required);
-  [[noreturn]] void RaiseEmptyArgument();
-  // Raises ESwExprValueTooLong when a value of `size` bytes or characters would pass MaxRawRead.
-  void CheckValueSize(int64_t size);
-  // Raises ESwFileAccessRefused unless the expression's file-access policy allows the access.
-  void CheckFileAccess(TSwFileAccessKind kind, const WideString& path);
-
-  // Reads the result value's stream from its position in chunks, hands each to
-  // TransformBufferedCallback and appends it to the output stream; the source stream's
-  // position is put back afterwards.
-  void TransformBuffered();
-
- protected:
-  // Raises a function error of class E with this function and the expression.
-  template <class E, class... A>
-  [[noreturn]] void Fail(std::string_view format, const A&... args);
-
- private:
-  TSwFuncContext& mContext;
-  std::unique_ptr<TStream> mOut;
-};
-
-// Counting results: a number and a boolean that is true above 0.
-TRpnScalar SwRpnCount(double count);
-
-class TFnSiblings : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnLength : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnSelf : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnIteration : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnOffset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnToOffset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnSkip : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnSkipTo : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnEof : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-
-// Matches an operand at the input's stream: true leaves the stream after the match, false
-// where it was.
-class TFnStreamMatcher : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override;
-  virtual bool Match(TStream& stream, std::string_view operand) = 0;
-};
-class TFnCmpExact : public TFnStreamMatcher {
- public:
-  using TFnStreamMatcher::TFnStreamMatcher;
-  bool Match(TStream& stream, std::string_view operand) override;
-};
-class TFnCmpSpaces : public TFnStreamMatcher {
- public:
-  using TFnStreamMatcher::TFnStreamMatcher;
-  bool Match(TStream& stream, std::string_view operand) override;
-};
-class TFnCmpHex : public TFnStreamMatcher {
- public:
-  using TFnStreamMatcher::TFnStreamMatcher;
-  bool Match(TStream& stream, std::string_view operand) override;
-};
-class TFnCmpPattern : public TFnStreamMatcher {
- public:
-  using TFnStreamMatcher::TFnStreamMatcher;
-  bool Match(TStream& stream, std::string_view operand) override;
-};
-
-class TFnHas : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnNot : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override;
-  void TransformBufferedCallback(uint8_t* buffer, int64_t count) override;
-};
-
-// a and b: booleans combine, bytes combine byte by byte with b's bytes repeated.
-class TFnAnd : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override;
-  void TransformBufferedCallback(uint8_t* buffer, int64_t count) override;
-  virtual uint8_t Combine(uint8_t a, uint8_t b) const { return a & b; }
-
- protected:
-  TRpnScalar mB;     // the second operand, as bytes or a boolean
-  size_t mKeyAt = 0;  // the key byte for the next byte of a buffered transform
-};
-class TFnOr : public TFnAnd {
- public:
-  using TFnAnd::TFnAnd;
-  uint8_t Combine(uint8_t a, uint8_t b) const override { return a | b; }
-};
-class TFnXor : public TFnAnd {
- public:
-  using TFnAnd::TFnAnd;
-  uint8_t Combine(uint8_t a, uint8_t b) const override { return a ^ b; }
-};
-
-// Transforms whichever of the text and bytes forms the input has.
-class TStringFunc : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override;
-  virtual void Transform(WideString* text, RawByteString* bytes) = 0;
-};
-class TFnReverse : public TStringFunc {
- public:
-  using TStringFunc::TStringFunc;
-  void Transform(WideString* text, RawByteString* bytes) override;
-};
-class TFnLowerCase : public TStringFunc {
- public:
-  using TStringFunc::TStringFunc;
-  void Transform(WideString* text, RawByteString* bytes) override;
-};
-class TFnUpperCase : public TStringFunc {
- public:
-  using TStringFunc::TStringFunc;
-  void Transform(WideString* text, RawByteString* bytes) override;
-};
-class TFnInvertCase : public TStringFunc {
- public:
-  using TStringFunc::TStringFunc;
-  void Transform(WideString* text, RawByteString* bytes) override;
-};
-
-class TFnHexToBin : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnBinToHex : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override;
-
- protected:
-  virtual std::string_view Separator() const { return {}; }
-};
-class TFnBinToHexSeparated : public TFnBinToHex {
- public:
-  using TFnBinToHex::TFnBinToHex;
-
- protected:
-  std::string_view Separator() const override { return " "; }
-};
-class TFnCharset : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnToRaw : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnFromRaw : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnToInt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnFromInt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnLoadFile : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnSaveFile : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-class TFnDebuggerInterrupt : public TSwFunction { public: using TSwFunction::TSwFunction; void Execute() override; };
-
-// The handler of a built-in function class: checks the context, runs the function and gives
-// its output stream to the result value.
-template <class F>
-bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context);
-template <class F>
-TSwFuncHandler SwBuiltinFunction() {
-  return TSwFuncHandler{&SwBuiltinFunctionHandler<F>, nullptr};
-}
 
 // ---------------------------------------------------------------------------------------------
 // Expressions
@@ -555,28 +353,6 @@ class TSwExpression : public TSwObject {
 template <class E, class... A>
 void TSwExpression::Fail(std::string_view format, const A&... args) const {
   throw Decorate(MakeError<E>(format, args...));
-}
-
-template <class E, class... A>
-void TSwFunction::Fail(std::string_view format, const A&... args) {
-  E error = Expression().Decorate(MakeError<E>(format, args...));
-  error.FunctionClass = ClassName();
-  throw error;
-}
-
-template <class F>
-bool SwBuiltinFunctionHandler(void*, TSwFuncContext& context) {
-  TSwFunction::CheckContext(context, typeid(F));
-  F function(context);
-  function.Execute();
-  function.CheckResultSize();
-  if (function.HasOutStream()) {
-    std::unique_ptr<TStream> out = function.TakeOutStream();
-    out->SetPosition(0);
-    context.Value->SetOwnedStream(std::move(out));
-    context.Value->StartPosition = 0;
-  }
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -25,11 +25,6 @@ bool IsForbidden(char16_t c) {
   }
 }
 
-std::u16string_view Trim(std::u16string_view text) {
-  while (!text.empty() && text.front() <= 32) text.remove_prefix(1);
-  while (!text.empty() && text.back() <= 32) text.remove_suffix(1);
-  return text;
-}
 
 std::filesystem::path FsPath(const WideString& path) { return std::filesystem::path(WideToUtf8(path)); }
 
@@ -158,7 +153,7 @@ bool TSwDataNodeSaver::Next() {
 }
 
 WideString SwSafeFileName(std::u16string_view name) {
-  name = Trim(name);
+  name = SwTrim(name);
   WideString out;
   bool pending = false;  // a run of forbidden characters waits for a permitted one
   for (char16_t c : name) {

@@ -1,7 +1,7 @@
 // The built-in model resources (SWMMODEL, SWMSCRIPT), embedded at build time from
 // src/modelling/resources, and reading them into description trees.
 #include "StrConv.h"
-#include "SwModelling.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 

@@ -2,55 +2,10 @@
 #include <algorithm>
 
 #include "MergeMachine.h"
-#include "SwModelling.h"
+#include "SwmRun.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
-
-// ---------------------------------------------------------------------------------------------
-// Node classes
-
-namespace {
-
-template <class T>
-std::unique_ptr<TSwmNode> CreateNodeOf(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info) {
-  return std::make_unique<T>(compiler, parent, info);
-}
-
-const TSwmNodeClass kNodeClass{{"TSwmNode"}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmNode>};
-const TSwmNodeClass kRootClass{{"TSwmRoot", &kNodeClass}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmRoot>};
-const TSwmNodeClass kEndClass{{"TSwmEnd", &kNodeClass}, &TSwmEnd::IsEnd, &CreateNodeOf<TSwmEnd>};
-const TSwClassInfo kUserMessageClass{"TSwmUserMessage", &kNodeClass};
-const TSwmNodeClass kFailClass{{"TSwmFail", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmFail>};
-const TSwmNodeClass kWarnClass{{"TSwmWarn", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmWarn>};
-const TSwmNodeClass kLineClass{{"TSwmLine", &kNodeClass}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmLine>};
-
-}  // namespace
-
-const TSwmNodeClass* TSwmNode::Class() { return &kNodeClass; }
-const TSwmNodeClass* TSwmRoot::Class() { return &kRootClass; }
-const TSwmNodeClass* TSwmEnd::Class() { return &kEndClass; }
-const TSwmNodeClass* TSwmFail::Class() { return &kFailClass; }
-const TSwmNodeClass* TSwmWarn::Class() { return &kWarnClass; }
-const TSwmNodeClass* TSwmLine::Class() { return &kLineClass; }
-
-bool TSwmNode::IsEnd(const TSwmProps&) { return false; }
-
-const TSwmNodeClass* TSwmNodeClassList::ClassFor(const WideString& name) const {
-  const TSwClassInfo* found = Find(name);
-  return found ? static_cast<const TSwmNodeClass*>(found) : TSwmNode::Class();
-}
-
-TSwmNodeClassList& SwmGlobalNodeClasses() {
-  static TSwmNodeClassList* list = [] {
-    auto* made = new TSwmNodeClassList;
-    made->Add(u"END", TSwmEnd::Class());
-    made->Add(u"FAIL", TSwmFail::Class());
-    made->Add(u"WARN", TSwmWarn::Class());
-    made->Add(u"LINE", TSwmLine::Class());
-    return made;
-  }();
-  return *list;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The model's merge machine
@@ -171,7 +126,7 @@ void TSwmMergeMachine::NodeMerged(int32_t id) {
   }
   info.AllChildrenEnd = allEnd;
   if (!info.HasEndChild && (info.HasOrderedChildren || info.HasOnceChildren)) {
-    AppendImplicitChild(id, TSwmEnd::Class(), nullptr);
+    AppendImplicitChild(id, SwmEndClass(), nullptr);
     InfoOf(id)->HasEndChild = true;
   }
   if (InfoOf(id)->AllChildrenEnd) AppendImplicitChild(id, TSwmNode::Class(), SwSimpatConditionClass());
@@ -230,12 +185,6 @@ const TSwValue* PropertyOf(TSwProperties* bag, const char16_t* name, TSwType kin
   return property && property->Value().Has(kind) ? &property->Value() : nullptr;
 }
 
-WideString TrimBlanks(std::u16string_view text) {
-  size_t first = 0, last = text.size();
-  while (first < last && text[first] <= 32) ++first;
-  while (last > first && text[last - 1] <= 32) --last;
-  return WideString(text.substr(first, last - first));
-}
 
 }  // namespace
 
@@ -259,6 +208,12 @@ const TSwmNodeInfo* TSwmCompiler::Node(int32_t id) const {
 
 namespace {
 
+// The compiled record's fields of the item flags, in the order of SwmItemFlags.
+constexpr bool TSwmProps::*kPropFlags[] = {
+    &TSwmProps::mIsResetter,   &TSwmProps::mIsOptional,   &TSwmProps::mIsTentative,  &TSwmProps::mIsOnce,
+    &TSwmProps::mIsOffContext, &TSwmProps::mIsInheriting, &TSwmProps::mIsPrepending, &TSwmProps::mIsNonConsuming};
+static_assert(std::size(kPropFlags) == std::size(SwmItemFlags));
+
 // Reads one description node's settings into props (steps 5 of compiling).
 void ReadProps(TSwmCompiler& compiler, TSwTreeNode* description, TSwmProps& props) {
   props = TSwmProps();
@@ -266,20 +221,13 @@ void ReadProps(TSwmCompiler& compiler, TSwTreeNode* description, TSwmProps& prop
   const TSwmNodeClassList& classes = compiler.OwnNodeClasses ? *compiler.OwnNodeClasses : SwmGlobalNodeClasses();
   props.NodeClass = classes.ClassFor(props.Name);
   TSwProperties* bag = description->PropertiesIfAny();
-  props.mIsResetter = BoolProperty(bag, u"mIsResetter");
-  props.mIsOptional = BoolProperty(bag, u"mIsOptional");
-  props.mIsTentative = BoolProperty(bag, u"mIsTentative");
-  props.mIsOnce = BoolProperty(bag, u"mIsOnce");
-  props.mIsOffContext = BoolProperty(bag, u"mIsOffContext");
-  props.mIsInheriting = BoolProperty(bag, u"mIsInheriting");
-  props.mIsPrepending = BoolProperty(bag, u"mIsPrepending");
-  props.mIsNonConsuming = BoolProperty(bag, u"mIsNonConsuming");
+  for (size_t i = 0; i < std::size(SwmItemFlags); ++i) props.*kPropFlags[i] = BoolProperty(bag, SwmItemFlags[i].Property);
   if (TSwProperty* source = bag ? bag->Find(u"source") : nullptr) props.Source = source->Value();
   if (const TSwValue* order = PropertyOf(bag, u"mOrder", ltInt)) props.Order = static_cast<int32_t>(order->Int);
   if (const TSwValue* path = PropertyOf(bag, u"mPath", ltStr)) props.Path = path->Text();
   const TSwValue* cond = PropertyOf(bag, u"mCond", ltStr);
   if (!cond) return;
-  WideString text = TrimBlanks(cond->Text());
+  WideString text(SwTrim(cond->Text()));
   if (text.empty()) return;
   if (text[0] == u'!') {
     props.Condition.Negated = true;
@@ -396,12 +344,8 @@ void WriteDumpProperties(const TSwmCompiler& compiler, const TSwmProps& props, T
     bag.AddValue(u"Children", TSwValue::OfText(Utf8ToWide(ids)));
   }
   if (!props.Source.IsNull()) bag.AddValue(u"source", props.Source);
-  const std::pair<const char16_t*, bool> flags[] = {
-      {u"mIsResetter", props.mIsResetter},       {u"mIsOptional", props.mIsOptional},
-      {u"mIsTentative", props.mIsTentative},     {u"mIsOnce", props.mIsOnce},
-      {u"mIsOffContext", props.mIsOffContext},   {u"mIsInheriting", props.mIsInheriting},
-      {u"mIsPrepending", props.mIsPrepending},   {u"mIsNonConsuming", props.mIsNonConsuming}};
-  for (const auto& [name, value] : flags) bag.AddValue(name, TSwValue::OfBool(value));
+  for (size_t i = 0; i < std::size(SwmItemFlags); ++i)
+    bag.AddValue(SwmItemFlags[i].Property, TSwValue::OfBool(props.*kPropFlags[i]));
   if (props.Order) bag.AddValue(u"mOrder", TSwValue::OfInt(props.Order));
   if (!props.Path.empty()) bag.AddValue(u"mPath", TSwValue::OfText(props.Path));
   if (props.Condition.Class) bag.AddValue(u"mCond", TSwValue::OfText(ConditionText(compiler, props.Condition)));
@@ -409,7 +353,7 @@ void WriteDumpProperties(const TSwmCompiler& compiler, const TSwmProps& props, T
 
 }  // namespace
 
-TSwTreeNode* TSwmCompiler::DumpModel(int32_t id, TSwTreeNode* parent) {
+TSwTreeNode* TSwmCompiler::DumpModelInto(int32_t id, TSwTreeNode* parent, std::unique_ptr<TSwTreeNode>& detachedRoot) {
   // An explicit stack instead of recursion: a compiled model can be deep. A node reached from
   // a node that is not its parent (a shared or recursive one) is shown as "*ID" when it already
   // stands above it in the dump, so that a cycle ends at its first repetition, or always when
@@ -421,7 +365,6 @@ TSwTreeNode* TSwmCompiler::DumpModel(int32_t id, TSwTreeNode* parent) {
     TPath Path;  // the IDs above this one in the dump
     bool Reference;
   };
-  std::unique_ptr<TSwTreeNode> detachedRoot;
   TSwTreeNode* first = nullptr;
   std::vector<TPending> pending{{id, parent, std::make_shared<const std::vector<int32_t>>(), false}};
   while (!pending.empty()) {
@@ -453,11 +396,19 @@ TSwTreeNode* TSwmCompiler::DumpModel(int32_t id, TSwTreeNode* parent) {
       pending.push_back({*it, made, path, !child || child->Props.ParentID != next.Id});
     }
   }
-  if (detachedRoot) return detachedRoot.release();
   return first;
 }
 
-std::unique_ptr<TSwTreeNode> TSwmCompiler::DumpModel(int32_t id) { return std::unique_ptr<TSwTreeNode>(DumpModel(id, nullptr)); }
+std::unique_ptr<TSwTreeNode> TSwmCompiler::DumpModel(int32_t id) {
+  std::unique_ptr<TSwTreeNode> root;
+  DumpModelInto(id, nullptr, root);
+  return root;
+}
+
+TSwTreeNode* TSwmCompiler::DumpModel(int32_t id, TSwTreeNode& parent) {
+  std::unique_ptr<TSwTreeNode> unused;
+  return DumpModelInto(id, &parent, unused);
+}
 
 std::unique_ptr<TSwmCompiler> TSwmCompiler::LoadBuiltinModel(std::u16string_view name) {
   std::unique_ptr<TSwTreeNode> description = SwmReadBuiltinModel(u"Swm" + WideString(name));

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "SwModelling.h"
+#include "SwmMismatchInfo.h"
+#include "SwmRun.h"
 
 namespace skeinwork {
 

@@ -2,14 +2,12 @@
 #include <algorithm>
 
 #include "StrConv.h"
-#include "SwModelling.h"
+#include "SwmRun.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 
 namespace {
-
-const char16_t* const kFlagNames[] = {u"isResetter", u"isOptional", u"isTentative", u"isOnce",
-                                      u"isOffContext", u"isInheriting", u"isPrepending", u"isNonConsuming"};
 
 // The text of a result node's range, decoded with the reader's code page.
 class TLineTexts {
@@ -103,9 +101,7 @@ void TSwmModellingStreamer::DoRead() {
     mItem.Clear();
     TSwmLineItem& item = mItem;
     item.indent = static_cast<int32_t>(texts.Text(u"indent$innerGlobal").size() / 2);
-    bool* flags[] = {&item.isResetter,   &item.isOptional,   &item.isTentative,  &item.isOnce,
-                     &item.isOffContext, &item.isInheriting, &item.isPrepending, &item.isNonConsuming};
-    for (int f = 0; f < 8; ++f) *flags[f] = line->FindChild(kFlagNames[f]) != nullptr;
+    for (const TSwmItemFlag& flag : SwmItemFlags) item.*flag.Field = line->FindChild(flag.ModelNode) != nullptr;
     if (item.isOffContext) item.isInheriting = !item.isInheriting;
 
     WideString order = texts.Text(u"order$startGlobal");

@@ -4,7 +4,8 @@
 
 #include "Simpat.h"
 #include "StrConv.h"
-#include "SwModelling.h"
+#include "SwmRun.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 
@@ -56,6 +57,103 @@ class TSwmResultNode : public TSwTreeNode {
 constexpr int kProgressInterval = 4096;  // steps of the child loop between progress calls
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Node classes
+
+// The model nodes the item names select (END, FAIL, WARN, LINE) and the run's root; only the run
+// makes them.
+
+class TSwmRoot : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+
+ protected:
+  void CreateResultNode(TSwTreeNode* parentResult) override;
+  void Finish(bool succeeded) override;
+};
+
+class TSwmEnd : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+  static bool IsEnd(const TSwmProps&) { return true; }
+};
+
+// FAIL and WARN: report their message through the error routine, then model like any node,
+// without a result node of their own.
+class TSwmUserMessage : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+  static bool IsEnd(const TSwmProps& props) { return props.ChildIDs.empty(); }
+
+ protected:
+  void CreateResultNode(TSwTreeNode* parentResult) override;
+  bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+  virtual std::unique_ptr<ESwmUserMessage> CreateMessage() = 0;
+};
+
+class TSwmFail : public TSwmUserMessage {
+ public:
+  using TSwmUserMessage::TSwmUserMessage;
+
+ protected:
+  std::unique_ptr<ESwmUserMessage> CreateMessage() override;
+};
+
+class TSwmWarn : public TSwmUserMessage {
+ public:
+  using TSwmUserMessage::TSwmUserMessage;
+
+ protected:
+  std::unique_ptr<ESwmUserMessage> CreateMessage() override;
+};
+
+// Models one line of the current stream as a stream of its own.
+class TSwmLine : public TSwmNode {
+ public:
+  using TSwmNode::TSwmNode;
+
+ protected:
+  bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+};
+
+namespace {
+
+template <class T>
+std::unique_ptr<TSwmNode> CreateNodeOf(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info) {
+  return std::make_unique<T>(compiler, parent, info);
+}
+
+const TSwmNodeClass kNodeClass{{"TSwmNode"}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmNode>};
+const TSwmNodeClass kEndClass{{"TSwmEnd", &kNodeClass}, &TSwmEnd::IsEnd, &CreateNodeOf<TSwmEnd>};
+const TSwClassInfo kUserMessageClass{"TSwmUserMessage", &kNodeClass};
+const TSwmNodeClass kFailClass{{"TSwmFail", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmFail>};
+const TSwmNodeClass kWarnClass{{"TSwmWarn", &kUserMessageClass}, &TSwmUserMessage::IsEnd, &CreateNodeOf<TSwmWarn>};
+const TSwmNodeClass kLineClass{{"TSwmLine", &kNodeClass}, &TSwmNode::IsEnd, &CreateNodeOf<TSwmLine>};
+
+}  // namespace
+
+const TSwmNodeClass* TSwmNode::Class() { return &kNodeClass; }
+const TSwmNodeClass* SwmEndClass() { return &kEndClass; }
+
+bool TSwmNode::IsEnd(const TSwmProps&) { return false; }
+
+const TSwmNodeClass* TSwmNodeClassList::ClassFor(const WideString& name) const {
+  const TSwClassInfo* found = Find(name);
+  return found ? static_cast<const TSwmNodeClass*>(found) : TSwmNode::Class();
+}
+
+TSwmNodeClassList& SwmGlobalNodeClasses() {
+  static TSwmNodeClassList* list = [] {
+    auto* made = new TSwmNodeClassList;
+    made->Add(u"END", &kEndClass);
+    made->Add(u"FAIL", &kFailClass);
+    made->Add(u"WARN", &kWarnClass);
+    made->Add(u"LINE", &kLineClass);
+    return made;
+  }();
+  return *list;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Run state
@@ -464,9 +562,7 @@ void TSwmNode::PrepareFastTest() {
     }
   } else if (condition.Class == TCdSimpat::Class() && operand.Has(valBytes) && !operand.Bytes.empty()) {
     mFastPattern = std::make_unique<TSimpatPattern>(operand.Bytes);
-    const WideString& eoln = mCompiler.Options.Eoln;
-    bool ascii = std::all_of(eoln.begin(), eoln.end(), [](char16_t c) { return c < 128; });
-    mFastEoln = ascii ? RawByteString(eoln.begin(), eoln.end()) : SwEncode(mCompiler.Options.Codepage, eoln);
+    mFastEoln = SwLineBreakBytes(mCompiler.Options.Eoln, mCompiler.Options.Codepage);
     mFastKind = TFastKind::Pattern;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
     mFastKind = TFastKind::Eof;

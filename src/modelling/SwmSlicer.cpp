@@ -1,5 +1,5 @@
 // The slicer: the result tree of a run and the streams its ranges point into.
-#include "SwModelling.h"
+#include "SwmSlicer.h"
 
 namespace skeinwork {
 

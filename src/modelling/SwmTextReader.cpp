@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "SwModelling.h"
+#include "SwmTextReader.h"
 
 namespace skeinwork {
 
@@ -28,13 +28,6 @@ WideString TrimLeft(std::u16string_view text) {
   return WideString(text.substr(from));
 }
 
-WideString Trim(std::u16string_view text) {
-  size_t from = 0;
-  size_t to = text.size();
-  while (from < to && IsBlank(text[from])) ++from;
-  while (to > from && IsBlank(text[to - 1])) --to;
-  return WideString(text.substr(from, to - from));
-}
 
 bool StartsWith(std::u16string_view text, std::u16string_view head) { return text.substr(0, head.size()) == head; }
 bool EndsWith(std::u16string_view text, std::u16string_view tail) {
@@ -65,20 +58,17 @@ struct TDescriptionNames {
   TSwName mPath{u"mPath"};
   TSwName mCond{u"mCond"};
   TSwName mOrder{u"mOrder"};
-  TSwName mIsResetter{u"mIsResetter"};
-  TSwName mIsOptional{u"mIsOptional"};
-  TSwName mIsTentative{u"mIsTentative"};
-  TSwName mIsOnce{u"mIsOnce"};
-  TSwName mIsOffContext{u"mIsOffContext"};
-  TSwName mIsInheriting{u"mIsInheriting"};
-  TSwName mIsPrepending{u"mIsPrepending"};
-  TSwName mIsNonConsuming{u"mIsNonConsuming"};
+  TSwName Flags[std::size(SwmItemFlags)];
   TSwName mMergesL{u"mMergesL"};
   TSwName mMergesR{u"mMergesR"};
 };
 
 const TDescriptionNames& Names() {
-  static const TDescriptionNames names;
+  static const TDescriptionNames names = [] {
+    TDescriptionNames made;
+    for (size_t i = 0; i < std::size(SwmItemFlags); ++i) made.Flags[i] = SwmItemFlags[i].Property;
+    return made;
+  }();
   return names;
 }
 
@@ -107,7 +97,7 @@ WideString SwmEncodeMerges(const TSwStreamingMerges& merges) {
   for (size_t i = 0; i < merges.size(); ++i) {
     if (i) out += u'\0';
     if (merges[i].isNonConsuming) out += u'.';
-    out += Trim(merges[i].name);
+    out += SwTrim(merges[i].name);
   }
   return out;
 }
@@ -178,17 +168,11 @@ void TSwmTextStreamer::AddItem() {
   const TDescriptionNames& n = Names();
   TSwProperties& properties = node->Properties();
   properties.AddValue(n.source, item.source);
-  if (!item.path.empty()) properties.AddValue(n.mPath, TSwValue::OfText(Trim(item.path)));
-  if (!item.cond.empty()) properties.AddValue(n.mCond, TSwValue::OfText(Trim(item.cond)));
+  if (!item.path.empty()) properties.AddValue(n.mPath, TSwValue::OfText(WideString(SwTrim(item.path))));
+  if (!item.cond.empty()) properties.AddValue(n.mCond, TSwValue::OfText(WideString(SwTrim(item.cond))));
   properties.AddValue(n.mOrder, TSwValue::OfInt(item.order));
-  properties.AddValue(n.mIsResetter, TSwValue::OfBool(item.isResetter));
-  properties.AddValue(n.mIsOptional, TSwValue::OfBool(item.isOptional));
-  properties.AddValue(n.mIsTentative, TSwValue::OfBool(item.isTentative));
-  properties.AddValue(n.mIsOnce, TSwValue::OfBool(item.isOnce));
-  properties.AddValue(n.mIsOffContext, TSwValue::OfBool(item.isOffContext));
-  properties.AddValue(n.mIsInheriting, TSwValue::OfBool(item.isInheriting));
-  properties.AddValue(n.mIsPrepending, TSwValue::OfBool(item.isPrepending));
-  properties.AddValue(n.mIsNonConsuming, TSwValue::OfBool(item.isNonConsuming));
+  for (size_t i = 0; i < std::size(SwmItemFlags); ++i)
+    properties.AddValue(n.Flags[i], TSwValue::OfBool(item.*SwmItemFlags[i].Field));
   if (!item.leftMerges.empty()) properties.AddValue(n.mMergesL, TSwValue::OfText(SwmEncodeMerges(item.leftMerges)));
   if (!item.rightMerges.empty()) properties.AddValue(n.mMergesR, TSwValue::OfText(SwmEncodeMerges(item.rightMerges)));
 }
@@ -282,7 +266,7 @@ void TSwmNativeStreamer::ParsePath() {
 
 void TSwmNativeStreamer::InterpretNames(std::vector<WideString>& entries) {
   TSwmLineItem& item = mItem;
-  for (WideString& entry : entries) entry = Trim(entry);
+  for (WideString& entry : entries) entry = SwTrim(entry);
 
   size_t own = 0;
   for (size_t i = 0; i < entries.size(); ++i) {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "SwNodes.h"
+#include "SwNodeFinder.h"
 
 namespace skeinwork {
 
@@ -12,14 +12,7 @@ namespace {
 
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 bool IsPrefixChar(char16_t c) { return c == u'.' || IsSeparator(c); }
-bool IsBlank(char16_t c) { return c <= 32; }
 
-WideString Trim(std::u16string_view text) {
-  size_t first = 0, last = text.size();
-  while (first < last && IsBlank(text[first])) ++first;
-  while (last > first && IsBlank(text[last - 1])) --last;
-  return WideString(text.substr(first, last - first));
-}
 
 // Reads the parent prefix of `path`: its character and length (0 for none).
 size_t ReadPrefix(std::u16string_view path, char16_t* kind) {
@@ -166,7 +159,7 @@ void TSwNodeFinder::ParseNewPath(const WideString& fullPath) {
                                             mPath, WideString(piece));
       segment.Expression = WideString(piece.substr(open + 1, piece.size() - open - 2));
       segment.HasExpression = true;
-      if (Trim(segment.Expression).empty())
+      if (SwTrim(segment.Expression).empty())
         SwRaise<ESwEmptyNodePathExpression>("%s path '%s' contains empty expression ('node[expr]').", this, mPath);
       piece = piece.substr(0, open);
     }
@@ -360,7 +353,7 @@ int32_t TSwNodeBaseFormulaFinder::FormulaValue(const WideString& formula) {
     size_t from = pos;
     while (pos < formula.size() && !isOperator(formula[pos])) ++pos;
     if (pos == from) return fail("Cannot parse %s formula '%s' of path '%s'.");
-    WideString text = Trim(std::u16string_view(formula).substr(from, pos - from));
+    WideString text(SwTrim(std::u16string_view(formula).substr(from, pos - from)));
     if (text.empty())
       SwRaise<ESwEmptyNodeFindFormulaOperand>("Empty operand in %s formula '%s' of path '%s'.", this, formula, Path());
     return OperandValue(text, formula);

@@ -1,5 +1,5 @@
 // Tree nodes: naming, children, moves, removal and paths to ancestors.
-#include "SwNodes.h"
+#include "SwTreeNode.h"
 
 #include <algorithm>
 #include <atomic>

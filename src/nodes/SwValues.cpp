@@ -1,7 +1,7 @@
 // Values, properties and property bags.
 #include <cmath>
 
-#include "SwNodes.h"
+#include "SwValues.h"
 
 namespace skeinwork {
 

@@ -15,12 +15,7 @@ namespace {
 
 bool IsBlank(char16_t c) { return c <= u' '; }
 
-WideString Trim(std::u16string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return WideString(text.substr(begin, end - begin));
-}
+WideString Trim(std::u16string_view text) { return WideString(SwTrim(text)); }
 
 bool IsLineBreak(char16_t c) { return c == u'\r' || c == u'\n'; }
 
@@ -322,7 +317,7 @@ void TSwScript::ReadTree(TLoadState& state) {
 
   TSwTreeNode* sections = root->FindChild(u"sections");
   if (!sections) return;
-  const RawByteString eoln = WideToUtf8(Options.Eoln);
+  const RawByteString eoln = SwLineBreakBytes(Options.Eoln, SwUtf8Codepage);
   int64_t line = 0, running = 0;
   // The line of a header node: the line breaks between the last counted place and its start.
   auto lineOf = [&](TSwTreeNode* node) {
@@ -636,11 +631,6 @@ WideString TMemIniFileW::ReadString(const WideString& group, const WideString& k
   return defaultValue;
 }
 
-bool TMemIniFileW::ValueExists(const WideString& group, const WideString& key) const {
-  const TGroup* found = FindGroup(group);
-  return found && FindKey(*found, key);
-}
-
 void TMemIniFileW::WriteString(const WideString& group, const WideString& key, const WideString& value) {
   auto [place, added] = mGroupIndex.try_emplace(LowerCase(group), mGroups.size());
   if (added) mGroups.push_back({group, {}, {}});
@@ -661,12 +651,6 @@ std::vector<WideString> TMemIniFileW::Groups() const {
 std::vector<std::pair<WideString, WideString>> TMemIniFileW::GroupValues(const WideString& group) const {
   const TGroup* found = FindGroup(group);
   return found ? found->Keys : std::vector<std::pair<WideString, WideString>>();
-}
-
-std::vector<WideString> TMemIniFileW::GroupLines(const WideString& group) const {
-  std::vector<WideString> lines;
-  for (const auto& [key, value] : GroupValues(group)) lines.push_back(key + u"=" + value);
-  return lines;
 }
 
 int TMemIniFileW::KeyCount(const WideString& group) const {

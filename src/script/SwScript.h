@@ -145,17 +145,10 @@ class TMemIniFileW : public TSwObject {
   WideString ReadString(const WideString& group, const WideString& key, const WideString& defaultValue) const;
   // Replaces the value of an existing key (keeping its place and spelling).
   void WriteString(const WideString& group, const WideString& key, const WideString& value);
-  bool ValueExists(const WideString& group, const WideString& key) const;
   std::vector<WideString> Groups() const;
-  // "key=value" lines of a group, in order.
-  std::vector<WideString> GroupLines(const WideString& group) const;
   std::vector<std::pair<WideString, WideString>> GroupValues(const WideString& group) const;
   int GroupCount() const { return static_cast<int>(mGroups.size()); }
   int KeyCount(const WideString& group) const;
-  void Clear() {
-    mGroups.clear();
-    mGroupIndex.clear();
-  }
 
  private:
   // Names are found through indexes of their lower-case forms, so that a section of many keys

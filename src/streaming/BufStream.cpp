@@ -14,13 +14,11 @@ int64_t TBufStream::TBuffer::Read(int64_t offset, void* buffer, int64_t count) c
 }
 
 TBufStream::TBufStream(TStream* stream, bool ownsStream)
-    : mStream(stream), mOwnsStream(ownsStream) {
+    : mStream(stream, ownsStream) {
   if (!stream) SwRaise<ESkeinwork>("nil Stream given to %s.Create.", ClassName());
 }
 
-TBufStream::~TBufStream() {
-  if (mOwnsStream) delete mStream;
-}
+TBufStream::~TBufStream() = default;
 
 void TBufStream::SetLimits(int windowCount, int64_t windowSize) {
   mMaxWindows = std::max(windowCount, 0);
@@ -47,7 +45,7 @@ int64_t TBufStream::ReadDirect(int64_t offset, void* buffer, int64_t count) {
 }
 
 void TBufStream::RaiseShrunk(int64_t offset, int64_t expected, int64_t got) const {
-  if (dynamic_cast<const TFileStream*>(mStream))
+  if (dynamic_cast<const TFileStream*>(mStream.Get()))
     SwRaise<EReadError>("File \"%s\" became shorter while being read (%d bytes expected at offset %d, %d read).",
                         SwStreamName(mStream), expected, offset, got);
   SwRaise<EReadError>("Stream %s became shorter while being read (%d bytes expected at offset %d, %d read).",

@@ -56,7 +56,7 @@ class TBufStream : public TStream {
   // Windows held now, oldest first.
   const std::vector<std::unique_ptr<TBuffer>>& Windows() const { return mWindows; }
   TStream* Underlying() const { return mStream; }
-  bool OwnsStream() const { return mOwnsStream; }
+  bool OwnsStream() const { return mStream.Owned(); }
 
   // Up to `count` bytes from `offset` of the underlying stream; the number read.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count) {
@@ -102,8 +102,7 @@ class TBufStream : public TStream {
   [[noreturn]] void RaiseShrunk(int64_t offset, int64_t expected, int64_t got) const;
   int64_t ReadDirect(int64_t offset, void* buffer, int64_t count);
 
-  TStream* mStream;
-  bool mOwnsStream;
+  TSwStreamHolder mStream;
   std::vector<std::unique_ptr<TBuffer>> mWindows;  // owned, oldest first
   TBuffer* mLast = nullptr;  // the window that served the last read
   int mMaxWindows = DefaultWindowCount;

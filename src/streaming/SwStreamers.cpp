@@ -13,18 +13,13 @@ TSwStreamer::TSwStreamer(TSwTreeNode* root) : mRoot(root) { Options.Eoln.clear()
 
 TSwStreamer::~TSwStreamer() { SetStream(nullptr, false); }
 
-void TSwStreamer::SetStream(TStream* stream, bool owned) {
-  if (mOwnsStream && mStream != stream) delete mStream;
-  mStream = stream;
-  mOwnsStream = owned;
-}
+void TSwStreamer::SetStream(TStream* stream, bool owned) { mStream.Set(stream, owned); }
 
-void TSwStreamer::ReplaceStream(std::unique_ptr<TStream> stream) { SetStream(stream.release(), true); }
+void TSwStreamer::ReplaceStream(std::unique_ptr<TStream> stream) { mStream.Set(std::move(stream)); }
 
 std::unique_ptr<TStream> TSwStreamer::ExtractStream() {
-  std::unique_ptr<TStream> out(mOwnsStream ? mStream : nullptr);
-  mStream = nullptr;
-  mOwnsStream = false;
+  std::unique_ptr<TStream> out = mStream.Release();
+  mStream.Set(nullptr, false);
   return out;
 }
 

@@ -94,8 +94,7 @@ class TSwStreamer : public TSwObject {
   TSwTreeNode* mRoot = nullptr;  // never owned
   std::unique_ptr<TSwTreeNode> mReadRoot;  // the tree being read, until Read returns it
   bool mHasRead = false;
-  TStream* mStream = nullptr;
-  bool mOwnsStream = false;
+  TSwStreamHolder mStream;
   int64_t mStartPosition = 0;
 };
 

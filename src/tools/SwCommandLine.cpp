@@ -374,10 +374,6 @@ struct TIllustrateOptions {
 
 // One line per compiled model node: name, ID, class, condition, result path and flags.
 void WriteModelText(std::ostream& out, TSwTreeNode* root) {
-  static const std::pair<const char16_t*, const char*> kFlags[] = {
-      {u"mIsResetter", "resetter"},   {u"mIsOptional", "optional"},   {u"mIsTentative", "tentative"},
-      {u"mIsOnce", "once"},           {u"mIsOffContext", "off-context"}, {u"mIsInheriting", "inheriting"},
-      {u"mIsPrepending", "prepending"}, {u"mIsNonConsuming", "non-consuming"}};
   std::vector<std::pair<TSwTreeNode*, int>> stack{{root, 0}};
   std::string line;
   while (!stack.empty()) {
@@ -400,10 +396,10 @@ void WriteModelText(std::ostream& out, TSwTreeNode* root) {
       if (std::string path = text(u"mPath"); !path.empty()) line += "  -> " + path;
       if (std::string order = text(u"mOrder"); !order.empty()) line += "  order " + order;
       std::string flags;
-      for (const auto& [name, label] : kFlags) {
-        TSwProperty* property = bag->Find(name);
+      for (const TSwmItemFlag& flag : SwmItemFlags) {
+        TSwProperty* property = bag->Find(flag.Property);
         if (property && property->Value().Has(ltBool) && property->Value().Bool)
-          flags += (flags.empty() ? "" : ", ") + std::string(label);
+          flags += (flags.empty() ? "" : ", ") + std::string(flag.Word);
       }
       if (!flags.empty()) line += "  [" + flags + "]";
     }

@@ -39,20 +39,6 @@ TEST(Versions, BadTextsAreRefused) {
   }
 }
 
-TEST(Versions, ListsMatchAndPrint) {
-  TSwVersions list;
-  EXPECT_TRUE(list.Matches(0x0001));
-  EXPECT_EQ(list.Text(), "");
-  list.Add(1, SwParseVersion("0.79"));
-  EXPECT_TRUE(list.Matches(0x004F));
-  EXPECT_TRUE(list.Matches(0x0100));
-  EXPECT_FALSE(list.Matches(0x004E));
-  list.Add(2, SwParseVersion("1.0"));
-  EXPECT_EQ(list.Text(), "[>= 0.79 < 1.0]");
-  EXPECT_TRUE(list.MatchesLibrary());
-  EXPECT_FALSE(list.Matches(0x0100));
-}
-
 TEST(Versions, CompareOperatorsAndLimits) {
   struct Row {
     uint8_t op;
@@ -119,13 +105,6 @@ TEST(Objects, OnFreeCallbacksFireOnceAndCanBeRemoved) {
   EXPECT_TRUE(second.Seen.empty());
 }
 
-TEST(Objects, DescriptionNamesClassAndAddress) {
-  TSwClassList list;
-  std::string text = list.Description();
-  EXPECT_EQ(text.rfind("<TSwClassList $", 0), 0u) << text;
-  EXPECT_EQ(text.back(), '>');
-}
-
 // ---------------------------------------------------------------------------------------------
 
 TEST(Messages, ConventionsForArguments) {
@@ -165,19 +144,6 @@ TEST(Messages, TranslationAndExceptionHooks) {
   SetSwExceptionHook({});
 }
 
-TEST(Messages, ExceptionCarriesAnObjectForTheCatcher) {
-  try {
-    auto error = MakeError<ESkeinwork>("boom");
-    error.SetObject(std::make_unique<TSwClassList>());
-    error.Raise();
-  } catch (const ESkeinwork& e) {
-    ASSERT_NE(e.Object(), nullptr);
-    auto taken = e.ExtractObject();
-    EXPECT_EQ(taken->ClassName(), "TSwClassList");
-    EXPECT_EQ(e.Object(), nullptr);
-  }
-}
-
 TEST(Arguments, TagsAreChecked) {
   TSwObject object;
   const TSwVarRec args[] = {TSwVarRec::OfText(u"key"), TSwVarRec::OfBool(true), TSwVarRec::OfInt(3),
@@ -196,17 +162,11 @@ TEST(ClassLists, RegisterFindAndRefuseDuplicates) {
   TSwClassList list;
   EXPECT_EQ(list.Add(u"BASE", &base), 0);
   EXPECT_EQ(list.Add(u"DERIVED", &derived), 1);
-  EXPECT_EQ(list.Add(u"ALSO", &base), 2);
-  EXPECT_EQ(list.Find(u"DERIVED"), &derived);
-  EXPECT_EQ(list.Find(u"derived"), nullptr);
-  EXPECT_EQ(list.NameOf(&base, u"?"), u"BASE");
-  EXPECT_EQ(list.IndexOfClass(&derived), 1);
-  EXPECT_EQ(list.IndexOf(u"none"), -1);
-  EXPECT_TRUE(derived.InheritsFrom(&base));
-  EXPECT_FALSE(base.InheritsFrom(&derived));
+  EXPECT_EQ(list.Find(u"derived"), nullptr);  // names are case-sensitive
+  EXPECT_TRUE(derived.InheritsFrom(&base) && !base.InheritsFrom(&derived));
   ExpectError<ESwClassListDuplicate>([&] { list.Add(u"BASE", &derived); },
                                      "Attempted to add duplicate TSwClassList item 'BASE' for class TDerived.");
-  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Count(), 2);
 }
 
 TEST(Text, Utf8AndUtf16RoundTrip) {
@@ -307,25 +267,6 @@ TEST(Streams, ExpectBytes) {
     EXPECT_EQ(SwExpectBytes(data, row.expected), row.result);
     EXPECT_EQ(data.Position(), row.after);
   }
-}
-
-TEST(Streams, FileStreamsNameThemselvesAndReportMissingFiles) {
-  auto path = std::filesystem::temp_directory_path() / "skeinwork-core-test.bin";
-  WideString name = Utf8ToWide(path.string());
-  {
-    TFileStream out(name, TFileMode::Create);
-    out.WriteBuffer("abcdef", 6);
-    EXPECT_EQ(SwStreamName(&out), path.string());
-  }
-  {
-    TFileStream in(name, TFileMode::OpenRead);
-    EXPECT_EQ(in.Size(), 6);
-    TMemoryStream copy;
-    copy.CopyFrom(in, 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy.Memory()), 6), "abcdef");
-  }
-  std::filesystem::remove(path);
-  EXPECT_THROW(TFileStream(name, TFileMode::OpenRead), EFOpenError);
 }
 
 }  // namespace

@@ -116,20 +116,6 @@ TEST(Hash, FindStateSequenceAndOwnerChecks) {
   ExpectError<ESwHashAlienFindState>([&] { other.FindNext(fresh); }, "TSwHash was given Find state of another object.");
 }
 
-TEST(Hash, GetAndValues) {
-  TSwHash map;
-  map.Add(u"k", u"one");
-  map.Add(u"k", u"two");
-  WideString value;
-  TSwObject* object = nullptr;
-  EXPECT_TRUE(map.Get(u"k", &value, &object));
-  EXPECT_EQ(value, u"one");
-  EXPECT_FALSE(map.Get(u"none", &value, &object));
-  EXPECT_EQ(value, u"");
-  map.SetValue(1, u"three");
-  EXPECT_EQ(map.Value(1), u"three");
-}
-
 TEST(Hash, OwnedObjectsAreFreed) {
   int live = 0;
   {

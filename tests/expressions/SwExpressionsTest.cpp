@@ -18,17 +18,6 @@
 #include "SwTestSupport.h"
 
 namespace skeinwork {
-
-// A function that uses the buffered transform without providing the chunk callback.
-class TFnNoCallback : public TSwFunction {
- public:
-  using TSwFunction::TSwFunction;
-  void Execute() override {
-    PopInput();
-    TransformBuffered();
-  }
-};
-
 namespace {
 
 // "kinds:text" of a scalar, without its extended-value link.
@@ -834,19 +823,10 @@ TEST(SwExpressions, ValueAndContextErrors) {
             "ESwRpnValueNotExtended: Expected an extended RPN value.");
   EXPECT_EQ(TSwRpnValueEx::Of(RpnNum(1)), nullptr);
 
+  // A built-in function's handler called without an expression names the function.
   TSwFuncContext empty;
-  EXPECT_EQ(ErrorText([&] { SwBuiltinFunctionHandler<TFnLength>(nullptr, empty); }),
+  EXPECT_EQ(ErrorText([&] { SwGlobalFunctions().Handlers(u"len")->front()(empty); }),
             "ESwBadFuncContext: Required TFnLength Context fields missing.");
-
-  TSwFunctions functions = SwGlobalFunctions();
-  functions.Register(u"nocb", SwBuiltinFunction<TFnNoCallback>());
-  TStringStream input("abc");
-  TSwExpression noCallback(u"$ nocb", nullptr);
-  noCallback.SetInputStream(&input);
-  noCallback.SetFunctions(&functions);
-  EXPECT_EQ(ErrorText([&] { noCallback.Evaluate(); }),
-            "ESwFuncNoBufferedTransform: TFnNoCallback must implement TransformBufferedCallback "
-            "when using TransformBuffered.");
 }
 
 TEST(SwExpressions, ResultsAndExtraction) {
@@ -891,15 +871,6 @@ TEST(SwExpressions, ResultsAndExtraction) {
     EXPECT_EQ(Shown(SwValueToRpn(value)), Shown(row.scalar));
   }
   EXPECT_EQ(Shown(SwValueToRpn(TSwValue::OfInt(42))), "i:42");
-
-  // Repeated evaluation of one expression gives the same result each time.
-  TSwExpression again(u"$ 'ab' cmp_eq", nullptr);
-  TStringStream twice("abab");
-  again.SetInputStream(&twice);
-  EXPECT_TRUE(again.Evaluate().Value.Bool);
-  EXPECT_TRUE(again.Evaluate().Value.Bool);
-  EXPECT_FALSE(again.Evaluate().Value.Bool);
-  EXPECT_EQ(twice.Position(), 4);
 }
 
 TEST(SwExpressions, KindNamesAndTruncation) {

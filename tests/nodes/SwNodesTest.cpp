@@ -178,17 +178,6 @@ TEST(Properties, ThinLookUpAsksListenersForMissingNames) {
   EXPECT_EQ(bag.Count(), 0);
 }
 
-TEST(Properties, DumpNamesBrokenItems) {
-  TSwProperties bag;
-  bag.AddValue(u"a", TSwValue::OfInt(7));
-  std::string dump = bag.Description();
-  EXPECT_NE(dump.find("a: i7"), std::string::npos) << dump;
-  bag.SetObject(0, std::make_unique<TSwObject>());
-  EXPECT_EQ(bag.DumpItem(0), "a wrong prop obj class (TSwObject)!");
-  bag.SetObject(0, nullptr);
-  EXPECT_EQ(bag.DumpItem(0), "a nil property object!");
-}
-
 // ---------------------------------------------------------------------------------------------
 // Tree nodes
 
@@ -819,22 +808,6 @@ TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
   At(root.get(), "0")->AddChild(u"z");
   ExpectError<ESwHashChangedBetweenFind>([&] { finder.Next(); },
                                          "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
-}
-
-TEST(Finders, NextWithProperty) {
-  auto root = Build("r(a a a)");
-  TSwObject stream;
-  root->Child(1)->Properties().AddValue(u"start", TSwValue::OfSlice(1, 2, &stream));
-  root->Child(2)->Properties().AddValue(u"inner", TSwValue::OfInt(3));
-  TSwNodeByNodeFinder finder(root.get(), u"a$start");
-  TSwTreeNode* node;
-  TSwProperty* property;
-  ASSERT_TRUE(finder.NextWithProperty(node, property));
-  EXPECT_EQ(node, root->Child(1));
-  EXPECT_FALSE(finder.NextWithProperty(node, property));
-  finder.Rewind(u"a");
-  ASSERT_TRUE(finder.NextWithProperty(node, property));
-  EXPECT_EQ(property->Value().Int, 3);
 }
 
 TEST(Formulas, ValuesAndErrors) {

@@ -65,6 +65,11 @@ TEST(Examples, ModelTheirSamples) {
       {"csv.sw", "sample.csv", u"rows\\row[1]\\field$innerGlobal", "30+4:pear | 35+0: | 36+2:12"},
       // Inside a line, "inner" is relative to the line's own stream.
       {"csv.sw", "sample.csv", u"rows\\row[2]\\field$inner", "0+4:plum | 5+4:blue | 10+1:7"},
+      {"ini.sw", "sample.ini", u"key\\name$startGlobal", "54+5:title"},
+      {"ini.sw", "sample.ini", u"key\\value$innerGlobal", "62+14:Skeinwork demo"},
+      {"ini.sw", "sample.ini", u"group\\name$startGlobal", "79+6:window | 140+7:colours"},
+      {"ini.sw", "sample.ini", u"group\\key\\name$startGlobal", "87+5:width | 99+6:height | 149+10:background | 170+4:text"},
+      {"ini.sw", "sample.ini", u"group[1]\\key\\value$innerGlobal", "162+7:#202020 | 177+5:white"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Script + " " + WideToUtf8(c.Path));

@@ -238,7 +238,7 @@ TEST(Streamer, ErrorMessages) {
                               "Attempted to TStreamer.Compress on exhausted stream.");
 }
 
-// The errors carry what they report, and name the streamer's owner.
+// The errors name the streamer's owner and carry the checksums they compared.
 TEST(Streamer, ErrorsKeepTheirFields) {
   TTreeFileOwner owner;
   const std::string good = Build(2, 2, Payload(100));
@@ -250,35 +250,17 @@ TEST(Streamer, ErrorsKeepTheirFields) {
     streamer.Read(stream, 0);
     ADD_FAILURE() << "no exception";
   };
-  std::string older = good, badSum = good, badSig = "ABCD" + good.substr(4);
+  std::string older = good, badSum = good;
   older[kSignature.size()] = 0x01;
   badSum.back() ^= 1;
   ExpectError<EStreamerBadVersion>([&] { read(older); },
                                    "Attempted to load TTreeFileOwner stream of unsupported version (v1.1) - current "
                                    "version is v1.2.");
   try {
-    read(older);
-  } catch (const EStreamerBadVersion& e) {
-    EXPECT_EQ(e.Owner(), &owner);
-    EXPECT_EQ(e.ReadVersion() * 0x10000 + e.OwnVersion(), 0x01010102);
-  }
-  try {
     read(badSum);
   } catch (const EStreamerBadChecksum& e) {
     EXPECT_EQ(e.Stored(), Le32(good, field));
     EXPECT_EQ(e.Computed(), ExpectedChecksum(badSum, field));
-  }
-  try {
-    read(badSig);
-  } catch (const EStreamerBadSignature& e) {
-    EXPECT_EQ(e.Expected() + e.ReadSignature(), kSignature + "ABCD");
-  }
-  TStringStream empty;
-  try {
-    streamer.CalculateAdler(empty, -1);
-    ADD_FAILURE() << "no exception";
-  } catch (const EStreamerEmpty& e) {
-    EXPECT_EQ(e.Method(), "CalculateAdler");
   }
 }
 
@@ -337,16 +319,6 @@ TEST(Streamer, ReadOptions) {
       EXPECT_EQ(expected, "signature");
     }
   }
-}
-
-TEST(Streamer, ReadTakesTheStoredHeader) {
-  std::string bytes = Build(2, 2, "abc");
-  bytes[kSignature.size()] = 0x05;  // v1.5, newer
-  TStringStream stream(bytes);
-  TStreamer streamer(kSignature, kVersion);
-  streamer.Read(stream, TStreamer::ReadAcceptNewer | TStreamer::ReadIgnoreChecksum);
-  EXPECT_EQ(streamer.Version(), 0x0105);
-  EXPECT_EQ(streamer.StoredChecksum(), Le32(bytes, kSignature.size() + 3));
 }
 
 TEST(Streamer, HandOverReadReturnsTheStreamToUse) {

@@ -78,34 +78,6 @@ TEST(SwTreeOutput, JsonValues) {
   EXPECT_EQ(SwJsonValue(large), expected + Hex5A(70000) + "\"}");
 }
 
-TEST(SwTreeOutput, RangeValuesAndExtents) {
-  TStringStream stream("0123456789");
-  TSwTreeNode root(TSwName(u""));
-  TSwTreeNode* a = root.AddChild(TSwName(u"a"));
-  AddRanges(a, &stream, 2, 1, 4, 2);  // 2..9
-  TSwTreeNode* saved = root.AddChild(TSwName(u"saved"));
-  saved->Properties().AddValue(TSwName(u"start"), SavedRange(5, 0));
-  saved->Properties().AddValue(TSwName(u"inner"), SavedRange(5, 3));
-  TSwTreeNode* text = root.AddChild(TSwName(u"text"));
-  text->Properties().AddValue(TSwName(u"start"), TSwValue::OfText(u"no range"));
-
-  struct TCase {
-    TSwTreeNode* Node;
-    int64_t Start, End;
-    bool HasStream;
-  };
-  const std::vector<TCase> cases = {{a, 2, 9, true}, {saved, 5, 8, false}, {text, -1, -1, false}, {&root, -1, -1, false}};
-  for (const TCase& c : cases) {
-    TSwNodeExtent extent = SwNodeExtent(c.Node);
-    EXPECT_EQ(extent.Start, c.Start) << WideToUtf8(c.Node->Name());
-    EXPECT_EQ(extent.End, c.End) << WideToUtf8(c.Node->Name());
-    EXPECT_EQ(extent.Stream != nullptr, c.HasStream) << WideToUtf8(c.Node->Name());
-  }
-  EXPECT_TRUE(SwIsRangeValue(TSwValue::OfSlice(0, 0, nullptr)));
-  EXPECT_TRUE(SwIsRangeValue(SavedRange(1, 2)));
-  EXPECT_FALSE(SwIsRangeValue(TSwValue::OfInt(1)));
-}
-
 TEST(SwTreeOutput, TextForm) {
   TStringStream stream(std::string("RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00", 20) + std::string(100000, 'x'));
   TSwTreeNode root(TSwName(u""));

@@ -1,0 +1,140 @@
+// SwmRun: a compiled model applied to input.
+//
+// The run's errors, its partial result, and TSwmNode, the model node of a run, which routines
+// registered with the compiler meet through their expression context.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SwCore.h"
+#include "SwExpressions.h"
+#include "SwNodes.h"
+#include "SwmCompiler.h"
+#include "SwmSlicer.h"
+
+namespace skeinwork {
+
+class TSimpatPattern;
+
+SW_EXCEPTION(ESwmMismatch, ESkeinwork);
+SW_EXCEPTION(ESwmNoMatchingNode, ESwmMismatch);
+SW_EXCEPTION(ESwmBadConditionResultType, ESwmMismatch);
+SW_EXCEPTION(ESwmConditionMismatch, ESwmMismatch);
+SW_EXCEPTION(ESwmOrderedConditionMismatch, ESwmMismatch);
+SW_EXCEPTION(ESwmUserMessage, ESwmMismatch);
+SW_EXCEPTION(ESwmError, ESwmUserMessage);
+SW_EXCEPTION(ESwmWarning, ESwmUserMessage);
+// A model that nests deeper than the run allows, or passes that never move the input.
+SW_EXCEPTION(ESwmRunawayModel, ESwmMismatch);
+SW_EXCEPTION(ESwmResultNodeLimit, ESwmRunawayModel);
+SW_EXCEPTION(ESwmModelling, ESkeinwork);
+SW_EXCEPTION(ESwmAlreadyModelling, ESwmModelling);
+SW_EXCEPTION(ESwmInputLeft, ESwmModelling);
+// A run that moved past the end of its input (a skip by a size the data does not have).
+SW_EXCEPTION(ESwmInputOverrun, ESwmModelling);
+SW_EXCEPTION(ESwmOriginalInputLost, ESwmModelling);
+SW_EXCEPTION(ESwmNoModellingSlicer, ESwmModelling);
+SW_EXCEPTION(ESwmCancelled, ESwmModelling);
+
+// A range of a stream: where a node's parts lie.
+struct TSwmRange {
+  int64_t Offset = 0;
+  int64_t Length = 0;
+  TStream* Stream = nullptr;
+};
+
+// What a failed run leaves for a caller that asked for partial results: attached to the raised
+// exception as its object.
+class TSwmPartialResult : public TSwObject {
+ public:
+  std::unique_ptr<TSwmSlicer> Slicer;  // every result node complete when the error came up
+  std::string FailedNode;              // the description of the model node that failed
+  int64_t FailureOffset = -1;          // in the outermost stream
+  // The object the exception carried before (the mismatch information), owned.
+  std::unique_ptr<TSwObject> Information;
+};
+
+// The compiler whose run is active on this thread (the innermost when runs nest), or null.
+TSwmCompiler* SwmActiveCompiler();
+// The class of END items; the compiler gives it to the END it adds where a model has none.
+const TSwmNodeClass* SwmEndClass();
+
+// One model node of a run. Made when the parent is modelled and reused for later visits.
+class TSwmNode : public TSwObject, public TSwExprModelNode {
+ public:
+  TSwmNode(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info);
+  ~TSwmNode() override;
+  static const TSwmNodeClass* Class();
+  static bool IsEnd(const TSwmProps& props);
+
+  int32_t ParentIteration() const override { return mParent ? mParent->mIteration : 0; }
+  const WideString& ResultPath() const override { return mProps->Path; }
+
+  TSwmCompiler& Compiler() const { return mCompiler; }
+  TSwmNode* Parent() const { return mParent; }
+  const TSwmProps& Props() const { return *mProps; }
+  const TSwmNodeInfo& Info() const { return *mInfo; }
+  TSwTreeNode* ResultNode() const { return mResult; }
+  bool OwnsResult() const { return mOwnsResult; }
+  int32_t Iteration() const { return mIteration; }
+  int32_t Index() const { return mIndex; }
+  int32_t Matched() const { return mMatched; }
+  const TSwmRange& Start() const { return mStart; }
+  const TSwmRange& Inner() const { return mInner; }
+  const TSwmRange& End() const { return mEnd; }
+  bool IsEndLike() const { return mProps->NodeClass->IsEnd(*mProps); }
+
+ protected:
+  friend class TSwmCompiler;
+  struct TFailure;
+
+  // Sets the result node: found or made at the path, or the parent's.
+  virtual void CreateResultNode(TSwTreeNode* parentResult);
+  // Models the node; false with the failure filled when it did not fit.
+  virtual bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure);
+  virtual void Finish(bool succeeded);
+
+  bool RunChildLoop(TFailure& failure);
+  bool TestCondition(TFailure& failure);
+  // The common operators ("=", "_", "x", "%", "? eof") tested straight on the stream, with the
+  // same outcome as through the expression layer; false when this condition needs that layer.
+  bool FastTest(TStream& stream, bool& value);
+  void PrepareFastTest();
+  void WriteResultProperties();
+  // Range properties the result node gets: start and inner, and end with an END child; each
+  // local and global.
+  int RangeSliceCount() const { return mInfo->HasEndChild ? 6 : 4; }
+  void MakeChildren();
+
+  TSwmCompiler& mCompiler;
+  TSwmNode* mParent;
+  const TSwmNodeInfo* mInfo;
+  const TSwmProps* mProps;
+  std::vector<std::unique_ptr<TSwmNode>> mChildren;  // owned; made on the first visit
+  bool mChildrenMade = false;
+  bool mUsed = false;
+  bool mOwnsResult = false;
+  int32_t mIteration = 0;
+  int32_t mIndex = 0;
+  int32_t mMatched = -1;
+  int mDepth = 0;
+  enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof };
+  TFastKind mFastKind = TFastKind::Unknown;
+  RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
+  std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
+  std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
+  RawByteString mFastEoln;                       // the line break as bytes, for "%"
+  // Where "%" is known to fail: at every position in (mFailsFrom, mFailsTo] of mFailsStream, as
+  // long as no failed line stream has been freed since (mFailsEpoch), whose address may return.
+  TStream* mFailsStream = nullptr;
+  int64_t mFailsFrom = 0, mFailsTo = 0, mFailsEpoch = 0;
+  TSwTreeNode* mResult = nullptr;  // not owned
+  // Finds or makes the result node; one per model node, so that it parses the path once.
+  std::unique_ptr<TSwNodeFormulaFinder> mPathFinder;
+  TSwmRange mStart, mInner, mEnd;
+};
+
+}  // namespace skeinwork
