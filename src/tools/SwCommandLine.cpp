@@ -938,8 +938,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   checkCommand
       ->add_option("--include", check.Includes,
                    "Check only the files in folders whose names match this glob (\"*.wav\"); may be given again")
-      ->expected(1)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+      ->allow_extra_args(false);
   AddModelOptions(checkCommand, check);
 
   TIllustrateOptions illustrate;
