@@ -529,7 +529,7 @@ TEST_F(Program, CheckReportsEveryFileInOrder) {
   for (const TCase& c : cases) {
     std::vector<std::string> args = c.Args;
     args.insert(args.begin(), "check");
-    SCOPED_TRACE(args[1] + " " + args[2]);
+    SCOPED_TRACE(args[1] + " " + args.back());
     TResult result = Run(args);
     EXPECT_EQ(result.Code, c.Code);
     // Output without a last line break is the start of what is printed.
