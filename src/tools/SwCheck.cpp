@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -148,108 +149,154 @@ std::vector<std::string> SwCheckFileList(const std::vector<std::string>& paths, 
   return files;
 }
 
-TSwCheckSummary SwCheckInOrder(const TSwCheckPlan& plan) {
-  const size_t count = plan.Files.size();
-  std::unique_ptr<TSwFileChecker> first = plan.MakeChecker();
-  const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(plan.Jobs, 1)), 1, std::max<size_t>(count, 1));
-  // How far the workers may run ahead of the file whose line is due: enough to keep them busy
-  // past a slow file, few enough that the waiting verdicts stay small.
-  const size_t window = std::min(count, 16 * jobs);
+namespace {
 
+// The state the workers share. Files are handed out in order; a verdict waits in a ring of slots
+// until the ones before it are written, and the worker that finishes the verdict that is due
+// writes it and the ready ones after it, so that no thread is woken only to write a line.
+class TOrderedCheck {
+ public:
+  TOrderedCheck(const TSwCheckPlan& plan, size_t jobs)
+      : mPlan(plan),
+        mCount(plan.Files.size()),
+        // How far the workers may run ahead of the file that is due: enough to keep them busy
+        // past a slow file, few enough that the waiting verdicts stay small.
+        mSlots(std::min(mCount, 16 * jobs)),
+        mWorking(jobs) {}
+
+  TSwCheckSummary Run(std::unique_ptr<TSwFileChecker> first, size_t jobs) {
+    std::vector<std::thread> threads;
+    struct TJoiner {
+      TOrderedCheck& Check;
+      std::vector<std::thread>& Threads;
+      ~TJoiner() {
+        Check.Stop();
+        for (std::thread& thread : Threads)
+          if (thread.joinable()) thread.join();
+      }
+    } joiner{*this, threads};
+    threads.emplace_back(&TOrderedCheck::Work, this, std::move(first));
+    for (size_t i = 1; i < jobs; ++i) threads.emplace_back(&TOrderedCheck::Work, this, nullptr);
+
+    std::unique_lock lock(mMutex);
+    while (mWorking > 0) {
+      // A signal handler cannot wake this thread, so it looks at the flag now and then.
+      mIdle.wait_for(lock, std::chrono::milliseconds(50));
+      if (Cancelled() && !mStop) {
+        mStop = true;
+        mRoom.notify_all();
+      }
+      FlushWritten();
+    }
+    lock.unlock();
+    for (std::thread& thread : threads) thread.join();
+    if (mFailure) std::rethrow_exception(mFailure);
+    // After a stop: what finished meanwhile, in order; the rest was not checked.
+    for (; mWritten < mCount; ++mWritten) {
+      TSlot& slot = SlotOf(mWritten);
+      if (mWritten < mNext && slot.State == TState::Done) {
+        Report(mWritten, slot.Verdict);
+      } else {
+        ++mSummary.Unchecked;
+      }
+    }
+    FlushWritten();
+    return mSummary;
+  }
+
+ private:
   enum class TState { Empty, Done, Dropped };
   struct TSlot {
     TState State = TState::Empty;
     TSwCheckVerdict Verdict;
   };
-  std::vector<TSlot> slots(window);
-  std::mutex mutex;
-  std::condition_variable finished, room;
-  size_t next = 0;     // the next file a worker takes
-  size_t written = 0;  // the files whose verdicts went out
-  bool stop = false;
-  auto cancelled = [&] { return plan.Cancel && plan.Cancel->load(); };
 
-  auto work = [&](std::unique_ptr<TSwFileChecker> checker) {
-    if (!checker) {
-      try {
-        checker = plan.MakeChecker();
-      } catch (...) {
-        return;  // the first checker was made from the same script: the others work on
+  bool Cancelled() const { return mPlan.Cancel && mPlan.Cancel->load(); }
+  TSlot& SlotOf(size_t index) { return mSlots[index % mSlots.size()]; }
+
+  void Stop() {
+    std::lock_guard lock(mMutex);
+    mStop = true;
+    mRoom.notify_all();
+  }
+
+  void Work(std::unique_ptr<TSwFileChecker> checker) {
+    std::unique_lock lock(mMutex, std::defer_lock);
+    try {
+      // The first checker was made from the same script, so a failure here leaves the files to
+      // the other workers.
+      if (!checker) checker = mPlan.MakeChecker();
+      lock.lock();
+      for (;;) {
+        mRoom.wait(lock, [&] { return mStop || mNext >= mCount || mNext < mWritten + mSlots.size(); });
+        if (mStop || mNext >= mCount) break;
+        const size_t index = mNext++;
+        lock.unlock();
+        TSwCheckVerdict verdict = CheckOne(*checker, mPlan.Files[index]);
+        const bool dropped = !verdict.Ok && Cancelled();
+        lock.lock();
+        SlotOf(index) = {dropped ? TState::Dropped : TState::Done, std::move(verdict)};
+        if (dropped) mStop = true;
+        WriteDue();
+      }
+    } catch (...) {
+      if (!lock.owns_lock()) lock.lock();
+      if (checker) {  // a failed write ends the check
+        if (!mFailure) mFailure = std::current_exception();
+        mStop = true;
       }
     }
-    std::unique_lock lock(mutex);
-    for (;;) {
-      room.wait(lock, [&] { return stop || next >= count || next < written + window; });
-      if (stop || next >= count) return;
-      const size_t index = next++;
-      lock.unlock();
-      TSwCheckVerdict verdict = CheckOne(*checker, plan.Files[index]);
-      const bool dropped = !verdict.Ok && cancelled();
-      lock.lock();
-      slots[index % window] = {dropped ? TState::Dropped : TState::Done, std::move(verdict)};
-      finished.notify_one();
-    }
-  };
-
-  TSwCheckSummary summary;
-  auto report = [&](size_t index, const TSwCheckVerdict& verdict) {
-    plan.Write(plan.Files[index], verdict);
-    ++(verdict.Ok ? summary.Passed : summary.Failed);
-    summary.Unreadable |= verdict.Unreadable;
-  };
-
-  std::vector<std::thread> threads;
-  struct TJoiner {
-    std::vector<std::thread>& Threads;
-    std::mutex& Mutex;
-    std::condition_variable& Room;
-    bool& Stop;
-    void Join() {
-      {
-        std::lock_guard lock(Mutex);
-        Stop = true;
-      }
-      Room.notify_all();
-      for (std::thread& thread : Threads)
-        if (thread.joinable()) thread.join();
-    }
-    ~TJoiner() { Join(); }
-  } joiner{threads, mutex, room, stop};
-  threads.emplace_back(work, std::move(first));
-  for (size_t i = 1; i < jobs; ++i) threads.emplace_back(work, nullptr);
-
-  std::unique_lock lock(mutex);
-  while (written < count && !stop) {
-    TSlot& slot = slots[written % window];
-    if (cancelled() || slot.State == TState::Dropped) {
-      stop = true;
-      room.notify_all();
-    } else if (slot.State == TState::Empty) {
-      // A signal handler cannot wake this thread, so it looks at the flag now and then.
-      finished.wait_for(lock, std::chrono::milliseconds(50));
-    } else {
-      TSwCheckVerdict verdict = std::move(slot.Verdict);
-      slot = {};
-      const size_t index = written++;
-      room.notify_one();
-      lock.unlock();
-      report(index, verdict);
-      lock.lock();
-    }
+    if (--mWorking == 0) mIdle.notify_all();
+    mRoom.notify_all();
   }
-  lock.unlock();
-  joiner.Join();
-  // After a cancel: what finished meanwhile, in order; the rest was not checked.
-  for (; written < count; ++written) {
-    TSlot& slot = slots[written % window];
-    if (written < next && slot.State == TState::Done) {
-      report(written, slot.Verdict);
+
+  // With the lock held.
+  void WriteDue() {
+    const size_t before = mWritten;
+    while (!mStop && mWritten < mCount && SlotOf(mWritten).State == TState::Done) {
+      TSlot& slot = SlotOf(mWritten);
+      Report(mWritten, slot.Verdict);
       slot = {};
-    } else {
-      ++summary.Unchecked;
+      ++mWritten;
     }
+    if (mWritten != before) mRoom.notify_all();
   }
-  return summary;
+
+  void Report(size_t index, const TSwCheckVerdict& verdict) {
+    mPlan.Write(mPlan.Files[index], verdict);
+    mUnflushed = true;
+    ++(verdict.Ok ? mSummary.Passed : mSummary.Failed);
+    mSummary.Unreadable |= verdict.Unreadable;
+  }
+
+  void FlushWritten() {
+    if (mUnflushed && mPlan.Flush) mPlan.Flush();
+    mUnflushed = false;
+  }
+
+  const TSwCheckPlan& mPlan;
+  const size_t mCount;
+  std::vector<TSlot> mSlots;
+  std::mutex mMutex;
+  std::condition_variable mRoom;  // a worker may take another file, or must stop
+  std::condition_variable mIdle;  // every worker has ended
+  size_t mWorking;
+  size_t mNext = 0;     // the next file a worker takes
+  size_t mWritten = 0;  // the files whose verdicts went out
+  bool mStop = false;
+  bool mUnflushed = false;
+  std::exception_ptr mFailure;
+  TSwCheckSummary mSummary;
+};
+
+}  // namespace
+
+TSwCheckSummary SwCheckInOrder(const TSwCheckPlan& plan) {
+  std::unique_ptr<TSwFileChecker> first = plan.MakeChecker();
+  const size_t count = plan.Files.size();
+  const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(plan.Jobs, 1)), 1, std::max<size_t>(count, 1));
+  TOrderedCheck check(plan, jobs);
+  return check.Run(std::move(first), jobs);
 }
 
 }  // namespace skeinwork

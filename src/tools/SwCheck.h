@@ -67,8 +67,11 @@ struct TSwCheckPlan {
   int Jobs = 1;
   // Makes a worker's checker; the first call's error ends the check before any file is run.
   std::function<std::unique_ptr<TSwFileChecker>()> MakeChecker;
-  // Receives every verdict in the order of the files, on the caller's thread.
+  // Receives every verdict in the order of the files, one call at a time, on any thread; its
+  // exception ends the check and is raised again.
   std::function<void(const std::string& path, const TSwCheckVerdict& verdict)> Write;
+  // Makes what Write wrote visible: called now and then (every 50 ms at most) and at the end.
+  std::function<void()> Flush;
   // Once set (by a signal handler, say), no file is started any more and the runs that failed
   // meanwhile are taken as unchecked; read, never written.
   const std::atomic<bool>* Cancel = nullptr;

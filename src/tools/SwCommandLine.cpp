@@ -714,9 +714,9 @@ int CheckCommand(TContext& context, const TCheckOptions& options) {
   if (::stat(options.Script.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) plan.Jobs = 1;
   plan.MakeChecker = [&] { return std::make_unique<TRunnerChecker>(options, context.Environment); };
   plan.Write = [&](const std::string& path, const TSwCheckVerdict& verdict) {
-    // Line by line, so that a long check shows how far it got.
-    context.Out << (options.Json ? SwCheckLineJson(path, verdict) : SwCheckLineText(path, verdict)) << std::flush;
+    context.Out << (options.Json ? SwCheckLineJson(path, verdict) : SwCheckLineText(path, verdict));
   };
+  plan.Flush = [&] { context.Out.flush(); };
   plan.Cancel = &gCancelRequested;
   const TSwCheckSummary summary = SwCheckInOrder(plan);
   if (options.Json) {
