@@ -2,8 +2,6 @@
 
 #include <fnmatch.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +9,7 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <typeinfo>
 
@@ -26,7 +25,8 @@ TSwCheckVerdict SwCheckVerdictOf(const ESkeinwork& error) {
   verdict.Message = SwReportedMessage(error);
   verdict.Unreadable = SwExitCodeOf(error) == ecFileError;
   // Within a stream made from the input (a LINE, say) the file's own position is the global one.
-  if (const TSwMismatchInfo* info = SwMismatchInfoOf(error); info && info->Current.Source != u"<unknown>")
+  if (const TSwMismatchInfo* info = SwMismatchInfoOf(error);
+      info && info->Current.Source != u"<unknown>")
     verdict.Offset = info->HasGlobal() ? info->Global.Position : info->Current.Position;
   return verdict;
 }
@@ -41,12 +41,20 @@ TSwCheckVerdict SwCheckVerdictOf(const TSwRunResult& result, const ESkeinwork* e
 }
 
 std::string SwCheckLineText(const std::string& path, const TSwCheckVerdict& verdict) {
-  if (verdict.Ok) return fmt::format("OK   {}: {} {}\n", path, verdict.Nodes, verdict.Nodes == 1 ? "node" : "nodes");
+  if (verdict.Ok)
+    return fmt::format("OK   {}: {} {}\n", path, verdict.Nodes,
+                       verdict.Nodes == 1 ? "node" : "nodes");
   std::string line = "FAIL " + path + ": " + verdict.ErrorName;
   if (verdict.Offset) line += fmt::format(" at offset {}", *verdict.Offset);
   line += ": ";
   // A message's later lines (the model line that did not fit, say) go on the file's one line.
-  for (char c : verdict.Message) line += c == '\n' ? std::string("; ") : std::string(1, c);
+  for (char c : verdict.Message) {
+    if (c == '\n') {
+      line += "; ";
+    } else {
+      line += c;
+    }
+  }
   return line + '\n';
 }
 
@@ -56,7 +64,8 @@ std::string SwCheckLineJson(const std::string& path, const TSwCheckVerdict& verd
     line["nodes"] = verdict.Nodes;
   } else {
     line["error"] = verdict.ErrorName;
-    line["offset"] = verdict.Offset ? nlohmann::ordered_json(*verdict.Offset) : nlohmann::ordered_json(nullptr);
+    line["offset"] =
+        verdict.Offset ? nlohmann::ordered_json(*verdict.Offset) : nlohmann::ordered_json(nullptr);
     line["message"] = verdict.Message;
   }
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
@@ -66,24 +75,29 @@ namespace {
 
 bool MatchesAny(const std::string& name, const std::vector<std::string>& globs) {
   if (globs.empty()) return true;
-  return std::any_of(globs.begin(), globs.end(),
-                     [&](const std::string& glob) { return ::fnmatch(glob.c_str(), name.c_str(), 0) == 0; });
+  return std::any_of(globs.begin(), globs.end(), [&](const std::string& glob) {
+    return ::fnmatch(glob.c_str(), name.c_str(), 0) == 0;
+  });
 }
 
 // A folder's entries in name order, or nothing when it cannot be listed.
 std::optional<std::vector<fs::directory_entry>> SortedEntries(const fs::path& folder) {
   std::error_code error;
   std::vector<fs::directory_entry> entries;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) entries.push_back(*it);
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+    entries.push_back(*it);
   if (error) return std::nullopt;
   std::sort(entries.begin(), entries.end(),
-            [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
+            [](const fs::directory_entry& a, const fs::directory_entry& b) {
+              return a.path() < b.path();
+            });
   return entries;
 }
 
 // Depth first in name order, without recursion: a folder tree may be deep. Linked folders are
 // not entered, so that a link to a parent cannot make a loop.
-void AddFolder(const fs::path& top, const std::vector<std::string>& includes, std::vector<std::string>& files) {
+void AddFolder(const fs::path& top, const std::vector<std::string>& includes,
+               std::vector<std::string>& files) {
   struct TLevel {
     std::vector<fs::directory_entry> Entries;
     size_t Next = 0;
@@ -106,8 +120,9 @@ void AddFolder(const fs::path& top, const std::vector<std::string>& includes, st
     const fs::directory_entry& entry = level.Entries[level.Next++];
     std::error_code error;
     if (entry.is_directory(error) && !entry.is_symlink(error)) {
-      enter(entry.path());  // may move `level`
-    } else if (entry.is_regular_file(error) && MatchesAny(entry.path().filename().string(), includes)) {
+      enter(fs::path(entry.path()));  // a copy: entering moves the entries
+    } else if (entry.is_regular_file(error) &&
+               MatchesAny(entry.path().filename().string(), includes)) {
       files.push_back(entry.path().string());
     }
   }
@@ -228,7 +243,8 @@ class TOrderedCheck {
       if (!checker) checker = mPlan.MakeChecker();
       lock.lock();
       for (;;) {
-        mRoom.wait(lock, [&] { return mStop || mNext >= mCount || mNext < mWritten + mSlots.size(); });
+        mRoom.wait(lock,
+                   [&] { return mStop || mNext >= mCount || mNext < mWritten + mSlots.size(); });
         if (mStop || mNext >= mCount) break;
         const size_t index = mNext++;
         lock.unlock();
@@ -294,7 +310,8 @@ class TOrderedCheck {
 TSwCheckSummary SwCheckInOrder(const TSwCheckPlan& plan) {
   std::unique_ptr<TSwFileChecker> first = plan.MakeChecker();
   const size_t count = plan.Files.size();
-  const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(plan.Jobs, 1)), 1, std::max<size_t>(count, 1));
+  const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(plan.Jobs, 1)), 1,
+                                         std::max<size_t>(count, 1));
   TOrderedCheck check(plan, jobs);
   return check.Run(std::move(first), jobs);
 }

@@ -26,8 +26,8 @@ struct TSwCheckVerdict {
   int64_t Nodes = 0;              // result nodes, on success
   std::string ErrorName;          // the readable error name, on failure
   std::optional<int64_t> Offset;  // where in the file the run stopped, when known
-  std::string Message;            // a mismatch's cut before ", input: ", as the error report shows it
-  bool Unreadable = false;        // the file could not be opened or read
+  std::string Message;      // a mismatch's cut before ", input: ", as the error report shows it
+  bool Unreadable = false;  // the file could not be opened or read
 };
 
 // The verdict of a run; `error` stands in for the run's own error when given.
