@@ -764,7 +764,8 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
   }
   TSwExpression expression(Utf8ToWide(options.Expression), nullptr);
   TSwOptions expressionOptions;
-  expressionOptions.Eoln = u"\n";
+  // Moved in whole: GCC 12 warns wrongly about the overlap of an assign from a literal here.
+  expressionOptions.Eoln = WideString(u"\n");
   expressionOptions.Codepage = kUtf8Codepage;
   expression.SetOptions(expressionOptions);
   expression.SetInputStream(input.get());
