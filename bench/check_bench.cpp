@@ -137,32 +137,29 @@ void SetFilesPerSecond(benchmark::State& state, int files) {
       static_cast<double>(state.iterations()) * files, benchmark::Counter::kIsRate);
 }
 
+void OneAndTwoJobs(benchmark::internal::Benchmark* benchmark) {
+  benchmark->ArgName("jobs")
+      ->Arg(1)
+      ->Arg(2)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Iterations(5);
+}
+
 void CheckCorpus(benchmark::State& state) {
   const fs::path& corpus = Corpus();
   for (auto _ : state)
     for (const TFormat& format : kFormats) Check(state, format, corpus / Extension(format));
   SetFilesPerSecond(state, kFilesPerFormat * static_cast<int>(std::size(kFormats)));
 }
-BENCHMARK(CheckCorpus)
-    ->ArgName("jobs")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(5);
+BENCHMARK(CheckCorpus)->Apply(OneAndTwoJobs);
 
 void CheckOneRun(benchmark::State& state) {
   const fs::path& corpus = Corpus();
   for (auto _ : state) Check(state, kFormats[0], corpus / "one-run");
   SetFilesPerSecond(state, kFilesInOneRun);
 }
-BENCHMARK(CheckOneRun)
-    ->ArgName("jobs")
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(5);
+BENCHMARK(CheckOneRun)->Apply(OneAndTwoJobs);
 
 void ShellLoopOfModel(benchmark::State& state) {
   const fs::path& corpus = Corpus();
