@@ -179,7 +179,7 @@ class TOrderedCheck {
         mSlots(std::min(mCount, 16 * jobs)),
         mWorking(jobs) {}
 
-  TSwCheckSummary Run(std::unique_ptr<TSwFileChecker> first, size_t jobs) {
+  TSwCheckSummary Run(size_t jobs) {
     std::vector<std::thread> threads;
     struct TJoiner {
       TOrderedCheck& Check;
@@ -190,8 +190,16 @@ class TOrderedCheck {
           if (thread.joinable()) thread.join();
       }
     } joiner{*this, threads};
-    threads.emplace_back(&TOrderedCheck::Work, this, std::move(first));
+    // The other workers make their checkers while this thread makes the first, whose error (a
+    // script that cannot be used) ends the check before any file is run.
     for (size_t i = 1; i < jobs; ++i) threads.emplace_back(&TOrderedCheck::Work, this, nullptr);
+    std::unique_ptr<TSwFileChecker> first = mPlan.MakeChecker();
+    {
+      std::lock_guard lock(mMutex);
+      mStarted = true;
+    }
+    mRoom.notify_all();
+    threads.emplace_back(&TOrderedCheck::Work, this, std::move(first));
 
     std::unique_lock lock(mMutex);
     while (mWorking > 0) {
@@ -243,8 +251,9 @@ class TOrderedCheck {
       if (!checker) checker = mPlan.MakeChecker();
       lock.lock();
       for (;;) {
-        mRoom.wait(lock,
-                   [&] { return mStop || mNext >= mCount || mNext < mWritten + mSlots.size(); });
+        mRoom.wait(lock, [&] {
+          return mStop || (mStarted && (mNext >= mCount || mNext < mWritten + mSlots.size()));
+        });
         if (mStop || mNext >= mCount) break;
         const size_t index = mNext++;
         lock.unlock();
@@ -297,8 +306,9 @@ class TOrderedCheck {
   std::condition_variable mRoom;  // a worker may take another file, or must stop
   std::condition_variable mIdle;  // every worker has ended
   size_t mWorking;
-  size_t mNext = 0;     // the next file a worker takes
-  size_t mWritten = 0;  // the files whose verdicts went out
+  size_t mNext = 0;       // the next file a worker takes
+  size_t mWritten = 0;    // the files whose verdicts went out
+  bool mStarted = false;  // the first checker was made
   bool mStop = false;
   bool mUnflushed = false;
   std::exception_ptr mFailure;
@@ -308,12 +318,11 @@ class TOrderedCheck {
 }  // namespace
 
 TSwCheckSummary SwCheckInOrder(const TSwCheckPlan& plan) {
-  std::unique_ptr<TSwFileChecker> first = plan.MakeChecker();
   const size_t count = plan.Files.size();
   const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(plan.Jobs, 1)), 1,
                                          std::max<size_t>(count, 1));
   TOrderedCheck check(plan, jobs);
-  return check.Run(std::move(first), jobs);
+  return check.Run(jobs);
 }
 
 }  // namespace skeinwork
