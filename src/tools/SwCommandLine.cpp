@@ -210,12 +210,13 @@ TLoadedScript LoadScript(const std::string& path, const TSwCommandLineEnvironmen
   return loaded;
 }
 
-// The script's compiled model with the options the data is read with: the script's line
-// break (the examples and their samples share it) unless the user chose one, and its code page.
 // The line break --eoln names; empty for the script's own.
 WideString EolnOf(const std::string& eoln) {
   return eoln == "lf" ? u"\n" : eoln == "crlf" ? u"\r\n" : eoln == "cr" ? u"\r" : u"";
 }
+
+// The script's compiled model with the options the data is read with: the script's line
+// break (the examples and their samples share it) unless the user chose one, and its code page.
 
 std::unique_ptr<TSwmCompiler> CompileFor(const TSwScript& script, const std::string& eoln) {
   std::unique_ptr<TSwmCompiler> compiler = script.CompileModel();
