@@ -2,10 +2,10 @@
 // order the files were given, as the program's `check` command does.
 //
 // Each worker thread has a checker of its own (a runner with its compiled model), so nothing is
-// shared between threads but the list of files and the finished verdicts. A verdict is a line of
-// text, so a file's result tree is freed as soon as its run ends; the workers run at most a
-// window of files ahead of the oldest file still being checked, so memory stays bounded
-// whatever the number of files.
+// shared between threads but the list of files and the finished verdicts. A verdict holds no
+// tree, so a file's result tree is freed as soon as its run ends; and the workers run at most
+// 16 files per worker ahead of the file whose verdict is due, so memory stays bounded whatever
+// the number of files.
 #pragma once
 
 #include <atomic>
@@ -47,8 +47,8 @@ std::string SwCheckLineJson(const std::string& path, const TSwCheckVerdict& verd
 std::vector<std::string> SwCheckFileList(const std::vector<std::string>& paths, bool recursive,
                                          const std::vector<std::string>& includes);
 
-// Checks files on one worker thread: made there (the first one on the caller's thread) and used
-// only there.
+// Checks files on one worker thread: made there (the first one on the caller's thread, which
+// hands it over) and used only there.
 class TSwFileChecker {
  public:
   virtual ~TSwFileChecker() = default;
@@ -65,7 +65,8 @@ struct TSwCheckSummary {
 struct TSwCheckPlan {
   std::vector<std::string> Files;
   int Jobs = 1;
-  // Makes a worker's checker; the first call's error ends the check before any file is run.
+  // Makes a worker's checker. The caller's thread makes the first, and its error ends the check
+  // before any file is run; a later one's error leaves the files to the other workers.
   std::function<std::unique_ptr<TSwFileChecker>()> MakeChecker;
   // Receives every verdict in the order of the files, one call at a time, on any thread; its
   // exception ends the check and is raised again.
@@ -77,7 +78,7 @@ struct TSwCheckPlan {
   const std::atomic<bool>* Cancel = nullptr;
 };
 
-// Checks the plan's files on its number of threads.
+// Checks the plan's files on its number of threads (at most one per file).
 TSwCheckSummary SwCheckInOrder(const TSwCheckPlan& plan);
 
 }  // namespace skeinwork
