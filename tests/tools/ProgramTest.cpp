@@ -514,6 +514,7 @@ TEST_F(Program, CheckReportsEveryFileInOrder) {
       {{"-j", "0", script, "good.wav"}, 2, "", "--jobs: Value 0 not in range 1 to 1024\n"},
       {{"-j", "two", script, "good.wav"}, 2, "", "--jobs: Value two not in range"},
       {{script}, 2, "", "paths is required"},
+      {{"--help"}, 0, "Model many files with a script, several at a time", ""},
       {{"warn.sw", "good.wav"}, 0, "OK   good.wav: 100 nodes\n1 passed, 0 failed\n", ""},
       {{"--on-warning", "stop", "warn.sw", "good.wav"},
        1,
