@@ -1,6 +1,8 @@
 // The commands of the skeinwork program.
 #include "SwCommandLine.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -14,11 +16,13 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "BufStream.h"
 #include "HexDump.h"
 #include "SwAtomicFile.h"
+#include "SwCheck.h"
 #include "SwExpressions.h"
 #include "SwExtract.h"
 #include "SwRunner.h"
@@ -206,12 +210,17 @@ TLoadedScript LoadScript(const std::string& path, const TSwCommandLineEnvironmen
   return loaded;
 }
 
+// The line break --eoln names; empty for the script's own.
+WideString EolnOf(const std::string& eoln) {
+  return eoln == "lf" ? u"\n" : eoln == "crlf" ? u"\r\n" : eoln == "cr" ? u"\r" : u"";
+}
+
 // The script's compiled model with the options the data is read with: the script's line
 // break (the examples and their samples share it) unless the user chose one, and its code page.
+
 std::unique_ptr<TSwmCompiler> CompileFor(const TSwScript& script, const std::string& eoln) {
   std::unique_ptr<TSwmCompiler> compiler = script.CompileModel();
-  const WideString chosen = eoln == "lf" ? u"\n" : eoln == "crlf" ? u"\r\n" : eoln == "cr" ? u"\r" : u"";
-  SwApplyScriptOptions(*compiler, script, chosen);
+  SwApplyScriptOptions(*compiler, script, EolnOf(eoln));
   return compiler;
 }
 
@@ -234,8 +243,8 @@ struct TModelRun {
   std::unique_ptr<TSwmSlicer> Slicer;
 };
 
-// WARN messages are printed and the run goes on, unless the user asked to stop; every other
-// message of the error routine (FAIL, input left over) ends the run.
+// WARN messages are printed (without `Err`, passed over) and the run goes on, unless the user
+// asked to stop; every other message of the error routine (FAIL, input left over) ends the run.
 struct TWarningPolicy {
   std::ostream* Err;
   TProgressBar* Bar;
@@ -243,6 +252,7 @@ struct TWarningPolicy {
 
   void Handle(TSwObject*, const ESkeinwork& error) {
     if (Stop || !dynamic_cast<const ESwmWarning*>(&error)) error.Raise();
+    if (!Err) return;
     Bar->Clear();
     *Err << "Warning: " << error.Message() << '\n';
   }
@@ -262,11 +272,15 @@ struct TFileAccessGate {
     access.Write = allowed == "true" ? TSwFileAccessMode::Allowed : TSwFileAccessMode::Ask;
     access.Ask = TSwFileAccessAsk::Of<&TFileAccessGate::Answer>(this);
   }
-  [[noreturn]] void Raise(const ESwFileAccessRefused& error) const {
+  // The refusal in words that name the flag which allows it.
+  ESwFileAccessRefused Told() const {
     bool read = Refused.Kind == TSwFileAccessKind::Read;
-    ESwFileAccessRefused told = MakeError<ESwFileAccessRefused>(
-        "the script's expression called %s for \"%s\"; run with %s to allow it", Refused.Function, Refused.Path,
-        read ? "--allow-file-access=read" : "--allow-file-access");
+    return MakeError<ESwFileAccessRefused>("the script's expression called %s for \"%s\"; run with %s to allow it",
+                                           Refused.Function, Refused.Path,
+                                           read ? "--allow-file-access=read" : "--allow-file-access");
+  }
+  [[noreturn]] void Raise(const ESwFileAccessRefused& error) const {
+    ESwFileAccessRefused told = Told();
     told.SetObject(error.ExtractObject());  // a partial result, when asked for
     throw told;
   }
@@ -650,6 +664,74 @@ int ExtractCommand(TContext& context, const TExtractOptions& options) {
   return ecSuccess;
 }
 
+struct TCheckOptions : TRunOptions {
+  std::vector<std::string> Paths, Includes;
+  int Jobs = 0;  // 0: one per core
+  bool Json = false, Recursive = false;
+};
+
+// A worker's runner with the run options of the command line: the script is loaded and
+// compiled once, then run once per file.
+class TRunnerChecker : public TSwFileChecker {
+ public:
+  TRunnerChecker(const TCheckOptions& options, const TSwCommandLineEnvironment& environment)
+      : mRunner(TSwRunner::Load(options.Script)), mPolicy{nullptr, nullptr, options.OnWarning == "stop"} {
+    mRunner->ReadLimits = environment.ReadLimits;
+    mRunner->Settings.Eoln = EolnOf(options.Eoln);
+    mRunner->Settings.MaxResultNodes = options.MaxNodes;
+    TSwmCompiler& compiler = mRunner->Compiler();
+    compiler.MaxWork = options.MaxWork;
+    compiler.SetErrorHandler(TSwErrorHandler::Of<&TWarningPolicy::Handle>(&mPolicy));
+    mGate.Install(compiler.FileAccess, options.FileAccess);
+  }
+
+  TSwCheckVerdict Check(const std::string& path) override {
+    // The signal handler's flag reaches the runs of every worker through a meter on its thread.
+    TSwWorkMeter interruptible(&gCancelRequested, TSwWorkMeter::NoLimit, RaiseInterrupted);
+    TSwRunResult result = mRunner->ModelFile(path);
+    if (dynamic_cast<const ESwFileAccessRefused*>(result.Error())) {
+      const ESwFileAccessRefused told = mGate.Told();
+      return SwCheckVerdictOf(result, &told);
+    }
+    return SwCheckVerdictOf(result);
+  }
+
+ private:
+  std::unique_ptr<TSwRunner> mRunner;
+  TWarningPolicy mPolicy;
+  TFileAccessGate mGate;
+};
+
+int CheckCommand(TContext& context, const TCheckOptions& options) {
+  TSwCheckPlan plan;
+  plan.Files = SwCheckFileList(options.Paths, options.Recursive, options.Includes);
+  plan.Jobs = options.Jobs > 0 ? options.Jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // A script from a pipe can be read only once, so one runner models every file.
+  struct stat info {};
+  if (::stat(options.Script.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) plan.Jobs = 1;
+  plan.MakeChecker = [&] { return std::make_unique<TRunnerChecker>(options, context.Environment); };
+  plan.Write = [&](const std::string& path, const TSwCheckVerdict& verdict) {
+    context.Out << (options.Json ? SwCheckLineJson(path, verdict) : SwCheckLineText(path, verdict));
+  };
+  plan.Flush = [&] { context.Out.flush(); };
+  plan.Cancel = &gCancelRequested;
+  const TSwCheckSummary summary = SwCheckInOrder(plan);
+  if (options.Json) {
+    nlohmann::ordered_json line = {{"passed", summary.Passed}, {"failed", summary.Failed}};
+    if (summary.Unchecked > 0) line["unchecked"] = summary.Unchecked;
+    context.Out << line.dump() << '\n';
+  } else {
+    context.Out << summary.Passed << " passed, " << summary.Failed << " failed";
+    if (summary.Unchecked > 0) context.Out << ", " << summary.Unchecked << " not checked";
+    context.Out << '\n';
+  }
+  if (summary.Unchecked > 0)
+    context.Err << "Cancelled: The check was interrupted; " << summary.Unchecked << " of " << plan.Files.size()
+                << " files were not checked.\n";
+  if (summary.Unreadable) return ecFileError;
+  return summary.Failed > 0 || summary.Unchecked > 0 ? ecFailed : ecSuccess;
+}
+
 struct TEvalOptions {
   std::string Expression, Input;
   int64_t Offset = 0;
@@ -679,7 +761,8 @@ int EvalCommand(TContext& context, const TEvalOptions& options) {
   }
   TSwExpression expression(Utf8ToWide(options.Expression), nullptr);
   TSwOptions expressionOptions;
-  expressionOptions.Eoln = u"\n";
+  // Moved in whole: GCC 12 warns wrongly about the overlap of an assign from a literal here.
+  expressionOptions.Eoln = WideString(u"\n");
   expressionOptions.Codepage = kUtf8Codepage;
   expression.SetOptions(expressionOptions);
   expression.SetInputStream(input.get());
@@ -729,13 +812,10 @@ CLI::Validator WholeNumber() {
       "INT >= 0");
 }
 
-void AddRunOptions(CLI::App* command, TRunOptions& options) {
-  command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
-  command->add_option("data", options.Data, "The data file to model")->required();
+// The options of every command that runs a script's model over data.
+void AddModelOptions(CLI::App* command, TRunOptions& options) {
   command->add_option("--on-warning", options.OnWarning, "What a WARN node does: continue (default) or stop")
       ->check(CLI::IsMember({"continue", "stop"}));
-  command->add_flag("--progress", options.Progress, "Draw a progress bar on stderr (default: on a terminal, for files over 8 MiB)");
-  command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
   command->add_option("--eoln", options.Eoln, "The line break of the data: script (default: the script's own), lf, crlf or cr")
       ->check(CLI::IsMember({"script", "lf", "crlf", "cr"}));
   command->add_option("--max-nodes", options.MaxNodes, "Stop when the result tree would exceed this many nodes (default and 0: no limit)")
@@ -751,6 +831,15 @@ void AddRunOptions(CLI::App* command, TRunOptions& options) {
             return value == "true" || value == "read" ? std::string() : "takes =read or nothing, not =" + value;
           },
           ""));
+}
+
+// The options of the commands that model one data file.
+void AddRunOptions(CLI::App* command, TRunOptions& options) {
+  command->add_option("script", options.Script, "The script (.sw) whose model is run")->required();
+  command->add_option("data", options.Data, "The data file to model")->required();
+  command->add_flag("--progress", options.Progress, "Draw a progress bar on stderr (default: on a terminal, for files over 8 MiB)");
+  command->add_flag("--no-progress", options.NoProgress, "Never draw a progress bar");
+  AddModelOptions(command, options);
 }
 
 }  // namespace
@@ -784,15 +873,17 @@ void WriteExcerpt(std::ostream& err, const TSwSourcePos& pos, const std::string&
 
 }  // namespace
 
-void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::string& inputName) {
+std::string SwReportedMessage(const ESkeinwork& error) {
   std::string message = error.Message();
-  const bool mismatch = dynamic_cast<const ESwmMismatch*>(&error) != nullptr;
-  if (mismatch) {
-    // The input's bytes are shown as excerpts; a line added after them stays.
+  if (dynamic_cast<const ESwmMismatch*>(&error)) {
     size_t cut = message.find(", input: ");
     if (cut != std::string::npos) message.erase(cut, message.find('\n', cut) - cut);
   }
-  err << SwReadableClassName(error.ClassName()) << ": " << message << '\n';
+  return message;
+}
+
+void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::string& inputName) {
+  err << SwReadableClassName(error.ClassName()) << ": " << SwReportedMessage(error) << '\n';
   TSwMismatchInfo* info = SwMismatchInfoOf(error);
   if (!info || info->Current.Source == u"<unknown>") return;
   WriteExcerpt(err, info->Current, "", inputName);
@@ -832,6 +923,21 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   modelCommand->add_flag("--json", model.Json, "Print the tree as JSON");
   modelCommand->add_option("-o,--output", model.Output, "Write the tree to a file instead of stdout");
   modelCommand->add_flag("--partial", model.Partial, "After a failure, print the tree built so far before the error");
+
+  TCheckOptions check;
+  CLI::App* checkCommand = app.add_subcommand(
+      "check", "Model many files with a script, several at a time, and print OK or FAIL for each in the order given");
+  checkCommand->add_option("script", check.Script, "The script (.sw) whose model is run")->required();
+  checkCommand->add_option("paths", check.Paths, "The files to model; folders too, with --recursive")->required();
+  checkCommand->add_option("-j,--jobs", check.Jobs, "How many files are modelled at a time (default: one per core)")
+      ->check(CLI::Range(1, 1024));
+  checkCommand->add_flag("--json", check.Json, "Print one JSON object per line (JSON Lines)");
+  checkCommand->add_flag("-r,--recursive", check.Recursive, "Check every file below the folders given");
+  checkCommand
+      ->add_option("--include", check.Includes,
+                   "Check only the files in folders whose names match this glob (\"*.wav\"); may be given again")
+      ->allow_extra_args(false);
+  AddModelOptions(checkCommand, check);
 
   TIllustrateOptions illustrate;
   CLI::App* illustrateCommand = app.add_subcommand("illustrate", "Print a script's compiled model as a tree");
@@ -899,6 +1005,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TSignalGuard signals;
   auto command = [&] {
     if (modelCommand->parsed()) return ModelCommand(context, model);
+    if (checkCommand->parsed()) return CheckCommand(context, check);
     if (illustrateCommand->parsed()) return IllustrateCommand(context, illustrate);
     if (scriptCommand->parsed()) return ScriptCommand(context, script);
     if (saveCommand->parsed()) return SaveCommand(context, save);

@@ -1,7 +1,7 @@
 // SwCommandLine: the commands of the `skeinwork` program.
 //
 // SwRunCommandLine parses a command line and runs one command: model a data file with a
-// script, illustrate a script's compiled model, show a script's structure, save a result tree
+// script, check many files with a script (see SwCheck.h), illustrate a script's compiled model, show a script's structure, save a result tree
 // to a tree file and load it back, extract node data into files, or evaluate an expression.
 // Results go to `out`, errors and warnings to `err`; the answer is the exit code (0 success,
 // 1 the script, model or data failed, 2 wrong usage, 3 a file could not be read or written).
@@ -48,8 +48,11 @@ int SwExitCodeOf(const ESkeinwork& error);
 // Bytes shown on each side of a mismatch's position in the error report.
 inline constexpr int64_t SwReportBytesAround = 128;
 
-// Writes the report of an error: the readable class name, ": " and the message (a mismatch's
-// cut before ", input: "); then, for an error with mismatch information, the hex excerpt of
+// An error's message as reports show it: a mismatch's is cut before ", input: ", as the input
+// around it is shown apart (a line added after that part stays).
+std::string SwReportedMessage(const ESkeinwork& error);
+
+// Writes the report of an error: the readable class name, ": " and the reported message; then, for an error with mismatch information, the hex excerpt of
 // the stream around the failure point with a "-- HERE --" marker, and the run's first input
 // under "Global stream:" when that is another stream. `inputName` replaces the "<BufStream>"
 // source name that the cache over the data file reports.

@@ -5,7 +5,8 @@ usage: check_docs.py SKEINWORK FILE.md...
 
 Each document runs in a fresh folder of its own; its marked blocks are handled in order:
 
-  <!-- file NAME -->        the next fenced block is written to NAME (text, LF line breaks)
+  <!-- file NAME -->        the next fenced block is written to NAME (text, LF line breaks; its
+                            folders are made)
   <!-- file NAME model -->  the same, as a script: "Skeinwork 0.79" and "== Model ==" go first
   <!-- file NAME hex -->    the next fenced block is hexadecimal bytes ("#" starts a comment)
   <!-- run -->              the next fenced block is commands ("$ skeinwork ...") each followed
@@ -58,6 +59,7 @@ def write_file(folder, words, body):
         data = ("Skeinwork 0.79\n\n== Model ==\n" + body).encode()
     else:
         data = body.encode()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as out:
         out.write(data)
 

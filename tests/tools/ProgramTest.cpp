@@ -464,6 +464,141 @@ TEST_F(Program, ScriptFileAccessNeedsTheUsersLeave) {
   EXPECT_NE(Run({"model", "--help"}).Out.find("--allow-file-access"), std::string::npos);
 }
 
+// check: one line per file in the order named, the summary and the exit code; the run options
+// of model apply to every file. (That several threads give the same lines is a test of
+// tools_tests.)
+TEST_F(Program, CheckReportsEveryFileInOrder) {
+  const std::string wav = ReadFile(ExamplePath("sample.wav"));
+  const std::string script = ExamplePath("riff-wav.sw");
+  WriteFile(mDir / "good.wav", wav);
+  WriteFile(mDir / "cut.wav", wav.substr(0, 40));
+  WriteFile(mDir / "long.wav", wav + "xyz");
+  fs::create_directories(mDir / "corpus/deep");
+  WriteFile(mDir / "corpus/deep/x.wav", wav);
+  WriteFile(mDir / "corpus/b.wav", wav);
+  WriteFile(mDir / "corpus/notes.txt", "no wave");
+  WriteFile(mDir / "later.sw", "Skeinwork 9.0\n\n== Model ==\n\"a\" = RIFF\n");
+  WriteFile(mDir / "warn.sw",
+            "Skeinwork 0.79\n\n== Model ==\n1 \"magic\" = RIFF\n2 WARN \"Odd file\"\n  END? eof\n  \"byte\" % ANY\n");
+  WriteFile(mDir / "load.sw", "Skeinwork 0.79\n\n== Model ==\n1 \"x\" ? 'secret.txt' load 's3cret' cmp_eq\n");
+  const std::string cutLine = "FAIL cut.wav: Ordered Condition Mismatch at offset 40: TCdSimpat condition of an ordered "
+                              "node didn't match the input. Node: 'size' " + script + ":26 (ID 20)\n";
+  const std::string goodLine = "OK   good.wav: 21 nodes\n";
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Out, Err;
+  };
+  const std::vector<TCase> cases = {
+      {{script, "good.wav", "cut.wav", "missing.wav", "long.wav"},
+       3,
+       goodLine + cutLine + "FAIL missing.wav: FOpen Error: Cannot open file \"missing.wav\". No such file or directory\n"
+           "FAIL long.wav: Ordered Condition Mismatch at offset 102: TCdSimpat condition of an ordered node didn't "
+           "match the input. Node: 'id' " + script + ":25 (ID 19)\n1 passed, 3 failed\n",
+       ""},
+      {{script, "cut.wav", "good.wav", "-j", "2"}, 1, cutLine + goodLine + "1 passed, 1 failed\n", ""},
+      {{script, "good.wav"}, 0, goodLine + "1 passed, 0 failed\n", ""},
+      {{script, "--recursive", "--include", "*.wav", "corpus", "good.wav"},
+       0,
+       "OK   corpus/b.wav: 21 nodes\nOK   corpus/deep/x.wav: 21 nodes\n" + goodLine + "3 passed, 0 failed\n",
+       ""},
+      {{script, "-r", "--include", "*.txt", "--include", "x.*", "corpus"},
+       1,
+       "OK   corpus/deep/x.wav: 21 nodes\nFAIL corpus/notes.txt: Ordered Condition Mismatch at offset 0: TCdExact "
+       "condition of an ordered node didn't match the input. Node: 'riff' " + script + ":6 (ID 1)\n1 passed, 1 failed\n",
+       ""},
+      {{script, "corpus"}, 2, "", "Usage: \"corpus\" is a folder; --recursive checks the files below it.\n"},
+      // A script that cannot be used says so once, whatever the number of files and threads.
+      {{"later.sw", "good.wav", "cut.wav", "-j", "2"}, 1, "", "Later Script Version: "},
+      {{"missing.sw", "good.wav"}, 3, "", "FOpen Error: Cannot open file \"missing.sw\". No such file or directory\n"},
+      {{"-j", "0", script, "good.wav"}, 2, "", "--jobs: Value 0 not in range 1 to 1024\n"},
+      {{"-j", "two", script, "good.wav"}, 2, "", "--jobs: Value two not in range"},
+      {{script}, 2, "", "paths is required"},
+      {{"--help"}, 0, "Model many files with a script, several at a time", ""},
+      {{"warn.sw", "good.wav"}, 0, "OK   good.wav: 100 nodes\n1 passed, 0 failed\n", ""},
+      {{"--on-warning", "stop", "warn.sw", "good.wav"},
+       1,
+       "FAIL good.wav: Warning at offset 4: Odd file (TSwmWarn node message)\n0 passed, 1 failed\n",
+       ""},
+      {{"--max-nodes", "3", script, "good.wav"}, 1, "FAIL good.wav: Result Node Limit at offset ", ""},
+      {{"load.sw", "good.wav"},
+       1,
+       "FAIL good.wav: File Access Refused: the script's expression called load for \"secret.txt\"; run with "
+       "--allow-file-access=read to allow it\n0 passed, 1 failed\n",
+       ""},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args = c.Args;
+    args.insert(args.begin(), "check");
+    SCOPED_TRACE(args[1] + " " + args.back());
+    TResult result = Run(args);
+    EXPECT_EQ(result.Code, c.Code);
+    // Output without a last line break is the start of what is printed.
+    const bool whole = c.Out.empty() || c.Out.back() == '\n';
+    EXPECT_EQ(whole ? result.Out : result.Out.substr(0, c.Out.size()), c.Out);
+    EXPECT_EQ(result.Err.substr(0, c.Err.size()), c.Err) << result.Err;
+    if (c.Code != 2) {
+      EXPECT_LE(std::count(result.Err.begin(), result.Err.end(), '\n'), 1) << result.Err;
+    }
+  }
+
+  // JSON Lines: one object per file with the fields of its text line, then the summary.
+  const std::vector<std::string> files = {"good.wav", "cut.wav", "missing.wav", "long.wav"};
+  std::vector<std::string> args = {"check", script};
+  args.insert(args.end(), files.begin(), files.end());
+  TResult text = Run(args);
+  args.push_back("--json");
+  TResult json = Run(args);
+  EXPECT_EQ(json.Code, text.Code);
+  std::istringstream lines(json.Out);
+  std::string rebuilt, line;
+  for (size_t i = 0; std::getline(lines, line); ++i) {
+    nlohmann::json object = nlohmann::json::parse(line);
+    if (i == files.size()) {
+      EXPECT_EQ(object, nlohmann::json({{"passed", 1}, {"failed", 3}}));
+      continue;
+    }
+    EXPECT_EQ(object["file"], files[i]);
+    if (object["status"] == "OK") {
+      rebuilt += "OK   " + files[i] + ": " + std::to_string(object["nodes"].get<int>()) + " nodes\n";
+    } else {
+      EXPECT_EQ(object["status"], "FAIL");
+      std::string offset = object["offset"].is_null() ? "" : " at offset " + object["offset"].dump();
+      rebuilt += "FAIL " + files[i] + ": " + object["error"].get<std::string>() + offset + ": " +
+                 object["message"].get<std::string>() + "\n";
+    }
+  }
+  EXPECT_EQ(rebuilt + "1 passed, 3 failed\n", text.Out);
+}
+
+// Ctrl+C stops every worker at once; the files that finished are reported, and the summary
+// counts the rest as not checked.
+TEST_F(Program, CheckStopsOnAnInterrupt) {
+  // Quick for one byte, and far longer than the test for larger files.
+  WriteFile(mDir / "mixed.sw",
+            "Skeinwork 0.79\n\n== Model ==\nEND? eof\n\"quick\" = z\n\"L\" ? $ len 1000 >\n  \"e\" ? $ not len 0 >\n  END = z\n");
+  WriteFile(mDir / "z.bin", "z");
+  WriteFile(mDir / "big.bin", std::string(100000, 'a'));
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(mDir.c_str()) != 0 || !std::freopen("stdout.txt", "w", stdout) || !std::freopen("stderr.txt", "w", stderr))
+      ::_exit(127);
+    ::execl(SKEINWORK_PROGRAM, "skeinwork", "check", "-j", "2", "mixed.sw", "z.bin", "z.bin", "big.bin", "big.bin",
+            "z.bin", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const std::string quick = "OK   z.bin: 2 nodes\nOK   z.bin: 2 nodes\n";
+  for (int wait = 0; wait < 2000 && ReadFile(mDir / "stdout.txt") != quick; ++wait) ::usleep(10000);
+  ASSERT_EQ(ReadFile(mDir / "stdout.txt"), quick);
+  ::kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(ReadFile(mDir / "stdout.txt"), quick + "2 passed, 0 failed, 3 not checked\n");
+  EXPECT_EQ(ReadFile(mDir / "stderr.txt"), "Cancelled: The check was interrupted; 3 of 5 files were not checked.\n");
+}
+
 // The text forms of both commands are run by the docs test; their JSON forms here.
 TEST_F(Program, ScriptAndIllustrateAsJson) {
   TResult json = Run({"script", "--json", ExamplePath("ini.sw")});

@@ -12,6 +12,7 @@
 
 #include "SwCommandLine.h"
 #include "SwModelling.h"
+#include "SwTestSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -200,6 +201,49 @@ TEST(CommandLine, SaveToADeviceOrPipe) {
   EXPECT_EQ(loaded.Code, 0) << loaded.Err;
   EXPECT_EQ(loaded.Out, RunProgram({"load", file.c_str()}).Out);
   for (const std::string& path : {fifo, file, piped}) ::unlink(path.c_str());
+}
+
+// Many files on several threads give the lines that one thread gives, in the order the files were
+// named; a script from a pipe, readable once, still serves every file. The ThreadSanitizer build
+// runs this test.
+TEST(CommandLine, CheckRunsOnSeveralThreadsInTheOrderGiven) {
+  const std::string script = ExamplePath("riff-wav.sw");
+  const std::string base = ::testing::TempDir() + "sw_check_" + std::to_string(::getpid());
+  const std::string wav = ReadFile(ExamplePath("sample.wav"));
+  const std::vector<std::string> samples = {base + "_whole.wav", base + "_cut.wav", base + "_long.wav", base + "_none.wav"};
+  std::ofstream(samples[0], std::ios::binary) << wav;
+  std::ofstream(samples[1], std::ios::binary) << wav.substr(0, 40);
+  std::ofstream(samples[2], std::ios::binary) << wav << "xyz";
+  std::vector<std::string> files;
+  for (int i = 0; i < 60; ++i) files.push_back(i == 41 ? samples[3] : samples[i % 3]);
+  auto check = [&](std::vector<const char*> args, const std::string& scriptPath = {}) {
+    args.insert(args.begin(), "check");
+    args.push_back(scriptPath.empty() ? script.c_str() : scriptPath.c_str());
+    for (const std::string& file : files) args.push_back(file.c_str());
+    return RunProgram(args);
+  };
+  const TRun one = check({"-j", "1"});
+  EXPECT_EQ(one.Code, ecFileError);  // the missing file
+  EXPECT_EQ(one.Err, "");
+  std::istringstream lines(one.Out);
+  std::string line;
+  for (const std::string& file : files) {
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.substr(0, 5 + file.size()), (file == samples[0] ? "OK   " : "FAIL ") + file) << line;
+  }
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line, "20 passed, 40 failed");
+  for (const char* jobs : {"2", "4"}) EXPECT_EQ(check({"-j", jobs}).Out, one.Out) << jobs;
+  EXPECT_EQ(check({"--json", "-j", "4"}).Out, check({"--json", "-j", "1"}).Out);
+
+  const std::string fifo = base + ".fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] { std::ofstream(fifo) << ReadFile(script); });
+  const TRun piped = check({"-j", "4"}, fifo);
+  writer.join();
+  EXPECT_EQ(piped.Code, ecFileError);
+  EXPECT_EQ(piped.Out.substr(piped.Out.size() - 21), "20 passed, 40 failed\n");
+  for (const std::string& path : {samples[0], samples[1], samples[2], fifo}) ::unlink(path.c_str());
 }
 
 // Output that cannot be written ends the program with the file error's code.
