@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "NodeSearch.h"
 #include "Prompter.h"
 #include "ResultTreeModel.h"
 #include "RunController.h"
@@ -58,6 +59,28 @@ class MainWindow : public QMainWindow {
   // Shows the finished run's tree with its first item selected: what the end of a run does.
   void ShowResultTree();
 
+  // Finding (MainWindowTree.cpp): by path or by offset below a node (null: the root), and the
+  // next match; F3 continues an active search or starts a new path search.
+  void FindOnPath(skeinwork::TSwTreeNode* base = nullptr);
+  void FindByOffset(skeinwork::TSwTreeNode* base = nullptr);
+  void FindNext();
+  void FindNextOrNew();
+  const NodeSearch& Search() const { return mSearch; }
+  // Highlight masks of a colour, asked in a box; and all of them cleared.
+  void EditHighlight(HighlightList::Colour colour);
+  void ClearHighlights();
+  const HighlightList& Highlights() const { return mHighlights; }
+  // Node commands of the tree's popup menu, on a node of the shown tree.
+  void RenameNode(skeinwork::TSwTreeNode* node);
+  void RemoveNode(skeinwork::TSwTreeNode* node);
+  void ExpandSubtree(skeinwork::TSwTreeNode* node, bool expand);
+  void ToggleNodeProperties(skeinwork::TSwTreeNode* node);
+  bool NodeWindowVisible() const { return mNodeWindowVisible; }
+  // The tree popup as it would open for the node (its items enabled and checked accordingly).
+  QMenu* TreeMenuFor(skeinwork::TSwTreeNode* node);
+  // Writes the shown tree to a file chosen in the save dialog.
+  void SaveTree(bool compressed);
+
   RunController& Run() { return mRun; }
   ResultTreeModel& Model() { return mModel; }
   QTreeView* TreeView() const { return mTreeView; }
@@ -67,6 +90,10 @@ class MainWindow : public QMainWindow {
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
   QStringList PanelTexts() const;
+
+ signals:
+  // The node window is to show the node (null: to hide).
+  void NodePropertiesRequested(skeinwork::TSwTreeNode* node);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -94,6 +121,11 @@ class MainWindow : public QMainWindow {
   void OnItemEntered(const QModelIndex& index);
   void StartTipOnce();
   void OnTipTimer();
+  void BuildTreeCommands();
+  void OnTreeStructureChanged();
+  void ShowTreeMenu(const QPoint& at);
+  skeinwork::TSwTreeNode* BaseOrRoot(skeinwork::TSwTreeNode* base) const;
+  void ShowLibraryError(const std::exception& error);
 
   // Script strip answers.
   // Asks for a header field with its current value and stores the answer.
@@ -110,6 +142,8 @@ class MainWindow : public QMainWindow {
 
   QString AskScriptPath(int selectedFilter = 0);
   QString AskDataPath();
+  // The save dialog's question (`sdStream`).
+  static FileQuestion SaveQuestion(int selectedFilter, const QString& suffix);
   // The script of the previous run, for a data file given alone; empty after a tree load.
   QString RememberedScript() const;
 
@@ -154,6 +188,21 @@ class MainWindow : public QMainWindow {
   QAction* mHighlightAction = nullptr;
   QAction* mRemodellAction = nullptr;
   QToolButton* mOpenButton = nullptr;
+  QAction* mFindOffsetAction = nullptr;
+  QMenu* mHighlightMenu = nullptr;
+
+  NodeSearch mSearch;
+  HighlightList mHighlights;
+  bool mNodeWindowVisible = false;
+  QMenu* mTreeMenu = nullptr;
+  skeinwork::TSwTreeNode* mMenuNode = nullptr;  // the node the tree popup was opened for
+  QAction* mFindHereAction = nullptr;
+  QAction* mFindOffsetHereAction = nullptr;
+  QAction* mCollapseAllAction = nullptr;
+  QAction* mExpandAllAction = nullptr;
+  QAction* mPropertiesAction = nullptr;
+  QAction* mRenameAction = nullptr;
+  QAction* mRemoveAction = nullptr;
 
   QLabel* mStatusText = nullptr;
   QLabel* mPanels[4] = {};
