@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -505,6 +506,40 @@ class MainWindowTest : public QObject {
     f.Window.OpenFiles({path});
     QCOMPARE(f.Wait(), kRunSucceeded);
     QCOMPARE(TreeText(f.Window.Model()), shown);
+  }
+
+  // The filter shows the matches with their ancestors, counts them and keeps the selection
+  // when it is cleared.
+  void nameFilter_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<QString>("count");
+    QTest::newRow("part, any case") << "SIZE" << "riff(size chunks(format(size) chunk(size) samples(size)))"
+                                    << "4 matches";
+    QTest::newRow("whole name") << "=chunk" << "riff(chunks(chunk))" << "1 match";
+    QTest::newRow("no match") << "zzz" << "" << "0 matches";
+  }
+  void nameFilter() {
+    QFETCH(QString, text);
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QAbstractItemModelTester tester(&f.Window.Filter(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy finished(&f.Window.Filter(), &FilterTreeModel::Finished);
+    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->setText(text);
+    QVERIFY(finished.wait(10000));
+    QTEST(TreeText(f.Window.Filter()), "tree");
+    QTEST(f.Window.findChild<QLabel*>(QStringLiteral("lbFilterCount"))->text(), "count");
+    QCOMPARE(f.Window.TreeView()->model(), &f.Window.Filter());
+    // The last shown node is selected, and stays selected in the whole tree.
+    QModelIndex last;
+    while (f.Window.Filter().rowCount(last) > 0)
+      last = f.Window.Filter().index(f.Window.Filter().rowCount(last) - 1, 0, last);
+    if (last.isValid()) f.Window.TreeView()->setCurrentIndex(last);
+    skeinwork::TSwTreeNode* selected = last.isValid() ? f.Window.Filter().NodeOf(last) : f.Window.Model().Root()->Child(0);
+    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->clear();
+    QCOMPARE(f.Window.TreeView()->model(), &f.Window.Model());
+    QCOMPARE(f.Window.Model().NodeOf(f.Window.TreeView()->currentIndex()), selected);
   }
 
   void tipShownOnce() {

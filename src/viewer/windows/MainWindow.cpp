@@ -463,6 +463,7 @@ void MainWindow::CancelRun() { mRun.Cancel(); }
 
 void MainWindow::CloseEverything() {
   mSearch.End();
+  SetNameFilter({});
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.Clear(false);
   mHasScript = mTreeShown = mErrorShown = false;

@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "FilterTreeModel.h"
 #include "NodeSearch.h"
 #include "Prompter.h"
 #include "ResultTreeModel.h"
@@ -17,6 +18,7 @@
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -78,6 +80,9 @@ class MainWindow : public QMainWindow {
   bool NodeWindowVisible() const { return mNodeWindowVisible; }
   // The tree popup as it would open for the node (its items enabled and checked accordingly).
   QMenu* TreeMenuFor(skeinwork::TSwTreeNode* node);
+  // Shows only the nodes whose names pass the filter text, with their ancestors (empty: all).
+  void SetNameFilter(const QString& text);
+  FilterTreeModel& Filter() { return mFilter; }
   // Writes the shown tree to a file chosen in the save dialog.
   void SaveTree(bool compressed);
 
@@ -125,6 +130,9 @@ class MainWindow : public QMainWindow {
   void OnTreeStructureChanged();
   void ShowTreeMenu(const QPoint& at);
   skeinwork::TSwTreeNode* BaseOrRoot(skeinwork::TSwTreeNode* base) const;
+  // The node's index in the model the tree view shows (the whole tree or the filtered one).
+  QModelIndex ViewIndexOf(skeinwork::TSwTreeNode* node) const;
+  void OnFilterFinished(qint64 matches);
   void ShowLibraryError(const std::exception& error);
 
   // Script strip answers.
@@ -192,6 +200,10 @@ class MainWindow : public QMainWindow {
   QMenu* mHighlightMenu = nullptr;
 
   NodeSearch mSearch;
+  FilterTreeModel mFilter{mModel};
+  QLineEdit* mFilterEdit = nullptr;
+  QLabel* mFilterCount = nullptr;
+  skeinwork::TSwTreeNode* mKeptNode = nullptr;  // selected when the filter came on
   HighlightList mHighlights;
   bool mNodeWindowVisible = false;
   QMenu* mTreeMenu = nullptr;

@@ -2,7 +2,10 @@
 // names, the tree popup's node commands and writing the tree to a file. Every change of the
 // tree goes through the tree's own operations, which the model reports to all views.
 #include <QApplication>
+#include <QBoxLayout>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QRandomGenerator>
 #include <QToolBar>
@@ -30,6 +33,8 @@ const char* const kOffsetHelp =
     "\tif omiited any node/prop containing your input offset will match\r\n"
     "- offset: start with '$' or '0x' or end with 'h' for hexadecimal notation\r\n"
     "- junk: ignored; useful when copy-pasting dumps, etc.";
+
+constexpr qint64 kFilterExpandLimit = 5000;
 
 template <size_t N>
 QString AnyOf(const char* const (&texts)[N]) {
@@ -105,6 +110,61 @@ void MainWindow::BuildTreeCommands() {
     connect(&mModel, signal, this, &MainWindow::OnTreeStructureChanged);
   connect(&mModel, &QAbstractItemModel::rowsMoved, this, &MainWindow::OnTreeStructureChanged);
   connect(&mModel, &QAbstractItemModel::modelReset, this, &MainWindow::OnTreeStructureChanged);
+  connect(&mModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] { mKeptNode = nullptr; });
+
+  auto* filterRow = new QHBoxLayout();
+  mFilterEdit = new QLineEdit(mTreePage);
+  mFilterEdit->setObjectName(QStringLiteral("edFilter"));
+  mFilterEdit->setPlaceholderText(QStringLiteral("Filter: part of a node name, or = and the whole name"));
+  mFilterEdit->setClearButtonEnabled(true);
+  mFilterCount = new QLabel(mTreePage);
+  mFilterCount->setObjectName(QStringLiteral("lbFilterCount"));
+  filterRow->addWidget(mFilterEdit, 1);
+  filterRow->addWidget(mFilterCount);
+  auto* pageLayout = qobject_cast<QBoxLayout*>(mTreePage->layout());
+  pageLayout->insertLayout(pageLayout->indexOf(mTreeView), filterRow);
+  connect(mFilterEdit, &QLineEdit::textChanged, this, &MainWindow::SetNameFilter);
+  connect(&mFilter, &FilterTreeModel::Finished, this, &MainWindow::OnFilterFinished);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Filter
+
+QModelIndex MainWindow::ViewIndexOf(TSwTreeNode* node) const {
+  return mTreeView->model() == &mFilter ? mFilter.IndexOf(node) : mModel.IndexOf(node);
+}
+
+void MainWindow::SetNameFilter(const QString& text) {
+  if (mFilterEdit->text() != text) mFilterEdit->setText(text);  // comes back here
+  if (text == mFilter.Filter()) return;
+  const bool wasFiltered = mTreeView->model() == &mFilter;
+  // Both models' indexes carry their node.
+  TSwTreeNode* current = mModel.NodeOf(mTreeView->currentIndex());
+  if (!wasFiltered) mKeptNode = current;
+  mFilter.SetFilter(text);
+  if (!text.isEmpty()) {
+    mFilterCount->setText(QStringLiteral("Filtering..."));
+    return;
+  }
+  mFilterCount->clear();
+  if (!wasFiltered) return;
+  // The whole tree again, with the node selected in the filtered one (or the one before).
+  mTreeView->setModel(&mModel);
+  const QModelIndex index = mModel.IndexOf(current ? current : mKeptNode);
+  if (index.isValid()) {
+    mTreeView->setCurrentIndex(index);
+    mTreeView->scrollTo(index);
+  }
+}
+
+void MainWindow::OnFilterFinished(qint64 matches) {
+  mFilterCount->setText(matches == 1 ? QStringLiteral("1 match") : QStringLiteral("%1 matches").arg(matches));
+  if (mTreeView->model() != &mFilter) mTreeView->setModel(&mFilter);
+  // Shows the matches in place, with the node selected before when it passed; a great many
+  // matches stay folded, as laying them all out would hold up the window.
+  if (matches <= kFilterExpandLimit) mTreeView->expandAll();
+  const QModelIndex kept = mFilter.IndexOf(mKeptNode);
+  mTreeView->setCurrentIndex(kept.isValid() ? kept : mFilter.index(0, 0));
 }
 
 // A search holds nodes of the tree it walks: a change of the tree's structure ends it.
@@ -174,7 +234,7 @@ void MainWindow::FindNext() {
   }
   if (node) {
     if (!node->IsRoot()) {
-      const QModelIndex index = mModel.IndexOf(node);
+      const QModelIndex index = ViewIndexOf(node);
       mTreeView->setCurrentIndex(index);
       mTreeView->scrollTo(index);
     }
@@ -248,7 +308,7 @@ void MainWindow::RemoveNode(TSwTreeNode* node) {
 }
 
 void MainWindow::ExpandSubtree(TSwTreeNode* node, bool expand) {
-  const QModelIndex index = mModel.IndexOf(node);
+  const QModelIndex index = ViewIndexOf(node);
   if (!index.isValid()) return;
   if (expand) {
     mTreeView->expandRecursively(index);
@@ -261,7 +321,7 @@ void MainWindow::ExpandSubtree(TSwTreeNode* node, bool expand) {
     pending.pop_back();
     if (!mTreeView->isExpanded(at)) continue;
     expanded.push_back(at);
-    for (int row = 0; row < mModel.rowCount(at); ++row) pending.push_back(mModel.index(row, 0, at));
+    for (int row = 0; row < at.model()->rowCount(at); ++row) pending.push_back(at.model()->index(row, 0, at));
   }
   for (auto it = expanded.rbegin(); it != expanded.rend(); ++it) mTreeView->collapse(*it);
 }
