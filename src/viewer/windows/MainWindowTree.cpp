@@ -50,6 +50,9 @@ void MainWindow::BuildTreeCommands() {
   mFindOffsetAction = findMenu->addAction(QStringLiteral("Find offset"), this, [this] { FindByOffset(); });
   mFindOffsetAction->setObjectName(QStringLiteral("miFindOffset"));
   mFindAction->setMenu(findMenu);
+  if (auto* findButton = qobject_cast<QToolButton*>(
+          findChild<QToolBar*>(QStringLiteral("pnToolbar"))->widgetForAction(mFindAction)))
+    findButton->setPopupMode(QToolButton::MenuButtonPopup);
   connect(mFindAction, &QAction::triggered, this, [this] { FindOnPath(); });
   connect(mFindNextAction, &QAction::triggered, this, &MainWindow::FindNext);
   QAction* findKey = AddAction("acFindKey", QString(), QKeySequence(Qt::Key_F3));
