@@ -1,12 +1,14 @@
 // The viewer's tree over a large result: lines.csv of gen_bench_data.py (16 MiB, 1.8 million
 // result nodes, 277,000 of them under the root) modelled once by the main window, then the
 // steps a user waits for, each measured on the offscreen platform and painted: showing the tree
-// at the end of the run, scrolling to the last row, expanding a line. The memory the view adds
+// at the end of the run, scrolling to the last row, expanding a line, filtering the whole tree
+// by a name (with the longest the window waits for one slice of the filter as longest_slice_ms). The memory the view adds
 // to the result tree is reported as view_bytes; tree_bytes is what the run and the shown window
 // took together.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTreeView>
@@ -80,6 +82,34 @@ BENCHMARK(BM_ExpandLine)->Unit(benchmark::kMillisecond)->Iterations(5);
 // Heap bytes a view adds to the shown tree when it lays out every root row, scrolls to the end
 // and expands a line: a second view on the window's model, made afresh (a view keeps its row
 // table's capacity across resets), and the rows the model remembers.
+// Filters by a name most nodes have and by one a single node has, until the result is shown.
+void BM_FilterWholeTree(benchmark::State& state, const char* text) {
+  double longestSlice = 0;
+  int64_t matches = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ShowAfresh();
+    QSignalSpy finished(&gWindow->Filter(), &weftview::FilterTreeModel::Finished);
+    state.ResumeTiming();
+    gWindow->SetNameFilter(QString::fromLatin1(text));
+    while (finished.isEmpty()) {
+      QElapsedTimer slice;
+      slice.start();
+      QApplication::processEvents();
+      longestSlice = std::max(longestSlice, slice.nsecsElapsed() / 1e6);
+    }
+    Paint();
+    state.PauseTiming();
+    matches = gWindow->Filter().MatchCount();
+    gWindow->SetNameFilter({});
+    state.ResumeTiming();
+  }
+  state.counters["matches"] = static_cast<double>(matches);
+  state.counters["longest_slice_ms"] = longestSlice;
+}
+BENCHMARK_CAPTURE(BM_FilterWholeTree, many, "field")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(BM_FilterWholeTree, few, "row12345")->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_ViewMemory(benchmark::State& state) {
   size_t added = 0;
   for (auto _ : state) {

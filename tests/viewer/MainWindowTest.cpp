@@ -1,8 +1,11 @@
 // The main window driven as a user drives it: files opened and dropped, runs of every kind
 // ending in the shown tree, failures, cancelling, and what the controls and the status bar say.
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -65,6 +68,28 @@ struct Fixture {
 void HoverOver(QTreeView* view, const QModelIndex& index) {
   QApplication::processEvents();
   QTest::mouseMove(view->viewport(), view->visualRect(index).center());
+}
+
+// Every match of the search in order, as names, until "No match.".
+QString AllMatches(Fixture& f) {
+  QStringList names;
+  for (int guard = 0; guard < 100 && f.Window.Search().Active() && !f.Window.Search().Exhausted(); ++guard) {
+    names << f.CurrentItem();
+    f.Window.FindNext();
+  }
+  if (f.Window.StatusText() != u"No match.") names << QStringLiteral("<not exhausted>");
+  return names.join(u' ');
+}
+
+// The tree below an index as "name(child child ...)".
+QString TreeText(const QAbstractItemModel& model, const QModelIndex& parent = {}) {
+  QStringList items;
+  for (int row = 0; row < model.rowCount(parent); ++row) {
+    const QModelIndex index = model.index(row, 0, parent);
+    const QString children = TreeText(model, index);
+    items << index.data().toString() + (children.isEmpty() ? QString() : QStringLiteral("(") + children + u')');
+  }
+  return items.join(u' ');
 }
 
 void Drop(QWidget& window, const QStringList& paths) {
@@ -290,6 +315,231 @@ class MainWindowTest : public QObject {
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("Skeinwork 0.79\r\n\r\n== Model ==\r\n"));
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTScriptMemo start"));
+  }
+
+
+  // F3 with no search, Ctrl+F and "Find here..." ask for a path; F3 goes on to "No match.", and
+  // the F3 after that asks again.
+  void findOnPath() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    f.Prompter.TextAnswers << QStringLiteral("riff\\chunks\\*\\size");
+    QTest::keyClick(&f.Window, Qt::Key_F3);
+    QVERIFY(f.Prompter.Log.takeLast().contains(QRegularExpression(
+        R"(^AskText: Find node on path \| Path expression, \[n\] = -1 \(e\.g\. '(\.parent\\child|/rootChild|child\\\*\\subsubchild)'\): \| $)")));
+    QCOMPARE(f.CurrentItem(), QStringLiteral("size"));
+    QCOMPARE(f.EnabledControls().contains(u"btTFindNext"), true);
+    QCOMPARE(AllMatches(f), QStringLiteral("size size size"));
+    QCOMPARE(f.EnabledControls().contains(u"btTFindNext"), false);
+    f.Prompter.TextAnswers << QStringLiteral("riff\\form");
+    QTest::keyClick(&f.Window, Qt::Key_F3);
+    QCOMPARE(f.CurrentItem(), QStringLiteral("form"));
+    // From a node: its index and its path are offered.
+    const QModelIndex riff = f.Window.Model().index(0, 0);
+    const QModelIndex chunks = f.Window.Model().index(2, 0, riff);
+    f.Prompter.TextAnswers << QStringLiteral("*\\id");
+    f.Window.TreeMenuFor(f.Window.Model().NodeOf(chunks))->findChild<QAction*>(QStringLiteral("miFindHere"))->trigger();
+    QVERIFY(f.Prompter.Log.takeLast().endsWith(QStringLiteral(" | /riff\\chunks")));
+    QCOMPARE(AllMatches(f), QStringLiteral("id"));
+    // A path the finder cannot read: an error box and no search.
+    f.Prompter.TextAnswers << QStringLiteral("a[");
+    QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("Error: ")));
+    QVERIFY(!f.Window.Search().Active());
+  }
+
+  // Offset searches over the RIFF example: tree order, any range or the named one, containment
+  // or the exact start.
+  void findByOffset_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("matches");
+    // audioFormat's empty inner range lies at 0x16.
+    QTest::newRow("containing") << "0x16" << "riff chunks format audioFormat channels";
+    QTest::newRow("exact start, any range") << "= 24h" << "format bitsPerSample extra chunk id";
+    QTest::newRow("named property, exact") << "inner = $2c" << "size";
+    QTest::newRow("empty range at its start") << "startGlobal 36" << "extra chunk id";
+    QTest::newRow("past the end") << "1000" << "";
+  }
+  void findByOffset() {
+    QFETCH(QString, answer);
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    f.Prompter.TextAnswers << answer;
+    f.Window.findChild<QAction*>(QStringLiteral("miFindOffset"))->trigger();
+    QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("AskText: Find node by offset | [prop] [=] offset [junk]\r\n")));
+    QTEST(AllMatches(f), "matches");
+  }
+
+  void offsetThatIsNoNumber() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    f.Prompter.TextAnswers << QStringLiteral("start xyz");
+    f.Window.findChild<QAction*>(QStringLiteral("miFindOffset"))->trigger();
+    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("Error: Error | 'start xyz' is not a valid offset."));
+    QVERIFY(!f.Window.Search().Active());
+  }
+
+  // Function keys with a modifier, and Ctrl+F with another modifier too, do nothing.
+  void keysWithOtherModifiers() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("csv.sw")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QTest::keyClick(&f.Window, Qt::Key_F3, Qt::ShiftModifier);
+    QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
+    QTest::keyClick(&f.Window, Qt::Key_F5, Qt::ControlModifier);
+    QVERIFY(f.Prompter.Log.isEmpty());
+    QVERIFY(!f.Window.Run().IsWorking());
+    QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier);
+    QCOMPARE(f.Prompter.Log.size(), 1);
+  }
+
+  void highlighting() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    f.Prompter.TextAnswers << QStringLiteral(" s*|form ") << QStringLiteral("size");
+    f.Window.findChild<QAction*>(QStringLiteral("Blue"))->trigger();
+    QCOMPARE(f.Prompter.Log.takeLast(),
+             QStringLiteral("AskText: Highlight nodes | - pipe-separated list of node name wildcard masks\r\n- empty value "
+                            "to disable this color | "));
+    f.Window.findChild<QAction*>(QStringLiteral("Red"))->trigger();
+    const QModelIndex riff = f.Window.Model().index(0, 0);
+    auto colour = [&](int row) {
+      return f.Window.Model().index(row, 0, riff).data(Qt::ForegroundRole).value<QColor>().name();
+    };
+    QCOMPARE(colour(0), QStringLiteral("#00ffff"));  // size: Blue came first
+    QCOMPARE(colour(1), QStringLiteral("#00ffff"));  // form
+    QCOMPARE(colour(2), QStringLiteral("#000000"));  // chunks: none
+    // The menu's check marks are set as it opens.
+    emit qobject_cast<QMenu*>(f.Window.findChild<QAction*>(QStringLiteral("Red"))->parent())->aboutToShow();
+    QVERIFY(f.Window.findChild<QAction*>(QStringLiteral("Red"))->isChecked());
+    QVERIFY(!f.Window.findChild<QAction*>(QStringLiteral("Green"))->isChecked());
+    f.Window.findChild<QAction*>(QStringLiteral("Clear all"))->trigger();
+    QVERIFY(!f.Window.Model().index(0, 0, riff).data(Qt::ForegroundRole).isValid());
+  }
+
+  // Rename, remove and move through the popup, an in-place edit and drops, with the model
+  // checked by Qt's tester all along.
+  void nodeCommands() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    ResultTreeModel& model = f.Window.Model();
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    f.Window.TreeView()->expandAll();
+    auto node = [&](const QString& path) { return model.Root()->FirstOnPath(path.toStdU16String()); };
+    auto enabled = [&](const QString& path) {
+      QStringList names;
+      for (QAction* action : f.Window.TreeMenuFor(node(path))->actions())
+        if (!action->isSeparator() && action->isEnabled()) names << action->text();
+      return names.join(u',');
+    };
+    QCOMPARE(enabled("riff"), QStringLiteral("Find here...,Find offset,Collapse all,Expand all,Properties,Rename"));
+    QCOMPARE(enabled("riff\\size"), QStringLiteral("Find offset,Properties,Rename,Remove"));
+
+    f.Prompter.TextAnswers << QStringLiteral("length");
+    f.Window.TreeMenuFor(node("riff\\size"))->findChild<QAction*>(QStringLiteral("miRename"))->trigger();
+    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("AskText: Rename node | Enter new node name: | size"));
+    const QModelIndex form = model.IndexOf(node("riff\\form"));
+    QVERIFY(model.setData(form, QStringLiteral("kind")));  // an in-place edit ending
+    QCOMPARE(model.index(0, 0, model.index(0, 0)).data().toString(), QStringLiteral("length"));
+    QVERIFY(node("riff\\kind"));
+
+    f.Window.TreeMenuFor(node("riff\\chunks\\chunk"))->findChild<QAction*>(QStringLiteral("miRemove"))->trigger();
+    QVERIFY(!node("riff\\chunks\\chunk"));
+
+    // Drops onto the node itself and into its subtree are refused; onto a sibling moves it last.
+    auto drop = [&](const QString& from, const QString& onto) {
+      std::unique_ptr<QMimeData> data(model.mimeData({model.IndexOf(node(from))}));
+      return model.dropMimeData(data.get(), Qt::MoveAction, -1, 0, model.IndexOf(node(onto)));
+    };
+    QVERIFY(!drop("riff\\chunks", "riff\\chunks"));
+    QVERIFY(!drop("riff\\chunks", "riff\\chunks\\format\\size"));
+    QVERIFY(drop("riff\\chunks\\samples", "riff\\chunks\\format"));
+    QVERIFY(drop("riff\\kind", "riff\\chunks"));
+    QCOMPARE(TreeText(model),
+             QStringLiteral("riff(length chunks(format(size audioFormat channels sampleRate byteRate blockAlign "
+                            "bitsPerSample extra samples(size data)) kind))"));
+
+    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miCollapseAll"))->trigger();
+    QVERIFY(!f.Window.TreeView()->isExpanded(model.IndexOf(node("riff\\chunks\\format"))));
+    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miExpandAll"))->trigger();
+    QVERIFY(f.Window.TreeView()->isExpanded(model.IndexOf(node("riff\\chunks\\format\\samples"))));
+
+    QSignalSpy properties(&f.Window, &MainWindow::NodePropertiesRequested);
+    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties"))->trigger();
+    QVERIFY(f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties"))->isChecked());
+    QCOMPARE(properties.size(), 1);
+  }
+
+  // Both forms of the tree file load back as the same tree, in the viewer and in the library.
+  void saveAndLoad_data() {
+    QTest::addColumn<QString>("item");
+    QTest::newRow("As binary") << "miTSaveBin";
+    QTest::newRow("As compressed binary") << "miTSaveCompressed";
+  }
+  void saveAndLoad() {
+    QFETCH(QString, item);
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    const QString shown = TreeText(f.Window.Model());
+    const QString path = f.Files.Path(QStringLiteral("saved.swt"));
+    f.Prompter.FileAnswers << path;
+    f.Window.findChild<QAction*>(item)->trigger();
+    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("SaveFile: Serializing current tree | Serialized tree (*.swt)"));
+    QCOMPARE(f.Window.StatusText(), QStringLiteral("Tree saved to saved.swt (stream ranges stored as offset and length)"));
+    // The shown tree keeps its bytes.
+    QVERIFY(!f.Window.Model().index(0, ResultTreeModel::ValueColumn).data().toString().isEmpty());
+
+    skeinwork::TFileStream file(path.toStdU16String(), skeinwork::TFileMode::OpenRead);
+    std::unique_ptr<skeinwork::TSwTreeNode> loaded = skeinwork::TSwBinaryStreamer().Read(file);
+    skeinwork::TSwValue value;
+    QVERIFY(loaded->FirstOnPath(u"riff\\chunks")->FindValue(u"innerGlobal", value));
+    QCOMPARE(value.Int, 0x0C);
+    QCOMPARE(value.Frac, 90.0);
+
+    f.Window.OpenFiles({path});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QCOMPARE(TreeText(f.Window.Model()), shown);
+  }
+
+  // The filter shows the matches with their ancestors, counts them and keeps the selection
+  // when it is cleared.
+  void nameFilter_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<QString>("count");
+    QTest::newRow("part, any case") << "SIZE" << "riff(size chunks(format(size) chunk(size) samples(size)))"
+                                    << "4 matches";
+    QTest::newRow("whole name") << "=chunk" << "riff(chunks(chunk))" << "1 match";
+    QTest::newRow("no match") << "zzz" << "" << "0 matches";
+  }
+  void nameFilter() {
+    QFETCH(QString, text);
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QAbstractItemModelTester tester(&f.Window.Filter(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy finished(&f.Window.Filter(), &FilterTreeModel::Finished);
+    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->setText(text);
+    QVERIFY(finished.wait(10000));
+    QTEST(TreeText(f.Window.Filter()), "tree");
+    QTEST(f.Window.findChild<QLabel*>(QStringLiteral("lbFilterCount"))->text(), "count");
+    QCOMPARE(f.Window.TreeView()->model(), &f.Window.Filter());
+    // The last shown node is selected, and stays selected in the whole tree.
+    QModelIndex last;
+    while (f.Window.Filter().rowCount(last) > 0)
+      last = f.Window.Filter().index(f.Window.Filter().rowCount(last) - 1, 0, last);
+    if (last.isValid()) f.Window.TreeView()->setCurrentIndex(last);
+    skeinwork::TSwTreeNode* selected = last.isValid() ? f.Window.Filter().NodeOf(last) : f.Window.Model().Root()->Child(0);
+    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->clear();
+    QCOMPARE(f.Window.TreeView()->model(), &f.Window.Model());
+    QCOMPARE(f.Window.Model().NodeOf(f.Window.TreeView()->currentIndex()), selected);
   }
 
   void tipShownOnce() {

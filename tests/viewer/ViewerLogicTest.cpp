@@ -1,6 +1,7 @@
 // The viewer's start-up rules and texts, as a user meets them.
 #include <QTest>
 
+#include "SearchAnswers.h"
 #include "StartupRules.h"
 #include "ViewerTexts.h"
 
@@ -133,6 +134,76 @@ class ViewerLogicTest : public QObject {
     if (kind == u"preview") shown = BytePreview(std::string_view(input.constData(), input.size()), 65001);
     if (kind == u"charset") shown = CharsetOfAnswer(QString::fromLatin1(input)).value_or(QStringLiteral("<none>"));
     QTEST(shown, "shown");
+  }
+
+  // Each answer of the offset box as "property|exact|offset", or "error" when it starts no search.
+  void offsetAnswers_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("query");
+    QTest::newRow("property and decimal") << "start 885" << "start|0|885";
+    QTest::newRow("exact, h suffix") << "= 144h" << "|1|324";
+    QTest::newRow("property, exact, $") << "end = $1ff" << "end|1|511";
+    QTest::newRow("0x prefix") << "0x00405AAC" << "|0|4217516";
+    QTest::newRow("exact glued") << "inner=0x10" << "inner|1|16";
+    QTest::newRow("trailing dot is decimal") << "  100.  " << "|0|100";
+    QTest::newRow("junk after a tab") << "startGlobal 0x20\tmov eax, 1" << "startGlobal|0|32";
+    QTest::newRow("a number first, junk after") << "0x20 4D 5A 90" << "|0|32";
+    QTest::newRow("upper-case hex") << "$FF" << "|0|255";
+    QTest::newRow("not a number") << "start abc" << "error";
+    QTest::newRow("hex without hex mark") << "1ff" << "error";
+    QTest::newRow("negative") << "-5" << "error";
+    QTest::newRow("only a property") << "start =" << "error";
+    QTest::newRow("empty") << "" << "error";
+  }
+  void offsetAnswers() {
+    QFETCH(QString, answer);
+    const std::optional<OffsetQuery> query = ParseOffsetAnswer(answer);
+    const QString read = query ? QStringLiteral("%1|%2|%3").arg(query->Property).arg(int(query->Exact)).arg(query->Offset)
+                               : QStringLiteral("error");
+    QTEST(read, "query");
+  }
+
+  void masks_data() {
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("star, any run") << "chunk*" << "chunk" << true;
+    QTest::newRow("star in the middle") << "a*z" << "abcz" << true;
+    QTest::newRow("plus needs a character") << "chunk+" << "chunk" << false;
+    QTest::newRow("plus, a run") << "chunk+" << "chunk12" << true;
+    QTest::newRow("question, one character") << "h?r" << "hdr" << true;
+    QTest::newRow("question, not two") << "h?r" << "hddr" << false;
+    QTest::newRow("case significant") << "hdr" << "HDR" << false;
+    QTest::newRow("whole name") << "hdr" << "hdrs" << false;
+    QTest::newRow("no prefix match") << "dr" << "hdr" << false;
+    QTest::newRow("star alone") << "*" << "" << true;
+    QTest::newRow("plus against empty") << "+" << "" << false;
+  }
+  void masks() {
+    QFETCH(QString, mask);
+    QFETCH(QString, name);
+    QTEST(MaskMatches(mask, name), "matches");
+  }
+
+  // The first entry whose mask matches decides; entries keep the order they were added in.
+  void highlightList() {
+    HighlightList list;
+    list.Set(HighlightList::Green, QStringLiteral("  chunk*||hdr  "));
+    list.Set(HighlightList::Red, QStringLiteral("chunk1|data"));
+    QCOMPARE(list.Masks(HighlightList::Green), QStringLiteral("chunk*||hdr"));
+    QCOMPARE(list.ColourOf(u"chunk1"), HighlightList::Green);
+    QCOMPARE(list.ColourOf(u"hdr"), HighlightList::Green);
+    QCOMPARE(list.ColourOf(u"data"), HighlightList::Red);
+    QCOMPARE(list.ColourOf(u"other"), std::nullopt);
+    list.Set(HighlightList::Green, QStringLiteral("hdr"));  // replaced in place: still first
+    QCOMPARE(list.ColourOf(u"chunk1"), HighlightList::Red);
+    list.Set(HighlightList::Green, QStringLiteral("  "));
+    QVERIFY(!list.HasEntry(HighlightList::Green));
+    QVERIFY(list.HasEntry(HighlightList::Red));
+    QCOMPARE(HighlightList::ColourRgb(HighlightList::Orange), 0xFFB900u);
+    QCOMPARE(HighlightList::ColourRgb(HighlightList::Red), 0xFF0000u);
+    list.Clear();
+    QVERIFY(list.IsEmpty());
   }
 };
 

@@ -1,6 +1,8 @@
 #include "ResultTreeModel.h"
 
+#include <QColor>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QPalette>
 
 #include "SwModelling.h"
@@ -12,6 +14,7 @@ using namespace skeinwork;
 
 namespace {
 const char* const kEmptyTreeText = "This model/data combination has produced no nodes.";
+const char* const kNodeMimeType = "application/x-weftview-node";
 }
 
 ResultTreeModel::ResultTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
@@ -27,6 +30,7 @@ void ResultTreeModel::SetTree(TSwTreeNode* root, TSwmSlicer* slicer, int codepag
   mSlicer = slicer;
   mCodepage = codepage;
   mRows.clear();
+  mDragged = nullptr;
   if (mRoot) mRoot->SetObserver(this);
   endResetModel();
 }
@@ -82,6 +86,12 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ForegroundRole) return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     return {};
   }
+  if (role == Qt::ForegroundRole && mHighlights && index.column() == NameColumn) {
+    if (auto colour = mHighlights->ColourOf(QString::fromStdU16String(node->Name())))
+      return QColor::fromRgb(HighlightList::ColourRgb(*colour));
+    return {};
+  }
+  if (role == Qt::EditRole && index.column() == NameColumn) return QString::fromStdU16String(node->Name());
   if (role != Qt::DisplayRole) return {};
   if (index.column() == NameColumn)
     return node->Name().empty() ? QStringLiteral("<unnamed>") : QString::fromStdU16String(node->Name());
@@ -117,7 +127,57 @@ QVariant ResultTreeModel::headerData(int section, Qt::Orientation orientation, i
 Qt::ItemFlags ResultTreeModel::flags(const QModelIndex& index) const {
   if (!index.isValid()) return Qt::NoItemFlags;
   if (!NodeOf(index)) return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
-  return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  const Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+  return index.column() == NameColumn ? flags | Qt::ItemIsEditable : flags;
+}
+
+bool ResultTreeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  TSwTreeNode* node = NodeOf(index);
+  if (!node || role != Qt::EditRole || index.column() != NameColumn || !value.isValid()) return false;
+  node->Rename(TSwName(value.toString().toStdU16String()));
+  return true;
+}
+
+QStringList ResultTreeModel::mimeTypes() const { return {QString::fromLatin1(kNodeMimeType)}; }
+
+QMimeData* ResultTreeModel::mimeData(const QModelIndexList& indexes) const {
+  TSwTreeNode* node = indexes.isEmpty() ? nullptr : NodeOf(indexes.first());
+  if (!node) return nullptr;
+  // The node is named by its address: a drag only ever lands in this model.
+  mDragged = node;
+  auto* data = new QMimeData;
+  const quintptr address = reinterpret_cast<quintptr>(node);
+  data->setData(QString::fromLatin1(kNodeMimeType), QByteArray::number(address));
+  return data;
+}
+
+TSwTreeNode* ResultTreeModel::DraggedNode(const QMimeData* data) const {
+  if (!data || !data->hasFormat(QString::fromLatin1(kNodeMimeType))) return nullptr;
+  // Only the drag this model started counts, and only while the tree keeps its structure.
+  const quintptr address = data->data(QString::fromLatin1(kNodeMimeType)).toULongLong();
+  return mDragged && address == reinterpret_cast<quintptr>(mDragged) ? mDragged : nullptr;
+}
+
+bool ResultTreeModel::CanMove(const TSwTreeNode* node, const TSwTreeNode* target) {
+  return node && target && !node->IsRoot() && !node->IsSelfOrAncestorOf(target);
+}
+
+bool ResultTreeModel::CanRemove(const TSwTreeNode* node) const {
+  return node && !node->IsRoot() && !(node->Parent() == mRoot && mRoot->ChildCount() == 1);
+}
+
+bool ResultTreeModel::canDropMimeData(const QMimeData* data, Qt::DropAction action, int row, int,
+                                      const QModelIndex& parent) const {
+  // Only onto an item, not between two.
+  if (action != Qt::MoveAction || row >= 0) return false;
+  return CanMove(DraggedNode(data), NodeOf(parent));
+}
+
+bool ResultTreeModel::dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                                   const QModelIndex& parent) {
+  if (!canDropMimeData(data, action, row, column, parent)) return false;
+  DraggedNode(data)->MoveTo(NodeOf(parent));
+  return true;
 }
 
 // ---- changes of the tree
@@ -134,6 +194,7 @@ void ResultTreeModel::BeginChange(bool resets, Begin begin) {
 template <class End>
 void ResultTreeModel::EndChange(End end) {
   mRows.clear();
+  mDragged = nullptr;
   if (!mResetting) return end();
   mResetting = false;
   endResetModel();

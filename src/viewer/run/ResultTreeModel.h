@@ -10,6 +10,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "SearchAnswers.h"
 #include "SwNodes.h"
 
 namespace skeinwork {
@@ -47,9 +48,29 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
+  // An edit of a name renames the node.
+  bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+
+  // Colours names by the list's masks (null: none); views repaint themselves after a change.
+  void SetHighlights(const HighlightList* highlights) { mHighlights = highlights; }
+
+  // Dragging a node onto another moves it with its subtree to the end of the target's
+  // children; a drop onto the node itself or into its own subtree is refused.
+  Qt::DropActions supportedDropActions() const override { return Qt::MoveAction; }
+  Qt::DropActions supportedDragActions() const override { return Qt::MoveAction; }
+  QStringList mimeTypes() const override;
+  QMimeData* mimeData(const QModelIndexList& indexes) const override;
+  bool canDropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                       const QModelIndex& parent) const override;
+  bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                    const QModelIndex& parent) override;
+  static bool CanMove(const skeinwork::TSwTreeNode* node, const skeinwork::TSwTreeNode* target);
+  // Whether the node may be removed: not the root, nor the root's only child.
+  bool CanRemove(const skeinwork::TSwTreeNode* node) const;
 
  private:
   int RowOf(skeinwork::TSwTreeNode* node) const;
+  skeinwork::TSwTreeNode* DraggedNode(const QMimeData* data) const;
   bool ShowsPlaceholder() const { return mRoot && mRoot->ChildCount() == 0; }
   QVariant RangeText(skeinwork::TSwTreeNode* node, int column) const;
 
@@ -73,6 +94,8 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   int mCodepage = 0;
   // Rows of the nodes whose children were asked for their parent.
   mutable std::unordered_map<const skeinwork::TSwTreeNode*, int> mRows;
+  const HighlightList* mHighlights = nullptr;
+  mutable skeinwork::TSwTreeNode* mDragged = nullptr;  // the node of the drag this model started
   bool mResetting = false;  // a change that turns the tree empty or not: the model resets
 };
 

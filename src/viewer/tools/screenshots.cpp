@@ -1,7 +1,8 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png), as the README shows them. Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, highlight.png, tree-menu.png), as the README shows them. Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTreeView>
 
@@ -55,6 +56,22 @@ int main(int argc, char** argv) {
   window.ShowNodeInStatusBar(window.Model().NodeOf(chunks));
   QApplication::processEvents();
   ok = Save(window, out, "tree.png") && ok;
+
+  // Names highlighted in two colours, and the node an offset search found.
+  prompter.TextAnswers << QStringLiteral("size|id") << QStringLiteral("chunk*|samples") << QStringLiteral("= $24");
+  window.EditHighlight(weftview::HighlightList::Red);
+  window.EditHighlight(weftview::HighlightList::Green);
+  window.FindByOffset();
+  QApplication::processEvents();
+  ok = Save(window, out, "highlight.png") && ok;
+
+  // The tree popup over the "format" node.
+  const QModelIndex format = window.Model().index(0, 0, chunks);
+  QMenu* menu = window.TreeMenuFor(window.Model().NodeOf(format));
+  menu->popup(window.TreeView()->viewport()->mapToGlobal(window.TreeView()->visualRect(format).center()));
+  QApplication::processEvents();
+  ok = Save(*menu, out, "tree-menu.png") && ok;
+  menu->hide();
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

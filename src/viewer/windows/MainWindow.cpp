@@ -77,6 +77,7 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
   setCentralWidget(central);
   BuildToolbar();
   BuildStatusBar();
+  BuildTreeCommands();
 
   mTipTimer = new QTimer(this);
   mTipTimer->setInterval(1000);
@@ -180,14 +181,15 @@ void MainWindow::BuildToolbar() {
   mSaveAction->setMenu(saveMenu);
   mFindAction = AddAction("btTFind", QStringLiteral("Find"), QKeySequence(Qt::CTRL | Qt::Key_F));
   mFindAction->setToolTip(QStringLiteral("Find a node on a path (Ctrl+F)"));
-  mFindNextAction = AddAction("btTFindNext", QStringLiteral("Find next"), QKeySequence(Qt::Key_F3));
+  // F3 is a key of its own: it also starts a search when none is active (MainWindowTree.cpp).
+  mFindNextAction = AddAction("btTFindNext", QStringLiteral("Find next"));
   mFindNextAction->setToolTip(QStringLiteral("Continue the search (F3)"));
   mHighlightAction = AddAction("btTHighlightNodes", QStringLiteral("Highlight"));
   mHighlightAction->setToolTip(QStringLiteral("Colour nodes by name masks"));
-  auto* highlightMenu = new QMenu(this);
+  mHighlightMenu = new QMenu(this);
   for (const char* colour : {"Red", "Orange", "Blue", "Green", "Clear all"})
-    highlightMenu->addAction(QString::fromLatin1(colour));
-  mHighlightAction->setMenu(highlightMenu);
+    mHighlightMenu->addAction(QString::fromLatin1(colour))->setObjectName(QString::fromLatin1(colour));
+  mHighlightAction->setMenu(mHighlightMenu);
   mExtractAction = AddAction("btTExtractOnPath", QStringLiteral("Extract"), QKeySequence(Qt::Key_F8));
   mExtractAction->setCheckable(true);
   mExtractAction->setToolTip(QStringLiteral("Extract data on a path (F8)"));
@@ -371,6 +373,10 @@ QString MainWindow::AskScriptPath(int selectedFilter) {
       {QStringLiteral("Select a Skeinwork script with your model"), kScriptFilters, selectedFilter, QStringLiteral("sw")});
 }
 
+FileQuestion MainWindow::SaveQuestion(int selectedFilter, const QString& suffix) {
+  return {QStringLiteral("Serializing current tree"), kSaveFilters, selectedFilter, suffix};
+}
+
 QString MainWindow::AskDataPath() {
   return mPrompter->OpenFile({QStringLiteral("Select a file to modell"), {QStringLiteral("Any file (*)")}, 0, {}});
 }
@@ -420,8 +426,7 @@ void MainWindow::LoadSerializedTree() {
 }
 
 void MainWindow::NewScript() {
-  const QString path = mPrompter->SaveFile(
-      {QStringLiteral("Serializing current tree"), kSaveFilters, 1, QStringLiteral("sw")});
+  const QString path = mPrompter->SaveFile(SaveQuestion(1, QStringLiteral("sw")));
   if (path.isEmpty()) return;
   CloseEverything();
   try {
@@ -457,6 +462,8 @@ void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString
 void MainWindow::CancelRun() { mRun.Cancel(); }
 
 void MainWindow::CloseEverything() {
+  mSearch.End();
+  SetNameFilter({});
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.Clear(false);
   mHasScript = mTreeShown = mErrorShown = false;
@@ -544,7 +551,8 @@ void MainWindow::RefreshControls() {
   mHighlightAction->setEnabled(mTreeShown);
   mCloseAction->setEnabled(working || mTreeShown || mErrorShown);
   mReloadAction->setEnabled(mHasScript);
-  mFindNextAction->setEnabled(false);  // no search is active
+  mFindNextAction->setEnabled(mTreeShown && mSearch.Active() && !mSearch.Exhausted());
+  mFindOffsetAction->setEnabled(mTreeShown && mRun.Slicer());
   mExtractAction->setEnabled(mTreeShown && mRun.Slicer());
   mExtractAction->setChecked(false);
   mScriptMemoAction->setEnabled(mHasScript && mRun.ScriptStream());

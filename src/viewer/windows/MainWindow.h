@@ -10,12 +10,15 @@
 
 #include <memory>
 
+#include "FilterTreeModel.h"
+#include "NodeSearch.h"
 #include "Prompter.h"
 #include "ResultTreeModel.h"
 #include "RunController.h"
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -58,6 +61,31 @@ class MainWindow : public QMainWindow {
   // Shows the finished run's tree with its first item selected: what the end of a run does.
   void ShowResultTree();
 
+  // Finding (MainWindowTree.cpp): by path or by offset below a node (null: the root), and the
+  // next match; F3 continues an active search or starts a new path search.
+  void FindOnPath(skeinwork::TSwTreeNode* base = nullptr);
+  void FindByOffset(skeinwork::TSwTreeNode* base = nullptr);
+  void FindNext();
+  void FindNextOrNew();
+  const NodeSearch& Search() const { return mSearch; }
+  // Highlight masks of a colour, asked in a box; and all of them cleared.
+  void EditHighlight(HighlightList::Colour colour);
+  void ClearHighlights();
+  const HighlightList& Highlights() const { return mHighlights; }
+  // Node commands of the tree's popup menu, on a node of the shown tree.
+  void RenameNode(skeinwork::TSwTreeNode* node);
+  void RemoveNode(skeinwork::TSwTreeNode* node);
+  void ExpandSubtree(skeinwork::TSwTreeNode* node, bool expand);
+  void ToggleNodeProperties(skeinwork::TSwTreeNode* node);
+  bool NodeWindowVisible() const { return mNodeWindowVisible; }
+  // The tree popup as it would open for the node (its items enabled and checked accordingly).
+  QMenu* TreeMenuFor(skeinwork::TSwTreeNode* node);
+  // Shows only the nodes whose names pass the filter text, with their ancestors (empty: all).
+  void SetNameFilter(const QString& text);
+  FilterTreeModel& Filter() { return mFilter; }
+  // Writes the shown tree to a file chosen in the save dialog.
+  void SaveTree(bool compressed);
+
   RunController& Run() { return mRun; }
   ResultTreeModel& Model() { return mModel; }
   QTreeView* TreeView() const { return mTreeView; }
@@ -67,6 +95,10 @@ class MainWindow : public QMainWindow {
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
   QStringList PanelTexts() const;
+
+ signals:
+  // The node window is to show the node (null: to hide).
+  void NodePropertiesRequested(skeinwork::TSwTreeNode* node);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -94,6 +126,14 @@ class MainWindow : public QMainWindow {
   void OnItemEntered(const QModelIndex& index);
   void StartTipOnce();
   void OnTipTimer();
+  void BuildTreeCommands();
+  void OnTreeStructureChanged();
+  void ShowTreeMenu(const QPoint& at);
+  skeinwork::TSwTreeNode* BaseOrRoot(skeinwork::TSwTreeNode* base) const;
+  // The node's index in the model the tree view shows (the whole tree or the filtered one).
+  QModelIndex ViewIndexOf(skeinwork::TSwTreeNode* node) const;
+  void OnFilterFinished(qint64 matches);
+  void ShowLibraryError(const std::exception& error);
 
   // Script strip answers.
   // Asks for a header field with its current value and stores the answer.
@@ -110,6 +150,8 @@ class MainWindow : public QMainWindow {
 
   QString AskScriptPath(int selectedFilter = 0);
   QString AskDataPath();
+  // The save dialog's question (`sdStream`).
+  static FileQuestion SaveQuestion(int selectedFilter, const QString& suffix);
   // The script of the previous run, for a data file given alone; empty after a tree load.
   QString RememberedScript() const;
 
@@ -154,6 +196,25 @@ class MainWindow : public QMainWindow {
   QAction* mHighlightAction = nullptr;
   QAction* mRemodellAction = nullptr;
   QToolButton* mOpenButton = nullptr;
+  QAction* mFindOffsetAction = nullptr;
+  QMenu* mHighlightMenu = nullptr;
+
+  NodeSearch mSearch;
+  FilterTreeModel mFilter{mModel};
+  QLineEdit* mFilterEdit = nullptr;
+  QLabel* mFilterCount = nullptr;
+  skeinwork::TSwTreeNode* mKeptNode = nullptr;  // selected when the filter came on
+  HighlightList mHighlights;
+  bool mNodeWindowVisible = false;
+  QMenu* mTreeMenu = nullptr;
+  skeinwork::TSwTreeNode* mMenuNode = nullptr;  // the node the tree popup was opened for
+  QAction* mFindHereAction = nullptr;
+  QAction* mFindOffsetHereAction = nullptr;
+  QAction* mCollapseAllAction = nullptr;
+  QAction* mExpandAllAction = nullptr;
+  QAction* mPropertiesAction = nullptr;
+  QAction* mRenameAction = nullptr;
+  QAction* mRemoveAction = nullptr;
 
   QLabel* mStatusText = nullptr;
   QLabel* mPanels[4] = {};
