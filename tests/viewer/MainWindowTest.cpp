@@ -263,6 +263,31 @@ class MainWindowTest : public QObject {
     QTRY_COMPARE(f.Window.PanelTexts(), (QStringList{"", "", "", "LINE\\END"}));
   }
 
+  // The Length column counts the bytes the Value column shows: a field's bytes are in its
+  // "start" range, a composite's in its "inner" range.
+  void rangeColumns_data() {
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("length");
+    QTest::addColumn<QString>("valueStart");
+    QTest::newRow("field") << 0 << "size" << "4" << "^ 00 00 00";
+    QTest::newRow("literal") << 1 << "form" << "4" << "WAVE";
+    QTest::newRow("composite") << 2 << "chunks" << "90" << "f m t 20";
+  }
+  void rangeColumns() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QFETCH(int, row);
+    const QModelIndex riff = f.Window.Model().index(0, 0);
+    const QModelIndex name = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
+    QTEST(name.data().toString(), "name");
+    QTEST(name.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), "length");
+    const QString value = name.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
+    QFETCH(QString, valueStart);
+    QVERIFY2(value.startsWith(valueStart), qPrintable(value));
+  }
+
   void dropsAndPrompts() {
     Fixture f;
     // A data file alone, with no script run before: the script is asked for.

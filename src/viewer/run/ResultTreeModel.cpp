@@ -88,6 +88,16 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
   return RangeText(node, index.column());
 }
 
+// A field's bytes are in its "start" range while its "inner" range is empty: the Length and Value
+// columns both describe "inner" when it holds bytes, else "start".
+const char16_t* ResultTreeModel::ShownRange(TSwTreeNode* node) {
+  TSwValue inner;
+  if (node->FindValue(u"inner", inner) && TSwmSlicer::Length(inner) > 0) return u"inner";
+  TSwValue start;
+  if (node->FindValue(u"start", start)) return u"start";
+  return node->FindValue(u"inner", inner) ? u"inner" : nullptr;
+}
+
 QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
   if (!mSlicer) return {};
   TSwValue value;
@@ -95,13 +105,14 @@ QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
     case StartColumn:
       if (!node->FindValue(u"startGlobal", value) || TSwmSlicer::Start(value) < 0) return {};
       return OffsetText(TSwmSlicer::Start(value));
-    case LengthColumn:
-      if (!node->FindValue(u"innerGlobal", value) || TSwmSlicer::Length(value) < 0) return {};
+    case LengthColumn: {
+      const char16_t* shown = ShownRange(node);
+      if (!shown || !node->FindValue(shown, value) || TSwmSlicer::Length(value) < 0) return {};
       return QString::number(TSwmSlicer::Length(value));
+    }
     case ValueColumn: {
-      RawByteString bytes = mSlicer->PropertyText(node, u"inner", kValueBytes);
-      if (bytes.empty()) bytes = mSlicer->PropertyText(node, u"start", kValueBytes);
-      return BytePreview(bytes, mCodepage);
+      const char16_t* shown = ShownRange(node);
+      return BytePreview(shown ? mSlicer->PropertyText(node, shown, kValueBytes) : RawByteString(), mCodepage);
     }
     default:
       return {};

@@ -52,6 +52,8 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   int RowOf(skeinwork::TSwTreeNode* node) const;
   bool ShowsPlaceholder() const { return mRoot && mRoot->ChildCount() == 0; }
   QVariant RangeText(skeinwork::TSwTreeNode* node, int column) const;
+  // The range property whose bytes the Length and Value columns describe, or null.
+  static const char16_t* ShownRange(skeinwork::TSwTreeNode* node);
 
   // A change of structure: rows inserted, removed or moved, or a reset when the tree turns
   // empty or stops being empty (the placeholder item comes or goes).
