@@ -21,6 +21,7 @@ ResultTreeModel::~ResultTreeModel() {
 }
 
 void ResultTreeModel::SetTree(TSwTreeNode* root, TSwmSlicer* slicer, int codepage) {
+  if (mRoot) emit NodesLeaving(nullptr);
   beginResetModel();
   if (mRoot) mRoot->SetObserver(nullptr);
   mRoot = root;
@@ -160,6 +161,7 @@ void ResultTreeModel::ChildInserted(TSwTreeNode*, int) {
 }
 
 void ResultTreeModel::ChildRemoving(TSwTreeNode* parent, int index) {
+  emit NodesLeaving(parent->Child(index));
   BeginChange(parent == mRoot && mRoot->ChildCount() == 1,
               [&] { beginRemoveRows(IndexOf(parent), index, index); });
 }

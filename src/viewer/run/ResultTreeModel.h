@@ -48,6 +48,11 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
 
+ signals:
+  // A node and its subtree are about to leave the tree (removed, which frees them); null: the
+  // whole tree is about to be replaced. Windows that show a node forget it here.
+  void NodesLeaving(skeinwork::TSwTreeNode* node);
+
  private:
   int RowOf(skeinwork::TSwTreeNode* node) const;
   bool ShowsPlaceholder() const { return mRoot && mRoot->ChildCount() == 0; }

@@ -31,6 +31,8 @@ class TSwScript;
 
 namespace weftview {
 
+class NodeWindow;
+
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -63,6 +65,10 @@ class MainWindow : public QMainWindow {
   QTreeView* TreeView() const { return mTreeView; }
   bool TreeShown() const { return mTreeShown; }
   bool ErrorShown() const { return mErrorShown; }
+  // Loads the node into the node window, made on first use left of this window; shows it when
+  // asked to bring it to the front or when it is hidden.
+  void ShowNodeWindow(skeinwork::TSwTreeNode* node, bool bringToFront = true);
+  NodeWindow* NodeWindowIfAny() const { return mNodeWindow; }
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
@@ -160,6 +166,7 @@ class MainWindow : public QMainWindow {
   QProgressBar* mProgress = nullptr;
   QPushButton* mCancelButton = nullptr;
   QTimer* mTipTimer = nullptr;
+  NodeWindow* mNodeWindow = nullptr;
 };
 
 }  // namespace weftview
