@@ -5,6 +5,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "BufStream.h"
 #include "DumpPane.h"
 #include "ResultTreeModel.h"
 #include "SwCore.h"
@@ -20,6 +21,8 @@ QString SourceOf(TSwTreeNode* node, TStream* stream) {
   TSwValue source;
   if (node && node->FindValue(u"source", source) && source.Has(ltStr) && source.Has(ltInt))
     return QStringLiteral("%1:%2").arg(QString::fromStdU16String(source.Text())).arg(source.Int);
+  // A run reads its input through a cache; the input itself names the bytes.
+  while (auto* cache = dynamic_cast<TBufStream*>(stream)) stream = cache->Underlying();
   return QString::fromStdString(SwStreamName(stream));
 }
 
@@ -83,7 +86,8 @@ void HexDumpWindow::Show(TStream* stream, int64_t sliceLength, TSwTreeNode* node
 }
 
 void HexDumpWindow::RefreshHeader() {
-  setWindowTitle(QStringLiteral("%1 @ %2").arg(mPane->SourceText()).arg(mPane->CurrentOffset(), 8, 16, QLatin1Char('0')).toUpper());
+  const QString offset = QStringLiteral("%1").arg(mPane->CurrentOffset(), 8, 16, QLatin1Char('0')).toUpper();
+  setWindowTitle(QStringLiteral("%1 @ %2").arg(mPane->SourceText(), offset));
   mNodePanel->setVisible(mNode != nullptr);
   mOnTop->setChecked(windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }
