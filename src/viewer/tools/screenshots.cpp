@@ -1,13 +1,16 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png), as the README shows them. Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, node.png, hexdump.png), as the README shows them. Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeView>
 
 #include <cstdio>
 
+#include "HexDumpWindow.h"
 #include "MainWindow.h"
+#include "NodeWindow.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 
@@ -55,6 +58,16 @@ int main(int argc, char** argv) {
   window.ShowNodeInStatusBar(window.Model().NodeOf(chunks));
   QApplication::processEvents();
   ok = Save(window, out, "tree.png") && ok;
+
+  // The node window of the format chunk's sample rate and the dump of its bytes.
+  const QModelIndex format = window.Model().index(0, 0, chunks);
+  window.ShowNodeWindow(window.Model().NodeOf(window.Model().index(3, 0, format)));
+  weftview::NodeWindow* node = window.NodeWindowIfAny();
+  QApplication::processEvents();
+  ok = Save(*node, out, "node.png") && ok;
+  node->findChild<QPushButton*>(QStringLiteral("btView"))->click();
+  QApplication::processEvents();
+  ok = Save(*node->SharedDump(), out, "hexdump.png") && ok;
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

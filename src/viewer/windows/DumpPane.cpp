@@ -123,7 +123,11 @@ QString DumpPane::GoTo(int64_t offset) {
   options.BaseOffset = mBase + read.Start;
   options.LineSeparator = "\n";
   const std::string dump = SwFormatHexDump(ReadAt(*mStream, read.Start, read.Count), options, offset);
-  mMemo->setPlainText(QString::fromLatin1(dump.data(), static_cast<qsizetype>(dump.size())));
+  QString text = QString::fromLatin1(dump.data(), static_cast<qsizetype>(dump.size()));
+  // Characters 127 to 159 have no glyph: they show as the replacement too.
+  for (QChar& c : text)
+    if (c.unicode() >= 0x7F && c.unicode() <= 0x9F) c = QLatin1Char(options.Replacement);
+  mMemo->setPlainText(text);
   mCurrent = offset;
   ColourHighlight();
 

@@ -41,6 +41,7 @@ SourcePosStrip::SourcePosStrip(const QString& caption, Prompter& prompter, QWidg
     layout->addWidget(new QLabel(QString::fromLatin1(titles[i]), this), 0, i + 1);
     *edits[i] = new QLineEdit(this);
     (*edits[i])->setReadOnly(true);
+    (*edits[i])->setMinimumWidth((*edits[i])->fontMetrics().horizontalAdvance(QStringLiteral("0000000000")) + 12);
     layout->addWidget(*edits[i], 1, i + 1);
   }
   mSave = new TwoButtonClick(QStringLiteral("Save..."), this);
