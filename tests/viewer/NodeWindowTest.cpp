@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -90,7 +91,8 @@ class NodeWindowTest : public QObject {
     f.DoubleClick(f.Field(u"size"));
     QVERIFY(f.Nodes() && f.Nodes()->isVisible());
     QCOMPARE(f.Nodes()->windowTitle(), QStringLiteral("Node Properties"));
-    QVERIFY(f.Nodes()->frameGeometry().right() < f.Window.frameGeometry().left());
+    QCOMPARE(f.Nodes()->frameGeometry().topLeft(),
+             QPoint(f.Window.frameGeometry().left() - f.Nodes()->width() - 4, f.Window.frameGeometry().top()));
     QCOMPARE(f.Labels(), (QStringList{"Node 'size'", "riff > size", "0 child nodes."}));
     auto* up = f.Nodes()->findChild<QToolButton*>(QStringLiteral("btUpLevel"));
     up->click();
@@ -212,9 +214,18 @@ class NodeWindowTest : public QObject {
     caret.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, 13);
     dump->Pane()->Memo()->setTextCursor(caret);
     QCOMPARE(MenuTexts(dump->Pane()->BuildPopup(false)),
-             (QStringList{"Offset dec:\t8", "32-bit LE:\t1163280727", "...", "-", "Close"}));
+             (QStringList{"Offset dec:\t8", "32-bit LE:\t1163280727", "...", "Select node at this offset", "-", "Close"}));
     QCOMPARE(MenuTexts(dump->Pane()->BuildPopup(true)),
-             (QStringList{"Offset dec:\t8", "32-bit LE:\t1163280727", "16-bit LE:\t16727", "8-bit:\t87", "-", "Close"}));
+             (QStringList{"Offset dec:\t8", "32-bit LE:\t1163280727", "16-bit LE:\t16727", "8-bit:\t87",
+                          "Select node at this offset", "-", "Close"}));
+    // "Select node at this offset": the deepest node holding the byte, here and in the dumped data.
+    for (auto [offset, name] : {std::pair{8, "form"}, std::pair{0x1A, "sampleRate"}, std::pair{0x2F, "body"}}) {
+      caret.setPosition(dump->Pane()->Memo()->document()->findBlockByNumber(offset / 8 + (offset >= 8 ? 1 : 0)).position() + 12 + 3 * (offset % 8));
+      dump->Pane()->Memo()->setTextCursor(caret);
+      std::unique_ptr<QMenu> menu(dump->Pane()->BuildPopup(false));
+      menu->actions()[menu->actions().size() - 3]->trigger();
+      QCOMPARE(f.Window.TreeView()->currentIndex().data().toString(), QString::fromLatin1(name));
+    }
     // The right button opens another window; closing it destroys it, the shared one only hides.
     QTest::mouseClick(view, Qt::RightButton);
     QCOMPARE(f.Nodes()->findChildren<HexDumpWindow*>().size(), 2);

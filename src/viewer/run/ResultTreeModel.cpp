@@ -12,6 +12,16 @@ using namespace skeinwork;
 
 namespace {
 const char* const kEmptyTreeText = "This model/data combination has produced no nodes.";
+
+bool HoldsOffset(TSwTreeNode* node, int64_t offset) {
+  TSwValue range;
+  if (!node->FindValue(u"startGlobal", range) || TSwmSlicer::Start(range) < 0 || offset < TSwmSlicer::Start(range))
+    return false;
+  int64_t end = TSwmSlicer::End(range);
+  for (const char16_t* name : {u"innerGlobal", u"endGlobal"})
+    if (node->FindValue(name, range)) end = std::max(end, TSwmSlicer::End(range));
+  return offset < end;
+}
 }
 
 ResultTreeModel::ResultTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
@@ -45,6 +55,18 @@ int ResultTreeModel::RowOf(TSwTreeNode* node) const {
 QModelIndex ResultTreeModel::IndexOf(TSwTreeNode* node, int column) const {
   if (!node || node == mRoot || !mRoot) return {};
   return createIndex(RowOf(node), column, node);
+}
+
+TSwTreeNode* ResultTreeModel::NodeAtOffset(int64_t offset) const {
+  TSwTreeNode* deepest = nullptr;
+  for (TSwTreeNode* parent = mRoot; parent;) {
+    TSwTreeNode* holder = nullptr;
+    for (int i = 0; i < parent->ChildCount() && !holder; ++i)
+      if (HoldsOffset(parent->Child(i), offset)) holder = parent->Child(i);
+    if (holder) deepest = holder;
+    parent = holder;
+  }
+  return deepest;
 }
 
 QModelIndex ResultTreeModel::index(int row, int column, const QModelIndex& parent) const {

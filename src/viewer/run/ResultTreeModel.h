@@ -38,6 +38,9 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   // The node of an index; null for the placeholder item of an empty tree.
   skeinwork::TSwTreeNode* NodeOf(const QModelIndex& index) const;
   QModelIndex IndexOf(skeinwork::TSwTreeNode* node, int column = 0) const;
+  // The deepest node whose range in the whole input (from its "startGlobal" to the furthest end
+  // of its global ranges) holds the offset; null when none does.
+  skeinwork::TSwTreeNode* NodeAtOffset(int64_t offset) const;
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
   QModelIndex parent(const QModelIndex& child) const override;

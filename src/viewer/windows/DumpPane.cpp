@@ -215,6 +215,8 @@ QMenu* DumpPane::BuildPopup(bool extended) {
     connect(entry, &QAction::triggered, this, [text = value.Value] { QApplication::clipboard()->setText(text); });
   }
   if (!extended) menu->addAction(QStringLiteral("..."))->setObjectName(QStringLiteral("PopupDumpExtended"));
+  connect(menu->addAction(QStringLiteral("Select node at this offset")), &QAction::triggered, this,
+          [this, at = *offset] { emit NodeAtOffsetRequested(at); });
   menu->addSeparator();
   menu->addAction(QStringLiteral("Close"));
   return menu;

@@ -56,6 +56,8 @@ class DumpPane : public QWidget {
 
  signals:
   void ErrorRaised(const QString& message);
+  // The user asks for the node whose bytes hold the offset.
+  void NodeAtOffsetRequested(qint64 offset);
 
  private:
  protected:

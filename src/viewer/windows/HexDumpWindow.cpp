@@ -69,6 +69,7 @@ HexDumpWindow::HexDumpWindow(ResultTreeModel& model, QWidget* parent) : QWidget(
     if (visible) show();
   });
   connect(mPane, &DumpPane::ErrorRaised, this, &HexDumpWindow::ErrorRaised);
+  connect(mPane, &DumpPane::NodeAtOffsetRequested, this, &HexDumpWindow::NodeAtOffsetRequested);
   connect(&model, &ResultTreeModel::NodesLeaving, this, &HexDumpWindow::Forget);
 }
 

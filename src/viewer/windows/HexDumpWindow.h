@@ -33,6 +33,7 @@ class HexDumpWindow : public QWidget {
  signals:
   void NodeInfoRequested(skeinwork::TSwTreeNode* node);
   void ErrorRaised(const QString& message);
+  void NodeAtOffsetRequested(qint64 offset);
 
  private:
   void Forget(skeinwork::TSwTreeNode* leaving);

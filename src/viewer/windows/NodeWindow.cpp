@@ -67,7 +67,7 @@ NodeWindow::NodeWindow(ResultTreeModel& model, Prompter& prompter, QWidget* pare
   layout->addWidget(mSourcePanel);
   mProps = new PropsViewer(this);
   layout->addWidget(mProps, 1);
-  resize(460, 420);
+  resize(minimumSizeHint().expandedTo(QSize(460, 420)));
 
   connect(mUpLevel, &QToolButton::clicked, this, [this] {
     if (!mNode || mNode->IsRoot()) return;
@@ -127,6 +127,9 @@ HexDumpWindow* NodeWindow::NewDumpWindow() {
   connect(window, &HexDumpWindow::NodeInfoRequested, this, [this](TSwTreeNode* node) {
     ShowNode(node, mSlicer, true);
     emit Navigated(node);
+  });
+  connect(window, &HexDumpWindow::NodeAtOffsetRequested, this, [this](qint64 offset) {
+    if (TSwTreeNode* node = mModel.NodeAtOffset(offset)) emit Navigated(node);
   });
   connect(window, &HexDumpWindow::ErrorRaised, this,
           [this](const QString& message) { mPrompter.Error(QStringLiteral("Hex dump"), message); });
