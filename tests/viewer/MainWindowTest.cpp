@@ -18,6 +18,7 @@
 #include "SwRunner.h"
 #include "SwStreamers.h"
 #include "ViewerTestSupport.h"
+#include "WindowTestSupport.h"
 #include "ViewerTexts.h"
 
 using namespace weftview;
@@ -25,19 +26,7 @@ using namespace weftview::test;
 
 namespace {
 
-// A window with a scripted prompter and settings of its own.
-struct Fixture {
-  ScratchFiles Files;
-  ScriptedPrompter Prompter;
-  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
-  QSignalSpy Finished{&Window.Run(), &RunController::Finished};
-
-  Fixture() {
-    Window.show();
-    // Shortcuts reach an active window only; a display without a window manager activates none.
-    QApplication::setActiveWindow(&Window);
-  }
-  int Wait() { return WaitForOutcome(Finished); }
+struct Fixture : WindowFixture {
   QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
   QString FirstItem() { return Window.Model().index(0, 0).data().toString(); }
   QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }

@@ -22,6 +22,7 @@
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "ViewerTestSupport.h"
+#include "WindowTestSupport.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -30,16 +31,10 @@ using skeinwork::TSwTreeNode;
 namespace {
 
 // The main window after a run of the WAV example.
-struct Fixture {
-  ScratchFiles Files;
-  ScriptedPrompter Prompter;
-  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
-  QSignalSpy Finished{&Window.Run(), &RunController::Finished};
-
+struct Fixture : WindowFixture {
   Fixture() {
-    Window.show();
     Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    if (WaitForOutcome(Finished) != kRunSucceeded) qFatal("the WAV example did not model");
+    if (Wait() != kRunSucceeded) qFatal("the WAV example did not model");
   }
   TSwTreeNode* Riff() { return Window.Run().ShownRoot()->Child(0); }
   TSwTreeNode* Field(const char16_t* name) { return Riff()->FindChild(name); }
