@@ -21,6 +21,7 @@
 #include "SwRunner.h"
 #include "SwStreamers.h"
 #include "ViewerTestSupport.h"
+#include "WindowTestSupport.h"
 #include "ViewerTexts.h"
 
 using namespace weftview;
@@ -28,19 +29,7 @@ using namespace weftview::test;
 
 namespace {
 
-// A window with a scripted prompter and settings of its own.
-struct Fixture {
-  ScratchFiles Files;
-  ScriptedPrompter Prompter;
-  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
-  QSignalSpy Finished{&Window.Run(), &RunController::Finished};
-
-  Fixture() {
-    Window.show();
-    // Shortcuts reach an active window only; a display without a window manager activates none.
-    QApplication::setActiveWindow(&Window);
-  }
-  int Wait() { return WaitForOutcome(Finished); }
+struct Fixture : WindowFixture {
   QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
   QString FirstItem() { return Window.Model().index(0, 0).data().toString(); }
   QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }
@@ -288,6 +277,31 @@ class MainWindowTest : public QObject {
     QTRY_COMPARE(f.Window.PanelTexts(), (QStringList{"", "", "", "LINE\\END"}));
   }
 
+  // The Length column counts the bytes the Value column shows: a field's bytes are in its
+  // "start" range, a composite's in its "inner" range.
+  void rangeColumns_data() {
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("length");
+    QTest::addColumn<QString>("valueStart");
+    QTest::newRow("field") << 0 << "size" << "4" << "^ 00 00 00";
+    QTest::newRow("literal") << 1 << "form" << "4" << "WAVE";
+    QTest::newRow("composite") << 2 << "chunks" << "90" << "f m t 20";
+  }
+  void rangeColumns() {
+    Fixture f;
+    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
+    QCOMPARE(f.Wait(), kRunSucceeded);
+    QFETCH(int, row);
+    const QModelIndex riff = f.Window.Model().index(0, 0);
+    const QModelIndex name = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
+    QTEST(name.data().toString(), "name");
+    QTEST(name.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), "length");
+    const QString value = name.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
+    QFETCH(QString, valueStart);
+    QVERIFY2(value.startsWith(valueStart), qPrintable(value));
+  }
+
   void dropsAndPrompts() {
     Fixture f;
     // A data file alone, with no script run before: the script is asked for.
@@ -470,10 +484,11 @@ class MainWindowTest : public QObject {
     f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miExpandAll"))->trigger();
     QVERIFY(f.Window.TreeView()->isExpanded(model.IndexOf(node("riff\\chunks\\format\\samples"))));
 
-    QSignalSpy properties(&f.Window, &MainWindow::NodePropertiesRequested);
-    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties"))->trigger();
-    QVERIFY(f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties"))->isChecked());
-    QCOMPARE(properties.size(), 1);
+    auto properties = [&] { return f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties")); };
+    properties()->trigger();
+    QVERIFY(properties()->isChecked() && f.Window.NodeWindowIfAny()->isVisible());
+    properties()->trigger();
+    QVERIFY(!properties()->isChecked() && !f.Window.NodeWindowIfAny()->isVisible());
   }
 
   // Both forms of the tree file load back as the same tree, in the viewer and in the library.

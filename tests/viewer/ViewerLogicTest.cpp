@@ -1,7 +1,8 @@
-// The viewer's start-up rules and texts, as a user meets them.
+// The viewer's start-up rules, texts and the rules of its node and dump windows, as a user meets them.
 #include <QTest>
 
 #include "SearchAnswers.h"
+#include "InspectionRules.h"
 #include "StartupRules.h"
 #include "ViewerTexts.h"
 
@@ -204,6 +205,114 @@ class ViewerLogicTest : public QObject {
     QCOMPARE(HighlightList::ColourRgb(HighlightList::Red), 0xFF0000u);
     list.Clear();
     QVERIFY(list.IsEmpty());
+  void nodeLabels() {
+    QCOMPARE(NodeTitle(true, QString(), 0x1F), QStringLiteral("Root Node"));
+    QCOMPARE(NodeTitle(false, QString(), 0xAB0), QStringLiteral("Unnamed Node $AB0"));
+    QCOMPARE(NodeTitle(false, QStringLiteral("size"), 0xAB0), QStringLiteral("Node 'size'"));
+    QCOMPARE(ChildCountText(0), QStringLiteral("0 child nodes."));
+    QCOMPARE(ChildCountText(1), QStringLiteral("1 child node."));
+    QCOMPARE(ChildCountText(2), QStringLiteral("2 child nodes."));
+  }
+
+  void offsetEntry_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<qint64>("offset");  // -1: no number
+    QTest::newRow("bare hex") << "1ff" << qint64(511);
+    QTest::newRow("trailing h") << "1ffh" << qint64(511);
+    QTest::newRow("0x") << "0x1ff" << qint64(511);
+    QTest::newRow("decimal") << " 511. " << qint64(511);
+    QTest::newRow("dollar is no mark") << "$1ff" << qint64(-1);
+    QTest::newRow("hex digits with a period") << "1f." << qint64(-1);
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("only a mark") << "h" << qint64(-1);
+  }
+  void offsetEntry() {
+    QFETCH(QString, typed);
+    QFETCH(qint64, offset);
+    QCOMPARE(ParseOffsetEntry(typed).value_or(-1), offset);
+    QVERIFY(std::all_of(typed.begin(), typed.end(), [](QChar c) { return c == u' ' || IsOffsetEntryChar(c); }));
+    QVERIFY(!IsOffsetEntryChar(u'g') && !IsOffsetEntryChar(u'-') && !IsOffsetEntryChar(u'X'));
+  }
+
+  void dumpRead_data() {
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("start");
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("small stream: all of it") << qint64(40000) << qint64(49152) << qint64(0) << qint64(49152);
+    QTest::newRow("below 24577: from 0") << qint64(24576) << qint64(100000) << qint64(0) << qint64(49152);
+    QTest::newRow("above: 24576 before") << qint64(30000) << qint64(100000) << qint64(5424) << qint64(49152);
+    QTest::newRow("near the end: what is left") << qint64(99000) << qint64(100000) << qint64(74424) << qint64(25576);
+  }
+  void dumpRead() {
+    QFETCH(qint64, offset);
+    QFETCH(qint64, size);
+    const DumpRead read = DumpReadFor(offset, size);
+    QTEST(qint64(read.Start), "start");
+    QTEST(qint64(read.Count), "count");
+  }
+
+  void lineNumber_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("line");  // -1: none
+    QTest::newRow("start") << QByteArray() << qint64(10) << qint64(1);
+    QTest::newRow("after two LF, CR allowed") << QByteArray("a\r\nb\r\nc") << qint64(10) << qint64(3);
+    QTest::newRow("tab") << QByteArray("a\tb\n") << qint64(10) << qint64(-1);
+    QTest::newRow("16 MiB") << QByteArray("a\n") << qint64(16777216) << qint64(-1);
+    QTest::newRow("just below 16 MiB") << QByteArray("a\n") << qint64(16777215) << qint64(2);
+  }
+  void lineNumber() {
+    QFETCH(QByteArray, before);
+    QFETCH(qint64, size);
+    QTEST(qint64(LineNumberAfter(before.toStdString(), size).value_or(-1)), "line");
+  }
+
+  void byteAtCaret_data() {
+    QTest::addColumn<int>("column");
+    QTest::addColumn<qint64>("offset");
+    const int kLine = 0x18;
+    QTest::newRow("offset column") << 3 << qint64(kLine);
+    QTest::newRow("first hex pair") << 13 << qint64(kLine);
+    QTest::newRow("third hex pair") << 18 << qint64(kLine + 2);
+    QTest::newRow("first character") << 39 << qint64(kLine);
+    QTest::newRow("last character") << 46 << qint64(kLine + 7);
+  }
+  void byteAtCaret() {
+    QFETCH(int, column);
+    const QString line = QStringLiteral("00000018    49 20 61 6D 20 4B 61 74    I am Kat");
+    QTEST(qint64(DumpByteAtCaret(line, column).value_or(-1)), "offset");
+    QVERIFY(!DumpByteAtCaret(QStringLiteral("          -- HERE --"), 12));
+    QVERIFY(!DumpByteAtCaret(QStringLiteral("0000018    49"), 12));
+  }
+
+  void dumpValues_data() {
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QStringList>("entries");
+    QTest::newRow("short: 32-bit and C string")
+        << qint64(5) << QByteArray("AB\xff\xff", 4) << false << QStringList{"Offset dec=5", "32-bit LE=-48575", "C str=AB\u00ff\u00ff"};
+    QTest::newRow("short: 16-bit, no string in two bytes")
+        << qint64(5) << QByteArray("\x02\x00", 2) << false << QStringList{"Offset dec=5", "16-bit LE=2"};
+    QTest::newRow("short: 8-bit") << qint64(0) << QByteArray("\x07", 1) << false << QStringList{"Offset dec=0", "8-bit=7"};
+    QTest::newRow("short: Pascal string")
+        << qint64(5) << QByteArray("\x03\x00" "Abc\x00", 6) << false << QStringList{"Offset dec=5", "32-bit LE=1648427011", "Pascal str=Abc"};
+    QTest::newRow("extended: every entry")
+        << qint64(16) << QByteArray("\x02\x00\x00\x00OK", 6) << true
+        << QStringList{"Offset dec=16", "Offset hex=10", "32-bit LE=2", "16-bit LE=2", "8-bit=2", "Pascal str=OK"};
+    QTest::newRow("extended: no hex offset up to 9, no one-letter strings")
+        << qint64(9) << QByteArray("A\x00", 2) << true << QStringList{"Offset dec=9", "16-bit LE=65", "8-bit=65"};
+    QTest::newRow("Pascal length must be below 4096")
+        << qint64(0) << QByteArray("\x00\x10xy", 4) << true << QStringList{"Offset dec=0", "32-bit LE=2037911552", "16-bit LE=4096", "8-bit=0"};
+  }
+  void dumpValues() {
+    QFETCH(qint64, offset);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, extended);
+    QStringList entries;
+    for (const DumpValue& value : DumpValues(offset, bytes.toStdString(), extended)) entries << value.Name + u'=' + value.Value;
+    QTEST(entries, "entries");
   }
 };
 

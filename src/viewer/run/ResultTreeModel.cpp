@@ -15,6 +15,16 @@ using namespace skeinwork;
 namespace {
 const char* const kEmptyTreeText = "This model/data combination has produced no nodes.";
 const char* const kNodeMimeType = "application/x-weftview-node";
+
+bool HoldsOffset(TSwTreeNode* node, int64_t offset) {
+  TSwValue range;
+  if (!node->FindValue(u"startGlobal", range) || TSwmSlicer::Start(range) < 0 || offset < TSwmSlicer::Start(range))
+    return false;
+  int64_t end = TSwmSlicer::End(range);
+  for (const char16_t* name : {u"innerGlobal", u"endGlobal"})
+    if (node->FindValue(name, range)) end = std::max(end, TSwmSlicer::End(range));
+  return offset < end;
+}
 }
 
 ResultTreeModel::ResultTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
@@ -24,6 +34,7 @@ ResultTreeModel::~ResultTreeModel() {
 }
 
 void ResultTreeModel::SetTree(TSwTreeNode* root, TSwmSlicer* slicer, int codepage) {
+  if (mRoot) emit NodesLeaving(nullptr);
   beginResetModel();
   if (mRoot) mRoot->SetObserver(nullptr);
   mRoot = root;
@@ -48,6 +59,18 @@ int ResultTreeModel::RowOf(TSwTreeNode* node) const {
 QModelIndex ResultTreeModel::IndexOf(TSwTreeNode* node, int column) const {
   if (!node || node == mRoot || !mRoot) return {};
   return createIndex(RowOf(node), column, node);
+}
+
+TSwTreeNode* ResultTreeModel::NodeAtOffset(int64_t offset) const {
+  TSwTreeNode* deepest = nullptr;
+  for (TSwTreeNode* parent = mRoot; parent;) {
+    TSwTreeNode* holder = nullptr;
+    for (int i = 0; i < parent->ChildCount() && !holder; ++i)
+      if (HoldsOffset(parent->Child(i), offset)) holder = parent->Child(i);
+    if (holder) deepest = holder;
+    parent = holder;
+  }
+  return deepest;
 }
 
 QModelIndex ResultTreeModel::index(int row, int column, const QModelIndex& parent) const {
@@ -98,6 +121,16 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
   return RangeText(node, index.column());
 }
 
+// A field's bytes are in its "start" range while its "inner" range is empty: the Length and Value
+// columns both describe "inner" when it holds bytes, else "start".
+const char16_t* ResultTreeModel::ShownRange(TSwTreeNode* node) {
+  TSwValue inner;
+  if (node->FindValue(u"inner", inner) && TSwmSlicer::Length(inner) > 0) return u"inner";
+  TSwValue start;
+  if (node->FindValue(u"start", start)) return u"start";
+  return node->FindValue(u"inner", inner) ? u"inner" : nullptr;
+}
+
 QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
   if (!mSlicer) return {};
   TSwValue value;
@@ -105,13 +138,14 @@ QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
     case StartColumn:
       if (!node->FindValue(u"startGlobal", value) || TSwmSlicer::Start(value) < 0) return {};
       return OffsetText(TSwmSlicer::Start(value));
-    case LengthColumn:
-      if (!node->FindValue(u"innerGlobal", value) || TSwmSlicer::Length(value) < 0) return {};
+    case LengthColumn: {
+      const char16_t* shown = ShownRange(node);
+      if (!shown || !node->FindValue(shown, value) || TSwmSlicer::Length(value) < 0) return {};
       return QString::number(TSwmSlicer::Length(value));
+    }
     case ValueColumn: {
-      RawByteString bytes = mSlicer->PropertyText(node, u"inner", kValueBytes);
-      if (bytes.empty()) bytes = mSlicer->PropertyText(node, u"start", kValueBytes);
-      return BytePreview(bytes, mCodepage);
+      const char16_t* shown = ShownRange(node);
+      return BytePreview(shown ? mSlicer->PropertyText(node, shown, kValueBytes) : RawByteString(), mCodepage);
     }
     default:
       return {};
@@ -210,6 +244,7 @@ void ResultTreeModel::ChildInserted(TSwTreeNode*, int) {
 }
 
 void ResultTreeModel::ChildRemoving(TSwTreeNode* parent, int index) {
+  emit NodesLeaving(parent->Child(index));
   BeginChange(parent == mRoot && mRoot->ChildCount() == 1,
               [&] { beginRemoveRows(IndexOf(parent), index, index); });
 }

@@ -39,6 +39,9 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   // The node of an index; null for the placeholder item of an empty tree.
   skeinwork::TSwTreeNode* NodeOf(const QModelIndex& index) const;
   QModelIndex IndexOf(skeinwork::TSwTreeNode* node, int column = 0) const;
+  // The deepest node whose range in the whole input (from its "startGlobal" to the furthest end
+  // of its global ranges) holds the offset; null when none does.
+  skeinwork::TSwTreeNode* NodeAtOffset(int64_t offset) const;
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
   QModelIndex parent(const QModelIndex& child) const override;
@@ -68,11 +71,18 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   // Whether the node may be removed: not the root, nor the root's only child.
   bool CanRemove(const skeinwork::TSwTreeNode* node) const;
 
+ signals:
+  // A node and its subtree are about to leave the tree (removed, which frees them); null: the
+  // whole tree is about to be replaced. Windows that show a node forget it here.
+  void NodesLeaving(skeinwork::TSwTreeNode* node);
+
  private:
   int RowOf(skeinwork::TSwTreeNode* node) const;
   skeinwork::TSwTreeNode* DraggedNode(const QMimeData* data) const;
   bool ShowsPlaceholder() const { return mRoot && mRoot->ChildCount() == 0; }
   QVariant RangeText(skeinwork::TSwTreeNode* node, int column) const;
+  // The range property whose bytes the Length and Value columns describe, or null.
+  static const char16_t* ShownRange(skeinwork::TSwTreeNode* node);
 
   // A change of structure: rows inserted, removed or moved, or a reset when the tree turns
   // empty or stops being empty (the placeholder item comes or goes).

@@ -1,14 +1,18 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png, highlight.png, tree-menu.png), as the README shows them. Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, highlight.png, tree-menu.png, node.png, hexdump.png), as the README shows them.
+// Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeView>
 
 #include <cstdio>
 
+#include "HexDumpWindow.h"
 #include "MainWindow.h"
+#include "NodeWindow.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 
@@ -72,6 +76,15 @@ int main(int argc, char** argv) {
   QApplication::processEvents();
   ok = Save(*menu, out, "tree-menu.png") && ok;
   menu->hide();
+
+  // The node window of the format chunk's sample rate and the dump of its bytes.
+  window.ShowNodeWindow(window.Model().NodeOf(window.Model().index(3, 0, format)));
+  weftview::NodeWindow* node = window.NodeWindowIfAny();
+  QApplication::processEvents();
+  ok = Save(*node, out, "node.png") && ok;
+  node->findChild<QPushButton*>(QStringLiteral("btView"))->click();
+  QApplication::processEvents();
+  ok = Save(*node->SharedDump(), out, "hexdump.png") && ok;
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

@@ -24,6 +24,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "NodeWindow.h"
 #include "StartupRules.h"
 #include "StrConv.h"
 #include "SwModelling.h"
@@ -90,6 +91,7 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
 }
 
 MainWindow::~MainWindow() {
+  delete mNodeWindow;  // before the model it listens to
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.blockSignals(true);
   mRun.Clear(false);
@@ -309,6 +311,15 @@ QWidget* MainWindow::BuildTreePage() {
   mTreeView->header()->setStretchLastSection(true);
   connect(mTreeView, &QTreeView::entered, this, &MainWindow::OnItemEntered);
   connect(mTreeView, &QTreeView::viewportEntered, this, [this] { OnItemEntered({}); });
+  connect(mTreeView, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+    TSwTreeNode* node = mModel.NodeOf(index);
+    if (node && node->ChildCount() == 0) ShowNodeWindow(node);
+  });
+  // The node window follows the selection unless the user hid it.
+  connect(mTreeView->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& index) {
+    TSwTreeNode* node = mModel.NodeOf(index);
+    if (node && mNodeWindow && mNodeWindow->isVisible()) ShowNodeWindow(node, false);
+  });
   layout->addWidget(mTreeView, 1);
   return page;
 }
@@ -494,6 +505,26 @@ void MainWindow::OnRunFinished(int outcome) {
     ShowFailurePage();
   }
   if (outcome == kRunCancelled) SetStatusText({});
+}
+
+void MainWindow::ShowNodeWindow(TSwTreeNode* node, bool bringToFront) {
+  if (!node) return;
+  if (!mNodeWindow) {
+    mNodeWindow = new NodeWindow(mModel, *mPrompter, this);
+    const QRect frame = frameGeometry();
+    mNodeWindow->move(frame.left() - mNodeWindow->width() - 4, frame.top());
+    connect(mNodeWindow, &NodeWindow::Navigated, this, [this](TSwTreeNode* shown) {
+      const QModelIndex index = mModel.IndexOf(shown);
+      if (!index.isValid()) return;
+      mTreeView->scrollTo(index);
+      mTreeView->setCurrentIndex(index);
+    });
+    connect(mNodeWindow, &NodeWindow::MainWindowRequested, this, [this] {
+      raise();
+      activateWindow();
+    });
+  }
+  mNodeWindow->ShowNode(node, mRun.Slicer(), bringToFront);
 }
 
 void MainWindow::ShowResultTree() {

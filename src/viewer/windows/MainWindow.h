@@ -34,6 +34,8 @@ class TSwScript;
 
 namespace weftview {
 
+class NodeWindow;
+
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -77,7 +79,7 @@ class MainWindow : public QMainWindow {
   void RemoveNode(skeinwork::TSwTreeNode* node);
   void ExpandSubtree(skeinwork::TSwTreeNode* node, bool expand);
   void ToggleNodeProperties(skeinwork::TSwTreeNode* node);
-  bool NodeWindowVisible() const { return mNodeWindowVisible; }
+  bool NodeWindowVisible() const;
   // The tree popup as it would open for the node (its items enabled and checked accordingly).
   QMenu* TreeMenuFor(skeinwork::TSwTreeNode* node);
   // Shows only the nodes whose names pass the filter text, with their ancestors (empty: all).
@@ -91,14 +93,14 @@ class MainWindow : public QMainWindow {
   QTreeView* TreeView() const { return mTreeView; }
   bool TreeShown() const { return mTreeShown; }
   bool ErrorShown() const { return mErrorShown; }
+  // Loads the node into the node window, made on first use left of this window; shows it when
+  // asked to bring it to the front or when it is hidden.
+  void ShowNodeWindow(skeinwork::TSwTreeNode* node, bool bringToFront = true);
+  NodeWindow* NodeWindowIfAny() const { return mNodeWindow; }
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
   QStringList PanelTexts() const;
-
- signals:
-  // The node window is to show the node (null: to hide).
-  void NodePropertiesRequested(skeinwork::TSwTreeNode* node);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -205,7 +207,6 @@ class MainWindow : public QMainWindow {
   QLabel* mFilterCount = nullptr;
   skeinwork::TSwTreeNode* mKeptNode = nullptr;  // selected when the filter came on
   HighlightList mHighlights;
-  bool mNodeWindowVisible = false;
   QMenu* mTreeMenu = nullptr;
   skeinwork::TSwTreeNode* mMenuNode = nullptr;  // the node the tree popup was opened for
   QAction* mFindHereAction = nullptr;
@@ -221,6 +222,7 @@ class MainWindow : public QMainWindow {
   QProgressBar* mProgress = nullptr;
   QPushButton* mCancelButton = nullptr;
   QTimer* mTipTimer = nullptr;
+  NodeWindow* mNodeWindow = nullptr;
 };
 
 }  // namespace weftview

@@ -13,6 +13,7 @@
 #include <QTreeView>
 
 #include "MainWindow.h"
+#include "NodeWindow.h"
 #include "SwCore.h"
 #include "TreeSaving.h"
 #include "ViewerTexts.h"
@@ -286,7 +287,7 @@ QMenu* MainWindow::TreeMenuFor(TSwTreeNode* node) {
   mCollapseAllAction->setEnabled(hasChildren);
   mExpandAllAction->setEnabled(hasChildren);
   mPropertiesAction->setEnabled(node != nullptr);
-  mPropertiesAction->setChecked(mNodeWindowVisible);
+  mPropertiesAction->setChecked(NodeWindowVisible());
   mRenameAction->setEnabled(node != nullptr);
   mRemoveAction->setEnabled(mModel.CanRemove(node));
   return mTreeMenu;
@@ -329,10 +330,14 @@ void MainWindow::ExpandSubtree(TSwTreeNode* node, bool expand) {
   for (auto it = expanded.rbegin(); it != expanded.rend(); ++it) mTreeView->collapse(*it);
 }
 
-// The node window comes with its own window class; until then the item only keeps its state.
+bool MainWindow::NodeWindowVisible() const { return mNodeWindow && mNodeWindow->isVisible(); }
+
+// "Properties" hides a visible node window, or shows the node in it.
 void MainWindow::ToggleNodeProperties(TSwTreeNode* node) {
-  mNodeWindowVisible = !mNodeWindowVisible;
-  emit NodePropertiesRequested(mNodeWindowVisible ? node : nullptr);
+  if (NodeWindowVisible())
+    mNodeWindow->hide();
+  else
+    ShowNodeWindow(node);
 }
 
 // ---------------------------------------------------------------------------------------------
