@@ -89,7 +89,7 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
-  if (!mSlicer) return {};
+  if (!mSlicer || mRangesPaused) return {};
   TSwValue value;
   switch (column) {
     case StartColumn:

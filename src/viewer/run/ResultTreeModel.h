@@ -34,6 +34,10 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   // call; the tree must outlive that.
   void SetTree(skeinwork::TSwTreeNode* root, skeinwork::TSwmSlicer* slicer, int codepage);
   skeinwork::TSwTreeNode* Root() const { return mRoot; }
+  // While a worker reads the tree's properties and streams (an extraction), the range columns
+  // show nothing: reading a node's properties may reshape them, and the streams have one position.
+  void SetRangesPaused(bool paused) { mRangesPaused = paused; }
+  bool RangesPaused() const { return mRangesPaused; }
 
   // The node of an index; null for the placeholder item of an empty tree.
   skeinwork::TSwTreeNode* NodeOf(const QModelIndex& index) const;
@@ -73,6 +77,7 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   int mCodepage = 0;
   // Rows of the nodes whose children were asked for their parent.
   mutable std::unordered_map<const skeinwork::TSwTreeNode*, int> mRows;
+  bool mRangesPaused = false;
   bool mResetting = false;  // a change that turns the tree empty or not: the model resets
 };
 

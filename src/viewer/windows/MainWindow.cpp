@@ -24,6 +24,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "ExtractWindow.h"
 #include "StartupRules.h"
 #include "StrConv.h"
 #include "SwModelling.h"
@@ -89,6 +90,7 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
 }
 
 MainWindow::~MainWindow() {
+  delete mExtractWindow;  // stops its extraction before the tree goes
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.blockSignals(true);
   mRun.Clear(false);
@@ -191,6 +193,7 @@ void MainWindow::BuildToolbar() {
   mExtractAction = AddAction("btTExtractOnPath", QStringLiteral("Extract"), QKeySequence(Qt::Key_F8));
   mExtractAction->setCheckable(true);
   mExtractAction->setToolTip(QStringLiteral("Extract data on a path (F8)"));
+  connect(mExtractAction, &QAction::triggered, this, &MainWindow::ToggleExtractWindow);
 
   for (QAction* action : {mOpenAction, mReloadAction, mCloseAction, mScriptMemoAction, mSaveAction, mFindAction,
                           mFindNextAction, mHighlightAction, mExtractAction})
@@ -457,6 +460,7 @@ void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString
 void MainWindow::CancelRun() { mRun.Cancel(); }
 
 void MainWindow::CloseEverything() {
+  if (mExtractWindow) mExtractWindow->hide();
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.Clear(false);
   mHasScript = mTreeShown = mErrorShown = false;
@@ -546,7 +550,7 @@ void MainWindow::RefreshControls() {
   mReloadAction->setEnabled(mHasScript);
   mFindNextAction->setEnabled(false);  // no search is active
   mExtractAction->setEnabled(mTreeShown && mRun.Slicer());
-  mExtractAction->setChecked(false);
+  mExtractAction->setChecked(mExtractWindow && mExtractWindow->isVisible());
   mScriptMemoAction->setEnabled(mHasScript && mRun.ScriptStream());
   mScriptMemoAction->setChecked(false);
   mRemodellAction->setEnabled(!mRun.DataPath().isEmpty());
@@ -587,7 +591,7 @@ void MainWindow::ShowNodeInStatusBar(TSwTreeNode* node) {
   for (QLabel* panel : mPanels) panel->clear();
   if (!node) return;
   TSwmSlicer* slicer = mRun.Slicer();
-  if (!slicer) {
+  if (!slicer || mModel.RangesPaused()) {
     mPanels[3]->setText(QString::fromStdU16String(node->PathTo(mModel.Root(), u"\\")));
     return;
   }
@@ -628,6 +632,18 @@ void MainWindow::OnTipTimer() {
   }
   mTipTimer->stop();
   QToolTip::hideText();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extraction window
+
+void MainWindow::ToggleExtractWindow() {
+  if (!mExtractWindow) {
+    mExtractWindow = new ExtractWindow(*this, *mPrompter);
+    connect(mExtractWindow, &ExtractWindow::Hidden, this, &MainWindow::RefreshControls);
+  }
+  mExtractWindow->setVisible(!mExtractWindow->isVisible() && mExtractAction->isEnabled());
+  RefreshControls();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,6 +31,8 @@ class TSwScript;
 
 namespace weftview {
 
+class ExtractWindow;
+
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -94,6 +96,7 @@ class MainWindow : public QMainWindow {
   void OnItemEntered(const QModelIndex& index);
   void StartTipOnce();
   void OnTipTimer();
+  void ToggleExtractWindow();
 
   // Script strip answers.
   // Asks for a header field with its current value and stores the answer.
@@ -160,6 +163,7 @@ class MainWindow : public QMainWindow {
   QProgressBar* mProgress = nullptr;
   QPushButton* mCancelButton = nullptr;
   QTimer* mTipTimer = nullptr;
+  ExtractWindow* mExtractWindow = nullptr;  // made when first shown
 };
 
 }  // namespace weftview
