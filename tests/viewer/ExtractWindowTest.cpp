@@ -68,7 +68,7 @@ struct Fixture {
   }
   int Extract() {
     QSignalSpy ended(Extraction, &ExtractWindow::ExtractionEnded);
-    QTest::keyClick(Extraction, Qt::Key_Return);
+    QTest::keyClick(Control("edDataPath"), Qt::Key_Return);  // an edit passes Enter on to the window
     return WaitForOutcome(ended);
   }
 };

@@ -641,6 +641,7 @@ void MainWindow::ToggleExtractWindow() {
   if (!mExtractWindow) {
     mExtractWindow = new ExtractWindow(*this, *mPrompter);
     connect(mExtractWindow, &ExtractWindow::Hidden, this, &MainWindow::RefreshControls);
+    // ExtractWindow::ShowNodeRequested goes to the node window once there is one.
   }
   mExtractWindow->setVisible(!mExtractWindow->isVisible() && mExtractAction->isEnabled());
   RefreshControls();
