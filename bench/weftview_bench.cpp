@@ -2,13 +2,17 @@
 // result nodes, 277,000 of them under the root) modelled once by the main window, then the
 // steps a user waits for, each measured on the offscreen platform and painted: showing the tree
 // at the end of the run, scrolling to the last row, expanding a line, filtering the whole tree
-// by a name (with the longest the window waits for one slice of the filter as longest_slice_ms). The memory the view adds
+// by a name (with the longest the window waits for one slice of the filter as longest_slice_ms), and
+// the extraction window counting the matches of a data path as it is typed. The memory the view adds
 // to the result tree is reported as view_bytes; tree_bytes is what the run and the shown window
 // took together.
 #include <benchmark/benchmark.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTreeView>
@@ -17,6 +21,7 @@
 #include <memory>
 
 #include "BenchInputs.h"
+#include "ExtractWindow.h"
 #include "MainWindow.h"
 #include "ScriptedPrompter.h"
 #include "SwAllocator.h"
@@ -130,6 +135,25 @@ void BM_ViewMemory(benchmark::State& state) {
   state.counters["view_bytes"] = static_cast<double>(added);
 }
 BENCHMARK(BM_ViewMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// One key typed into the extraction window's data path: its matches counted (up to the bound)
+// and the texts set. Paths: every line, every field, and fields of a name no field has, which
+// walks the whole tree.
+void BM_ExtractCountOnEdit(benchmark::State& state) {
+  static const char* const kPaths[] = {"*", "*\\*", "*\\*z"};
+  const QString path = QString::fromLatin1(kPaths[state.range(0)]);
+  ShowAfresh();
+  gWindow->findChild<QAction*>(QStringLiteral("btTExtractOnPath"))->trigger();
+  auto* window = gWindow->findChild<weftview::ExtractWindow*>();
+  auto* edit = window->findChild<QLineEdit*>(QStringLiteral("edDataPath"));
+  for (auto _ : state) {
+    edit->setText(path + QStringLiteral("\\"));
+    edit->setText(path);  // a trailing separator is cut: the same count
+  }
+  state.SetLabel(path.toStdString() + ": " + window->findChild<QLabel*>(QStringLiteral("lbMatchingData"))->text().toStdString());
+  window->hide();
+}
+BENCHMARK(BM_ExtractCountOnEdit)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace skeinwork

@@ -252,8 +252,9 @@ int SwExtractData(TSwDataNodeSaver& saver, const TSwExtractSettings& settings) {
   int kept = 0;
   std::set<WideString> written;  // a later match of the same name must not replace an earlier one
   while (!(settings.Stop && settings.Stop->load()) && saver.Next()) {
-    const WideString named = SwExtractFilePath(settings.Directory, settings.Format, saver.CurrentName(),
-                                               settings.OmitExtension);
+    const WideString name = saver.CurrentName();
+    if (settings.OnMatch) settings.OnMatch(saver, name);
+    const WideString named = SwExtractFilePath(settings.Directory, settings.Format, name, settings.OmitExtension);
     WideString path = NumberedPath(named, 1);
     for (int n = 2; written.count(path); ++n) path = NumberedPath(named, n);
     std::filesystem::path fsPath = FsPath(path);

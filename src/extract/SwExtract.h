@@ -101,6 +101,8 @@ struct TSwExtractSettings {
   WideString Format = u"?.dat";   // "?" stands for the name
   bool OmitExtension = true;
   const std::atomic<bool>* Stop = nullptr;  // when set, the loop ends before the next file
+  // Called for every match before its file is written, with its name (the saver holds the match).
+  std::function<void(const TSwDataNodeSaver& saver, const WideString& name)> OnMatch;
   // Called for every file kept, with its path.
   std::function<void(const WideString& path)> OnWritten;
 };

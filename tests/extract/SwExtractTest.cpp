@@ -230,8 +230,14 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopStopsWhenAsked) {
   settings.Directory = Utf8ToWide(directory.string());
   settings.Stop = &stop;
   settings.OnWritten = [&](const WideString&) { stop = true; };
+  std::vector<std::string> matched;  // what a progress display learns before each file
+  settings.OnMatch = [&](const TSwDataNodeSaver& current, const WideString& name) {
+    matched.push_back(std::to_string(current.Count()) + " " + WideToUtf8(current.DataNode()->Name()) + " " +
+                      WideToUtf8(name));
+  };
   EXPECT_EQ(SwExtractData(saver, settings), 1);
   EXPECT_EQ(FilesIn(directory).size(), 1u);
+  EXPECT_EQ(matched, std::vector<std::string>{"0 data 00000006"});
   std::filesystem::remove_all(directory);
 }
 

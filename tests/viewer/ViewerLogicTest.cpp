@@ -3,7 +3,11 @@
 
 #include "SearchAnswers.h"
 #include "InspectionRules.h"
+#include <set>
+
+#include "ExtractRules.h"
 #include "StartupRules.h"
+#include "SwNodes.h"
 #include "ViewerTexts.h"
 
 using namespace weftview;
@@ -313,6 +317,44 @@ class ViewerLogicTest : public QObject {
     QStringList entries;
     for (const DumpValue& value : DumpValues(offset, bytes.toStdString(), extended)) entries << value.Name + u'=' + value.Value;
     QTEST(entries, "entries");
+  // What the extraction window counts and fills in, over a tree without ranges:
+  // root > a > x x x, root > p > name v, root > q > Name w.
+  void extractRules() {
+    using skeinwork::TSwName;
+    skeinwork::TSwTreeNode root(TSwName(u"root"));
+    skeinwork::TSwTreeNode* a = root.AddChild(TSwName(u"a"));
+    for (int i = 0; i < 3; ++i)
+      a->AddChild(TSwName(u"x"))->Properties().AddValue(TSwName(u"inner"), skeinwork::TSwValue::OfText(u"v"));
+    skeinwork::TSwTreeNode* p = root.AddChild(TSwName(u"p"));
+    p->AddChild(TSwName(u"name"));
+    skeinwork::TSwTreeNode* v = p->AddChild(TSwName(u"v"));
+    skeinwork::TSwTreeNode* q = root.AddChild(TSwName(u"q"));
+    q->AddChild(TSwName(u"Name"));
+    skeinwork::TSwTreeNode* w = q->AddChild(TSwName(u"w"));
+
+    const struct {
+      QString Path;
+      int Bound;
+      QString Text;
+    } counts[] = {
+        {"a\\x", 3, "3 matching nodes found."},
+        {"a\\x", 2, "More than 2 matching nodes found."},
+        {"a\\x$start", 3, "0 matching nodes found."},  // the first match lacks the property
+        {"a\\y", 3, "0 matching nodes found."},
+        {"a[", 3, "0 matching nodes found."},  // a path the finder cannot read
+    };
+    for (const auto& c : counts) QCOMPARE(DataMatchText(c.Path, FindPathMatches(&root, c.Path, c.Bound)), c.Text);
+    QCOMPARE(SearchPath(QStringLiteral("a\\x\\/")), QStringLiteral("a\\x"));
+    QCOMPARE(NodeSearchPath(v, &root), QStringLiteral("p\\v$start"));
+    QCOMPARE(SiblingNamePath(v), QStringLiteral(".name$start"));
+    QCOMPARE(SiblingNamePath(w), QStringLiteral(".Name$start"));
+    QCOMPARE(SiblingNamePath(a->Child(0)), QString());
+
+    const std::set<QString> directories = {"/", "/home"};
+    auto isDirectory = [&](const QString& path) { return directories.count(path) > 0; };
+    QCOMPARE(NearestExistingDirectory(QStringLiteral("/home/u/x"), isDirectory), QStringLiteral("/home"));
+    QCOMPARE(NearestExistingDirectory(QStringLiteral("/nowhere/a"), isDirectory), QStringLiteral("/"));
+    QCOMPARE(NearestExistingDirectory(QStringLiteral("relative/a"), isDirectory), QString());
   }
 };
 

@@ -132,7 +132,7 @@ const char16_t* ResultTreeModel::ShownRange(TSwTreeNode* node) {
 }
 
 QVariant ResultTreeModel::RangeText(TSwTreeNode* node, int column) const {
-  if (!mSlicer) return {};
+  if (!mSlicer || mRangesPaused) return {};
   TSwValue value;
   switch (column) {
     case StartColumn:
@@ -176,7 +176,7 @@ QStringList ResultTreeModel::mimeTypes() const { return {QString::fromLatin1(kNo
 
 QMimeData* ResultTreeModel::mimeData(const QModelIndexList& indexes) const {
   TSwTreeNode* node = indexes.isEmpty() ? nullptr : NodeOf(indexes.first());
-  if (!node) return nullptr;
+  if (!node || mRangesPaused) return nullptr;  // no moves while an extraction reads the tree
   // The node is named by its address: a drag only ever lands in this model.
   mDragged = node;
   auto* data = new QMimeData;

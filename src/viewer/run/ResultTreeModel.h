@@ -35,6 +35,10 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   // call; the tree must outlive that.
   void SetTree(skeinwork::TSwTreeNode* root, skeinwork::TSwmSlicer* slicer, int codepage);
   skeinwork::TSwTreeNode* Root() const { return mRoot; }
+  // While a worker reads the tree's properties and streams (an extraction), the range columns
+  // show nothing: reading a node's properties may reshape them, and the streams have one position.
+  void SetRangesPaused(bool paused) { mRangesPaused = paused; }
+  bool RangesPaused() const { return mRangesPaused; }
 
   // The node of an index; null for the placeholder item of an empty tree.
   skeinwork::TSwTreeNode* NodeOf(const QModelIndex& index) const;
@@ -106,6 +110,7 @@ class ResultTreeModel : public QAbstractItemModel, private skeinwork::TSwTreeObs
   mutable std::unordered_map<const skeinwork::TSwTreeNode*, int> mRows;
   const HighlightList* mHighlights = nullptr;
   mutable skeinwork::TSwTreeNode* mDragged = nullptr;  // the node of the drag this model started
+  bool mRangesPaused = false;
   bool mResetting = false;  // a change that turns the tree empty or not: the model resets
 };
 

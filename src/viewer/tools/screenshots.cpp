@@ -1,16 +1,19 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png, highlight.png, tree-menu.png, node.png, hexdump.png), as the README shows them.
-// Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, highlight.png, tree-menu.png, node.png, hexdump.png, extract.png), as the README
+// shows them. Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QAction>
+#include <QLineEdit>
 #include <QTreeView>
 
 #include <cstdio>
 
 #include "HexDumpWindow.h"
+#include "ExtractWindow.h"
 #include "MainWindow.h"
 #include "NodeWindow.h"
 #include "ScriptedPrompter.h"
@@ -85,6 +88,18 @@ int main(int argc, char** argv) {
   node->findChild<QPushButton*>(QStringLiteral("btView"))->click();
   QApplication::processEvents();
   ok = Save(*node->SharedDump(), out, "hexdump.png") && ok;
+
+  // The extraction window over the chunks of the example, as F8 opens it there.
+  window.findChild<QAction*>(QStringLiteral("btTExtractOnPath"))->trigger();
+  if (auto* extraction = window.findChild<weftview::ExtractWindow*>()) {
+    extraction->findChild<QLineEdit*>(QStringLiteral("edDataPath"))->setText(QStringLiteral("riff\\chunks\\chunk\\body"));
+    extraction->findChild<QLineEdit*>(QStringLiteral("edNamePath"))->setText(QStringLiteral(".id"));
+    extraction->resize(extraction->sizeHint().expandedTo(QSize(620, 0)));
+    QApplication::processEvents();
+    ok = Save(*extraction, out, "extract.png") && ok;
+  } else {
+    ok = false;
+  }
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 
 #include "NodeWindow.h"
+#include "ExtractWindow.h"
 #include "StartupRules.h"
 #include "StrConv.h"
 #include "SwModelling.h"
@@ -91,7 +92,8 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
 }
 
 MainWindow::~MainWindow() {
-  delete mNodeWindow;  // before the model it listens to
+  delete mExtractWindow;  // stops its extraction before the tree goes
+  delete mNodeWindow;     // before the model it listens to
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.blockSignals(true);
   mRun.Clear(false);
@@ -195,6 +197,7 @@ void MainWindow::BuildToolbar() {
   mExtractAction = AddAction("btTExtractOnPath", QStringLiteral("Extract"), QKeySequence(Qt::Key_F8));
   mExtractAction->setCheckable(true);
   mExtractAction->setToolTip(QStringLiteral("Extract data on a path (F8)"));
+  connect(mExtractAction, &QAction::triggered, this, &MainWindow::ToggleExtractWindow);
 
   for (QAction* action : {mOpenAction, mReloadAction, mCloseAction, mScriptMemoAction, mSaveAction, mFindAction,
                           mFindNextAction, mHighlightAction, mExtractAction})
@@ -475,6 +478,7 @@ void MainWindow::CancelRun() { mRun.Cancel(); }
 void MainWindow::CloseEverything() {
   mSearch.End();
   SetNameFilter({});
+  if (mExtractWindow) mExtractWindow->hide();
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.Clear(false);
   mHasScript = mTreeShown = mErrorShown = false;
@@ -508,7 +512,7 @@ void MainWindow::OnRunFinished(int outcome) {
 }
 
 void MainWindow::ShowNodeWindow(TSwTreeNode* node, bool bringToFront) {
-  if (!node) return;
+  if (!node || mModel.RangesPaused()) return;  // an extraction is reading the tree
   if (!mNodeWindow) {
     mNodeWindow = new NodeWindow(mModel, *mPrompter, this);
     const QRect frame = frameGeometry();
@@ -577,15 +581,17 @@ void MainWindow::RefreshControls() {
   const bool working = mRun.IsWorking();
   for (QPushButton* button : mStartButtons) button->setEnabled(!working);
   mOpenAction->setEnabled(!working);
-  mSaveAction->setEnabled(mTreeShown);
-  mFindAction->setEnabled(mTreeShown);
+  // While an extraction reads the tree on its worker, nothing else may read its ranges or change it.
+  const bool treeFree = mTreeShown && !mModel.RangesPaused();
+  mSaveAction->setEnabled(treeFree);
+  mFindAction->setEnabled(treeFree);
   mHighlightAction->setEnabled(mTreeShown);
   mCloseAction->setEnabled(working || mTreeShown || mErrorShown);
   mReloadAction->setEnabled(mHasScript);
-  mFindNextAction->setEnabled(mTreeShown && mSearch.Active() && !mSearch.Exhausted());
-  mFindOffsetAction->setEnabled(mTreeShown && mRun.Slicer());
+  mFindNextAction->setEnabled(treeFree && mSearch.Active() && !mSearch.Exhausted());
+  mFindOffsetAction->setEnabled(treeFree && mRun.Slicer());
   mExtractAction->setEnabled(mTreeShown && mRun.Slicer());
-  mExtractAction->setChecked(false);
+  mExtractAction->setChecked(mExtractWindow && mExtractWindow->isVisible());
   mScriptMemoAction->setEnabled(mHasScript && mRun.ScriptStream());
   mScriptMemoAction->setChecked(false);
   mRemodellAction->setEnabled(!mRun.DataPath().isEmpty());
@@ -626,7 +632,7 @@ void MainWindow::ShowNodeInStatusBar(TSwTreeNode* node) {
   for (QLabel* panel : mPanels) panel->clear();
   if (!node) return;
   TSwmSlicer* slicer = mRun.Slicer();
-  if (!slicer) {
+  if (!slicer || mModel.RangesPaused()) {
     mPanels[3]->setText(QString::fromStdU16String(node->PathTo(mModel.Root(), u"\\")));
     return;
   }
@@ -667,6 +673,19 @@ void MainWindow::OnTipTimer() {
   }
   mTipTimer->stop();
   QToolTip::hideText();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extraction window
+
+void MainWindow::ToggleExtractWindow() {
+  if (!mExtractWindow) {
+    mExtractWindow = new ExtractWindow(*this, *mPrompter);
+    connect(mExtractWindow, &ExtractWindow::Hidden, this, &MainWindow::RefreshControls);
+    connect(mExtractWindow, &ExtractWindow::ShowNodeRequested, this, [this](TSwTreeNode* node) { ShowNodeWindow(node); });
+  }
+  mExtractWindow->setVisible(!mExtractWindow->isVisible() && mExtractAction->isEnabled());
+  RefreshControls();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -35,6 +35,7 @@ class TSwScript;
 namespace weftview {
 
 class NodeWindow;
+class ExtractWindow;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -97,6 +98,8 @@ class MainWindow : public QMainWindow {
   // asked to bring it to the front or when it is hidden.
   void ShowNodeWindow(skeinwork::TSwTreeNode* node, bool bringToFront = true);
   NodeWindow* NodeWindowIfAny() const { return mNodeWindow; }
+  // Enables and presses the controls as the run, the tree and the companion windows stand.
+  void RefreshControls();
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
@@ -123,7 +126,6 @@ class MainWindow : public QMainWindow {
   void OnProgress(qint64 position, qint64 size);
   void FillScriptStrip();
   void ShowFailurePage();
-  void RefreshControls();
   void SetStatusText(const QString& text);
   void OnItemEntered(const QModelIndex& index);
   void StartTipOnce();
@@ -136,6 +138,7 @@ class MainWindow : public QMainWindow {
   QModelIndex ViewIndexOf(skeinwork::TSwTreeNode* node) const;
   void OnFilterFinished(qint64 matches);
   void ShowLibraryError(const std::exception& error);
+  void ToggleExtractWindow();
 
   // Script strip answers.
   // Asks for a header field with its current value and stores the answer.
@@ -223,6 +226,7 @@ class MainWindow : public QMainWindow {
   QPushButton* mCancelButton = nullptr;
   QTimer* mTipTimer = nullptr;
   NodeWindow* mNodeWindow = nullptr;
+  ExtractWindow* mExtractWindow = nullptr;  // made when first shown
 };
 
 }  // namespace weftview

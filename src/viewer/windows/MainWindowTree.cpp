@@ -294,6 +294,7 @@ QMenu* MainWindow::TreeMenuFor(TSwTreeNode* node) {
 }
 
 void MainWindow::ShowTreeMenu(const QPoint& at) {
+  if (mModel.RangesPaused()) return;  // an extraction is reading the tree
   TSwTreeNode* node = mModel.NodeOf(mTreeView->indexAt(at));
   if (!node) return;
   TreeMenuFor(node)->popup(mTreeView->viewport()->mapToGlobal(at));

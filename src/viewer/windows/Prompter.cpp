@@ -63,4 +63,11 @@ std::optional<QString> DialogPrompter::AskText(const QString& caption, const QSt
   return text;
 }
 
+QString DialogPrompter::ChooseDirectory(const QString& text, const QString& start) {
+  // A title bar holds one line.
+  QString title = text;
+  title.replace(u'\n', u' ');
+  return QFileDialog::getExistingDirectory(mParent, title, start);
+}
+
 }  // namespace weftview

@@ -32,6 +32,8 @@ class Prompter : public RunPrompter {
   virtual QString SaveFile(const FileQuestion& question) = 0;
   // The text entered, or nullopt when the user cancelled.
   virtual std::optional<QString> AskText(const QString& caption, const QString& prompt, const QString& initial) = 0;
+  // The chosen directory, starting at `start`, or empty.
+  virtual QString ChooseDirectory(const QString& text, const QString& start) = 0;
 };
 
 class DialogPrompter : public Prompter {
@@ -45,6 +47,7 @@ class DialogPrompter : public Prompter {
   QString OpenFile(const FileQuestion& question) override;
   QString SaveFile(const FileQuestion& question) override;
   std::optional<QString> AskText(const QString& caption, const QString& prompt, const QString& initial) override;
+  QString ChooseDirectory(const QString& text, const QString& start) override;
 
  private:
   QWidget* mParent;

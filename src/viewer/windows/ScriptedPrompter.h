@@ -47,6 +47,10 @@ class ScriptedPrompter : public Prompter {
     if (TextAnswers.isEmpty()) return std::nullopt;
     return TextAnswers.dequeue();
   }
+  QString ChooseDirectory(const QString& text, const QString& start) override {
+    Log << QStringLiteral("ChooseDirectory: %1 | %2").arg(text, start);
+    return FileAnswers.isEmpty() ? QString() : FileAnswers.dequeue();
+  }
 };
 
 }  // namespace weftview
