@@ -4,7 +4,7 @@ of formats/, and compares key fields of each tree with an independent reading of
 
 Usage: check_formats.py SKEINWORK FORMATS_DIR
 A format without files on this machine is skipped with a message; any mismatch fails the run."""
-import glob, gzip, json, os, shutil, sqlite3, struct, subprocess, sys, tarfile, tempfile, zipfile
+import glob, gzip, json, os, shutil, sqlite3, struct, subprocess, sys, tarfile, tempfile, wave, zipfile
 
 MAX_FILES = 20
 skeinwork, formats_dir = sys.argv[1], sys.argv[2]
@@ -183,6 +183,42 @@ def gif_check(path, tree, blob):
     assert data(blob, child(tree, "blocks"), "endGlobal") == b";" and tree["props"]["innerGlobal"]["length"] == len(blob)
 
 
+# ---- ICO: directory read with struct
+def ico_files():
+    return first(find(["/usr/share", "/usr/lib"], "*.ico"), starts_with(b"\0\0\1\0"))
+
+
+def ico_check(path, tree, blob):
+    count = struct.unpack("<H", blob[4:6])[0]
+    sizes = [struct.unpack("<I", blob[6 + 16 * i + 8:6 + 16 * i + 12])[0] for i in range(count)]
+    assert [le(blob, child(e, "size")) for e in children(child(tree, "directory"), "entry")] == sizes
+    images = child(tree, "images")["children"]
+    assert [i["props"]["startGlobal"]["length"] + i["props"]["innerGlobal"]["length"] for i in images] == sizes
+
+
+# ---- WAV: files made here and on this machine, read with wave
+def wav_files():
+    made = []
+    for channels, width, frames in [(1, 2, 1001), (2, 1, 777), (1, 1, 3)]:
+        made.append(os.path.join(work, f"{channels}-{width}-{frames}.wav"))
+        with wave.open(made[-1], "wb") as out:
+            out.setnchannels(channels)
+            out.setsampwidth(width)
+            out.setframerate(8000)
+            out.writeframes(bytes(i % 251 for i in range(frames * channels * width)))
+    return first(find(["/usr/share"], "*.wav"))[:MAX_FILES - len(made)] + made
+
+
+def wav_check(path, tree, blob):
+    with wave.open(path) as source:
+        expected = (source.getnchannels(), source.getframerate(), 8 * source.getsampwidth(),
+                    source.getnframes() * source.getnchannels() * source.getsampwidth())
+    chunks = child(tree, "riff/chunks")
+    modelled = (le(blob, child(chunks, "format/channels")), le(blob, child(chunks, "format/sampleRate")),
+                le(blob, child(chunks, "format/bitsPerSample")), len(data(blob, child(chunks, "samples/body"))))
+    assert modelled == expected, (modelled, expected)
+
+
 # ---- SQLite: a database made here, read back with sqlite3
 def sqlite_files():
     made = []
@@ -249,6 +285,8 @@ FORMATS = [
     ("tar.sw", tar_files, tar_check),
     ("png.sw", png_files, png_check),
     ("gif.sw", gif_files, gif_check),
+    ("ico.sw", ico_files, ico_check),
+    ("wav.sw", wav_files, wav_check),
     ("sqlite.sw", sqlite_files, sqlite_check),
     ("pcap.sw", pcap_files, pcap_check),
     ("passwd.sw", passwd_files, passwd_check),
