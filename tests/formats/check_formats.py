@@ -183,6 +183,30 @@ def gif_check(path, tree, blob):
     assert data(blob, child(tree, "blocks"), "endGlobal") == b";" and tree["props"]["innerGlobal"]["length"] == len(blob)
 
 
+# ---- BMP: bitmaps made here with struct and those of this machine
+def bmp_files():
+    made = []
+    for width, height, bits in [(13, 7, 24), (5, 3, 8), (17, 2, 1), (3, 4, 32)]:
+        stride = (width * bits + 31) // 32 * 4
+        palette = bytes(range(4)) * 2 ** bits if bits <= 8 else b""
+        offset = 54 + len(palette)
+        made.append(os.path.join(work, f"{width}x{height}x{bits}.bmp"))
+        with open(made[-1], "wb") as out:
+            out.write(struct.pack("<2sIHHI", b"BM", offset + stride * height, 0, 0, offset))
+            out.write(struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, stride * height, 2835, 2835, 0, 0))
+            out.write(palette + bytes(i % 256 for i in range(stride * height)))
+    return first(find(["/usr/share"], "*.bmp"), starts_with(b"BM"))[:MAX_FILES - len(made)] + made
+
+
+def bmp_check(path, tree, blob):
+    offset = struct.unpack("<I", blob[10:14])[0]
+    width, height, planes, bits = struct.unpack("<iiHH", blob[18:30])
+    rows = children(child(tree, "rows"), "row")
+    assert (le(blob, child(tree, "infoHeader/width")), le(blob, child(tree, "infoHeader/bitCount"))) == (width, bits)
+    assert len(rows) == height and rows[0]["props"]["startGlobal"]["offset"] == offset
+    assert {len(data(blob, row)) for row in rows} == {(width * bits + 31) // 32 * 4}
+
+
 # ---- ICO: directory read with struct
 def ico_files():
     return first(find(["/usr/share", "/usr/lib"], "*.ico"), starts_with(b"\0\0\1\0"))
@@ -285,6 +309,7 @@ FORMATS = [
     ("tar.sw", tar_files, tar_check),
     ("png.sw", png_files, png_check),
     ("gif.sw", gif_files, gif_check),
+    ("bmp.sw", bmp_files, bmp_check),
     ("ico.sw", ico_files, ico_check),
     ("wav.sw", wav_files, wav_check),
     ("sqlite.sw", sqlite_files, sqlite_check),
