@@ -183,6 +183,28 @@ def gif_check(path, tree, blob):
     assert data(blob, child(tree, "blocks"), "endGlobal") == b";" and tree["props"]["innerGlobal"]["length"] == len(blob)
 
 
+# ---- JPEG: markers walked with struct
+def jpeg_files():
+    return first(find(["/usr/share", "/usr/lib"], "*.jp*g"), starts_with(b"\xff\xd8\xff"))
+
+
+def jpeg_check(path, tree, blob):
+    markers, size, position = [], None, 2
+    while blob[position + 1] != 0xD9:
+        marker, length = blob[position + 1], struct.unpack(">H", blob[position + 2:position + 4])[0]
+        markers.append(marker)
+        if marker in (0xC0, 0xC1, 0xC2):
+            size = struct.unpack(">HH", blob[position + 5:position + 9])
+        position += 2 + length
+        if marker == 0xDA:  # entropy-coded data up to a marker other than a stuffed byte or a restart
+            while not (blob[position] == 0xFF and blob[position + 1] not in (0, *range(0xD0, 0xD8))):
+                position += 1
+    segments = child(tree, "segments")["children"]
+    assert [data(blob, s)[1] for s in segments] == markers
+    frame = child(tree, "segments/frame")
+    assert (be(blob, child(frame, "height")), be(blob, child(frame, "width"))) == size
+
+
 # ---- BMP: bitmaps made here with struct and those of this machine
 def bmp_files():
     made = []
@@ -309,6 +331,7 @@ FORMATS = [
     ("tar.sw", tar_files, tar_check),
     ("png.sw", png_files, png_check),
     ("gif.sw", gif_files, gif_check),
+    ("jpeg.sw", jpeg_files, jpeg_check),
     ("bmp.sw", bmp_files, bmp_check),
     ("ico.sw", ico_files, ico_check),
     ("wav.sw", wav_files, wav_check),
