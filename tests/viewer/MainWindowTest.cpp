@@ -11,7 +11,9 @@
 #include <QTreeView>
 #include <QUrl>
 
+#include "FailurePanel.h"
 #include "MainWindow.h"
+#include "MismatchInfo.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
@@ -19,26 +21,14 @@
 #include "SwStreamers.h"
 #include "ViewerTestSupport.h"
 #include "ViewerTexts.h"
+#include "WindowFixture.h"
 
 using namespace weftview;
 using namespace weftview::test;
 
 namespace {
 
-// A window with a scripted prompter and settings of its own.
-struct Fixture {
-  ScratchFiles Files;
-  ScriptedPrompter Prompter;
-  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
-  QSignalSpy Finished{&Window.Run(), &RunController::Finished};
-
-  Fixture() {
-    Window.show();
-    // Shortcuts reach an active window only; a display without a window manager activates none.
-    QApplication::setActiveWindow(&Window);
-  }
-  int Wait() { return WaitForOutcome(Finished); }
-  QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
+struct Fixture : WindowFixture {
   QString FirstItem() { return Window.Model().index(0, 0).data().toString(); }
   QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }
   // The controls that are enabled, by name, in a fixed order.
@@ -85,7 +75,7 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { skeinwork::SwInstallMismatchInfoHook(); }
+  void initTestCase() { weftview::InstallMismatchInfoHook(); }
 
   void startPage() {
     Fixture f;
@@ -186,8 +176,8 @@ class MainWindowTest : public QObject {
     f.Window.OpenFiles({script, f.Files.Write("fail.dat", "AB7")});
     QCOMPARE(f.Wait(), kRunFailed);
     QCOMPARE(f.Page(), QStringLiteral("pnModellingError"));
-    QCOMPARE(f.Window.findChild<QLabel*>(QStringLiteral("lbErrorClass"))->text(), QStringLiteral("Error"));
-    QVERIFY(f.Window.findChild<QLabel*>(QStringLiteral("lbErrorMessage"))->text().startsWith(u"unknown kind"));
+    QCOMPARE(f.Window.FailurePage()->ErrorName(), QStringLiteral("Error"));
+    QVERIFY(f.Window.FailurePage()->MessageText().startsWith(u"unknown kind"));
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTClose btTScriptMemo miTRemodell start"));
     // A data file that cannot be opened: a message box, back to the start page.
     f.Window.OpenFiles({script, f.Files.Path(QStringLiteral("missing.dat"))});

@@ -88,6 +88,10 @@ class RunController : public QObject {
   // `mode` on reload. Clears the current run first.
   void AdoptScriptFile(RunMode mode, const QString& path, std::unique_ptr<skeinwork::TStream> stream);
 
+  // The script file was replaced on disk (the editor saves a whole new file): the next run opens
+  // it again instead of reading the replaced one.
+  void ScriptFileReplaced() { mScriptStreamPath.clear(); }
+
   bool IsWorking() const { return mThread != nullptr; }
   RunMode Mode() const { return mMode; }
   const QString& ScriptPath() const { return mScriptPath; }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "MainWindow.h"
+#include "MismatchInfo.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
   const QDir out(QString::fromLocal8Bit(argv[1]));
   const QDir examples(QString::fromLocal8Bit(argv[2]));
   QDir().mkpath(out.path());
-  skeinwork::SwInstallMismatchInfoHook();
+  weftview::InstallMismatchInfoHook();
 
   weftview::ScriptedPrompter prompter;
   weftview::MainWindow window(out.filePath(QStringLiteral("screenshots.ini")), &prompter);

@@ -24,7 +24,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "FailurePanel.h"
 #include "NodeWindow.h"
+#include "ScriptEditor.h"
 #include "StartupRules.h"
 #include "StrConv.h"
 #include "SwModelling.h"
@@ -174,6 +176,7 @@ void MainWindow::BuildToolbar() {
   mScriptMemoAction = AddAction("btTScriptMemo", QStringLiteral("Script"), QKeySequence(Qt::Key_F4));
   mScriptMemoAction->setCheckable(true);
   mScriptMemoAction->setToolTip(QStringLiteral("Script editor (F4)"));
+  connect(mScriptMemoAction, &QAction::triggered, this, &MainWindow::ShowScriptEditor);
   mSaveAction = AddAction("btTSave", QStringLiteral("Save"));
   mSaveAction->setToolTip(QStringLiteral("Serialize the tree"));
   auto* saveMenu = new QMenu(this);
@@ -323,24 +326,8 @@ QWidget* MainWindow::BuildTreePage() {
 }
 
 QWidget* MainWindow::BuildFailurePage() {
-  auto* page = new QWidget(this);
-  page->setObjectName(QStringLiteral("pnModellingError"));
-  auto* layout = new QVBoxLayout(page);
-  mFailureClass = new QLabel(page);
-  mFailureClass->setObjectName(QStringLiteral("lbErrorClass"));
-  QFont bold = mFailureClass->font();
-  bold.setBold(true);
-  bold.setPointSizeF(bold.pointSizeF() * 1.25);
-  mFailureClass->setFont(bold);
-  mFailureMessage = new QLabel(page);
-  mFailureMessage->setObjectName(QStringLiteral("lbErrorMessage"));
-  mFailureMessage->setWordWrap(true);
-  mFailureMessage->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  mFailureMessage->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  layout->addWidget(mFailureClass);
-  layout->addWidget(mFailureMessage);
-  layout->addStretch(1);
-  return page;
+  mFailurePanel = new FailurePanel(this);
+  return mFailurePanel;
 }
 
 void MainWindow::BuildStatusBar() {
@@ -441,6 +428,7 @@ void MainWindow::NewScript() {
     file->WriteBuffer(stub.data(), static_cast<int64_t>(stub.size()));
     mRun.AdoptScriptFile(RunMode::IllustrateModel, path, std::move(file));
     mHasScript = true;
+    ShowScriptEditor(true);
   } catch (const ESkeinwork& error) {
     mPrompter->Error(ReadableClassName(error.ClassName()), QString::fromStdString(error.Message()));
   }
@@ -448,6 +436,8 @@ void MainWindow::NewScript() {
 }
 
 void MainWindow::Reload() {
+  // The edits are what the user wants modelled; a failed save (reported) models nothing.
+  if (mScriptEditor && !mScriptEditor->Save()) return;
   if (mHasScript) StartRun(mRun.Mode(), mRun.ScriptPath(), mRun.DataPath());
 }
 
@@ -455,7 +445,13 @@ void MainWindow::Reload() {
 // Runs
 
 void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath) {
-  CloseEverything();
+  // An editor open on this script stays open over the run.
+  const bool editorStays = mScriptEditor && mScriptEditor->isVisible() &&
+                           QFileInfo(mScriptEditor->Path()).absoluteFilePath() == QFileInfo(scriptPath).absoluteFilePath();
+  if (editorStays)
+    ClearRun(true);
+  else
+    CloseEverything();
   mHasScript = true;
   mProgress->setValue(0);
   mRun.Start(mode, scriptPath, dataPath);
@@ -468,8 +464,42 @@ void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString
 void MainWindow::CancelRun() { mRun.Cancel(); }
 
 void MainWindow::CloseEverything() {
+  if (mScriptEditor) mScriptEditor->hide();
+  ClearRun(false);
+}
+
+void MainWindow::ShowScriptEditor(bool show) {
+  if (!mScriptEditor) {
+    mScriptEditor = new ScriptEditor(*mPrompter, this);
+    const QRect frame = frameGeometry();
+    mScriptEditor->setGeometry(frame.left() + width() + 8, frame.top(), mScriptEditor->width(), height());
+    connect(mScriptEditor, &ScriptEditor::Hidden, this, &MainWindow::RefreshControls);
+    connect(mScriptEditor, &ScriptEditor::Saved, this, [this] { mRun.ScriptFileReplaced(); });
+    connect(mScriptEditor, &ScriptEditor::RemodelRequested, this, &MainWindow::Reload);
+    connect(mScriptEditor, &ScriptEditor::MainWindowRequested, this, [this] {
+      raise();
+      activateWindow();
+      mTreeView->setFocus();
+    });
+  }
+  if (show != mScriptEditor->isVisible()) {
+    if (!show) {
+      mScriptEditor->hide();
+    } else if (mHasScript) {
+      const QString charset = mRun.Script() ? QString::fromStdU16String(mRun.Script()->Charset()) : QString();
+      if (mScriptEditor->Open(mRun.ScriptPath(), charset)) {
+        mScriptEditor->show();
+        mScriptEditor->raise();
+        mScriptEditor->activateWindow();
+      }
+    }
+  }
+  RefreshControls();
+}
+
+void MainWindow::ClearRun(bool keepScriptStream) {
   mModel.SetTree(nullptr, nullptr, 0);
-  mRun.Clear(false);
+  mRun.Clear(keepScriptStream);
   mHasScript = mTreeShown = mErrorShown = false;
   mHoveredNode = nullptr;
   mHoveringNode = false;
@@ -560,8 +590,8 @@ void MainWindow::FillScriptStrip() {
 void MainWindow::ShowFailurePage() {
   const RunFailure& failure = mRun.Failure();
   mErrorShown = true;
-  mFailureClass->setText(ReadableClassName(failure.ClassName));
-  mFailureMessage->setText(failure.Message);
+  mFailurePanel->SetError(failure.ClassName, failure.Message, failure.IsMismatch);
+  mFailurePanel->ShowPositions(failure.Mismatch());
   SetStatusText({});
   RefreshControls();
 }
@@ -578,8 +608,9 @@ void MainWindow::RefreshControls() {
   mFindNextAction->setEnabled(false);  // no search is active
   mExtractAction->setEnabled(mTreeShown && mRun.Slicer());
   mExtractAction->setChecked(false);
-  mScriptMemoAction->setEnabled(mHasScript && mRun.ScriptStream());
-  mScriptMemoAction->setChecked(false);
+  const bool editorShown = mScriptEditor && mScriptEditor->isVisible();
+  mScriptMemoAction->setEnabled(editorShown || (mHasScript && mRun.ScriptStream()));
+  mScriptMemoAction->setChecked(editorShown);
   mRemodellAction->setEnabled(!mRun.DataPath().isEmpty());
 
   QWidget* page = mErrorShown ? mFailurePage : mTreeShown ? mTreePage : mStartPage;

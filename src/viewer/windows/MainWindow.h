@@ -31,6 +31,8 @@ class TSwScript;
 
 namespace weftview {
 
+class FailurePanel;
+class ScriptEditor;
 class NodeWindow;
 
 class MainWindow : public QMainWindow {
@@ -69,6 +71,11 @@ class MainWindow : public QMainWindow {
   // asked to bring it to the front or when it is hidden.
   void ShowNodeWindow(skeinwork::TSwTreeNode* node, bool bringToFront = true);
   NodeWindow* NodeWindowIfAny() const { return mNodeWindow; }
+  // Shows the script editor on the current script (made on first use right of this window) or
+  // hides it, which saves its edits.
+  void ShowScriptEditor(bool show);
+  ScriptEditor* ScriptEditorIfAny() const { return mScriptEditor; }
+  FailurePanel* FailurePage() const { return mFailurePanel; }
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
@@ -90,6 +97,8 @@ class MainWindow : public QMainWindow {
   void BuildStatusBar();
   QAction* AddAction(const char* name, const QString& text, const QKeySequence& key = {});
 
+  // Clears the run and its tree; the script file stays open when kept.
+  void ClearRun(bool keepScriptStream);
   void StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath = {});
   void OnRunFinished(int outcome);
   void OnProgress(qint64 position, qint64 size);
@@ -145,8 +154,7 @@ class MainWindow : public QMainWindow {
   QToolButton* mVersionLabel = nullptr;
   QToolButton* mSignatureLabel = nullptr;
   QPushButton* mPreambleButton = nullptr;
-  QLabel* mFailureClass = nullptr;
-  QLabel* mFailureMessage = nullptr;
+  FailurePanel* mFailurePanel = nullptr;
   QList<QPushButton*> mStartButtons;
 
   QAction* mScriptMemoAction = nullptr;
@@ -167,6 +175,7 @@ class MainWindow : public QMainWindow {
   QPushButton* mCancelButton = nullptr;
   QTimer* mTipTimer = nullptr;
   NodeWindow* mNodeWindow = nullptr;
+  ScriptEditor* mScriptEditor = nullptr;
 };
 
 }  // namespace weftview
