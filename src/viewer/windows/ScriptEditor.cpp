@@ -252,7 +252,6 @@ bool ScriptEditor::Open(const QString& path, const QString& charset) {
     mPrompter.Error(QStringLiteral("Script Editor"), error);
     return false;
   }
-  if (!mPath.isEmpty()) mWatcher->removePath(mPath);
   mPath = path;
   mCharset = charset;
   mWritten = bytes;
@@ -260,7 +259,8 @@ bool ScriptEditor::Open(const QString& path, const QString& charset) {
   mLineBreak = text.contains(QStringLiteral("\r\n")) || !text.contains(u'\n') ? QStringLiteral("\r\n") : QStringLiteral("\n");
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   const QFileInfo info(path);
-  const bool readOnly = !info.isWritable() || !(info.permissions() & QFileDevice::WriteUser);
+  const bool readOnly =
+      !info.isWritable() || !(info.permissions() & (QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther));
   mMemo->setReadOnly(readOnly);
   mReadOnly->setVisible(readOnly);
   mMemo->setPlainText(text);  // clears the modified flag and puts the caret at the start
@@ -271,8 +271,11 @@ bool ScriptEditor::Open(const QString& path, const QString& charset) {
   return true;
 }
 
+// Watches the file now under the path: a file replaced by a rename is another one, whose changes
+// the old watch would miss.
 void ScriptEditor::Watch() {
-  if (!mPath.isEmpty() && !mWatcher->files().contains(mPath)) mWatcher->addPath(mPath);
+  if (!mWatcher->files().isEmpty()) mWatcher->removePaths(mWatcher->files());
+  if (!mPath.isEmpty()) mWatcher->addPath(mPath);
 }
 
 bool ScriptEditor::IsModified() const { return mMemo->document()->isModified(); }
@@ -312,7 +315,7 @@ bool ScriptEditor::Save() {
   }
   mMemo->document()->setModified(false);
   mAutosave->stop();
-  Watch();  // the file is a new one
+  Watch();
   emit Saved();
   return true;
 }
@@ -327,7 +330,7 @@ void ScriptEditor::GoToLine() {
 }
 
 void ScriptEditor::OnFileChanged() {
-  Watch();  // a file replaced by a rename is watched again under its name
+  Watch();
   QString error;
   const std::string bytes = ReadWholeFile(mPath, error);
   if (!error.isEmpty() || bytes == mWritten) return;  // gone for now, or this editor's own write
