@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTextBlock>
@@ -85,14 +86,15 @@ class ScriptLoopTest : public QObject {
     QTest::addColumn<qint64>("excerptStart");  // the current dump's first offset
     QTest::addColumn<qint64>("excerptSize");
     QTest::addColumn<qint64>("globalPosition");  // -1: no global dump
+    QTest::addColumn<int>("nodeLine");           // the failing model node's line in the file
     const QByteArray tail(990, 'Y');
     QTest::newRow("offset 10") << QByteArray(kPaddedScript) << QByteArray("ABCDEFGHIQY") + tail << qint64(10)
-                               << qint64(0) << qint64(640) << qint64(-1);
+                               << qint64(0) << qint64(640) << qint64(-1) << 7;
     QTest::newRow("offset 5000 of 6000") << QByteArray(kPaddedScript)
                                          << QByteArray("ABCDEFGHI") + QByteArray(4990, 'a') + "QY" + QByteArray(999, 'Y')
-                                         << qint64(5000) << qint64(4680) << qint64(640) << qint64(-1);
+                                         << qint64(5000) << qint64(4680) << qint64(640) << qint64(-1) << 7;
     QTest::newRow("inside a line") << QByteArray(kLinesScript) << QByteArray("k1\nk2\nkx\nk3\n") << qint64(1)
-                                   << qint64(0) << qint64(2) << qint64(6);
+                                   << qint64(0) << qint64(2) << qint64(6) << 8;
   }
   void failurePage() {
     QFETCH(QByteArray, script);
@@ -123,6 +125,12 @@ class ScriptLoopTest : public QObject {
       QVERIFY(panel->GlobalDump()->GoTo(data.size()).isEmpty());
       QCOMPARE(panel->findChild<QLabel*>(QStringLiteral("lbGlobalStream"))->text(), QStringLiteral("Global stream:"));
     }
+    // From the failure to the failing node's line in the editor.
+    QFETCH(int, nodeLine);
+    QVERIFY(panel->ScriptPlaceButton()->isVisible());
+    panel->ScriptPlaceButton()->click();
+    QVERIFY(f.Window.ScriptEditorIfAny()->isVisible());
+    QCOMPARE(f.Window.ScriptEditorIfAny()->PositionText(), QStringLiteral("Line %1, column 1").arg(nodeLine));
   }
   void memoKeys_data() {
     QTest::addColumn<QString>("text");

@@ -158,6 +158,24 @@ class ViewerLogicTest : public QObject {
     QTEST(FailureMessageText(message, isMismatch), "shown");
   }
 
+  void failingScriptPlaces_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("file");  // empty: no place
+    QTest::addColumn<int>("line");
+    QTest::newRow("node with its place") << "No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3."
+                                         << "/tmp/a b.sw" << 5;
+    QTest::newRow("quoted name with blanks") << "x. Node: 'a b' m.sw:12 (ID 7)" << "m.sw" << 12;
+    QTest::newRow("no place") << "Cannot open file \"x\"." << "" << 0;
+  }
+  void failingScriptPlaces() {
+    QFETCH(QString, message);
+    QFETCH(QString, file);
+    QFETCH(int, line);
+    const std::optional<ScriptPlace> place = FailingScriptPlace(message);
+    QCOMPARE(place.has_value(), !file.isEmpty());
+    if (place) QCOMPARE(*place, (ScriptPlace{file, line}));
+  }
+
   void scriptText_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("charset");

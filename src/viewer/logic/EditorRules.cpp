@@ -1,5 +1,7 @@
 #include "EditorRules.h"
 
+#include <QRegularExpression>
+
 #include "StrConv.h"
 
 namespace weftview {
@@ -35,6 +37,13 @@ QString FailureMessageText(const QString& message, bool isMismatch) {
   if (!isMismatch) return message;
   const qsizetype cut = message.indexOf(QStringLiteral(", input: "));
   return cut < 0 ? message : message.left(cut);
+}
+
+std::optional<ScriptPlace> FailingScriptPlace(const QString& message) {
+  static const QRegularExpression place(QStringLiteral("Node: '.*' (.+):(\\d+) \\(ID -?\\d+\\)"));
+  const QRegularExpressionMatch match = place.match(message);
+  if (!match.hasMatch()) return std::nullopt;
+  return ScriptPlace{match.captured(1), match.captured(2).toInt()};
 }
 
 namespace {

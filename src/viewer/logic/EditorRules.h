@@ -31,6 +31,16 @@ int UnindentWidth(const QString& line);
 // the dumps show the input instead.
 QString FailureMessageText(const QString& message, bool isMismatch);
 
+// Where in the script file the failing model node stands, as a mismatch message names it
+// ("Node: 'kind' /path/model.sw:5 (ID 2)"): the file and its line from 1 (not the line within
+// the model section). Nullopt when the message names no place.
+struct ScriptPlace {
+  QString File;
+  int Line = 0;
+  bool operator==(const ScriptPlace&) const = default;
+};
+std::optional<ScriptPlace> FailingScriptPlace(const QString& message);
+
 // The script text as the loader reads it: UTF-8 unless the script names another charset, with
 // the code page of `charset` (empty: UTF-8). Encoding gives the bytes to write back.
 QString DecodeScriptText(const std::string& bytes, const QString& charset);

@@ -1,5 +1,5 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png), as the README shows them. Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, editor.png, failure.png), as the README shows them. Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
 #include <QSignalSpy>
@@ -9,6 +9,7 @@
 
 #include "MainWindow.h"
 #include "MismatchInfo.h"
+#include "ScriptEditor.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 
@@ -56,6 +57,23 @@ int main(int argc, char** argv) {
   window.ShowNodeInStatusBar(window.Model().NodeOf(chunks));
   QApplication::processEvents();
   ok = Save(window, out, "tree.png") && ok;
+
+  // The script editor beside it, the caret in the model.
+  window.ShowScriptEditor(true);
+  weftview::ScriptEditor* editor = window.ScriptEditorIfAny();
+  editor->Memo()->MoveCaret(6, 3);
+  QApplication::processEvents();
+  ok = Save(*editor, out, "editor.png") && ok;
+  window.ShowScriptEditor(false);
+
+  // A file that is not a RIFF file: the failure page.
+  window.OpenFiles({examples.filePath(QStringLiteral("riff-wav.sw")), examples.filePath(QStringLiteral("sample.bmp"))});
+  if (finished.size() < 2 && !finished.wait(30000)) {
+    std::fprintf(stderr, "the failing run did not end\n");
+    return 1;
+  }
+  QApplication::processEvents();
+  ok = Save(window, out, "failure.png") && ok;
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

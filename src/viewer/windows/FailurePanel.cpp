@@ -1,7 +1,9 @@
 #include "FailurePanel.h"
 
 #include <QLabel>
+#include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "DumpPane.h"
@@ -27,8 +29,15 @@ FailurePanel::FailurePanel(QWidget* parent) : QWidget(parent) {
   mMessage->setReadOnly(true);
   mMessage->setStyleSheet(QStringLiteral("QPlainTextEdit { color: white; background: #800000; }"));
   mMessage->setMaximumHeight(mMessage->fontMetrics().lineSpacing() * 4 + 12);
+  mScriptPlace = new QPushButton(this);
+  mScriptPlace->setObjectName(QStringLiteral("btScriptPlace"));
+  mScriptPlace->setFlat(true);
+  mScriptPlace->setCursor(Qt::PointingHandCursor);
+  mScriptPlace->setStyleSheet(QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; text-align: left; }"));
+  connect(mScriptPlace, &QPushButton::clicked, this, [this] { emit ScriptLineRequested(mScriptLine); });
   layout->addWidget(mError);
   layout->addWidget(mMessage);
+  layout->addWidget(mScriptPlace, 0, Qt::AlignLeft);
 
   mDump = new DumpPane(this);
   mDump->setObjectName(QStringLiteral("pnDump"));
@@ -53,6 +62,11 @@ FailurePanel::~FailurePanel() = default;
 void FailurePanel::SetError(std::string_view className, const QString& message, bool isMismatch) {
   mError->setText(ReadableClassName(className));
   mMessage->setPlainText(FailureMessageText(message, isMismatch));
+  const std::optional<ScriptPlace> place = FailingScriptPlace(message);
+  mScriptLine = place ? place->Line : 0;
+  if (place)
+    mScriptPlace->setText(QStringLiteral("Edit the failing model node: line %1 of %2").arg(place->Line).arg(QFileInfo(place->File).fileName()));
+  mScriptPlace->setVisible(place.has_value());
 }
 
 void FailurePanel::Fill(DumpPane* pane, std::unique_ptr<TStringStream>& stream, const TSwSourcePos& pos) {

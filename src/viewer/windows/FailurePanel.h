@@ -12,6 +12,7 @@
 
 class QLabel;
 class QPlainTextEdit;
+class QPushButton;
 
 namespace skeinwork {
 class TStringStream;
@@ -40,12 +41,20 @@ class FailurePanel : public QWidget {
   QString ErrorName() const;
   QString MessageText() const;
   bool GlobalShown() const;
+  // The button that names the failing model node's script line; hidden when the message names none.
+  QPushButton* ScriptPlaceButton() const { return mScriptPlace; }
+
+ signals:
+  // The user asked for the failing model node's line (from 1) in the script file.
+  void ScriptLineRequested(int line);
 
  private:
   void Fill(DumpPane* pane, std::unique_ptr<skeinwork::TStringStream>& stream, const skeinwork::TSwSourcePos& pos);
 
   QLabel* mError;
   QPlainTextEdit* mMessage;
+  QPushButton* mScriptPlace;
+  int mScriptLine = 0;
   DumpPane* mDump;
   QWidget* mGlobalBox;
   DumpPane* mDumpGlobal;

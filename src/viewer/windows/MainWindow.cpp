@@ -327,6 +327,10 @@ QWidget* MainWindow::BuildTreePage() {
 
 QWidget* MainWindow::BuildFailurePage() {
   mFailurePanel = new FailurePanel(this);
+  connect(mFailurePanel, &FailurePanel::ScriptLineRequested, this, [this](int line) {
+    ShowScriptEditor(true);
+    if (mScriptEditor && mScriptEditor->isVisible()) mScriptEditor->Memo()->MoveCaret(line, 1);
+  });
   return mFailurePanel;
 }
 
