@@ -176,6 +176,28 @@ class ViewerLogicTest : public QObject {
     if (place) QCOMPARE(*place, (ScriptPlace{file, line}));
   }
 
+  void scriptColouring_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("inModel");
+    QTest::addColumn<QString>("spans");  // kind letter and the text of each span
+    QTest::newRow("section header") << "== Model ==" << false << "H[== Model ==]";
+    QTest::newRow("prose outside a model") << "1 \"a\" = b" << false << "";
+    QTest::newRow("comment") << "  ; note \"x\"" << true << "C[; note \"x\"]";
+    QTest::newRow("order, name, operator") << "  1 \"size\" % ANY ANY" << true << "O[1] N[\"size\"] P[%]";
+    QTest::newRow("flags") << "1 LINE \"row\"" << true << "O[1] F[LINE] N[\"row\"]";
+    QTest::newRow("flag with question mark") << "  END? eof" << true << "F[END?]";
+    QTest::newRow("negated operator") << "  WARN \"odd\" != 9" << true << "F[WARN] N[\"odd\"] P[!=]";
+    QTest::newRow("x operator") << "\"format\" x 66 6D" << true << "N[\"format\"] P[x]";
+  }
+  void scriptColouring() {
+    QFETCH(QString, line);
+    QFETCH(bool, inModel);
+    QStringList shown;
+    for (const ScriptSpan& span : ScriptLineSpans(line, inModel))
+      shown << QString(QChar(u"HCOFNP"[int(span.Kind)])) + u'[' + line.mid(span.Start, span.Length) + u']';
+    QTEST(shown.join(u' '), "spans");
+  }
+
   void scriptText_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("charset");

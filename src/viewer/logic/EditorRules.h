@@ -41,6 +41,22 @@ struct ScriptPlace {
 };
 std::optional<ScriptPlace> FailingScriptPlace(const QString& message);
 
+// Colouring of a script line: which stretch is what.
+enum class ScriptSpanKind { SectionHeader, Comment, OrderNumber, Flag, QuotedName, Operator };
+struct ScriptSpan {
+  qsizetype Start = 0;
+  qsizetype Length = 0;
+  ScriptSpanKind Kind = ScriptSpanKind::Comment;
+  bool operator==(const ScriptSpan&) const = default;
+};
+// The coloured stretches of one line: a section header ("== Model ==") anywhere; inside a model
+// section also comments, order-number prefixes, flag words (LINE, END?, WARN ...), quoted names
+// and the condition operator that follows them.
+QList<ScriptSpan> ScriptLineSpans(const QString& line, bool inModelSection);
+// Whether a line is a section header, and whether the header opens a model section.
+bool IsSectionHeader(const QString& line);
+bool OpensModelSection(const QString& headerLine);
+
 // The script text as the loader reads it: UTF-8 unless the script names another charset, with
 // the code page of `charset` (empty: UTF-8). Encoding gives the bytes to write back.
 QString DecodeScriptText(const std::string& bytes, const QString& charset);

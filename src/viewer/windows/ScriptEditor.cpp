@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QStyle>
+#include <QSyntaxHighlighter>
 #include <QTextBlock>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -50,6 +51,37 @@ std::string ReadWholeFile(const QString& path, QString& error) {
   return bytes.toStdString();
 }
 
+// Colours the model language; a block's state says whether it lies in a model section.
+class ScriptHighlighter : public QSyntaxHighlighter {
+ public:
+  explicit ScriptHighlighter(QTextDocument* document) : QSyntaxHighlighter(document) {
+    const auto format = [](const char* colour, bool bold = false, bool italic = false) {
+      QTextCharFormat result;
+      result.setForeground(QColor(QString::fromLatin1(colour)));
+      if (bold) result.setFontWeight(QFont::Bold);
+      result.setFontItalic(italic);
+      return result;
+    };
+    mFormats[int(ScriptSpanKind::SectionHeader)] = format("#800080", true);
+    mFormats[int(ScriptSpanKind::Comment)] = format("#808080", false, true);
+    mFormats[int(ScriptSpanKind::OrderNumber)] = format("#0000C0");
+    mFormats[int(ScriptSpanKind::Flag)] = format("#A05000", true);
+    mFormats[int(ScriptSpanKind::QuotedName)] = format("#007000");
+    mFormats[int(ScriptSpanKind::Operator)] = format("#C00000", true);
+  }
+
+ protected:
+  void highlightBlock(const QString& text) override {
+    const bool inModel = previousBlockState() == 1;
+    for (const ScriptSpan& span : ScriptLineSpans(text, inModel))
+      setFormat(int(span.Start), int(span.Length), mFormats[int(span.Kind)]);
+    setCurrentBlockState(IsSectionHeader(text) ? int(OpensModelSection(text)) : int(inModel));
+  }
+
+ private:
+  QTextCharFormat mFormats[6];
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -61,6 +93,7 @@ ScriptMemo::ScriptMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setLineWrapMode(QPlainTextEdit::NoWrap);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setTabChangesFocus(false);
+  new ScriptHighlighter(document());
 }
 
 int ScriptMemo::CaretLine() const { return textCursor().blockNumber() + 1; }
