@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
+#include <QTreeView>
 
 #include "DumpPane.h"
 #include "FailurePanel.h"
@@ -87,14 +88,15 @@ class ScriptLoopTest : public QObject {
     QTest::addColumn<qint64>("excerptSize");
     QTest::addColumn<qint64>("globalPosition");  // -1: no global dump
     QTest::addColumn<int>("nodeLine");           // the failing model node's line in the file
+    QTest::addColumn<QString>("partialTree");    // the selected node's path, the count of top nodes
     const QByteArray tail(990, 'Y');
     QTest::newRow("offset 10") << QByteArray(kPaddedScript) << QByteArray("ABCDEFGHIQY") + tail << qint64(10)
-                               << qint64(0) << qint64(640) << qint64(-1) << 7;
+                               << qint64(0) << qint64(640) << qint64(-1) << 7 << "pad 2";
     QTest::newRow("offset 5000 of 6000") << QByteArray(kPaddedScript)
                                          << QByteArray("ABCDEFGHI") + QByteArray(4990, 'a') + "QY" + QByteArray(999, 'Y')
-                                         << qint64(5000) << qint64(4680) << qint64(640) << qint64(-1) << 7;
+                                         << qint64(5000) << qint64(4680) << qint64(640) << qint64(-1) << 7 << "pad 2";
     QTest::newRow("inside a line") << QByteArray(kLinesScript) << QByteArray("k1\nk2\nkx\nk3\n") << qint64(1)
-                                   << qint64(0) << qint64(2) << qint64(6) << 8;
+                                   << qint64(0) << qint64(2) << qint64(6) << 8 << "rows/row/key 1";
   }
   void failurePage() {
     QFETCH(QByteArray, script);
@@ -131,6 +133,16 @@ class ScriptLoopTest : public QObject {
     panel->ScriptPlaceButton()->click();
     QVERIFY(f.Window.ScriptEditorIfAny()->isVisible());
     QCOMPARE(f.Window.ScriptEditorIfAny()->PositionText(), QStringLiteral("Line %1, column 1").arg(nodeLine));
+    // The nodes made before the failure, the last one selected.
+    QFETCH(QString, partialTree);
+    QVERIFY(panel->PartialTreeButton()->isVisible());
+    panel->PartialTreeButton()->click();
+    QCOMPARE(f.Page(), QStringLiteral("pnTree"));
+    QStringList path;
+    for (QModelIndex index = f.Window.TreeView()->currentIndex(); index.isValid(); index = index.parent())
+      path.prepend(index.data().toString());
+    QCOMPARE(path.join(u'/') + u' ' + QString::number(f.Window.Model().rowCount()), partialTree);
+    QVERIFY(f.Window.StatusText().startsWith(QStringLiteral("Partial tree: modelling failed at offset ")));
   }
   void memoKeys_data() {
     QTest::addColumn<QString>("text");

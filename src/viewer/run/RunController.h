@@ -26,6 +26,7 @@ class TSwMismatchInfo;
 class TSwScript;
 class TSwTreeNode;
 class TSwmCompiler;
+class TSwmPartialResult;
 class TSwmSlicer;
 struct TSwFileAccessRequest;
 enum class TSwFileAccessAnswer : uint8_t;
@@ -63,6 +64,8 @@ struct RunFailure {
   bool Recorded() const { return !ClassName.empty(); }
   // The input around a mismatch, when the exception carried it.
   const skeinwork::TSwMismatchInfo* Mismatch() const;
+  // The result nodes made before a modelling run failed, with the failing model node.
+  const skeinwork::TSwmPartialResult* Partial() const;
 };
 
 class RunController : public QObject {

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -35,7 +36,14 @@ FailurePanel::FailurePanel(QWidget* parent) : QWidget(parent) {
   mScriptPlace->setCursor(Qt::PointingHandCursor);
   mScriptPlace->setStyleSheet(QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; text-align: left; }"));
   connect(mScriptPlace, &QPushButton::clicked, this, [this] { emit ScriptLineRequested(mScriptLine); });
-  layout->addWidget(mError);
+  mPartialTree = new QPushButton(QStringLiteral("Show partial tree"), this);
+  mPartialTree->setObjectName(QStringLiteral("btPartialTree"));
+  mPartialTree->setToolTip(QStringLiteral("The nodes made before the input stopped fitting the model"));
+  connect(mPartialTree, &QPushButton::clicked, this, &FailurePanel::PartialTreeRequested);
+  auto* top = new QHBoxLayout;
+  top->addWidget(mError, 1);
+  top->addWidget(mPartialTree);
+  layout->addLayout(top);
   layout->addWidget(mMessage);
   layout->addWidget(mScriptPlace, 0, Qt::AlignLeft);
 
@@ -88,6 +96,8 @@ void FailurePanel::ShowPositions(const TSwMismatchInfo* information) {
   if (global) Fill(mDumpGlobal, mGlobalStream, information->Global);
   mGlobalBox->setVisible(global);
 }
+
+void FailurePanel::SetPartialTreeAvailable(bool available) { mPartialTree->setVisible(available); }
 
 QString FailurePanel::ErrorName() const { return mError->text(); }
 QString FailurePanel::MessageText() const { return mMessage->toPlainText(); }

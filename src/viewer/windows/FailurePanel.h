@@ -43,10 +43,14 @@ class FailurePanel : public QWidget {
   bool GlobalShown() const;
   // The button that names the failing model node's script line; hidden when the message names none.
   QPushButton* ScriptPlaceButton() const { return mScriptPlace; }
+  // "Show partial tree", shown when the run left the nodes it made.
+  QPushButton* PartialTreeButton() const { return mPartialTree; }
+  void SetPartialTreeAvailable(bool available);
 
  signals:
   // The user asked for the failing model node's line (from 1) in the script file.
   void ScriptLineRequested(int line);
+  void PartialTreeRequested();
 
  private:
   void Fill(DumpPane* pane, std::unique_ptr<skeinwork::TStringStream>& stream, const skeinwork::TSwSourcePos& pos);
@@ -54,6 +58,7 @@ class FailurePanel : public QWidget {
   QLabel* mError;
   QPlainTextEdit* mMessage;
   QPushButton* mScriptPlace;
+  QPushButton* mPartialTree;
   int mScriptLine = 0;
   DumpPane* mDump;
   QWidget* mGlobalBox;

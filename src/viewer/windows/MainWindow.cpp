@@ -331,6 +331,7 @@ QWidget* MainWindow::BuildFailurePage() {
     ShowScriptEditor(true);
     if (mScriptEditor && mScriptEditor->isVisible()) mScriptEditor->Memo()->MoveCaret(line, 1);
   });
+  connect(mFailurePanel, &FailurePanel::PartialTreeRequested, this, &MainWindow::ShowPartialTree);
   return mFailurePanel;
 }
 
@@ -596,8 +597,31 @@ void MainWindow::ShowFailurePage() {
   mErrorShown = true;
   mFailurePanel->SetError(failure.ClassName, failure.Message, failure.IsMismatch);
   mFailurePanel->ShowPositions(failure.Mismatch());
+  const TSwmPartialResult* partial = failure.Partial();
+  mFailurePanel->SetPartialTreeAvailable(partial && partial->Slicer);
   SetStatusText({});
   RefreshControls();
+}
+
+void MainWindow::ShowPartialTree() {
+  const TSwmPartialResult* partial = mRun.Failure().Partial();
+  if (!partial || !partial->Slicer) return;
+  mErrorShown = false;
+  mTreeShown = true;
+  RefreshControls();
+  mModel.SetTree(partial->Slicer->Root(), partial->Slicer.get(), mRun.Codepage());
+  mTreeView->setRootIsDecorated(true);
+  mTreeView->setHeaderHidden(false);
+  // The last node made is where the input stopped fitting: selected, with the failing model node.
+  QModelIndex last;
+  for (int rows = mModel.rowCount(last); rows > 0; rows = mModel.rowCount(last)) last = mModel.index(rows - 1, 0, last);
+  if (last.isValid()) {
+    mTreeView->scrollTo(last);
+    mTreeView->setCurrentIndex(last);
+  }
+  mTreeView->setFocus();
+  SetStatusText(QStringLiteral("Partial tree: modelling failed at offset %1 in %2")
+                    .arg(OffsetText(partial->FailureOffset), QString::fromStdString(partial->FailedNode)));
 }
 
 void MainWindow::RefreshControls() {

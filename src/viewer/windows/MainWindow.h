@@ -76,6 +76,8 @@ class MainWindow : public QMainWindow {
   void ShowScriptEditor(bool show);
   ScriptEditor* ScriptEditorIfAny() const { return mScriptEditor; }
   FailurePanel* FailurePage() const { return mFailurePanel; }
+  // Shows the nodes a failed modelling run made, the last one selected.
+  void ShowPartialTree();
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
