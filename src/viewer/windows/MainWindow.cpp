@@ -93,6 +93,7 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
 
 MainWindow::~MainWindow() {
   delete mNodeWindow;  // before the model it listens to
+  delete mScriptEditor;  // no notice of its hiding reaches a window being destroyed
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.blockSignals(true);
   mRun.Clear(false);
