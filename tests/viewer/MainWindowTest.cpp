@@ -14,15 +14,18 @@
 #include <QTreeView>
 #include <QUrl>
 
+#include "FailurePanel.h"
 #include "MainWindow.h"
+#include "MismatchInfo.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "SwRunner.h"
 #include "SwStreamers.h"
 #include "ViewerTestSupport.h"
-#include "WindowTestSupport.h"
+#include "WindowFixture.h"
 #include "ViewerTexts.h"
+#include "WindowFixture.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -30,7 +33,6 @@ using namespace weftview::test;
 namespace {
 
 struct Fixture : WindowFixture {
-  QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
   QString FirstItem() { return Window.Model().index(0, 0).data().toString(); }
   QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }
   // The controls that are enabled, by name, in a fixed order.
@@ -99,7 +101,7 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { skeinwork::SwInstallMismatchInfoHook(); }
+  void initTestCase() { weftview::InstallMismatchInfoHook(); }
 
   void startPage() {
     Fixture f;
@@ -200,8 +202,8 @@ class MainWindowTest : public QObject {
     f.Window.OpenFiles({script, f.Files.Write("fail.dat", "AB7")});
     QCOMPARE(f.Wait(), kRunFailed);
     QCOMPARE(f.Page(), QStringLiteral("pnModellingError"));
-    QCOMPARE(f.Window.findChild<QLabel*>(QStringLiteral("lbErrorClass"))->text(), QStringLiteral("Error"));
-    QVERIFY(f.Window.findChild<QLabel*>(QStringLiteral("lbErrorMessage"))->text().startsWith(u"unknown kind"));
+    QCOMPARE(f.Window.FailurePage()->ErrorName(), QStringLiteral("Error"));
+    QVERIFY(f.Window.FailurePage()->MessageText().startsWith(u"unknown kind"));
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTClose btTScriptMemo miTRemodell start"));
     // A data file that cannot be opened: a message box, back to the start page.
     f.Window.OpenFiles({script, f.Files.Path(QStringLiteral("missing.dat"))});

@@ -22,7 +22,7 @@
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "ViewerTestSupport.h"
-#include "WindowTestSupport.h"
+#include "WindowFixture.h"
 
 using namespace weftview;
 using namespace weftview::test;

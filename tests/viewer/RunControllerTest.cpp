@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ResultTreeModel.h"
+#include "MismatchInfo.h"
 #include "RunController.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
@@ -23,7 +24,7 @@ class RunControllerTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { skeinwork::SwInstallMismatchInfoHook(); }
+  void initTestCase() { weftview::InstallMismatchInfoHook(); }
 
   void messagesAndFailures_data() {
     QTest::addColumn<QByteArray>("data");

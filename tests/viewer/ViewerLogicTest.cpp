@@ -1,11 +1,12 @@
 // The viewer's start-up rules, texts and the rules of its node and dump windows, as a user meets them.
 #include <QTest>
 
-#include "SearchAnswers.h"
-#include "InspectionRules.h"
 #include <set>
 
+#include "EditorRules.h"
 #include "ExtractRules.h"
+#include "InspectionRules.h"
+#include "SearchAnswers.h"
 #include "StartupRules.h"
 #include "SwNodes.h"
 #include "ViewerTexts.h"
@@ -109,6 +110,113 @@ class ViewerLogicTest : public QObject {
     QFETCH(QString, className);
     QTEST(ReadableClassName(className.toStdString()), "readable");
     QTEST(WarningCaption(className.toStdString()), "warningCaption");
+  }
+
+  void goToLineAnswers_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("line");  // 0: no move
+    QTest::addColumn<int>("column");
+    QTest::newRow("line and column") << "12 5" << 12 << 5;
+    QTest::newRow("line only") << "7" << 7 << 1;
+    QTest::newRow("blanks around") << " 3  4 " << 3 << 4;
+    QTest::newRow("column not a number") << "4 x" << 4 << 1;
+    QTest::newRow("line not a number") << "x 4" << 0 << 0;
+    QTest::newRow("empty") << "" << 0 << 0;
+  }
+  void goToLineAnswers() {
+    QFETCH(QString, answer);
+    QFETCH(int, line);
+    QFETCH(int, column);
+    const std::optional<LinePosition> position = ParseGoToLine(answer);
+    QCOMPARE(position.has_value(), line != 0);
+    if (position) QCOMPARE(*position, (LinePosition{line, column}));
+  }
+
+  void editorLines_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("trailingBlanks");
+    QTest::addColumn<int>("unindent");
+    QTest::newRow("plain") << "a b" << 0 << 0;
+    QTest::newRow("blanks and controls at the end") << "a \t\r" << 3 << 0;
+    QTest::newRow("one leading blank") << " a" << 0 << 1;
+    QTest::newRow("three leading blanks") << "   a " << 1 << 2;
+    QTest::newRow("only blanks") << "  " << 2 << 2;
+  }
+  void editorLines() {
+    QFETCH(QString, line);
+    QTEST(TrailingBlankCount(line), "trailingBlanks");
+    QTEST(UnindentWidth(line), "unindent");
+  }
+
+  void failureMessages_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("isMismatch");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("mismatch") << "No child nodes match the input. Node: 'kind', input: @3 <eof>." << true
+                              << "No child nodes match the input. Node: 'kind'";
+    QTest::newRow("first input part") << "a, input: b, input: c" << true << "a";
+    QTest::newRow("other error") << "x, input: y" << false << "x, input: y";
+  }
+  void failureMessages() {
+    QFETCH(QString, message);
+    QFETCH(bool, isMismatch);
+    QTEST(FailureMessageText(message, isMismatch), "shown");
+  }
+
+  void failingScriptPlaces_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("file");  // empty: no place
+    QTest::addColumn<int>("line");
+    QTest::newRow("node with its place") << "No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3."
+                                         << "/tmp/a b.sw" << 5;
+    QTest::newRow("quoted name with blanks") << "x. Node: 'a b' m.sw:12 (ID 7)" << "m.sw" << 12;
+    QTest::newRow("no place") << "Cannot open file \"x\"." << "" << 0;
+  }
+  void failingScriptPlaces() {
+    QFETCH(QString, message);
+    QFETCH(QString, file);
+    QFETCH(int, line);
+    const std::optional<ScriptPlace> place = FailingScriptPlace(message);
+    QCOMPARE(place.has_value(), !file.isEmpty());
+    if (place) QCOMPARE(*place, (ScriptPlace{file, line}));
+  }
+
+  void scriptColouring_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("inModel");
+    QTest::addColumn<QString>("spans");  // kind letter and the text of each span
+    QTest::newRow("section header") << "== Model ==" << false << "H[== Model ==]";
+    QTest::newRow("prose outside a model") << "1 \"a\" = b" << false << "";
+    QTest::newRow("comment") << "  ; note \"x\"" << true << "C[; note \"x\"]";
+    QTest::newRow("order, name, operator") << "  1 \"size\" % ANY ANY" << true << "O[1] N[\"size\"] P[%]";
+    QTest::newRow("flags") << "1 LINE \"row\"" << true << "O[1] F[LINE] N[\"row\"]";
+    QTest::newRow("flag with question mark") << "  END? eof" << true << "F[END?]";
+    QTest::newRow("negated operator") << "  WARN \"odd\" != 9" << true << "F[WARN] N[\"odd\"] P[!=]";
+    QTest::newRow("x operator") << "\"format\" x 66 6D" << true << "N[\"format\"] P[x]";
+  }
+  void scriptColouring() {
+    QFETCH(QString, line);
+    QFETCH(bool, inModel);
+    QStringList shown;
+    for (const ScriptSpan& span : ScriptLineSpans(line, inModel))
+      shown << QString(QChar(u"HCOFNP"[int(span.Kind)])) + u'[' + line.mid(span.Start, span.Length) + u']';
+    QTEST(shown.join(u' '), "spans");
+  }
+
+  void scriptText_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("charset");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("UTF-8 by default") << QByteArray("\xC3\xA9t\xC3\xA9") << "" << QStringLiteral("\u00E9t\u00E9");
+    QTest::newRow("named charset") << QByteArray("\xE9t\xE9") << "windows-1252" << QStringLiteral("\u00E9t\u00E9");
+    QTest::newRow("unknown charset is UTF-8") << QByteArray("\xC3\xA9") << "no-such" << QStringLiteral("\u00E9");
+  }
+  void scriptText() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, charset);
+    QTEST(DecodeScriptText(bytes.toStdString(), charset), "text");
+    QFETCH(QString, text);
+    QCOMPARE(QByteArray::fromStdString(EncodeScriptText(text, charset)), bytes);
   }
 
   void statusTexts_data() {

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "MainWindow.h"
+#include "MismatchInfo.h"
 #include "StartupRules.h"
 #include "SwModelling.h"
 
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("weftview"));
   QApplication::setOrganizationName(QStringLiteral("Skeinwork"));
   // Mismatches carry the input around their place, which the failure page shows.
-  skeinwork::SwInstallMismatchInfoHook();
+  weftview::InstallMismatchInfoHook();
   weftview::MainWindow window(weftview::SettingsFilePath(QCoreApplication::applicationFilePath()));
   window.SetStartupPaths(arguments.mid(1));
   window.show();

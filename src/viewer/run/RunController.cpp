@@ -34,7 +34,14 @@ std::unique_ptr<TStream> OpenScriptFile(const QString& path) {
 
 }  // namespace
 
-const TSwMismatchInfo* RunFailure::Mismatch() const { return dynamic_cast<const TSwMismatchInfo*>(Information.get()); }
+const TSwmPartialResult* RunFailure::Partial() const {
+  return dynamic_cast<const TSwmPartialResult*>(Information.get());
+}
+
+const TSwMismatchInfo* RunFailure::Mismatch() const {
+  const TSwmPartialResult* partial = Partial();
+  return dynamic_cast<const TSwMismatchInfo*>(partial ? partial->Information.get() : Information.get());
+}
 
 RunController::RunController(QObject* parent) : QObject(parent) {}
 
@@ -98,6 +105,7 @@ int RunController::RunBody() {
       compiler.ProgressHook = TSwmProgressHook::Of<&RunController::ReportProgress>(this);
       compiler.FileAccess.Read = compiler.FileAccess.Write = TSwFileAccessMode::Ask;
       compiler.FileAccess.Ask = TSwFileAccessAsk::Of<&RunController::AnswerFileAccess>(this);
+      compiler.KeepPartialResult = true;  // the failure page offers the nodes made before the failure
       mActiveCompiler = &compiler;
       if (mCancelRequested) compiler.RequestCancel();
       mDataFile = SwOpenForReading(mDataPath.toStdString());
@@ -176,6 +184,7 @@ void RunController::AdoptScriptFile(RunMode mode, const QString& path, std::uniq
 }
 
 void RunController::DiscardResults() {
+  mFailure = RunFailure();  // a partial result's nodes read the data streams
   mSlicer.reset();
   mTreeRoot.reset();
   mData.reset();
@@ -183,7 +192,6 @@ void RunController::DiscardResults() {
   mCompiler.reset();
   mScript.reset();
   mStreamerClassName.clear();
-  mFailure = RunFailure();
   mOutcome = 0;
 }
 

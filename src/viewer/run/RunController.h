@@ -26,6 +26,7 @@ class TSwMismatchInfo;
 class TSwScript;
 class TSwTreeNode;
 class TSwmCompiler;
+class TSwmPartialResult;
 class TSwmSlicer;
 struct TSwFileAccessRequest;
 enum class TSwFileAccessAnswer : uint8_t;
@@ -63,6 +64,8 @@ struct RunFailure {
   bool Recorded() const { return !ClassName.empty(); }
   // The input around a mismatch, when the exception carried it.
   const skeinwork::TSwMismatchInfo* Mismatch() const;
+  // The result nodes made before a modelling run failed, with the failing model node.
+  const skeinwork::TSwmPartialResult* Partial() const;
 };
 
 class RunController : public QObject {
@@ -87,6 +90,10 @@ class RunController : public QObject {
   // Makes a file just written (a new script) the open script of the next run, which starts in
   // `mode` on reload. Clears the current run first.
   void AdoptScriptFile(RunMode mode, const QString& path, std::unique_ptr<skeinwork::TStream> stream);
+
+  // The script file was replaced on disk (the editor saves a whole new file): the next run opens
+  // it again instead of reading the replaced one.
+  void ScriptFileReplaced() { mScriptStreamPath.clear(); }
 
   bool IsWorking() const { return mThread != nullptr; }
   RunMode Mode() const { return mMode; }

@@ -1,6 +1,6 @@
 // weftview_screenshots OUTDIR EXAMPLESDIR: renders the viewer's main states to PNG files
-// (start.png, tree.png, highlight.png, tree-menu.png, node.png, hexdump.png, extract.png), as the README
-// shows them. Runs on any Qt platform, offscreen too.
+// (start.png, tree.png, highlight.png, tree-menu.png, node.png, hexdump.png, extract.png, editor.png,
+// failure.png), as the README shows them. Runs on any Qt platform, offscreen too.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -16,6 +16,8 @@
 #include "ExtractWindow.h"
 #include "MainWindow.h"
 #include "NodeWindow.h"
+#include "MismatchInfo.h"
+#include "ScriptEditor.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
 
@@ -42,7 +44,7 @@ int main(int argc, char** argv) {
   const QDir out(QString::fromLocal8Bit(argv[1]));
   const QDir examples(QString::fromLocal8Bit(argv[2]));
   QDir().mkpath(out.path());
-  skeinwork::SwInstallMismatchInfoHook();
+  weftview::InstallMismatchInfoHook();
 
   weftview::ScriptedPrompter prompter;
   weftview::MainWindow window(out.filePath(QStringLiteral("screenshots.ini")), &prompter);
@@ -100,6 +102,23 @@ int main(int argc, char** argv) {
   } else {
     ok = false;
   }
+
+  // The script editor beside it, the caret in the model.
+  window.ShowScriptEditor(true);
+  weftview::ScriptEditor* editor = window.ScriptEditorIfAny();
+  editor->Memo()->MoveCaret(6, 3);
+  QApplication::processEvents();
+  ok = Save(*editor, out, "editor.png") && ok;
+  window.ShowScriptEditor(false);
+
+  // A file that is not a RIFF file: the failure page.
+  window.OpenFiles({examples.filePath(QStringLiteral("riff-wav.sw")), examples.filePath(QStringLiteral("sample.bmp"))});
+  if (finished.size() < 2 && !finished.wait(30000)) {
+    std::fprintf(stderr, "the failing run did not end\n");
+    return 1;
+  }
+  QApplication::processEvents();
+  ok = Save(window, out, "failure.png") && ok;
   QFile::remove(out.filePath(QStringLiteral("screenshots.ini")));
   return ok ? 0 : 1;
 }

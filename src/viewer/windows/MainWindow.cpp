@@ -24,8 +24,10 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "FailurePanel.h"
 #include "NodeWindow.h"
 #include "ExtractWindow.h"
+#include "ScriptEditor.h"
 #include "StartupRules.h"
 #include "StrConv.h"
 #include "SwModelling.h"
@@ -94,6 +96,7 @@ MainWindow::MainWindow(const QString& settingsPath, Prompter* prompter, QWidget*
 MainWindow::~MainWindow() {
   delete mExtractWindow;  // stops its extraction before the tree goes
   delete mNodeWindow;     // before the model it listens to
+  delete mScriptEditor;  // no notice of its hiding reaches a window being destroyed
   mModel.SetTree(nullptr, nullptr, 0);
   mRun.blockSignals(true);
   mRun.Clear(false);
@@ -177,6 +180,7 @@ void MainWindow::BuildToolbar() {
   mScriptMemoAction = AddAction("btTScriptMemo", QStringLiteral("Script"), QKeySequence(Qt::Key_F4));
   mScriptMemoAction->setCheckable(true);
   mScriptMemoAction->setToolTip(QStringLiteral("Script editor (F4)"));
+  connect(mScriptMemoAction, &QAction::triggered, this, &MainWindow::ShowScriptEditor);
   mSaveAction = AddAction("btTSave", QStringLiteral("Save"));
   mSaveAction->setToolTip(QStringLiteral("Serialize the tree"));
   auto* saveMenu = new QMenu(this);
@@ -328,24 +332,13 @@ QWidget* MainWindow::BuildTreePage() {
 }
 
 QWidget* MainWindow::BuildFailurePage() {
-  auto* page = new QWidget(this);
-  page->setObjectName(QStringLiteral("pnModellingError"));
-  auto* layout = new QVBoxLayout(page);
-  mFailureClass = new QLabel(page);
-  mFailureClass->setObjectName(QStringLiteral("lbErrorClass"));
-  QFont bold = mFailureClass->font();
-  bold.setBold(true);
-  bold.setPointSizeF(bold.pointSizeF() * 1.25);
-  mFailureClass->setFont(bold);
-  mFailureMessage = new QLabel(page);
-  mFailureMessage->setObjectName(QStringLiteral("lbErrorMessage"));
-  mFailureMessage->setWordWrap(true);
-  mFailureMessage->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  mFailureMessage->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  layout->addWidget(mFailureClass);
-  layout->addWidget(mFailureMessage);
-  layout->addStretch(1);
-  return page;
+  mFailurePanel = new FailurePanel(this);
+  connect(mFailurePanel, &FailurePanel::ScriptLineRequested, this, [this](int line) {
+    ShowScriptEditor(true);
+    if (mScriptEditor && mScriptEditor->isVisible()) mScriptEditor->Memo()->MoveCaret(line, 1);
+  });
+  connect(mFailurePanel, &FailurePanel::PartialTreeRequested, this, &MainWindow::ShowPartialTree);
+  return mFailurePanel;
 }
 
 void MainWindow::BuildStatusBar() {
@@ -449,6 +442,7 @@ void MainWindow::NewScript() {
     file->WriteBuffer(stub.data(), static_cast<int64_t>(stub.size()));
     mRun.AdoptScriptFile(RunMode::IllustrateModel, path, std::move(file));
     mHasScript = true;
+    ShowScriptEditor(true);
   } catch (const ESkeinwork& error) {
     mPrompter->Error(ReadableClassName(error.ClassName()), QString::fromStdString(error.Message()));
   }
@@ -456,6 +450,8 @@ void MainWindow::NewScript() {
 }
 
 void MainWindow::Reload() {
+  // The edits are what the user wants modelled; a failed save (reported) models nothing.
+  if (mScriptEditor && !mScriptEditor->Save()) return;
   if (mHasScript) StartRun(mRun.Mode(), mRun.ScriptPath(), mRun.DataPath());
 }
 
@@ -463,7 +459,13 @@ void MainWindow::Reload() {
 // Runs
 
 void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath) {
-  CloseEverything();
+  // An editor open on this script stays open over the run.
+  const bool editorStays = mScriptEditor && mScriptEditor->isVisible() &&
+                           QFileInfo(mScriptEditor->Path()).absoluteFilePath() == QFileInfo(scriptPath).absoluteFilePath();
+  if (editorStays)
+    ClearRun(true);
+  else
+    CloseEverything();
   mHasScript = true;
   mProgress->setValue(0);
   mRun.Start(mode, scriptPath, dataPath);
@@ -476,11 +478,45 @@ void MainWindow::StartRun(RunMode mode, const QString& scriptPath, const QString
 void MainWindow::CancelRun() { mRun.Cancel(); }
 
 void MainWindow::CloseEverything() {
+  if (mScriptEditor) mScriptEditor->hide();
+  ClearRun(false);
+}
+
+void MainWindow::ShowScriptEditor(bool show) {
+  if (!mScriptEditor) {
+    mScriptEditor = new ScriptEditor(*mPrompter, this);
+    const QRect frame = frameGeometry();
+    mScriptEditor->setGeometry(frame.left() + width() + 8, frame.top(), mScriptEditor->width(), height());
+    connect(mScriptEditor, &ScriptEditor::Hidden, this, &MainWindow::RefreshControls);
+    connect(mScriptEditor, &ScriptEditor::Saved, this, [this] { mRun.ScriptFileReplaced(); });
+    connect(mScriptEditor, &ScriptEditor::RemodelRequested, this, &MainWindow::Reload);
+    connect(mScriptEditor, &ScriptEditor::MainWindowRequested, this, [this] {
+      raise();
+      activateWindow();
+      mTreeView->setFocus();
+    });
+  }
+  if (show != mScriptEditor->isVisible()) {
+    if (!show) {
+      mScriptEditor->hide();
+    } else if (mHasScript) {
+      const QString charset = mRun.Script() ? QString::fromStdU16String(mRun.Script()->Charset()) : QString();
+      if (mScriptEditor->Open(mRun.ScriptPath(), charset)) {
+        mScriptEditor->show();
+        mScriptEditor->raise();
+        mScriptEditor->activateWindow();
+      }
+    }
+  }
+  RefreshControls();
+}
+
+void MainWindow::ClearRun(bool keepScriptStream) {
   mSearch.End();
   SetNameFilter({});
   if (mExtractWindow) mExtractWindow->hide();
   mModel.SetTree(nullptr, nullptr, 0);
-  mRun.Clear(false);
+  mRun.Clear(keepScriptStream);
   mHasScript = mTreeShown = mErrorShown = false;
   mHoveredNode = nullptr;
   mHoveringNode = false;
@@ -571,10 +607,33 @@ void MainWindow::FillScriptStrip() {
 void MainWindow::ShowFailurePage() {
   const RunFailure& failure = mRun.Failure();
   mErrorShown = true;
-  mFailureClass->setText(ReadableClassName(failure.ClassName));
-  mFailureMessage->setText(failure.Message);
+  mFailurePanel->SetError(failure.ClassName, failure.Message, failure.IsMismatch);
+  mFailurePanel->ShowPositions(failure.Mismatch());
+  const TSwmPartialResult* partial = failure.Partial();
+  mFailurePanel->SetPartialTreeAvailable(partial && partial->Slicer);
   SetStatusText({});
   RefreshControls();
+}
+
+void MainWindow::ShowPartialTree() {
+  const TSwmPartialResult* partial = mRun.Failure().Partial();
+  if (!partial || !partial->Slicer) return;
+  mErrorShown = false;
+  mTreeShown = true;
+  RefreshControls();
+  mModel.SetTree(partial->Slicer->Root(), partial->Slicer.get(), mRun.Codepage());
+  mTreeView->setRootIsDecorated(true);
+  mTreeView->setHeaderHidden(false);
+  // The last node made is where the input stopped fitting: selected, with the failing model node.
+  QModelIndex last;
+  for (int rows = mModel.rowCount(last); rows > 0; rows = mModel.rowCount(last)) last = mModel.index(rows - 1, 0, last);
+  if (last.isValid()) {
+    mTreeView->scrollTo(last);
+    mTreeView->setCurrentIndex(last);
+  }
+  mTreeView->setFocus();
+  SetStatusText(QStringLiteral("Partial tree: modelling failed at offset %1 in %2")
+                    .arg(OffsetText(partial->FailureOffset), QString::fromStdString(partial->FailedNode)));
 }
 
 void MainWindow::RefreshControls() {
@@ -592,8 +651,9 @@ void MainWindow::RefreshControls() {
   mFindOffsetAction->setEnabled(treeFree && mRun.Slicer());
   mExtractAction->setEnabled(mTreeShown && mRun.Slicer());
   mExtractAction->setChecked(mExtractWindow && mExtractWindow->isVisible());
-  mScriptMemoAction->setEnabled(mHasScript && mRun.ScriptStream());
-  mScriptMemoAction->setChecked(false);
+  const bool editorShown = mScriptEditor && mScriptEditor->isVisible();
+  mScriptMemoAction->setEnabled(editorShown || (mHasScript && mRun.ScriptStream()));
+  mScriptMemoAction->setChecked(editorShown);
   mRemodellAction->setEnabled(!mRun.DataPath().isEmpty());
 
   QWidget* page = mErrorShown ? mFailurePage : mTreeShown ? mTreePage : mStartPage;

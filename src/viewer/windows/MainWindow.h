@@ -34,6 +34,8 @@ class TSwScript;
 
 namespace weftview {
 
+class FailurePanel;
+class ScriptEditor;
 class NodeWindow;
 class ExtractWindow;
 
@@ -100,6 +102,13 @@ class MainWindow : public QMainWindow {
   NodeWindow* NodeWindowIfAny() const { return mNodeWindow; }
   // Enables and presses the controls as the run, the tree and the companion windows stand.
   void RefreshControls();
+  // Shows the script editor on the current script (made on first use right of this window) or
+  // hides it, which saves its edits.
+  void ShowScriptEditor(bool show);
+  ScriptEditor* ScriptEditorIfAny() const { return mScriptEditor; }
+  FailurePanel* FailurePage() const { return mFailurePanel; }
+  // Shows the nodes a failed modelling run made, the last one selected.
+  void ShowPartialTree();
   // Fills the status bar's panels for the node (null: empties them), as the pointer does.
   void ShowNodeInStatusBar(skeinwork::TSwTreeNode* node);
   QString StatusText() const;
@@ -121,6 +130,8 @@ class MainWindow : public QMainWindow {
   void BuildStatusBar();
   QAction* AddAction(const char* name, const QString& text, const QKeySequence& key = {});
 
+  // Clears the run and its tree; the script file stays open when kept.
+  void ClearRun(bool keepScriptStream);
   void StartRun(RunMode mode, const QString& scriptPath, const QString& dataPath = {});
   void OnRunFinished(int outcome);
   void OnProgress(qint64 position, qint64 size);
@@ -186,8 +197,7 @@ class MainWindow : public QMainWindow {
   QToolButton* mVersionLabel = nullptr;
   QToolButton* mSignatureLabel = nullptr;
   QPushButton* mPreambleButton = nullptr;
-  QLabel* mFailureClass = nullptr;
-  QLabel* mFailureMessage = nullptr;
+  FailurePanel* mFailurePanel = nullptr;
   QList<QPushButton*> mStartButtons;
 
   QAction* mScriptMemoAction = nullptr;
@@ -227,6 +237,7 @@ class MainWindow : public QMainWindow {
   QTimer* mTipTimer = nullptr;
   NodeWindow* mNodeWindow = nullptr;
   ExtractWindow* mExtractWindow = nullptr;  // made when first shown
+  ScriptEditor* mScriptEditor = nullptr;
 };
 
 }  // namespace weftview

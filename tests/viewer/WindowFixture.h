@@ -1,8 +1,8 @@
-// The main window as the window tests start it: shown and active, with a scripted prompter and
-// settings of its own.
+// A main window driven by a test: a scripted prompter, settings and scratch files of its own.
 #pragma once
 
 #include <QApplication>
+#include <QStackedWidget>
 
 #include "MainWindow.h"
 #include "ScriptedPrompter.h"
@@ -22,6 +22,7 @@ struct WindowFixture {
     QApplication::setActiveWindow(&Window);
   }
   int Wait() { return WaitForOutcome(Finished); }
+  QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
 };
 
 }  // namespace weftview::test
