@@ -317,6 +317,8 @@ class ViewerLogicTest : public QObject {
     QCOMPARE(HighlightList::ColourRgb(HighlightList::Red), 0xFF0000u);
     list.Clear();
     QVERIFY(list.IsEmpty());
+  }
+
   void nodeLabels() {
     QCOMPARE(NodeTitle(true, QString(), 0x1F), QStringLiteral("Root Node"));
     QCOMPARE(NodeTitle(false, QString(), 0xAB0), QStringLiteral("Unnamed Node $AB0"));
@@ -425,6 +427,8 @@ class ViewerLogicTest : public QObject {
     QStringList entries;
     for (const DumpValue& value : DumpValues(offset, bytes.toStdString(), extended)) entries << value.Name + u'=' + value.Value;
     QTEST(entries, "entries");
+  }
+
   // What the extraction window counts and fills in, over a tree without ranges:
   // root > a > x x x, root > p > name v, root > q > Name w.
   void extractRules() {
