@@ -4,6 +4,7 @@
 
 #include "SwTestSupport.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,44 @@ std::string Dump(const TCompiledRPN& list) {
   return out;
 }
 
-std::string Evaluated(std::u16string_view text) {
-  auto compiled = CompileRpn(text);
-  TRpnEvaluator evaluator(compiled.get());
-  TRpnScalar result = evaluator.Evaluate();
-  return RpnKindLetters(result.Kinds) + ":" + WideToUtf8(RpnValueText(result));
+std::string Shown(const TRpnScalar& value) {
+  return RpnKindLetters(value.Kinds) + ":" + WideToUtf8(RpnValueText(value));
+}
+
+class TNameAsText : public TRpnVariable {
+ public:
+  using TRpnVariable::TRpnVariable;
+  TRpnScalar GetValue(TRpnEvaluator&) const override { return RpnStr(Name()); }
+};
+
+// A callback that pops its own arguments, as functions of the expression layer do.
+void ResolveFunctions(void*, TRpnEvaluator& evaluator, const WideString& name, TRpnScalar& result) {
+  if (name == u"ten") {
+    result = RpnNum(10);
+  } else if (name == u"sum") {
+    double b = evaluator.Stack().PopNum();
+    double a = evaluator.Stack().PopNum();
+    result = RpnNum(a + b);
+  }
+}
+
+enum class TMode { Plain, Reversed, NamesAsText, VariableTable, Callback };
+
+// The result as "kinds:text", or "EClass: message" of the error compiling or evaluating raised.
+std::string Outcome(std::u16string_view text, TMode mode = TMode::Plain) {
+  std::string shown;
+  std::string error = ErrorText([&] {
+    TRpnCompileSettings settings;
+    settings.Reversed = mode == TMode::Reversed;
+    if (mode == TMode::NamesAsText) settings.VariableClass = RpnVariableClassOf<TNameAsText>();
+    auto compiled = CompileRpn(text, settings);
+    TRpnEvaluator evaluator(compiled.get());
+    TRpnVariables table{{u"a", RpnNum(1)}, {u"b", RpnNum(2)}};
+    if (mode == TMode::VariableTable) evaluator.Variables = &table;
+    if (mode == TMode::Callback) evaluator.OnVariable = TRpnVariableEvent{&ResolveFunctions, nullptr};
+    shown = Shown(evaluator.Evaluate());
+  });
+  return shown.empty() ? error : shown;
 }
 
 TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
@@ -60,99 +94,68 @@ TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
   }
 }
 
-TEST_F(RpnDefaults, SyntaxErrorsNameTheirPlace) {
-  ExpectError<EEmptyRPN>([] { CompileRpn(u""); }, "Empty RPN expression string.");
-  ExpectError<EEmptyRPN>([] { CompileRpn(u" \t "); }, "Empty RPN expression string.");
-  ExpectError<EUnterminatedString>(
-      [] { CompileRpn(u"'abc"); },
-      "Unterminated string \"abc\" started at 1 in RPN expression \"'abc\".");
-  ExpectError<EUnterminatedString>(
-      [] { CompileRpn(u"1 'it''s"); },
-      "Unterminated string \"it's\" started at 4 in RPN expression \"1 'it''s\".");
-  ExpectError<EWrongRpnSyntax>(
-      [] { CompileRpn(u"1\t2 +"); },
-      "Invalid RPN expression syntax at \"\t2 +\" (position 2, full string: \"1\t2 +\").");
-  ExpectError<EWrongRpnSyntax>(
-      [] { CompileRpn(u"a # 0123456789012345678901"); },
-      "Invalid RPN expression syntax at \"# 012345678901234567\" (position 3, full string: \"a # "
-      "0123456789012345678901\").");
-  // A character above 255 is never taken for its low byte (U+0131 would be "1").
-  ExpectError<EWrongRpnSyntax>(
-      [] { CompileRpn(u"1 \u0131"); },
-      "Invalid RPN expression syntax at \"\u0131\" (position 3, full string: \"1 \u0131\").");
-  // An unterminated string is also a syntax error.
-  EXPECT_THROW(CompileRpn(u"'x"), EWrongRpnSyntax);
-
-  for (const char16_t* text : {u"1.000,5", u"1,2,3", u"1..2", u"-1.000,5"}) {
-    SCOPED_TRACE(WideToUtf8(text));
-    try {
-      CompileRpn(text);
-      ADD_FAILURE() << "no exception";
-    } catch (const EInvalidRpnFloatStr& e) {
-      EXPECT_EQ(e.Message(), "Invalid floating point constant \"" + WideToUtf8(text) +
-                                 "\" in an RPN expression.");
-      EXPECT_EQ(e.Expression, text);
-    }
-  }
-}
-
-TEST_F(RpnDefaults, EvaluatesTheDefaultOperators) {
+// The default operators, the compile settings and the variable sources, with the errors of
+// compiling and evaluating.
+TEST_F(RpnDefaults, ResultsAndErrors) {
   struct Row {
     std::u16string text;
-    const char* result;
+    std::string outcome;
+    TMode mode = TMode::Plain;
   };
+  const std::string syntax = "EWrongRpnSyntax: Invalid RPN expression syntax at ";
+  const std::string tooFew = "ENotEnoughRpnArguments: Too few arguments on stack for ";
+  const std::string wrongKind =
+      "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s.";
   const Row rows[] = {
       {u"3 4 -", "i:-1"}, {u"2 10 ^", "i:1024"}, {u"7 2 %", "i:1"}, {u"-7 2 %", "i:-1"},
       {u"7.5 2 %", "i:1.5"}, {u"2 3 <", "b:True"}, {u"2 3 >", "b:False"}, {u"7 2 /", "i:3.5"},
       {u"1,5 1.5 +", "i:3"}, {u"6 7 *", "i:42"}, {u"0.1 0.2 +", "i:0.3"}, {u"1 3 /", "i:0.333333333333333"},
       {u"1 0 /", "i:INF"}, {u"'x'", "s:x"}, {u"1 2 + 3 4 + *", "i:21"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Evaluated(row.text), row.result);
-  }
-}
-
-TEST_F(RpnDefaults, EvaluationErrorsCarryTheirMessages) {
-  struct Row {
-    std::u16string text;
-    std::string message;
-  };
-  const Row rows[] = {
-      {u"1 +", "ENotEnoughRpnArguments: Too few arguments on stack for Add (needs 2, has 1)."},
-      {u"<", "ENotEnoughRpnArguments: Too few arguments on stack for Less (needs 2, has 0)."},
-      {u"1 2", "ENonEmptyRpnStack: There were 2 items instead of just one left on stack after "
-               "evaluating an RPN expression."},
-      {u"'a' 1 +", "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s."},
-      {u"1 'a' -", "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s."},
+      // Reversed and plain lists of one text are cached apart.
+      {u"- 40 2", "i:-38", TMode::Reversed}, {u"- 40 2", tooFew + "Subtract (needs 2, has 0)."},
+      {u"hello", "s:hello", TMode::NamesAsText},
+      {u"a b +", "i:3", TMode::VariableTable},
+      {u"a c +", "EMissingRpnVariable: Missing RPN expression variable \"c\".", TMode::VariableTable},
+      {u"1 2 sum ten +", "i:13", TMode::Callback},
       {u"x", "EVariablelessRPN: Variable \"x\" was found in an RPN expression but no variables were "
              "bound to the expression prior to its evaluation."},
+      {u"1 +", tooFew + "Add (needs 2, has 1)."}, {u"<", tooFew + "Less (needs 2, has 0)."},
+      {u"1 2", "ENonEmptyRpnStack: There were 2 items instead of just one left on stack after "
+               "evaluating an RPN expression."},
+      {u"'a' 1 +", wrongKind}, {u"1 'a' -", wrongKind},
+      {u"", "EEmptyRPN: Empty RPN expression string."},
+      {u" \t ", "EEmptyRPN: Empty RPN expression string."},
+      {u"'abc", "EUnterminatedString: Unterminated string \"abc\" started at 1 in RPN expression \"'abc\"."},
+      {u"1 'it''s", "EUnterminatedString: Unterminated string \"it's\" started at 4 in RPN "
+                    "expression \"1 'it''s\"."},
+      {u"1\t2 +", syntax + "\"\t2 +\" (position 2, full string: \"1\t2 +\")."},
+      {u"a # 0123456789012345678901", syntax + "\"# 012345678901234567\" (position 3, full string: "
+                                               "\"a # 0123456789012345678901\")."},
+      // A character above 255 is never taken for its low byte (U+0131 would be "1").
+      {u"1 \u0131", syntax + "\"\u0131\" (position 3, full string: \"1 \u0131\")."},
+      {u"1.000,5", "EInvalidRpnFloatStr: Invalid floating point constant \"1.000,5\" in an RPN expression."},
+      {u"1,2,3", "EInvalidRpnFloatStr: Invalid floating point constant \"1,2,3\" in an RPN expression."},
+      {u"1..2", "EInvalidRpnFloatStr: Invalid floating point constant \"1..2\" in an RPN expression."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));
-    try {
-      Evaluated(row.text);
-      ADD_FAILURE() << "no exception";
-    } catch (const ERpnEvaluation& e) {
-      EXPECT_EQ(e.ClassName() + ": " + e.Message(), row.message);
-    }
+    EXPECT_EQ(Outcome(row.text, row.mode), row.outcome);
   }
+  EXPECT_THROW(CompileRpn(u"'x"), EWrongRpnSyntax);  // an unterminated string is a syntax error
 }
 
-TEST(RpnStack, PopsCheckKindAndCount) {
+TEST(RpnStack, PopsCheckKindAndCountAndCapacity) {
   TRpnValueStack stack;
-  ExpectError<EEmptyStackOperation>([&] { stack.Pop(); },
-                                    "Attempted to Pop from empty TRpnValueStack.");
-  ExpectError<EEmptyStackOperation>([&] { stack.PopNum(); },
-                                    "Attempted to PopNum from empty TRpnValueStack.");
-  ExpectError<EEmptyStackOperation>([&] { stack.PopInt(); },
-                                    "Attempted to PopNum from empty TRpnValueStack.");
-  ExpectError<EEmptyStackOperation>([&] { stack.PopStr(); },
-                                    "Attempted to PopStr from empty TRpnValueStack.");
-  ExpectError<EEmptyRpnStack>([&] { stack.GetResult(); },
-                              "There were no items left on stack after evaluating an RPN "
-                              "expression - but at least one is required to determine the "
-                              "expression result.");
+  const std::pair<std::function<void()>, std::string> emptyPops[] = {
+      {[&] { stack.Pop(); }, "EEmptyStackOperation: Attempted to Pop from empty TRpnValueStack."},
+      {[&] { stack.PopNum(); }, "EEmptyStackOperation: Attempted to PopNum from empty TRpnValueStack."},
+      {[&] { stack.PopInt(); }, "EEmptyStackOperation: Attempted to PopNum from empty TRpnValueStack."},
+      {[&] { stack.PopStr(); }, "EEmptyStackOperation: Attempted to PopStr from empty TRpnValueStack."},
+      {[&] { stack.GetResult(); },
+       "EEmptyRpnStack: There were no items left on stack after evaluating an RPN expression - but "
+       "at least one is required to determine the expression result."},
+  };
+  for (const auto& [pop, error] : emptyPops) EXPECT_EQ(ErrorText(pop), error);
   stack.Push(RpnNum(7.5));
   ExpectError<EWrongTopStackValueKind>([&] { stack.PopStr(); },
                                        "Expected a s value on top of TRpnValueStack but got i.");
@@ -162,23 +165,17 @@ TEST(RpnStack, PopsCheckKindAndCount) {
   EXPECT_EQ(stack.Count(), 1);  // a refused pop leaves the value
   stack.Push(RpnNum(1e300));
   EXPECT_THROW(stack.PopInt(), EIntegerExpectedOnStackTop);
-}
 
-TEST(RpnStack, OverflowIsAnEvaluationError) {
-  TRpnValueStack stack;
-  for (int i = 0; i < TRpnValueStack::Capacity; ++i) stack.Push(RpnNum(i));
-  ExpectError<ERpnStackOverflow>([&] { stack.Push(RpnNum(0)); },
-                                 "An RPN expression needs more than 8192 values on "
-                                 "TRpnValueStack.");
-  EXPECT_EQ(stack.Count(), TRpnValueStack::Capacity);
-
+  TRpnValueStack full;
+  for (int i = 0; i < TRpnValueStack::Capacity; ++i) full.Push(RpnNum(i));
+  ExpectError<ERpnStackOverflow>([&] { full.Push(RpnNum(0)); },
+                                 "An RPN expression needs more than 8192 values on TRpnValueStack.");
+  EXPECT_EQ(full.Count(), TRpnValueStack::Capacity);
   std::u16string text;
   for (int i = 0; i <= TRpnValueStack::Capacity; ++i) text += u"1 ";
   auto compiled = CompileRpn(text);
-  TRpnEvaluator evaluator(compiled.get());
-  EXPECT_THROW(evaluator.Evaluate(), ERpnEvaluation);
+  EXPECT_THROW(TRpnEvaluator(compiled.get()).Evaluate(), ERpnEvaluation);
 }
-
 TEST(RpnValues, TextFormsAndKindLetters) {
   TRpnScalar both = RpnStr(u"text");
   both.Kinds |= valBytes;
@@ -234,55 +231,13 @@ TEST(RpnValues, Equality) {
       "bytes-bytes, num-str or str-num.");
 }
 
-TEST_F(RpnDefaults, VariablesComeFromATableOrTheCallback) {
-  auto compiled = CompileRpn(u"a b +");
-  TRpnVariables table{{u"a", RpnNum(1)}, {u"b", RpnNum(2)}};
-  TRpnEvaluator withTable(compiled.get());
-  withTable.Variables = &table;
-  EXPECT_EQ(withTable.Evaluate().Num, 3);
-
-  TRpnVariables partial{{u"a", RpnNum(1)}};
-  TRpnEvaluator missing(compiled.get());
-  missing.Variables = &partial;
-  ExpectError<EMissingRpnVariable>([&] { missing.Evaluate(); },
-                                   "Missing RPN expression variable \"b\".");
-
-  // A callback that pops its own arguments, as functions of the expression layer do.
-  struct TFunctions {
-    static void Resolve(void*, TRpnEvaluator& evaluator, const WideString& name,
-                        TRpnScalar& result) {
-      if (name == u"ten") {
-        result = RpnNum(10);
-      } else if (name == u"sum") {
-        double b = evaluator.Stack().PopNum();
-        double a = evaluator.Stack().PopNum();
-        result = RpnNum(a + b);
-      }
-    }
-  };
-  auto calls = CompileRpn(u"1 2 sum ten +");
-  TRpnEvaluator withCallback(calls.get());
-  withCallback.OnVariable = TRpnVariableEvent{&TFunctions::Resolve, nullptr};
-  EXPECT_EQ(withCallback.Evaluate().Num, 13);
-}
-
-class TNameAsText : public TRpnVariable {
- public:
-  using TRpnVariable::TRpnVariable;
-  TRpnScalar GetValue(TRpnEvaluator&) const override { return RpnStr(Name()); }
-};
-
 class TNotAnItem : public TSwObject {};
 
-TEST_F(RpnDefaults, CompileCacheAndSettings) {
+TEST_F(RpnDefaults, CompileCache) {
   int64_t before = RpnTokeniseCount();
   auto first = CompileRpn(u"40 2 +");
-  auto second = CompileRpn(u"  40 2 +\t");
-  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(CompileRpn(u"  40 2 +\t").get(), first.get());
   EXPECT_EQ(RpnTokeniseCount(), before + 1);
-  TRpnEvaluator a(first.get()), b(second.get());
-  EXPECT_EQ(a.Evaluate().Num, 42);
-  EXPECT_EQ(b.Evaluate().Num, 42);
 
   // A full cache is emptied, so the first text is tokenised again once as many others came.
   ClearRpnCompileCache();
@@ -298,28 +253,14 @@ TEST_F(RpnDefaults, CompileCacheAndSettings) {
   uncached.UseCache = false;
   EXPECT_NE(CompileRpn(u"40 2 +", uncached).get(), first.get());
 
-  TRpnCompileSettings reversed;
-  reversed.Reversed = true;
-  auto backwards = CompileRpn(u"40 2 +", reversed);
-  EXPECT_EQ(Dump(*backwards), "op:Add i:2 i:40");
-  EXPECT_EQ(Dump(*CompileRpn(u"40 2 +")), "i:40 i:2 op:Add");
-
-  TRpnCompileSettings names;
-  names.VariableClass = RpnVariableClassOf<TNameAsText>();
-  auto named = CompileRpn(u"hello", names);
-  TRpnEvaluator c(named.get());
-  EXPECT_EQ(c.Evaluate().Str, u"hello");
-
   // Changing the variable characters empties the cache; a held list stays usable.
   SetRpnVarChars(u"xyz");
-  auto again = CompileRpn(u"40 2 +");
-  EXPECT_NE(again.get(), first.get());
+  EXPECT_NE(CompileRpn(u"40 2 +").get(), first.get());
   EXPECT_EQ(Dump(*first), "i:40 i:2 op:Add");
 
   TCompiledRPN bad;
   bad.Add(std::make_unique<TNotAnItem>());
-  TRpnEvaluator d(&bad);
-  ExpectError<ERPN>([&] { d.Evaluate(); },
+  ExpectError<ERPN>([&] { TRpnEvaluator(&bad).Evaluate(); },
                     "Invalid object of class TNotAnItem in a compiled RPN object.");
 }
 
@@ -352,8 +293,8 @@ TEST_F(RpnDefaults, OperatorTableIsProcessWideAndCopiedIntoEvaluators) {
   // Characters from 255 up live in the table's hash part.
   RegisterRpnOperator(u'\u2212', RpnOperatorClassOf<TRpnSubtract>());
   RegisterRpnOperator(u'\u00f7', RpnOperatorClassOf<TRpnDivide>());
-  EXPECT_EQ(Evaluated(u"5 3 \u2212"), "i:2");
-  EXPECT_EQ(Evaluated(u"9 2 \u00f7"), "i:4.5");
+  EXPECT_EQ(Outcome(u"5 3 \u2212"), "i:2");
+  EXPECT_EQ(Outcome(u"9 2 \u00f7"), "i:4.5");
 
   auto compiled = CompileRpn(u"1 2 +");
   TRpnEvaluator evaluator(compiled.get());

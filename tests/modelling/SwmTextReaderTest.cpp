@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <algorithm>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "SwModelling.h"
+#include "SwTestSupport.h"
 #include "SwTreeDump.h"
 
 namespace skeinwork {
@@ -229,10 +229,9 @@ TEST(NativeStreamer, BadLinesRaiseParseErrors) {
        " b = a very long con..."},
   };
   for (const Row& row : rows) {
-    const std::string& text = row.text;
     std::string expected = "Problem parsing string with TSwmNativeStreamer (" + row.problem + ") on line " +
                            std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
-    EXPECT_EQ(ParseProblem(text), expected) << text;
+    EXPECT_EQ(ParseProblem(row.text), expected) << row.text;
   }
 }
 
@@ -329,27 +328,16 @@ TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
 // ---------------------------------------------------------------------------------------------
 // Built-in models
 
-std::string ResourceFile(const std::string& name) {
-  std::ifstream file(std::string(SKEINWORK_MODEL_RESOURCES_DIR) + "/" + name + ".txt", std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
 TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
   for (const char* name : {"SWMMODEL", "SWMSCRIPT"}) {
-    std::string file = ResourceFile(name);
+    std::string file = ReadFile(std::string(SKEINWORK_MODEL_RESOURCES_DIR) + "/" + name + ".txt");
     ASSERT_FALSE(file.empty()) << name;
     EXPECT_EQ(SwBuiltinModelText(Utf8ToWide(name)), file) << name;
   }
   EXPECT_EQ(SwBuiltinModelText(u"SwmScript").data(), SwBuiltinModelText(u"SWMSCRIPT").data());
   EXPECT_EQ(SwBuiltinModelText(u"swmmodel").substr(0, 17), "Skeinwork 0.79 | ");
-  try {
-    SwBuiltinModelText(u"SwmNone");
-    FAIL();
-  } catch (const ESwmNoBuiltinModel& e) {
-    EXPECT_EQ(e.Message(), "There is no built-in model named 'SwmNone'.");
-  }
+  ExpectError<ESwmNoBuiltinModel>([] { SwBuiltinModelText(u"SwmNone"); },
+                                  "There is no built-in model named 'SwmNone'.");
 }
 
 TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
@@ -373,13 +361,11 @@ TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
   for (const Row& row : rows) EXPECT_EQ(SwmModelTextOf(row.resource), row.model) << row.resource;
 }
 
-int CountNodes(TSwTreeNode* node) {
-  int count = 0;
-  for (int i = 0; i < node->ChildCount(); ++i) count += 1 + CountNodes(node->Child(i));
-  return count;
+// How many nodes stand below `node`: one line each.
+int CountNodes(const TSwTreeNode* node) {
+  const std::string lines = DescribeAll(node);
+  return static_cast<int>(std::count(lines.begin(), lines.end(), '\n'));
 }
-
-std::string DumpOf(TSwTreeNode* node) { return Describe(node) + "\n" + DescribeAll(node, 1); }
 
 TEST(BuiltinModels, BothModelsRead) {
   auto model = SwmReadBuiltinModel(u"SwmModel");
@@ -388,7 +374,7 @@ TEST(BuiltinModels, BothModelsRead) {
   auto root = SwmReadBuiltinModel(u"SwmScript");
   EXPECT_EQ(CountNodes(root.get()), 53);
   ASSERT_EQ(root->ChildCount(), 4);
-  EXPECT_EQ(DumpOf(root->Child(1)),
+  EXPECT_EQ(Describe(root->Child(1)) + "\n" + DescribeAll(root->Child(1), 1),
             "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
             "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
             "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"

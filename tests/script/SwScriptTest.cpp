@@ -23,12 +23,8 @@ std::unique_ptr<TSwScript> Load(const std::string& text, bool keepSlicer = false
 
 // The class and message of the error loading raises, or "ok".
 std::string LoadError(const std::string& text) {
-  try {
-    Load(text);
-    return "ok";
-  } catch (const ESkeinwork& e) {
-    return e.ClassName() + ": " + e.Message();
-  }
+  std::string error = ErrorText([&] { Load(text); });
+  return error == "no error" ? "ok" : error;
 }
 
 // "title/kind/line{versions}[subsection@line{versions}: contents]..." for every section.
@@ -214,11 +210,7 @@ TEST(ScriptLoader, CharsetNamesAreNormalised) {
     script.SetCharset(c.given);
     EXPECT_EQ(U8(script.Charset()), c.stored);
   }
-  struct TLanguage {
-    std::u16string given;
-    std::string stored;
-  };
-  for (const TLanguage& c : std::vector<TLanguage>{{u"D", "d"}, {u"", "en"}, {u"RUS", "ru"}}) {
+  for (const TCase& c : std::vector<TCase>{{u"D", "d"}, {u"", "en"}, {u"RUS", "ru"}}) {
     script.SetLanguage(c.given);
     EXPECT_EQ(U8(script.Language()), c.stored);
   }
@@ -301,23 +293,13 @@ TEST(ScriptLoader, ChoosesTheModelForThisVersion) {
     auto script = Load("Skeinwork 0.79\n" + c.sections);
     TSwSubsection* chosen = script->TryChosenModel();
     EXPECT_EQ(chosen ? U8(chosen->Title()) : "-", c.chosen);
-    if (!chosen) {
-      try {
-        script->ChosenModel();
-        FAIL();
-      } catch (const ESwScriptNoSupportedModel& e) {
-        EXPECT_EQ(e.Message(), "TSwScript contains no models that support this version (0.79).");
-      }
-    }
+    if (!chosen)
+      ExpectError<ESwScriptNoSupportedModel>([&] { script->ChosenModel(); },
+                                             "TSwScript contains no models that support this version (0.79).");
   }
   auto noModel = Load("Skeinwork 0.79\n== Tree ==\nt\n");
   EXPECT_EQ(noModel->TryChosenModel(), nullptr);
-  try {
-    noModel->ChosenModel();
-    FAIL();
-  } catch (const ESwScriptNoKind& e) {
-    EXPECT_EQ(e.Message(), "TSwScript doesn't contain a lsModel section.");
-  }
+  ExpectError<ESwScriptNoKind>([&] { noModel->ChosenModel(); }, "TSwScript doesn't contain a lsModel section.");
 }
 
 TEST(ScriptLoader, ReadsAndCompilesTheChosenModel) {
@@ -341,12 +323,8 @@ TEST(ScriptLoader, KeepsTheSlicerOnRequest) {
   const std::string text = "Skeinwork 0.79 | kept\n== Tree ==\nt\n";
   auto plain = Load(text);
   EXPECT_EQ(plain->Slicer(), nullptr);
-  try {
-    plain->TakeSlicer();
-    FAIL();
-  } catch (const ESwScriptNoSlicer& e) {
-    EXPECT_EQ(e.Message(), "TSwScript has no Slicer assigned - KeepSlicer must have been set to True.");
-  }
+  ExpectError<ESwScriptNoSlicer>([&] { plain->TakeSlicer(); },
+                                 "TSwScript has no Slicer assigned - KeepSlicer must have been set to True.");
   TStringStream stream(text);
   auto script = TSwScript::CreateFrom(stream, u"");
   EXPECT_EQ(U8(script->Name()), "<StringStream>");
@@ -370,10 +348,10 @@ TEST(ScriptSections, AddingSectionsAndSubsections) {
       {[&] { script.TryByKey(lsOther); }, "ESwOtherSectionCall: TSwScript.TryByKey doesn't accept section kind of lsOther."},
       {[&] { script.ByKey(lsTree); }, "ESwScriptNoKind: TSwScript doesn't contain a lsTree section."},
       {[&] { script.AddOther(u"  \t"); }, "ESwEmptySectionTitle: Script section cannot have an empty title."},
-      {[&] { script.AddStandard(lsTree); }, "ok"},
+      {[&] { script.AddStandard(lsTree); }, "no error"},
       {[&] { script.AddStandard(lsTree); }, "ESwDuplicatedSection: Declaring 'Tree' TSwScript section twice."},
       {[&] { script.AddOther(u" tree "); }, "ESwDuplicatedSection: Declaring 'tree' TSwScript section twice."},
-      {[&] { script.AddOther(u" Notes "); }, "ok"},
+      {[&] { script.AddOther(u" Notes "); }, "no error"},
       {[&] { script.FindSection(u"NOTES")->AddSubsection(u" "); },
        "ESwEmptySubsectionTitle: Script subsection cannot have an empty title."},
       {[&] { script.FindSection(u"NOTES")->AddSubsection(u"a\x01" u"b"); },
@@ -381,13 +359,7 @@ TEST(ScriptSections, AddingSectionsAndSubsections) {
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
-    std::string outcome = "ok";
-    try {
-      cases[i].action();
-    } catch (const ESkeinwork& e) {
-      outcome = e.ClassName() + ": " + e.Message();
-    }
-    EXPECT_EQ(outcome, cases[i].error);
+    EXPECT_EQ(ErrorText(cases[i].action), cases[i].error);
   }
   EXPECT_EQ(U8(script.Section(1)->Title()), "Notes");
   EXPECT_NE(dynamic_cast<TSwOptionSection*>(script.AddStandard(lsOptions)), nullptr);

@@ -170,13 +170,8 @@ TEST(BufStream, WindowOutOfScope) {
       EXPECT_EQ(window.Read(row.offset, buffer, 16), row.got);
       continue;
     }
-    try {
-      window.Read(row.offset, buffer, 1);
-      ADD_FAILURE() << "no exception";
-    } catch (const EBufStream& e) {
-      EXPECT_EQ(e.Message(),
-                "Offset " + std::to_string(row.offset) + " is out of scope of this stream buffer.");
-    }
+    ExpectError<EBufStream>([&] { window.Read(row.offset, buffer, 1); },
+                            "Offset " + std::to_string(row.offset) + " is out of scope of this stream buffer.");
   }
 }
 
@@ -203,12 +198,7 @@ TEST(BufStream, StreamSide) {
 
   for (auto action : {+[](TBufStream& c) { c.Write("x", 1); },
                       +[](TBufStream& c) { c.SetSize(1); }}) {
-    try {
-      action(cache);
-      ADD_FAILURE() << "no exception";
-    } catch (const EWriteError& e) {
-      EXPECT_EQ(e.Message(), "TBufStream is a read-only wrapper.");
-    }
+    ExpectError<EWriteError>([&] { action(cache); }, "TBufStream is a read-only wrapper.");
   }
 }
 
@@ -237,12 +227,7 @@ TEST(BufStream, OwnershipOfTheStream) {
     EXPECT_EQ(freed, owns);
     if (!owns) delete stream;
   }
-  try {
-    TBufStream cache(nullptr, false);
-    ADD_FAILURE() << "no exception";
-  } catch (const ESkeinwork& e) {
-    EXPECT_EQ(e.Message(), "nil Stream given to TBufStream.Create.");
-  }
+  ExpectError<ESkeinwork>([] { TBufStream cache(nullptr, false); }, "nil Stream given to TBufStream.Create.");
 }
 
 // A file that another program cuts while it is cached: bytes the cached size promised and the

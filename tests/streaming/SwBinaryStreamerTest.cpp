@@ -249,10 +249,9 @@ TEST(BinaryStreamer, RoundTripsShapesAndReportsCapabilities) {
       {false, "lsRead, lsWrite, lsChecksum, lsBinary, lsUnambiguous"},
       {true, "lsRead, lsWrite, lsCompressed, lsChecksum, lsBinary, lsUnambiguous"},
   };
+  EXPECT_EQ(SwCapabilitiesText(TSwBinaryStreamer().Capabilities()), rows[1].capabilities);
   for (const Row& row : rows) {
     TSwBinaryStreamer writer;
-    EXPECT_EQ(SwCapabilitiesText(writer.Capabilities()),
-              "lsRead, lsWrite, lsCompressed, lsChecksum, lsBinary, lsUnambiguous");
     if (row.compressed) writer.Container().SetFlags(3);
     // The container need not start the stream.
     TStringStream stream("lead");
@@ -615,17 +614,13 @@ TEST(BinaryStreamer, RandomCorruptionEndsInErrorOrTree) {
     for (bool handled : {false, true}) {
       TCollector collector;
       std::unique_ptr<TSwTreeNode> tree;
-      try {
-        tree = Load(file, handled ? &collector : nullptr);
-      } catch (const ESkeinwork&) {
-        ++errors;
-        continue;
-      } catch (const EStreamer&) {
+      std::string error = ErrorOf([&] { tree = Load(file, handled ? &collector : nullptr); });
+      if (!tree) {
+        EXPECT_NE(error, "");  // no tree without an error
         ++errors;
         continue;
       }
       ++trees;
-      ASSERT_NE(tree, nullptr);
       // A tree read is a whole tree: it writes and reads back to the same dump.
       EXPECT_EQ(Dump(*Load(Save(*tree))), Dump(*tree));
     }

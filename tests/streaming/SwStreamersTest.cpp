@@ -1,4 +1,5 @@
 #include "SwStreamers.h"
+#include "SwTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -62,18 +63,10 @@ TEST(TextStreamers, ReuseAndCapabilityErrors) {
   TStringStream stream("a");
   reader.Read(stream, u"given");
   EXPECT_EQ(reader.SourceName(), u"given");
-  try {
-    reader.Read(stream);
-    FAIL();
-  } catch (const ESwReusingStreamer& e) {
-    EXPECT_EQ(e.Message(), "TCollector is not reusable for reading - create new streamer for each operation.");
-  }
-  try {
-    reader.Write(stream);
-    FAIL();
-  } catch (const ESwUncapableStreamer& e) {
-    EXPECT_EQ(e.Message(), "TCollector is not capable of lsWrite, only of lsRead.");
-  }
+  ExpectError<ESwReusingStreamer>([&] { reader.Read(stream); },
+                                  "TCollector is not reusable for reading - create new streamer for each operation.");
+  ExpectError<ESwUncapableStreamer>([&] { reader.Write(stream); },
+                                    "TCollector is not capable of lsWrite, only of lsRead.");
   EXPECT_EQ(SwCapabilitiesText(lsRead | lsWrite | lsUnambiguous), "lsRead, lsWrite, lsUnambiguous");
   EXPECT_EQ(SwCapabilitiesText(0), "<none>");
 }
