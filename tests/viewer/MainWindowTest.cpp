@@ -16,6 +16,7 @@
 
 #include "FailurePanel.h"
 #include "MainWindow.h"
+#include "NodeWindow.h"
 #include "MismatchInfo.h"
 #include "ScriptedPrompter.h"
 #include "SwModelling.h"
