@@ -231,13 +231,19 @@ void SetOnly(TSwRpnValueEx& value, TRpnScalar scalar) {
   value.BytesStream.reset();
 }
 
-void Siblings(TSwFunctionCall& call) {
+// The node of the function's input; a function that counts nodes fails without one.
+TSwTreeNode* InputNode(TSwFunctionCall& call) {
   call.TakeInput();
   TSwTreeNode* node = call.Result().Node;
   if (!node)
     call.Fail<ESwFuncNeedsBaseNode>(
         "Calling function %s within RPN expression '%s' running in context without base node.",
         call.Name(), call.Expression().Text());
+  return node;
+}
+
+void Siblings(TSwFunctionCall& call) {
+  TSwTreeNode* node = InputNode(call);
   SetScalar(call.Result(), SwRpnCount(node->Parent() ? node->Parent()->ChildCount() : 0));
 }
 
@@ -248,12 +254,7 @@ void Length(TSwFunctionCall& call) {
 }
 
 void Self(TSwFunctionCall& call) {
-  call.TakeInput();
-  TSwTreeNode* node = call.Result().Node;
-  if (!node)
-    call.Fail<ESwFuncNeedsBaseNode>(
-        "Calling function %s within RPN expression '%s' running in context without base node.",
-        call.Name(), call.Expression().Text());
+  TSwTreeNode* node = InputNode(call);
   int count = 0;
   if (TSwExprModelNode* model = call.Expression().ModelNode()) {
     const WideString& path = model->ResultPath();
