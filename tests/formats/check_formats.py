@@ -7,7 +7,7 @@ A format without files on this machine is skipped with a message; any mismatch f
 import glob, gzip, json, math, os, shutil, sqlite3, struct, subprocess, sys, tarfile, tempfile, wave, warnings, zipfile
 
 MAX_FILES = 20
-skeinwork, formats_dir = sys.argv[1:3] if len(sys.argv) == 3 else (None, None)
+skeinwork, formats_dir = sys.argv[1], sys.argv[2]
 work = tempfile.mkdtemp(prefix="skeinwork-formats-")
 
 
@@ -429,14 +429,13 @@ FORMATS = [
 ]
 
 
-
-def check_all(script, files):
+def check_all(script, files, check):
     """skeinwork check over all the files in one command, then each tree against its reading."""
     listing = subprocess.run([skeinwork, "check", "--json", "-j", "2", os.path.join(formats_dir, script), *files],
                              capture_output=True, text=True)
     results = [json.loads(line) for line in listing.stdout.splitlines()]
     failed = [f"{r['file']}: {r.get('message')}" for r in results[:-1] if r["status"] != "OK"]
-    if listing.returncode != 0 or failed or results[-1] != {"passed": len(files), "failed": 0}:
+    if listing.returncode != 0 or failed or results[-1:] != [{"passed": len(files), "failed": 0}]:
         yield f"check: {failed or listing.stderr[-400:]}"
     for path in files:
         try:
@@ -447,16 +446,15 @@ def check_all(script, files):
             yield f"{path}: {error}"
 
 
-if __name__ == "__main__":
-    failures = 0
-    for script, find_files, check in FORMATS:
-        files = find_files()
-        if not files:
-            print(f"{script}: SKIPPED, no such files (or no readelf to read them) on this machine")
-            continue
-        for failure in check_all(script, files):
-            failures += 1
-            print(f"{script}: FAIL {failure}")
-        print(f"{script}: {len(files)} files modelled and checked")
-    shutil.rmtree(work)
-    sys.exit(1 if failures else 0)
+failures = 0
+for script, find_files, check in FORMATS:
+    files = find_files()
+    if not files:
+        print(f"{script}: SKIPPED, no such files (or no readelf to read them) on this machine")
+        continue
+    for failure in check_all(script, files, check):
+        failures += 1
+        print(f"{script}: FAIL {failure}")
+    print(f"{script}: {len(files)} files modelled and checked")
+shutil.rmtree(work)
+sys.exit(1 if failures else 0)
