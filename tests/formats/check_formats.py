@@ -4,7 +4,7 @@ of formats/, and compares key fields of each tree with an independent reading of
 
 Usage: check_formats.py SKEINWORK FORMATS_DIR
 A format without files on this machine is skipped with a message; any mismatch fails the run."""
-import glob, gzip, json, os, shutil, sqlite3, struct, subprocess, sys, tarfile, tempfile, wave, zipfile
+import glob, gzip, json, math, os, shutil, sqlite3, struct, subprocess, sys, tarfile, tempfile, wave, warnings, zipfile
 
 MAX_FILES = 20
 skeinwork, formats_dir = sys.argv[1], sys.argv[2]
@@ -245,6 +245,11 @@ def ico_check(path, tree, blob):
 
 
 # ---- WAV: files made here and on this machine, read with wave
+def riff_chunk(tag, body, order="<"):
+    """A RIFF (little-endian) or IFF (big-endian) chunk, padded to even."""
+    return tag + struct.pack(order + "I", len(body)) + body + b"\0" * (len(body) % 2)
+
+
 def wav_files():
     made = []
     for channels, width, frames in [(1, 2, 1001), (2, 1, 777), (1, 1, 3)]:
@@ -254,7 +259,31 @@ def wav_files():
             out.setsampwidth(width)
             out.setframerate(8000)
             out.writeframes(bytes(i % 251 for i in range(frames * channels * width)))
+    # The last one again with an INFO list (a list in it, odd sizes) between the format and the data
+    with open(made[-1], "rb") as source:
+        riff = source.read()
+    info = riff_chunk(b"LIST", b"INFO" + riff_chunk(b"INAM", b"Tone") + riff_chunk(b"ISFT", b"gen 1.0")
+                      + riff_chunk(b"LIST", b"adtl" + riff_chunk(b"labl", b"\1\0\0\0cue")))
+    body = b"WAVE" + riff[12:36] + info + riff_chunk(b"fact", b"\3\0\0\0") + riff_chunk(b"data", riff[44:]) + riff_chunk(b"junk", b"x")
+    made.append(os.path.join(work, "lists.wav"))
+    with open(made[-1], "wb") as out:
+        out.write(b"RIFF" + struct.pack("<I", len(body)) + body)
     return first(find(["/usr/share"], "*.wav"))[:MAX_FILES - len(made)] + made
+
+
+def riff_tags(blob, start, end):
+    """The chunk tags from start to end, a LIST as its tag and the tags inside it."""
+    tags = []
+    while start < end:
+        tag, size = struct.unpack("<4sI", blob[start:start + 8])
+        tags.append((tag, riff_tags(blob, start + 12, start + 8 + size)) if tag == b"LIST" else tag)
+        start += 8 + size + size % 2
+    return tags
+
+
+def modelled_tags(blob, chunks):
+    return [(b"LIST", modelled_tags(blob, child(c, "chunks"))) if c["name"] == "list" else data(blob, c)
+            for c in chunks["children"] if c["name"] != "rest"]
 
 
 def wav_check(path, tree, blob):
@@ -265,6 +294,62 @@ def wav_check(path, tree, blob):
     modelled = (le(blob, child(chunks, "format/channels")), le(blob, child(chunks, "format/sampleRate")),
                 le(blob, child(chunks, "format/bitsPerSample")), len(data(blob, child(chunks, "samples/body"))))
     assert modelled == expected, (modelled, expected)
+    assert modelled_tags(blob, chunks) == riff_tags(blob, 12, len(blob))
+
+
+# ---- AIFF: files made here with aifc (where this Python has it) and with struct
+aiff_rates = {}
+
+
+def aiff_files():
+    made = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            import aifc
+        except ImportError:  # gone from Python 3.13
+            aifc = None
+    for channels, width, rate, frames, compressed in [(2, 2, 44100, 1001, False), (1, 1, 22050, 777, True),
+                                                      (1, 3, 8000, 3, False)]:
+        if not aifc:
+            break
+        made.append(os.path.join(work, f"{channels}-{width}-{rate}.{'aifc' if compressed else 'aiff'}"))
+        with aifc.open(made[-1], "wb") as out:
+            out.aifc() if compressed else out.aiff()
+            out.setnchannels(channels)
+            out.setsampwidth(width)
+            out.setframerate(rate)
+            out.writeframes(bytes(i % 251 for i in range(frames * channels * width)))
+        aiff_rates[made[-1]] = rate
+    # AIFF-C with a name of even length (a pad byte after it), an odd chunk and a rate of 48000 Hz
+    frames = 5
+    common = struct.pack(">hIhHQ", 2, frames, 16, 16383 + 15, 48000 << 48) + b"sowt" + bytes([4]) + b"sowt\0"
+    body = b"AIFC" + riff_chunk(b"FVER", struct.pack(">I", 0xA2805140), ">") + riff_chunk(b"COMM", common, ">") \
+        + riff_chunk(b"NAME", b"abc", ">") + riff_chunk(b"SSND", bytes(8 + frames * 4), ">")
+    made.append(os.path.join(work, "sowt.aifc"))
+    with open(made[-1], "wb") as out:
+        out.write(b"FORM" + struct.pack(">I", len(body)) + body)
+    aiff_rates[made[-1]] = 48000
+    return made
+
+
+def aiff_check(path, tree, blob):
+    position, expected = 12, {}
+    while position < len(blob):
+        tag, size = struct.unpack(">4sI", blob[position:position + 8])
+        if tag == b"COMM":
+            expected.update(zip(("channels", "frames", "sampleSize", "sampleRate/exponent", "sampleRate/mantissa"),
+                                struct.unpack(">hIhHQ", blob[position + 8:position + 26])))
+        if tag == b"SSND":
+            expected["data"] = size - 8
+        position += 8 + size + size % 2
+    chunks = child(tree, "form/chunks")
+    modelled = {field: be(blob, child(chunks, "common/" + field)) for field in expected if field != "data"}
+    modelled["data"] = len(data(blob, child(chunks, "sound/data")))
+    assert modelled == expected, (modelled, expected)
+    rate = math.ldexp(modelled["sampleRate/mantissa"], modelled["sampleRate/exponent"] - 16446)
+    assert rate == aiff_rates[path], rate
+    assert (blob[8:12] == b"AIFC") == bool(children(child(chunks, "common"), "compression"))
 
 
 # ---- SQLite: a database made here, read back with sqlite3
@@ -337,10 +422,29 @@ FORMATS = [
     ("bmp.sw", bmp_files, bmp_check),
     ("ico.sw", ico_files, ico_check),
     ("wav.sw", wav_files, wav_check),
+    ("aiff.sw", aiff_files, aiff_check),
     ("sqlite.sw", sqlite_files, sqlite_check),
     ("pcap.sw", pcap_files, pcap_check),
     ("passwd.sw", passwd_files, passwd_check),
 ]
+
+
+def check_all(script, files, check):
+    """skeinwork check over all the files in one command, then each tree against its reading."""
+    listing = subprocess.run([skeinwork, "check", "--json", "-j", "2", os.path.join(formats_dir, script), *files],
+                             capture_output=True, text=True)
+    results = [json.loads(line) for line in listing.stdout.splitlines()]
+    failed = [f"{r['file']}: {r.get('message')}" for r in results[:-1] if r["status"] != "OK"]
+    if listing.returncode != 0 or failed or results[-1:] != [{"passed": len(files), "failed": 0}]:
+        yield f"check: {failed or listing.stderr[-400:]}"
+    for path in files:
+        try:
+            with open(path, "rb") as source:
+                blob = source.read()
+            check(path, model(script, path), blob)
+        except AssertionError as error:
+            yield f"{path}: {error}"
+
 
 failures = 0
 for script, find_files, check in FORMATS:
@@ -348,14 +452,9 @@ for script, find_files, check in FORMATS:
     if not files:
         print(f"{script}: SKIPPED, no such files (or no readelf to read them) on this machine")
         continue
-    for path in files:
-        try:
-            with open(path, "rb") as source:
-                blob = source.read()
-            check(path, model(script, path), blob)
-        except AssertionError as error:
-            failures += 1
-            print(f"{script}: FAIL {path}: {error}")
+    for failure in check_all(script, files, check):
+        failures += 1
+        print(f"{script}: FAIL {failure}")
     print(f"{script}: {len(files)} files modelled and checked")
 shutil.rmtree(work)
 sys.exit(1 if failures else 0)
