@@ -2,7 +2,9 @@
 // whose runs warn, fail or take long.
 #pragma once
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QString>
 #include <QTemporaryDir>
@@ -15,6 +17,7 @@ namespace weftview::test {
 inline QString ExamplePath(const char* name) {
   return QStringLiteral(SKEINWORK_EXAMPLES_DIR "/") + QString::fromLatin1(name);
 }
+inline QStringList WavExample() { return {ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")}; }
 
 // "AB" then a kind: "1".."3" known, "9" warns ("odd kind"), anything else fails ("unknown kind").
 inline const char* const kKindScript =
@@ -24,6 +27,9 @@ inline const char* const kKindScript =
     "  \"known\" % [123]\n"
     "  WARN \"odd kind\" = 9\n"
     "  FAIL \"unknown kind\" % ANY\n";
+// What a warning of kKindScript asks over "AB9".
+inline const char* const kOddKindWarning =
+    "Warning: Warning: Node Message | odd kind (TSwmWarn node message), input: @3 <eof>.";
 // Walks its input one byte at a time: long enough over a few MiB to be cancelled.
 inline const char* const kSlowScript = "Skeinwork 0.79 | slow\n\n== Model ==\nX \"x\"\n  END? eof\n";
 // Matches its input without making a node.
@@ -31,10 +37,13 @@ inline const char* const kNoNodeScript = "Skeinwork 0.79 | nothing\n\n== Model =
 
 class ScratchFiles {
  public:
+  // Writes the file, making the folders its name holds.
   QString Write(const QString& name, const QByteArray& content) {
     const QString path = mDir.filePath(name);
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) qFatal("cannot write %s", qPrintable(path));
+    if (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) ||
+        file.write(content) != content.size())
+      qFatal("cannot write %s", qPrintable(path));
     return path;
   }
   QString Path(const QString& name) const { return mDir.filePath(name); }
@@ -42,6 +51,11 @@ class ScratchFiles {
  private:
   QTemporaryDir mDir;
 };
+
+inline QByteArray FileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
 
 // Waits for the controller's next Finished signal and returns its outcome (-1: none came).
 inline int WaitForOutcome(QSignalSpy& finished, int milliseconds = 60000) {
