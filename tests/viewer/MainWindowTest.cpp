@@ -230,8 +230,12 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Window.StatusText(), QString());
     QVERIFY(f.Prompter.Log.isEmpty());
     QVERIFY(!f.Find<QPushButton>("btCancelRun")->isVisible());
+    QVERIFY(!f.Window.Run().IsWorking() && !f.Window.Run().ShownRoot() && !f.Window.Run().Failure().Recorded());
     // The data path stays set after closing: "Re-modell another file" asks for both files.
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen miTRemodell start"));
+    // The controller stays usable.
+    QCOMPARE(f.Open({f.Files.Path(QStringLiteral("slow.sw")), f.Files.Write("small.dat", "xyz")}), kRunSucceeded);
+    QCOMPARE(f.Window.Run().ShownRoot()->ChildCount(), 1);
   }
 
   // A run that makes no node shows one grey, unselectable item until a node comes.

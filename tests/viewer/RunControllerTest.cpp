@@ -1,5 +1,5 @@
-// The run controller without windows: file access asked, a wrong mode refused, and runs
-// cancelled while they work and while a warning waits for its answer.
+// The run controller without windows: file access asked, a wrong mode refused, and a run
+// cancelled while a warning waits for its answer.
 #include <QTest>
 
 #include <chrono>
@@ -67,23 +67,6 @@ class RunControllerTest : public QObject {
     QCOMPARE(c.Run.Failure().ClassName, std::string("EInvalidArgument"));
     QCOMPARE(c.Run.Failure().Message, QStringLiteral("Wrong Mode for ModellingThread."));
     QVERIFY(!c.Run.Failure().IsMismatch);
-  }
-
-  void cancellingALongRun() {
-    Controller c;
-    QSignalSpy progress(&c.Run, &RunController::Progress);
-    c.Start(kSlowScript, QByteArray(8 << 20, 'x'));
-    QVERIFY(progress.wait(30000));
-    QVERIFY(c.Finished.isEmpty());
-    c.Run.Cancel();
-    QCOMPARE(c.Wait(), kRunCancelled);
-    QVERIFY(!c.Run.IsWorking());
-    QVERIFY(!c.Run.ShownRoot());
-    QVERIFY(!c.Run.Failure().Recorded());
-    // The controller stays usable.
-    c.Start(kSlowScript, "xyz");
-    QCOMPARE(c.Wait(), kRunSucceeded);
-    QCOMPARE(c.Run.ShownRoot()->ChildCount(), 1);
   }
 
   void cancellingWhileAWarningWaits() {

@@ -54,36 +54,23 @@ class ViewerLogicTest : public QObject {
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("remembered");
     QTest::addColumn<OpenAction>("action");
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("tree");
-    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("files");  // "script|tree|data"
     const QString dir = QStringLiteral(SKEINWORK_EXAMPLES_DIR);
-    QTest::newRow("nothing") << QStringList{} << "" << OpenAction::Nothing << "" << "" << "";
-    QTest::newRow("later script wins") << QStringList{"a.sw", "b.sw"} << "" << OpenAction::IllustrateModel << "b.sw"
-                                       << "" << "";
-    QTest::newRow("tree before script") << QStringList{"t.swt", "a.sw"} << "" << OpenAction::LoadTree << "a.sw"
-                                        << "t.swt" << "";
-    QTest::newRow("later tree wins") << QStringList{"t1.swt", "t2.swt"} << "" << OpenAction::LoadTree << "" << "t2.swt"
-                                     << "";
-    QTest::newRow("first data file") << QStringList{"a.sw", "x.bin", "y.bin"} << "" << OpenAction::ModelData << "a.sw"
-                                     << "" << "x.bin";
-    QTest::newRow("data beats tree") << QStringList{"x.bin", "t.swt", "a.sw"} << "" << OpenAction::ModelData << "a.sw"
-                                     << "t.swt" << "x.bin";
-    QTest::newRow("exact case: A.SW is data") << QStringList{"A.SW"} << "" << OpenAction::AskScriptAndModel << ""
-                                              << "" << "A.SW";
-    QTest::newRow("data with a remembered script") << QStringList{"A.SW"} << "old.sw"
-                                                   << OpenAction::ModelWithRemembered << "" << "" << "A.SW";
-    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << ""
-                                              << OpenAction::AskScriptAndModel << "" << "t.swt" << "x.bin";
-    QTest::newRow("directory skipped") << QStringList{dir, "a.sw", "x.bin"} << "" << OpenAction::ModelData << "a.sw"
-                                       << "" << "x.bin";
-    QTest::newRow("only a directory") << QStringList{dir} << "" << OpenAction::Nothing << "" << "" << "";
-    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << OpenAction::ModelData
-                                          << "a.sw" << "" << "dir.sw/file";
-    QTest::newRow("extension not last") << QStringList{"a.sw.bak"} << "" << OpenAction::AskScriptAndModel << "" << ""
-                                        << "a.sw.bak";
-    QTest::newRow("/help is data") << QStringList{"/help"} << "" << OpenAction::AskScriptAndModel << "" << ""
-                                   << "/help";
+    using enum OpenAction;
+    QTest::newRow("nothing") << QStringList{} << "" << Nothing << "||";
+    QTest::newRow("later script wins") << QStringList{"a.sw", "b.sw"} << "" << IllustrateModel << "b.sw||";
+    QTest::newRow("tree before script") << QStringList{"t.swt", "a.sw"} << "" << LoadTree << "a.sw|t.swt|";
+    QTest::newRow("later tree wins") << QStringList{"t1.swt", "t2.swt"} << "" << LoadTree << "|t2.swt|";
+    QTest::newRow("first data file") << QStringList{"a.sw", "x.bin", "y.bin"} << "" << ModelData << "a.sw||x.bin";
+    QTest::newRow("data beats tree") << QStringList{"x.bin", "t.swt", "a.sw"} << "" << ModelData << "a.sw|t.swt|x.bin";
+    QTest::newRow("exact case: A.SW is data") << QStringList{"A.SW"} << "" << AskScriptAndModel << "||A.SW";
+    QTest::newRow("data with a remembered script") << QStringList{"A.SW"} << "old.sw" << ModelWithRemembered << "||A.SW";
+    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << "" << AskScriptAndModel << "|t.swt|x.bin";
+    QTest::newRow("directory skipped") << QStringList{dir, "a.sw", "x.bin"} << "" << ModelData << "a.sw||x.bin";
+    QTest::newRow("only a directory") << QStringList{dir} << "" << Nothing << "||";
+    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << ModelData << "a.sw||dir.sw/file";
+    QTest::newRow("extension not last") << QStringList{"a.sw.bak"} << "" << AskScriptAndModel << "||a.sw.bak";
+    QTest::newRow("/help is data") << QStringList{"/help"} << "" << AskScriptAndModel << "||/help";
   }
   void classification() {
     QFETCH(QStringList, paths);
@@ -91,9 +78,7 @@ class ViewerLogicTest : public QObject {
     const OpenRequest request = ClassifyPaths(paths, [](const QString& path) {
       return path == QStringLiteral(SKEINWORK_EXAMPLES_DIR);
     });
-    QTEST(request.Script, "script");
-    QTEST(request.Tree, "tree");
-    QTEST(request.Data, "data");
+    QTEST(QStringList({request.Script, request.Tree, request.Data}).join(u'|'), "files");
     QTEST(DecideOpen(request, remembered), "action");
   }
 
@@ -130,22 +115,6 @@ class ViewerLogicTest : public QObject {
     const std::optional<LinePosition> position = ParseGoToLine(answer);
     QCOMPARE(position.has_value(), line != 0);
     if (position) QCOMPARE(*position, (LinePosition{line, column}));
-  }
-
-  void editorLines_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("trailingBlanks");
-    QTest::addColumn<int>("unindent");
-    QTest::newRow("plain") << "a b" << 0 << 0;
-    QTest::newRow("blanks and controls at the end") << "a \t\r" << 3 << 0;
-    QTest::newRow("one leading blank") << " a" << 0 << 1;
-    QTest::newRow("three leading blanks") << "   a " << 1 << 2;
-    QTest::newRow("only blanks") << "  " << 2 << 2;
-  }
-  void editorLines() {
-    QFETCH(QString, line);
-    QTEST(TrailingBlankCount(line), "trailingBlanks");
-    QTEST(UnindentWidth(line), "unindent");
   }
 
   void failureMessages_data() {
