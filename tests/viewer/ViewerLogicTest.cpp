@@ -19,24 +19,6 @@ class ViewerLogicTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void helpRequest_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("asksForHelp");
-    QTest::newRow("/?") << QStringList{"weftview", "/?"} << true;
-    QTest::newRow("-?") << QStringList{"weftview", "-?"} << true;
-    QTest::newRow("--?") << QStringList{"weftview", "--?"} << true;
-    QTest::newRow("?") << QStringList{"weftview", "?"} << true;
-    QTest::newRow("decorated both ends") << QStringList{"weftview", "/-?-/", "x.bin"} << true;
-    QTest::newRow("/help is a path") << QStringList{"weftview", "/help"} << false;
-    QTest::newRow("? second") << QStringList{"weftview", "a.sw", "?"} << false;
-    QTest::newRow("no arguments") << QStringList{"weftview"} << false;
-  }
-  void helpRequest() {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, asksForHelp);
-    QCOMPARE(IsHelpRequest(arguments), asksForHelp);
-  }
-
   void usageBox() {
     QCOMPARE(UsageCaption(), QStringLiteral("Weftview command-line parameters"));
     QCOMPARE(UsageMessage(QStringLiteral("WeftView")),
@@ -91,6 +73,14 @@ class ViewerLogicTest : public QObject {
     auto row = [](const char* name, const char* rule, const QByteArray& input, const QString& shown) {
       QTest::newRow(name) << QString::fromLatin1(rule) << input << shown;
     };
+    row("help: /?", "help", "weftview /?", "help");
+    row("help: -?", "help", "weftview -?", "help");
+    row("help: --?", "help", "weftview --?", "help");
+    row("help: ?", "help", "weftview ?", "help");
+    row("help: decorated both ends", "help", "weftview /-?-/ x.bin", "help");
+    row("help: /help is a path", "help", "weftview /help", "none");
+    row("help: ? second", "help", "weftview a.sw ?", "none");
+    row("help: no arguments", "help", "weftview", "none");
     row("class: mismatch", "class", "ESwmConditionMismatch", "Condition Mismatch | Warning: Condition Mismatch");
     row("class: other library", "class", "EConvertError", "Convert Error | Warning: Convert Error");
     row("class: WARN node", "class", "ESwmWarning", "Warning | Warning: Node Message");
@@ -146,6 +136,25 @@ class ViewerLogicTest : public QObject {
     row("entry: hex digits with a period", "entry", "1f.", "none");
     row("entry: empty", "entry", "", "none");
     row("entry: only a mark", "entry", "h", "none");
+    // The hex dump's reading window as "start count" for "offset size".
+    row("dump: small stream, all of it", "dump", "40000 49152", "0 49152");
+    row("dump: below 24577, from 0", "dump", "24576 100000", "0 49152");
+    row("dump: above, 24576 before", "dump", "30000 100000", "5424 49152");
+    row("dump: near the end, what is left", "dump", "99000 100000", "74424 25576");
+    // The line number of an offset as "stream size|bytes before it".
+    row("line: start", "line", "10|", "1");
+    row("line: after two LF, CR allowed", "line", "10|a\r\nb\r\nc", "3");
+    row("line: not after a tab", "line", "10|a\tb\n", "none");
+    row("line: none from 16 MiB", "line", "16777216|a\n", "none");
+    row("line: just below 16 MiB", "line", "16777215|a\n", "2");
+    // The offset of the byte under the caret ("|") in a dump line.
+    row("caret: offset column", "caret", "000|00018    49 20 61 6D 20 4B 61 74    I am Kat", "24");
+    row("caret: first hex pair", "caret", "00000018    4|9 20 61 6D 20 4B 61 74    I am Kat", "24");
+    row("caret: third hex pair", "caret", "00000018    49 20 6|1 6D 20 4B 61 74    I am Kat", "26");
+    row("caret: first character", "caret", "00000018    49 20 61 6D 20 4B 61 74    |I am Kat", "24");
+    row("caret: last character", "caret", "00000018    49 20 61 6D 20 4B 61 74    I am Ka|t", "31");
+    row("caret: the marker line", "caret", "          -- |HERE --", "none");
+    row("caret: a short offset", "caret", "0000018    4|9", "none");
     // Highlight masks as "mask|name".
     row("mask: star, any run", "mask", "chunk*|chunk", "match");
     row("mask: star in the middle", "mask", "a*z|abcz", "match");
@@ -191,6 +200,20 @@ class ViewerLogicTest : public QObject {
     }
     if (rule == u"mask")
       shown = MaskMatches(text.section(u'|', 0, 0), text.section(u'|', 1)) ? QStringLiteral("match") : none;
+    if (rule == u"help") shown = IsHelpRequest(text.split(u' ')) ? QStringLiteral("help") : none;
+    if (rule == u"dump") {
+      const DumpRead read = DumpReadFor(text.section(u' ', 0, 0).toLongLong(), text.section(u' ', 1).toLongLong());
+      shown = QStringLiteral("%1 %2").arg(read.Start).arg(read.Count);
+    }
+    if (rule == u"line") {
+      const std::optional<int64_t> line =
+          LineNumberAfter(input.mid(input.indexOf('|') + 1).toStdString(), input.left(input.indexOf('|')).toLongLong());
+      shown = line ? QString::number(*line) : none;
+    }
+    if (rule == u"caret") {
+      const std::optional<int64_t> offset = DumpByteAtCaret(QString(text).remove(u'|'), int(text.indexOf(u'|')));
+      shown = offset ? QString::number(*offset) : none;
+    }
     QTEST(shown, "shown");
   }
 
@@ -261,58 +284,6 @@ class ViewerLogicTest : public QObject {
     QCOMPARE(ChildCountText(0), QStringLiteral("0 child nodes."));
     QCOMPARE(ChildCountText(1), QStringLiteral("1 child node."));
     QCOMPARE(ChildCountText(2), QStringLiteral("2 child nodes."));
-  }
-
-  void dumpRead_data() {
-    QTest::addColumn<qint64>("offset");
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("start");
-    QTest::addColumn<qint64>("count");
-    QTest::newRow("small stream: all of it") << qint64(40000) << qint64(49152) << qint64(0) << qint64(49152);
-    QTest::newRow("below 24577: from 0") << qint64(24576) << qint64(100000) << qint64(0) << qint64(49152);
-    QTest::newRow("above: 24576 before") << qint64(30000) << qint64(100000) << qint64(5424) << qint64(49152);
-    QTest::newRow("near the end: what is left") << qint64(99000) << qint64(100000) << qint64(74424) << qint64(25576);
-  }
-  void dumpRead() {
-    QFETCH(qint64, offset);
-    QFETCH(qint64, size);
-    const DumpRead read = DumpReadFor(offset, size);
-    QTEST(qint64(read.Start), "start");
-    QTEST(qint64(read.Count), "count");
-  }
-
-  void lineNumber_data() {
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("line");  // -1: none
-    QTest::newRow("start") << QByteArray() << qint64(10) << qint64(1);
-    QTest::newRow("after two LF, CR allowed") << QByteArray("a\r\nb\r\nc") << qint64(10) << qint64(3);
-    QTest::newRow("tab") << QByteArray("a\tb\n") << qint64(10) << qint64(-1);
-    QTest::newRow("16 MiB") << QByteArray("a\n") << qint64(16777216) << qint64(-1);
-    QTest::newRow("just below 16 MiB") << QByteArray("a\n") << qint64(16777215) << qint64(2);
-  }
-  void lineNumber() {
-    QFETCH(QByteArray, before);
-    QFETCH(qint64, size);
-    QTEST(qint64(LineNumberAfter(before.toStdString(), size).value_or(-1)), "line");
-  }
-
-  void byteAtCaret_data() {
-    QTest::addColumn<int>("column");
-    QTest::addColumn<qint64>("offset");
-    const int kLine = 0x18;
-    QTest::newRow("offset column") << 3 << qint64(kLine);
-    QTest::newRow("first hex pair") << 13 << qint64(kLine);
-    QTest::newRow("third hex pair") << 18 << qint64(kLine + 2);
-    QTest::newRow("first character") << 39 << qint64(kLine);
-    QTest::newRow("last character") << 46 << qint64(kLine + 7);
-  }
-  void byteAtCaret() {
-    QFETCH(int, column);
-    const QString line = QStringLiteral("00000018    49 20 61 6D 20 4B 61 74    I am Kat");
-    QTEST(qint64(DumpByteAtCaret(line, column).value_or(-1)), "offset");
-    QVERIFY(!DumpByteAtCaret(QStringLiteral("          -- HERE --"), 12));
-    QVERIFY(!DumpByteAtCaret(QStringLiteral("0000018    49"), 12));
   }
 
   void dumpValues_data() {
