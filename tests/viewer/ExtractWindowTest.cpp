@@ -11,7 +11,7 @@
 #include "ExtractWindow.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
-#include "WindowFixture.h"
+#include "ViewerTestSupport.h"
 
 using namespace weftview;
 using namespace weftview::test;

@@ -17,7 +17,7 @@
 #include "SwNodes.h"
 #include "SwRunner.h"
 #include "SwStreamers.h"
-#include "WindowFixture.h"
+#include "ViewerTestSupport.h"
 
 using namespace weftview;
 using namespace weftview::test;

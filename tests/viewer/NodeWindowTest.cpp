@@ -19,7 +19,7 @@
 #include "SourcePosStrip.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
-#include "WindowFixture.h"
+#include "ViewerTestSupport.h"
 
 using namespace weftview;
 using namespace weftview::test;

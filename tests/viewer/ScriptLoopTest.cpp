@@ -10,7 +10,7 @@
 #include "FailurePanel.h"
 #include "MismatchInfo.h"
 #include "ScriptEditor.h"
-#include "WindowFixture.h"
+#include "ViewerTestSupport.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -173,15 +173,12 @@ class ScriptLoopTest : public QObject {
     QTest::addColumn<QString>("effect");  // remodel, hide, main, goto or none
     QTest::newRow("Ctrl+Return") << "Ctrl+Return" << "remodel";
     QTest::newRow("Ctrl+Enter") << "Ctrl+Num+Enter" << "remodel";
-    QTest::newRow("Return") << "Return" << "none";
-    QTest::newRow("Ctrl+Shift+Return") << "Ctrl+Shift+Return" << "none";
     QTest::newRow("Ctrl+F5") << "Ctrl+F5" << "remodel";
-    QTest::newRow("F5") << "F5" << "none";
     QTest::newRow("Escape") << "Esc" << "hide";
     QTest::newRow("Shift+Escape") << "Shift+Esc" << "hide";
     QTest::newRow("F4") << "F4" << "main";
-    QTest::newRow("Ctrl+F4") << "Ctrl+F4" << "none";
     QTest::newRow("Ctrl+G") << "Ctrl+G" << "goto";
+    QTest::newRow("other modifiers") << "Return, Ctrl+Shift+Return, F5, Ctrl+F4" << "none";
     QTest::newRow("Ctrl+Shift+G") << "Ctrl+Shift+G" << "none";
   }
   void windowKeys() {
@@ -275,6 +272,12 @@ class ScriptLoopTest : public QObject {
     f.Find("btTReload")->trigger();
     QCOMPARE(f.Wait(), kRunFailed);
     QVERIFY(!editor->IsModified());
+    // A save that fails models nothing.
+    editor->Memo()->textCursor().insertText(QStringLiteral("\n"));
+    QVERIFY(QDir(f.Files.Path({})).removeRecursively());
+    QTest::keyClick(editor->Memo(), Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(f.Prompter.Log.last().startsWith(QStringLiteral("Error: ")));
+    QVERIFY(!f.Window.Run().IsWorking() && f.Finished.isEmpty() && editor->IsModified());
     // The toggle hides it again.
     f.Find("btTScriptMemo")->trigger();
     QVERIFY(editor->isHidden() && !f.Find("btTScriptMemo")->isChecked());

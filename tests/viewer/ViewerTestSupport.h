@@ -1,16 +1,22 @@
-// Helpers shared by the viewer's test programs: example paths, scratch files and the scripts
-// whose runs warn, fail or take long.
+// Helpers shared by the viewer's test programs: example paths, scratch files, the scripts whose
+// runs warn, fail or take long, and a main window driven by a test.
 #pragma once
 
+#include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QStackedWidget>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 
+#include "MainWindow.h"
 #include "RunController.h"
+#include "ScriptedPrompter.h"
 
 namespace weftview::test {
 
@@ -62,5 +68,33 @@ inline int WaitForOutcome(QSignalSpy& finished, int milliseconds = 60000) {
   if (finished.isEmpty() && !finished.wait(milliseconds)) return -1;
   return finished.takeFirst().at(0).toInt();
 }
+
+// A main window with a scripted prompter, settings and scratch files of its own.
+struct WindowFixture {
+  ScratchFiles Files;
+  ScriptedPrompter Prompter;
+  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
+  QSignalSpy Finished{&Window.Run(), &RunController::Finished};
+
+  // Opens the files as the command line does, if any, and stops the test program when that run
+  // fails: the tests that start there need its tree.
+  explicit WindowFixture(const QStringList& modelled = {}) {
+    Window.show();
+    // Shortcuts reach an active window only; a display without a window manager activates none.
+    QApplication::setActiveWindow(&Window);
+    if (!modelled.isEmpty() && Open(modelled) != kRunSucceeded) qFatal("%s did not model", qPrintable(modelled.join(u' ')));
+  }
+  int Open(const QStringList& paths) {
+    Window.OpenFiles(paths);
+    return Wait();
+  }
+  int Wait() { return WaitForOutcome(Finished); }
+  QString Page() const { return Window.findChild<QStackedWidget*>()->currentWidget()->objectName(); }
+  template <class Control = QAction>
+  Control* Find(const char* name) const {
+    return Window.findChild<Control*>(QString::fromLatin1(name));
+  }
+  QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }
+};
 
 }  // namespace weftview::test
