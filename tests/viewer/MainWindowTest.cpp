@@ -190,8 +190,8 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QString>("asked");  // the start of the one message shown, if any
     QTest::addColumn<QString>("enabled");
     const QString failed = "btTOpen btTReload btTClose btTScriptMemo miTRemodell start";
-    QTest::newRow("FAIL node") << QByteArray("AB7") << true << kRunFailed << "pnModellingError" << "Error: unknown kind" << ""
-                               << failed;
+    QTest::newRow("FAIL node") << QByteArray("AB7") << true << kRunFailed << "pnModellingError"
+                               << "Error: unknown kind" << "" << failed;
     QTest::newRow("WARN answered OK") << QByteArray("AB9") << true << kRunSucceeded << "pnTree" << "" << kOddKindWarning
                                       << "";
     QTest::newRow("WARN answered Cancel") << QByteArray("AB9") << false << kRunFailed << "pnModellingError"
@@ -208,8 +208,8 @@ class MainWindowTest : public QObject {
     QFETCH(QString, enabled);
     Fixture f;
     f.Prompter.WarningAnswers.enqueue(answerOk);
-    const QString dataPath = data.isNull() ? f.Files.Path(QStringLiteral("missing.dat")) : f.Files.Write("in.dat", data);
-    QTEST(f.Open({f.Files.Write("kinds.sw", kKindScript), dataPath}), "outcome");
+    const QString input = data.isNull() ? f.Files.Path(QStringLiteral("missing.dat")) : f.Files.Write("in.dat", data);
+    QTEST(f.Open({f.Files.Write("kinds.sw", kKindScript), input}), "outcome");
     QTEST(f.Page(), "page");
     const FailurePanel* panel = f.Window.FailurePage();
     if (!failure.isEmpty()) QVERIFY(QString(panel->ErrorName() + ": " + panel->MessageText()).startsWith(failure));

@@ -46,11 +46,13 @@ class ViewerLogicTest : public QObject {
     QTest::newRow("first data file") << QStringList{"a.sw", "x.bin", "y.bin"} << "" << ModelData << "a.sw||x.bin";
     QTest::newRow("data beats tree") << QStringList{"x.bin", "t.swt", "a.sw"} << "" << ModelData << "a.sw|t.swt|x.bin";
     QTest::newRow("exact case: A.SW is data") << QStringList{"A.SW"} << "" << AskScriptAndModel << "||A.SW";
-    QTest::newRow("data with a remembered script") << QStringList{"A.SW"} << "old.sw" << ModelWithRemembered << "||A.SW";
-    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << "" << AskScriptAndModel << "|t.swt|x.bin";
+    QTest::newRow("data, remembered script") << QStringList{"A.SW"} << "old.sw" << ModelWithRemembered << "||A.SW";
+    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << "" << AskScriptAndModel
+                                              << "|t.swt|x.bin";
     QTest::newRow("directory skipped") << QStringList{dir, "a.sw", "x.bin"} << "" << ModelData << "a.sw||x.bin";
     QTest::newRow("only a directory") << QStringList{dir} << "" << Nothing << "||";
-    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << ModelData << "a.sw||dir.sw/file";
+    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << ModelData
+                                          << "a.sw||dir.sw/file";
     QTest::newRow("extension not last") << QStringList{"a.sw.bak"} << "" << AskScriptAndModel << "||a.sw.bak";
     QTest::newRow("/help is data") << QStringList{"/help"} << "" << AskScriptAndModel << "||/help";
   }

@@ -82,7 +82,8 @@ struct WindowFixture {
     Window.show();
     // Shortcuts reach an active window only; a display without a window manager activates none.
     QApplication::setActiveWindow(&Window);
-    if (!modelled.isEmpty() && Open(modelled) != kRunSucceeded) qFatal("%s did not model", qPrintable(modelled.join(u' ')));
+    if (!modelled.isEmpty() && Open(modelled) != kRunSucceeded)
+      qFatal("%s did not model", qPrintable(modelled.join(u' ')));
   }
   int Open(const QStringList& paths) {
     Window.OpenFiles(paths);
