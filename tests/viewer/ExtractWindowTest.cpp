@@ -1,24 +1,17 @@
 // The "Extract Data on Path" window driven as a user drives it over a modelled CSV file: the
 // texts while paths are typed, what it fills in when shown, the files an extraction writes, Stop,
 // errors, and the keys.
-#include <QAction>
-#include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-#include <QTreeView>
 
 #include "ExtractWindow.h"
-#include "MainWindow.h"
-#include "ScriptedPrompter.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "ViewerTestSupport.h"
-#include "ViewerTexts.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -29,22 +22,16 @@ namespace {
 // not hold, a name with an extension, and an empty name (at offset 0x17).
 const QByteArray kRows = "h\na/b:c,X1\nimg.png,X22\n,X333\n";
 
-struct Fixture {
-  ScratchFiles Files;
-  ScriptedPrompter Prompter;
-  MainWindow Window{Files.Path(QStringLiteral("weftview.ini")), &Prompter};
+struct Fixture : WindowFixture {
   ExtractWindow* Extraction = nullptr;
 
   explicit Fixture(const QByteArray& rows = kRows) {
-    Window.show();
-    QApplication::setActiveWindow(&Window);
-    QSignalSpy finished(&Window.Run(), &RunController::Finished);
-    Window.OpenFiles({ExamplePath("csv.sw"), Files.Write(QStringLiteral("table.csv"), rows)});
-    if (WaitForOutcome(finished) != kRunSucceeded) qFatal("the CSV example did not model");
+    if (Open({ExamplePath("csv.sw"), Files.Write(QStringLiteral("table.csv"), rows)}) != kRunSucceeded)
+      qFatal("the CSV example did not model");
   }
   // Shows the window as F8 does.
   ExtractWindow& Show() {
-    Window.findChild<QAction*>(QStringLiteral("btTExtractOnPath"))->trigger();
+    Find("btTExtractOnPath")->trigger();
     Extraction = Window.findChild<ExtractWindow*>();
     QApplication::setActiveWindow(Extraction);  // its keys are its own, not the main window's shortcuts
     return *Extraction;
@@ -92,7 +79,7 @@ class ExtractWindowTest : public QObject {
     const QModelIndex rows = f.Window.Model().index(1, 0);
     const QModelIndex field = f.Window.Model().index(0, 0, f.Window.Model().index(0, 0, rows));
     tree->setCurrentIndex(field);
-    QAction* toggle = f.Window.findChild<QAction*>(QStringLiteral("btTExtractOnPath"));
+    QAction* toggle = f.Find("btTExtractOnPath");
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_F8}) {
       ExtractWindow& window = f.Show();
       QVERIFY(window.isVisible());
@@ -152,20 +139,6 @@ class ExtractWindowTest : public QObject {
     QVERIFY(!f.Control<QCheckBox>("cbOmitExt")->isEnabled());
   }
 
-  // "Unique" has two states, checked and grey; checked, the name controls are off.
-  void uniqueBox() {
-    Fixture f;
-    f.Show();
-    auto* unique = f.Control<QCheckBox>("cbUniqueName");
-    unique->click();
-    QCOMPARE(unique->checkState(), Qt::Checked);
-    QVERIFY(!f.Control("edNamePath")->isEnabled());
-    QVERIFY(!f.Control("edNameExpr")->isEnabled());
-    unique->click();
-    QCOMPARE(unique->checkState(), Qt::PartiallyChecked);
-    QVERIFY(f.Control("edNamePath")->isEnabled());
-  }
-
   // The files an extraction writes (Enter starts it); a finished extraction hides the window.
   void extraction_data() {
     QTest::addColumn<bool>("unique");
@@ -187,13 +160,14 @@ class ExtractWindowTest : public QObject {
   void extraction() {
     QFETCH(bool, unique);
     QFETCH(bool, omitExtension);
+    QFETCH(QString, dataExpr);
+    QFETCH(QString, nameExpr);
     Fixture f;
     ExtractWindow& window = f.Show();
     f.Type("edDataPath", QStringLiteral("rows\\row"));
     f.Type("edNamePath", QStringLiteral("field"));
     f.Type("edDestPath", f.Files.Path(QStringLiteral("out")));
-    f.Type("edDataExpr", QTest::currentDataTag() == QByteArray("empty data expression") ? "''" : "");
-    QFETCH(QString, nameExpr);
+    f.Type("edDataExpr", dataExpr);
     f.Type("edNameExpr", nameExpr);
     if (unique) f.Control<QCheckBox>("cbUniqueName")->click();
     f.Control<QCheckBox>("cbOmitExt")->setChecked(omitExtension);
@@ -204,7 +178,8 @@ class ExtractWindowTest : public QObject {
   }
 
   // Stop ends between files: the files written stay whole and the controls come back. Counting
-  // stops at its bound while typing.
+  // stops at its bound while typing. While the worker reads the tree, the main window shows no
+  // bytes and offers nothing that reads ranges or changes the tree.
   void stopKeepsFiles() {
     QByteArray rows = "h\n";
     for (int i = 0; i < 20000; ++i) rows += "row" + QByteArray::number(i) + ",x\n";
@@ -220,6 +195,9 @@ class ExtractWindowTest : public QObject {
     QVERIFY(f.Control<QPushButton>("btStop")->isVisibleTo(&window));
     QTRY_VERIFY(f.Control<QLabel>("lbSavingNode")->text().startsWith(QStringLiteral("row")));
     QTRY_COMPARE(f.Control<QProgressBar>("ProgressBar")->maximum(), 20000);
+    const QModelIndex header = f.Window.Model().index(0, ResultTreeModel::ValueColumn);
+    QVERIFY(header.data().toString().isEmpty());
+    QVERIFY(!f.Find("btTSave")->isEnabled() && !f.Find("btTFind")->isEnabled());
     f.Control<QPushButton>("btStop")->click();
     QCOMPARE(WaitForOutcome(ended), kRunCancelled);
     const QStringList written = f.Written();
@@ -232,6 +210,7 @@ class ExtractWindowTest : public QObject {
     QVERIFY(window.isVisible());
     QVERIFY(f.Control("edDataPath")->isEnabled());
     QVERIFY(!f.Control<QPushButton>("btStop")->isVisibleTo(&window));
+    QVERIFY(!header.data().toString().isEmpty() && f.Find("btTSave")->isEnabled());
   }
 
   // An error ends the extraction in a box captioned with the readable class name.
@@ -242,17 +221,25 @@ class ExtractWindowTest : public QObject {
     f.Type("edDestPath", f.Files.Write(QStringLiteral("a file"), "x"));
     QCOMPARE(f.Extract(), kRunFailed);
     QCOMPARE(f.Prompter.Log.size(), 1);
-    QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: ") + ReadableClassName("EFCreateError") +
-                                              QStringLiteral(" | Cannot create directory")));
+    QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: FCreate Error | Cannot create directory")));
     QVERIFY(f.Extraction->isVisible());
     QVERIFY(f.Control("edDataPath")->isEnabled());
   }
 
-  // The property buttons select their first node; browsing starts at the nearest existing
-  // directory and takes the answer without a trailing separator.
-  void buttons() {
+  // "Unique" has two states, checked and grey; checked, the name controls are off. The property
+  // buttons select their first node; browsing starts at the nearest existing directory and takes
+  // the answer without a trailing separator.
+  void controls() {
     Fixture f;
     f.Show();
+    auto* unique = f.Control<QCheckBox>("cbUniqueName");
+    unique->click();
+    QCOMPARE(unique->checkState(), Qt::Checked);
+    QVERIFY(!f.Control("edNamePath")->isEnabled() && !f.Control("edNameExpr")->isEnabled());
+    unique->click();
+    QCOMPARE(unique->checkState(), Qt::PartiallyChecked);
+    QVERIFY(f.Control("edNamePath")->isEnabled());
+
     f.Type("edDataPath", QStringLiteral("rows\\row"));
     f.Type("edNamePath", QStringLiteral("field"));
     QSignalSpy shown(f.Extraction, &ExtractWindow::ShowNodeRequested);

@@ -1,32 +1,23 @@
 // The main window driven as a user drives it: files opened and dropped, runs of every kind
 // ending in the shown tree, failures, cancelling, and what the controls and the status bar say.
 #include <QAbstractItemModelTester>
-#include <QAction>
-#include <QApplication>
-#include <QMenu>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeView>
 #include <QUrl>
 
 #include "FailurePanel.h"
-#include "MainWindow.h"
-#include "NodeWindow.h"
 #include "MismatchInfo.h"
-#include "ScriptedPrompter.h"
+#include "NodeWindow.h"
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "SwRunner.h"
 #include "SwStreamers.h"
 #include "ViewerTestSupport.h"
-#include "WindowFixture.h"
-#include "ViewerTexts.h"
-#include "WindowFixture.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -34,15 +25,15 @@ using namespace weftview::test;
 namespace {
 
 struct Fixture : WindowFixture {
+  using WindowFixture::WindowFixture;
   QString FirstItem() { return Window.Model().index(0, 0).data().toString(); }
-  QString CurrentItem() const { return Window.TreeView()->currentIndex().data().toString(); }
   // The controls that are enabled, by name, in a fixed order.
   QString EnabledControls() const {
     QStringList enabled;
-    for (const char* name : {"btTOpen", "btTReload", "btTClose", "btTScriptMemo", "btTSave", "btTFind", "btTFindNext",
-                             "btTHighlightNodes", "btTExtractOnPath", "miTRemodell"})
-      if (Window.findChild<QAction*>(QString::fromLatin1(name))->isEnabled()) enabled << QString::fromLatin1(name);
-    if (Window.findChild<QPushButton*>(QStringLiteral("btStartFile"))->isEnabled()) enabled << QStringLiteral("start");
+    for (const char* name : {"btTOpen", "btTReload", "btTClose", "btTScriptMemo", "btTSave", "btTFind",
+                             "btTFindNext", "btTHighlightNodes", "btTExtractOnPath", "miTRemodell"})
+      if (Find(name)->isEnabled()) enabled << QString::fromLatin1(name);
+    if (Find<QPushButton>("btStartFile")->isEnabled()) enabled << QStringLiteral("start");
     return enabled.join(u' ');
   }
   // A tree file of the CSV example's compiled model.
@@ -54,23 +45,23 @@ struct Fixture : WindowFixture {
     skeinwork::TSwBinaryStreamer().Write(file, dump.get());
     return path;
   }
+  // Every match of the search in order, as names, until "No match.".
+  QString AllMatches() {
+    QStringList names;
+    for (int guard = 0; guard < 100 && Window.Search().Active() && !Window.Search().Exhausted(); ++guard) {
+      names << CurrentItem();
+      Window.FindNext();
+    }
+    if (Window.StatusText() != u"No match.") names << QStringLiteral("<not exhausted>");
+    return names.join(u' ');
+  }
 };
 
 // Moves the pointer onto an item once the view has laid out its rows.
 void HoverOver(QTreeView* view, const QModelIndex& index) {
+  view->scrollTo(index);
   QApplication::processEvents();
   QTest::mouseMove(view->viewport(), view->visualRect(index).center());
-}
-
-// Every match of the search in order, as names, until "No match.".
-QString AllMatches(Fixture& f) {
-  QStringList names;
-  for (int guard = 0; guard < 100 && f.Window.Search().Active() && !f.Window.Search().Exhausted(); ++guard) {
-    names << f.CurrentItem();
-    f.Window.FindNext();
-  }
-  if (f.Window.StatusText() != u"No match.") names << QStringLiteral("<not exhausted>");
-  return names.join(u' ');
 }
 
 // The tree below an index as "name(child child ...)".
@@ -79,7 +70,7 @@ QString TreeText(const QAbstractItemModel& model, const QModelIndex& parent = {}
   for (int row = 0; row < model.rowCount(parent); ++row) {
     const QModelIndex index = model.index(row, 0, parent);
     const QString children = TreeText(model, index);
-    items << index.data().toString() + (children.isEmpty() ? QString() : QStringLiteral("(") + children + u')');
+    items << index.data().toString() + (children.isEmpty() ? QString() : u'(' + children + u')');
   }
   return items.join(u' ');
 }
@@ -104,16 +95,8 @@ class MainWindowTest : public QObject {
  private slots:
   void initTestCase() { weftview::InstallMismatchInfoHook(); }
 
-  void startPage() {
-    Fixture f;
-    QCOMPARE(f.Window.windowTitle(), QStringLiteral("Skeinwork Weftview"));
-    QCOMPARE(f.Page(), QStringLiteral("pnStart"));
-    QCOMPARE(f.Window.StatusText(), QStringLiteral("Welcome to Skeinwork!"));
-    QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen start"));
-  }
-
-  // Each kind of run ends in its tree, with the first item selected and the controls its
-  // kind allows.
+  // From the start page, each kind of run ends in its tree, with the first item selected and the
+  // controls its kind allows; reloading runs it again, Shift+Esc closes it.
   void runsOfEveryKind_data() {
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("firstItem");
@@ -123,30 +106,32 @@ class MainWindowTest : public QObject {
     const QString modelled = "btTOpen btTReload btTClose btTScriptMemo btTSave btTFind btTHighlightNodes "
                              "btTExtractOnPath miTRemodell start";
     const QString shown = "btTOpen btTReload btTClose btTScriptMemo btTSave btTFind btTHighlightNodes start";
+    const QString csv = "CSV table: a header line and rows of comma-separated fields";
     QTest::newRow("model a file") << "model" << "riff" << "RIFF/WAV audio: chunks with little-endian sizes" << 4
                                   << modelled;
     QTest::newRow("load a tree file") << "tree" << "LINE" << "TSwBinaryStreamer: " << 1 << shown;
-    QTest::newRow("illustrate a script") << "script" << "header" << "CSV table: a header line and rows of "
-                                                                    "comma-separated fields"
-                                         << 4 << QString(shown).replace("start", "btTExtractOnPath start");
-    QTest::newRow("illustrate a model") << "model only" << "LINE" << "CSV table: a header line and rows of "
-                                                                       "comma-separated fields"
-                                        << 1 << shown;
+    QTest::newRow("illustrate a script") << "script" << "header" << csv << 4
+                                         << QString(shown).replace("start", "btTExtractOnPath start");
+    QTest::newRow("illustrate a model") << "model only" << "LINE" << csv << 1 << shown;
   }
   void runsOfEveryKind() {
     QFETCH(QString, how);
     QFETCH(QString, strip);
     Fixture f;
+    QCOMPARE(f.Window.windowTitle(), QStringLiteral("Skeinwork Weftview"));
+    QCOMPARE(f.Page(), QStringLiteral("pnStart"));
+    QCOMPARE(f.Window.StatusText(), QStringLiteral("Welcome to Skeinwork!"));
+    QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen start"));
     if (how == u"model") {
       f.Window.OpenFiles({ExamplePath("sample.wav"), ExamplePath("riff-wav.sw")});
     } else if (how == u"tree") {
       const QString tree = f.WriteTreeFile();
       strip += tree;
       f.Prompter.FileAnswers.enqueue(tree);
-      f.Window.findChild<QAction*>(QStringLiteral("Asbinary1"))->trigger();
+      f.Find("Asbinary1")->trigger();
     } else if (how == u"script") {
       f.Prompter.FileAnswers.enqueue(ExamplePath("csv.sw"));
-      f.Window.findChild<QPushButton*>(QStringLiteral("btStartScript"))->click();
+      f.Find<QPushButton>("btStartScript")->click();
     } else {
       f.Window.OpenFiles({ExamplePath("csv.sw")});
     }
@@ -158,26 +143,22 @@ class MainWindowTest : public QObject {
     QTEST(f.FirstItem(), "firstItem");
     QTEST(f.CurrentItem(), "firstItem");
     QTEST(f.Window.Model().columnCount(), "columns");
-    const QLabel* streamer = f.Window.findChild<QLabel*>(QStringLiteral("pnStreamerInfo"));
-    const QString shownStrip = streamer->isVisible()
-                                   ? streamer->text()
-                                   : f.Window.findChild<QToolButton*>(QStringLiteral("lbSSignature"))->text();
-    QCOMPARE(shownStrip, strip);
+    const QLabel* streamer = f.Find<QLabel>("pnStreamerInfo");
+    QCOMPARE(streamer->isVisible() ? streamer->text() : f.Find<QToolButton>("lbSSignature")->text(), strip);
     QTEST(f.EnabledControls(), "enabled");
-    // Reloading runs the same kind again over the same files.
     QTest::keyClick(&f.Window, Qt::Key_F5);
     QCOMPARE(f.Wait(), kRunSucceeded);
     QTEST(f.FirstItem(), "firstItem");
     QTest::keyClick(&f.Window, Qt::Key_Escape, Qt::ShiftModifier);
     QCOMPARE(f.Page(), QStringLiteral("pnStart"));
-    QCOMPARE(f.EnabledControls(), how == u"model" ? QStringLiteral("btTOpen miTRemodell start") : QStringLiteral("btTOpen start"));
+    QCOMPARE(f.EnabledControls(),
+             how == u"model" ? QStringLiteral("btTOpen miTRemodell start") : QStringLiteral("btTOpen start"));
   }
 
-  void scriptStripTexts() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("csv.sw")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    auto label = [&](const char* name) { return f.Window.findChild<QToolButton*>(QString::fromLatin1(name)); };
+  // The script's strip and its boxes; the right-click tip is shown once.
+  void scriptStrip() {
+    Fixture f({ExamplePath("csv.sw")});
+    auto label = [&](const char* name) { return f.Find<QToolButton>(name); };
     QCOMPARE(label("lbSLanguageCode")->text(), QStringLiteral("@en"));
     QCOMPARE(label("lbSCharset")->text(), QStringLiteral("UTF-8"));
     QCOMPARE(label("lbSCharset")->toolTip(), QStringLiteral("Codepage 65001"));
@@ -187,122 +168,127 @@ class MainWindowTest : public QObject {
     QCOMPARE(label("lbSCharset")->text(), QStringLiteral("WINDOWS-1251"));
     label("lbSCharset")->click();
     QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("Error: Error | Unknown charset ID: 99999"));
-    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("AskText: Script charset | New script charset name or codepage "
-                                                       "ID (current: 1251): | windows-1251"));
+    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("AskText: Script charset | New script charset name or "
+                                                       "codepage ID (current: 1251): | windows-1251"));
     f.Prompter.TextAnswers << QStringLiteral("ru");
     label("lbSLanguageCode")->click();
     QCOMPARE(label("lbSLanguageCode")->text(), QStringLiteral("@ru"));
-    f.Window.findChild<QPushButton*>(QStringLiteral("btSPreamble"))->click();
+    f.Find<QPushButton>("btSPreamble")->click();
     QVERIFY(f.Prompter.Log.last().startsWith(QStringLiteral("Information: Script preamble text | Models sample.csv")));
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings(f.Files.Path(QStringLiteral("weftview.ini")), QSettings::IniFormat)
+                                  .value(QStringLiteral("Tips/RightBtnClick")).toString(),
+                              QStringLiteral("false"), 3000);
   }
 
-  void failures() {
-    Fixture f;
-    const QString script = f.Files.Write("kinds.sw", kKindScript);
-    // A FAIL node: the failure page.
-    f.Window.OpenFiles({script, f.Files.Write("fail.dat", "AB7")});
-    QCOMPARE(f.Wait(), kRunFailed);
-    QCOMPARE(f.Page(), QStringLiteral("pnModellingError"));
-    QCOMPARE(f.Window.FailurePage()->ErrorName(), QStringLiteral("Error"));
-    QVERIFY(f.Window.FailurePage()->MessageText().startsWith(u"unknown kind"));
-    QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTClose btTScriptMemo miTRemodell start"));
-    // A data file that cannot be opened: a message box, back to the start page.
-    f.Window.OpenFiles({script, f.Files.Path(QStringLiteral("missing.dat"))});
-    QCOMPARE(f.Wait(), kRunFailed);
-    QCOMPARE(f.Page(), QStringLiteral("pnStart"));
-    QVERIFY(f.Prompter.Log.last().startsWith(QStringLiteral("Error: ") + ReadableClassName("EFOpenError") + QStringLiteral(" | ")));
-    QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTScriptMemo miTRemodell start"));
-  }
-
-  void warningAnswered_data() {
-    QTest::addColumn<bool>("ok");
+  // Warnings asked, failures shown on their page, a data file that cannot be opened in a box.
+  void failures_data() {
+    QTest::addColumn<QByteArray>("data");  // null: a missing file
+    QTest::addColumn<bool>("answerOk");
+    QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("page");
-    QTest::newRow("OK") << true << "pnTree";
-    QTest::newRow("Cancel") << false << "pnModellingError";
+    QTest::addColumn<QString>("failure");  // the failure page's name and message
+    QTest::addColumn<QString>("asked");  // the start of the one message shown, if any
+    QTest::addColumn<QString>("enabled");
+    const QString failed = "btTOpen btTReload btTClose btTScriptMemo miTRemodell start";
+    QTest::newRow("FAIL node") << QByteArray("AB7") << true << kRunFailed << "pnModellingError"
+                               << "Error: unknown kind" << "" << failed;
+    QTest::newRow("WARN answered OK") << QByteArray("AB9") << true << kRunSucceeded << "pnTree" << "" << kOddKindWarning
+                                      << "";
+    QTest::newRow("WARN answered Cancel") << QByteArray("AB9") << false << kRunFailed << "pnModellingError"
+                                          << "Warning: odd kind" << kOddKindWarning << failed;
+    QTest::newRow("missing data file") << QByteArray() << true << kRunFailed << "pnStart" << ""
+                                       << "Error: FOpen Error | "
+                                       << "btTOpen btTReload btTScriptMemo miTRemodell start";
   }
-  void warningAnswered() {
-    QFETCH(bool, ok);
+  void failures() {
+    QFETCH(QByteArray, data);
+    QFETCH(bool, answerOk);
+    QFETCH(QString, failure);
+    QFETCH(QString, asked);
+    QFETCH(QString, enabled);
     Fixture f;
-    f.Prompter.WarningAnswers.enqueue(ok);
-    f.Window.OpenFiles({f.Files.Write("kinds.sw", kKindScript), f.Files.Write("warn.dat", "AB9")});
-    QCOMPARE(f.Wait(), ok ? kRunSucceeded : kRunFailed);
+    f.Prompter.WarningAnswers.enqueue(answerOk);
+    const QString input = data.isNull() ? f.Files.Path(QStringLiteral("missing.dat")) : f.Files.Write("in.dat", data);
+    QTEST(f.Open({f.Files.Write("kinds.sw", kKindScript), input}), "outcome");
     QTEST(f.Page(), "page");
-    QCOMPARE(f.Prompter.Log, QStringList{QStringLiteral("Warning: Warning: Node Message | odd kind (TSwmWarn node message), input: @3 <eof>.")});
+    const FailurePanel* panel = f.Window.FailurePage();
+    if (!failure.isEmpty()) QVERIFY(QString(panel->ErrorName() + ": " + panel->MessageText()).startsWith(failure));
+    QCOMPARE(f.Prompter.Log.size(), asked.isEmpty() ? 0 : 1);
+    if (!asked.isEmpty()) QVERIFY2(f.Prompter.Log.first().startsWith(asked), qPrintable(f.Prompter.Log.first()));
+    if (!enabled.isEmpty()) QCOMPARE(f.EnabledControls(), enabled);
   }
 
   void cancellingWithEsc() {
     Fixture f;
     QSignalSpy progress(&f.Window.Run(), &RunController::Progress);
     f.Window.OpenFiles({f.Files.Write("slow.sw", kSlowScript), f.Files.Write("big.dat", QByteArray(8 << 20, 'x'))});
-    QVERIFY(f.Window.findChild<QPushButton*>(QStringLiteral("btCancelRun"))->isVisible());
+    QVERIFY(f.Find<QPushButton>("btCancelRun")->isVisible());
     QVERIFY(progress.wait(30000));
     QTest::keyClick(&f.Window, Qt::Key_Escape);
     QCOMPARE(f.Wait(), kRunCancelled);
     QCOMPARE(f.Page(), QStringLiteral("pnStart"));
     QCOMPARE(f.Window.StatusText(), QString());
     QVERIFY(f.Prompter.Log.isEmpty());
-    QVERIFY(!f.Window.findChild<QPushButton*>(QStringLiteral("btCancelRun"))->isVisible());
+    QVERIFY(!f.Find<QPushButton>("btCancelRun")->isVisible());
+    QVERIFY(!f.Window.Run().IsWorking() && !f.Window.Run().ShownRoot() && !f.Window.Run().Failure().Recorded());
     // The data path stays set after closing: "Re-modell another file" asks for both files.
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen miTRemodell start"));
+    // The controller stays usable.
+    QCOMPARE(f.Open({f.Files.Path(QStringLiteral("slow.sw")), f.Files.Write("small.dat", "xyz")}), kRunSucceeded);
+    QCOMPARE(f.Window.Run().ShownRoot()->ChildCount(), 1);
   }
 
+  // A run that makes no node shows one grey, unselectable item until a node comes.
   void emptyTree() {
     Fixture f;
-    f.Window.OpenFiles({f.Files.Write("none.sw", kNoNodeScript), f.Files.Write("abc.dat", "abc")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    QCOMPARE(f.FirstItem(), QStringLiteral("This model/data combination has produced no nodes."));
+    QCOMPARE(f.Open({f.Files.Write("none.sw", kNoNodeScript), f.Files.Write("abc.dat", "abc")}), kRunSucceeded);
+    ResultTreeModel& model = f.Window.Model();
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const QString noNodes = QStringLiteral("This model/data combination has produced no nodes.");
+    QCOMPARE(f.FirstItem(), noNodes);
+    QCOMPARE(model.index(0, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
+             QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    QVERIFY(!model.NodeOf(model.index(0, 0)) && !(model.flags(model.index(0, 0)) & Qt::ItemIsSelectable));
     QVERIFY(!f.Window.TreeView()->rootIsDecorated());
-    HoverOver(f.Window.TreeView(), f.Window.Model().index(0, 0));
+    HoverOver(f.Window.TreeView(), model.index(0, 0));
     QCOMPARE(f.Window.PanelTexts(), (QStringList{"", "", "", ""}));
+    model.Root()->AddChild(skeinwork::TSwName(u"first"));
+    QCOMPARE(f.FirstItem(), QStringLiteral("first"));
+    model.Root()->Child(0)->Remove();
+    QCOMPARE(f.FirstItem(), noNodes);
   }
 
-  void statusBarOverANode() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+  // The Length column counts the bytes the Value column shows (a field's are in its "start"
+  // range, a composite's in its "inner" range); the status bar shows a hovered node's range.
+  void columnsAndStatusBar() {
+    Fixture f(WavExample());
     QTreeView* view = f.Window.TreeView();
     view->expandAll();
     const QModelIndex riff = f.Window.Model().index(0, 0);
-    const QModelIndex chunks = f.Window.Model().index(2, 0, riff);
-    QCOMPARE(chunks.data().toString(), QStringLiteral("chunks"));
-    HoverOver(view, chunks);
+    QCOMPARE(riff.siblingAtColumn(ResultTreeModel::StartColumn).data().toString(), QStringLiteral("0000"));
+    const struct {
+      const char* Name;
+      const char* Length;
+      const char* ValueStart;
+    } rows[] = {{"size", "4", "^ 00 00 00"}, {"form", "4", "WAVE"}, {"chunks", "90", "f m t 20"}};
+    for (int row = 0; row < 3; ++row) {
+      const QModelIndex name = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
+      QCOMPARE(name.data().toString(), QString::fromLatin1(rows[row].Name));
+      QCOMPARE(name.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), rows[row].Length);
+      const QString value = name.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
+      QVERIFY2(value.startsWith(QString::fromLatin1(rows[row].ValueStart)), qPrintable(value));
+    }
+    HoverOver(view, f.Window.Model().index(2, 0, riff));
     QTRY_COMPARE(f.Window.PanelTexts().mid(0, 3), (QStringList{"000C", "0066", "90"}));
-    const QStringList panels = f.Window.PanelTexts();
-    QVERIFY2(panels[3].startsWith(QStringLiteral("f m t 20 10 00 00 00 01 00")), qPrintable(panels[3]));
-    QCOMPARE(panels[3].count(u' ') + 1, 90);  // all 90 bytes: fewer than 100
+    const QString bytes = f.Window.PanelTexts()[3];
+    QVERIFY2(bytes.startsWith(QStringLiteral("f m t 20 10 00 00 00 01 00")), qPrintable(bytes));
+    QCOMPARE(bytes.count(u' ') + 1, 90);  // all 90 bytes: fewer than 100
 
     // Without a slicer the fourth panel shows the node's path.
-    f.Window.OpenFiles({ExamplePath("csv.sw")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    QCOMPARE(f.Open({ExamplePath("csv.sw")}), kRunSucceeded);
     view->expandAll();
-    const QModelIndex child = f.Window.Model().index(0, 0, f.Window.Model().index(0, 0));
-    HoverOver(view, child);
+    HoverOver(view, f.Window.Model().index(0, 0, f.Window.Model().index(0, 0)));
     QTRY_COMPARE(f.Window.PanelTexts(), (QStringList{"", "", "", "LINE\\END"}));
-  }
-
-  // The Length column counts the bytes the Value column shows: a field's bytes are in its
-  // "start" range, a composite's in its "inner" range.
-  void rangeColumns_data() {
-    QTest::addColumn<int>("row");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("length");
-    QTest::addColumn<QString>("valueStart");
-    QTest::newRow("field") << 0 << "size" << "4" << "^ 00 00 00";
-    QTest::newRow("literal") << 1 << "form" << "4" << "WAVE";
-    QTest::newRow("composite") << 2 << "chunks" << "90" << "f m t 20";
-  }
-  void rangeColumns() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    QFETCH(int, row);
-    const QModelIndex riff = f.Window.Model().index(0, 0);
-    const QModelIndex name = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
-    QTEST(name.data().toString(), "name");
-    QTEST(name.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), "length");
-    const QString value = name.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
-    QFETCH(QString, valueStart);
-    QVERIFY2(value.startsWith(valueStart), qPrintable(value));
   }
 
   void dropsAndPrompts() {
@@ -322,108 +308,74 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Window.Run().DataPath(), ExamplePath("sample.ini"));
   }
 
-  void newScriptStub() {
-    Fixture f;
-    const QString path = f.Files.Path(QStringLiteral("new.sw"));
-    f.Prompter.FileAnswers.enqueue(path);
-    f.Window.findChild<QPushButton*>(QStringLiteral("btStartNew"))->click();
-    QCOMPARE(f.Prompter.Log.first(), QStringLiteral("SaveFile: Serializing current tree | Skeinwork script (*.sw)"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("Skeinwork 0.79\r\n\r\n== Model ==\r\n"));
-    QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen btTReload btTScriptMemo start"));
-  }
-
-
   // F3 with no search, Ctrl+F and "Find here..." ask for a path; F3 goes on to "No match.", and
   // the F3 after that asks again.
   void findOnPath() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    Fixture f(WavExample());
     f.Prompter.TextAnswers << QStringLiteral("riff\\chunks\\*\\size");
     QTest::keyClick(&f.Window, Qt::Key_F3);
     QVERIFY(f.Prompter.Log.takeLast().contains(QRegularExpression(
         R"(^AskText: Find node on path \| Path expression, \[n\] = -1 \(e\.g\. '(\.parent\\child|/rootChild|child\\\*\\subsubchild)'\): \| $)")));
     QCOMPARE(f.CurrentItem(), QStringLiteral("size"));
-    QCOMPARE(f.EnabledControls().contains(u"btTFindNext"), true);
-    QCOMPARE(AllMatches(f), QStringLiteral("size size size"));
-    QCOMPARE(f.EnabledControls().contains(u"btTFindNext"), false);
+    QVERIFY(f.EnabledControls().contains(u"btTFindNext"));
+    QCOMPARE(f.AllMatches(), QStringLiteral("size size size"));
+    QVERIFY(!f.EnabledControls().contains(u"btTFindNext"));
     f.Prompter.TextAnswers << QStringLiteral("riff\\form");
     QTest::keyClick(&f.Window, Qt::Key_F3);
     QCOMPARE(f.CurrentItem(), QStringLiteral("form"));
     // From a node: its index and its path are offered.
-    const QModelIndex riff = f.Window.Model().index(0, 0);
-    const QModelIndex chunks = f.Window.Model().index(2, 0, riff);
+    const QModelIndex chunks = f.Window.Model().index(2, 0, f.Window.Model().index(0, 0));
     f.Prompter.TextAnswers << QStringLiteral("*\\id");
     f.Window.TreeMenuFor(f.Window.Model().NodeOf(chunks))->findChild<QAction*>(QStringLiteral("miFindHere"))->trigger();
     QVERIFY(f.Prompter.Log.takeLast().endsWith(QStringLiteral(" | /riff\\chunks")));
-    QCOMPARE(AllMatches(f), QStringLiteral("id"));
+    QCOMPARE(f.AllMatches(), QStringLiteral("id"));
     // A path the finder cannot read: an error box and no search.
     f.Prompter.TextAnswers << QStringLiteral("a[");
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier);
     QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("Error: ")));
     QVERIFY(!f.Window.Search().Active());
-  }
-
-  // Offset searches over the RIFF example: tree order, any range or the named one, containment
-  // or the exact start.
-  void findByOffset_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("matches");
-    // audioFormat's empty inner range lies at 0x16.
-    QTest::newRow("containing") << "0x16" << "riff chunks format audioFormat channels";
-    QTest::newRow("exact start, any range") << "= 24h" << "format bitsPerSample extra chunk id";
-    QTest::newRow("named property, exact") << "inner = $2c" << "size";
-    QTest::newRow("empty range at its start") << "startGlobal 36" << "extra chunk id";
-    QTest::newRow("past the end") << "1000" << "";
-  }
-  void findByOffset() {
-    QFETCH(QString, answer);
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    f.Prompter.TextAnswers << answer;
-    f.Window.findChild<QAction*>(QStringLiteral("miFindOffset"))->trigger();
-    QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("AskText: Find node by offset | [prop] [=] offset [junk]\r\n")));
-    QTEST(AllMatches(f), "matches");
-  }
-
-  void offsetThatIsNoNumber() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    f.Prompter.TextAnswers << QStringLiteral("start xyz");
-    f.Window.findChild<QAction*>(QStringLiteral("miFindOffset"))->trigger();
-    QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("Error: Error | 'start xyz' is not a valid offset."));
-    QVERIFY(!f.Window.Search().Active());
-  }
-
-  // Function keys with a modifier, and Ctrl+F with another modifier too, do nothing.
-  void keysWithOtherModifiers() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("csv.sw")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    // Function keys with a modifier, and Ctrl+F with another modifier too, do nothing.
+    f.Prompter.Log.clear();
     QTest::keyClick(&f.Window, Qt::Key_F3, Qt::ShiftModifier);
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
     QTest::keyClick(&f.Window, Qt::Key_F5, Qt::ControlModifier);
     QVERIFY(f.Prompter.Log.isEmpty());
     QVERIFY(!f.Window.Run().IsWorking());
-    QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier);
-    QCOMPARE(f.Prompter.Log.size(), 1);
+  }
+
+  // Offset searches over the RIFF example: tree order, any range or the named one, containment
+  // or the exact start; an answer that is no offset starts no search.
+  void findByOffset_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("matches");  // or the error shown
+    // audioFormat's empty inner range lies at 0x16.
+    QTest::newRow("containing") << "0x16" << "riff chunks format audioFormat channels";
+    QTest::newRow("exact start, any range") << "= 24h" << "format bitsPerSample extra chunk id";
+    QTest::newRow("named property, exact") << "inner = $2c" << "size";
+    QTest::newRow("empty range at its start") << "startGlobal 36" << "extra chunk id";
+    QTest::newRow("past the end") << "1000" << "";
+    QTest::newRow("no number") << "start xyz" << "Error: Error | 'start xyz' is not a valid offset.";
+  }
+  void findByOffset() {
+    QFETCH(QString, answer);
+    Fixture f(WavExample());
+    f.Prompter.TextAnswers << answer;
+    f.Find("miFindOffset")->trigger();
+    QVERIFY(f.Prompter.Log.takeFirst().startsWith(
+        QStringLiteral("AskText: Find node by offset | [prop] [=] offset [junk]\r\n")));
+    if (!f.Prompter.Log.isEmpty()) QVERIFY(!f.Window.Search().Active());
+    QTEST(f.Prompter.Log.isEmpty() ? f.AllMatches() : f.Prompter.Log.takeFirst(), "matches");
   }
 
   void highlighting() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    Fixture f(WavExample());
     f.Prompter.TextAnswers << QStringLiteral(" s*|form ") << QStringLiteral("size");
-    f.Window.findChild<QAction*>(QStringLiteral("Blue"))->trigger();
+    f.Find("Blue")->trigger();
     QCOMPARE(f.Prompter.Log.takeLast(),
-             QStringLiteral("AskText: Highlight nodes | - pipe-separated list of node name wildcard masks\r\n- empty value "
-                            "to disable this color | "));
-    f.Window.findChild<QAction*>(QStringLiteral("Red"))->trigger();
+             QStringLiteral("AskText: Highlight nodes | - pipe-separated list of node name wildcard masks\r\n- "
+                            "empty value to disable this color | "));
+    f.Find("Red")->trigger();
     const QModelIndex riff = f.Window.Model().index(0, 0);
     auto colour = [&](int row) {
       return f.Window.Model().index(row, 0, riff).data(Qt::ForegroundRole).value<QColor>().name();
@@ -432,23 +384,23 @@ class MainWindowTest : public QObject {
     QCOMPARE(colour(1), QStringLiteral("#00ffff"));  // form
     QCOMPARE(colour(2), QStringLiteral("#000000"));  // chunks: none
     // The menu's check marks are set as it opens.
-    emit qobject_cast<QMenu*>(f.Window.findChild<QAction*>(QStringLiteral("Red"))->parent())->aboutToShow();
-    QVERIFY(f.Window.findChild<QAction*>(QStringLiteral("Red"))->isChecked());
-    QVERIFY(!f.Window.findChild<QAction*>(QStringLiteral("Green"))->isChecked());
-    f.Window.findChild<QAction*>(QStringLiteral("Clear all"))->trigger();
+    emit qobject_cast<QMenu*>(f.Find("Red")->parent())->aboutToShow();
+    QVERIFY(f.Find("Red")->isChecked() && !f.Find("Green")->isChecked());
+    f.Find("Clear all")->trigger();
     QVERIFY(!f.Window.Model().index(0, 0, riff).data(Qt::ForegroundRole).isValid());
   }
 
-  // Rename, remove and move through the popup, an in-place edit and drops, with the model
-  // checked by Qt's tester all along.
+  // Rename, remove and move through the popup, an in-place edit, drops and direct changes of
+  // the tree, with the model checked by Qt's tester all along.
   void nodeCommands() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    Fixture f(WavExample());
     ResultTreeModel& model = f.Window.Model();
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     f.Window.TreeView()->expandAll();
     auto node = [&](const QString& path) { return model.Root()->FirstOnPath(path.toStdU16String()); };
+    auto command = [&](const QString& path, const char* name) {
+      return f.Window.TreeMenuFor(node(path))->findChild<QAction*>(QString::fromLatin1(name));
+    };
     auto enabled = [&](const QString& path) {
       QStringList names;
       for (QAction* action : f.Window.TreeMenuFor(node(path))->actions())
@@ -459,17 +411,20 @@ class MainWindowTest : public QObject {
     QCOMPARE(enabled("riff\\size"), QStringLiteral("Find offset,Properties,Rename,Remove"));
 
     f.Prompter.TextAnswers << QStringLiteral("length");
-    f.Window.TreeMenuFor(node("riff\\size"))->findChild<QAction*>(QStringLiteral("miRename"))->trigger();
+    command("riff\\size", "miRename")->trigger();
     QCOMPARE(f.Prompter.Log.takeLast(), QStringLiteral("AskText: Rename node | Enter new node name: | size"));
-    const QModelIndex form = model.IndexOf(node("riff\\form"));
-    QVERIFY(model.setData(form, QStringLiteral("kind")));  // an in-place edit ending
+    QVERIFY(model.setData(model.IndexOf(node("riff\\form")), QStringLiteral("kind")));  // an in-place edit ending
     QCOMPARE(model.index(0, 0, model.index(0, 0)).data().toString(), QStringLiteral("length"));
     QVERIFY(node("riff\\kind"));
-
-    f.Window.TreeMenuFor(node("riff\\chunks\\chunk"))->findChild<QAction*>(QStringLiteral("miRemove"))->trigger();
+    command("riff\\chunks\\chunk", "miRemove")->trigger();
     QVERIFY(!node("riff\\chunks\\chunk"));
+    skeinwork::TSwTreeNode* extra = node("riff\\chunks\\format\\extra");
+    extra->Rename(u"");
+    QCOMPARE(model.IndexOf(extra).data().toString(), QStringLiteral("<unnamed>"));
 
-    // Drops onto the node itself and into its subtree are refused; onto a sibling moves it last.
+    // Drops onto the node itself and into its subtree are refused; onto a sibling moves it last,
+    // in one move.
+    QSignalSpy moved(&model, &QAbstractItemModel::rowsMoved);
     auto drop = [&](const QString& from, const QString& onto) {
       std::unique_ptr<QMimeData> data(model.mimeData({model.IndexOf(node(from))}));
       return model.dropMimeData(data.get(), Qt::MoveAction, -1, 0, model.IndexOf(node(onto)));
@@ -478,20 +433,18 @@ class MainWindowTest : public QObject {
     QVERIFY(!drop("riff\\chunks", "riff\\chunks\\format\\size"));
     QVERIFY(drop("riff\\chunks\\samples", "riff\\chunks\\format"));
     QVERIFY(drop("riff\\kind", "riff\\chunks"));
-    QCOMPARE(TreeText(model),
-             QStringLiteral("riff(length chunks(format(size audioFormat channels sampleRate byteRate blockAlign "
-                            "bitsPerSample extra samples(size data)) kind))"));
+    QCOMPARE(moved.count(), 2);
+    QCOMPARE(TreeText(model), QStringLiteral("riff(length chunks(format(size audioFormat channels sampleRate "
+                                             "byteRate blockAlign bitsPerSample <unnamed> samples(size data)) kind))"));
 
-    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miCollapseAll"))->trigger();
+    command("riff", "miCollapseAll")->trigger();
     QVERIFY(!f.Window.TreeView()->isExpanded(model.IndexOf(node("riff\\chunks\\format"))));
-    f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miExpandAll"))->trigger();
+    command("riff", "miExpandAll")->trigger();
     QVERIFY(f.Window.TreeView()->isExpanded(model.IndexOf(node("riff\\chunks\\format\\samples"))));
-
-    auto properties = [&] { return f.Window.TreeMenuFor(node("riff"))->findChild<QAction*>(QStringLiteral("miProperties")); };
-    properties()->trigger();
-    QVERIFY(properties()->isChecked() && f.Window.NodeWindowIfAny()->isVisible());
-    properties()->trigger();
-    QVERIFY(!properties()->isChecked() && !f.Window.NodeWindowIfAny()->isVisible());
+    command("riff", "miProperties")->trigger();
+    QVERIFY(command("riff", "miProperties")->isChecked() && f.Window.NodeWindowIfAny()->isVisible());
+    command("riff", "miProperties")->trigger();
+    QVERIFY(!command("riff", "miProperties")->isChecked() && !f.Window.NodeWindowIfAny()->isVisible());
   }
 
   // Both forms of the tree file load back as the same tree, in the viewer and in the library.
@@ -502,9 +455,7 @@ class MainWindowTest : public QObject {
   }
   void saveAndLoad() {
     QFETCH(QString, item);
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    Fixture f(WavExample());
     const QString shown = TreeText(f.Window.Model());
     const QString path = f.Files.Path(QStringLiteral("saved.swt"));
     f.Prompter.FileAnswers << path;
@@ -520,9 +471,7 @@ class MainWindowTest : public QObject {
     QVERIFY(loaded->FirstOnPath(u"riff\\chunks")->FindValue(u"innerGlobal", value));
     QCOMPARE(value.Int, 0x0C);
     QCOMPARE(value.Frac, 90.0);
-
-    f.Window.OpenFiles({path});
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    QCOMPARE(f.Open({path}), kRunSucceeded);
     QCOMPARE(TreeText(f.Window.Model()), shown);
   }
 
@@ -539,35 +488,23 @@ class MainWindowTest : public QObject {
   }
   void nameFilter() {
     QFETCH(QString, text);
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    QAbstractItemModelTester tester(&f.Window.Filter(), QAbstractItemModelTester::FailureReportingMode::QtTest);
-    QSignalSpy finished(&f.Window.Filter(), &FilterTreeModel::Finished);
-    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->setText(text);
+    Fixture f(WavExample());
+    FilterTreeModel& filter = f.Window.Filter();
+    QAbstractItemModelTester tester(&filter, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy finished(&filter, &FilterTreeModel::Finished);
+    f.Find<QLineEdit>("edFilter")->setText(text);
     QVERIFY(finished.wait(10000));
-    QTEST(TreeText(f.Window.Filter()), "tree");
-    QTEST(f.Window.findChild<QLabel*>(QStringLiteral("lbFilterCount"))->text(), "count");
-    QCOMPARE(f.Window.TreeView()->model(), &f.Window.Filter());
+    QTEST(TreeText(filter), "tree");
+    QTEST(f.Find<QLabel>("lbFilterCount")->text(), "count");
+    QCOMPARE(f.Window.TreeView()->model(), &filter);
     // The last shown node is selected, and stays selected in the whole tree.
     QModelIndex last;
-    while (f.Window.Filter().rowCount(last) > 0)
-      last = f.Window.Filter().index(f.Window.Filter().rowCount(last) - 1, 0, last);
+    while (filter.rowCount(last) > 0) last = filter.index(filter.rowCount(last) - 1, 0, last);
     if (last.isValid()) f.Window.TreeView()->setCurrentIndex(last);
-    skeinwork::TSwTreeNode* selected = last.isValid() ? f.Window.Filter().NodeOf(last) : f.Window.Model().Root()->Child(0);
-    f.Window.findChild<QLineEdit*>(QStringLiteral("edFilter"))->clear();
+    skeinwork::TSwTreeNode* selected = last.isValid() ? filter.NodeOf(last) : f.Window.Model().Root()->Child(0);
+    f.Find<QLineEdit>("edFilter")->clear();
     QCOMPARE(f.Window.TreeView()->model(), &f.Window.Model());
     QCOMPARE(f.Window.Model().NodeOf(f.Window.TreeView()->currentIndex()), selected);
-  }
-
-  void tipShownOnce() {
-    Fixture f;
-    f.Window.OpenFiles({ExamplePath("csv.sw")});
-    QCOMPARE(f.Wait(), kRunSucceeded);
-    QTRY_COMPARE_WITH_TIMEOUT(QSettings(f.Files.Path(QStringLiteral("weftview.ini")), QSettings::IniFormat)
-                                  .value(QStringLiteral("Tips/RightBtnClick"))
-                                  .toString(),
-                              QStringLiteral("false"), 3000);
   }
 };
 

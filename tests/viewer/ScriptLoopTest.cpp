@@ -1,27 +1,16 @@
 // The edit-and-remodel loop as a user meets it: the failure page with the input around the
 // failure, the script editor's keys, saving and its failures, and remodelling from the editor.
-#include <QAction>
-#include <QApplication>
 #include <QClipboard>
-#include <QDir>
-#include <QFile>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTest>
-#include <QTextBlock>
 #include <QTimer>
-#include <QTreeView>
 
 #include "DumpPane.h"
 #include "FailurePanel.h"
-#include "MainWindow.h"
 #include "MismatchInfo.h"
 #include "ScriptEditor.h"
-#include "ScriptedPrompter.h"
 #include "ViewerTestSupport.h"
-#include "WindowFixture.h"
 
 using namespace weftview;
 using namespace weftview::test;
@@ -48,8 +37,10 @@ const char* const kLinesScript =
 const char* const kFixedKind = "[1237]\n  END? eof";
 
 struct Fixture : WindowFixture {
-  ScriptEditor* OpenEditor() {
-    Window.findChild<QAction*>(QStringLiteral("btTScriptMemo"))->trigger();
+  // The run of kKindScript over "AB7", which fails, and the editor opened from there.
+  ScriptEditor* FailAndEdit() {
+    if (Open({Files.Write("kinds.sw", kKindScript), Files.Write("seven.dat", "AB7")}) != kRunFailed) return nullptr;
+    Find("btTScriptMemo")->trigger();
     return Window.ScriptEditorIfAny();
   }
 };
@@ -61,16 +52,18 @@ struct EditorFixture {
   ScriptEditor Editor{Prompter, nullptr};
   QString Path;
 
-  explicit EditorFixture(const QByteArray& text) {
-    Path = Files.Write(QStringLiteral("edited.sw"), text);
+  explicit EditorFixture(const QByteArray& text, const QString& name = QStringLiteral("edited.sw")) {
+    Path = Files.Write(name, text);
     Editor.Open(Path, {});
     Editor.show();
   }
-  QByteArray OnDisk() const {
-    QFile file(Path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-  }
+  QByteArray OnDisk() const { return FileBytes(Path); }
 };
+
+// The editor's text with a "|" where its caret stands.
+QString TextWithCaret(const QPlainTextEdit& memo) {
+  return memo.toPlainText().insert(memo.textCursor().position(), u'|');
+}
 
 }  // namespace
 
@@ -89,33 +82,28 @@ class ScriptLoopTest : public QObject {
     QTest::addColumn<qint64>("globalPosition");  // -1: no global dump
     QTest::addColumn<int>("nodeLine");           // the failing model node's line in the file
     QTest::addColumn<QString>("partialTree");    // the selected node's path, the count of top nodes
-    const QByteArray tail(990, 'Y');
-    QTest::newRow("offset 10") << QByteArray(kPaddedScript) << QByteArray("ABCDEFGHIQY") + tail << qint64(10)
+    const QByteArray padded = "ABCDEFGHI" + QByteArray(4990, 'a') + "QY" + QByteArray(999, 'Y');
+    QTest::newRow("offset 10") << QByteArray(kPaddedScript) << "ABCDEFGHIQY" + QByteArray(990, 'Y') << qint64(10)
                                << qint64(0) << qint64(640) << qint64(-1) << 7 << "pad 2";
-    QTest::newRow("offset 5000 of 6000") << QByteArray(kPaddedScript)
-                                         << QByteArray("ABCDEFGHI") + QByteArray(4990, 'a') + "QY" + QByteArray(999, 'Y')
-                                         << qint64(5000) << qint64(4680) << qint64(640) << qint64(-1) << 7 << "pad 2";
+    QTest::newRow("offset 5000 of 6000") << QByteArray(kPaddedScript) << padded << qint64(5000) << qint64(4680)
+                                         << qint64(640) << qint64(-1) << 7 << "pad 2";
     QTest::newRow("inside a line") << QByteArray(kLinesScript) << QByteArray("k1\nk2\nkx\nk3\n") << qint64(1)
                                    << qint64(0) << qint64(2) << qint64(6) << 8 << "rows/row/key 1";
   }
   void failurePage() {
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, data);
-    QFETCH(qint64, position);
     QFETCH(qint64, excerptStart);
     QFETCH(qint64, excerptSize);
     QFETCH(qint64, globalPosition);
     Fixture f;
-    f.Window.OpenFiles({f.Files.Write("model.sw", script), f.Files.Write("input.dat", data)});
-    QCOMPARE(f.Wait(), kRunFailed);
+    QCOMPARE(f.Open({f.Files.Write("model.sw", script), f.Files.Write("input.dat", data)}), kRunFailed);
     QCOMPARE(f.Page(), QStringLiteral("pnModellingError"));
     FailurePanel* panel = f.Window.FailurePage();
-    QVERIFY(!panel->ErrorName().isEmpty());
-    QVERIFY(!panel->ErrorName().startsWith(u'E'));
-    QVERIFY(!panel->MessageText().isEmpty());
-    QVERIFY(!panel->MessageText().contains(QStringLiteral(", input: ")));
+    QVERIFY(!panel->ErrorName().isEmpty() && !panel->ErrorName().startsWith(u'E'));
+    QVERIFY(!panel->MessageText().isEmpty() && !panel->MessageText().contains(QStringLiteral(", input: ")));
     DumpPane* dump = panel->CurrentDump();
-    QCOMPARE(dump->CurrentOffset(), position);
+    QTEST(qint64(dump->CurrentOffset()), "position");
     // The dump holds exactly the excerpt: one byte before it or after it is out of bounds.
     QVERIFY(dump->GoTo(excerptStart).isEmpty());
     QVERIFY(dump->GoTo(excerptStart + excerptSize).isEmpty());
@@ -128,99 +116,78 @@ class ScriptLoopTest : public QObject {
       QCOMPARE(panel->findChild<QLabel*>(QStringLiteral("lbGlobalStream"))->text(), QStringLiteral("Global stream:"));
     }
     // From the failure to the failing node's line in the editor.
-    QFETCH(int, nodeLine);
     QVERIFY(panel->ScriptPlaceButton()->isVisible());
     panel->ScriptPlaceButton()->click();
     QVERIFY(f.Window.ScriptEditorIfAny()->isVisible());
+    QFETCH(int, nodeLine);
     QCOMPARE(f.Window.ScriptEditorIfAny()->PositionText(), QStringLiteral("Line %1, column 1").arg(nodeLine));
     // The nodes made before the failure, the last one selected.
-    QFETCH(QString, partialTree);
     QVERIFY(panel->PartialTreeButton()->isVisible());
     panel->PartialTreeButton()->click();
     QCOMPARE(f.Page(), QStringLiteral("pnTree"));
     QStringList path;
     for (QModelIndex index = f.Window.TreeView()->currentIndex(); index.isValid(); index = index.parent())
       path.prepend(index.data().toString());
-    QCOMPARE(path.join(u'/') + u' ' + QString::number(f.Window.Model().rowCount()), partialTree);
+    QTEST(path.join(u'/') + u' ' + QString::number(f.Window.Model().rowCount()), "partialTree");
     QVERIFY(f.Window.StatusText().startsWith(QStringLiteral("Partial tree: modelling failed at offset ")));
   }
+
+  // Each row: the text with a "|" at the caret, the keys, the text and caret after them, and the
+  // clipboard ("-": left alone).
   void memoKeys_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("line");
-    QTest::addColumn<int>("column");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("modifiers");
-    QTest::addColumn<QString>("expectedText");
-    QTest::addColumn<int>("expectedLine");
-    QTest::addColumn<int>("expectedColumn");
-    QTest::addColumn<QString>("clipboard");  // "-": left alone
-    const int none = Qt::NoModifier, ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
-    QTest::newRow("Tab indents") << "a\nb" << 2 << 1 << int(Qt::Key_Tab) << none << "a\n  b" << 2 << 3 << "-";
-    QTest::newRow("Ctrl+Tab does not") << "a\nb" << 2 << 1 << int(Qt::Key_Tab) << ctrl << "a\nb" << 2 << 1 << "-";
-    QTest::newRow("Shift+Tab two blanks") << "   b" << 1 << 4 << int(Qt::Key_Backtab) << shift << " b" << 1 << 2 << "-";
-    QTest::newRow("Shift+Tab one blank") << " b" << 1 << 1 << int(Qt::Key_Backtab) << shift << "b" << 1 << 1 << "-";
-    QTest::newRow("Shift+Tab no blank") << "b" << 1 << 2 << int(Qt::Key_Backtab) << shift << "b" << 1 << 2 << "-";
-    QTest::newRow("Ctrl+Shift+Up") << "a\nbc\nd" << 2 << 2 << int(Qt::Key_Up) << (ctrl | shift) << "bc\na\nd" << 1 << 2 << "-";
-    QTest::newRow("Ctrl+Shift+Down") << "a\nbc\nd" << 2 << 2 << int(Qt::Key_Down) << (ctrl | shift) << "a\nd\nbc" << 3 << 2 << "-";
-    QTest::newRow("Ctrl+Shift+Up on the first line") << "a\nb" << 1 << 1 << int(Qt::Key_Up) << (ctrl | shift) << "a\nb" << 1 << 1 << "-";
-    QTest::newRow("Shift+Up moves no line") << "a\nb" << 2 << 1 << int(Qt::Key_Up) << shift << "a\nb" << 1 << 1 << "-";
-    QTest::newRow("Ctrl+C copies the line") << "a\nb" << 1 << 1 << int(Qt::Key_C) << ctrl << "a\nb" << 1 << 1 << "a\r\n";
-    QTest::newRow("Ctrl+X cuts the line") << "a\nb\nc" << 2 << 1 << int(Qt::Key_X) << ctrl << "a\nc" << 2 << 1 << "b\r\n";
-    QTest::newRow("Ctrl+X on the last line") << "a\nb" << 2 << 1 << int(Qt::Key_X) << ctrl << "a" << 1 << 2 << "b\r\n";
-    QTest::newRow("Ctrl+Shift+X cuts nothing") << "a\nb" << 2 << 1 << int(Qt::Key_X) << (ctrl | shift) << "a\nb" << 2 << 1 << "-";
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<QString>("clipboard");
+    QTest::newRow("Tab indents") << "a\n|b" << "Tab" << "a\n  |b" << "-";
+    QTest::newRow("Ctrl+Tab does not") << "a\n|b" << "Ctrl+Tab" << "a\n|b" << "-";
+    QTest::newRow("Shift+Tab two blanks") << "   |b" << "Shift+Backtab" << " |b" << "-";
+    QTest::newRow("Shift+Tab one blank") << "| b" << "Shift+Backtab" << "|b" << "-";
+    QTest::newRow("Shift+Tab no blank") << "b|" << "Shift+Backtab" << "b|" << "-";
+    QTest::newRow("Ctrl+Shift+Up") << "a\nb|c\nd" << "Ctrl+Shift+Up" << "b|c\na\nd" << "-";
+    QTest::newRow("Ctrl+Shift+Down") << "a\nb|c\nd" << "Ctrl+Shift+Down" << "a\nd\nb|c" << "-";
+    QTest::newRow("Ctrl+Shift+Up on the first line") << "|a\nb" << "Ctrl+Shift+Up" << "|a\nb" << "-";
+    QTest::newRow("Shift+Up moves no line") << "a\n|b" << "Shift+Up" << "|a\nb" << "-";
+    QTest::newRow("Ctrl+C copies the line") << "|a\nb" << "Ctrl+C" << "|a\nb" << "a\r\n";
+    QTest::newRow("Ctrl+X cuts the line") << "a\n|b\nc" << "Ctrl+X" << "a\n|c" << "b\r\n";
+    QTest::newRow("Ctrl+X on the last line") << "a\n|b" << "Ctrl+X" << "a|" << "b\r\n";
+    QTest::newRow("Ctrl+Shift+X cuts nothing") << "a\n|b" << "Ctrl+Shift+X" << "a\n|b" << "-";
+    QTest::newRow("Ctrl+C copies a selection") << "o|ne\ntwo" << "Ctrl+A, Ctrl+C" << "one\ntwo|" << "one\ntwo";
   }
   void memoKeys() {
-    QFETCH(QString, text);
-    QFETCH(int, line);
-    QFETCH(int, column);
-    QFETCH(int, key);
-    QFETCH(int, modifiers);
-    EditorFixture f(text.toUtf8());
+    QFETCH(QString, before);
+    QFETCH(QString, keys);
+    EditorFixture f(QString(before).remove(u'|').toUtf8());
     ScriptMemo* memo = f.Editor.Memo();
-    memo->MoveCaret(line, column);
+    QTextCursor caret = memo->textCursor();
+    caret.setPosition(static_cast<int>(before.indexOf(u'|')));
+    memo->setTextCursor(caret);
     QApplication::clipboard()->setText(QStringLiteral("-"));
-    QTest::keyClick(memo, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-    QTEST(memo->toPlainText(), "expectedText");
-    QTEST(memo->CaretLine(), "expectedLine");
-    QTEST(memo->CaretColumn(), "expectedColumn");
+    QTest::keySequence(memo, QKeySequence(keys));
+    QTEST(TextWithCaret(*memo), "after");
     QTEST(QApplication::clipboard()->text(), "clipboard");
   }
 
-  void selectAll() {
-    EditorFixture f("one\ntwo");
-    QTest::keyClick(f.Editor.Memo(), Qt::Key_A, Qt::ControlModifier);
-    QCOMPARE(f.Editor.Memo()->textCursor().selectedText(), QStringLiteral("one\u2029two"));
-    // With a selection, Ctrl+C copies just the selection.
-    QTest::keyClick(f.Editor.Memo(), Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("one\ntwo"));
-  }
-
   void windowKeys_data() {
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("effect");  // remodel, hide, main, goto or none
-    const int none = Qt::NoModifier, ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
-    QTest::newRow("Ctrl+Return") << int(Qt::Key_Return) << ctrl << "remodel";
-    QTest::newRow("Ctrl+Enter") << int(Qt::Key_Enter) << int(ctrl | Qt::KeypadModifier) << "remodel";
-    QTest::newRow("Return") << int(Qt::Key_Return) << none << "none";
-    QTest::newRow("Ctrl+Shift+Return") << int(Qt::Key_Return) << (ctrl | shift) << "none";
-    QTest::newRow("Ctrl+F5") << int(Qt::Key_F5) << ctrl << "remodel";
-    QTest::newRow("F5") << int(Qt::Key_F5) << none << "none";
-    QTest::newRow("Escape") << int(Qt::Key_Escape) << none << "hide";
-    QTest::newRow("Shift+Escape") << int(Qt::Key_Escape) << shift << "hide";
-    QTest::newRow("F4") << int(Qt::Key_F4) << none << "main";
-    QTest::newRow("Ctrl+F4") << int(Qt::Key_F4) << ctrl << "none";
-    QTest::newRow("Ctrl+G") << int(Qt::Key_G) << ctrl << "goto";
-    QTest::newRow("Ctrl+Shift+G") << int(Qt::Key_G) << (ctrl | shift) << "none";
+    QTest::newRow("Ctrl+Return") << "Ctrl+Return" << "remodel";
+    QTest::newRow("Ctrl+Enter") << "Ctrl+Num+Enter" << "remodel";
+    QTest::newRow("Ctrl+F5") << "Ctrl+F5" << "remodel";
+    QTest::newRow("Escape") << "Esc" << "hide";
+    QTest::newRow("Shift+Escape") << "Shift+Esc" << "hide";
+    QTest::newRow("F4") << "F4" << "main";
+    QTest::newRow("Ctrl+G") << "Ctrl+G" << "goto";
+    QTest::newRow("other modifiers") << "Return, Ctrl+Shift+Return, F5, Ctrl+F4" << "none";
+    QTest::newRow("Ctrl+Shift+G") << "Ctrl+Shift+G" << "none";
   }
   void windowKeys() {
-    QFETCH(int, key);
-    QFETCH(int, modifiers);
+    QFETCH(QString, keys);
     EditorFixture f("text");
     QSignalSpy remodel(&f.Editor, &ScriptEditor::RemodelRequested);
     QSignalSpy main(&f.Editor, &ScriptEditor::MainWindowRequested);
     QSignalSpy hidden(&f.Editor, &ScriptEditor::Hidden);
-    QTest::keyClick(f.Editor.Memo(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTest::keySequence(f.Editor.Memo(), QKeySequence(keys));
     QString effect = QStringLiteral("none");
     if (!remodel.isEmpty()) effect = QStringLiteral("remodel");
     if (!main.isEmpty()) effect = QStringLiteral("main");
@@ -234,23 +201,14 @@ class ScriptLoopTest : public QObject {
     if (effect != u"none") QCOMPARE(f.Editor.Memo()->toPlainText(), QStringLiteral("text"));
   }
 
-  void goToLine_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("position");
-    QTest::newRow("line and column") << "3 2" << "Line 3, column 2";
-    QTest::newRow("line only") << "2" << "Line 2, column 1";
-    QTest::newRow("beyond the end") << "9 9" << "Line 3, column 3";
-    QTest::newRow("not a number") << "x 2" << "Line 1, column 2";
-  }
+  // Clicking the position label asks where to go too; the caret stops at the text's end.
   void goToLine() {
-    QFETCH(QString, answer);
     EditorFixture f("ab\ncd\nef");
     f.Editor.Memo()->MoveCaret(1, 2);
-    f.Prompter.TextAnswers << answer;
-    // Clicking the position label asks too.
+    f.Prompter.TextAnswers << QStringLiteral("9 9");
     QTest::mouseClick(f.Editor.findChild<QLabel*>(QStringLiteral("lbPos")), Qt::LeftButton);
-    QCOMPARE(f.Prompter.Log, QStringList{QStringLiteral("AskText: Go to | Enter 'line[ column]' number(s) to go to: | 1 2")});
-    QTEST(f.Editor.PositionText(), "position");
+    QCOMPARE(f.Prompter.Log, QStringList{"AskText: Go to | Enter 'line[ column]' number(s) to go to: | 1 2"});
+    QCOMPARE(f.Editor.PositionText(), QStringLiteral("Line 3, column 3"));
   }
 
   void autosaveKeepsTheCaretLine() {
@@ -271,20 +229,15 @@ class ScriptLoopTest : public QObject {
   }
 
   void failedSaveKeepsTheEdits() {
-    ScratchFiles files;
-    QDir(files.Path({})).mkdir(QStringLiteral("gone"));
-    const QString path = files.Write(QStringLiteral("gone/s.sw"), "text");
-    ScriptedPrompter prompter;
-    ScriptEditor editor(prompter, nullptr);
-    QVERIFY(editor.Open(path, {}));
-    QTest::keyClick(editor.Memo(), Qt::Key_Y);
-    QVERIFY(QDir(files.Path(QStringLiteral("gone"))).removeRecursively());
-    QVERIFY(!editor.Save());
-    QCOMPARE(prompter.Log.size(), 1);
-    QVERIFY(prompter.Log.first().startsWith(QStringLiteral("Error: ")));
-    QVERIFY(editor.IsModified());
-    QCOMPARE(editor.Memo()->toPlainText(), QStringLiteral("ytext"));
-    QCOMPARE(editor.HeaderText(), QStringLiteral("* ") + path + QStringLiteral(" *"));
+    EditorFixture f("text", QStringLiteral("gone/s.sw"));
+    QTest::keyClick(f.Editor.Memo(), Qt::Key_Y);
+    QVERIFY(QDir(f.Files.Path(QStringLiteral("gone"))).removeRecursively());
+    QVERIFY(!f.Editor.Save());
+    QCOMPARE(f.Prompter.Log.size(), 1);
+    QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: ")));
+    QVERIFY(f.Editor.IsModified());
+    QCOMPARE(f.Editor.Memo()->toPlainText(), QStringLiteral("ytext"));
+    QCOMPARE(f.Editor.HeaderText(), QStringLiteral("* ") + f.Path + QStringLiteral(" *"));
   }
 
   void readOnlyFile() {
@@ -300,42 +253,40 @@ class ScriptLoopTest : public QObject {
     QCOMPARE(f.OnDisk(), QByteArray("text"));
   }
 
+  // Ctrl+Enter in the editor and F5 in the main window save the edit before they model again.
   void editAndRemodel() {
     Fixture f;
-    const QString script = f.Files.Write("kinds.sw", kKindScript);
-    f.Window.OpenFiles({script, f.Files.Write("seven.dat", "AB7")});
-    QCOMPARE(f.Wait(), kRunFailed);
-    ScriptEditor* editor = f.OpenEditor();
+    ScriptEditor* editor = f.FailAndEdit();
     QVERIFY(editor && editor->isVisible());
-    QVERIFY(f.Window.findChild<QAction*>(QStringLiteral("btTScriptMemo"))->isChecked());
+    QVERIFY(f.Find("btTScriptMemo")->isChecked());
     QCOMPARE(editor->Memo()->toPlainText(), QString::fromLatin1(kKindScript));
-    // Ctrl+Enter saves the edit and models again: the kind 7 is known now.
     QTextCursor cursor = editor->Memo()->document()->find(QStringLiteral("[123]"));
     cursor.insertText(QString::fromLatin1(kFixedKind));
     editor->Memo()->setTextCursor(cursor);
     QTest::keyClick(editor->Memo(), Qt::Key_Return, Qt::ControlModifier);
-    QCOMPARE(f.Wait(), kRunSucceeded);
+    QCOMPARE(f.Wait(), kRunSucceeded);  // the kind 7 is known now
     QCOMPARE(f.Page(), QStringLiteral("pnTree"));
-    QVERIFY(editor->isVisible());
-    QVERIFY(!editor->IsModified());
-    // F5 in the main window saves first too.
+    QVERIFY(editor->isVisible() && !editor->IsModified());
     cursor = editor->Memo()->document()->find(QStringLiteral("[1237]"));
     cursor.insertText(QStringLiteral("[12]"));
-    f.Window.findChild<QAction*>(QStringLiteral("btTReload"))->trigger();
+    f.Find("btTReload")->trigger();
     QCOMPARE(f.Wait(), kRunFailed);
     QVERIFY(!editor->IsModified());
+    // A save that fails models nothing.
+    editor->Memo()->textCursor().insertText(QStringLiteral("\n"));
+    QVERIFY(QDir(f.Files.Path({})).removeRecursively());
+    QTest::keyClick(editor->Memo(), Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(f.Prompter.Log.last().startsWith(QStringLiteral("Error: ")));
+    QVERIFY(!f.Window.Run().IsWorking() && f.Finished.isEmpty() && editor->IsModified());
     // The toggle hides it again.
-    f.Window.findChild<QAction*>(QStringLiteral("btTScriptMemo"))->trigger();
-    QVERIFY(editor->isHidden());
-    QVERIFY(!f.Window.findChild<QAction*>(QStringLiteral("btTScriptMemo"))->isChecked());
+    f.Find("btTScriptMemo")->trigger();
+    QVERIFY(editor->isHidden() && !f.Find("btTScriptMemo")->isChecked());
   }
 
   void changedOnDisk() {
     Fixture f;
-    const QString script = f.Files.Write("kinds.sw", kKindScript);
-    f.Window.OpenFiles({script, f.Files.Write("seven.dat", "AB7")});
-    QCOMPARE(f.Wait(), kRunFailed);
-    ScriptEditor* editor = f.OpenEditor();
+    ScriptEditor* editor = f.FailAndEdit();
+    QVERIFY(editor);
     // Another editor fixes the script: reloaded and modelled again.
     const QByteArray fixed = QByteArray(kKindScript).replace("[123]", kFixedKind);
     f.Files.Write(QStringLiteral("kinds.sw"), fixed);
@@ -355,22 +306,22 @@ class ScriptLoopTest : public QObject {
     QVERIFY(f.Finished.isEmpty());
   }
 
+  // "New script..." writes a stub and opens it; typed lines are written with its CR LF.
   void newScript() {
     Fixture f;
     const QString path = f.Files.Path(QStringLiteral("new.sw"));
     f.Prompter.FileAnswers << path;
-    f.Window.NewScript();
+    f.Find<QPushButton>("btStartNew")->click();
+    QCOMPARE(f.Prompter.Log, QStringList{"SaveFile: Serializing current tree | Skeinwork script (*.sw)"});
+    QCOMPARE(FileBytes(path), QByteArray("Skeinwork 0.79\r\n\r\n== Model ==\r\n"));
+    QVERIFY(f.Find("btTReload")->isEnabled() && !f.Find("btTClose")->isEnabled());
     ScriptEditor* editor = f.Window.ScriptEditorIfAny();
     QVERIFY(editor && editor->isVisible());
     QCOMPARE(editor->HeaderText(), path);
-    QVERIFY(editor->Memo()->toPlainText().endsWith(QStringLiteral("\n\n== Model ==\n")));
-    // Typed lines are written with the file's CR LF.
     editor->Memo()->moveCursor(QTextCursor::End);
     QTest::keyClicks(editor->Memo(), QStringLiteral("1 \"a\" = A"));
     QVERIFY(editor->Save());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll().endsWith("\r\n\r\n== Model ==\r\n1 \"a\" = A"));
+    QCOMPARE(FileBytes(path), QByteArray("Skeinwork 0.79\r\n\r\n== Model ==\r\n1 \"a\" = A"));
   }
 };
 

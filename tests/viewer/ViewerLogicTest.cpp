@@ -19,24 +19,6 @@ class ViewerLogicTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void helpRequest_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("asksForHelp");
-    QTest::newRow("/?") << QStringList{"weftview", "/?"} << true;
-    QTest::newRow("-?") << QStringList{"weftview", "-?"} << true;
-    QTest::newRow("--?") << QStringList{"weftview", "--?"} << true;
-    QTest::newRow("?") << QStringList{"weftview", "?"} << true;
-    QTest::newRow("decorated both ends") << QStringList{"weftview", "/-?-/", "x.bin"} << true;
-    QTest::newRow("/help is a path") << QStringList{"weftview", "/help"} << false;
-    QTest::newRow("? second") << QStringList{"weftview", "a.sw", "?"} << false;
-    QTest::newRow("no arguments") << QStringList{"weftview"} << false;
-  }
-  void helpRequest() {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, asksForHelp);
-    QCOMPARE(IsHelpRequest(arguments), asksForHelp);
-  }
-
   void usageBox() {
     QCOMPARE(UsageCaption(), QStringLiteral("Weftview command-line parameters"));
     QCOMPARE(UsageMessage(QStringLiteral("WeftView")),
@@ -54,36 +36,25 @@ class ViewerLogicTest : public QObject {
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("remembered");
     QTest::addColumn<OpenAction>("action");
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("tree");
-    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("files");  // "script|tree|data"
     const QString dir = QStringLiteral(SKEINWORK_EXAMPLES_DIR);
-    QTest::newRow("nothing") << QStringList{} << "" << OpenAction::Nothing << "" << "" << "";
-    QTest::newRow("later script wins") << QStringList{"a.sw", "b.sw"} << "" << OpenAction::IllustrateModel << "b.sw"
-                                       << "" << "";
-    QTest::newRow("tree before script") << QStringList{"t.swt", "a.sw"} << "" << OpenAction::LoadTree << "a.sw"
-                                        << "t.swt" << "";
-    QTest::newRow("later tree wins") << QStringList{"t1.swt", "t2.swt"} << "" << OpenAction::LoadTree << "" << "t2.swt"
-                                     << "";
-    QTest::newRow("first data file") << QStringList{"a.sw", "x.bin", "y.bin"} << "" << OpenAction::ModelData << "a.sw"
-                                     << "" << "x.bin";
-    QTest::newRow("data beats tree") << QStringList{"x.bin", "t.swt", "a.sw"} << "" << OpenAction::ModelData << "a.sw"
-                                     << "t.swt" << "x.bin";
-    QTest::newRow("exact case: A.SW is data") << QStringList{"A.SW"} << "" << OpenAction::AskScriptAndModel << ""
-                                              << "" << "A.SW";
-    QTest::newRow("data with a remembered script") << QStringList{"A.SW"} << "old.sw"
-                                                   << OpenAction::ModelWithRemembered << "" << "" << "A.SW";
-    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << ""
-                                              << OpenAction::AskScriptAndModel << "" << "t.swt" << "x.bin";
-    QTest::newRow("directory skipped") << QStringList{dir, "a.sw", "x.bin"} << "" << OpenAction::ModelData << "a.sw"
-                                       << "" << "x.bin";
-    QTest::newRow("only a directory") << QStringList{dir} << "" << OpenAction::Nothing << "" << "" << "";
-    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << OpenAction::ModelData
-                                          << "a.sw" << "" << "dir.sw/file";
-    QTest::newRow("extension not last") << QStringList{"a.sw.bak"} << "" << OpenAction::AskScriptAndModel << "" << ""
-                                        << "a.sw.bak";
-    QTest::newRow("/help is data") << QStringList{"/help"} << "" << OpenAction::AskScriptAndModel << "" << ""
-                                   << "/help";
+    using enum OpenAction;
+    QTest::newRow("nothing") << QStringList{} << "" << Nothing << "||";
+    QTest::newRow("later script wins") << QStringList{"a.sw", "b.sw"} << "" << IllustrateModel << "b.sw||";
+    QTest::newRow("tree before script") << QStringList{"t.swt", "a.sw"} << "" << LoadTree << "a.sw|t.swt|";
+    QTest::newRow("later tree wins") << QStringList{"t1.swt", "t2.swt"} << "" << LoadTree << "|t2.swt|";
+    QTest::newRow("first data file") << QStringList{"a.sw", "x.bin", "y.bin"} << "" << ModelData << "a.sw||x.bin";
+    QTest::newRow("data beats tree") << QStringList{"x.bin", "t.swt", "a.sw"} << "" << ModelData << "a.sw|t.swt|x.bin";
+    QTest::newRow("exact case: A.SW is data") << QStringList{"A.SW"} << "" << AskScriptAndModel << "||A.SW";
+    QTest::newRow("data, remembered script") << QStringList{"A.SW"} << "old.sw" << ModelWithRemembered << "||A.SW";
+    QTest::newRow("data and tree, no script") << QStringList{"t.swt", "x.bin"} << "" << AskScriptAndModel
+                                              << "|t.swt|x.bin";
+    QTest::newRow("directory skipped") << QStringList{dir, "a.sw", "x.bin"} << "" << ModelData << "a.sw||x.bin";
+    QTest::newRow("only a directory") << QStringList{dir} << "" << Nothing << "||";
+    QTest::newRow("dot in a folder name") << QStringList{"dir.sw/file", "a.sw"} << "" << ModelData
+                                          << "a.sw||dir.sw/file";
+    QTest::newRow("extension not last") << QStringList{"a.sw.bak"} << "" << AskScriptAndModel << "||a.sw.bak";
+    QTest::newRow("/help is data") << QStringList{"/help"} << "" << AskScriptAndModel << "||/help";
   }
   void classification() {
     QFETCH(QStringList, paths);
@@ -91,94 +62,161 @@ class ViewerLogicTest : public QObject {
     const OpenRequest request = ClassifyPaths(paths, [](const QString& path) {
       return path == QStringLiteral(SKEINWORK_EXAMPLES_DIR);
     });
-    QTEST(request.Script, "script");
-    QTEST(request.Tree, "tree");
-    QTEST(request.Data, "data");
+    QTEST(QStringList({request.Script, request.Tree, request.Data}).join(u'|'), "files");
     QTEST(DecideOpen(request, remembered), "action");
   }
 
-  void readableNames_data() {
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("readable");
-    QTest::addColumn<QString>("warningCaption");
-    QTest::newRow("mismatch") << "ESwmConditionMismatch" << "Condition Mismatch" << "Warning: Condition Mismatch";
-    QTest::newRow("other library") << "EConvertError" << "Convert Error" << "Warning: Convert Error";
-    QTest::newRow("WARN node") << "ESwmWarning" << "Warning" << "Warning: Node Message";
-    QTest::newRow("input left") << "ESwmInputLeft" << "Input Left" << "Warning: Input Left";
-  }
-  void readableNames() {
-    QFETCH(QString, className);
-    QTEST(ReadableClassName(className.toStdString()), "readable");
-    QTEST(WarningCaption(className.toStdString()), "warningCaption");
-  }
-
-  void goToLineAnswers_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<int>("line");  // 0: no move
-    QTest::addColumn<int>("column");
-    QTest::newRow("line and column") << "12 5" << 12 << 5;
-    QTest::newRow("line only") << "7" << 7 << 1;
-    QTest::newRow("blanks around") << " 3  4 " << 3 << 4;
-    QTest::newRow("column not a number") << "4 x" << 4 << 1;
-    QTest::newRow("line not a number") << "x 4" << 0 << 0;
-    QTest::newRow("empty") << "" << 0 << 0;
-  }
-  void goToLineAnswers() {
-    QFETCH(QString, answer);
-    QFETCH(int, line);
-    QFETCH(int, column);
-    const std::optional<LinePosition> position = ParseGoToLine(answer);
-    QCOMPARE(position.has_value(), line != 0);
-    if (position) QCOMPARE(*position, (LinePosition{line, column}));
-  }
-
-  void editorLines_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("trailingBlanks");
-    QTest::addColumn<int>("unindent");
-    QTest::newRow("plain") << "a b" << 0 << 0;
-    QTest::newRow("blanks and controls at the end") << "a \t\r" << 3 << 0;
-    QTest::newRow("one leading blank") << " a" << 0 << 1;
-    QTest::newRow("three leading blanks") << "   a " << 1 << 2;
-    QTest::newRow("only blanks") << "  " << 2 << 2;
-  }
-  void editorLines() {
-    QFETCH(QString, line);
-    QTEST(TrailingBlankCount(line), "trailingBlanks");
-    QTEST(UnindentWidth(line), "unindent");
-  }
-
-  void failureMessages_data() {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("isMismatch");
+  // What a rule makes of an answer, a message or a value, as the user sees it: "none" where the
+  // rule reads nothing from it.
+  void answers_data() {
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("mismatch") << "No child nodes match the input. Node: 'kind', input: @3 <eof>." << true
-                              << "No child nodes match the input. Node: 'kind'";
-    QTest::newRow("first input part") << "a, input: b, input: c" << true << "a";
-    QTest::newRow("other error") << "x, input: y" << false << "x, input: y";
+    auto row = [](const char* name, const char* rule, const QByteArray& input, const QString& shown) {
+      QTest::newRow(name) << QString::fromLatin1(rule) << input << shown;
+    };
+    row("help: /?", "help", "weftview /?", "help");
+    row("help: -?", "help", "weftview -?", "help");
+    row("help: --?", "help", "weftview --?", "help");
+    row("help: ?", "help", "weftview ?", "help");
+    row("help: decorated both ends", "help", "weftview /-?-/ x.bin", "help");
+    row("help: /help is a path", "help", "weftview /help", "none");
+    row("help: ? second", "help", "weftview a.sw ?", "none");
+    row("help: no arguments", "help", "weftview", "none");
+    row("class: mismatch", "class", "ESwmConditionMismatch", "Condition Mismatch | Warning: Condition Mismatch");
+    row("class: other library", "class", "EConvertError", "Convert Error | Warning: Convert Error");
+    row("class: WARN node", "class", "ESwmWarning", "Warning | Warning: Node Message");
+    row("class: input left", "class", "ESwmInputLeft", "Input Left | Warning: Input Left");
+    row("go to: line and column", "goto", "12 5", "12 5");
+    row("go to: line only", "goto", "7", "7 1");
+    row("go to: blanks around", "goto", " 3  4 ", "3 4");
+    row("go to: column not a number", "goto", "4 x", "4 1");
+    row("go to: line not a number", "goto", "x 4", "none");
+    row("go to: empty", "goto", "", "none");
+    row("failure: mismatch", "mismatch", "No child nodes match the input. Node: 'kind', input: @3 <eof>.",
+        "No child nodes match the input. Node: 'kind'");
+    row("failure: first input part", "mismatch", "a, input: b, input: c", "a");
+    row("failure: other error", "error", "x, input: y", "x, input: y");
+    row("place: node with its place", "place",
+        "No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3.", "/tmp/a b.sw:5");
+    row("place: quoted name with blanks", "place", "x. Node: 'a b' m.sw:12 (ID 7)", "m.sw:12");
+    row("place: none", "place", "Cannot open file \"x\".", "none");
+    row("offset: four digits", "offset", "0", "0000");
+    row("offset: upper case", "offset", "511", "01FF");
+    row("offset: more digits", "offset", "74565", "12345");
+    row("size: 1024 stays", "size", "1024", "1024");
+    row("size: in K", "size", "1536", "1.50K");
+    row("size: in M", "size", "3145728", "3.00M");
+    row("size: in G", "size", "5368709120000", "5000.00G");
+    row("preview: text", "preview", "WAVE", "WAVE");
+    row("preview: line breaks", "preview", "a\r\nb", "a  b");
+    row("preview: bytes", "preview", QByteArray("\x00" "A \x7f\x80", 5), "00 A 20 \x7f 80");
+    row("charset: by number", "charset", "1251", "windows-1251");
+    row("charset: by name", "charset", "koi8-r", "koi8-r");
+    row("charset: unknown code page", "charset", "99999", "none");
+    // The offset search's answers as "property|exact|offset".
+    row("search: property and decimal", "search", "start 885", "start|0|885");
+    row("search: exact, h suffix", "search", "= 144h", "|1|324");
+    row("search: property, exact, $", "search", "end = $1ff", "end|1|511");
+    row("search: 0x prefix", "search", "0x00405AAC", "|0|4217516");
+    row("search: exact glued", "search", "inner=0x10", "inner|1|16");
+    row("search: trailing dot is decimal", "search", "  100.  ", "|0|100");
+    row("search: junk after a tab", "search", "startGlobal 0x20\tmov eax, 1", "startGlobal|0|32");
+    row("search: a number first, junk after", "search", "0x20 4D 5A 90", "|0|32");
+    row("search: upper-case hex", "search", "$FF", "|0|255");
+    row("search: not a number", "search", "start abc", "none");
+    row("search: hex without hex mark", "search", "1ff", "none");
+    row("search: negative", "search", "-5", "none");
+    row("search: only a property", "search", "start =", "none");
+    row("search: empty", "search", "", "none");
+    // The dump's offset entry, whose keys are checked as they are typed.
+    row("entry: bare hex", "entry", "1ff", "511");
+    row("entry: trailing h", "entry", "1ffh", "511");
+    row("entry: 0x", "entry", "0x1ff", "511");
+    row("entry: decimal", "entry", " 511. ", "511");
+    row("entry: dollar is no mark", "entry", "$1ff", "none");
+    row("entry: hex digits with a period", "entry", "1f.", "none");
+    row("entry: empty", "entry", "", "none");
+    row("entry: only a mark", "entry", "h", "none");
+    // The hex dump's reading window as "start count" for "offset size".
+    row("dump: small stream, all of it", "dump", "40000 49152", "0 49152");
+    row("dump: below 24577, from 0", "dump", "24576 100000", "0 49152");
+    row("dump: above, 24576 before", "dump", "30000 100000", "5424 49152");
+    row("dump: near the end, what is left", "dump", "99000 100000", "74424 25576");
+    // The line number of an offset as "stream size|bytes before it".
+    row("line: start", "line", "10|", "1");
+    row("line: after two LF, CR allowed", "line", "10|a\r\nb\r\nc", "3");
+    row("line: not after a tab", "line", "10|a\tb\n", "none");
+    row("line: none from 16 MiB", "line", "16777216|a\n", "none");
+    row("line: just below 16 MiB", "line", "16777215|a\n", "2");
+    // The offset of the byte under the caret ("|") in a dump line.
+    row("caret: offset column", "caret", "000|00018    49 20 61 6D 20 4B 61 74    I am Kat", "24");
+    row("caret: first hex pair", "caret", "00000018    4|9 20 61 6D 20 4B 61 74    I am Kat", "24");
+    row("caret: third hex pair", "caret", "00000018    49 20 6|1 6D 20 4B 61 74    I am Kat", "26");
+    row("caret: first character", "caret", "00000018    49 20 61 6D 20 4B 61 74    |I am Kat", "24");
+    row("caret: last character", "caret", "00000018    49 20 61 6D 20 4B 61 74    I am Ka|t", "31");
+    row("caret: the marker line", "caret", "          -- |HERE --", "none");
+    row("caret: a short offset", "caret", "0000018    4|9", "none");
+    // Highlight masks as "mask|name".
+    row("mask: star, any run", "mask", "chunk*|chunk", "match");
+    row("mask: star in the middle", "mask", "a*z|abcz", "match");
+    row("mask: plus needs a character", "mask", "chunk+|chunk", "none");
+    row("mask: plus, a run", "mask", "chunk+|chunk12", "match");
+    row("mask: question, one character", "mask", "h?r|hdr", "match");
+    row("mask: question, not two", "mask", "h?r|hddr", "none");
+    row("mask: case significant", "mask", "hdr|HDR", "none");
+    row("mask: whole name", "mask", "hdr|hdrs", "none");
+    row("mask: no prefix match", "mask", "dr|hdr", "none");
+    row("mask: star alone", "mask", "*|", "match");
+    row("mask: plus against empty", "mask", "+|", "none");
   }
-  void failureMessages() {
-    QFETCH(QString, message);
-    QFETCH(bool, isMismatch);
-    QTEST(FailureMessageText(message, isMismatch), "shown");
-  }
-
-  void failingScriptPlaces_data() {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("file");  // empty: no place
-    QTest::addColumn<int>("line");
-    QTest::newRow("node with its place") << "No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3."
-                                         << "/tmp/a b.sw" << 5;
-    QTest::newRow("quoted name with blanks") << "x. Node: 'a b' m.sw:12 (ID 7)" << "m.sw" << 12;
-    QTest::newRow("no place") << "Cannot open file \"x\"." << "" << 0;
-  }
-  void failingScriptPlaces() {
-    QFETCH(QString, message);
-    QFETCH(QString, file);
-    QFETCH(int, line);
-    const std::optional<ScriptPlace> place = FailingScriptPlace(message);
-    QCOMPARE(place.has_value(), !file.isEmpty());
-    if (place) QCOMPARE(*place, (ScriptPlace{file, line}));
+  void answers() {
+    QFETCH(QString, rule);
+    QFETCH(QByteArray, input);
+    const QString text = QString::fromUtf8(input);
+    const QString none = QStringLiteral("none");
+    QString shown;
+    if (rule == u"class")
+      shown = ReadableClassName(input.toStdString()) + QStringLiteral(" | ") + WarningCaption(input.toStdString());
+    if (rule == u"goto") {
+      const std::optional<LinePosition> position = ParseGoToLine(text);
+      shown = position ? QStringLiteral("%1 %2").arg(position->Line).arg(position->Column) : none;
+    }
+    if (rule == u"mismatch" || rule == u"error") shown = FailureMessageText(text, rule == u"mismatch");
+    if (rule == u"place") {
+      const std::optional<ScriptPlace> place = FailingScriptPlace(text);
+      shown = place ? QStringLiteral("%1:%2").arg(place->File).arg(place->Line) : none;
+    }
+    if (rule == u"offset") shown = OffsetText(input.toLongLong());
+    if (rule == u"size") shown = SizeText(input.toLongLong());
+    if (rule == u"preview") shown = BytePreview(std::string_view(input.constData(), input.size()), 65001);
+    if (rule == u"charset") shown = CharsetOfAnswer(text).value_or(none);
+    if (rule == u"search") {
+      const std::optional<OffsetQuery> query = ParseOffsetAnswer(text);
+      shown = query ? QStringLiteral("%1|%2|%3").arg(query->Property).arg(int(query->Exact)).arg(query->Offset) : none;
+    }
+    if (rule == u"entry") {
+      QVERIFY(std::all_of(text.begin(), text.end(), [](QChar c) { return c == u' ' || IsOffsetEntryChar(c); }));
+      const std::optional<int64_t> offset = ParseOffsetEntry(text);
+      shown = offset ? QString::number(*offset) : none;
+    }
+    if (rule == u"mask")
+      shown = MaskMatches(text.section(u'|', 0, 0), text.section(u'|', 1)) ? QStringLiteral("match") : none;
+    if (rule == u"help") shown = IsHelpRequest(text.split(u' ')) ? QStringLiteral("help") : none;
+    if (rule == u"dump") {
+      const DumpRead read = DumpReadFor(text.section(u' ', 0, 0).toLongLong(), text.section(u' ', 1).toLongLong());
+      shown = QStringLiteral("%1 %2").arg(read.Start).arg(read.Count);
+    }
+    if (rule == u"line") {
+      const std::optional<int64_t> line =
+          LineNumberAfter(input.mid(input.indexOf('|') + 1).toStdString(), input.left(input.indexOf('|')).toLongLong());
+      shown = line ? QString::number(*line) : none;
+    }
+    if (rule == u"caret") {
+      const std::optional<int64_t> offset = DumpByteAtCaret(QString(text).remove(u'|'), int(text.indexOf(u'|')));
+      shown = offset ? QString::number(*offset) : none;
+    }
+    QTEST(shown, "shown");
   }
 
   void scriptColouring_data() {
@@ -219,85 +257,6 @@ class ViewerLogicTest : public QObject {
     QCOMPARE(QByteArray::fromStdString(EncodeScriptText(text, charset)), bytes);
   }
 
-  void statusTexts_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("offset, four digits") << "offset" << QByteArray("0") << "0000";
-    QTest::newRow("offset, upper case") << "offset" << QByteArray("511") << "01FF";
-    QTest::newRow("offset, more digits") << "offset" << QByteArray("74565") << "12345";
-    QTest::newRow("size undivided") << "size" << QByteArray("1000") << "1000";
-    QTest::newRow("size 1024 stays") << "size" << QByteArray("1024") << "1024";
-    QTest::newRow("size in K") << "size" << QByteArray("1536") << "1.50K";
-    QTest::newRow("size in M") << "size" << QByteArray("3145728") << "3.00M";
-    QTest::newRow("size in G") << "size" << QByteArray("5368709120000") << "5000.00G";
-    QTest::newRow("text") << "preview" << QByteArray("WAVE") << "WAVE";
-    QTest::newRow("text with line breaks") << "preview" << QByteArray("a\r\nb") << "a  b";
-    QTest::newRow("bytes") << "preview" << QByteArray("\x00" "A \x7f\x80", 5) << "00 A 20 \x7f 80";
-    QTest::newRow("charset by number") << "charset" << QByteArray("1251") << "windows-1251";
-    QTest::newRow("charset by name") << "charset" << QByteArray("koi8-r") << "koi8-r";
-    QTest::newRow("unknown code page") << "charset" << QByteArray("99999") << "<none>";
-  }
-  void statusTexts() {
-    QFETCH(QString, kind);
-    QFETCH(QByteArray, input);
-    QString shown;
-    if (kind == u"offset") shown = OffsetText(input.toLongLong());
-    if (kind == u"size") shown = SizeText(input.toLongLong());
-    if (kind == u"preview") shown = BytePreview(std::string_view(input.constData(), input.size()), 65001);
-    if (kind == u"charset") shown = CharsetOfAnswer(QString::fromLatin1(input)).value_or(QStringLiteral("<none>"));
-    QTEST(shown, "shown");
-  }
-
-  // Each answer of the offset box as "property|exact|offset", or "error" when it starts no search.
-  void offsetAnswers_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("query");
-    QTest::newRow("property and decimal") << "start 885" << "start|0|885";
-    QTest::newRow("exact, h suffix") << "= 144h" << "|1|324";
-    QTest::newRow("property, exact, $") << "end = $1ff" << "end|1|511";
-    QTest::newRow("0x prefix") << "0x00405AAC" << "|0|4217516";
-    QTest::newRow("exact glued") << "inner=0x10" << "inner|1|16";
-    QTest::newRow("trailing dot is decimal") << "  100.  " << "|0|100";
-    QTest::newRow("junk after a tab") << "startGlobal 0x20\tmov eax, 1" << "startGlobal|0|32";
-    QTest::newRow("a number first, junk after") << "0x20 4D 5A 90" << "|0|32";
-    QTest::newRow("upper-case hex") << "$FF" << "|0|255";
-    QTest::newRow("not a number") << "start abc" << "error";
-    QTest::newRow("hex without hex mark") << "1ff" << "error";
-    QTest::newRow("negative") << "-5" << "error";
-    QTest::newRow("only a property") << "start =" << "error";
-    QTest::newRow("empty") << "" << "error";
-  }
-  void offsetAnswers() {
-    QFETCH(QString, answer);
-    const std::optional<OffsetQuery> query = ParseOffsetAnswer(answer);
-    const QString read = query ? QStringLiteral("%1|%2|%3").arg(query->Property).arg(int(query->Exact)).arg(query->Offset)
-                               : QStringLiteral("error");
-    QTEST(read, "query");
-  }
-
-  void masks_data() {
-    QTest::addColumn<QString>("mask");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("star, any run") << "chunk*" << "chunk" << true;
-    QTest::newRow("star in the middle") << "a*z" << "abcz" << true;
-    QTest::newRow("plus needs a character") << "chunk+" << "chunk" << false;
-    QTest::newRow("plus, a run") << "chunk+" << "chunk12" << true;
-    QTest::newRow("question, one character") << "h?r" << "hdr" << true;
-    QTest::newRow("question, not two") << "h?r" << "hddr" << false;
-    QTest::newRow("case significant") << "hdr" << "HDR" << false;
-    QTest::newRow("whole name") << "hdr" << "hdrs" << false;
-    QTest::newRow("no prefix match") << "dr" << "hdr" << false;
-    QTest::newRow("star alone") << "*" << "" << true;
-    QTest::newRow("plus against empty") << "+" << "" << false;
-  }
-  void masks() {
-    QFETCH(QString, mask);
-    QFETCH(QString, name);
-    QTEST(MaskMatches(mask, name), "matches");
-  }
-
   // The first entry whose mask matches decides; entries keep the order they were added in.
   void highlightList() {
     HighlightList list;
@@ -320,84 +279,13 @@ class ViewerLogicTest : public QObject {
   }
 
   void nodeLabels() {
+    QVERIFY(!IsOffsetEntryChar(u'g') && !IsOffsetEntryChar(u'-') && !IsOffsetEntryChar(u'X'));
     QCOMPARE(NodeTitle(true, QString(), 0x1F), QStringLiteral("Root Node"));
     QCOMPARE(NodeTitle(false, QString(), 0xAB0), QStringLiteral("Unnamed Node $AB0"));
     QCOMPARE(NodeTitle(false, QStringLiteral("size"), 0xAB0), QStringLiteral("Node 'size'"));
     QCOMPARE(ChildCountText(0), QStringLiteral("0 child nodes."));
     QCOMPARE(ChildCountText(1), QStringLiteral("1 child node."));
     QCOMPARE(ChildCountText(2), QStringLiteral("2 child nodes."));
-  }
-
-  void offsetEntry_data() {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<qint64>("offset");  // -1: no number
-    QTest::newRow("bare hex") << "1ff" << qint64(511);
-    QTest::newRow("trailing h") << "1ffh" << qint64(511);
-    QTest::newRow("0x") << "0x1ff" << qint64(511);
-    QTest::newRow("decimal") << " 511. " << qint64(511);
-    QTest::newRow("dollar is no mark") << "$1ff" << qint64(-1);
-    QTest::newRow("hex digits with a period") << "1f." << qint64(-1);
-    QTest::newRow("empty") << "" << qint64(-1);
-    QTest::newRow("only a mark") << "h" << qint64(-1);
-  }
-  void offsetEntry() {
-    QFETCH(QString, typed);
-    QFETCH(qint64, offset);
-    QCOMPARE(ParseOffsetEntry(typed).value_or(-1), offset);
-    QVERIFY(std::all_of(typed.begin(), typed.end(), [](QChar c) { return c == u' ' || IsOffsetEntryChar(c); }));
-    QVERIFY(!IsOffsetEntryChar(u'g') && !IsOffsetEntryChar(u'-') && !IsOffsetEntryChar(u'X'));
-  }
-
-  void dumpRead_data() {
-    QTest::addColumn<qint64>("offset");
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("start");
-    QTest::addColumn<qint64>("count");
-    QTest::newRow("small stream: all of it") << qint64(40000) << qint64(49152) << qint64(0) << qint64(49152);
-    QTest::newRow("below 24577: from 0") << qint64(24576) << qint64(100000) << qint64(0) << qint64(49152);
-    QTest::newRow("above: 24576 before") << qint64(30000) << qint64(100000) << qint64(5424) << qint64(49152);
-    QTest::newRow("near the end: what is left") << qint64(99000) << qint64(100000) << qint64(74424) << qint64(25576);
-  }
-  void dumpRead() {
-    QFETCH(qint64, offset);
-    QFETCH(qint64, size);
-    const DumpRead read = DumpReadFor(offset, size);
-    QTEST(qint64(read.Start), "start");
-    QTEST(qint64(read.Count), "count");
-  }
-
-  void lineNumber_data() {
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("line");  // -1: none
-    QTest::newRow("start") << QByteArray() << qint64(10) << qint64(1);
-    QTest::newRow("after two LF, CR allowed") << QByteArray("a\r\nb\r\nc") << qint64(10) << qint64(3);
-    QTest::newRow("tab") << QByteArray("a\tb\n") << qint64(10) << qint64(-1);
-    QTest::newRow("16 MiB") << QByteArray("a\n") << qint64(16777216) << qint64(-1);
-    QTest::newRow("just below 16 MiB") << QByteArray("a\n") << qint64(16777215) << qint64(2);
-  }
-  void lineNumber() {
-    QFETCH(QByteArray, before);
-    QFETCH(qint64, size);
-    QTEST(qint64(LineNumberAfter(before.toStdString(), size).value_or(-1)), "line");
-  }
-
-  void byteAtCaret_data() {
-    QTest::addColumn<int>("column");
-    QTest::addColumn<qint64>("offset");
-    const int kLine = 0x18;
-    QTest::newRow("offset column") << 3 << qint64(kLine);
-    QTest::newRow("first hex pair") << 13 << qint64(kLine);
-    QTest::newRow("third hex pair") << 18 << qint64(kLine + 2);
-    QTest::newRow("first character") << 39 << qint64(kLine);
-    QTest::newRow("last character") << 46 << qint64(kLine + 7);
-  }
-  void byteAtCaret() {
-    QFETCH(int, column);
-    const QString line = QStringLiteral("00000018    49 20 61 6D 20 4B 61 74    I am Kat");
-    QTEST(qint64(DumpByteAtCaret(line, column).value_or(-1)), "offset");
-    QVERIFY(!DumpByteAtCaret(QStringLiteral("          -- HERE --"), 12));
-    QVERIFY(!DumpByteAtCaret(QStringLiteral("0000018    49"), 12));
   }
 
   void dumpValues_data() {
