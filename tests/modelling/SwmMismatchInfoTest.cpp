@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "SwModelling.h"
+#include "SwModelSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -84,17 +84,6 @@ TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
 // ---------------------------------------------------------------------------------------------
 // The hook during modelling runs
 
-std::unique_ptr<TSwmCompiler> CompileModel(const std::string& text) {
-  TSwmNativeStreamer reader;
-  reader.Options.Codepage = 65001;
-  TStringStream stream(text);
-  std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"t");
-  auto compiler = std::make_unique<TSwmCompiler>();
-  compiler->Compile(description.get());
-  compiler->SetCurrentDescription(nullptr);
-  return compiler;
-}
-
 class SwMismatchHook : public ::testing::Test {
  protected:
   void SetUp() override { SwInstallMismatchInfoHook(); }
@@ -111,8 +100,7 @@ std::string Failure(const std::string& model, const std::string& input, bool par
     compiler->Modell(stream);
   } catch (const ESkeinwork& error) {
     TSwMismatchInfo* info = SwMismatchInfoOf(error);
-    auto* result = dynamic_cast<TSwmPartialResult*>(error.Object());
-    const std::string kept = result && result->Slicer ? "|partial" : "";
+    const std::string kept = PartialResultOf(error) ? "|partial" : "";
     std::string out = error.ClassName();
     if (!info) return out + "|none" + kept;
     out += "|" + WideToUtf8(info->Current.Source) + "@" + std::to_string(info->Current.Position) + ":" +
