@@ -88,9 +88,6 @@ TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
   EXPECT_NE(SwExpressionDialect().VarChars().find(u".\\/$?<=>+-*/[]"), WideString::npos);
   EXPECT_EQ(RpnOperators()->Count(), 8);
   EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
-  for (const char16_t* op : {u"?", u"=", u"_", u"x", u"%"})
-    EXPECT_EQ(SwGlobalConditions().NameOf(SwGlobalConditions().Find(op)), op);
-  EXPECT_EQ(SwGlobalConditions().Find(u"#"), nullptr);
   EXPECT_EQ(SwSimpatConditionClass(), SwGlobalConditions().Find(u"%"));
 }
 
@@ -364,82 +361,44 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
   }
 }
 
-// The modelling run's calling sequence, with a script routine on a copy of the global registry.
-TEST(SwConditions, ModellingRunCallingSequence) {
-  struct TRoutine {
-    std::vector<std::string> Seen;
-    static bool CheckVersion(void* data, TSwFuncContext& context) {
-      auto* self = static_cast<TRoutine*>(data);
-      TRpnValueStack& stack = context.Expression->Evaluator()->Stack();
-      self->Seen.push_back(Shown(stack.Pop()));
-      self->Seen.push_back(WideToUtf8(context.Name));
-      context.Value->Value = RpnBool(true);
-      return true;
-    }
-    static bool Decline(void*, TSwFuncContext&) { return false; }
-  } routine;
-  TSwFunctions compilerFunctions = SwGlobalFunctions();
-  compilerFunctions.Register(u"checkVersion", TSwFuncHandler{&TRoutine::Decline, nullptr});
-  compilerFunctions.Register(u"checkVersion", TSwFuncHandler{&TRoutine::CheckVersion, &routine});
-  compilerFunctions.Register(u"never", TSwFuncHandler{&TRoutine::Decline, nullptr});
-  EXPECT_EQ(SwGlobalFunctions().Handlers(u"checkVersion"), nullptr);
-
-  TSwOptions opts;
-  TSwTreeNode parentResultNode(u"root");
-  TStringStream current("abcdef");
-  TStubModelNode node(0, u"");
-  TSwNodeFormulaFinder formulaFinder;
-  formulaFinder.SetStack({0}, true);
-
-  struct Row {
-    const char16_t* op;
-    const char16_t* operand;
-    const char* value;
-    int64_t position;
-  };
-  const Row rows[] = {
-      {u"=", u"abc", "b:True", 3},
-      {u"=", u"abd", "b:False", 0},
-      {u"%", u"LAT+", "b:True", 6},
-      {u"?", u"'0.79' checkVersion", "b:True", 0},
-      {u"?", u"'ab' cmp_eq", "b:True", 2},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.operand));
-    current.SetPosition(0);
-    const TSwConditionClass* cls = SwGlobalConditions().Find(row.op);
-    ASSERT_NE(cls, nullptr);
-    TRpnScalar preparedOperand = cls->PrepareOperand(RpnStr(row.operand), opts);
-    auto cond = cls->Create(&parentResultNode, preparedOperand);
-    cond->SetOptions(opts);
-    cond->SetInputStream(&current);
-    cond->SetModelNode(&node);
-    cond->SetFinder(&formulaFinder);
-    cond->SetFunctions(&compilerFunctions);
-    EXPECT_EQ(Shown(SwValueToRpn(cond->Evaluate().Value)), row.value);
-    EXPECT_EQ(current.Position(), row.position);
+// A script routine as a compiler registers it on its copy of the global registry: "checkVersion"
+// answers with what it was called with, after a handler that declines; "never" always declines.
+struct TRoutines {
+  static bool CheckVersion(void*, TSwFuncContext& context) {
+    const std::string argument = Shown(context.Expression->Evaluator()->Stack().Pop());
+    context.Value->Value = RpnStr(Utf8ToWide(argument + " " + WideToUtf8(context.Name)));
+    return true;
   }
-  EXPECT_EQ(routine.Seen, (std::vector<std::string>{"s:0.79", "checkVersion"}));
+  static bool Decline(void*, TSwFuncContext&) { return false; }
+  TSwFunctions Functions = SwGlobalFunctions();
+  TRoutines() {
+    Functions.Register(u"checkVersion", TSwFuncHandler{&Decline, nullptr});
+    Functions.Register(u"checkVersion", TSwFuncHandler{&CheckVersion, nullptr});
+    Functions.Register(u"never", TSwFuncHandler{&Decline, nullptr});
+  }
+};
 
-  auto cond = TCdExpression::Class()->Create(&parentResultNode, RpnStr(u"never"));
-  cond->SetFunctions(&compilerFunctions);
-  EXPECT_EQ(ErrorText([&] { cond->Evaluate(); }),
-            "ESwUnsupportedExprFunction: No registered RPN expression function handler for 'never' "
-            "can operate on given parameters in RPN expression 'never'.");
-}
-
-// Evaluates one condition over `input` from `start`: "kinds:text@position" or the error.
+// Evaluates one condition over `input` from `start` as the modelling run does: "kinds:text@position"
+// or the error.
 std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input,
                       int64_t start = 0) {
+  static TRoutines routines;
   TStringStream stream(input);
   stream.SetPosition(start);
   TSwOptions options;
+  TSwTreeNode parent(u"root");
+  TStubModelNode node(0, u"");
+  TSwNodeFormulaFinder finder;
+  finder.SetStack({0}, true);
   const TSwConditionClass* cls = SwGlobalConditions().Find(op);
   std::string out;
   std::string error = ErrorText([&] {
-    auto cond = cls->Create(nullptr, cls->PrepareOperand(RpnStr(operand), options));
+    auto cond = cls->Create(&parent, cls->PrepareOperand(RpnStr(operand), options));
     cond->SetOptions(options);
     cond->SetInputStream(&stream);
+    cond->SetModelNode(&node);
+    cond->SetFinder(&finder);
+    cond->SetFunctions(&routines.Functions);
     std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
     out = value + "@" + std::to_string(stream.Position());
   });
@@ -487,11 +446,16 @@ TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
                                          "one left on stack after evaluating an RPN expression."},
       {u"?", u"1 2 +", "", 0, "i:3@0"},  // not a boolean: the engine refuses it
       {u"?", u"", "", 0, "EEmptyRPN: Empty RPN expression string."},
+      // Script routines of the compiler's own registry.
+      {u"?", u"'0.79' checkVersion", "ab", 1, "s:s:0.79 checkVersion@1"},
+      {u"?", u"never", "", 0, "ESwUnsupportedExprFunction: No registered RPN expression function handler for "
+                              "'never' can operate on given parameters in RPN expression 'never'."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.op) + " " + WideToUtf8(row.operand));
     EXPECT_EQ(Condition(row.op, row.operand, row.input, row.start), row.expected);
   }
+  EXPECT_EQ(SwGlobalFunctions().Handlers(u"checkVersion"), nullptr);
 }
 
 TEST(SwConditions, OperandPreparation) {
@@ -625,31 +589,50 @@ TEST(SwExpressions, BufferedTransformAcrossChunks) {
   }
 }
 
-// A stream that never ends, as a device does: its size is 0 and every read is full.
-class TEndless : public TStream {
+// A stream of zero bytes that claims `size` bytes; of size 0 it never ends, as a device does,
+// and every read is full.
+class TZeros : public TStream {
  public:
+  explicit TZeros(int64_t size) : mSize(size) {}
   int64_t Read(void* buffer, int64_t count) override {
-    std::memset(buffer, 0, static_cast<size_t>(count));
-    return count;
+    const int64_t n = mSize ? std::max<int64_t>(std::min(count, mSize - mPos), 0) : count;
+    std::memset(buffer, 0, static_cast<size_t>(n));
+    if (mSize) mPos += n;
+    return n;
   }
   int64_t Write(const void*, int64_t) override { return 0; }
-  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
-  int64_t Size() override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    if (!mSize) return 0;  // a device stays where it is
+    mPos = origin == TSeekOrigin::Beginning ? offset : origin == TSeekOrigin::Current ? mPos + offset : mSize + offset;
+    return mPos;
+  }
+  int64_t Size() override { return mSize; }
   void SetSize(int64_t) override {}
+
+ private:
+  int64_t mSize, mPos = 0;
 };
 
 TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // An endless input fills no disk: a transform's output is bounded like any value.
-  TEndless endless;
+  TZeros endless(0);
   TSwExpression negated(u"$ not", nullptr);
   negated.SetInputStream(&endless);
   EXPECT_EQ(ErrorText([&] { negated.Evaluate(); }),
             "ESwExprValueTooLong: Function TFnNot of RPN expression '$ not' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
-  // A value that one step would make too long is refused before it is made.
+  // A value that one step would make too long is refused before it is made, and a value is
+  // never read from a stream longer than any value.
   EXPECT_EQ(RunError(u"$ b2h", std::string(41943040, 'a')),
             "ESwExprValueTooLong: Function TFnBinToHex of RPN expression '$ b2h' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
+  TZeros huge(100000000);
+  TSwExpression tooLong(u"$ b2h", nullptr);
+  tooLong.SetInputStream(&huge);
+  EXPECT_EQ(ErrorText([&] { tooLong.Evaluate(); }),
+            "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
+            "stream 100000000 bytes long while evaluating '$ b2h'.");
+  EXPECT_EQ(huge.Position(), 0);
   // Positions far out neither overflow nor read anything.
   const std::string far = "9223372036854775800";
   const std::pair<std::u16string, std::string> rows[] = {
@@ -681,14 +664,10 @@ struct TAsker {
 
 TEST(SwExpressions, LoadAndSave) {
   namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / ("swexpr_test_" + std::to_string(::getpid()));
+  TScratchDir dir("expressions");
   fs::create_directories(dir / "sub");
-  std::string base = dir.string();
-  auto file = [&](const char* name) { return base + "/" + name; };
-  auto read = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<none>";
-  };
+  auto file = [&](const char* name) { return (dir / name).string(); };
+  auto read = [](const std::string& path) { return fs::exists(path) ? ReadFile(path) : "<none>"; };
   auto text = [](const std::string& s) { return Utf8ToWide(s); };
 
   // Text is written as UTF-8 without a byte-order mark; the result is the input.
@@ -767,41 +746,10 @@ TEST(SwExpressions, LoadAndSave) {
   EXPECT_EQ(asker.Asked[0].Kind, TSwFileAccessKind::Write);
   EXPECT_EQ(WideToUtf8(asker.Asked[0].Function), "save");
   EXPECT_EQ(WideToUtf8(asker.Asked[0].Path), written);
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].ResolvedPath), (fs::canonical(dir) / "w.txt").string());
-  fs::remove_all(dir);
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].ResolvedPath), (fs::canonical(dir.Path()) / "w.txt").string());
 }
 
-// A stream that claims to be longer than any value may be read into.
-class THugeStream : public TStream {
- public:
-  int64_t Read(void* buffer, int64_t count) override {
-    int64_t n = std::max<int64_t>(std::min(count, kSize - mPos), 0);
-    std::memset(buffer, 0, static_cast<size_t>(n));
-    mPos += n;
-    return n;
-  }
-  int64_t Write(const void*, int64_t) override { return 0; }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    mPos = origin == TSeekOrigin::Beginning ? offset : origin == TSeekOrigin::Current ? mPos + offset : kSize + offset;
-    return mPos;
-  }
-  int64_t Size() override { return kSize; }
-  void SetSize(int64_t) override {}
-  static constexpr int64_t kSize = 100000000;
-
- private:
-  int64_t mPos = 0;
-};
-
 TEST(SwExpressions, ValueAndContextErrors) {
-  THugeStream huge;
-  TSwExpression tooLong(u"$ b2h", nullptr);
-  tooLong.SetInputStream(&huge);
-  EXPECT_EQ(ErrorText([&] { tooLong.Evaluate(); }),
-            "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
-            "stream 100000000 bytes long while evaluating '$ b2h'.");
-  EXPECT_EQ(huge.Position(), 0);
-
   TSwObject stranger;
   TRpnScalar bad;
   bad.Kinds = valCustom;
