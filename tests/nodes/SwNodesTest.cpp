@@ -17,33 +17,21 @@ namespace {
 // Builds a tree from the same picture: "root(a(x y) b)".
 std::unique_ptr<TSwTreeNode> Build(const std::string& picture) {
   std::unique_ptr<TSwTreeNode> root;
-  std::vector<TSwTreeNode*> stack;
+  std::vector<TSwTreeNode*> open;  // the nodes whose children follow
   TSwTreeNode* last = nullptr;
   std::string name;
-  auto flush = [&] {
-    if (name.empty()) return;
-    if (!root) {
-      root = std::make_unique<TSwTreeNode>(Utf8ToWide(name));
-      last = root.get();
-    } else {
-      last = stack.back()->AddChild(Utf8ToWide(name));
-    }
-    name.clear();
-  };
-  for (char c : picture) {
-    if (c == '(') {
-      flush();
-      stack.push_back(last);
-    } else if (c == ')') {
-      flush();
-      stack.pop_back();
-    } else if (c == ' ') {
-      flush();
-    } else {
+  for (char c : picture + " ") {
+    if (c != '(' && c != ')' && c != ' ') {
       name += c;
+      continue;
     }
+    if (!name.empty()) {
+      last = root ? open.back()->AddChild(Utf8ToWide(name)) : (root = std::make_unique<TSwTreeNode>(Utf8ToWide(name))).get();
+      name.clear();
+    }
+    if (c == '(') open.push_back(last);
+    if (c == ')') open.pop_back();
   }
-  flush();
   return root;
 }
 
