@@ -157,6 +157,13 @@ TEST(SwExpressions, ErrorMessages) {
     std::u16string text;
     std::string error;
   };
+  // The messages of functions given a value of the wrong kind or an empty one.
+  auto missing = [](const std::string& kinds, const std::string& text) {
+    return "ESwBadRpnValue: Required value type missing (any of '" + kinds + "') in RPN expression '" + text + "'.";
+  };
+  auto empty = [](const std::string& function, const std::string& text) {
+    return "ESwEmptyFuncArgument: Function " + function + " of RPN expression '" + text + "' expects a non-empty argument.";
+  };
   const Row rows[] = {
       {u"nosuch", "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function "
                   "'nosuch' - known ones: " + known + "."},
@@ -164,8 +171,6 @@ TEST(SwExpressions, ErrorMessages) {
                    "on top of TRpnValueStack but got 7.5."},
       {u"5 -3", "ENonEmptyRpnStack: There were 3 items instead of just one left on stack after "
                 "evaluating an RPN expression."},
-      {u"1 2 3", "ENonEmptyRpnStack: There were 4 items instead of just one left on stack after "
-                 "evaluating an RPN expression."},
       {u"cmp_eq", "EEmptyStackOperation: Attempted to Pop from empty TRpnValueStack."},
       {u"1 0 /", "ESwExprDivisionByZero: Division by zero in RPN expression '1 0 /'."},
       {u"'abc' toint", "ESwBadExprStringToIntLength: String [61 62 63] to convert into number must "
@@ -180,26 +185,14 @@ TEST(SwExpressions, ErrorMessages) {
                           "expression ''x' -1 charset'."},
       {u"'abc' h2b", "ESwHexConvert: Hex string must have even length, 3 given."},
       {u"'zz' h2b", "ESwHexConvert: Hex string \"zz\" contains wrong symbol (0-9, A-F, a-f allowed)."},
-      {u"'' cmp_hex", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression ''' cmp_hex' "
-                      "expects a non-empty argument."},
-      {u"'' cmp_pat", "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression ''' cmp_pat' "
-                      "expects a non-empty argument."},
-      {u"'ab' '' xor", "ESwEmptyFuncArgument: Function TFnXor of RPN expression ''ab' '' xor' "
-                       "expects a non-empty argument."},
+      {u"'' cmp_hex", empty("TFnCmpHex", "'' cmp_hex")}, {u"'' cmp_pat", empty("TFnCmpPattern", "'' cmp_pat")},
+      {u"'ab' '' xor", empty("TFnXor", "'ab' '' xor")},
       {u"$ sibl", "ESwFuncNeedsBaseNode: Calling function TFnSiblings within RPN expression "
                   "'$ sibl' running in context without base node."},
-      {u"5 toraw", "ESwBadRpnValue: Required value type missing (any of 'valStr') in RPN "
-                   "expression '5 toraw'."},
-      {u"1 1 = h2b", "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in "
-                     "RPN expression '1 1 = h2b'."},
-      {u"'x' skip", "ESwBadRpnValue: Required value type missing (any of 'valNum') in RPN "
-                    "expression ''x' skip'."},
-      {u"5 len", "ESwBadRpnValue: Required value type missing (any of 'valBytes') in RPN "
-                 "expression '5 len'."},
-      {u"1 1 = 1 1 = = 'a' and", "ESwBadRpnValue: Required value type missing (any of 'valBool') in "
-                                 "RPN expression '1 1 = 1 1 = = 'a' and'."},
-      {u"$ $ and", "ESwBadRpnValue: Required value type missing (any of 'valBytes') in RPN "
-                   "expression '$ $ and'."},
+      {u"5 toraw", missing("valStr", "5 toraw")}, {u"1 1 = h2b", missing("valBytes, valStr", "1 1 = h2b")},
+      {u"'x' skip", missing("valNum", "'x' skip")}, {u"5 len", missing("valBytes", "5 len")},
+      {u"1 1 = 1 1 = = 'a' and", missing("valBool", "1 1 = 1 1 = = 'a' and")},
+      {u"$ $ and", missing("valBytes", "$ $ and")},
       {u"1 1 = 1 =", "EInvalidRpnOperation: Incomparable RPN values of types: A (True) = b, B (1) = i. "
                     "Can only compare these combinations: null-any or any-null or null/null, "
                     "num-num, bool-bool, str-str, bytes-bytes, num-str or str-num."},

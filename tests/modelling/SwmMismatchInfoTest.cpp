@@ -59,11 +59,9 @@ TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
   EXPECT_TRUE(info.Current.Excerpt.empty());
   EXPECT_FALSE(info.HasGlobal());
 
-  std::string path = ::testing::TempDir() + "mismatch_source.bin";
-  {
-    TFileStream file(Utf8ToWide(path), TFileMode::Create);
-    file.WriteBuffer("0123456789", 10);
-  }
+  TScratchDir dir("mismatch");
+  const std::string path = (dir / "source.bin").string();
+  WriteFile(path, "0123456789");
   TFileStream file(Utf8ToWide(path), TFileMode::OpenRead);
   file.SetPosition(4);
   TMemoryStream line;
@@ -78,7 +76,6 @@ TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
   EXPECT_EQ(info.Global.Position, 4);
   EXPECT_EQ(info.Global.Size, 10);
   EXPECT_EQ(info.Global.Excerpt, "0123456789");
-  std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -355,12 +355,13 @@ TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
   };
   const Row rows[] = {{1, 4096, 0}, {1, 4096, 9000}, {0, 4096, 5000}, {8, 65536, 70000}};
   auto compiler = CompileModel("\"X\"\n  END? eof\n");
-  const auto path = std::filesystem::temp_directory_path() / "skeinwork-run-cut.bin";
+  TScratchDir dir("run-cut");
+  const auto path = dir / "data.bin";
   const std::regex message("EReadError: File \"" + path.string() +
                            "\" became shorter while being read \\((\\d+) bytes expected at offset (\\d+), (\\d+) read\\)\\.");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.cutTo);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(300000, 'a');
+    WriteFile(path, std::string(300000, 'a'));
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream input(&file, false);
     input.SetLimits(row.windows, row.windowSize);
@@ -374,7 +375,6 @@ TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
     EXPECT_LT(std::stoll(parts[3]), std::stoll(parts[1]));
   }
   compiler->ProgressHook = {};
-  std::filesystem::remove(path);
 }
 
 struct TFileAsker {
@@ -386,7 +386,8 @@ struct TFileAsker {
 // Each run starts from the compiler's policy, so "allow for this run" ends with the run; a
 // refusal ends the run even in an optional node, where a mismatch would not.
 TEST(Modelling, RunsAskForFileAccessAfresh) {
-  std::string path = (std::filesystem::temp_directory_path() / "swmrun_access.txt").string();
+  TScratchDir dir("run-access");
+  const std::string path = (dir / "access.txt").string();
   auto compiler = CompileModel("1? \"a\" ? '" + path + "' 'a' save has\n2 \"b\" ? '" + path + "' 'b' save has\n");
   TFileAsker asker{{TSwFileAccessAnswer::AllowForRun, TSwFileAccessAnswer::Refuse}};
   compiler->FileAccess.Write = TSwFileAccessMode::Ask;
@@ -395,7 +396,6 @@ TEST(Modelling, RunsAskForFileAccessAfresh) {
   EXPECT_EQ(asker.Asked, 1u);
   EXPECT_EQ(RunModel(*compiler, "").substr(0, 54), "ESwFileAccessRefused: Function save was refused access");
   EXPECT_EQ(asker.Asked, 2u);
-  std::filesystem::remove(path);
 }
 
 TEST(Modelling, ReentrantModellingIsRefused) {

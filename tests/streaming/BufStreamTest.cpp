@@ -252,10 +252,11 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
       {"the last byte, cut by one", 2, 64, 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
   };
   const std::string content = Data(400);
-  const auto path = std::filesystem::temp_directory_path() / "skeinwork-bufstream-cut.bin";
+  TScratchDir dir("bufstream-cut");
+  const auto path = dir / "data.bin";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    WriteFile(path, content);
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream cache(&file, false);
     cache.SetLimits(row.windows, row.windowSize);
@@ -270,7 +271,6 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
     // Reading at or beyond the size the cache knows is the end of input, not an error.
     EXPECT_EQ(cache.ReadAt(400, 4), "");
   }
-  std::filesystem::remove(path);
 
   // Any other stream is named by its class.
   TStringStream memory(content);
