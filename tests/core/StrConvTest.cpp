@@ -13,11 +13,7 @@ namespace skeinwork {
 namespace {
 
 TEST(StrConv, NamesResolveToCodepages) {
-  struct Row {
-    const char* name;
-    int codepage;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, int> rows[] = {
       {"UTF-8", 65001},       {"utf8", 65001},           {"unicode-1-1-utf-8", 65001}, {"UTF-16LE", 1200},
       {"ucs-2", 1200},        {"csUnicode", 1200},       {"utf16be", 1201},            {"utf-32", 12000},
       {"utf-7", 65000},       {"WINDOWS-1251", 1251},    {"x-cp1251", 1251},           {"cp1252", 1252},
@@ -30,10 +26,10 @@ TEST(StrConv, NamesResolveToCodepages) {
       {"", -1},               {"utf-9", -1},             {"windows1251", -1},          {" utf-8", -1},
       {"utf-8 ", -1},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(SwCharsetToCodepage(std::string_view(row.name)), row.codepage);
-    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(row.name)), row.codepage);
+  for (const auto& [name, codepage] : rows) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage);
+    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage);
   }
 }
 

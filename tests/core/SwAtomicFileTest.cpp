@@ -146,19 +146,15 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
 TEST(AtomicFile, TargetsThatCannotBeCreated) {
   TScratchDir folder("create");
   fs::create_directories(folder / "dir");
-  struct Row {
-    std::string target;
-    std::string message;
-  };
-  const Row rows[] = {
+  const std::pair<std::string, std::string> rows[] = {
       {(folder / "missing" / "out.bin").string(),
        "Cannot create file \"" + (folder / "missing" / "out.bin").string() + "\". No such file or directory"},
       {(folder / "dir").string(), "Cannot create file \"" + (folder / "dir").string() + "\". Is a directory"},
       {"", "Cannot create file \"\". No such file or directory"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.target);
-    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(row.target)); }, row.message);
+  for (const auto& [target, message] : rows) {
+    SCOPED_TRACE(target);
+    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(target)); }, message);
   }
   EXPECT_EQ(folder.Names(), std::vector<std::string>{"dir"});
 }

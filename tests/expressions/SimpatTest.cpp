@@ -124,19 +124,15 @@ std::string Dump(const TSimpatItems& items) {
 }
 
 TEST(Simpat, ParsingMergesLiteralsButNotRepeatedOnes) {
-  struct Row {
-    const char* text;
-    const char* items;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, const char*> rows[] = {
       {"a+b", "+ s(a) s(b)"},
       {"ab+c", "s(a) + s(b) s(c)"}, {"abc", "s(abc)"}, {"CR LF", "s(\r\n)"},
       {"Skeinwork SP+", "s(Skeinwork) + r"}, {"SP+ +", "+ r s(+)"}, {"SP*?", "* r s(?)"},
       {"DIG DIG? . DIG", "r ? r s(.) r"}, {"x [ab]* y", "s(x) * r s(y)"}, {"\\65\\x42", "s(AB)"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(Dump(*ParseSimpatAlternative(row.text, TSimpatClassTable::BuiltIn())), row.items);
+  for (const auto& [text, items] : rows) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(Dump(*ParseSimpatAlternative(text, TSimpatClassTable::BuiltIn())), items);
   }
 }
 

@@ -524,21 +524,17 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
       return false;
     }
   };
-  struct TCase {
-    const char16_t* Text;
-    const char* Result;
-  };
-  const TCase cases[] = {{u"grow", "i:42"}, {u"grow more7 +", "i:84"}};
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.Text));
+  const std::pair<const char16_t*, const char*> cases[] = {{u"grow", "i:42"}, {u"grow more7 +", "i:84"}};
+  for (const auto& [text, result] : cases) {
+    SCOPED_TRACE(WideToUtf8(text));
     TSwFunctions functions = SwGlobalFunctions();
     TGrower grower{&functions};
     functions.Register(u"grow", TSwFuncHandler{&TGrower::RegisterMoreAndDecline, &grower});
-    TSwExpression expression(c.Text, nullptr);
+    TSwExpression expression(text, nullptr);
     expression.SetFunctions(&functions);
     std::string outcome = ErrorText([&] { expression.Evaluate(); });
     if (outcome == "no error") outcome = Shown(expression.LastScalar());
-    EXPECT_EQ(outcome, c.Result);
+    EXPECT_EQ(outcome, result);
   }
 }
 
@@ -784,11 +780,7 @@ TEST(SwExpressions, ResultsAndExtraction) {
   EXPECT_EQ(input.Position(), 2);
 
   // Conversions between scalars and node values.
-  struct Row {
-    TRpnScalar scalar;
-    TSwTypes kinds;
-  };
-  const Row rows[] = {
+  const std::pair<TRpnScalar, TSwTypes> rows[] = {
       {RpnNum(2.5), SwKind(ltFrac)},
       {RpnNum(-7), static_cast<TSwTypes>(SwKind(ltFrac) | SwKind(ltInt))},
       {RpnNum(3000000000.0), SwKind(ltFrac)},
@@ -796,10 +788,10 @@ TEST(SwExpressions, ResultsAndExtraction) {
       {RpnBytes("ab"), SwKind(ltRaw)},
       {RpnStr(u"ab"), SwKind(ltStr)},
   };
-  for (const Row& row : rows) {
-    TSwValue value = SwRpnToValue(row.scalar);
-    EXPECT_EQ(value.Kinds, row.kinds);
-    EXPECT_EQ(Shown(SwValueToRpn(value)), Shown(row.scalar));
+  for (const auto& [scalar, kinds] : rows) {
+    TSwValue value = SwRpnToValue(scalar);
+    EXPECT_EQ(value.Kinds, kinds);
+    EXPECT_EQ(Shown(SwValueToRpn(value)), Shown(scalar));
   }
   EXPECT_EQ(Shown(SwValueToRpn(TSwValue::OfInt(42))), "i:42");
   EXPECT_EQ(SwRpnKindNames(0), "<none>");

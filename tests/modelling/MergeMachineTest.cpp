@@ -200,11 +200,7 @@ TEST(MmIdList, EntriesCarryIdsAndOriginTags) {
 }
 
 TEST(MmIdList, RefusesWhatItCannotStore) {
-  struct Row {
-    std::function<void(TMmIdList&)> Action;
-    std::string Message;
-  };
-  const Row rows[] = {
+  const std::pair<std::function<void(TMmIdList&)>, std::string> rows[] = {
       {[](TMmIdList& l) { l.Add(-1); }, "TMmIdList cannot store ID = -1."},
       {[](TMmIdList& l) { l.Add(0x1000000); }, "TMmIdList cannot store ID = 16777216."},
       {[](TMmIdList& l) { l.Add(1, 256); }, "TMmIdList cannot store origin tag 256."},
@@ -213,12 +209,12 @@ TEST(MmIdList, RefusesWhatItCannotStore) {
       {[](TMmIdList& l) { l.Delete(-1); }, "List index out of bounds (-1)."},
       {[](TMmIdList& l) { l.Insert(3, 1); }, "List index out of bounds (3)."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Message);
+  for (const auto& [action, message] : rows) {
+    SCOPED_TRACE(message);
     TMmIdList list;
     list.Add(1);
     list.Add(2);
-    ExpectError<EMmListError>([&] { row.Action(list); }, row.Message);
+    ExpectError<EMmListError>([&] { action(list); }, message);
   }
 }
 
@@ -277,11 +273,7 @@ TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
   EXPECT_EQ(a->ID, 0);
   EXPECT_EQ(b->ID, 1);
 
-  struct Row {
-    std::function<void()> Action;
-    std::string Message;
-  };
-  const Row rows[] = {
+  const std::pair<std::function<void()>, std::string> rows[] = {
       {[&] { auto n = std::make_unique<TMmNode>(); n->ID = 5; strict.Add(std::move(n)); },
        "TMmNode must be unassigned (ID = -1) before writing to TMmList.Items[2]."},
       {[&] { strict.SetItem(0, std::make_unique<TMmNode>()); }, "Cannot replace TMmNode at 0 in TMmList."},
@@ -290,9 +282,9 @@ TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
       {[&] { strict.Item(2); }, "List index out of bounds (2)."},
       {[&] { strict.SetItem(5, std::make_unique<TMmNode>()); }, "List index out of bounds (5)."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Message);
-    ExpectError<EMmListError>(row.Action, row.Message);
+  for (const auto& [action, message] : rows) {
+    SCOPED_TRACE(message);
+    ExpectError<EMmListError>(action, message);
   }
   strict.Remove(1);  // the last entry may always go
   EXPECT_EQ(strict.Count(), 1);

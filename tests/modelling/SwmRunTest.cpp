@@ -101,20 +101,16 @@ TEST(Compiler, DumpsOfSmallModels) {
 }
 
 TEST(Compiler, ErrorsOfConditionsAndDoubleCompiling) {
-  struct Row {
-    const char* model;
-    const char* message;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, const char*> rows[] = {
       {"\"A\" !\n", "ESwmEmptyNegatedCondition: Negated condition ('!') must have an operator. Node: 'A' t:1."},
       {"\"A\" # x\n", "ESwmUnknownCondition: Unknown condition operator '#' in '# x'. Node: 'A' t:1."},
       {"\"A\" x 0D0\n", "no error"},  // compiles; the hex text fails only when tested
       // Errors of the merge machine name the node.
       {"\"A\"\n  nothing\n", "EMmNoAncestor: Cannot find ancestor of inheriting node 'nothing'. Node: t:2"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.model);
-    EXPECT_EQ(ErrorText([&] { CompileModel(row.model); }), row.message);
+  for (const auto& [model, message] : rows) {
+    SCOPED_TRACE(model);
+    EXPECT_EQ(ErrorText([&] { CompileModel(model); }), message);
   }
   auto compiler = CompileModel("");
   auto description = ReadModel("");

@@ -187,11 +187,7 @@ TEST(NativeStreamer, BadLinesRaiseParseErrors) {
 }
 
 TEST(NativeStreamer, IndentationShapesTheTree) {
-  struct Row {
-    std::string text;
-    std::string shape;
-  };
-  const Row rows[] = {
+  const std::pair<std::string, std::string> rows[] = {
       {"a\n  b\n    c\n  d\ne\n", "a:1(b:2(c:3) d:4) e:5"},
       {"a\n  b\n    c\n      d\ne\n  f", "a:1(b:2(c:3(d:4))) e:5(f:6)"},
       {"a\n  b\n    c\n      d\n  e", "a:1(b:2(c:3(d:4)) e:5)"},
@@ -205,11 +201,11 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
        "    . \"cond\" =",
        "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
   };
-  for (const Row& row : rows) {
-    auto root = ReadModel(row.text, u"m");
+  for (const auto& [text, shape] : rows) {
+    auto root = ReadModel(text, u"m");
     EXPECT_EQ(root->Name(), u"");
     EXPECT_EQ(root->PropertiesIfAny() ? root->PropertiesIfAny()->Count() : 0, 0);
-    EXPECT_EQ(Shape(root.get()), row.shape) << row.text;
+    EXPECT_EQ(Shape(root.get()), shape) << text;
   }
 }
 
@@ -289,11 +285,7 @@ TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
 }
 
 TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
-  struct Row {
-    std::string resource;
-    std::string model;
-  };
-  const Row rows[] = {
+  const std::pair<std::string, std::string> rows[] = {
       {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"},
       {"Skeinwork 1==\nA", "A"},
       {"Skeinwork 0.79\n== a ==\nA\n== b ==\nB", "A\n== b ==\nB"},
@@ -306,7 +298,7 @@ TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
       {"Skeinwork 0" + std::string(1010, 'x') + "==\nA", "A"},
       {"Skeinwork 0" + std::string(1011, 'x') + "==\nA", "Skeinwork 0" + std::string(1011, 'x') + "==\nA"},
   };
-  for (const Row& row : rows) EXPECT_EQ(SwmModelTextOf(row.resource), row.model) << row.resource;
+  for (const auto& [resource, model] : rows) EXPECT_EQ(SwmModelTextOf(resource), model) << resource;
 }
 
 // How many nodes stand below `node`: one line each.

@@ -372,24 +372,20 @@ TEST(Streamer, InflationIsBounded) {
   // A set ceiling below the ratio allowance wins. What inflates is the checksum field and the
   // payload: 100004 bytes here.
   const std::string bytes = Build(1, 2, Payload(100000));
-  struct Row {
-    int64_t ceiling;
-    bool fits;
-  };
-  const Row rows[] = {{100003, false}, {100004, true}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.ceiling);
+  const std::pair<int64_t, bool> rows[] = {{100003, false}, {100004, true}};
+  for (const auto& [ceiling, fits] : rows) {
+    SCOPED_TRACE(ceiling);
     TStringStream stream(bytes);
     TStreamer streamer(kSignature, kVersion);
-    streamer.SetMaxInflatedSize(row.ceiling);
-    if (row.fits) {
+    streamer.SetMaxInflatedSize(ceiling);
+    if (fits) {
       std::unique_ptr<TStream> inflated = streamer.Read(stream, 0);
       ASSERT_NE(inflated, nullptr);
       EXPECT_EQ(inflated->Size() - inflated->Position(), 100000);
     } else {
       ExpectError<EStreamerCompression>([&] { streamer.Read(stream, 0); },
                                         "Zlib reports compression error ('data inflates beyond " +
-                                            std::to_string(row.ceiling) + " bytes') for TStreamer.");
+                                            std::to_string(ceiling) + " bytes') for TStreamer.");
     }
   }
 }
