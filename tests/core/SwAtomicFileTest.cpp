@@ -21,33 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder of its own per test, so that left-over temporary files show.
-class TFolder {
- public:
-  explicit TFolder(const std::string& name) : mPath(fs::temp_directory_path() / ("skeinwork-atomic-" + name)) {
-    fs::remove_all(mPath);
-    fs::create_directories(mPath);
-  }
-  ~TFolder() {
-    std::error_code ignored;
-    fs::remove_all(mPath, ignored);
-  }
-  fs::path operator/(const std::string& name) const { return mPath / name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(mPath)) out.push_back(entry.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  fs::path mPath;
-};
-
-void Put(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 // Makes writes beyond `bytes` fail as they do on a full disk (with EFBIG rather than ENOSPC),
 // for the life of the object.
 class TFileSizeLimit {
@@ -83,9 +56,9 @@ TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TFolder folder("commit");
+    TScratchDir folder("commit");
     const fs::path target = folder / "out.bin";
-    if (row.before) Put(target, row.before);
+    if (row.before) WriteFile(target, row.before);
     TSwAtomicFileStream file(Utf8ToWide(target.string()));
     file.WriteBuffer(row.written.data(), static_cast<int64_t>(row.written.size()));
     // Until Commit the target is what it was; the data sits under another name in the folder.
@@ -136,9 +109,9 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TFolder folder("failure");
+    TScratchDir folder("failure");
     const fs::path target = folder / "tree.swt";
-    if (row.before) Put(target, row.before);
+    if (row.before) WriteFile(target, row.before);
     {
       TSwAtomicFileStream file(Utf8ToWide(target.string()));
       if (row.error) {
@@ -155,9 +128,9 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
     EXPECT_EQ(folder.Names().size(), row.before ? 1u : 0u);
   }
   // A cancel request (an interrupt) stops the next write, and the file goes with the stream.
-  TFolder folder("cancel");
+  TScratchDir folder("cancel");
   const fs::path target = folder / "tree.swt";
-  Put(target, "old");
+  WriteFile(target, "old");
   std::atomic<bool> cancel{true};
   TSwWorkMeter meter(&cancel, TSwWorkMeter::NoLimit);
   ExpectError<ESwCancelled>(
@@ -171,21 +144,17 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
 }
 
 TEST(AtomicFile, TargetsThatCannotBeCreated) {
-  TFolder folder("create");
+  TScratchDir folder("create");
   fs::create_directories(folder / "dir");
-  struct Row {
-    std::string target;
-    std::string message;
-  };
-  const Row rows[] = {
+  const std::pair<std::string, std::string> rows[] = {
       {(folder / "missing" / "out.bin").string(),
        "Cannot create file \"" + (folder / "missing" / "out.bin").string() + "\". No such file or directory"},
       {(folder / "dir").string(), "Cannot create file \"" + (folder / "dir").string() + "\". Is a directory"},
       {"", "Cannot create file \"\". No such file or directory"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.target);
-    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(row.target)); }, row.message);
+  for (const auto& [target, message] : rows) {
+    SCOPED_TRACE(target);
+    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(target)); }, message);
   }
   EXPECT_EQ(folder.Names(), std::vector<std::string>{"dir"});
 }
@@ -204,10 +173,10 @@ TEST(AtomicFile, DevicesAreWrittenInPlace) {
 }
 
 TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
-  TFolder folder("keep");
+  TScratchDir folder("keep");
   const fs::path target = folder / "data.txt";
   const fs::path link = folder / "link.txt";
-  Put(target, "old");
+  WriteFile(target, "old");
   fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink(target, link);
   TSwAtomicFileStream file(Utf8ToWide(link.string()));
@@ -223,7 +192,7 @@ TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
 
 TEST(AtomicFile, ReadsBackWhatWasWritten) {
   // Writers such as the tree file's container go back to patch and check what they wrote.
-  TFolder folder("read");
+  TScratchDir folder("read");
   TSwAtomicFileStream file(Utf8ToWide((folder / "f.bin").string()));
   file.WriteBuffer("0123456789", 10);
   EXPECT_EQ(file.Size(), 10);

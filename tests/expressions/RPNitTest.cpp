@@ -76,11 +76,7 @@ std::string Outcome(std::u16string_view text, TMode mode = TMode::Plain) {
 }
 
 TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
-  struct Row {
-    std::u16string text;
-    const char* items;
-  };
-  const Row rows[] = {
+  const std::pair<std::u16string, const char*> rows[] = {
       {u"'it''s'", "s:it's"}, {u"'' 'x'", "s: s:x"}, {u"'a b'", "s:a b"}, {u"1,5", "i:1.5"},
       {u"1.5", "i:1.5"}, {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"},
       {u"5 -3", "i:5 i:-3"}, {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"},
@@ -88,9 +84,9 @@ TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
       {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"},
       {u"'x'y", "s:x v:y"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Dump(*CompileRpn(row.text)), row.items);
+  for (const auto& [text, items] : rows) {
+    SCOPED_TRACE(WideToUtf8(text));
+    EXPECT_EQ(Dump(*CompileRpn(text)), items);
   }
 }
 
@@ -269,17 +265,13 @@ TEST_F(RpnDefaults, VariableCharactersAndOperatorsShareCharacters) {
                                     "Attempted to set empty RpnVarChars.");
   EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
   SetRpnVarChars(WideString(RpnDefaultVarChars) + u"+$");
-  struct Row {
-    std::u16string text;
-    const char* items;
-  };
-  const Row rows[] = {
+  const std::pair<std::u16string, const char*> rows[] = {
       {u"a+b", "v:a+b"}, {u"1 2 +", "i:1 i:2 op:Add"}, {u"+1", "i:1"}, {u"+ 1", "op:Add i:1"},
       {u"+x", "v:+x"}, {u"$ +", "v:$ op:Add"}, {u"Ab+", "v:Ab+"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Dump(*CompileRpn(row.text)), row.items);
+  for (const auto& [text, items] : rows) {
+    SCOPED_TRACE(WideToUtf8(text));
+    EXPECT_EQ(Dump(*CompileRpn(text)), items);
   }
 }
 

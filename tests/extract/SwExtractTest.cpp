@@ -189,13 +189,10 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
        {{longName + ".png", "DATA1"}, {longName.substr(2) + "-2.png", "DATA22"}, {longName.substr(2) + "-3.png", "DATA333"}},
        3},
   };
-  int round = 0;
   for (const TCase& c : cases) {
-    std::filesystem::path directory =
-        std::filesystem::path(::testing::TempDir()) / ("sw_extract_" + std::to_string(::getpid()) + "_" + std::to_string(round++));
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    for (const auto& [name, content] : c.Before) std::ofstream(directory / name) << content;
+    TScratchDir scratch("extract");
+    const std::filesystem::path& directory = scratch.Path();
+    for (const auto& [name, content] : c.Before) WriteFile(directory / name, content);
     TSwDataNodeSaver saver(mRoot, &mSlicer);
     saver.SetDataPath(u"chunk\\data");
     saver.SetNamePath(c.NamePath);
@@ -216,13 +213,12 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
     for (const auto& [name, content] : c.Expected) listed.push_back((directory / name).string());
     std::sort(written.begin(), written.end());
     EXPECT_EQ(written, listed);
-    std::filesystem::remove_all(directory);
   }
 }
 
 TEST_F(SwDataNodeSaverTest, ExtractionLoopStopsWhenAsked) {
-  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / ("sw_extract_stop_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(directory);
+  TScratchDir scratch("extract-stop");
+  const std::filesystem::path directory = scratch / "out";
   TSwDataNodeSaver saver(mRoot, &mSlicer);
   saver.SetDataPath(u"chunk\\data");
   std::atomic<bool> stop{false};
@@ -238,7 +234,6 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopStopsWhenAsked) {
   EXPECT_EQ(SwExtractData(saver, settings), 1);
   EXPECT_EQ(FilesIn(directory).size(), 1u);
   EXPECT_EQ(matched, std::vector<std::string>{"0 data 00000006"});
-  std::filesystem::remove_all(directory);
 }
 
 }  // namespace

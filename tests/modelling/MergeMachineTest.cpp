@@ -77,13 +77,14 @@ class TToyMachine : public TMergeMachine {
   std::vector<std::unique_ptr<TToyInfo>> mInfos;  // owned
 };
 
-// Defines a toy tree from lines: two blanks of indentation per level, then the node, then merge
-// lists. A node is written with flag prefixes ("@" inheriting, "+" prepending, "!" implicit),
-// then its name, in parentheses when off-context. "<a,b" and ">c,d..." are the left and right
-// merge lists; "..." marks an entry.
-void Define(TToyMachine& machine, const std::vector<std::string>& lines) {
+// Defines a toy tree from lines separated by "|": two blanks of indentation per level, then the
+// node, then merge lists. A node is written with flag prefixes ("@" inheriting, "+" prepending,
+// "!" implicit), then its name, in parentheses when off-context. "<a,b" and ">c,d..." are the left
+// and right merge lists; "..." marks an entry.
+void Define(TToyMachine& machine, const std::string& tree) {
   std::vector<int32_t> parents;  // by level
-  for (const std::string& line : lines) {
+  std::istringstream lines(tree);
+  for (std::string line; std::getline(lines, line, '|');) {
     size_t indent = line.find_first_not_of(' ');
     if (indent == std::string::npos) indent = line.size();
     const size_t level = indent / 2;
@@ -141,8 +142,8 @@ std::string Label(const TMmNode& node) {
   return label + "#" + std::to_string(node.ID);
 }
 
-// The merged graph from the root, one node a line: "name#ID/tag" (tag 0 not shown); a node met
-// again is written "*name#ID" and not expanded.
+// The merged graph from the root, one node a line, the lines separated by "|": "name#ID/tag" (tag
+// 0 not shown); a node met again is written "*name#ID" and not expanded.
 std::string Dump(const TMergeMachine& machine) {
   std::string out;
   std::vector<bool> seen(machine.Merged().Count());
@@ -156,24 +157,18 @@ std::string Dump(const TMergeMachine& machine) {
     TItem item = pending.back();
     pending.pop_back();
     const TMmNode* node = machine.MergedNode(item.Id);
-    out += std::string(item.Depth * 2, ' ');
+    out += (out.empty() ? "" : "|") + std::string(item.Depth * 2, ' ');
     if (!node) {
-      out += "<empty #" + std::to_string(item.Id) + ">\n";
+      out += "<empty #" + std::to_string(item.Id) + ">";
       continue;
     }
     const bool again = seen[item.Id];
     seen[item.Id] = true;
-    out += (again ? "*" : "") + Label(*node) + (item.Tag ? "/" + std::to_string(item.Tag) : "") + "\n";
+    out += (again ? "*" : "") + Label(*node) + (item.Tag ? "/" + std::to_string(item.Tag) : "");
     if (again) continue;
     for (int i = node->Children.Count() - 1; i >= 0; --i)
       pending.push_back({node->Children.Id(i), node->Children.Tag(i), item.Depth + 1});
   }
-  return out;
-}
-
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\n";
   return out;
 }
 
@@ -205,11 +200,7 @@ TEST(MmIdList, EntriesCarryIdsAndOriginTags) {
 }
 
 TEST(MmIdList, RefusesWhatItCannotStore) {
-  struct Row {
-    std::function<void(TMmIdList&)> Action;
-    std::string Message;
-  };
-  const Row rows[] = {
+  const std::pair<std::function<void(TMmIdList&)>, std::string> rows[] = {
       {[](TMmIdList& l) { l.Add(-1); }, "TMmIdList cannot store ID = -1."},
       {[](TMmIdList& l) { l.Add(0x1000000); }, "TMmIdList cannot store ID = 16777216."},
       {[](TMmIdList& l) { l.Add(1, 256); }, "TMmIdList cannot store origin tag 256."},
@@ -218,12 +209,12 @@ TEST(MmIdList, RefusesWhatItCannotStore) {
       {[](TMmIdList& l) { l.Delete(-1); }, "List index out of bounds (-1)."},
       {[](TMmIdList& l) { l.Insert(3, 1); }, "List index out of bounds (3)."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Message);
+  for (const auto& [action, message] : rows) {
+    SCOPED_TRACE(message);
     TMmIdList list;
     list.Add(1);
     list.Add(2);
-    ExpectError<EMmListError>([&] { row.Action(list); }, row.Message);
+    ExpectError<EMmListError>([&] { action(list); }, message);
   }
 }
 
@@ -282,16 +273,8 @@ TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
   EXPECT_EQ(a->ID, 0);
   EXPECT_EQ(b->ID, 1);
 
-  struct Row {
-    std::function<void()> Action;
-    std::string Message;
-  };
-  const Row rows[] = {
-      {[&] {
-         auto n = std::make_unique<TMmNode>();
-         n->ID = 5;
-         strict.Add(std::move(n));
-       },
+  const std::pair<std::function<void()>, std::string> rows[] = {
+      {[&] { auto n = std::make_unique<TMmNode>(); n->ID = 5; strict.Add(std::move(n)); },
        "TMmNode must be unassigned (ID = -1) before writing to TMmList.Items[2]."},
       {[&] { strict.SetItem(0, std::make_unique<TMmNode>()); }, "Cannot replace TMmNode at 0 in TMmList."},
       {[&] { strict.SetItem(2, nullptr); }, "TMmList.Items[2] cannot be set to nil."},
@@ -299,9 +282,9 @@ TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
       {[&] { strict.Item(2); }, "List index out of bounds (2)."},
       {[&] { strict.SetItem(5, std::make_unique<TMmNode>()); }, "List index out of bounds (5)."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Message);
-    ExpectError<EMmListError>(row.Action, row.Message);
+  for (const auto& [action, message] : rows) {
+    SCOPED_TRACE(message);
+    ExpectError<EMmListError>(action, message);
   }
   strict.Remove(1);  // the last entry may always go
   EXPECT_EQ(strict.Count(), 1);
@@ -325,78 +308,56 @@ TEST(MmList, NumbersItsNodesAndGuardsItsSlots) {
 TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
   struct Row {
     const char* Title;
-    std::vector<std::string> Tree;
-    std::vector<std::string> Expected;
+    std::string Tree, Expected;
   };
-  const std::vector<Row> rows = {
-      {"own children only",
-       {"root", "  a", "    b", "  c"},
-       {"root#0", "  a#1", "    b#2", "  c#3"}},
-      {"recursion through an off-context definition",
-       {"root", "  (expr)", "    num", "    paren", "      @expr"},
-       {"root#0", "  (expr)#1", "    num#2", "    paren#3", "      @expr#4", "        num#5/1",
-        "        *paren#3/1"}},
-      {"a nearer definition hides the one at the root",
-       {"root", "  (x)", "    a", "  p", "    (x)", "      b", "    q", "      @x"},
-       {"root#0", "  (x)#1", "    a#2", "  p#3", "    (x)#4", "      b#5", "    q#6", "      @x#7",
-        "        b#8/1"}},
-      {"a root-level definition is found from any depth",
-       {"root", "  (x)", "    a", "  p", "    q", "      r", "        @x"},
-       {"root#0", "  (x)#1", "    a#2", "  p#3", "    q#4", "      r#5", "        @x#6", "          a#7/1"}},
-      {"an off-context item without ancestor stays as it is",
-       {"root", "  @(y)", "    a"},
-       {"root#0", "  @(y)#1", "    a#2"}},
-      {"inherited children come before own ones",
-       {"root", "  (d)", "    x", "  @d", "    y"},
-       {"root#0", "  (d)#1", "    x#2", "  @d#3", "    x#5/1", "    y#4"}},
-      {"a prepending item puts its own children first",
-       {"root", "  (d)", "    x", "  @+d", "    y"},
-       {"root#0", "  (d)#1", "    x#2", "  @+d#3", "    y#4", "    x#5/1"}},
-      {"a plain sibling is an ancestor too",
-       {"root", "  x", "    a", "  @x"},
-       {"root#0", "  x#1", "    a#2", "  @x#3", "    a#4/1"}},
-      {"an item named like an enclosing item inherits from it",
-       {"root", "  list", "    item", "    @list"},
-       {"root#0", "  list#1", "    item#2", "    @list#3", "      item#4/1", "      *@list#3/1"}},
+  const Row rows[] = {
+      {"own children only", "root|  a|    b|  c",
+       "root#0|  a#1|    b#2|  c#3"},
+      {"recursion through an off-context definition", "root|  (expr)|    num|    paren|      @expr",
+       "root#0|  (expr)#1|    num#2|    paren#3|      @expr#4|        num#5/1|        *paren#3/1"},
+      {"a nearer definition hides the one at the root", "root|  (x)|    a|  p|    (x)|      b|    q|      @x",
+       "root#0|  (x)#1|    a#2|  p#3|    (x)#4|      b#5|    q#6|      @x#7|        b#8/1"},
+      {"a root-level definition is found from any depth", "root|  (x)|    a|  p|    q|      r|        @x",
+       "root#0|  (x)#1|    a#2|  p#3|    q#4|      r#5|        @x#6|          a#7/1"},
+      {"an off-context item without ancestor stays as it is", "root|  @(y)|    a",
+       "root#0|  @(y)#1|    a#2"},
+      {"inherited children come before own ones", "root|  (d)|    x|  @d|    y",
+       "root#0|  (d)#1|    x#2|  @d#3|    x#5/1|    y#4"},
+      {"a prepending item puts its own children first", "root|  (d)|    x|  @+d|    y",
+       "root#0|  (d)#1|    x#2|  @+d#3|    y#4|    x#5/1"},
+      {"a plain sibling is an ancestor too", "root|  x|    a|  @x",
+       "root#0|  x#1|    a#2|  @x#3|    a#4/1"},
+      {"an item named like an enclosing item inherits from it", "root|  list|    item|    @list",
+       "root#0|  list#1|    item#2|    @list#3|      item#4/1|      *@list#3/1"},
       {"an inheriting child overlays the inherited one in place",
-       {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @x", "      b"},
-       {"root#0", "  (d)#1", "    x#2", "      a#3", "    y#4", "  @d#5", "    x#10/1", "      a#11",
-        "      b#12/1", "    y#9/1"}},
-      {"a prepending overlay puts its own children first",
-       {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @+x", "      b"},
-       {"root#0", "  (d)#1", "    x#2", "      a#3", "    y#4", "  @d#5", "    +x#10/1", "      b#11/1",
-        "      a#12", "    y#9/1"}},
-      {"an off-context child overlays an off-context one",
-       {"root", "  (d)", "    (h)", "      a", "  @d", "    (h)", "      b"},
-       {"root#0", "  (d)#1", "    (h)#2", "      a#3", "  @d#4", "    (h)#8/1", "      b#9"}},
-      {"left merges, own children, right merges",
-       {"root", "  (m1)", "    p", "  (m2)", "    q", "  n <m1 >m2", "    o"},
-       {"root#0", "  (m1)#1", "    p#2", "  (m2)#3", "    q#4", "  n#5", "    p#7/2", "    o#6", "    q#8/3"}},
-      {"merges come around the inherited children",
-       {"root", "  (m)", "    p", "  (d)", "    x", "  @d <m >m", "    o"},
-       {"root#0", "  (m)#1", "    p#2", "  (d)#3", "    x#4", "  @d#5", "    p#7/2", "    x#8/1", "    o#6",
-        "    p#9/3"}},
-      {"a marked merge entry appends marked copies",
-       {"root", "  (m)", "    p", "  n >m..."},
-       {"root#0", "  (m)#1", "    p#2", "  n#3", "    p...#5/1"}},
-      {"a merge of the enclosing definition forms recursion",
-       {"root", "  (item)", "    v", "    (more) >item"},
-       {"root#0", "  (item)#1", "    v#2", "    (more)#3", "      v#4/1", "      *(more)#3/1"}},
-      {"implicit children are not taken over, own ones stay",
-       {"root", "  (d)", "    !imp", "    x", "  @d", "    !own"},
-       {"root#0", "  (d)#1", "    !imp#2", "    x#3", "  @d#4", "    x#6/1", "    !own#5"}},
+       "root|  (d)|    x|      a|    y|  @d|    @x|      b",
+       "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    x#10/1|      a#11|      b#12/1|    y#9/1"},
+      {"a prepending overlay puts its own children first", "root|  (d)|    x|      a|    y|  @d|    @+x|      b",
+       "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    +x#10/1|      b#11/1|      a#12|    y#9/1"},
+      {"an off-context child overlays an off-context one", "root|  (d)|    (h)|      a|  @d|    (h)|      b",
+       "root#0|  (d)#1|    (h)#2|      a#3|  @d#4|    (h)#8/1|      b#9"},
+      {"left merges, own children, right merges", "root|  (m1)|    p|  (m2)|    q|  n <m1 >m2|    o",
+       "root#0|  (m1)#1|    p#2|  (m2)#3|    q#4|  n#5|    p#7/2|    o#6|    q#8/3"},
+      {"merges come around the inherited children", "root|  (m)|    p|  (d)|    x|  @d <m >m|    o",
+       "root#0|  (m)#1|    p#2|  (d)#3|    x#4|  @d#5|    p#7/2|    x#8/1|    o#6|    p#9/3"},
+      {"a marked merge entry appends marked copies", "root|  (m)|    p|  n >m...",
+       "root#0|  (m)#1|    p#2|  n#3|    p...#5/1"},
+      {"a merge of the enclosing definition forms recursion", "root|  (item)|    v|    (more) >item",
+       "root#0|  (item)#1|    v#2|    (more)#3|      v#4/1|      *(more)#3/1"},
+      {"implicit children are not taken over, own ones stay", "root|  (d)|    !imp|    x|  @d|    !own",
+       "root#0|  (d)#1|    !imp#2|    x#3|  @d#4|    x#6/1|    !own#5"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Title);
     TToyMachine machine;
     Define(machine, row.Tree);
     machine.Merge();
-    EXPECT_EQ(Dump(machine), Lines(row.Expected));
+    EXPECT_EQ(Dump(machine), row.Expected);
   }
 }
 
 // "EClass: message" of the error merging `tree` raises, or "no error".
-std::string MergeError(const std::vector<std::string>& tree) {
+std::string MergeError(const std::string& tree) {
   TToyMachine machine;
   Define(machine, tree);
   return ErrorText([&] { machine.Merge(); });
@@ -414,31 +375,31 @@ TEST(MergeMachine, ReportsFaultsOfTheTree) {
   const std::string definite = " reference 'n': both parent and sibling of the same name exist. "
                                "Use '(off-context)' for definite reference.";
   const std::string recursive = "EMmRecursiveMerging: Recursive node merges: ";
-  const std::pair<std::vector<std::string>, std::string> rows[] = {
-      {{"root", "  @y"}, "EMmNoAncestor: Cannot find ancestor of inheriting node 'y'."},
-      {{"root", "  (d)", "  (d)", "  p", "    @d"},
+  const std::pair<std::string, std::string> rows[] = {
+      {"root|  @y", "EMmNoAncestor: Cannot find ancestor of inheriting node 'y'."},
+      {"root|  (d)|  (d)|  p|    @d",
        "EMmManySinkPoints: Multiple possible inheritance targets for node 'd' among children of parent 'root'."},
-      {{"root", "  (d)", "  (d)", "  p >d"},
+      {"root|  (d)|  (d)|  p >d",
        "EMmManySinkPoints: Multiple possible merge targets for node 'd' among children of parent 'root'."},
-      {{"root", "  n", "    a", "    n", "    @n"}, ambiguous + "inheritance" + definite},
-      {{"root", "  n", "    a", "    n", "    m >n"}, ambiguous + "merge" + definite},
-      {{"root", "  a >b", "  b >a"}, recursive + "a #1 > b #2 >> a #1."},
-      {{"root", "  (a) >a", "  (a) >a"}, recursive + "a #1 > a #2 >> a #1."},
-      {{"root", "  a >b,c", "  b", "  c <d", "  d >a"}, recursive + "a #1 > c #3 > d #4 >> a #1."},
-      {{"root", "  (a) >b", "    p", "  (b)", "    q", "      @b >a"}, recursive + "a #1 > b #3 > q #4 > b #5 >> a #1."},
-      {{"root", "  @(a)", "  @(a)"}, recursive + "a #1 > a #2 >> a #1."},
+      {"root|  n|    a|    n|    @n", ambiguous + "inheritance" + definite},
+      {"root|  n|    a|    n|    m >n", ambiguous + "merge" + definite},
+      {"root|  a >b|  b >a", recursive + "a #1 > b #2 >> a #1."},
+      {"root|  (a) >a|  (a) >a", recursive + "a #1 > a #2 >> a #1."},
+      {"root|  a >b,c|  b|  c <d|  d >a", recursive + "a #1 > c #3 > d #4 >> a #1."},
+      {"root|  (a) >b|    p|  (b)|    q|      @b >a", recursive + "a #1 > b #3 > q #4 > b #5 >> a #1."},
+      {"root|  @(a)|  @(a)", recursive + "a #1 > a #2 >> a #1."},
       // Nested items that each inherit the one around them keep overlaying each other's copies
       // until two copies stand before one of them.
-      {{"root", "  l", "    @l", "      @l", "        @l"},
+      {"root|  l|    @l|      @l|        @l",
        "EMmManyOverlayTargets: Ambiguous overlay target among children of 'l'."},
-      {{"root", "  (d)", "    x", "  (e)", "    x", "  @d <e", "    @x"},
+      {"root|  (d)|    x|  (e)|    x|  @d <e|    @x",
        "EMmManyOverlayTargets: Ambiguous overlay target among children of 'd'."},
-      {{"root", "  n >zz"}, "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with."},
-      {{"root", "  @"}, "EMmBadFinder: FName given to TMmFinder is empty."},
-      {{"root", "  n >"}, "EMmBadFinder: FName given to TMmFinder is empty."},
+      {"root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with."},
+      {"root|  @", "EMmBadFinder: FName given to TMmFinder is empty."},
+      {"root|  n >", "EMmBadFinder: FName given to TMmFinder is empty."},
   };
   for (const auto& [tree, error] : rows) {
-    SCOPED_TRACE(Lines(tree));
+    SCOPED_TRACE(tree);
     EXPECT_EQ(MergeError(tree), error);
   }
 }
@@ -459,7 +420,7 @@ TEST(MergeMachine, MergeListsHaveAnOriginPool) {
     for (int i = 0; i < row.Left; ++i) left += (i ? ",m" : " <m");
     for (int i = 0; i < row.Right; ++i) right += (i ? ",m" : " >m");
     TToyMachine machine;
-    Define(machine, {"root", "  (m)", "    p", "  n" + left + right});
+    Define(machine, "root|  (m)|    p|  n" + left + right);
     if (row.Message.empty()) {
       machine.Merge();
       const TMmNode& n = *machine.MergedNode(3);
@@ -483,48 +444,20 @@ TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
   };
   const Row rows[] = {
       {[](TToyMachine& m) { m.Merge(); }, "No Defined nodes are found on Merge."},
-      {[&](TToyMachine& m) {
-         defineRoot(m, 3);
-         m.Merge();
-       },
+      {[&](TToyMachine& m) { defineRoot(m, 3); m.Merge(); },
        "First Defined node must be root (Parent = -1) but it has Parent = 3."},
-      {[&](TToyMachine& m) {
-         defineRoot(m, -1);
-         defineRoot(m, 4);
-         m.Merge();
-       },
+      {[&](TToyMachine& m) { defineRoot(m, -1); defineRoot(m, 4); m.Merge(); },
        "Defined node 1 must have its Parent defined before it but it has Parent = 4."},
-      {[&](TToyMachine& m) {
-         defineRoot(m, -1);
-         defineRoot(m, -1);
-         m.Merge();
-       },
+      {[&](TToyMachine& m) { defineRoot(m, -1); defineRoot(m, -1); m.Merge(); },
        "Defined node 1 must have its Parent defined before it but it has Parent = -1."},
-      {[&](TToyMachine&) {
-         TMergeMachine plain;  // the message names the machine's class
-         defineRoot(plain, -1);
-         plain.Merge();
-         plain.Merge();
-       },
+      // The message names the machine's class.
+      {[&](TToyMachine&) { TMergeMachine plain; defineRoot(plain, -1); plain.Merge(); plain.Merge(); },
        "TMergeMachine.Merge can be called just once."},
-      {[&](TToyMachine& m) {
-         defineRoot(m, -1);
-         m.Merge();
-         m.MergeNode(99);
-       },
-       "Unknown node ID to merge (99)."},
+      {[&](TToyMachine& m) { defineRoot(m, -1); m.Merge(); m.MergeNode(99); }, "Unknown node ID to merge (99)."},
       // A scope is searched only once it is merged; the stack is checked after each node.
-      {[](TToyMachine& m) {
-         Define(m, {"top", "  @x", "  (x)"});
-         m.MergeEarlyFromRoot = 1;
-         m.Merge();
-       },
+      {[](TToyMachine& m) { Define(m, "top|  @x|  (x)"); m.MergeEarlyFromRoot = 1; m.Merge(); },
        "Tried to find a node among children of non-merged parent 'top'."},
-      {[](TToyMachine& m) {
-         Define(m, {"root", "  a", "    b"});
-         m.BreakStackAt = 1;
-         m.Merge();
-       },
+      {[](TToyMachine& m) { Define(m, "root|  a|    b"); m.BreakStackAt = 1; m.Merge(); },
        "Broken stack after merging node 1."},
   };
   for (const Row& row : rows) {
@@ -568,14 +501,14 @@ TEST(MergeMachine, DepthIsBounded) {
 
 // Recursive definitions through inheritance and merges end, however they nest.
 TEST(MergeMachine, RecursiveDefinitionsEnd) {
-  const std::vector<std::vector<std::string>> trees = {
-      {"root", "  (a)", "    @a", "    @a", "    x", "      @a"},
-      {"root", "  (a)", "    (b)", "      @a", "      @b", "    @b", "  @a"},
-      {"root", "  (a) >b", "    p", "      @a", "  (b)", "    q"},
-      {"root", "  l", "    @l", "      x"},
+  const char* const trees[] = {
+      "root|  (a)|    @a|    @a|    x|      @a",
+      "root|  (a)|    (b)|      @a|      @b|    @b|  @a",
+      "root|  (a) >b|    p|      @a|  (b)|    q",
+      "root|  l|    @l|      x",
   };
-  for (const auto& tree : trees) {
-    SCOPED_TRACE(Lines(tree));
+  for (const char* tree : trees) {
+    SCOPED_TRACE(tree);
     TToyMachine machine;
     Define(machine, tree);
     machine.Merge();
@@ -589,18 +522,18 @@ TEST(MergeMachine, RecursiveDefinitionsEnd) {
 // form a line that ends at the merge stack's depth.
 TEST(MergeMachine, ExpansionIsBounded) {
   struct Row {
-    std::vector<std::string> Tree;
+    std::string Tree;
     int32_t MaxNodes;
     int64_t MaxWork;
     std::string Error;  // class and message
   };
-  const std::vector<std::string> doubling = {"root", "  c", "    @(c) >c...", "    b"};
+  const std::string doubling = "root|  c|    @(c) >c...|    b";
   const Row rows[] = {
       {doubling, 1000, TMergeMachine::DefaultMaxWork,
        "EMmExpansionLimit: Merging makes more than 1000 nodes; the definitions expand without end."},
       {doubling, TMergeMachine::DefaultMaxNodes, 100000,
        "EMmExpansionLimit: Merging takes more than 100000 steps; the definitions expand without end."},
-      {{"root", "  (item)", "    v", "    (more) >item..."}, TMergeMachine::DefaultMaxNodes,
+      {"root|  (item)|    v|    (more) >item...", TMergeMachine::DefaultMaxNodes,
        TMergeMachine::DefaultMaxWork, "EMmListError: Too deep TMmIdStack."},
   };
   for (const Row& row : rows) {
@@ -615,7 +548,7 @@ TEST(MergeMachine, ExpansionIsBounded) {
 
 TEST(MergeMachine, CallsItsOperationsInOrder) {
   TToyMachine machine;
-  Define(machine, {"root", "  (expr)", "    num", "    paren", "      @expr"});
+  Define(machine, "root|  (expr)|    num|    paren|      @expr");
   machine.Merge();
   const std::vector<std::string> expected = {"merged 0", "merged 1", "merged 2", "merged 3",
                                              "inherit 4<-1", "merged 4", "merged 5"};
@@ -626,7 +559,7 @@ TEST(MergeMachine, CallsItsOperationsInOrder) {
 
 TEST(MergeMachine, OverlayRecordsWhatItAbsorbed) {
   TToyMachine machine;
-  Define(machine, {"root", "  (d)", "    x", "      a", "  @d", "    @x", "      b"});
+  Define(machine, "root|  (d)|    x|      a|  @d|    @x|      b");
   machine.SetCleanupMode(TMmCleanupMode::None);
   machine.Merge();
   // @d#4 inherits x#7 (a clone of x#2); @x#5 overlays it as its clone #8.
@@ -653,7 +586,7 @@ TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
   for (const Row& row : rows) {
     SCOPED_TRACE(static_cast<int>(row.Mode));
     TToyMachine machine;
-    Define(machine, {"root", "  (d)", "    x", "      a", "    y", "  @d", "    @x", "      b"});
+    Define(machine, "root|  (d)|    x|      a|    y|  @d|    @x|      b");
     machine.SetCleanupMode(row.Mode);
     machine.Merge();
     EXPECT_EQ(machine.Merged().Count(), row.Count);
@@ -667,7 +600,7 @@ TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
 
 TEST(MergeMachine, CleanupTrimsTrailingNodes) {
   TToyMachine machine;
-  Define(machine, {"root", "  (m)", "    p", "  n >m..."});
+  Define(machine, "root|  (m)|    p|  n >m...");
   machine.Merge();
   // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
   EXPECT_EQ(machine.Merged().Count(), 6);
@@ -675,7 +608,7 @@ TEST(MergeMachine, CleanupTrimsTrailingNodes) {
   EXPECT_EQ(machine.MergedNode(5)->ParentID, 3);
 
   TToyMachine lonely;
-  Define(lonely, {"root"});
+  Define(lonely, "root");
   lonely.SetCleanupMode(TMmCleanupMode::KeepReferenced);
   lonely.Merge();
   EXPECT_EQ(lonely.Merged().Count(), 1);  // the root stays although nothing names it
@@ -690,12 +623,12 @@ TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
   TToyMachine machine;
   TCollector collector;
   machine.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Handle>(&collector));
-  Define(machine, {"root", "  @y", "    a", "  @z"});
+  Define(machine, "root|  @y|    a|  @z");
   machine.Merge();
   const std::vector<std::string> expected = {"EMmNoAncestor: Cannot find ancestor of inheriting node 'y'.",
                                              "EMmNoAncestor: Cannot find ancestor of inheriting node 'z'."};
   EXPECT_EQ(collector.Messages, expected);
-  EXPECT_EQ(Dump(machine), Lines({"root#0", "  @y#1", "    a#2", "  @z#3"}));
+  EXPECT_EQ(Dump(machine), "root#0|  @y#1|    a#2|  @z#3");
 }
 
 struct TTopDecorator {
@@ -706,10 +639,10 @@ struct TTopDecorator {
 
 TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
   SetMmMessageDecorator({&TTopDecorator::Decorate, nullptr});
-  const std::pair<std::vector<std::string>, std::string> rows[] = {
-      {{"root", "  n >zz"}, "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with. 100% [top 1]"},
-      {{"root", "  a", "    @"}, "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},
-      {{"root", "  a >a"}, "EMmNoMergeNode: Cannot locate node 'a' to merge 'a' with. 100% [top 1]"},
+  const std::pair<std::string, std::string> rows[] = {
+      {"root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with. 100% [top 1]"},
+      {"root|  a|    @", "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},
+      {"root|  a >a", "EMmNoMergeNode: Cannot locate node 'a' to merge 'a' with. 100% [top 1]"},
   };
   for (const auto& [tree, error] : rows) EXPECT_EQ(MergeError(tree), error);
   TToyMachine empty;
@@ -720,7 +653,6 @@ TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
   SetMmMessageDecorator({});
   ExpectError<EMmNoneDefined>([&] { empty.Merge(); }, "No Defined nodes are found on Merge.");
 }
-
 
 // Random small trees of few names, flags and merges: every one either merges or fails with the
 // system's own error, and none grows without bound.
@@ -733,7 +665,7 @@ TEST(MergeMachine, RandomTreesEndInResultsOrErrors) {
   const char* names[] = {"a", "b", "c"};
   int merged = 0, failed = 0, largest = 0;
   for (int round = 0; round < 2000; ++round) {
-    std::vector<std::string> tree = {"root"};
+    std::string tree = "root";
     std::vector<int> levels = {0};
     const int count = 2 + static_cast<int>(next(10));
     for (int i = 1; i < count; ++i) {
@@ -746,9 +678,9 @@ TEST(MergeMachine, RandomTreesEndInResultsOrErrors) {
       line += next(3) == 0 ? "(" + name + ")" : name;
       if (next(4) == 0) line += std::string(" <") + names[next(3)];
       if (next(4) == 0) line += std::string(" >") + names[next(3)] + (next(2) ? "..." : "");
-      tree.push_back(line);
+      tree += "|" + line;
     }
-    SCOPED_TRACE(Lines(tree));
+    SCOPED_TRACE(tree);
     TToyMachine machine;
     machine.SetExpansionLimits(2000, 300000);
     Define(machine, tree);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "SwModelling.h"
+#include "SwModelSupport.h"
 
 namespace skeinwork {
 namespace {
@@ -59,11 +59,9 @@ TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
   EXPECT_TRUE(info.Current.Excerpt.empty());
   EXPECT_FALSE(info.HasGlobal());
 
-  std::string path = ::testing::TempDir() + "mismatch_source.bin";
-  {
-    TFileStream file(Utf8ToWide(path), TFileMode::Create);
-    file.WriteBuffer("0123456789", 10);
-  }
+  TScratchDir dir("mismatch");
+  const std::string path = (dir / "source.bin").string();
+  WriteFile(path, "0123456789");
   TFileStream file(Utf8ToWide(path), TFileMode::OpenRead);
   file.SetPosition(4);
   TMemoryStream line;
@@ -78,22 +76,10 @@ TEST(SwMismatchInfo, SourcesAndTheGlobalStream) {
   EXPECT_EQ(info.Global.Position, 4);
   EXPECT_EQ(info.Global.Size, 10);
   EXPECT_EQ(info.Global.Excerpt, "0123456789");
-  std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
 // The hook during modelling runs
-
-std::unique_ptr<TSwmCompiler> CompileModel(const std::string& text) {
-  TSwmNativeStreamer reader;
-  reader.Options.Codepage = 65001;
-  TStringStream stream(text);
-  std::unique_ptr<TSwTreeNode> description = reader.Read(stream, u"t");
-  auto compiler = std::make_unique<TSwmCompiler>();
-  compiler->Compile(description.get());
-  compiler->SetCurrentDescription(nullptr);
-  return compiler;
-}
 
 class SwMismatchHook : public ::testing::Test {
  protected:
@@ -111,8 +97,7 @@ std::string Failure(const std::string& model, const std::string& input, bool par
     compiler->Modell(stream);
   } catch (const ESkeinwork& error) {
     TSwMismatchInfo* info = SwMismatchInfoOf(error);
-    auto* result = dynamic_cast<TSwmPartialResult*>(error.Object());
-    const std::string kept = result && result->Slicer ? "|partial" : "";
+    const std::string kept = PartialResultOf(error) ? "|partial" : "";
     std::string out = error.ClassName();
     if (!info) return out + "|none" + kept;
     out += "|" + WideToUtf8(info->Current.Source) + "@" + std::to_string(info->Current.Position) + ":" +

@@ -7,31 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "SwModelling.h"
-#include "SwTestSupport.h"
+#include "SwModelSupport.h"
 #include "SwTreeDump.h"
 
 namespace skeinwork {
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Test support
-
-std::unique_ptr<TSwTreeNode> ReadModel(const std::string& text) {
-  TSwmNativeStreamer reader;
-  reader.Options.Codepage = 65001;
-  TStringStream stream(text);
-  return reader.Read(stream, u"t");
-}
-
-std::unique_ptr<TSwmCompiler> CompileModel(const std::string& text) {
-  auto description = ReadModel(text);
-  auto compiler = std::make_unique<TSwmCompiler>();
-  compiler->Options.Eoln = u"\r\n";
-  compiler->Compile(description.get());
-  compiler->SetCurrentDescription(nullptr);
-  return compiler;
-}
 
 // "off+len" of a range property, "-" when absent.
 std::string RangeOf(const TSwTreeNode* node, const char16_t* name) {
@@ -109,6 +89,9 @@ TEST(Compiler, DumpsOfSmallModels) {
       {"right merges with a non-consuming mark", "(pair)\n  = (\n  = )\n\"P\" + pair... = <\n",
        "<> (pair (<> {= (}, <> {= )}), P {= <} \"P\" (<> {= (} NonConsuming, <> {= )} NonConsuming))"},
       {"a once child", ".? \"A\" = a\n", "<> (A {= a} \"A\" Once Optional, <>:End)"},
+      {"recursion shows its first repetition as a leaf", "(list) = (\n  list\n  END = )\n\"L\" + list\n",
+       "<> (list {= (} (list {= (} (*2 {= (}, END:End {= )}), END:End {= )}), L \"L\" (list {= (} (list {= (} "
+       "(*2 {= (}, END:End {= )}), END:End {= )}), END:End {= )}))"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -117,26 +100,17 @@ TEST(Compiler, DumpsOfSmallModels) {
   }
 }
 
-TEST(Compiler, RecursionShowsItsFirstRepetitionAsALeaf) {
-  auto compiler = CompileModel("(list) = (\n  list\n  END = )\n\"L\" + list\n");
-  EXPECT_NE(DumpModelText(*compiler).find('*'), std::string::npos);
-}
-
 TEST(Compiler, ErrorsOfConditionsAndDoubleCompiling) {
-  struct Row {
-    const char* model;
-    const char* message;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, const char*> rows[] = {
       {"\"A\" !\n", "ESwmEmptyNegatedCondition: Negated condition ('!') must have an operator. Node: 'A' t:1."},
       {"\"A\" # x\n", "ESwmUnknownCondition: Unknown condition operator '#' in '# x'. Node: 'A' t:1."},
       {"\"A\" x 0D0\n", "no error"},  // compiles; the hex text fails only when tested
       // Errors of the merge machine name the node.
       {"\"A\"\n  nothing\n", "EMmNoAncestor: Cannot find ancestor of inheriting node 'nothing'. Node: t:2"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.model);
-    EXPECT_EQ(ErrorText([&] { CompileModel(row.model); }), row.message);
+  for (const auto& [model, message] : rows) {
+    SCOPED_TRACE(model);
+    EXPECT_EQ(ErrorText([&] { CompileModel(model); }), message);
   }
   auto compiler = CompileModel("");
   auto description = ReadModel("");
@@ -265,66 +239,38 @@ TEST(Modelling, UserMessagesGoThroughTheErrorRoutine) {
   EXPECT_EQ(RunModel(*compiler, "a#"), "ESwmError: A TSwmFail node ('FAIL') has matched, input: @2 <eof>.");
 }
 
-TEST(Modelling, PartialResultsOnRequest) {
-  auto compiler = CompileModel("\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n");
-  compiler->KeepPartialResult = true;
-  TStringStream input("xxy");
-  try {
-    compiler->Modell(input);
-    FAIL();
-  } catch (const ESwmNoMatchingNode& e) {
-    auto partial = std::unique_ptr<TSwObject>(e.ExtractObject());
-    auto* result = dynamic_cast<TSwmPartialResult*>(partial.get());
-    ASSERT_NE(result, nullptr);
-    ASSERT_NE(result->Slicer, nullptr);
-    // L failed, so it has no ranges, but the items it completed are there.
-    EXPECT_EQ(DumpResult(result->Slicer->Root()), "(L(item[0+1 1+0] item[1+1 2+0]))");
-    EXPECT_EQ(result->FailureOffset, 2);
-  }
-}
-
-TEST(Modelling, RunawayModelsEndInAMismatch) {
-  // Passes that never move the input.
-  auto stalling = CompileModel("\"L\"\n  \"e\" =\n  END = z\n");
-  EXPECT_EQ(stalling->MaxStalledPasses, 1000000);
-  stalling->MaxStalledPasses = 1000;  // the default takes long under the sanitizers
-  std::string stalled = RunModel(*stalling, "a");
-  EXPECT_EQ(stalled.rfind("ESwmRunawayModel: Model node repeats 1000 passes without moving the input. Node: 'L'", 0), 0u)
-      << stalled;
-  // A definition that recurses without consuming anything, in a thread with a default stack.
-  std::string deep;
-  std::thread worker([&] { deep = RunModel("(r)\n  r\n\"R\" + r\n", "a"); });
-  worker.join();
-  EXPECT_EQ(deep.rfind("ESwmRunawayModel: Model nodes nest deeper than 4096 levels.", 0), 0u) << deep;
-}
-
-TEST(Modelling, ResultNodeBudget) {
+// A run that fails keeps the nodes it completed when asked to, and says where it failed.
+TEST(Modelling, ResultNodeBudgetAndPartialResults) {
   struct TCase {
     int64_t Limit;
     bool Partial;
-    std::string Expected;  // the tree, or the start of the error
+    std::string Input;
+    std::string Expected;  // the tree, the start of the error, or the partial tree and the failure offset
   };
+  const std::string items = "item[0+1 1+0] item[1+1 2+0] item[2+1 3+0]";
   const TCase cases[] = {
-      {0, false, "[0+0 0+4](L[0+0 0+4 4+0](item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item[3+1 4+0]))"},
-      {5, false, "[0+0 0+4](L[0+0 0+4 4+0](item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item[3+1 4+0]))"},
-      {4, false, "ESwmResultNodeLimit: The result tree has reached its limit of 4 nodes. Node: 'ITEM'"},
-      // The partial result shows the node over the limit on the failing path, without ranges.
-      {4, true, "(L(item[0+1 1+0] item[1+1 2+0] item[2+1 3+0] item))"},
+      {0, false, "xxxx", "[0+0 0+4](L[0+0 0+4 4+0](" + items + " item[3+1 4+0]))"},
+      {5, false, "xxxx", "[0+0 0+4](L[0+0 0+4 4+0](" + items + " item[3+1 4+0]))"},
+      {4, false, "xxxx", "ESwmResultNodeLimit: The result tree has reached its limit of 4 nodes. Node: 'ITEM'"},
+      // The partial result shows the node over the limit on the failing path, without ranges; a
+      // limit is no mismatch at an offset.
+      {4, true, "xxxx", "(L(" + items + " item))@-1"},
+      // The failed L has no ranges, but the items it completed are there.
+      {0, true, "xxy", "(L(item[0+1 1+0] item[1+1 2+0]))@2"},
   };
+  auto compiler = CompileModel("\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n");
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Limit);
-    auto compiler = CompileModel("\"L\"\n  ITEM \"item[n]\" = x\n  END? eof\n");
+    SCOPED_TRACE(c.Expected);
     compiler->MaxResultNodes = c.Limit;
     compiler->KeepPartialResult = c.Partial;
-    TStringStream input("xxxx");
+    TStringStream input(c.Input);
     std::string outcome;
     try {
       outcome = DumpResult(compiler->Modell(input)->Root());
     } catch (const ESkeinwork& e) {
       outcome = e.ClassName() + ": " + e.Message();
-      auto partial = std::unique_ptr<TSwObject>(e.ExtractObject());
-      if (auto* result = dynamic_cast<TSwmPartialResult*>(partial.get()); result && result->Slicer)
-        outcome = DumpResult(result->Slicer->Root());
+      if (TSwmPartialResult* partial = PartialResultOf(e))
+        outcome = DumpResult(partial->Slicer->Root()) + "@" + std::to_string(partial->FailureOffset);
     }
     EXPECT_EQ(outcome.substr(0, c.Expected.size()), c.Expected) << outcome;
   }
@@ -405,12 +351,13 @@ TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
   };
   const Row rows[] = {{1, 4096, 0}, {1, 4096, 9000}, {0, 4096, 5000}, {8, 65536, 70000}};
   auto compiler = CompileModel("\"X\"\n  END? eof\n");
-  const auto path = std::filesystem::temp_directory_path() / "skeinwork-run-cut.bin";
+  TScratchDir dir("run-cut");
+  const auto path = dir / "data.bin";
   const std::regex message("EReadError: File \"" + path.string() +
                            "\" became shorter while being read \\((\\d+) bytes expected at offset (\\d+), (\\d+) read\\)\\.");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.cutTo);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(300000, 'a');
+    WriteFile(path, std::string(300000, 'a'));
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream input(&file, false);
     input.SetLimits(row.windows, row.windowSize);
@@ -424,7 +371,6 @@ TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
     EXPECT_LT(std::stoll(parts[3]), std::stoll(parts[1]));
   }
   compiler->ProgressHook = {};
-  std::filesystem::remove(path);
 }
 
 struct TFileAsker {
@@ -436,7 +382,8 @@ struct TFileAsker {
 // Each run starts from the compiler's policy, so "allow for this run" ends with the run; a
 // refusal ends the run even in an optional node, where a mismatch would not.
 TEST(Modelling, RunsAskForFileAccessAfresh) {
-  std::string path = (std::filesystem::temp_directory_path() / "swmrun_access.txt").string();
+  TScratchDir dir("run-access");
+  const std::string path = (dir / "access.txt").string();
   auto compiler = CompileModel("1? \"a\" ? '" + path + "' 'a' save has\n2 \"b\" ? '" + path + "' 'b' save has\n");
   TFileAsker asker{{TSwFileAccessAnswer::AllowForRun, TSwFileAccessAnswer::Refuse}};
   compiler->FileAccess.Write = TSwFileAccessMode::Ask;
@@ -445,7 +392,6 @@ TEST(Modelling, RunsAskForFileAccessAfresh) {
   EXPECT_EQ(asker.Asked, 1u);
   EXPECT_EQ(RunModel(*compiler, "").substr(0, 54), "ESwFileAccessRefused: Function save was refused access");
   EXPECT_EQ(asker.Asked, 2u);
-  std::filesystem::remove(path);
 }
 
 TEST(Modelling, ReentrantModellingIsRefused) {

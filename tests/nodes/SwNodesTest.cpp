@@ -17,33 +17,21 @@ namespace {
 // Builds a tree from the same picture: "root(a(x y) b)".
 std::unique_ptr<TSwTreeNode> Build(const std::string& picture) {
   std::unique_ptr<TSwTreeNode> root;
-  std::vector<TSwTreeNode*> stack;
+  std::vector<TSwTreeNode*> open;  // the nodes whose children follow
   TSwTreeNode* last = nullptr;
   std::string name;
-  auto flush = [&] {
-    if (name.empty()) return;
-    if (!root) {
-      root = std::make_unique<TSwTreeNode>(Utf8ToWide(name));
-      last = root.get();
-    } else {
-      last = stack.back()->AddChild(Utf8ToWide(name));
-    }
-    name.clear();
-  };
-  for (char c : picture) {
-    if (c == '(') {
-      flush();
-      stack.push_back(last);
-    } else if (c == ')') {
-      flush();
-      stack.pop_back();
-    } else if (c == ' ') {
-      flush();
-    } else {
+  for (char c : picture + " ") {
+    if (c != '(' && c != ')' && c != ' ') {
       name += c;
+      continue;
     }
+    if (!name.empty()) {
+      last = root ? open.back()->AddChild(Utf8ToWide(name)) : (root = std::make_unique<TSwTreeNode>(Utf8ToWide(name))).get();
+      name.clear();
+    }
+    if (c == '(') open.push_back(last);
+    if (c == ')') open.pop_back();
   }
-  flush();
   return root;
 }
 
@@ -63,11 +51,7 @@ TEST(Values, DescriptionTexts) {
   both.Int = -3;
   TSwObject object;
   TSwValue withObject = TSwValue::OfSlice(4, 10, &object);
-  struct Row {
-    TSwValue value;
-    std::string text;
-  };
-  const Row rows[] = {
+  const std::pair<TSwValue, std::string> rows[] = {
       {TSwValue(), " NULL"},
       {TSwValue::OfInt(5), " i5"},
       {TSwValue::OfText(u"ab"), " s2 ab"},
@@ -77,7 +61,7 @@ TEST(Values, DescriptionTexts) {
       {TSwValue::OfBool(true), " bTRUE"},
       {TSwValue::OfBool(false), " bFALSE"},
   };
-  for (const Row& row : rows) EXPECT_EQ(row.value.DescriptionText(), row.text);
+  for (const auto& [value, text] : rows) EXPECT_EQ(value.DescriptionText(), text);
   EXPECT_EQ(TSwValue::OfInt(5).DescriptionText(false), "i5");
   std::string slice = withObject.DescriptionText();
   EXPECT_EQ(slice.rfind(" i4 f10 oTSwObject$", 0), 0u) << slice;
@@ -649,11 +633,7 @@ std::string Enumerate(TSwNodeFinder& finder, TSwTreeNode* root) {
 
 TEST(Finders, EnumerationOrders) {
   auto root = Build("r(a(x y) b(x) a(z))");
-  struct Row {
-    const char* path;
-    const char* found;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, const char*> rows[] = {
       {"a/*", "a/x a/y a/z"},
       {"*/x", "a/x b/x"},
       {"a", "a a"},
@@ -666,10 +646,10 @@ TEST(Finders, EnumerationOrders) {
       {"*/*[1]", "a/y"},
   };
   TSwNodeByNodeFinder finder;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
-    finder.Rewind(Utf8ToWide(row.path), root.get());  // one finder reused for every look-up
-    EXPECT_EQ(Enumerate(finder, root.get()), row.found);
+  for (const auto& [path, found] : rows) {
+    SCOPED_TRACE(path);
+    finder.Rewind(Utf8ToWide(path), root.get());  // one finder reused for every look-up
+    EXPECT_EQ(Enumerate(finder, root.get()), found);
     EXPECT_EQ(finder.Next(), nullptr);
   }
 }

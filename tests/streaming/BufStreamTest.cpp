@@ -97,23 +97,6 @@ TEST(BufStream, WindowRules) {
   }
 }
 
-TEST(BufStream, NinthWindowEvictsTheFirst) {
-  const std::string data = Data(9 * 65536 + 10);
-  auto* stream = new TCountingStream(data);
-  TBufStream cache(stream, true);
-  EXPECT_EQ(cache.WindowCount(), 8);
-  EXPECT_EQ(cache.WindowSize(), 65536);
-  for (int64_t i = 0; i < 9; ++i) {
-    EXPECT_EQ(cache.ReadAt(i * 65536 + 3, 2), data.substr(static_cast<size_t>(i * 65536 + 3), 2));
-  }
-  std::vector<int64_t> starts;
-  for (int64_t i = 1; i < 9; ++i) starts.push_back(i * 65536 + 3);
-  EXPECT_EQ(WindowStarts(cache), starts);
-  EXPECT_EQ(stream->Reads, 9);
-  EXPECT_EQ(cache.ReadAt(3, 2), data.substr(3, 2));  // gone, read again
-  EXPECT_EQ(stream->Reads, 10);
-}
-
 TEST(BufStream, ReadsLeaveTheStreamWhereItWas) {
   const std::string data = Data(300);
   TCountingStream stream(data);
@@ -128,7 +111,11 @@ TEST(BufStream, ReadsLeaveTheStreamWhereItWas) {
   EXPECT_EQ(stream.Position(), 37);
 }
 
+// A cache starts with 8 windows of 64 KiB; fewer or smaller windows keep the latest ones.
 TEST(BufStream, LimitsChange) {
+  TBufStream defaults(new TStringStream(""), true);
+  EXPECT_EQ(defaults.WindowCount(), 8);
+  EXPECT_EQ(defaults.WindowSize(), 65536);
   struct Row {
     int count;
     int64_t size;
@@ -252,10 +239,11 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
       {"the last byte, cut by one", 2, 64, 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
   };
   const std::string content = Data(400);
-  const auto path = std::filesystem::temp_directory_path() / "skeinwork-bufstream-cut.bin";
+  TScratchDir dir("bufstream-cut");
+  const auto path = dir / "data.bin";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    WriteFile(path, content);
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream cache(&file, false);
     cache.SetLimits(row.windows, row.windowSize);
@@ -270,7 +258,6 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
     // Reading at or beyond the size the cache knows is the end of input, not an error.
     EXPECT_EQ(cache.ReadAt(400, 4), "");
   }
-  std::filesystem::remove(path);
 
   // Any other stream is named by its class.
   TStringStream memory(content);

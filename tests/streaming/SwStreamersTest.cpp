@@ -26,33 +26,25 @@ class TCollector : public TSwLineStreamer {
 };
 
 TEST(TextStreamers, LineBreakDetection) {
-  struct Row {
-    const char16_t* text;
-    const char16_t* eoln;
-  };
-  const Row rows[] = {
+  const std::pair<const char16_t*, const char16_t*> rows[] = {
       {u"\nabc", u"\n"},          {u"a\r\nb\nc", u"\r\n"}, {u"a\nb\r\n", u"\n"},
       {u"a\rb\rc", u"\r"},        {u"abc", u"\n"},         {u"\r\nx", u"\r\n"}, {u"\rx\r\n", u"\r\n"}, {u"\r\r", u"\r"},
       {u"", u"\n"},
   };
-  for (const Row& row : rows) EXPECT_EQ(TSwTextStreamer::DetectLineBreak(row.text), row.eoln) << WideToUtf8(row.text);
+  for (const auto& [text, eoln] : rows) EXPECT_EQ(TSwTextStreamer::DetectLineBreak(text), eoln) << WideToUtf8(text);
 }
 
 TEST(TextStreamers, LinesAreCountedTrimmedAndStopped) {
-  struct Row {
-    const char* text;
-    std::vector<std::string> lines;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, std::vector<std::string>> rows[] = {
       {"a\r\n\r\n  b  \t\r\nstop\r\nc", {"0:a", "2:  b"}},
       {"x\n\n\ny\n", {"0:x", "3:y"}},
       {"one\rtwo", {"0:one", "1:two"}},
   };
-  for (const Row& row : rows) {
+  for (const auto& [text, lines] : rows) {
     TCollector reader;
-    TStringStream stream(row.text);
+    TStringStream stream(text);
     auto root = reader.Read(stream);
-    EXPECT_EQ(reader.Lines, row.lines);
+    EXPECT_EQ(reader.Lines, lines);
     EXPECT_NE(root, nullptr);
     EXPECT_EQ(reader.SourceName(), u"<StringStream>");
   }
@@ -72,11 +64,7 @@ TEST(TextStreamers, ReuseAndCapabilityErrors) {
 }
 
 TEST(TextStreamers, ParseErrorsShowWhereAndNearby) {
-  struct Row {
-    const char* line;
-    std::string message;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, std::string> rows[] = {
       {"bad -1", "Problem parsing string with TCollector (odd line) on line 2; text nearby: 'bad -1'."},
       {"bad 1", "Problem parsing string with TCollector (odd line) on line 2, 'b'; text nearby: 'bad 1'."},
       {"bad 5 and then a rather long tail", "Problem parsing string with TCollector (odd line) on line 2, '5'; "
@@ -85,14 +73,14 @@ TEST(TextStreamers, ParseErrorsShowWhereAndNearby) {
       {"bad 14 0123456789", "Problem parsing string with TCollector (odd line) on line 2, '6'; "
                            "text nearby: ' 14 012345*ERROR*6789'."},
   };
-  for (const Row& row : rows) {
+  for (const auto& [line, message] : rows) {
     TCollector reader;
-    TStringStream stream(std::string("ok\n") + row.line);
+    TStringStream stream(std::string("ok\n") + line);
     try {
       reader.Read(stream);
-      ADD_FAILURE() << row.line;
+      ADD_FAILURE() << line;
     } catch (const ESwBadTextStreaming& e) {
-      EXPECT_EQ(e.Message(), row.message);
+      EXPECT_EQ(e.Message(), message);
       EXPECT_EQ(e.Line, 1);
     }
   }

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "SwCore.h"
 
@@ -19,6 +22,37 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+// A folder of the test's own under the temporary folder: empty at first and removed with the
+// object, so that files left behind show.
+class TScratchDir {
+ public:
+  explicit TScratchDir(const std::string& name)
+      : mPath(std::filesystem::temp_directory_path() / ("skeinwork-" + name + "-" + std::to_string(::getpid()))) {
+    std::filesystem::remove_all(mPath);
+    std::filesystem::create_directories(mPath);
+  }
+  ~TScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(mPath, ignored);
+  }
+  std::filesystem::path operator/(const std::string& name) const { return mPath / name; }
+  const std::filesystem::path& Path() const { return mPath; }
+  // The names of the entries directly in the folder, sorted.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(mPath)) out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::filesystem::path mPath;
+};
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 #ifdef SKEINWORK_EXAMPLES_DIR

