@@ -295,7 +295,9 @@ TEST(Modelling, SkipsBySizeAgreeWithTheGeneralExpression) {
         std::string error = ErrorText([&] {
           tree = DumpResult(compiler.Modell(cached ? static_cast<TStream&>(windows) : memory)->Root());
         });
-        return std::regex_replace(error == "no error" ? tree : error, std::regex(" 0 \\+ skip"), " skip");
+        // The general text reads as the short one; messages name the run's finder by address.
+        const std::string text = std::regex_replace(error == "no error" ? tree : error, std::regex(" 0 \\+ skip"), " skip");
+        return std::regex_replace(text, std::regex("\\$[0-9A-F]+>"), "$>");
       };
       const std::string outcome = run(*fast);
       EXPECT_EQ(outcome, run(*general));
