@@ -561,6 +561,14 @@ TSwRestrictedStream::TSwRestrictedStream(TStream* stream, int64_t size) : mStrea
 int64_t TSwRestrictedStream::Read(void* buffer, int64_t count) {
   int64_t n = std::min(count, Size() - mPosition);
   if (n <= 0) return 0;
+  // Lines and fields are read in many small pieces: straight from memory where the stream
+  // below keeps it, without moving its position to and fro.
+  int64_t available = 0;
+  if (const uint8_t* memory = mStream->MemoryAt(mStart + mPosition, available); memory && available >= n) {
+    std::memcpy(buffer, memory, static_cast<size_t>(n));
+    mPosition += n;
+    return n;
+  }
   int64_t saved = mStream->Position();
   mStream->Seek(mStart + mPosition, TSeekOrigin::Beginning);
   int64_t read = 0;
@@ -581,7 +589,16 @@ int64_t TSwRestrictedStream::Write(const void*, int64_t) {
 
 void TSwRestrictedStream::SetSize(int64_t) { SwRaise<EWriteError>("%s is a read-only wrapper.", this); }
 
+const uint8_t* TSwRestrictedStream::MemoryAt(int64_t offset, int64_t& available) {
+  available = 0;
+  if (offset < 0 || offset >= Size()) return nullptr;
+  const uint8_t* memory = mStream->MemoryAt(mStart + offset, available);
+  available = memory ? std::min(available, Size() - offset) : 0;
+  return memory;
+}
+
 int64_t TSwRestrictedStream::Seek(int64_t offset, TSeekOrigin origin) {
+  if (offset == 0 && origin == TSeekOrigin::Current) return mPosition;  // Position(), asked most
   int64_t target = origin == TSeekOrigin::Beginning ? offset
                    : origin == TSeekOrigin::Current ? SwAddClamped(mPosition, offset)
                                                     : SwAddClamped(mEnd, offset == INT64_MIN ? INT64_MAX : -offset);

@@ -29,6 +29,15 @@ class TStream : public TSwObject {
   virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
   virtual int64_t Size();
   virtual void SetSize(int64_t size) = 0;
+  // The bytes from `offset` on as the stream holds them in memory, without moving its position:
+  // `available` of them, up to the end of what it holds there in one piece. Null (and 0) for a
+  // stream without such memory or an offset outside it. Valid until the stream is next read,
+  // written or resized.
+  virtual const uint8_t* MemoryAt(int64_t offset, int64_t& available) {
+    (void)offset;
+    available = 0;
+    return nullptr;
+  }
 
   int64_t Position() { return Seek(0, TSeekOrigin::Current); }
   void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
@@ -49,6 +58,10 @@ class TMemoryStream : public TStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override { return static_cast<int64_t>(mData.size()); }
   void SetSize(int64_t size) override;
+  const uint8_t* MemoryAt(int64_t offset, int64_t& available) override {
+    available = offset >= 0 && offset < Size() ? Size() - offset : 0;
+    return available ? mData.data() + offset : nullptr;
+  }
 
   const uint8_t* Memory() const { return mData.data(); }
   uint8_t* Memory() { return mData.data(); }
@@ -89,7 +102,7 @@ class TFileStream : public TStream {
 
 // A read-only window [start, end) on another stream (not owned). Reading leaves the
 // underlying stream's position where it was.
-class TSwRestrictedStream : public TStream {
+class TSwRestrictedStream final : public TStream {
  public:
   TSwRestrictedStream(TStream* stream, int64_t size);
 
@@ -98,6 +111,7 @@ class TSwRestrictedStream : public TStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override { return mEnd - mStart; }
   void SetSize(int64_t size) override;
+  const uint8_t* MemoryAt(int64_t offset, int64_t& available) override;
 
   void SetWindow(int64_t start, int64_t size);
   void MoveWindow(int64_t start) { SetWindow(start, mEnd - mStart); }

@@ -19,26 +19,44 @@ TSimpatInput::TSimpatInput(TStream& stream) : mStream(&stream), mStreamStart(str
 
 bool TSimpatInput::Fill(int64_t wanted) {
   if (!mStream || mStreamEnded) return false;
+  if (!mMemoryAsked) {
+    // A stream that holds the rest of its bytes in memory is read where they lie.
+    mMemoryAsked = true;
+    int64_t available = 0;
+    const uint8_t* memory = mStream->MemoryAt(mStreamStart, available);
+    if (memory && available == mStream->Size() - mStreamStart) {
+      mMemory = memory;
+      mMemoryLength = available;
+    }
+  }
   while (mLength < wanted) {
     // Read ahead in doubling chunks: most matches are short, a few run over long stretches.
     int64_t chunk = std::max(std::clamp<int64_t>(mLength, 256, 65536), wanted - mLength);
-    uint8_t* target;
-    if (!mInBuffer && mLength + chunk <= static_cast<int64_t>(mInline.size())) {
-      target = mInline.data() + mLength;
+    const bool fitsInline = !mInBuffer && mLength + chunk <= static_cast<int64_t>(mInline.size());
+    int64_t got;
+    if (mMemory) {
+      mInBuffer = !fitsInline;
+      got = std::min(chunk, mMemoryLength - mLength);
     } else {
-      if (!mInBuffer) {
-        mBuffer.assign(mInline.data(), mInline.data() + mLength);
-        mInBuffer = true;
+      uint8_t* target;
+      if (fitsInline) {
+        target = mInline.data() + mLength;
+      } else {
+        if (!mInBuffer) {
+          mBuffer.assign(mInline.data(), mInline.data() + mLength);
+          mInBuffer = true;
+        }
+        mBuffer.resize(static_cast<size_t>(mLength + chunk));
+        target = mBuffer.data() + mLength;
       }
-      mBuffer.resize(static_cast<size_t>(mLength + chunk));
-      target = mBuffer.data() + mLength;
+      got = mStream->Read(target, chunk);
     }
-    int64_t got = mStream->Read(target, chunk);
-    // Long scans count as work (short ones stay in the inline buffer and cost nothing to count).
+    // Long scans count as work (short ones stay in the inline buffer and cost nothing to count),
+    // read from memory or not.
     if (mInBuffer && got > 0) TSwWorkMeter::Spend(got);
     if (got > 0) mLength += got;
-    if (mInBuffer) mBuffer.resize(static_cast<size_t>(mLength));
-    mData = mInBuffer ? mBuffer.data() : mInline.data();
+    if (mInBuffer && !mMemory) mBuffer.resize(static_cast<size_t>(mLength));
+    mData = mMemory ? mMemory : mInBuffer ? mBuffer.data() : mInline.data();
     if (got <= 0) {
       mStreamEnded = true;
       return false;

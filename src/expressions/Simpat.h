@@ -94,6 +94,9 @@ class TSimpatInput {
   int64_t mStreamStart = 0;
   bool mStreamEnded = false;
   bool mInBuffer = false;  // the read-ahead outgrew mInline and moved to mBuffer
+  bool mMemoryAsked = false;
+  const uint8_t* mMemory = nullptr;  // the stream's own memory from mStreamStart to its end
+  int64_t mMemoryLength = 0;
   // Read-ahead of the stream from mStreamStart on: the first bytes in place, more on the heap.
   std::array<uint8_t, 256> mInline;
   std::vector<uint8_t> mBuffer;

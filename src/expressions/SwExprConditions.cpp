@@ -183,6 +183,11 @@ TRpnScalar TCdExpression::PrepareOperand(const TRpnScalar& operand, const TSwOpt
 }
 
 TSwExpressionResult TCdExpression::Evaluate() {
+  // The compiler prepares the text once: a condition tested again and again copies nothing.
+  if (mOperand.Has(valStr)) {
+    if (mText != mOperand.Str) mText = mOperand.Str;
+    return TSwExpression::Evaluate();
+  }
   TRpnScalar prepared = PrepareOperand(mOperand, Options());
   if (!prepared.Has(valStr)) {
     ESwBadRpnValue error = Decorate(MakeError<ESwBadRpnValue>(

@@ -22,7 +22,15 @@ namespace skeinwork {
 
 bool SwMatchExact(TStream& stream, std::string_view operand) {
   if (operand.empty()) return true;
-  if (stream.Position() >= stream.Size()) return false;
+  const int64_t position = stream.Position();
+  if (position >= stream.Size()) return false;
+  int64_t count = static_cast<int64_t>(operand.size());
+  int64_t available = 0;
+  if (const uint8_t* memory = stream.MemoryAt(position, available); memory && available >= count) {
+    if (std::memcmp(memory, operand.data(), operand.size()) != 0) return false;
+    stream.Seek(count, TSeekOrigin::Current);
+    return true;
+  }
   char small[64];
   std::string large;
   char* buffer = small;
@@ -30,7 +38,6 @@ bool SwMatchExact(TStream& stream, std::string_view operand) {
     large.resize(operand.size());
     buffer = large.data();
   }
-  int64_t count = static_cast<int64_t>(operand.size());
   int64_t read = stream.Read(buffer, count);
   if (read == count && std::memcmp(buffer, operand.data(), operand.size()) == 0) return true;
   if (read > 0) stream.Seek(-read, TSeekOrigin::Current);

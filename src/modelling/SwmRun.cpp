@@ -543,6 +543,45 @@ void TSwmNode::WriteResultProperties() {
   mResult->SetSlices({ranges, static_cast<size_t>(count)});
 }
 
+namespace {
+
+bool IsWordChar(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_';
+}
+
+// Whether `text` is "NAME$PROPERTY toint skip" (spaces anywhere between), with a name of word
+// characters that does not start with a digit, or none for the node itself.
+bool ParseSkipBy(std::u16string_view text, WideString& node, WideString& property) {
+  std::vector<std::u16string_view> tokens;
+  for (size_t from = 0; from < text.size();) {
+    size_t to = text.find(u' ', from);
+    if (to == std::u16string_view::npos) to = text.size();
+    if (to > from) tokens.push_back(text.substr(from, to - from));
+    from = to + 1;
+  }
+  if (tokens.size() != 3 || tokens[1] != u"toint" || tokens[2] != u"skip") return false;
+  const std::u16string_view reference = tokens[0];
+  const size_t dollar = reference.find(u'$');
+  if (dollar == std::u16string_view::npos || dollar + 1 == reference.size()) return false;
+  const std::u16string_view name = reference.substr(0, dollar), prop = reference.substr(dollar + 1);
+  if (!std::all_of(name.begin(), name.end(), IsWordChar) || !std::all_of(prop.begin(), prop.end(), IsWordChar))
+    return false;
+  if (!name.empty() && name[0] >= u'0' && name[0] <= u'9') return false;
+  node = WideString(name);
+  property = WideString(prop);
+  return true;
+}
+
+// Whether a call of `name` runs the built-in function: a registry's first handler answers
+// every call, and the run's registry starts as a copy of the global one.
+bool BuiltinCalled(const TSwFunctions& functions, const WideString& name) {
+  const std::vector<TSwFuncHandler>* own = functions.Handlers(name);
+  const std::vector<TSwFuncHandler>* global = SwGlobalFunctions().Handlers(name);
+  return own && global && !own->empty() && !global->empty() && own->front() == global->front();
+}
+
+}  // namespace
+
 void TSwmNode::PrepareFastTest() {
   mFastKind = TFastKind::Slow;
   const TSwmCondition& condition = mProps->Condition;
@@ -566,7 +605,38 @@ void TSwmNode::PrepareFastTest() {
     mFastKind = TFastKind::Pattern;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
     mFastKind = TFastKind::Eof;
+  } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) &&
+             ParseSkipBy(operand.Str, mSkipByNode, mSkipByProperty) && BuiltinCalled(mCompiler.mFunctions, u"toint") &&
+             BuiltinCalled(mCompiler.mFunctions, u"skip")) {
+    mFastKind = TFastKind::SkipBy;
   }
+}
+
+bool TSwmNode::FastSkipBy(TStream& stream) {
+  TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
+  if (!base) return false;
+  TSwTreeNode* node = mSkipByNode.empty() ? base : base->FindChild(mSkipByNode);
+  TSwValue stored;
+  if (!node || !node->FindValue(mSkipByProperty, stored) || !stored.IsSlice()) return false;
+  auto* source = dynamic_cast<TStream*>(stored.Obj);
+  if (!source) return false;
+  // The range's bytes as the expression reads them: a window on its stream.
+  TSwRestrictedStream range(source, 0);
+  range.SetWindow(stored.Int, SwTruncNumber(stored.Frac));
+  const int64_t count = range.Size();
+  if (count != 1 && count != 2 && count != 4 && count != 8) return false;
+  uint8_t bytes[8];
+  if (range.Read(bytes, count) != count) return false;
+  uint64_t raw = 0;
+  for (int64_t i = 0; i < count; ++i) raw |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+  const double number = count == 8 ? static_cast<double>(static_cast<int64_t>(raw)) : static_cast<double>(raw);
+  // The same work as the two calls count: the bytes read and one unit per call.
+  TSwWorkMeter::Spend(count);
+  TSwWorkMeter::Spend(1);
+  const int64_t skipped = SwTruncNumber(number);
+  if (skipped > 0) stream.Seek(skipped, TSeekOrigin::Current);
+  TSwWorkMeter::Spend(1);
+  return true;
 }
 
 bool TSwmNode::FastTest(TStream& stream, bool& value) {
@@ -600,6 +670,9 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
     case TFastKind::Eof:
       value = stream.Position() >= stream.Size();
       return true;
+    case TFastKind::SkipBy:
+      value = true;
+      return FastSkipBy(stream);
     default:
       return false;
   }
@@ -782,29 +855,51 @@ std::unique_ptr<ESwmUserMessage> MakeUserMessage(const TSwmNode& node, const cha
 std::unique_ptr<ESwmUserMessage> TSwmFail::CreateMessage() { return MakeUserMessage<ESwmError>(*this, "TSwmFail"); }
 std::unique_ptr<ESwmUserMessage> TSwmWarn::CreateMessage() { return MakeUserMessage<ESwmWarning>(*this, "TSwmWarn"); }
 
+namespace {
+
+// Where the line from `lineStart` ends: the offset of its break from `lineStart`, or npos
+// without one. The break is the line break as single-byte characters; the stream's position is
+// left anywhere.
+size_t FindLineBreak(TStream& stream, int64_t lineStart, int64_t size, std::string_view eoln) {
+  if (eoln.empty()) return std::string::npos;
+  // Over memory the bytes are searched where they are; a break that the memory's end cuts off
+  // is searched for again in pieces below.
+  int64_t available = 0;
+  if (const uint8_t* memory = stream.MemoryAt(lineStart, available)) {
+    const std::string_view held(reinterpret_cast<const char*>(memory), static_cast<size_t>(std::min(available, size - lineStart)));
+    size_t found = held.find(eoln);
+    if (found != std::string_view::npos || static_cast<int64_t>(held.size()) == size - lineStart) return found;
+  }
+  // Searched for without a bound in growing pieces, since most lines are short; only a line
+  // without a break runs to the end of the stream.
+  stream.Seek(lineStart, TSeekOrigin::Beginning);
+  std::string head;
+  size_t found = std::string::npos;
+  for (int64_t piece = 128;; piece = std::min<int64_t>(piece * 2, 1 << 20)) {
+    const size_t had = head.size();
+    const int64_t wanted = std::min(piece, size - lineStart - static_cast<int64_t>(had));
+    if (wanted <= 0) break;
+    head.resize(had + static_cast<size_t>(wanted));
+    const int64_t got = std::max<int64_t>(stream.Read(head.data() + had, wanted), 0);
+    head.resize(had + static_cast<size_t>(got));
+    // A break that straddles two pieces starts in the earlier one.
+    found = head.find(eoln, had >= eoln.size() ? had - eoln.size() + 1 : 0);
+    if (found != std::string::npos || got < wanted) break;
+  }
+  return found;
+}
+
+}  // namespace
+
 bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) {
   TStream* current = mCompiler.CurrentStream();
   const int64_t lineStart = current->Position();
   const int64_t size = current->Size();
   if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
 
-  // The line break as single-byte characters, searched for without a bound in growing pieces,
-  // since most lines are short; only a line without a break runs to the end of the stream.
   std::string eoln;
   for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
-  std::string head;
-  size_t found = std::string::npos;
-  for (int64_t piece = 128; !eoln.empty(); piece = std::min<int64_t>(piece * 2, 1 << 20)) {
-    const size_t had = head.size();
-    const int64_t wanted = std::min(piece, size - lineStart - static_cast<int64_t>(had));
-    if (wanted <= 0) break;
-    head.resize(had + static_cast<size_t>(wanted));
-    const int64_t got = std::max<int64_t>(current->Read(head.data() + had, wanted), 0);
-    head.resize(had + static_cast<size_t>(got));
-    // A break that straddles two pieces starts in the earlier one.
-    found = head.find(eoln, had >= eoln.size() ? had - eoln.size() + 1 : 0);
-    if (found != std::string::npos || got < wanted) break;
-  }
+  size_t found = FindLineBreak(*current, lineStart, size, eoln);
   int64_t lineLength = found == std::string::npos ? size - lineStart : static_cast<int64_t>(found);
 
   // A window on the current stream, not a copy: a line without a break runs to the end of the

@@ -103,6 +103,9 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   // same outcome as through the expression layer; false when this condition needs that layer.
   bool FastTest(TStream& stream, bool& value);
   void PrepareFastTest();
+  // "NAME$PROPERTY toint skip": skips by the number a sibling's range holds; false where the
+  // expression layer must decide (and report) instead.
+  bool FastSkipBy(TStream& stream);
   void WriteResultProperties();
   // Range properties the result node gets: start and inner, and end with an END child; each
   // local and global.
@@ -121,12 +124,13 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int32_t mIndex = 0;
   int32_t mMatched = -1;
   int mDepth = 0;
-  enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof };
+  enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
   TFastKind mFastKind = TFastKind::Unknown;
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
   std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
+  WideString mSkipByNode, mSkipByProperty;       // NAME (empty: the parent's node) and PROPERTY
   // Where "%" is known to fail: at every position in (mFailsFrom, mFailsTo] of mFailsStream, as
   // long as no failed line stream has been freed since (mFailsEpoch), whose address may return.
   TStream* mFailsStream = nullptr;

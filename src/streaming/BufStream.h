@@ -95,6 +95,11 @@ class TBufStream : public TStream {
     return mSize;
   }
   void SetSize(int64_t size) override;
+  // The window that served the last read, where it holds `offset`.
+  const uint8_t* MemoryAt(int64_t offset, int64_t& available) override {
+    available = mLast && mLast->Covers(offset, 1) ? mLast->Length() - (offset - mLast->mStart) : 0;
+    return available ? mLast->mBytes.data() + (offset - mLast->mStart) : nullptr;
+  }
 
  private:
   int64_t ReadAtSlow(int64_t offset, void* buffer, int64_t count);
