@@ -104,9 +104,6 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   bool FastTest(TStream& stream, bool& value);
   void PrepareFastTest();
   void WriteResultProperties();
-  // Range properties the result node gets: start and inner, and end with an END child; each
-  // local and global.
-  int RangeSliceCount() const { return mInfo->HasEndChild ? 6 : 4; }
   void MakeChildren();
 
   TSwmCompiler& mCompiler;
