@@ -53,6 +53,69 @@ TSwHash::TSwHash(bool sorted, bool replaceExisting) : mSorted(sorted), mReplaceE
 // Destroying a map frees its objects quietly: listeners hear of a deliberate Clear only.
 TSwHash::~TSwHash() = default;
 
+struct TSwHash::TItem::TBoxed {
+  WideString Value;
+  std::unique_ptr<TSwObject> Object;  // owned
+};
+
+TSwHash::TItem::TItem(TSwName key, const WideString& value, std::unique_ptr<TSwObject> object) : Key(key) {
+  mWord = reinterpret_cast<uintptr_t>(object.release());
+  PutValue(value);
+}
+
+TSwHash::TItem& TSwHash::TItem::operator=(TItem&& other) noexcept {
+  if (this != &other) {
+    Free();
+    Key = other.Key;
+    mWord = std::exchange(other.mWord, 0);
+  }
+  return *this;
+}
+
+TSwHash::TItem::TBoxed* TSwHash::TItem::Boxed() const {
+  return (mWord & 1) ? reinterpret_cast<TBoxed*>(mWord & ~uintptr_t(1)) : nullptr;
+}
+
+void TSwHash::TItem::Free() {
+  if (TBoxed* boxed = Boxed()) delete boxed;
+  else delete reinterpret_cast<TSwObject*>(mWord);
+  mWord = 0;
+}
+
+const WideString* TSwHash::TItem::Value() const {
+  TBoxed* boxed = Boxed();
+  return boxed ? &boxed->Value : nullptr;
+}
+
+TSwObject* TSwHash::TItem::Object() const {
+  TBoxed* boxed = Boxed();
+  return boxed ? boxed->Object.get() : reinterpret_cast<TSwObject*>(mWord);
+}
+
+std::unique_ptr<TSwObject> TSwHash::TItem::TakeObject() {
+  if (TBoxed* boxed = Boxed()) return std::move(boxed->Object);
+  return std::unique_ptr<TSwObject>(reinterpret_cast<TSwObject*>(std::exchange(mWord, 0)));
+}
+
+void TSwHash::TItem::PutObject(std::unique_ptr<TSwObject> object) {
+  if (TBoxed* boxed = Boxed()) boxed->Object = std::move(object);
+  else mWord = reinterpret_cast<uintptr_t>(object.release());
+}
+
+void TSwHash::TItem::PutValue(const WideString& value) {
+  TBoxed* boxed = Boxed();
+  if (boxed && value.empty()) {
+    mWord = reinterpret_cast<uintptr_t>(boxed->Object.release());
+    delete boxed;
+  } else if (boxed) {
+    boxed->Value = value;
+  } else if (!value.empty()) {
+    auto made = new TBoxed{value, std::unique_ptr<TSwObject>(reinterpret_cast<TSwObject*>(mWord))};
+    static_assert(alignof(TBoxed) >= 2, "the low bit of a box's address tags it");
+    mWord = reinterpret_cast<uintptr_t>(made) | 1;
+  }
+}
+
 const TSwHash::TItem& TSwHash::At(int index) const {
   if (index < 0 || index >= Count())
     SwRaise<ESwHash>("%s: item index %d out of bounds (%d items).", this, index, Count());
@@ -61,7 +124,7 @@ const TSwHash::TItem& TSwHash::At(int index) const {
 
 const WideString& TSwHash::Value(int index) const {
   const TItem& item = At(index);
-  return item.Value ? *item.Value : kEmpty;
+  return item.Value() ? *item.Value() : kEmpty;
 }
 
 void TSwHash::CheckKey(const WideString& key) const {
@@ -92,7 +155,7 @@ void TSwHash::IndexAppended(int index) {
 
 int TSwHash::InsertItem(int index, TSwName key, const WideString& value,
                         std::unique_ptr<TSwObject> object) {
-  TItem item{key, value.empty() ? nullptr : std::make_unique<WideString>(value), std::move(object)};
+  TItem item(key, value, std::move(object));
   // Most maps that get an item get a few: room for four spares the first two regrowths.
   if (mItems.capacity() == 0) mItems.reserve(4);
   if (index >= Count()) {
@@ -238,7 +301,7 @@ int TSwHash::FindNext(TSwHashFind& state) const {
 
 TSwObject* TSwHash::FindNextObject(TSwHashFind& state) const {
   int index = FindNext(state);
-  return index < 0 ? nullptr : mItems[index].Object.get();
+  return index < 0 ? nullptr : mItems[index].Object();
 }
 
 void TSwHash::RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>* taken) {
@@ -246,15 +309,15 @@ void TSwHash::RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>*
   TSwHashChange change{TSwHashChange::Removing};
   change.Index = index;
   change.Key = &mItems[index].Key.Text();
-  change.OldObject = mItems[index].Object.get();
+  change.OldObject = mItems[index].Object();
   Changed(change);
   // A listener may have changed the map; find the item again by its object, when it has one.
-  if (index >= Count() || mItems[index].Object.get() != change.OldObject) {
-    auto it = std::find_if(mItems.begin(), mItems.end(), [&](const TItem& i) { return i.Object.get() == change.OldObject; });
+  if (index >= Count() || mItems[index].Object() != change.OldObject) {
+    auto it = std::find_if(mItems.begin(), mItems.end(), [&](const TItem& i) { return i.Object() == change.OldObject; });
     if (it == mItems.end()) return;
     index = static_cast<int>(it - mItems.begin());
   }
-  std::unique_ptr<TSwObject> object = std::move(mItems[index].Object);
+  std::unique_ptr<TSwObject> object = mItems[index].TakeObject();
   if (object) Releasing(object.get());
   if (index == Count() - 1 && mKeyIndex) {
     auto& indices = (*mKeyIndex)[mItems[index].Key.Id()];
@@ -297,11 +360,11 @@ void TSwHash::Clear() {
     TSwHashChange change{TSwHashChange::Removing};
     change.Index = i;
     change.Key = &mItems[i].Key.Text();
-    change.OldObject = mItems[i].Object.get();
+    change.OldObject = mItems[i].Object();
     Changed(change);
-    if (i < Count() && mItems[i].Object) {
-      Releasing(mItems[i].Object.get());
-      mItems[i].Object.reset();
+    if (i < Count() && mItems[i].Object()) {
+      Releasing(mItems[i].Object());
+      mItems[i].TakeObject().reset();
     }
   }
   mItems.clear();
@@ -332,9 +395,9 @@ void TSwHash::SetKey(int index, TSwName key) {
 
 void TSwHash::SetValue(int index, const WideString& value) {
   TItem& item = const_cast<TItem&>(At(index));
-  WideString old = item.Value ? *item.Value : WideString();
+  WideString old = item.Value() ? *item.Value() : WideString();
   if (old == value) return;
-  item.Value = value.empty() ? nullptr : std::make_unique<WideString>(value);
+  item.PutValue(value);
   TSwHashChange change{TSwHashChange::ValueChanged};
   change.Index = index;
   change.Key = &item.Key.Text();
@@ -345,15 +408,18 @@ void TSwHash::SetValue(int index, const WideString& value) {
 
 void TSwHash::SetObject(int index, std::unique_ptr<TSwObject> object) {
   TItem& item = const_cast<TItem&>(At(index));
-  if (item.Object == object) return;
-  std::unique_ptr<TSwObject> old = std::move(item.Object);
+  if (item.Object() == object.get()) {
+    object.release();  // the item holds it already
+    return;
+  }
+  std::unique_ptr<TSwObject> old = item.TakeObject();
   if (old) Releasing(old.get());
-  item.Object = std::move(object);
+  item.PutObject(std::move(object));
   TSwHashChange change{TSwHashChange::ObjectChanged};
   change.Index = index;
   change.Key = &item.Key.Text();
   change.OldObject = old.get();
-  change.NewObject = item.Object.get();
+  change.NewObject = item.Object();
   Changed(change);
   // `old` is freed here, after the listeners have seen it.
 }
@@ -379,10 +445,15 @@ void TSwHash::Sort() {
   Changed(change);
 }
 
+void TSwHash::ShrinkToFit() {
+  mItems.shrink_to_fit();
+  DropIndex();
+}
+
 bool TSwHash::Get(const WideString& key, WideString* value, TSwObject** object) const {
   int index = IndexOf(key);
   if (value) *value = index < 0 ? WideString() : Value(index);
-  if (object) *object = index < 0 ? nullptr : mItems[index].Object.get();
+  if (object) *object = index < 0 ? nullptr : mItems[index].Object();
   return index >= 0;
 }
 
@@ -398,8 +469,8 @@ std::string TSwHash::Description() const {
 std::string TSwHash::DumpItem(int index) const {
   const TItem& item = mItems[index];
   std::string out = WideToUtf8(item.Key.Text());
-  if (item.Value) out += "=" + WideToUtf8(*item.Value);
-  if (item.Object) out += " " + item.Object->ClassName();
+  if (item.Value()) out += "=" + WideToUtf8(*item.Value());
+  if (item.Object()) out += " " + item.Object()->ClassName();
   return out;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -113,13 +114,16 @@ class TSwHash : public TSwObject {
   const WideString& Key(int index) const { return At(index).Key.Text(); }
   TSwName KeyName(int index) const { return At(index).Key; }
   const WideString& Value(int index) const;
-  TSwObject* Object(int index) const { return At(index).Object.get(); }
+  TSwObject* Object(int index) const { return At(index).Object(); }
   void SetKey(int index, TSwName key);
   void SetValue(int index, const WideString& value);
   // Replaces the item's object; the old one is freed after listeners have seen it.
   void SetObject(int index, std::unique_ptr<TSwObject> object);
   void Move(int from, int to);
   void Sort();  // stable sort by key; fires "ord" with -1, -1
+  // Gives back the room kept for items to come (and the key index, made again on demand), for
+  // a map that is likely complete.
+  void ShrinkToFit();
 
   // Value and object of the first item with the key; false when there is none.
   bool Get(const WideString& key, WideString* value, TSwObject** object) const;
@@ -139,10 +143,29 @@ class TSwHash : public TSwObject {
   void Clear();
 
  private:
-  struct TItem {
+  // An item in 16 bytes, as a tree's children map holds one per node: the key and the owned
+  // object's address or, when the item has a value text (rare), a tagged pointer to a box that
+  // holds both.
+  class TItem {
+   public:
+    TItem(TSwName key, const WideString& value, std::unique_ptr<TSwObject> object);
+    TItem(TItem&& other) noexcept : Key(other.Key), mWord(std::exchange(other.mWord, 0)) {}
+    TItem& operator=(TItem&& other) noexcept;
+    ~TItem() { Free(); }
+
+    const WideString* Value() const;  // null for the common empty value
+    TSwObject* Object() const;
+    std::unique_ptr<TSwObject> TakeObject();
+    void PutObject(std::unique_ptr<TSwObject> object);  // only once the old one was taken
+    void PutValue(const WideString& value);
+
     TSwName Key;
-    std::unique_ptr<WideString> Value;      // null for the common empty value
-    std::unique_ptr<TSwObject> Object;      // owned
+
+   private:
+    struct TBoxed;
+    TBoxed* Boxed() const;
+    void Free();
+    uintptr_t mWord = 0;
   };
   const TItem& At(int index) const;
   void CheckKey(const WideString& key) const;

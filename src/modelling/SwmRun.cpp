@@ -1,5 +1,8 @@
 // The modelling run: a compiled model applied to input, producing a result tree.
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <typeinfo>
 #include <cstring>
 
 #include "Simpat.h"
@@ -20,39 +23,170 @@ thread_local std::vector<TSwTreeNode*>* tCreatedLog = nullptr;
 // streams a mismatch refers to.
 thread_local TSwmCompiler* tActiveCompiler = nullptr;
 
-// How many range slices the result nodes made next will hold: four, six with an end range.
-thread_local int tResultSlices = 4;
+// Where a stream stood in the whole input while result nodes were written in it: a range at
+// offset o of `Stream` lies at o + `Base` of the block's outermost stream, the input. The base
+// is the sum of the positions of the streams behind `Stream` on the stack, which do not move
+// while `Stream` is above them, so every node written there shares one record.
+struct TSwmRangeBase {
+  TSwObject* Stream;
+  int64_t Base;
+};
 
-// The nodes of a result tree: a tree node whose children the active run logs. Each keeps its
-// range slices in its own allocation, right behind the object.
+// A run makes a range base for each line, so they come in blocks of one page, counted by the
+// nodes that use their records (nodes may outlive the run) and by the run while it fills them.
+// A record finds its block by its address.
+struct alignas(4096) TSwmRangeBaseBlock {
+  static constexpr int Capacity = (4096 - 16) / sizeof(TSwmRangeBase);
+
+  explicit TSwmRangeBaseBlock(TSwObject* outermost) : Outermost(outermost) {}
+  static TSwmRangeBaseBlock* Of(const TSwmRangeBase* record) {
+    return reinterpret_cast<TSwmRangeBaseBlock*>(reinterpret_cast<uintptr_t>(record) & ~uintptr_t(4095));
+  }
+  void Share() { Refs.fetch_add(1, std::memory_order_relaxed); }
+  void Release() {
+    if (Refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  std::atomic<int64_t> Refs{1};
+  TSwObject* Outermost;
+  TSwmRangeBase Records[Capacity];
+};
+static_assert(sizeof(TSwmRangeBaseBlock) == 4096);
+
+// The run's block of range bases being filled.
+class TSwmRangeBases {
+ public:
+  TSwmRangeBases() = default;
+  TSwmRangeBases(const TSwmRangeBases&) = delete;
+  TSwmRangeBases& operator=(const TSwmRangeBases&) = delete;
+  ~TSwmRangeBases() {
+    if (mBlock) mBlock->Release();
+  }
+
+  // The record for the place, its block counted once more for the caller. The last few records
+  // are looked at first: the nodes of one line, and those written after it in the stream
+  // behind, find theirs there.
+  const TSwmRangeBase* Share(TSwObject* stream, TSwObject* outermost, int64_t base) {
+    if (mBlock && mBlock->Outermost == outermost)
+      for (int i = mUsed - 1; i >= 0 && i >= mUsed - 4; --i) {
+        const TSwmRangeBase& record = mBlock->Records[i];
+        if (record.Stream == stream && record.Base == base) {
+          mBlock->Share();
+          return &record;
+        }
+      }
+    if (!mBlock || mUsed == TSwmRangeBaseBlock::Capacity || mBlock->Outermost != outermost) {
+      auto* made = new TSwmRangeBaseBlock(outermost);
+      if (mBlock) mBlock->Release();
+      mBlock = made;
+      mUsed = 0;
+    }
+    TSwmRangeBase& record = mBlock->Records[mUsed++];
+    record = {stream, base};
+    mBlock->Share();
+    return &record;
+  }
+
+ private:
+  TSwmRangeBaseBlock* mBlock = nullptr;  // one count held
+  int mUsed = 0;
+};
+
+// The nodes of a result tree: a tree node whose children the active run logs. It keeps its
+// ranges packed (the start offset, then 32-bit lengths and distances from it) with a shared
+// base record, and derives the six range properties from them, the "Global" ones included;
+// ranges that do not fit go to the node's property store instead. 80 bytes.
 class TSwmResultNode : public TSwTreeNode {
  public:
-  static std::unique_ptr<TSwmResultNode> Make(TSwName name, int slices) {
-    void* memory = ::operator new(sizeof(TSwmResultNode) + SwSliceStorageBytes(slices));
-    TSwmResultNode* node;
-    try {
-      node = new (memory) TSwmResultNode(name);
-    } catch (...) {
-      ::operator delete(memory);
-      throw;
-    }
-    static_assert(sizeof(TSwmResultNode) % 8 == 0);
-    node->UseSliceStorage(node + 1, slices);
-    return std::unique_ptr<TSwmResultNode>(node);
+  static std::unique_ptr<TSwmResultNode> Make(TSwName name) {
+    return std::unique_ptr<TSwmResultNode>(new TSwmResultNode(name));
   }
-  // The allocation is larger than the class: it goes back without a size.
-  static void operator delete(void* memory) { ::operator delete(memory); }
+
+  ~TSwmResultNode() override {
+    FreeSubtreeAndDetach();  // whoever hears of it still reads the ranges
+    DropPackedSlices();
+  }
+
+  // The node as a result node that can pack these ranges; null when it is another kind of node,
+  // keeps properties otherwise, or has packed ranges of the other shape, which the new ones
+  // would not all replace.
+  static TSwmResultNode* Packable(TSwTreeNode* node, bool withEnd) {
+    if (typeid(*node) != typeid(TSwmResultNode)) return nullptr;
+    auto* result = static_cast<TSwmResultNode*>(node);
+    if (result->HasBagOrBlock() || (result->Base() && result->WithEnd() != withEnd)) return nullptr;
+    return result;
+  }
+
+  // Replaces the packed ranges, taking over one count of `base`'s block; false, changing
+  // nothing, when a length or a distance does not fit 32 bits or the end range does not start
+  // where the inner range ends (where the child loop puts it). A node that gets its ranges for
+  // the first time is finished and most likely has all its children: the room kept for more
+  // goes back (once per node, so that a node a path finds again and again does not copy its
+  // list each time).
+  bool Pack(const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end, const TSwmRangeBase* base) {
+    auto fits = [](int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; };
+    const int64_t innerDelta = inner.Offset - start.Offset;
+    if (!fits(start.Length) || !fits(inner.Length) || !fits(innerDelta)) return false;
+    if (end && (end->Offset != inner.Offset + inner.Length || !fits(end->Length))) return false;
+    if (Base()) DropPackedSlices();
+    else if (TSwTreeNodeChildren* children = ChildrenIfAny()) children->ShrinkToFit();
+    mBase = reinterpret_cast<uintptr_t>(base) | (end ? 1 : 0);
+    mOrigin = start.Offset;
+    mStartLength = static_cast<int32_t>(start.Length);
+    mInnerDelta = static_cast<int32_t>(innerDelta);
+    mInnerLength = static_cast<int32_t>(inner.Length);
+    mEndLength = end ? static_cast<int32_t>(end->Length) : 0;
+    return true;
+  }
 
  protected:
   std::unique_ptr<TSwTreeNode> CreateChild(TSwName name) const override {
-    auto child = Make(name, tResultSlices);
+    auto child = Make(name);
     if (tCreatedLog) tCreatedLog->push_back(child.get());
     return child;
   }
 
+  int PackedSliceCount() const override { return Base() ? (WithEnd() ? 6 : 4) : 0; }
+  TSwName PackedSliceName(int index) const override {
+    static const TSwName kNames[6] = {u"end", u"endGlobal", u"inner", u"innerGlobal", u"start", u"startGlobal"};
+    return kNames[NameIndex(index)];
+  }
+  TSwValue PackedSliceValue(int index) const override {
+    const int name = NameIndex(index);
+    int64_t offset = mOrigin, length = mStartLength;
+    if (name < 2) {
+      offset += static_cast<int64_t>(mInnerDelta) + mInnerLength;
+      length = mEndLength;
+    } else if (name < 4) {
+      offset += mInnerDelta;
+      length = mInnerLength;
+    }
+    const TSwmRangeBase* base = Base();
+    if (name % 2 == 0) return TSwValue::OfSlice(offset, length, base->Stream);
+    return TSwValue::OfSlice(offset + base->Base, length, TSwmRangeBaseBlock::Of(base)->Outermost);
+  }
+  void DropPackedSlices() override {
+    if (const TSwmRangeBase* base = Base()) TSwmRangeBaseBlock::Of(base)->Release();
+    mBase = 0;
+  }
+
  private:
   using TSwTreeNode::TSwTreeNode;
+  const TSwmRangeBase* Base() const { return reinterpret_cast<const TSwmRangeBase*>(mBase & ~uintptr_t(1)); }
+  bool WithEnd() const { return (mBase & 1) != 0; }
+  // Index among the six names in order: end, endGlobal, inner, innerGlobal, start, startGlobal.
+  int NameIndex(int index) const { return WithEnd() ? index : index + 2; }
+
+  // The base record (its block's count owned), or 0 while no ranges are packed; the low bit
+  // tells whether an end range is packed too. The end range starts where the inner one ends.
+  uintptr_t mBase = 0;
+  int64_t mOrigin = 0;  // the start offset
+  int32_t mStartLength = 0;
+  int32_t mInnerDelta = 0;  // from the start offset
+  int32_t mInnerLength = 0;
+  int32_t mEndLength = 0;
 };
+static_assert(sizeof(TSwmResultNode) == sizeof(TSwTreeNode) + 32, "a result node's ranges take 32 bytes");
 
 constexpr int kProgressInterval = 4096;  // steps of the child loop between progress calls
 
@@ -172,6 +306,7 @@ struct TSwmCompiler::TRun {
   TStream* FailureStream = nullptr;                 // set while a recorded failure is made
   int64_t LinesFreed = 0;                           // failed line streams freed so far
   TSwFileAccess FileAccess;                         // the compiler's, with this run's answers
+  TSwmRangeBases RangeBases;                        // where result nodes' ranges lie globally
 };
 
 TSwmCompiler* SwmActiveCompiler() { return tActiveCompiler; }
@@ -399,6 +534,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
           "Input stream stack didn't contain the original stream after modelling has finished."));
     for (auto& pushed : run.Pushed) run.Slicer->RegisterStream(std::move(pushed));
     run.Pushed.clear();
+    run.Slicer->ShrinkToFit();
     slicer = std::move(run.Slicer);
   } catch (ESkeinwork& error) {
     if (mRun && KeepPartialResult && !dynamic_cast<TSwmPartialResult*>(error.Object()) && mRun->Slicer) {
@@ -455,7 +591,6 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
     AncestorCounters(this, mCompiler.mRun->Counters);
     finder.SetStack(mCompiler.mRun->Counters, true);
     finder.Rewind(mProps->Path, parentResult);
-    tResultSlices = RangeSliceCount();
     mResult = finder.FindOrCreate();
     const int64_t limit = mCompiler.MaxResultNodes;
     if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
@@ -469,7 +604,7 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
 }
 
 void TSwmRoot::CreateResultNode(TSwTreeNode*) {
-  std::unique_ptr<TSwTreeNode> root = TSwmResultNode::Make(mProps->Path, RangeSliceCount());
+  std::unique_ptr<TSwTreeNode> root = TSwmResultNode::Make(mProps->Path);
   mResult = root.get();
   mOwnsResult = true;
   mCompiler.mRun->Slicer->SetRoot(std::move(root));
@@ -518,25 +653,37 @@ void TSwmNode::WriteResultProperties() {
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
+  // The global offset adds the positions of every stream behind the range's stream.
+  auto baseOf = [&](const TStream* stream) {
+    int64_t base = 0;
+    auto it = std::find(streams.begin(), streams.end(), stream);
+    if (it != streams.end())
+      for (auto behind = streams.begin(); behind != it; ++behind) base += (*behind)->Position();
+    return base;
+  };
+  const TSwmRange* end = mInfo->HasEndChild ? &mEnd : nullptr;
+  TStream* stream = mStart.Stream;
+  if (stream && mInner.Stream == stream && (!end || end->Stream == stream)) {
+    if (TSwmResultNode* packable = TSwmResultNode::Packable(mResult, end != nullptr)) {
+      const TSwmRangeBase* base = mCompiler.mRun->RangeBases.Share(stream, streams.front(), baseOf(stream));
+      if (packable->Pack(mStart, mInner, end, base)) return;
+      TSwmRangeBaseBlock::Of(base)->Release();
+    }
+  }
   TSwNamedSlice ranges[6];
   int count = 0;
   auto add = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
     ranges[count++] = {local, range.Offset, range.Length, range.Stream};
-    // The global offset adds the positions of every stream behind the range's stream.
-    int64_t offset = range.Offset;
-    auto it = std::find(streams.begin(), streams.end(), range.Stream);
-    if (it != streams.end())
-      for (auto behind = streams.begin(); behind != it; ++behind) offset += (*behind)->Position();
-    ranges[count++] = {global, offset, range.Length, streams.front()};
+    ranges[count++] = {global, range.Offset + baseOf(range.Stream), range.Length, streams.front()};
   };
   if (mResult->HasPropertyBag()) {
     // Listeners may watch the bag: they hear the ranges in their usual order.
     add(kStart, kStartGlobal, mStart);
     add(kInner, kInnerGlobal, mInner);
-    if (mInfo->HasEndChild) add(kEnd, kEndGlobal, mEnd);
+    if (end) add(kEnd, kEndGlobal, mEnd);
   } else {
     // Nobody hears the compact store, which takes the ranges in name order in one go.
-    if (mInfo->HasEndChild) add(kEnd, kEndGlobal, mEnd);
+    if (end) add(kEnd, kEndGlobal, mEnd);
     add(kInner, kInnerGlobal, mInner);
     add(kStart, kStartGlobal, mStart);
   }

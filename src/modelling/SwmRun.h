@@ -107,9 +107,6 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   // expression layer must decide (and report) instead.
   bool FastSkipBy(TStream& stream);
   void WriteResultProperties();
-  // Range properties the result node gets: start and inner, and end with an END child; each
-  // local and global.
-  int RangeSliceCount() const { return mInfo->HasEndChild ? 6 : 4; }
   void MakeChildren();
 
   TSwmCompiler& mCompiler;

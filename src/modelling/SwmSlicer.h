@@ -38,6 +38,8 @@ class TSwmSlicer : public TSwObject {
   // Takes a stream the run made (a line); its cache is made when first asked for.
   void RegisterStream(std::unique_ptr<TStream> stream);
   int StreamCount() const { return static_cast<int>(mStreams.size()); }
+  // Gives back the room kept for streams to come, once a run has handed over its last.
+  void ShrinkToFit() { mStreams.shrink_to_fit(); }
   // The cache of a registered stream, or null.
   TBufStream* Registered(const TSwObject* stream) const;
 

@@ -122,60 +122,119 @@ bool NamesAscendAsKeys(std::span<const TSwNamedSlice> values) {
 
 }  // namespace
 
-TSwSingleNode::~TSwSingleNode() = default;
+struct TSwSingleNode::TBagAndListeners {
+  std::unique_ptr<TSwProperties> Properties;  // owned; null while the node has only listeners
+  std::unique_ptr<TSwCallbacks> Callbacks;    // owned; null while nobody listens
+};
+
+TSwSingleNode::~TSwSingleNode() {
+  if (TSwSliceBlock* block = Block()) TSwSliceBlockFree()(block);
+  else delete Extras();
+}
+
+TSwSliceBlock* TSwSingleNode::Block() const {
+  return (mStore & 1) ? reinterpret_cast<TSwSliceBlock*>(mStore & ~uintptr_t(1)) : nullptr;
+}
+
+TSwSingleNode::TBagAndListeners* TSwSingleNode::Extras() const {
+  return (mStore & 1) ? nullptr : reinterpret_cast<TBagAndListeners*>(mStore);
+}
+
+TSwProperties* TSwSingleNode::Bag() const {
+  TBagAndListeners* extras = Extras();
+  return extras ? extras->Properties.get() : nullptr;
+}
+
+// Only for a node without a bag or listeners: the two never share the word with a block.
+void TSwSingleNode::SetBlock(TSwSliceBlock* block) const {
+  if (TSwSliceBlock* old = Block()) TSwSliceBlockFree()(old);
+  static_assert(alignof(TSwSliceBlock) >= 2, "the low bit of a block's address tags it");
+  mStore = block ? reinterpret_cast<uintptr_t>(block) | 1 : 0;
+}
+
+TSwSingleNode::TBagAndListeners& TSwSingleNode::MakeExtras() const {
+  if (Block()) MoveSlicesToBag();
+  if (!mStore) mStore = reinterpret_cast<uintptr_t>(new TBagAndListeners);
+  return *Extras();
+}
+
+TSwName TSwSingleNode::PackedSliceName(int) const { SwRaise<EInvalidArgument>("%s packs no slices.", this); }
+TSwValue TSwSingleNode::PackedSliceValue(int) const { SwRaise<EInvalidArgument>("%s packs no slices.", this); }
 
 TSwProperties& TSwSingleNode::Properties() {
-  if (!mProperties) MoveSlicesToBag();
-  return *mProperties;
+  if (!Bag()) MoveSlicesToBag();
+  return *Bag();
 }
 
 TSwProperties* TSwSingleNode::PropertiesIfAny() const {
-  if (mSlices && mSlices->Count > 0) MoveSlicesToBag();
-  return mProperties.get();
+  TSwSliceBlock* block = Block();
+  if ((block && block->Count > 0) || (!Bag() && PackedSliceCount() > 0)) MoveSlicesToBag();
+  return Bag();
 }
 
 void TSwSingleNode::MoveSlicesToBag() const {
   auto bag = std::make_unique<TSwProperties>();
-  if (mSlices)
-    for (int i = 0; i < mSlices->Count; ++i) bag->AddValue(mSlices->Entries()[i].Name(), mSlices->Value(i));
-  mProperties = std::move(bag);
-  mSlices.reset();
+  if (TSwSliceBlock* block = Block()) {
+    for (int i = 0; i < block->Count; ++i) bag->AddValue(block->Entries()[i].Name(), block->Value(i));
+    SetBlock(nullptr);
+  } else if (!Bag()) {
+    const int packed = PackedSliceCount();
+    for (int i = 0; i < packed; ++i) bag->AddValue(PackedSliceName(i), PackedSliceValue(i));
+    if (packed > 0) const_cast<TSwSingleNode*>(this)->DropPackedSlices();
+  }
+  if (!mStore) mStore = reinterpret_cast<uintptr_t>(new TBagAndListeners);
+  Extras()->Properties = std::move(bag);
 }
 
 void TSwSingleNode::UseSliceStorage(void* storage, int capacity) {
-  if (mSlices || mProperties || capacity <= 0 || capacity > TSwSliceBlock::MaxCount)
+  if (mStore || PackedSliceCount() > 0 || capacity <= 0 || capacity > TSwSliceBlock::MaxCount)
     SwRaise<EInvalidArgument>("%s cannot take slice storage for %d slices now.", this, capacity);
   auto* block = new (storage) TSwSliceBlock;
   block->Capacity = static_cast<uint8_t>(capacity);
   block->Embedded = true;
-  mSlices.reset(block);
+  SetBlock(block);
 }
 
 void TSwSingleNode::ReserveValues(int count) {
-  if (mProperties || count <= 0) return;
-  int have = mSlices ? mSlices->Count : 0;
+  if (Extras() || PackedSliceCount() > 0 || count <= 0) return;
+  TSwSliceBlock* block = Block();
+  int have = block ? block->Count : 0;
   int wanted = std::min(have + count, TSwSliceBlock::MaxCount);
-  if (mSlices && mSlices->Capacity >= wanted) return;
+  if (block && block->Capacity >= wanted) return;
   GrowSlices(wanted);
 }
 
 void TSwSingleNode::GrowSlices(int capacity) const {
   TSwSliceBlock* grown = TSwSliceBlock::Make(capacity);
-  if (mSlices) {
-    grown->Count = mSlices->Count;
-    std::copy_n(mSlices->Streams, 2, grown->Streams);
-    std::copy_n(mSlices->Entries(), mSlices->Count, grown->Entries());
+  if (TSwSliceBlock* block = Block()) {
+    grown->Count = block->Count;
+    std::copy_n(block->Streams, 2, grown->Streams);
+    std::copy_n(block->Entries(), block->Count, grown->Entries());
   }
-  mSlices.reset(grown);
+  SetBlock(grown);
 }
 
 void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
-  if (mProperties || !FitsSliceBlock(value) || name.Text().find(TSwHash::Separator) != WideString::npos) {
+  const bool fits = FitsSliceBlock(value) && name.Text().find(TSwHash::Separator) == WideString::npos;
+  // A slice set on packed slices (a tree about to be saved drops their streams) keeps the node
+  // compact: the packed ones move to the block first.
+  if (const int count = PackedSliceCount(); fits && !Extras() && count > 0 && count <= TSwSliceBlock::MaxCount) {
+    TSwNamedSlice slices[TSwSliceBlock::MaxCount];
+    for (int i = 0; i < count; ++i) {
+      const TSwValue packed = PackedSliceValue(i);
+      slices[i] = {PackedSliceName(i), packed.Int, static_cast<int64_t>(packed.Frac), packed.Obj};
+    }
+    DropPackedSlices();
+    ReserveValues(count);
+    for (int i = 0; i < count; ++i)
+      SetValue(slices[i].Name, TSwValue::OfSlice(slices[i].Offset, slices[i].Length, slices[i].Stream));
+  }
+  if (Extras() || PackedSliceCount() > 0 || !fits) {
     Properties().AddValue(name, value);
     return;
   }
-  if (!mSlices) GrowSlices(2);
-  TSwSliceBlock* block = mSlices.get();
+  if (!Block()) GrowSlices(2);
+  TSwSliceBlock* block = Block();
   int slot = StreamSlotFor(*block, value);
   int index = block->IndexOf(name.Id());
   if (slot < 0 || (index < 0 && block->Count == TSwSliceBlock::MaxCount)) {
@@ -185,7 +244,7 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
   if (index < 0) {
     if (block->Count == block->Capacity) {
       GrowSlices(block->Count < 6 ? block->Count + 2 : TSwSliceBlock::MaxCount);
-      block = mSlices.get();
+      block = Block();
     }
     TSwSliceBlock::TEntry* entries = block->Entries();
     index = block->Count;
@@ -201,7 +260,7 @@ void TSwSingleNode::SetValue(TSwName name, const TSwValue& value) {
 
 void TSwSingleNode::SetSlices(std::span<const TSwNamedSlice> slices) {
   if (FillEmptySliceBlock(slices)) return;
-  if (!mProperties) ReserveValues(static_cast<int>(slices.size()));
+  ReserveValues(static_cast<int>(slices.size()));
   for (const TSwNamedSlice& each : slices)
     SetValue(each.Name, TSwValue::OfSlice(each.Offset, each.Length, each.Stream));
 }
@@ -211,8 +270,9 @@ void TSwSingleNode::SetSlices(std::span<const TSwNamedSlice> slices) {
 // nothing.
 bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedSlice> slices) {
   const int count = static_cast<int>(slices.size());
-  if (mProperties || count == 0 || count > TSwSliceBlock::MaxCount ||
-      (mSlices && mSlices->Count > 0) || !NamesAscendAsKeys(slices))
+  TSwSliceBlock* block = Block();
+  if (Extras() || PackedSliceCount() > 0 || count == 0 || count > TSwSliceBlock::MaxCount ||
+      (block && block->Count > 0) || !NamesAscendAsKeys(slices))
     return false;
   // Every slice has a stream slot, a null stream included, as for a value from OfSlice.
   TSwObject* streams[2] = {};
@@ -227,34 +287,45 @@ bool TSwSingleNode::FillEmptySliceBlock(std::span<const TSwNamedSlice> slices) {
     }
     slots[i] = static_cast<uint8_t>(slot + 1);
   }
-  if (!mSlices || mSlices->Capacity < count) GrowSlices(count);
-  TSwSliceBlock& block = *mSlices;
-  std::copy_n(streams, 2, block.Streams);
-  TSwSliceBlock::TEntry* entries = block.Entries();
+  if (!block || block->Capacity < count) GrowSlices(count);
+  block = Block();
+  std::copy_n(streams, 2, block->Streams);
+  TSwSliceBlock::TEntry* entries = block->Entries();
   for (int i = 0; i < count; ++i)
     entries[i] = {reinterpret_cast<uintptr_t>(slices[i].Name.Id()) | slots[i], slices[i].Offset,
                   static_cast<double>(slices[i].Length)};
-  block.Count = static_cast<uint8_t>(count);
+  block->Count = static_cast<uint8_t>(count);
   return true;
 }
 
 bool TSwSingleNode::FindValue(const WideString& name, TSwValue& value) const {
-  if (mSlices) {
-    int index = mSlices->IndexOf(TSwName::Lookup(name));
+  if (TSwSliceBlock* block = Block()) {
+    int index = block->IndexOf(TSwName::Lookup(name));
     if (index < 0) return false;
-    value = mSlices->Value(index);
+    value = block->Value(index);
     return true;
   }
-  if (!mProperties) return false;
-  const TSwProperty* property = mProperties->Find(name);
-  if (!property) return false;
-  value = property->Value();
-  return true;
+  if (TSwProperties* bag = Bag()) {
+    const TSwProperty* property = bag->Find(name);
+    if (!property) return false;
+    value = property->Value();
+    return true;
+  }
+  const int packed = PackedSliceCount();
+  if (packed == 0) return false;
+  const WideString* id = TSwName::Lookup(name);
+  for (int i = 0; i < packed; ++i)
+    if (PackedSliceName(i).Id() == id) {
+      value = PackedSliceValue(i);
+      return true;
+    }
+  return false;
 }
 
 int TSwSingleNode::PropertyCount() const {
-  if (mSlices) return mSlices->Count;
-  return mProperties ? mProperties->Count() : 0;
+  if (TSwSliceBlock* block = Block()) return block->Count;
+  if (TSwProperties* bag = Bag()) return bag->Count();
+  return PackedSliceCount();
 }
 
 void TSwSingleNode::CheckPropertyIndex(int index) const {
@@ -264,39 +335,46 @@ void TSwSingleNode::CheckPropertyIndex(int index) const {
 
 TSwName TSwSingleNode::PropertyName(int index) const {
   CheckPropertyIndex(index);
-  if (mSlices) return mSlices->Entries()[index].Name();
-  return mProperties->KeyName(index);
+  if (TSwSliceBlock* block = Block()) return block->Entries()[index].Name();
+  if (TSwProperties* bag = Bag()) return bag->KeyName(index);
+  return PackedSliceName(index);
 }
 
 TSwValue TSwSingleNode::PropertyValue(int index) const {
   CheckPropertyIndex(index);
-  if (mSlices) return mSlices->Value(index);
-  const TSwProperty* property = mProperties->Property(index);
-  return property ? property->Value() : TSwValue();
+  if (TSwSliceBlock* block = Block()) return block->Value(index);
+  if (TSwProperties* bag = Bag()) {
+    const TSwProperty* property = bag->Property(index);
+    return property ? property->Value() : TSwValue();
+  }
+  return PackedSliceValue(index);
 }
 
 TSwCallbacks& TSwSingleNode::Callbacks() {
-  if (!mCallbacks) mCallbacks = std::make_unique<TSwCallbacks>();
-  return *mCallbacks;
+  TBagAndListeners& extras = MakeExtras();
+  if (!extras.Callbacks) extras.Callbacks = std::make_unique<TSwCallbacks>();
+  return *extras.Callbacks;
 }
 
 bool TSwSingleNode::HasListeners(std::u16string_view event) const {
-  return mCallbacks && mCallbacks->Has(WideString(event));
+  TBagAndListeners* extras = Extras();
+  return extras && extras->Callbacks && extras->Callbacks->Has(WideString(event));
 }
 
 void TSwSingleNode::DeliverEvent(std::u16string_view event, TSwArgs args) {
   if (!HasListeners(event)) return;
-  for (const TSwListener& listener : mCallbacks->Listeners(WideString(event)))
+  for (const TSwListener& listener : Extras()->Callbacks->Listeners(WideString(event)))
     if (listener(this, event, args)) return;
 }
 
 std::string TSwSingleNode::Description() const {
   std::string out = TSwObject::Description() + " '" + WideToUtf8(mName.Text()) + "'";
+  TBagAndListeners* extras = Extras();
   out += fmt::format(" props={} listeners={}", PropertyCount(),
-                     mCallbacks ? mCallbacks->Count() : 0);
-  if (mProperties) {
-    int source = mProperties->IndexOf(u"source");
-    if (source >= 0) out += " source" + mProperties->Property(source)->Value().DescriptionText();
+                     extras && extras->Callbacks ? extras->Callbacks->Count() : 0);
+  if (TSwProperties* bag = Bag()) {
+    int source = bag->IndexOf(u"source");
+    if (source >= 0) out += " source" + bag->Property(source)->Value().DescriptionText();
   }
   return out;
 }
@@ -339,7 +417,7 @@ void TSwTreeNodeChildren::Changed(const TSwHashChange& change) {
 
 // A child that leaves the map keeps its parent link until it is freed or placed again, so that
 // free notifications still see it; it must not detach itself a second time.
-void TSwTreeNodeChildren::Releasing(TSwObject* object) { static_cast<TSwTreeNode*>(object)->mReleased = true; }
+void TSwTreeNodeChildren::Releasing(TSwObject* object) { static_cast<TSwTreeNode*>(object)->SetReleased(true); }
 
 // ---------------------------------------------------------------------------------------------
 
@@ -358,9 +436,11 @@ thread_local std::vector<std::unique_ptr<TSwObject>>* tDeferredFrees = nullptr;
 std::atomic<int> gObservedTrees{0};
 }  // namespace
 
-TSwTreeNode::~TSwTreeNode() {
+TSwTreeNode::~TSwTreeNode() { FreeSubtreeAndDetach(); }
+
+void TSwTreeNode::FreeSubtreeAndDetach() {
   NotifyFree();  // listeners still see a whole node with its parent and name
-  if (!mParent) SetObserver(nullptr);
+  if (!ParentLink()) SetObserver(nullptr);
   if (mChildren) {
     std::vector<std::unique_ptr<TSwObject>> deferred;
     const bool outermost = tDeferredFrees == nullptr;
@@ -369,7 +449,7 @@ TSwTreeNode::~TSwTreeNode() {
       // Last child first, so that taking from the back of the list frees the first child first.
       for (int i = mChildren->Count() - 1; i >= 0; --i) {
         std::unique_ptr<TSwObject> child = mChildren->Extract(i);
-        static_cast<TSwTreeNode*>(child.get())->mParent = nullptr;
+        static_cast<TSwTreeNode*>(child.get())->SetParentLink(nullptr);
         tDeferredFrees->push_back(std::move(child));
       }
     } else {
@@ -386,13 +466,13 @@ TSwTreeNode::~TSwTreeNode() {
       tDeferredFrees = nullptr;
     }
   }
-  if (mParent && !mReleased) {
+  if (ParentLink() && !Released()) {
     // Detach without freeing: whoever deletes us is already doing that.
     TSwTreeObserver* observer = Observer();
     const int index = IndexInParent();
-    if (observer) observer->ChildRemoving(mParent, index);
-    mParent->mChildren->Extract(index).release();
-    if (observer) observer->ChildRemoved(mParent, index);
+    if (observer) observer->ChildRemoving(ParentLink(), index);
+    ParentLink()->mChildren->Extract(index).release();
+    if (observer) observer->ChildRemoved(ParentLink(), index);
   }
 }
 
@@ -402,14 +482,14 @@ std::unique_ptr<TSwTreeNode> TSwTreeNode::CreateChild(TSwName name) const {
 
 TSwTreeNode* TSwTreeNode::Root() {
   TSwTreeNode* node = this;
-  while (node->mParent) node = node->mParent;
+  while (node->ParentLink()) node = node->ParentLink();
   return node;
 }
 
 int TSwTreeNode::IndexInParent() const {
-  if (!mParent) return -1;
-  if (mParent->mChildren) {
-    const TSwTreeNodeChildren& siblings = *mParent->mChildren;
+  if (!ParentLink()) return -1;
+  if (ParentLink()->mChildren) {
+    const TSwTreeNodeChildren& siblings = *ParentLink()->mChildren;
     // The last child first: a run's rollback removes its nodes newest first, each then the last
     // of its parent, which spares walking all its namesakes.
     const int last = siblings.Count() - 1;
@@ -419,7 +499,7 @@ int TSwTreeNode::IndexInParent() const {
       if (siblings.Object(i) == this) return i;
   }
   SwRaise<ESwBrokenNodeRelationship>("Parent %s is indicated to contain the %s but it turned out to be not so.",
-                                     mParent, this);
+                                     ParentLink(), this);
 }
 
 TSwTreeNode* TSwTreeNode::Child(int index) const {
@@ -454,14 +534,14 @@ TSwTreeNodeChildren& TSwTreeNode::Children() {
 TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
   std::unique_ptr<TSwTreeNode> child = CreateChild(name);
   TSwTreeNode* added = child.get();
-  added->mParent = this;
+  added->SetParentLink(this);
   // Until the map holds it, a refused child (a bad name) must not try to detach itself.
-  added->mReleased = true;
+  added->SetReleased(true);
   TSwTreeObserver* observer = Observer();
   const int index = ChildCount();
   if (observer) observer->ChildInserting(this, index);
   Children().Add(name, {}, std::move(child));
-  added->mReleased = false;
+  added->SetReleased(false);
   if (observer) observer->ChildInserted(this, index);
   return added;
 }
@@ -469,7 +549,7 @@ TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
 void TSwTreeNode::MoveTo(TSwTreeNode* newParent) { DoMove(newParent, nullptr, -1, false); }
 
 void TSwTreeNode::MoveNextTo(TSwTreeNode* sibling, bool before) {
-  DoMove(sibling ? sibling->mParent : nullptr, sibling, -1, before);
+  DoMove(sibling ? sibling->ParentLink() : nullptr, sibling, -1, before);
 }
 
 void TSwTreeNode::MoveToIndex(TSwTreeNode* newParent, int index) { DoMove(newParent, nullptr, std::max(index, 0), false); }
@@ -478,16 +558,16 @@ void TSwTreeNode::DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index
   if (!newParent) SwRaise<ESwMakingNodeParentNil>("Attempted to move %s to nil parent.", this);
   if (newParent == this) SwRaise<ESwMakingNodeSelfChild>("Attempted to move %s to its own children.", this);
   if (IsAncestorOf(newParent))
-    SwRaise<ESwMakingLoopingTree>("Attempted to create recursive tree by moving %s from %s to %s.", this, mParent,
+    SwRaise<ESwMakingLoopingTree>("Attempted to create recursive tree by moving %s from %s to %s.", this, ParentLink(),
                                   newParent);
   if (sibling == this) return;  // next to itself: already there
-  if (newParent == mParent && newParent->ChildCount() < 2) {
+  if (newParent == ParentLink() && newParent->ChildCount() < 2) {
     if (newParent->ChildCount() == 1 && !sibling) return;
     SwRaise<ESwBrokenNodeRelationship>("Parent %s is indicated to contain the %s but it turned out to be not so.",
                                        newParent, this);
   }
   if (sibling) sibling->IndexInParent();  // a broken sibling fails before anything moves
-  TSwTreeNode* oldParent = mParent;
+  TSwTreeNode* oldParent = ParentLink();
   const int oldIndex = oldParent ? IndexInParent() : -1;
   // Where the node will stand: counted among the new siblings once it has left its place.
   TSwTreeNodeChildren& siblings = newParent->Children();
@@ -514,8 +594,8 @@ void TSwTreeNode::DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index
     SetObserver(nullptr);  // a root moving in: its tree is now part of another
     self.reset(this);      // and its new parent owns it from now on
   }
-  mParent = newParent;
-  mReleased = false;
+  SetParentLink(newParent);
+  SetReleased(false);
   siblings.Insert(at, mName, {}, std::move(self));
   if (sameTree) {
     if (newObserver) newObserver->ChildMoved(this);
@@ -526,9 +606,9 @@ void TSwTreeNode::DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index
 }
 
 void TSwTreeNode::Remove() {
-  if (!mParent) SwRaise<ESwRemovingTreeRoot>("Attempted to remove tree root %s.", this);
+  if (!ParentLink()) SwRaise<ESwRemovingTreeRoot>("Attempted to remove tree root %s.", this);
   TSwTreeObserver* observer = Observer();
-  TSwTreeNode* parent = mParent;
+  TSwTreeNode* parent = ParentLink();
   const int index = IndexInParent();
   if (observer) observer->ChildRemoving(parent, index);
   parent->mChildren->Delete(index);
@@ -536,7 +616,7 @@ void TSwTreeNode::Remove() {
 }
 
 void TSwTreeNode::Rename(TSwName newName) {
-  if (!mParent) {
+  if (!ParentLink()) {
     mName = newName;
     return;
   }
@@ -544,18 +624,18 @@ void TSwTreeNode::Rename(TSwName newName) {
   TSwTreeObserver* observer = Observer();
   if (observer) observer->NodeRenaming(this, newName);
   mName = newName;
-  mParent->mChildren->SetKey(index, newName);
+  ParentLink()->mChildren->SetKey(index, newName);
   if (observer) observer->NodeRenamed(this);
 }
 
 const TSwTreeNode* TSwTreeNode::RootOf() const {
   const TSwTreeNode* node = this;
-  while (node->mParent) node = node->mParent;
+  while (node->ParentLink()) node = node->ParentLink();
   return node;
 }
 
 void TSwTreeNode::SetObserver(TSwTreeObserver* observer) {
-  if (mParent) SwRaise<ESwObservingNonRoot>("Attempted to observe %s, which is not a tree root.", this);
+  if (ParentLink()) SwRaise<ESwObservingNonRoot>("Attempted to observe %s, which is not a tree root.", this);
   TSwTreeObserver* previous = mChildren ? mChildren->mObserver : nullptr;
   if (previous == observer) return;
   Children().mObserver = observer;
@@ -571,12 +651,12 @@ TSwTreeObserver* TSwTreeNode::Observer() const {
 
 std::vector<TSwTreeNode*> TSwTreeNode::Parents() const {
   std::vector<TSwTreeNode*> out;
-  for (TSwTreeNode* p = mParent; p; p = p->mParent) out.push_back(p);
+  for (TSwTreeNode* p = ParentLink(); p; p = p->ParentLink()) out.push_back(p);
   return out;
 }
 
 bool TSwTreeNode::IsAncestorOf(const TSwTreeNode* node) const {
-  for (const TSwTreeNode* p = node ? node->mParent : nullptr; p; p = p->mParent)
+  for (const TSwTreeNode* p = node ? node->ParentLink() : nullptr; p; p = p->ParentLink())
     if (p == this) return true;
   return false;
 }
@@ -584,7 +664,7 @@ bool TSwTreeNode::IsAncestorOf(const TSwTreeNode* node) const {
 WideString TSwTreeNode::PathTo(const TSwTreeNode* ancestor, const WideString& separator) const {
   WideString path;
   const TSwTreeNode* node = this;
-  for (; node && node != ancestor; node = node->mParent) path = separator + node->Name() + path;
+  for (; node && node != ancestor; node = node->ParentLink()) path = separator + node->Name() + path;
   if (node != ancestor)
     SwRaise<ESwNodeNotPartOfPath>("Parents of %s do not contain required %s.", this, ancestor);
   if (!IsRoot() && this != ancestor) return path.substr(separator.size());
@@ -593,7 +673,7 @@ WideString TSwTreeNode::PathTo(const TSwTreeNode* ancestor, const WideString& se
 
 std::string TSwTreeNode::Description() const {
   std::string out = TSwSingleNode::Description() + fmt::format(" children={}", ChildCount());
-  return out + (mParent ? " child of... " + mParent->Description() : " ROOT!");
+  return out + (ParentLink() ? " child of... " + ParentLink()->Description() : " ROOT!");
 }
 
 int64_t SwCountNodes(const TSwTreeNode* root) {

@@ -44,10 +44,12 @@ struct TSwSliceBlockFree {
 // on first use, since most nodes of a large tree never need listeners.
 //
 // A result tree holds millions of nodes with six stream slices each, so a node that has no bag
-// keeps the slices set through SetValue in one compact block (24 bytes a slice, names shared).
-// The node moves them into a full bag the moment anything needs one: Properties(),
-// PropertiesIfAny(), or a value that the block cannot hold. Both forms give the same names,
-// values and order through the accessors below.
+// keeps its slices without one: either slices a subclass packs itself (a modelling result node
+// derives its ranges, see PackedSliceCount) or, for slices set through SetValue, one compact
+// block (24 bytes a slice, names shared). The node moves them into a full bag the moment
+// anything needs one: Properties(), PropertiesIfAny(), a listener list, or a value that the
+// compact forms cannot hold. Every form gives the same names, values and order through the
+// accessors below.
 class TSwSingleNode : public TSwObject {
  public:
   explicit TSwSingleNode(TSwName name) : mName(name) {}
@@ -56,16 +58,16 @@ class TSwSingleNode : public TSwObject {
   const WideString& Name() const { return mName; }
   TSwName NameId() const { return mName; }
   TSwProperties& Properties();
-  // The bag if the node has properties (made now from the compact block if need be); null for
+  // The bag if the node has properties (made now from the compact forms if need be); null for
   // a node that never had a property.
   TSwProperties* PropertiesIfAny() const;
   // Whether the full bag exists already (its listeners then hear every change).
-  bool HasPropertyBag() const { return mProperties != nullptr; }
+  bool HasPropertyBag() const { return Bag() != nullptr; }
 
   // Like Properties().AddValue, without making the bag for a stream slice.
   void SetValue(TSwName name, const TSwValue& value);
   // SetValue with each slice in turn. Slices in ascending name order on a node that has none
-  // yet fill the compact block in one go, which is how a result node gets its ranges.
+  // yet fill the compact block in one go.
   void SetSlices(std::span<const TSwNamedSlice> slices);
   // Makes room for `count` more slices in the compact block, saving regrowth when the caller
   // knows how many it will set.
@@ -90,18 +92,35 @@ class TSwSingleNode : public TSwObject {
   // node. Only for a node that has no properties yet.
   void UseSliceStorage(void* storage, int capacity);
 
+  // Slices a subclass keeps in a form of its own, in ascending name order; they count as the
+  // node's properties while it has no bag and no compact block. The node asks for them by
+  // index and, when it makes its bag, copies them there and calls DropPackedSlices.
+  virtual int PackedSliceCount() const { return 0; }
+  virtual TSwName PackedSliceName(int index) const;
+  virtual TSwValue PackedSliceValue(int index) const;
+  virtual void DropPackedSlices() {}
+  // Whether the node keeps properties in a bag or a compact block, where packed slices are not
+  // looked for.
+  bool HasBagOrBlock() const { return Block() != nullptr || Bag() != nullptr; }
+
   TSwName mName;
 
  private:
+  struct TBagAndListeners;
+  TSwSliceBlock* Block() const;
+  TBagAndListeners* Extras() const;
+  TSwProperties* Bag() const;
+  TBagAndListeners& MakeExtras() const;
+  void SetBlock(TSwSliceBlock* block) const;
   bool FillEmptySliceBlock(std::span<const TSwNamedSlice> slices);
   void MoveSlicesToBag() const;
   void GrowSlices(int capacity) const;
   void CheckPropertyIndex(int index) const;
 
-  // The two stores are never both present. Reading can turn the block into the bag, hence mutable.
-  mutable std::unique_ptr<TSwProperties> mProperties;           // owned
-  mutable std::unique_ptr<TSwSliceBlock, TSwSliceBlockFree> mSlices;  // owned
-  std::unique_ptr<TSwCallbacks> mCallbacks;                     // owned
+  // One word for what most nodes never need: null, a compact block (low bit set, owned), or the
+  // bag and listener list (owned). A block and a bag never exist together. Reading can turn
+  // the block into the bag, hence mutable.
+  mutable uintptr_t mStore = 0;
 };
 
 class TSwTreeNode;
@@ -148,8 +167,8 @@ class TSwTreeNode : public TSwSingleNode {
   explicit TSwTreeNode(TSwName name);
   ~TSwTreeNode() override;
 
-  bool IsRoot() const { return mParent == nullptr; }
-  TSwTreeNode* Parent() const { return mParent; }
+  bool IsRoot() const { return ParentLink() == nullptr; }
+  TSwTreeNode* Parent() const { return ParentLink(); }
   TSwTreeNode* Root();
   int IndexInParent() const;
 
@@ -198,14 +217,24 @@ class TSwTreeNode : public TSwSingleNode {
   // Every operation that creates a child goes through here, so a descendant class makes
   // children of its own class.
   virtual std::unique_ptr<TSwTreeNode> CreateChild(TSwName name) const;
+  // What the destructor does: on-free listeners, the subtree, leaving the parent. A subclass
+  // whose properties live in its own members calls it first in its destructor, so that the
+  // listeners and observers it reaches still read them; a second call does nothing.
+  void FreeSubtreeAndDetach();
 
  private:
   friend class TSwTreeNodeChildren;
   void DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index, bool before);
   const TSwTreeNode* RootOf() const;
 
-  TSwTreeNode* mParent = nullptr;                  // not owned
-  bool mReleased = false;  // taken out of the parent's map, which no longer holds it
+  // The parent (not owned) and, in the low bit, whether the node has been taken out of the
+  // parent's map, which no longer holds it: one word, as a large tree has millions of nodes.
+  TSwTreeNode* ParentLink() const { return reinterpret_cast<TSwTreeNode*>(mParentAndReleased & ~uintptr_t(1)); }
+  void SetParentLink(TSwTreeNode* parent) { mParentAndReleased = reinterpret_cast<uintptr_t>(parent) | (mParentAndReleased & 1); }
+  bool Released() const { return (mParentAndReleased & 1) != 0; }
+  void SetReleased(bool released) { mParentAndReleased = (mParentAndReleased & ~uintptr_t(1)) | (released ? 1 : 0); }
+
+  uintptr_t mParentAndReleased = 0;
   std::unique_ptr<TSwTreeNodeChildren> mChildren;  // owned, made on first child
 };
 
