@@ -333,15 +333,43 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
 
 TSwRangeReader ReaderOf(TSwmSlicer* slicer) {
   if (!slicer) return {};
-  return [slicer](TSwObject* stream, int64_t offset, int64_t count) -> RawByteString {
-    TBufStream* cache = slicer->Registered(stream);
-    return cache ? cache->ReadAt(offset, count) : RawByteString();
+  // Nodes come in runs of the same stream: the last one's cache is kept.
+  return [slicer, last = static_cast<TSwObject*>(nullptr), cache = static_cast<TBufStream*>(nullptr)](
+             TSwObject* stream, int64_t offset, char* buffer, int64_t count) mutable -> int64_t {
+    if (stream != last) {
+      cache = slicer->Registered(stream);
+      last = stream;
+    }
+    return cache ? cache->ReadAt(offset, buffer, count) : 0;
   };
 }
 
-void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, bool json) {
-  if (json) {
-    SwWriteJsonTree(out, root);
+// How a command prints a tree: as text, or as JSON with the ranges --ranges chooses.
+struct TTreeForm {
+  bool Json = false;
+  std::string Ranges = "all";
+
+  TSwJsonTreeOptions JsonOptions() const {
+    TSwJsonTreeOptions options;
+    if (Ranges == "local") options.Ranges = TSwJsonRanges::Local;
+    if (Ranges == "global") options.Ranges = TSwJsonRanges::Global;
+    return options;
+  }
+};
+
+void AddTreeFormOptions(CLI::App* command, TTreeForm& form) {
+  CLI::Option* json = command->add_flag("--json", form.Json, "Print the tree as JSON");
+  command
+      ->add_option("--ranges", form.Ranges,
+                   "Which of a node's ranges the JSON holds: all (default), local (a Global range only where it "
+                   "differs from the local one) or global (a local range only where it differs from the Global one)")
+      ->check(CLI::IsMember({"all", "local", "global"}))
+      ->needs(json);
+}
+
+void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, const TTreeForm& form) {
+  if (form.Json) {
+    SwWriteJsonTree(out, root, form.JsonOptions());
   } else {
     SwWriteTextTree(out, root, ReaderOf(slicer));
   }
@@ -357,8 +385,7 @@ struct TContext {
   std::string InputName;  // the data file, for error reports
 };
 
-struct TModelOptions : TRunOptions {
-  bool Json = false;
+struct TModelOptions : TRunOptions, TTreeForm {
   std::string Output;
 };
 
@@ -371,12 +398,12 @@ int ModelCommand(TContext& context, const TModelOptions& options) {
   } catch (const ESkeinwork& error) {
     auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
     if (options.Partial && partial && partial->Slicer && partial->Slicer->Root()) {
-      PrintTree(*output, partial->Slicer->Root(), partial->Slicer.get(), options.Json);
+      PrintTree(*output, partial->Slicer->Root(), partial->Slicer.get(), options);
       output.Finish();
     }
     throw;
   }
-  PrintTree(*output, run.Slicer->Root(), run.Slicer.get(), options.Json);
+  PrintTree(*output, run.Slicer->Root(), run.Slicer.get(), options);
   output.Finish();
   return ecSuccess;
 }
@@ -579,7 +606,9 @@ int ScriptCommand(TContext& context, const TScriptOptions& options) {
   if (options.Tree) {
     TSwmSlicer* slicer = loaded.Script->Slicer();
     if (!slicer) SwRaise<ESwScriptNoSlicer>("%s has no slicer to take.", loaded.Script.get());
-    PrintTree(*output, slicer->Root(), slicer, options.Json);
+    TTreeForm form;
+    form.Json = options.Json;
+    PrintTree(*output, slicer->Root(), slicer, form);
   } else if (options.Json) {
     *output << ScriptJson(*loaded.Script).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
   } else {
@@ -622,9 +651,8 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   return ecSuccess;
 }
 
-struct TLoadOptions {
+struct TLoadOptions : TTreeForm {
   std::string Tree, Output;
-  bool Json = false;
 };
 
 int LoadCommand(TContext& context, const TLoadOptions& options) {
@@ -632,7 +660,7 @@ int LoadCommand(TContext& context, const TLoadOptions& options) {
   std::unique_ptr<TStream> file = SwOpenForReading(options.Tree, context.Environment.ReadLimits);
   TSwBinaryStreamer streamer;
   std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
-  PrintTree(*output, root.get(), nullptr, options.Json);
+  PrintTree(*output, root.get(), nullptr, options);
   output.Finish();
   return ecSuccess;
 }
@@ -920,7 +948,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TModelOptions model;
   CLI::App* modelCommand = app.add_subcommand("model", "Model a data file with a script and print the result tree");
   AddRunOptions(modelCommand, model);
-  modelCommand->add_flag("--json", model.Json, "Print the tree as JSON");
+  AddTreeFormOptions(modelCommand, model);
   modelCommand->add_option("-o,--output", model.Output, "Write the tree to a file instead of stdout");
   modelCommand->add_flag("--partial", model.Partial, "After a failure, print the tree built so far before the error");
 
@@ -962,7 +990,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TLoadOptions load;
   CLI::App* loadCommand = app.add_subcommand("load", "Print a saved tree file (.swt)");
   loadCommand->add_option("tree", load.Tree, "The tree file")->required();
-  loadCommand->add_flag("--json", load.Json, "Print the tree as JSON");
+  AddTreeFormOptions(loadCommand, load);
   loadCommand->add_option("-o,--output", load.Output, "Write to a file instead of stdout");
 
   TExtractOptions extract;
