@@ -9,7 +9,6 @@
 #pragma once
 
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "Streamer.h"
@@ -83,7 +82,10 @@ class TSwStreamer : public TSwObject {
   void RequireCapabilities(TSwStreamerCapabilities needed) const;
 
   TSwStreamerCapabilities mCapabilities = 0;
-  std::unordered_set<const TSwTreeNode*> mWritten;  // nodes written in this operation; not owned
+  // The roots of the subtrees written in this operation (not owned). A tree holds each node
+  // once, so these stand for every node written, and a write of millions of nodes needs no
+  // set of millions of entries.
+  std::vector<const TSwTreeNode*> mWrittenSubtrees;
 
  private:
   void SetStream(TStream* stream, bool owned);
@@ -319,6 +321,7 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
     TSwTypes Kinds;  // the kinds the file will hold
   };
   // Writes the record up to and including the child count.
+  [[noreturn]] void RefuseRecursion(TSwTreeNode* node);
   void WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index);
   void WriteProperty(const TSwName& name, const TSwValue& value, TSwTypes kinds);
   // Reads the record up to and including the child count; makes the node (appended to the
