@@ -331,18 +331,6 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
   unhook();
 }
 
-TSwRangeReader ReaderOf(TSwmSlicer* slicer) {
-  if (!slicer) return {};
-  // Nodes come in runs of the same stream: the last one's cache is kept.
-  return [slicer, last = static_cast<TSwObject*>(nullptr), cache = static_cast<TBufStream*>(nullptr)](
-             TSwObject* stream, int64_t offset, char* buffer, int64_t count) mutable -> int64_t {
-    if (stream != last) {
-      cache = slicer->Registered(stream);
-      last = stream;
-    }
-    return cache ? cache->ReadAt(offset, buffer, count) : 0;
-  };
-}
 
 // How a command prints a tree: as text, or as JSON with the ranges --ranges chooses.
 struct TTreeForm {
@@ -371,7 +359,7 @@ void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, const T
   if (form.Json) {
     SwWriteJsonTree(out, root, form.JsonOptions());
   } else {
-    SwWriteTextTree(out, root, ReaderOf(slicer));
+    SwWriteTextTree(out, root, SwRangeReaderOf(slicer));
   }
 }
 
@@ -916,6 +904,19 @@ void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::s
   if (!info || info->Current.Source == u"<unknown>") return;
   WriteExcerpt(err, info->Current, "", inputName);
   if (info->HasGlobal()) WriteExcerpt(err, info->Global, "Global stream: ", inputName);
+}
+
+TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer) {
+  if (!slicer) return {};
+  // Nodes come in runs of the same stream: the last one's cache is kept.
+  return [slicer, last = static_cast<TSwObject*>(nullptr), cache = static_cast<TBufStream*>(nullptr)](
+             TSwObject* stream, int64_t offset, char* buffer, int64_t count) mutable -> int64_t {
+    if (stream != last) {
+      cache = slicer->Registered(stream);
+      last = stream;
+    }
+    return cache ? cache->ReadAt(offset, buffer, count) : 0;
+  };
 }
 
 int64_t SwStoreSlicesAsRanges(TSwTreeNode* root) {

@@ -16,6 +16,7 @@
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "SwRunner.h"
+#include "SwTreeOutput.h"
 
 namespace skeinwork {
 
@@ -57,6 +58,9 @@ std::string SwReportedMessage(const ESkeinwork& error);
 // under "Global stream:" when that is another stream. `inputName` replaces the "<BufStream>"
 // source name that the cache over the data file reports.
 void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::string& inputName = {});
+
+// Reads the ranges of the streams a modelling run read, for the text form's previews.
+TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer);
 
 // Turns every stream slice in the tree into the offset/length pair a tree file can hold
 // (ltInt, ltFrac and ltSlice without ltObj); answers the number of values changed.
