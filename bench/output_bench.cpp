@@ -90,13 +90,13 @@ void BM_WriteTreeFileOfRun(benchmark::State& state) {
     state.SkipWithError("cannot generate the benchmark inputs");
     return;
   }
-  SwStoreSlicesAsRanges(csv.Slicer->Root());
   TMemoryStream file;
   int64_t bytes = 0;
   for (auto _ : state) {
     file.SetSize(0);
     file.SetPosition(0);
     TSwBinaryStreamer streamer;
+    streamer.StoreSlicesAsRanges = true;
     streamer.Write(file, csv.Slicer->Root());
     bytes += file.Size();
   }

@@ -324,6 +324,10 @@ void TSwBaseBinaryStreamer::WriteU32(uint32_t value) {
 
 void TSwBaseBinaryStreamer::WriteDouble(double value) {
   uint64_t bits = std::bit_cast<uint64_t>(value);
+  if constexpr (std::endian::native == std::endian::little) {
+    mPayload->Write(&bits, 8);
+    return;
+  }
   uint8_t b[8];
   for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(bits >> (8 * i));
   mPayload->Write(b, 8);
@@ -412,6 +416,7 @@ void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t 
     TSwName name = node->PropertyName(i);
     TSwValue value = node->PropertyValue(i);
     TSwTypes kinds = value.Kinds;
+    if (StoreSlicesAsRanges && value.IsSlice()) kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
     if (value.Has(ltInt) && (value.Int < std::numeric_limits<int32_t>::min() ||
                              value.Int > std::numeric_limits<int32_t>::max())) {
       auto error = MakeError<ESwStreamingIntegerRange>("%s cannot store integer %d of property '%s' in 32 bits.",

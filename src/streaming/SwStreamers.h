@@ -307,6 +307,11 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
   static const TSwClassInfo& ClassInfo();
   const TSwClassInfo& StreamerClass() const override { return ClassInfo(); }
 
+  // Writes a stream slice as the offset and length a file keeps of it (kinds without ltObj),
+  // as saving a modelling run's result wants, instead of reporting its stream as an object.
+  // The tree itself stays as it is.
+  bool StoreSlicesAsRanges = false;
+
  protected:
   std::unique_ptr<TSwTreeNode> ReadTree() override;
   void WriteTree() override;
@@ -320,8 +325,8 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
     TSwValue Value;
     TSwTypes Kinds;  // the kinds the file will hold
   };
-  // Writes the record up to and including the child count.
   [[noreturn]] void RefuseRecursion(TSwTreeNode* node);
+  // Writes the record up to and including the child count.
   void WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index);
   void WriteProperty(const TSwName& name, const TSwValue& value, TSwTypes kinds);
   // Reads the record up to and including the child count; makes the node (appended to the

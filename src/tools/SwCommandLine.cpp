@@ -616,10 +616,10 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   TModelRun run;
   RunModel(run, options, context.Err, context.Environment);
   TSwTreeNode* root = run.Slicer->Root();
-  SwStoreSlicesAsRanges(root);
   // Written aside and put in place when whole: a full disk leaves the old file as it was.
   TSwAtomicFileStream file(Utf8ToWide(options.Tree));
   TSwBinaryStreamer streamer;
+  streamer.StoreSlicesAsRanges = true;
   if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
   // The container reads back what it wrote for its checksum, which a device or pipe cannot
   // give: the tree is written to memory first and copied out.
@@ -917,26 +917,6 @@ TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer) {
     }
     return cache ? cache->ReadAt(offset, buffer, count) : 0;
   };
-}
-
-int64_t SwStoreSlicesAsRanges(TSwTreeNode* root) {
-  int64_t changed = 0;
-  std::vector<TSwTreeNode*> stack;
-  if (root) stack.push_back(root);
-  while (!stack.empty()) {
-    TSwTreeNode* node = stack.back();
-    stack.pop_back();
-    for (int i = 0; i < node->PropertyCount(); ++i) {
-      TSwValue value = node->PropertyValue(i);
-      if (!value.IsSlice()) continue;
-      value.Kinds = static_cast<TSwTypes>(value.Kinds & ~SwKind(ltObj));
-      value.Obj = nullptr;
-      node->SetValue(node->PropertyName(i), value);
-      ++changed;
-    }
-    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
-  }
-  return changed;
 }
 
 int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,

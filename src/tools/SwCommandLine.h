@@ -6,7 +6,7 @@
 // Results go to `out`, errors and warnings to `err`; the answer is the exit code (0 success,
 // 1 the script, model or data failed, 2 wrong usage, 3 a file could not be read or written).
 // The pieces the commands share are public so that tests and other front ends can use them:
-// the error report with its hex excerpts, and the conversion that makes result trees saveable.
+// the error report with its hex excerpts, and the reader of a run's input for previews.
 #pragma once
 
 #include <ostream>
@@ -61,9 +61,5 @@ void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::s
 
 // Reads the ranges of the streams a modelling run read, for the text form's previews.
 TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer);
-
-// Turns every stream slice in the tree into the offset/length pair a tree file can hold
-// (ltInt, ltFrac and ltSlice without ltObj); answers the number of values changed.
-int64_t SwStoreSlicesAsRanges(TSwTreeNode* root);
 
 }  // namespace skeinwork

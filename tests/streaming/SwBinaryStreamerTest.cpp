@@ -466,6 +466,17 @@ TEST(BinaryStreamer, SlicesStoreOffsetAndLengthButNotTheirStream) {
   EXPECT_EQ(read.Messages, std::vector<std::string>(2, "TSwBinaryStreamer encountered bad TSwValue type (5)."));
   EXPECT_EQ(Dump(*tree), "r{inner=k58 i16 f4;start=k58 i10 f6}");
   EXPECT_FALSE(tree->Properties().Get(u"inner")->Value().IsSlice());  // no stream to read it from
+
+  // Saving a run's result, the writer stores each slice as the offset and length the file keeps,
+  // leaving the tree as it is.
+  TSwBinaryStreamer ranges;
+  ranges.StoreSlicesAsRanges = true;
+  TStringStream saved;
+  ranges.Write(saved, &root);
+  TCollector none;
+  EXPECT_EQ(Dump(*Load(saved.DataString(), &none)), "r{inner=k58 i16 f4;start=k58 i10 f6}");
+  EXPECT_TRUE(none.Messages.empty());
+  EXPECT_TRUE(root.Properties().Get(u"inner")->Value().IsSlice());
 }
 
 TEST(BinaryStreamer, IntegersBeyond32BitsAreReportedNotCut) {
