@@ -163,11 +163,20 @@ uint32_t TStreamer::CalculateAdler(TStream& stream, int64_t skipStart, int64_t s
   return static_cast<uint32_t>(adler);
 }
 
-void TStreamer::Finish(TStream& stream, int64_t start) {
+uint32_t TStreamer::HeaderChecksum(TStream& stream, int64_t start) {
+  const int64_t position = stream.Position();
+  std::vector<uint8_t> header(mHeaderLength + size_t{4});
+  stream.SetPosition(start);
+  stream.ReadBuffer(header.data(), static_cast<int64_t>(mHeaderLength));
+  stream.SetPosition(position);
+  return static_cast<uint32_t>(adler32_z(0, header.data(), header.size()));
+}
+
+void TStreamer::Finish(TStream& stream, int64_t start, std::optional<uint32_t> knownChecksum) {
   int64_t fieldAt = start + mHeaderLength;
   if (IsChecksummed()) {
     stream.SetPosition(start);
-    uint32_t checksum = CalculateAdler(stream, mHeaderLength);
+    uint32_t checksum = knownChecksum ? *knownChecksum : CalculateAdler(stream, mHeaderLength);
     uint8_t bytes[4] = {static_cast<uint8_t>(checksum), static_cast<uint8_t>(checksum >> 8),
                         static_cast<uint8_t>(checksum >> 16), static_cast<uint8_t>(checksum >> 24)};
     stream.SetPosition(fieldAt);

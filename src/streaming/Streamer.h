@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace skeinwork {
@@ -161,8 +162,12 @@ class TStreamer {
   // then writes the payload to the end of the stream.
   void WriteHeader(TStream& stream);
   // Checksums and then compresses the container that starts at `start`. The container must
-  // run to the end of the stream.
-  void Finish(TStream& stream, int64_t start);
+  // run to the end of the stream. A writer that summed its payload as it wrote it passes the
+  // checksum, which spares reading the container back.
+  void Finish(TStream& stream, int64_t start, std::optional<uint32_t> checksum = std::nullopt);
+  // The Adler-32 of the header written at `start` (its checksum field counted as zeros), which
+  // such a writer continues over its payload. Leaves the stream's position as it was.
+  uint32_t HeaderChecksum(TStream& stream, int64_t start);
 
   // Reads and checks the header at the stream's position. Returns the stream to read the
   // payload from, positioned at its first byte: null means `stream` itself, otherwise a new

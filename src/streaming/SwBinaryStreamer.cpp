@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+
+#include <zlib.h>
 
 #include "SwStreamers.h"
 
@@ -21,6 +24,14 @@ class TSwBaseBinaryStreamer::TPayload {
   static constexpr size_t Capacity = 65536;
 
   explicit TPayload(TStream& stream) : mStream(stream), mBuffer(Capacity) {}
+
+  // Sums what is written from here on into an Adler-32 continued from `seed`, so that the
+  // container need not read a file of hundreds of megabytes back for its checksum.
+  void StartSum(uint32_t seed) {
+    mSumming = true;
+    mSum = seed;
+  }
+  std::optional<uint32_t> Sum() const { return mSumming ? std::optional<uint32_t>(mSum) : std::nullopt; }
 
   void StartRead() {
     mStreamPosition = mStream.Position();
@@ -59,18 +70,23 @@ class TSwBaseBinaryStreamer::TPayload {
   void Write(const void* buffer, size_t count) {
     if (count > Capacity - mFilled) Flush();
     if (count >= Capacity) {
-      mStream.WriteBuffer(buffer, static_cast<int64_t>(count));
+      Pass(buffer, count);
       return;
     }
     std::memcpy(mBuffer.data() + mFilled, buffer, count);
     mFilled += count;
   }
   void Flush() {
-    if (mFilled) mStream.WriteBuffer(mBuffer.data(), static_cast<int64_t>(mFilled));
+    if (mFilled) Pass(mBuffer.data(), mFilled);
     mFilled = 0;
   }
 
  private:
+  void Pass(const void* bytes, size_t count) {
+    if (mSumming) mSum = static_cast<uint32_t>(adler32_z(mSum, static_cast<const Bytef*>(bytes), count));
+    mStream.WriteBuffer(bytes, static_cast<int64_t>(count));
+  }
+
   bool Fill() {
     int64_t want = std::min<int64_t>(static_cast<int64_t>(Capacity), mEnd - mStreamPosition);
     if (want <= 0) return false;
@@ -88,6 +104,8 @@ class TSwBaseBinaryStreamer::TPayload {
   size_t mFilled = 0;  // bytes held (reading) or waiting to be written (writing)
   int64_t mStreamPosition = 0;  // the stream's position after the held bytes (reading)
   int64_t mEnd = 0;             // the payload's end (reading)
+  bool mSumming = false;        // whether mSum follows the bytes written
+  uint32_t mSum = 0;
 };
 
 namespace {
@@ -167,12 +185,14 @@ void TSwBaseBinaryStreamer::DoWrite() {
   int64_t start = stream.Position();
   container.WriteHeader(stream);
   mPayload = std::make_unique<TPayload>(stream);
+  if (container.IsChecksummed()) mPayload->StartSum(container.HeaderChecksum(stream, start));
   WriteTree();
   WriteU32(EosMarker);
   mPayload->Flush();
+  const std::optional<uint32_t> checksum = mPayload->Sum();
   mPayload.reset();
   stream.SetSize(stream.Position());
-  container.Finish(stream, start);
+  container.Finish(stream, start, checksum);
   RefreshCapabilities();
 }
 
@@ -304,6 +324,10 @@ void TSwBaseBinaryStreamer::WriteU32(uint32_t value) {
 
 void TSwBaseBinaryStreamer::WriteDouble(double value) {
   uint64_t bits = std::bit_cast<uint64_t>(value);
+  if constexpr (std::endian::native == std::endian::little) {
+    mPayload->Write(&bits, 8);
+    return;
+  }
   uint8_t b[8];
   for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(bits >> (8 * i));
   mPayload->Write(b, 8);
@@ -353,7 +377,13 @@ void TSwBinaryStreamer::WriteNodeTree(TSwTreeNode* node, int32_t depth) {
     int Next;   // the next child to write
     int Count;  // the child count written in the record
   };
+  // Met again, a node written earlier in this operation is one inside a subtree written
+  // before: the subtree's root itself when the walk starts outside it.
+  for (const TSwTreeNode* written : mWrittenSubtrees)
+    if (written->IsSelfOrAncestorOf(node)) RefuseRecursion(node);
   std::vector<TFrame> stack;
+  const size_t earlierSubtrees = mWrittenSubtrees.size();
+  mWrittenSubtrees.push_back(node);
   WriteNodeHead(node, depth, depth < 0 ? -1 : node->IndexInParent());
   stack.push_back({node, depth, 0, node->ChildCount()});
   while (!stack.empty()) {
@@ -364,26 +394,29 @@ void TSwBinaryStreamer::WriteNodeTree(TSwTreeNode* node, int32_t depth) {
     }
     int index = top.Next++;
     TSwTreeNode* child = top.Node->Child(index);
+    for (size_t i = 0; i < earlierSubtrees; ++i)
+      if (mWrittenSubtrees[i] == child) RefuseRecursion(child);
     int32_t childDepth = top.Depth + 1;
     WriteNodeHead(child, childDepth, index);
     stack.push_back({child, childDepth, 0, child->ChildCount()});
   }
 }
 
-void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index) {
-  if (!mWritten.insert(node).second) {
-    auto error = MakeError<ESwSerializingRecursiveTree>(
-        "Recursive relationship with %s ('%s') discovered when streaming the tree with.", this, node);
-    error.NodeName = node->Name();
-    error.Raise();
-  }
+void TSwBinaryStreamer::RefuseRecursion(TSwTreeNode* node) {
+  auto error = MakeError<ESwSerializingRecursiveTree>(
+      "Recursive relationship with %s ('%s') discovered when streaming the tree with.", this, node);
+  error.NodeName = node->Name();
+  error.Raise();
+}
 
+void TSwBinaryStreamer::WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index) {
   // Settle first what each property will store, since the count precedes the records.
   mWritable.clear();
   for (int i = 0; i < node->PropertyCount(); ++i) {
     TSwName name = node->PropertyName(i);
     TSwValue value = node->PropertyValue(i);
     TSwTypes kinds = value.Kinds;
+    if (StoreSlicesAsRanges && value.IsSlice()) kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
     if (value.Has(ltInt) && (value.Int < std::numeric_limits<int32_t>::min() ||
                              value.Int > std::numeric_limits<int32_t>::max())) {
       auto error = MakeError<ESwStreamingIntegerRange>("%s cannot store integer %d of property '%s' in 32 bits.",

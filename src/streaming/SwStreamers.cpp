@@ -49,7 +49,7 @@ std::unique_ptr<TSwTreeNode> TSwStreamer::ReadFromHeldStream(const WideString& s
   mHasRead = true;
   mSourceName = sourceName.empty() ? Utf8ToWide(SwStreamName(mStream)) : sourceName;
   mStartPosition = mStream->Position();
-  mWritten.clear();
+  mWrittenSubtrees.clear();
   DoRead();
   mRoot = nullptr;  // the tree is the caller's from here on
   return std::move(mReadRoot);
@@ -77,7 +77,7 @@ void TSwStreamer::WriteToHeldStream(TSwTreeNode* root, const WideString& sourceN
   if (!mRoot) SwRaise<ESwNoTreeForStreaming>("%s.Write was called but tree root was not set.", this);
   mSourceName = sourceName.empty() ? Utf8ToWide(SwStreamName(mStream)) : sourceName;
   mStartPosition = mStream->Position();
-  mWritten.clear();
+  mWrittenSubtrees.clear();
   DoWrite();
   mStream->SetSize(mStream->Position());
 }

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "Streamer.h"
@@ -83,7 +82,10 @@ class TSwStreamer : public TSwObject {
   void RequireCapabilities(TSwStreamerCapabilities needed) const;
 
   TSwStreamerCapabilities mCapabilities = 0;
-  std::unordered_set<const TSwTreeNode*> mWritten;  // nodes written in this operation; not owned
+  // The roots of the subtrees written in this operation (not owned). A tree holds each node
+  // once, so these stand for every node written, and a write of millions of nodes needs no
+  // set of millions of entries.
+  std::vector<const TSwTreeNode*> mWrittenSubtrees;
 
  private:
   void SetStream(TStream* stream, bool owned);
@@ -305,6 +307,11 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
   static const TSwClassInfo& ClassInfo();
   const TSwClassInfo& StreamerClass() const override { return ClassInfo(); }
 
+  // Writes a stream slice as the offset and length a file keeps of it (kinds without ltObj),
+  // as saving a modelling run's result wants, instead of reporting its stream as an object.
+  // The tree itself stays as it is.
+  bool StoreSlicesAsRanges = false;
+
  protected:
   std::unique_ptr<TSwTreeNode> ReadTree() override;
   void WriteTree() override;
@@ -318,6 +325,7 @@ class TSwBinaryStreamer : public TSwBaseBinaryStreamer {
     TSwValue Value;
     TSwTypes Kinds;  // the kinds the file will hold
   };
+  [[noreturn]] void RefuseRecursion(TSwTreeNode* node);
   // Writes the record up to and including the child count.
   void WriteNodeHead(TSwTreeNode* node, int32_t depth, int32_t index);
   void WriteProperty(const TSwName& name, const TSwValue& value, TSwTypes kinds);

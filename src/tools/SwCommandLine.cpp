@@ -331,19 +331,35 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
   unhook();
 }
 
-TSwRangeReader ReaderOf(TSwmSlicer* slicer) {
-  if (!slicer) return {};
-  return [slicer](TSwObject* stream, int64_t offset, int64_t count) -> RawByteString {
-    TBufStream* cache = slicer->Registered(stream);
-    return cache ? cache->ReadAt(offset, count) : RawByteString();
-  };
+
+// How a command prints a tree: as text, or as JSON with the ranges --ranges chooses.
+struct TTreeForm {
+  bool Json = false;
+  std::string Ranges = "all";
+
+  TSwJsonTreeOptions JsonOptions() const {
+    TSwJsonTreeOptions options;
+    if (Ranges == "local") options.Ranges = TSwJsonRanges::Local;
+    if (Ranges == "global") options.Ranges = TSwJsonRanges::Global;
+    return options;
+  }
+};
+
+void AddTreeFormOptions(CLI::App* command, TTreeForm& form) {
+  CLI::Option* json = command->add_flag("--json", form.Json, "Print the tree as JSON");
+  command
+      ->add_option("--ranges", form.Ranges,
+                   "Which of a node's ranges the JSON holds: all (default), local (a Global range only where it "
+                   "differs from the local one) or global (a local range only where it differs from the Global one)")
+      ->check(CLI::IsMember({"all", "local", "global"}))
+      ->needs(json);
 }
 
-void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, bool json) {
-  if (json) {
-    SwWriteJsonTree(out, root);
+void PrintTree(std::ostream& out, TSwTreeNode* root, TSwmSlicer* slicer, const TTreeForm& form) {
+  if (form.Json) {
+    SwWriteJsonTree(out, root, form.JsonOptions());
   } else {
-    SwWriteTextTree(out, root, ReaderOf(slicer));
+    SwWriteTextTree(out, root, SwRangeReaderOf(slicer));
   }
 }
 
@@ -357,8 +373,7 @@ struct TContext {
   std::string InputName;  // the data file, for error reports
 };
 
-struct TModelOptions : TRunOptions {
-  bool Json = false;
+struct TModelOptions : TRunOptions, TTreeForm {
   std::string Output;
 };
 
@@ -371,12 +386,12 @@ int ModelCommand(TContext& context, const TModelOptions& options) {
   } catch (const ESkeinwork& error) {
     auto* partial = dynamic_cast<TSwmPartialResult*>(error.Object());
     if (options.Partial && partial && partial->Slicer && partial->Slicer->Root()) {
-      PrintTree(*output, partial->Slicer->Root(), partial->Slicer.get(), options.Json);
+      PrintTree(*output, partial->Slicer->Root(), partial->Slicer.get(), options);
       output.Finish();
     }
     throw;
   }
-  PrintTree(*output, run.Slicer->Root(), run.Slicer.get(), options.Json);
+  PrintTree(*output, run.Slicer->Root(), run.Slicer.get(), options);
   output.Finish();
   return ecSuccess;
 }
@@ -579,7 +594,9 @@ int ScriptCommand(TContext& context, const TScriptOptions& options) {
   if (options.Tree) {
     TSwmSlicer* slicer = loaded.Script->Slicer();
     if (!slicer) SwRaise<ESwScriptNoSlicer>("%s has no slicer to take.", loaded.Script.get());
-    PrintTree(*output, slicer->Root(), slicer, options.Json);
+    TTreeForm form;
+    form.Json = options.Json;
+    PrintTree(*output, slicer->Root(), slicer, form);
   } else if (options.Json) {
     *output << ScriptJson(*loaded.Script).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
   } else {
@@ -599,10 +616,10 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   TModelRun run;
   RunModel(run, options, context.Err, context.Environment);
   TSwTreeNode* root = run.Slicer->Root();
-  SwStoreSlicesAsRanges(root);
   // Written aside and put in place when whole: a full disk leaves the old file as it was.
   TSwAtomicFileStream file(Utf8ToWide(options.Tree));
   TSwBinaryStreamer streamer;
+  streamer.StoreSlicesAsRanges = true;
   if (options.Compress) streamer.Container().SetFlags(TStreamer::FlagCompressed | TStreamer::FlagChecksummed);
   // The container reads back what it wrote for its checksum, which a device or pipe cannot
   // give: the tree is written to memory first and copied out.
@@ -622,9 +639,8 @@ int SaveCommand(TContext& context, const TSaveOptions& options) {
   return ecSuccess;
 }
 
-struct TLoadOptions {
+struct TLoadOptions : TTreeForm {
   std::string Tree, Output;
-  bool Json = false;
 };
 
 int LoadCommand(TContext& context, const TLoadOptions& options) {
@@ -632,7 +648,7 @@ int LoadCommand(TContext& context, const TLoadOptions& options) {
   std::unique_ptr<TStream> file = SwOpenForReading(options.Tree, context.Environment.ReadLimits);
   TSwBinaryStreamer streamer;
   std::unique_ptr<TSwTreeNode> root = streamer.Read(*file, Utf8ToWide(options.Tree));
-  PrintTree(*output, root.get(), nullptr, options.Json);
+  PrintTree(*output, root.get(), nullptr, options);
   output.Finish();
   return ecSuccess;
 }
@@ -890,24 +906,17 @@ void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::s
   if (info->HasGlobal()) WriteExcerpt(err, info->Global, "Global stream: ", inputName);
 }
 
-int64_t SwStoreSlicesAsRanges(TSwTreeNode* root) {
-  int64_t changed = 0;
-  std::vector<TSwTreeNode*> stack;
-  if (root) stack.push_back(root);
-  while (!stack.empty()) {
-    TSwTreeNode* node = stack.back();
-    stack.pop_back();
-    for (int i = 0; i < node->PropertyCount(); ++i) {
-      TSwValue value = node->PropertyValue(i);
-      if (!value.IsSlice()) continue;
-      value.Kinds = static_cast<TSwTypes>(value.Kinds & ~SwKind(ltObj));
-      value.Obj = nullptr;
-      node->SetValue(node->PropertyName(i), value);
-      ++changed;
+TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer) {
+  if (!slicer) return {};
+  // Nodes come in runs of the same stream: the last one's cache is kept.
+  return [slicer, last = static_cast<TSwObject*>(nullptr), cache = static_cast<TBufStream*>(nullptr)](
+             TSwObject* stream, int64_t offset, char* buffer, int64_t count) mutable -> int64_t {
+    if (stream != last) {
+      cache = slicer->Registered(stream);
+      last = stream;
     }
-    for (int i = 0; i < node->ChildCount(); ++i) stack.push_back(node->Child(i));
-  }
-  return changed;
+    return cache ? cache->ReadAt(offset, buffer, count) : 0;
+  };
 }
 
 int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
@@ -920,7 +929,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TModelOptions model;
   CLI::App* modelCommand = app.add_subcommand("model", "Model a data file with a script and print the result tree");
   AddRunOptions(modelCommand, model);
-  modelCommand->add_flag("--json", model.Json, "Print the tree as JSON");
+  AddTreeFormOptions(modelCommand, model);
   modelCommand->add_option("-o,--output", model.Output, "Write the tree to a file instead of stdout");
   modelCommand->add_flag("--partial", model.Partial, "After a failure, print the tree built so far before the error");
 
@@ -962,7 +971,7 @@ int SwRunCommandLine(int argc, const char* const* argv, std::ostream& out, std::
   TLoadOptions load;
   CLI::App* loadCommand = app.add_subcommand("load", "Print a saved tree file (.swt)");
   loadCommand->add_option("tree", load.Tree, "The tree file")->required();
-  loadCommand->add_flag("--json", load.Json, "Print the tree as JSON");
+  AddTreeFormOptions(loadCommand, load);
   loadCommand->add_option("-o,--output", load.Output, "Write to a file instead of stdout");
 
   TExtractOptions extract;

@@ -6,7 +6,7 @@
 // Results go to `out`, errors and warnings to `err`; the answer is the exit code (0 success,
 // 1 the script, model or data failed, 2 wrong usage, 3 a file could not be read or written).
 // The pieces the commands share are public so that tests and other front ends can use them:
-// the error report with its hex excerpts, and the conversion that makes result trees saveable.
+// the error report with its hex excerpts, and the reader of a run's input for previews.
 #pragma once
 
 #include <ostream>
@@ -16,6 +16,7 @@
 #include "SwModelling.h"
 #include "SwNodes.h"
 #include "SwRunner.h"
+#include "SwTreeOutput.h"
 
 namespace skeinwork {
 
@@ -58,8 +59,7 @@ std::string SwReportedMessage(const ESkeinwork& error);
 // source name that the cache over the data file reports.
 void SwWriteErrorReport(std::ostream& err, const ESkeinwork& error, const std::string& inputName = {});
 
-// Turns every stream slice in the tree into the offset/length pair a tree file can hold
-// (ltInt, ltFrac and ltSlice without ltObj); answers the number of values changed.
-int64_t SwStoreSlicesAsRanges(TSwTreeNode* root);
+// Reads the ranges of the streams a modelling run read, for the text form's previews.
+TSwRangeReader SwRangeReaderOf(TSwmSlicer* slicer);
 
 }  // namespace skeinwork

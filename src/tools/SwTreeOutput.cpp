@@ -4,6 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -15,24 +19,170 @@ constexpr TSwTypes kRangeKinds = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice
 
 int64_t RangeLength(const TSwValue& value) { return static_cast<int64_t>(value.Frac); }
 
-// A JSON string literal; text that is not valid UTF-8 gets replacement characters.
+// A JSON string literal of UTF-8 text; text that is not valid UTF-8 gets replacement characters.
 std::string JsonString(const std::string& text) {
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string Hex(const RawByteString& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char byte : bytes) {
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 15];
+// The printers' output: text is made in place in one large buffer, which goes to the stream
+// whenever it is full. On an error the text made so far is still handed over, as a printer that
+// wrote to the stream directly would have done.
+class TOutputBuffer {
+ public:
+  static constexpr size_t Capacity = size_t{1} << 20;
+  // The most bytes one UTF-16 code unit becomes: "\u001f" (a pair's two units make 4 bytes).
+  static constexpr size_t MaxBytesPerUnit = 6;
+  static constexpr size_t TextPiece = 16384;  // code units converted per reservation
+
+  explicit TOutputBuffer(std::ostream& out) : mOut(out), mBuffer(new char[Capacity]) {}
+  TOutputBuffer(const TOutputBuffer&) = delete;
+  TOutputBuffer& operator=(const TOutputBuffer&) = delete;
+
+  // Room for `count` more bytes (at most Capacity): where to write them; Advance moves past
+  // what was written.
+  char* Room(size_t count) {
+    if (Capacity - mUsed < count) Flush();
+    return mBuffer.get() + mUsed;
   }
-  return out;
+  void Advance(char* end) { mUsed = static_cast<size_t>(end - mBuffer.get()); }
+
+  void Put(char c) {
+    if (mUsed == Capacity) Flush();
+    mBuffer[mUsed++] = c;
+  }
+  void Put(std::string_view text) {
+    if (text.size() > Capacity - mUsed) {
+      Flush();
+      if (text.size() >= Capacity) {
+        mOut.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return;
+      }
+    }
+    std::memcpy(mBuffer.get() + mUsed, text.data(), text.size());
+    mUsed += text.size();
+  }
+  void PutRepeated(char c, size_t count) {
+    while (count > 0) {
+      size_t piece = std::min(count, Capacity);
+      char* at = Room(piece);
+      std::memset(at, c, piece);
+      Advance(at + piece);
+      count -= piece;
+    }
+  }
+  void PutInt(int64_t value) {
+    char* at = Room(24);
+    Advance(std::to_chars(at, at + 24, value).ptr);
+  }
+  // Upper-case hexadecimal of the value's 64 bits, padded with zeros to minDigits (at most 16).
+  void PutHex(uint64_t value, int minDigits) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    char digits[16];
+    int count = 0;
+    do {
+      digits[15 - count++] = kDigits[value & 15];
+      value >>= 4;
+    } while (value != 0);
+    char* at = Room(16);
+    for (int pad = count; pad < minDigits; ++pad) *at++ = '0';
+    std::memcpy(at, digits + 16 - count, static_cast<size_t>(count));
+    Advance(at + count);
+  }
+  // Upper-case hexadecimal of the bytes, two digits each.
+  void PutHexBytes(std::string_view bytes) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    while (!bytes.empty()) {
+      size_t piece = std::min(bytes.size(), Capacity / 2);
+      char* at = Room(piece * 2);
+      for (unsigned char byte : bytes.substr(0, piece)) {
+        *at++ = kDigits[byte >> 4];
+        *at++ = kDigits[byte & 15];
+      }
+      Advance(at);
+      bytes.remove_prefix(piece);
+    }
+  }
+  // UTF-16 text as UTF-8, converted in place (a lone surrogate becomes U+FFFD); with `json` the
+  // characters a JSON string cannot hold are escaped as JSON wants them.
+  void PutText(std::u16string_view text, bool json);
+
+  void Flush() {
+    if (mUsed) mOut.write(mBuffer.get(), static_cast<std::streamsize>(mUsed));
+    mUsed = 0;
+  }
+
+ private:
+  std::ostream& mOut;
+  std::unique_ptr<char[]> mBuffer;
+  size_t mUsed = 0;
+};
+
+void TOutputBuffer::PutText(std::u16string_view text, bool json) {
+  static const char kLowerDigits[] = "0123456789abcdef";
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t pieceEnd = std::min(text.size(), i + TextPiece);
+    char* at = Room((pieceEnd - i) * MaxBytesPerUnit);
+    for (; i < pieceEnd; ++i) {
+      uint32_t c = text[i];
+      if (c < 0x80) {
+        if (!json || (c >= 0x20 && c != '"' && c != '\\')) {
+          *at++ = static_cast<char>(c);
+          continue;
+        }
+        *at++ = '\\';
+        switch (c) {
+          case '"': *at++ = '"'; break;
+          case '\\': *at++ = '\\'; break;
+          case '\b': *at++ = 'b'; break;
+          case '\f': *at++ = 'f'; break;
+          case '\n': *at++ = 'n'; break;
+          case '\r': *at++ = 'r'; break;
+          case '\t': *at++ = 't'; break;
+          default:
+            std::memcpy(at, "u00", 3);
+            at[3] = kLowerDigits[c >> 4];
+            at[4] = kLowerDigits[c & 15];
+            at += 5;
+        }
+        continue;
+      }
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+        ++i;  // the pair's second unit may lie past the piece: its first had room for 6 bytes
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        c = 0xFFFD;
+      }
+      if (c < 0x800) {
+        *at++ = static_cast<char>(0xC0 | (c >> 6));
+      } else if (c < 0x10000) {
+        *at++ = static_cast<char>(0xE0 | (c >> 12));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      } else {
+        *at++ = static_cast<char>(0xF0 | (c >> 18));
+        *at++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      }
+      *at++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    Advance(at);
+  }
 }
 
-std::string NodeName(const TSwTreeNode* node) {
-  return node->Name().empty() ? std::string("<unnamed>") : WideToUtf8(node->Name());
+// Runs a printer over the buffer and hands its text to the stream, also when it fails.
+template <class Print>
+void PrintBuffered(std::ostream& out, Print print) {
+  TOutputBuffer buffer(out);
+  try {
+    print(buffer);
+  } catch (...) {
+    try {
+      buffer.Flush();
+    } catch (...) {  // the printer's own error is the one to report
+    }
+    throw;
+  }
+  buffer.Flush();
 }
 
 // Depth-first walk without recursion: calls enter(node, depth) before a node's children and
@@ -61,6 +211,44 @@ void Walk(TSwTreeNode* root, Enter enter, Leave leave) {
   }
 }
 
+// The names of a placed node's ranges: the local three, then their Global counterparts in the
+// same order.
+constexpr int kRangeNameCount = 6;
+const std::array<TSwName, kRangeNameCount>& RangeNames() {
+  static const std::array<TSwName, kRangeNameCount> names = {
+      TSwName(u"start"), TSwName(u"inner"), TSwName(u"end"),
+      TSwName(u"startGlobal"), TSwName(u"innerGlobal"), TSwName(u"endGlobal")};
+  return names;
+}
+
+// Which of the range names a property name is, or -1.
+int RangeNameIndex(const TSwName& name) {
+  const auto& names = RangeNames();
+  for (int i = 0; i < kRangeNameCount; ++i)
+    if (names[static_cast<size_t>(i)] == name) return i;
+  return -1;
+}
+
+// Reads a node's properties by index without copying the values of a bag, whose text or raw
+// bytes may be hundreds of megabytes.
+class TPropertyReader {
+ public:
+  explicit TPropertyReader(TSwTreeNode* node)
+      : mNode(node), mBag(node->HasPropertyBag() ? node->PropertiesIfAny() : nullptr) {}
+  int Count() const { return mNode->PropertyCount(); }
+  TSwName Name(int index) const { return mNode->PropertyName(index); }
+  const TSwValue& Value(int index) {
+    if (mBag) return mBag->Property(index)->Value();
+    mScratch = mNode->PropertyValue(index);
+    return mScratch;
+  }
+
+ private:
+  TSwTreeNode* mNode;
+  TSwProperties* mBag;
+  TSwValue mScratch;
+};
+
 }  // namespace
 
 bool SwIsRangeValue(const TSwValue& value) { return (value.Kinds & kRangeKinds) == kRangeKinds; }
@@ -68,12 +256,20 @@ bool SwIsRangeValue(const TSwValue& value) { return (value.Kinds & kRangeKinds) 
 TSwNodeExtent SwNodeExtent(TSwTreeNode* node) {
   TSwNodeExtent extent;
   if (!node || node->PropertyCount() == 0) return extent;
-  static const char16_t* const kGlobal[] = {u"startGlobal", u"innerGlobal", u"endGlobal"};
-  static const char16_t* const kLocal[] = {u"start", u"inner", u"end"};
-  for (const auto* names : {kGlobal, kLocal}) {
-    for (int i = 0; i < 3; ++i) {
-      TSwValue value;
-      if (!node->FindValue(names[i], value) || !SwIsRangeValue(value)) continue;
+  // The node's range values by RangeNames() index.
+  std::array<TSwValue, kRangeNameCount> ranges;
+  if (node->HasPropertyBag()) {
+    // Looked up by name: a bag's listeners may supply values it does not hold.
+    for (int i = 0; i < kRangeNameCount; ++i) node->FindValue(RangeNames()[static_cast<size_t>(i)], ranges[static_cast<size_t>(i)]);
+  } else {
+    for (int i = 0; i < node->PropertyCount(); ++i)
+      if (int which = RangeNameIndex(node->PropertyName(i)); which >= 0) ranges[static_cast<size_t>(which)] = node->PropertyValue(i);
+  }
+  // The Global ranges, or the local ones when the node has no Global ones.
+  for (int first : {3, 0}) {
+    for (int i = first; i < first + 3; ++i) {
+      const TSwValue& value = ranges[static_cast<size_t>(i)];
+      if (!SwIsRangeValue(value)) continue;
       int64_t start = value.Int, end = value.Int + std::max<int64_t>(RangeLength(value), 0);
       if (extent.IsEmpty()) {
         extent = {start, end, value.Has(ltObj) ? value.Obj : nullptr};
@@ -89,97 +285,118 @@ TSwNodeExtent SwNodeExtent(TSwTreeNode* node) {
 
 void SwWriteTextTree(std::ostream& out, TSwTreeNode* root, const TSwRangeReader& reader,
                      const TSwTextTreeOptions& options) {
-  std::string line;
-  Walk(
-      root,
-      [&](TSwTreeNode* node, int depth) {
-        line.assign(static_cast<size_t>(depth) * 2, ' ');
-        line += NodeName(node);
-        TSwNodeExtent extent = SwNodeExtent(node);
-        if (!extent.IsEmpty()) {
-          line += fmt::sprintf("  %04llX..%04llX  %lld", static_cast<long long>(extent.Start),
-                               static_cast<long long>(extent.End), static_cast<long long>(extent.Length()));
-          if (reader && options.PreviewBytes > 0 && extent.Length() > 0 && extent.Stream) {
-            RawByteString bytes =
-                reader(extent.Stream, extent.Start, std::min<int64_t>(options.PreviewBytes, extent.Length()));
-            line += "  \"";
-            for (unsigned char byte : bytes) line += byte >= 32 && byte < 127 ? static_cast<char>(byte) : '.';
-            line += '"';
-            if (extent.Length() > options.PreviewBytes) line += "...";
+  const bool previews = reader && options.PreviewBytes > 0;
+  std::vector<char> preview(previews ? static_cast<size_t>(options.PreviewBytes) : 0);
+  PrintBuffered(out, [&](TOutputBuffer& buffer) {
+    Walk(
+        root,
+        [&](TSwTreeNode* node, int depth) {
+          buffer.PutRepeated(' ', static_cast<size_t>(depth) * 2);
+          if (node->Name().empty()) {
+            buffer.Put("<unnamed>");
+          } else {
+            buffer.PutText(node->Name(), false);
           }
-        }
-        line += '\n';
-        out << line;
-      },
-      [](TSwTreeNode*, int) {});
+          TSwNodeExtent extent = SwNodeExtent(node);
+          if (!extent.IsEmpty()) {
+            buffer.Put("  ");
+            buffer.PutHex(static_cast<uint64_t>(extent.Start), 4);
+            buffer.Put("..");
+            buffer.PutHex(static_cast<uint64_t>(extent.End), 4);
+            buffer.Put("  ");
+            buffer.PutInt(extent.Length());
+            if (previews && extent.Length() > 0 && extent.Stream) {
+              int64_t count = reader(extent.Stream, extent.Start, preview.data(),
+                                     std::min<int64_t>(options.PreviewBytes, extent.Length()));
+              buffer.Put("  \"");
+              for (int64_t i = 0; i < count; ++i) {
+                auto byte = static_cast<unsigned char>(preview[static_cast<size_t>(i)]);
+                buffer.Put(byte >= 32 && byte < 127 ? static_cast<char>(byte) : '.');
+              }
+              buffer.Put('"');
+              if (extent.Length() > options.PreviewBytes) buffer.Put("...");
+            }
+          }
+          buffer.Put('\n');
+        },
+        [](TSwTreeNode*, int) {});
+  });
 }
 
 namespace {
 
-constexpr size_t kJsonPiece = 65536;  // characters or bytes converted at a time
-
-// A JSON string of the text, converted and escaped piece by piece.
-void WriteJsonText(std::ostream& out, std::u16string_view text) {
-  out << '"';
-  while (!text.empty()) {
-    size_t piece = std::min(text.size(), kJsonPiece);
-    // A surrogate pair stays in one piece.
-    if (piece < text.size() && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
-    std::string quoted = JsonString(WideToUtf8(text.substr(0, piece)));
-    out.write(quoted.data() + 1, static_cast<std::streamsize>(quoted.size() - 2));
-    text.remove_prefix(piece);
+void PutJsonValue(TOutputBuffer& buffer, const TSwValue& value) {
+  if (SwIsRangeValue(value)) {
+    buffer.Put("{\"offset\":");
+    buffer.PutInt(value.Int);
+    buffer.Put(",\"length\":");
+    buffer.PutInt(RangeLength(value));
+    buffer.Put('}');
+    return;
   }
-  out << '"';
+  bool first = true;
+  auto field = [&](std::string_view name) {
+    buffer.Put(first ? "\"" : ",\"");
+    buffer.Put(name);
+    buffer.Put("\":");
+    first = false;
+  };
+  buffer.Put('{');
+  if (value.Has(ltStr)) {
+    field("str");
+    buffer.Put('"');
+    buffer.PutText(value.Text(), true);
+    buffer.Put('"');
+  }
+  if (value.Has(ltRaw)) {
+    field("raw");
+    buffer.Put('"');
+    buffer.PutHexBytes(value.Raw());
+    buffer.Put('"');
+  }
+  if (value.Has(ltBool)) {
+    field("bool");
+    buffer.Put(value.Bool ? "true" : "false");
+  }
+  if (value.Has(ltInt)) {
+    field("int");
+    buffer.PutInt(value.Int);
+  }
+  // Fractions and class names are rare in trees: the JSON library formats them.
+  if (value.Has(ltFrac)) {
+    field("frac");
+    buffer.Put(nlohmann::json(value.Frac).dump());
+  }
+  if (value.Has(ltObj)) {
+    field("obj");
+    buffer.Put(JsonString(value.Obj ? value.Obj->ClassName() : std::string("<nil object>")));
+  }
+  buffer.Put('}');
 }
 
-void WriteHex(std::ostream& out, std::string_view bytes) {
-  out << '"';
-  while (!bytes.empty()) {
-    size_t piece = std::min(bytes.size(), kJsonPiece);
-    out << Hex(RawByteString(bytes.substr(0, piece)));
-    bytes.remove_prefix(piece);
+// Whether the property is a range the options leave out: one of the side they drop whose
+// counterpart on the node is a range of the same offset and length.
+bool IsLeftOut(TPropertyReader& properties, int index, TSwJsonRanges ranges) {
+  if (ranges == TSwJsonRanges::All) return false;
+  const int which = RangeNameIndex(properties.Name(index));
+  const bool dropsGlobal = ranges == TSwJsonRanges::Local;
+  if (which < 0 || (which >= 3) != dropsGlobal) return false;
+  const TSwValue& value = properties.Value(index);
+  if (!SwIsRangeValue(value)) return false;
+  const int64_t offset = value.Int, length = RangeLength(value);
+  const TSwName& counterpart = RangeNames()[static_cast<size_t>(dropsGlobal ? which - 3 : which + 3)];
+  for (int i = 0; i < properties.Count(); ++i) {
+    if (!(properties.Name(i) == counterpart)) continue;
+    const TSwValue& other = properties.Value(i);
+    return SwIsRangeValue(other) && other.Int == offset && RangeLength(other) == length;
   }
-  out << '"';
+  return false;
 }
 
 }  // namespace
 
 void SwWriteJsonValue(std::ostream& out, const TSwValue& value) {
-  if (SwIsRangeValue(value)) {
-    out << fmt::format("{{\"offset\":{},\"length\":{}}}", value.Int, RangeLength(value));
-    return;
-  }
-  bool first = true;
-  auto field = [&](const char* name) {
-    out << (first ? "\"" : ",\"") << name << "\":";
-    first = false;
-  };
-  out << '{';
-  if (value.Has(ltStr)) {
-    field("str");
-    WriteJsonText(out, value.Text());
-  }
-  if (value.Has(ltRaw)) {
-    field("raw");
-    WriteHex(out, value.Raw());
-  }
-  if (value.Has(ltBool)) {
-    field("bool");
-    out << (value.Bool ? "true" : "false");
-  }
-  if (value.Has(ltInt)) {
-    field("int");
-    out << value.Int;
-  }
-  if (value.Has(ltFrac)) {
-    field("frac");
-    out << nlohmann::json(value.Frac).dump();
-  }
-  if (value.Has(ltObj)) {
-    field("obj");
-    out << JsonString(value.Obj ? value.Obj->ClassName() : std::string("<nil object>"));
-  }
-  out << '}';
+  PrintBuffered(out, [&](TOutputBuffer& buffer) { PutJsonValue(buffer, value); });
 }
 
 std::string SwJsonValue(const TSwValue& value) {
@@ -188,38 +405,39 @@ std::string SwJsonValue(const TSwValue& value) {
   return out.str();
 }
 
-void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root) {
+void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root, const TSwJsonTreeOptions& options) {
   std::vector<bool> wroteChild;  // per open node: whether a child has been written yet
-  std::string text;
-  Walk(
-      root,
-      [&](TSwTreeNode* node, int depth) {
-        text.clear();
-        if (depth > 0) {
-          if (wroteChild.back()) text += ',';
-          wroteChild.back() = true;
-        }
-        text += "{\"name\":" + JsonString(WideToUtf8(node->Name())) + ",\"props\":{";
-        out << text;
-        // Values are written straight from the bag, never copied: one may be hundreds of MB.
-        TSwProperties* bag = node->HasPropertyBag() ? node->PropertiesIfAny() : nullptr;
-        for (int i = 0; i < node->PropertyCount(); ++i) {
-          if (i) out << ',';
-          out << JsonString(WideToUtf8(node->PropertyName(i).Text())) << ':';
-          if (bag) {
-            SwWriteJsonValue(out, bag->Property(i)->Value());
-          } else {
-            SwWriteJsonValue(out, node->PropertyValue(i));
+  PrintBuffered(out, [&](TOutputBuffer& buffer) {
+    Walk(
+        root,
+        [&](TSwTreeNode* node, int depth) {
+          if (depth > 0) {
+            if (wroteChild.back()) buffer.Put(',');
+            wroteChild.back() = true;
           }
-        }
-        out << "},\"children\":[";
-        wroteChild.push_back(false);
-      },
-      [&](TSwTreeNode*, int) {
-        wroteChild.pop_back();
-        out << "]}";
-      });
-  out << '\n';
+          buffer.Put("{\"name\":\"");
+          buffer.PutText(node->Name(), true);
+          buffer.Put("\",\"props\":{");
+          TPropertyReader properties(node);
+          bool first = true;
+          for (int i = 0; i < properties.Count(); ++i) {
+            if (IsLeftOut(properties, i, options.Ranges)) continue;
+            if (!first) buffer.Put(',');
+            first = false;
+            buffer.Put('"');
+            buffer.PutText(properties.Name(i).Text(), true);
+            buffer.Put("\":");
+            PutJsonValue(buffer, properties.Value(i));
+          }
+          buffer.Put("},\"children\":[");
+          wroteChild.push_back(false);
+        },
+        [&](TSwTreeNode*, int) {
+          wroteChild.pop_back();
+          buffer.Put("]}");
+        });
+    buffer.Put('\n');
+  });
 }
 
 }  // namespace skeinwork

@@ -3,9 +3,10 @@
 // SwWriteTextTree prints one line per node for people: the name, the node's range in the input
 // and a short preview of its bytes. SwWriteJsonTree prints the exact, stable JSON form
 //   {"name": S, "props": {NAME: VALUE, ...}, "children": [NODE, ...]}
-// with properties in the bag's order. Both stream to an std::ostream as they walk the tree
-// (iteratively, so that neither a deep tree nor a tree of millions of nodes needs more than a
-// line's worth of memory beyond the tree itself).
+// with properties in the bag's order. Both walk the tree iteratively (a deep tree needs no deep
+// stack) and write straight into one large buffer that goes to the std::ostream in big pieces:
+// a tree of millions of nodes is hundreds of megabytes of text, which piecewise stream
+// insertion and per-node temporary strings would make slower to print than to build.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +34,9 @@ struct TSwNodeExtent {
 };
 TSwNodeExtent SwNodeExtent(TSwTreeNode* node);
 
-// Reads at most maxCount bytes of a range of a stream (the slicer does it for a modelling
-// result); an empty function means no previews.
-using TSwRangeReader = std::function<RawByteString(TSwObject* stream, int64_t offset, int64_t maxCount)>;
+// Copies at most maxCount bytes of a range of a stream into `buffer` and answers how many it
+// copied (the slicer does it for a modelling result); an empty function means no previews.
+using TSwRangeReader = std::function<int64_t(TSwObject* stream, int64_t offset, char* buffer, int64_t maxCount)>;
 
 struct TSwTextTreeOptions {
   int PreviewBytes = 24;  // bytes shown in the preview; 0 turns previews off
@@ -54,7 +55,22 @@ std::string SwJsonValue(const TSwValue& value);
 // twice in memory.
 void SwWriteJsonValue(std::ostream& out, const TSwValue& value);
 
-// The tree in JSON, followed by a line break.
-void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root);
+// Which forms of a node's ranges the JSON tree holds. A placed node has each of its ranges
+// twice: "start", "inner" and "end" in the stream the node was read from, and "startGlobal",
+// "innerGlobal" and "endGlobal" in the run's first input. Outside nested streams the two are the
+// same numbers.
+enum class TSwJsonRanges {
+  All,     // every property
+  Local,   // no Global range that equals its local counterpart (same offset and length)
+  Global,  // no local range that equals its Global counterpart
+};
+
+struct TSwJsonTreeOptions {
+  TSwJsonRanges Ranges = TSwJsonRanges::All;
+};
+
+// The tree in JSON, followed by a line break. A range is left out only when its counterpart
+// is present and equal, so a reader restores it by taking the counterpart's numbers.
+void SwWriteJsonTree(std::ostream& out, TSwTreeNode* root, const TSwJsonTreeOptions& options = {});
 
 }  // namespace skeinwork

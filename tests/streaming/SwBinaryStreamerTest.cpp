@@ -456,6 +456,17 @@ TEST(BinaryStreamer, SlicesStoreOffsetAndLengthButNotTheirStream) {
   EXPECT_EQ(read.Messages, std::vector<std::string>(2, "TSwBinaryStreamer encountered bad TSwValue type (5)."));
   EXPECT_EQ(Dump(*tree), "r{inner=k58 i16 f4;start=k58 i10 f6}");
   EXPECT_FALSE(tree->Properties().Get(u"inner")->Value().IsSlice());  // no stream to read it from
+
+  // Saving a run's result, the writer stores each slice as the offset and length the file keeps,
+  // leaving the tree as it is.
+  TSwBinaryStreamer ranges;
+  ranges.StoreSlicesAsRanges = true;
+  TStringStream saved;
+  ranges.Write(saved, &root);
+  TCollector none;
+  EXPECT_EQ(Dump(*Load(saved.DataString(), &none)), "r{inner=k58 i16 f4;start=k58 i10 f6}");
+  EXPECT_TRUE(none.Messages.empty());
+  EXPECT_TRUE(root.Properties().Get(u"inner")->Value().IsSlice());
 }
 
 TEST(BinaryStreamer, IntegersBeyond32BitsAreReportedNotCut) {
@@ -489,25 +500,31 @@ TEST(BinaryStreamer, IntegersBeyond32BitsAreReportedNotCut) {
   }
 }
 
-// Writes its root's subtree, then the first child's again.
+// Writes its root's subtree and the first child's, in either order.
 struct TTwiceStreamer : TSwBinaryStreamer {
+  bool ChildFirst = false;
   void WriteTree() override {
-    WriteNodeTree(Root(), -1);
+    if (!ChildFirst) WriteNodeTree(Root(), -1);
     WriteNodeTree(Root()->Child(0), 0);
+    if (ChildFirst) WriteNodeTree(Root(), -1);
   }
 };
 
 TEST(BinaryStreamer, RecursiveTreeIsRefused) {
   TSwTreeNode root(u"r");
-  root.AddChild(u"kid");
-  TTwiceStreamer streamer;
-  TStringStream stream;
-  try {
-    streamer.Write(stream, &root);
-    FAIL();
-  } catch (const ESwSerializingRecursiveTree& e) {
-    EXPECT_EQ(e.Message(), "Recursive relationship with TTwiceStreamer ('TSwTreeNode') discovered when streaming the tree with.");
-    EXPECT_EQ(e.NodeName, u"kid");
+  root.AddChild(u"kid")->AddChild(u"grandchild");
+  // Either the second subtree lies inside the first, or the first inside the second.
+  for (bool childFirst : {false, true}) {
+    TTwiceStreamer streamer;
+    streamer.ChildFirst = childFirst;
+    TStringStream stream;
+    try {
+      streamer.Write(stream, &root);
+      ADD_FAILURE() << childFirst;
+    } catch (const ESwSerializingRecursiveTree& e) {
+      EXPECT_EQ(e.Message(), "Recursive relationship with TTwiceStreamer ('TSwTreeNode') discovered when streaming the tree with.");
+      EXPECT_EQ(e.NodeName, u"kid");
+    }
   }
   // The written-node list belongs to one operation.
   TSwBinaryStreamer once;

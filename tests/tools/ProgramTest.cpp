@@ -178,6 +178,43 @@ TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
   EXPECT_NE(line.Err.find("Global stream: rows.txt, offset 0006h (6) of 9 bytes:\n"), std::string::npos) << line.Err;
 }
 
+// Which range properties each node of a JSON tree holds, one line per node in tree order.
+std::string RangeKeysPerNode(const std::string& json) {
+  std::string keys;
+  const nlohmann::json tree = nlohmann::json::parse(json);
+  std::vector<const nlohmann::json*> stack = {&tree};
+  while (!stack.empty()) {
+    const nlohmann::json& node = *stack.back();
+    stack.pop_back();
+    keys += node["name"].get<std::string>() + ":";
+    for (const auto& [name, value] : node["props"].items()) keys += " " + name;
+    keys += '\n';
+    const nlohmann::json& children = node["children"];
+    for (auto child = children.rbegin(); child != children.rend(); ++child) stack.push_back(&*child);
+  }
+  return keys;
+}
+
+TEST_F(Program, RangesOptionLeavesOutOnlyEqualForms) {
+  // The second row is read from a stream of its own: its ranges there differ from the Global ones.
+  WriteFile(mDir / "rows.sw", "Skeinwork 0.79\n\n== Model ==\nEND? eof\nLINE \"row\"\n  \"digits\" % [0-9]+\n");
+  WriteFile(mDir / "rows.txt", "12\n34\n");
+  const std::string both = "row: inner innerGlobal start startGlobal\ndigits: inner innerGlobal start startGlobal\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"all", ": end endGlobal inner innerGlobal start startGlobal\n" + both + both},
+      {"local", ": end inner start\nrow: inner start\ndigits: inner start\n" + both},
+      {"global", ": endGlobal innerGlobal startGlobal\nrow: innerGlobal startGlobal\ndigits: innerGlobal startGlobal\n" + both},
+  };
+  ASSERT_EQ(Run({"save", "rows.sw", "rows.txt", "rows.swt"}).Code, 0);
+  for (const auto& [ranges, expected] : cases) {
+    SCOPED_TRACE(ranges);
+    TResult modelled = Run({"model", "--json", "--ranges", ranges, "rows.sw", "rows.txt"});
+    ASSERT_EQ(modelled.Code, 0) << modelled.Err;
+    EXPECT_EQ(RangeKeysPerNode(modelled.Out), expected);
+    EXPECT_EQ(Run({"load", "--json", "--ranges", ranges, "rows.swt"}).Out, modelled.Out);
+  }
+}
+
 TEST_F(Program, UsageErrorsAndHelp) {
   struct TCase {
     std::vector<std::string> Args;
@@ -198,6 +235,8 @@ TEST_F(Program, UsageErrorsAndHelp) {
       {{"eval", "1", "--offset", "99999999999999999999"}, 2, "",
        "--offset: Value 99999999999999999999 is not a whole number from 0 to 9223372036854775807\n"},
       {{"model", "--max-nodes", "1e3", "a.sw", "b"}, 2, "", "--max-nodes: Value 1e3 is not a whole number"},
+      {{"model", "--json", "--ranges", "both", "a.sw", "b"}, 2, "", "--ranges: both not in {all,local,global}\n"},
+      {{"load", "--ranges", "local", "a.swt"}, 2, "", "--ranges requires --json\n"},
       {{"--help"}, 0, "Skeinwork: model-driven parsing", ""},
       {{"model", "--help"}, 0, "Model a data file with a script", ""},
   };

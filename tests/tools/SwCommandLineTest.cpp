@@ -17,45 +17,6 @@
 namespace skeinwork {
 namespace {
 
-TEST(StoreSlicesAsRanges, DropsOnlyTheStreamOfSlices) {
-  TStringStream stream("abcdef");
-  TSwTreeNode root(u"r");
-  root.Properties().AddValue(u"inner", TSwValue::OfSlice(2, 3, &stream));
-  root.Properties().AddValue(u"count", TSwValue::OfInt(7));
-  TSwTreeNode* child = root.AddChild(u"c");
-  child->Properties().AddValue(u"start", TSwValue::OfSlice(0, 1, &stream));
-  TSwValue object;
-  object.Kinds = SwKind(ltObj);
-  object.Obj = &stream;
-  child->Properties().AddValue(u"obj", object);
-
-  EXPECT_EQ(SwStoreSlicesAsRanges(&root), 2);
-  struct TCase {
-    TSwTreeNode* Node;
-    const char16_t* Property;
-    TSwTypes Kinds;
-    int64_t Int;
-    double Frac;
-    bool HasStream;
-  };
-  const TSwTypes range = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice);
-  const std::vector<TCase> cases = {
-      {&root, u"inner", range, 2, 3, false},
-      {&root, u"count", SwKind(ltInt), 7, 0, false},
-      {child, u"start", range, 0, 1, false},
-      {child, u"obj", SwKind(ltObj), 0, 0, true},
-  };
-  for (const TCase& c : cases) {
-    const TSwValue& value = c.Node->Properties().Find(c.Property)->Value();
-    EXPECT_EQ(value.Kinds, c.Kinds);
-    EXPECT_EQ(value.Int, c.Int);
-    EXPECT_EQ(value.Frac, c.Frac);
-    EXPECT_EQ(value.Obj != nullptr, c.HasStream);
-  }
-  EXPECT_EQ(SwStoreSlicesAsRanges(&root), 0);
-  EXPECT_EQ(SwStoreSlicesAsRanges(nullptr), 0);
-}
-
 TEST(ErrorReport, NameMessageAndExitCode) {
   struct TCase {
     std::unique_ptr<ESkeinwork> Error;

@@ -29,10 +29,11 @@ void AddRanges(TSwTreeNode* node, TStream* stream, int64_t start, int64_t startL
 }
 
 // Reads ranges of string streams, as the slicer reads a result's input.
-RawByteString ReadRange(TSwObject* stream, int64_t offset, int64_t maxCount) {
+int64_t ReadRange(TSwObject* stream, int64_t offset, char* buffer, int64_t maxCount) {
   auto* source = dynamic_cast<TStringStream*>(stream);
-  if (!source) return {};
-  return source->DataString().substr(static_cast<size_t>(offset), static_cast<size_t>(maxCount));
+  if (!source) return 0;
+  return static_cast<int64_t>(
+      source->DataString().copy(buffer, static_cast<size_t>(maxCount), static_cast<size_t>(offset)));
 }
 
 std::string Hex5A(size_t count) {
@@ -125,6 +126,44 @@ TEST(SwTreeOutput, JsonTree) {
   nlohmann::json parsed = nlohmann::json::parse(out.str());
   EXPECT_EQ(parsed["children"][0]["children"][0]["name"], "deep");
   EXPECT_EQ(parsed["children"][0]["props"]["innerGlobal"]["offset"], 2);
+}
+
+TEST(SwTreeOutput, JsonRangesLeaveOutOnlyEqualCounterparts) {
+  TStringStream stream("abcdef");
+  TSwTreeNode root(TSwName(u"top"));
+  // Kept compact (no bag): a node read in the first input, its two forms equal.
+  root.SetValue(TSwName(u"inner"), TSwValue::OfSlice(0, 6, &stream));
+  root.SetValue(TSwName(u"innerGlobal"), TSwValue::OfSlice(0, 6, &stream));
+  // In a nested stream the forms differ; a range without a counterpart, and a text under a
+  // range's name, always stay.
+  TSwTreeNode* row = root.AddChild(TSwName(u"row"));
+  TSwProperties& bag = row->Properties();
+  bag.AddValue(TSwName(u"end"), TSwValue::OfText(u"x"));
+  bag.AddValue(TSwName(u"endGlobal"), TSwValue::OfSlice(5, 0, &stream));
+  bag.AddValue(TSwName(u"start"), SavedRange(0, 2));
+  bag.AddValue(TSwName(u"startGlobal"), SavedRange(3, 2));
+  bag.AddValue(TSwName(u"inner"), SavedRange(2, 1));
+  bag.AddValue(TSwName(u"innerGlobal"), SavedRange(2, 1));
+
+  const std::string head = R"({"name":"top","props":{)";
+  const std::string rowHead = R"(},"children":[{"name":"row","props":{"end":{"str":"x"},"endGlobal":{"offset":5,"length":0},)";
+  const std::string tail = R"(},"children":[]}]})" "\n";
+  const std::vector<std::pair<TSwJsonRanges, std::string>> cases = {
+      {TSwJsonRanges::All, head + R"("inner":{"offset":0,"length":6},"innerGlobal":{"offset":0,"length":6})" + rowHead +
+                               R"("inner":{"offset":2,"length":1},"innerGlobal":{"offset":2,"length":1},)"
+                               R"("start":{"offset":0,"length":2},"startGlobal":{"offset":3,"length":2})" + tail},
+      {TSwJsonRanges::Local, head + R"("inner":{"offset":0,"length":6})" + rowHead +
+                                 R"("inner":{"offset":2,"length":1},)"
+                                 R"("start":{"offset":0,"length":2},"startGlobal":{"offset":3,"length":2})" + tail},
+      {TSwJsonRanges::Global, head + R"("innerGlobal":{"offset":0,"length":6})" + rowHead +
+                                  R"("innerGlobal":{"offset":2,"length":1},)"
+                                  R"("start":{"offset":0,"length":2},"startGlobal":{"offset":3,"length":2})" + tail},
+  };
+  for (const auto& [ranges, expected] : cases) {
+    std::ostringstream out;
+    SwWriteJsonTree(out, &root, {ranges});
+    EXPECT_EQ(out.str(), expected);
+  }
 }
 
 TEST(SwTreeOutput, DeepTreesAreWalkedWithoutRecursion) {
