@@ -53,11 +53,7 @@ TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
 }
 
 TEST(StrConv, CodepagesNameAndDescribe) {
-  struct Row {
-    int codepage;
-    const char* name;
-    const char* description;
-  };
+  struct Row { int codepage; const char* name; const char* description; };
   const Row rows[] = {
       {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
       {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
@@ -71,57 +67,33 @@ TEST(StrConv, CodepagesNameAndDescribe) {
 }
 
 TEST(StrConv, RoundTripsPerCodepage) {
-  struct Row {
-    int codepage;
-    std::u16string text;
-    std::string bytes;  // empty: only the round trip is checked
-  };
+  struct Row { int codepage; std::u16string text; std::string bytes; };  // bytes: empty: only the round trip is checked
   const Row rows[] = {
       {65001, u"Skeinwork \u00e9\u4e2d\U0001F600", "Skeinwork \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
-      {1200, u"Ab\u0416", std::string("A\0b\0\x16\x04", 6)},
-      {1201, u"Ab\u0416", std::string("\0A\0b\x04\x16", 6)},
-      {12000, u"A\U0001F600", std::string("A\0\0\0\x00\xF6\x01\x00", 8)},
-      {65000, u"A+\u00e9", ""},
+      {1200, u"Ab\u0416", std::string("A\0b\0\x16\x04", 6)}, {1201, u"Ab\u0416", std::string("\0A\0b\x04\x16", 6)},
+      {12000, u"A\U0001F600", std::string("A\0\0\0\x00\xF6\x01\x00", 8)}, {65000, u"A+\u00e9", ""},
       {20127, u"plain ASCII ~", "plain ASCII ~"},
       {1250, u"\u017Elu\u0165ou\u010Dk\u00FD k\u016F\u0148", "\x9Elu\x9Dou\xE8k\xFD k\xF9\xF2"},
       {1251, u"\u041F\u0440\u0438\u0432\u0435\u0442", "\xCF\xF0\xE8\xE2\xE5\xF2"},
-      {1252, u"caf\u00E9 \u20AC", "caf\xE9 \x80"},
-      {1253, u"\u0391\u03B2\u03B3", "\xC1\xE2\xE3"},
-      {1254, u"\u011F\u0131\u015F", "\xF0\xFD\xFE"},
-      {1255, u"\u05D0\u05D1", "\xE0\xE1"},
-      {1256, u"\u0627\u0644", "\xC7\xE1"},
-      {1257, u"\u0101\u010D", "\xE2\xE8"},
-      {1258, u"\u0103\u20AB", "\xE3\xFE"},
-      {874, u"\u0E01", "\xA1"},
-      {28591, u"\u00E9\u00FF", "\xE9\xFF"},
-      {28592, u"\u0104\u0161", "\xA1\xB9"},
-      {28595, u"\u0416", "\xB6"},
-      {28597, u"\u0391", "\xC1"},
-      {28599, u"\u011E", "\xD0"},
-      {28605, u"\u20AC", "\xA4"},
+      {1252, u"caf\u00E9 \u20AC", "caf\xE9 \x80"}, {1253, u"\u0391\u03B2\u03B3", "\xC1\xE2\xE3"},
+      {1254, u"\u011F\u0131\u015F", "\xF0\xFD\xFE"}, {1255, u"\u05D0\u05D1", "\xE0\xE1"},
+      {1256, u"\u0627\u0644", "\xC7\xE1"}, {1257, u"\u0101\u010D", "\xE2\xE8"},
+      {1258, u"\u0103\u20AB", "\xE3\xFE"}, {874, u"\u0E01", "\xA1"}, {28591, u"\u00E9\u00FF", "\xE9\xFF"},
+      {28592, u"\u0104\u0161", "\xA1\xB9"}, {28595, u"\u0416", "\xB6"}, {28597, u"\u0391", "\xC1"},
+      {28599, u"\u011E", "\xD0"}, {28605, u"\u20AC", "\xA4"},
       {20866, u"\u041F\u0440\u0438\u0432\u0435\u0442", "\xF0\xD2\xC9\xD7\xC5\xD4"},
-      {21866, u"\u0454\u0456", "\xA4\xA6"},
-      {866, u"\u041F\u0440", "\x8F\xE0"},
-      {437, u"\u00E9\u2591", "\x82\xB0"},
-      {850, u"\u00E9\u00D8", "\x82\x9D"},
-      {932, u"\u65E5\u672C\uFF76", "\x93\xFA\x96\x7B\xB6"},
-      {936, u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},
-      {949, u"\uD55C", "\xC7\xD1"},
-      {950, u"\u4E2D", "\xA4\xA4"},
-      {51932, u"\u65E5", "\xC6\xFC"},
-      {54936, u"\u4E2D\U0001F600", "\xD6\xD0\x94\x39\xFC\x36"},
-      {10000, u"\u00E9\u2122", "\x8E\xAA"},
-      {37, u"A1", "\xC1\xF1"},
-      {50220, u"\u65E5A", ""},
-      {52936, u"\u4E2D", ""},
+      {21866, u"\u0454\u0456", "\xA4\xA6"}, {866, u"\u041F\u0440", "\x8F\xE0"},
+      {437, u"\u00E9\u2591", "\x82\xB0"}, {850, u"\u00E9\u00D8", "\x82\x9D"},
+      {932, u"\u65E5\u672C\uFF76", "\x93\xFA\x96\x7B\xB6"}, {936, u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},
+      {949, u"\uD55C", "\xC7\xD1"}, {950, u"\u4E2D", "\xA4\xA4"}, {51932, u"\u65E5", "\xC6\xFC"},
+      {54936, u"\u4E2D\U0001F600", "\xD6\xD0\x94\x39\xFC\x36"}, {10000, u"\u00E9\u2122", "\x8E\xAA"},
+      {37, u"A1", "\xC1\xF1"}, {50220, u"\u65E5A", ""}, {52936, u"\u4E2D", ""},
       {65001, u"", ""}, {1251, u"", ""}, {1200, u"", ""}, {932, u"", ""},  // nothing in, nothing out
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.codepage);
     RawByteString bytes = SwEncode(row.codepage, row.text, -1, true);
-    if (!row.bytes.empty()) {
-      EXPECT_EQ(bytes, row.bytes);
-    }
+    if (!row.bytes.empty()) { EXPECT_EQ(bytes, row.bytes); }
     EXPECT_EQ(SwDecode(row.codepage, bytes), row.text);
     EXPECT_EQ(SwAnsiLength(row.codepage, row.text), static_cast<int64_t>(bytes.size()) + 1);
     EXPECT_EQ(SwWideLength(row.codepage, bytes), static_cast<int64_t>(row.text.size()) + 1);
@@ -155,20 +127,13 @@ TEST(StrConv, RawUtf16CopiesBytes) {
 }
 
 TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
-  struct Row {
-    int codepage;
-    std::u16string text;
-    std::string substituted;
-    std::string message;
-  };
+  struct Row { int codepage; std::u16string text; std::string substituted; std::string message; };
   const std::u16string longText = u"\u4E2D" + std::u16string(60, u'x');
   const Row rows[] = {
-      {1251, u"caf\u00E9", "caf?",
-       "Codepage 1251 cannot represent all symbols of given string 'caf\xC3\xA9'."},
+      {1251, u"caf\u00E9", "caf?", "Codepage 1251 cannot represent all symbols of given string 'caf\xC3\xA9'."},
       {20127, u"\u00E9t\u00E9", "?t?",
        "Codepage 20127 cannot represent all symbols of given string '\xC3\xA9t\xC3\xA9'."},
-      {28591, u"\u20AC5", "?5",
-       "Codepage 28591 cannot represent all symbols of given string '\xE2\x82\xAC" "5'."},
+      {28591, u"\u20AC5", "?5", "Codepage 28591 cannot represent all symbols of given string '\xE2\x82\xAC" "5'."},
       {932, u"a\u0416\u00E9", "a\x84\x47?", ""},
       {37, u"\u4E2D", "\x6F",  // "?" in EBCDIC
        "Codepage 37 cannot represent all symbols of given string '\xE4\xB8\xAD'."},

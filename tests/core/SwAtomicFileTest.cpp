@@ -43,16 +43,10 @@ class TFileSizeLimit {
 };
 
 TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
-  struct Row {
-    const char* name;
-    const char* before;  // null: no file there
-    std::string written;
-  };
+  struct Row { const char* name; const char* before; std::string written; };  // before: null: no file there
   const Row rows[] = {
-      {"a new file", nullptr, "fresh"},
-      {"replaces a longer file", "old content that is longer", "new"},
-      {"replaces with nothing", "old", ""},
-      {"a large file", "old", std::string(3 << 20, 'x')},
+      {"a new file", nullptr, "fresh"}, {"replaces a longer file", "old content that is longer", "new"},
+      {"replaces with nothing", "old", ""}, {"a large file", "old", std::string(3 << 20, 'x')},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -63,9 +57,7 @@ TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
     file.WriteBuffer(row.written.data(), static_cast<int64_t>(row.written.size()));
     // Until Commit the target is what it was; the data sits under another name in the folder.
     EXPECT_EQ(fs::exists(target), row.before != nullptr);
-    if (row.before) {
-      EXPECT_EQ(ReadFile(target), row.before);
-    }
+    if (row.before) { EXPECT_EQ(ReadFile(target), row.before); }
     EXPECT_EQ(fs::path(file.TempPath()).parent_path(), target.parent_path());
     file.Commit();
     EXPECT_TRUE(file.Committed());
@@ -101,10 +93,7 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
        },
        "Cannot write file", "File too large"},
       {"setting a size beyond the limit", "old",
-       [](TSwAtomicFileStream& f) {
-         TFileSizeLimit limit(4096);
-         f.SetSize(1 << 20);
-       },
+       [](TSwAtomicFileStream& f) { TFileSizeLimit limit(4096); f.SetSize(1 << 20); },
        "Cannot set size of file", "File too large"},
   };
   for (const Row& row : rows) {
@@ -117,14 +106,10 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
       if (row.error) {
         ExpectError<EWriteError>([&] { row.write(file); },
                                  std::string(row.error) + " \"" + target.string() + "\". " + row.reason);
-      } else {
-        row.write(file);
-      }
+      } else { row.write(file); }
     }
     EXPECT_EQ(fs::exists(target), row.before != nullptr);
-    if (row.before) {
-      EXPECT_EQ(ReadFile(target), row.before);
-    }
+    if (row.before) { EXPECT_EQ(ReadFile(target), row.before); }
     EXPECT_EQ(folder.Names().size(), row.before ? 1u : 0u);
   }
   // A cancel request (an interrupt) stops the next write, and the file goes with the stream.

@@ -12,11 +12,7 @@ namespace skeinwork {
 namespace {
 
 TEST(Versions, ParseAndText) {
-  struct Row {
-    const char* text;
-    TSwVersion version;
-    const char* printed;
-  };
+  struct Row { const char* text; TSwVersion version; const char* printed; };
   const Row rows[] = {
       {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"},    {"1.20", 0x0114, "1.2"},
       {"1.05", 0x0105, "1.05"}, {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"},
@@ -40,10 +36,7 @@ TEST(Versions, BadTextsAreRefused) {
 }
 
 TEST(Versions, CompareOperatorsAndLimits) {
-  struct Row {
-    uint8_t op;
-    bool below, equal, above;
-  };
+  struct Row { uint8_t op; bool below, equal, above; };
   const Row rows[] = {{0, false, false, true}, {1, false, true, true}, {2, true, false, false},
                       {3, true, true, false},  {4, false, true, false}, {5, true, false, true}};
   for (const Row& row : rows) {
@@ -184,11 +177,7 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   EXPECT_EQ(std::string(buffer, 7), "56789AB");
   EXPECT_EQ(data.Position(), 5);
 
-  struct Row {
-    int64_t offset;
-    TSeekOrigin origin;
-    int64_t expected;
-  };
+  struct Row { int64_t offset; TSeekOrigin origin; int64_t expected; };
   const Row seeks[] = {{3, TSeekOrigin::Beginning, 3}, {-10, TSeekOrigin::Current, 0},
                        {99, TSeekOrigin::Beginning, 10}, {2, TSeekOrigin::Current, 10}};
   for (const Row& row : seeks) EXPECT_EQ(window.Seek(row.offset, row.origin), row.expected);
@@ -241,12 +230,7 @@ TEST(Streams, TempStreamMovesToAnUnnamedFile) {
 }
 
 TEST(Streams, ExpectBytes) {
-  struct Row {
-    const char* expected;
-    int64_t start;
-    bool result;
-    int64_t after;
-  };
+  struct Row { const char* expected; int64_t start; bool result; int64_t after; };
   const Row rows[] = {{"", 0, true, 0},     {"he", 0, true, 2},   {"hx", 0, false, 0},
                       {"lo", 3, true, 5},   {"lox", 3, false, 3}, {"a", 5, false, 5}};
   TStringStream data("hello");

@@ -46,12 +46,7 @@ TEST(Hash, CountHasAndFindWithStarAndKeys) {
     map.Add(u"a");
     map.Add(u"b");
     map.Add(u"a");
-    struct Row {
-      const char16_t* key;
-      int count;
-      bool has;
-      std::vector<int> found;  // relative to the filler
-    };
+    struct Row { const char16_t* key; int count; bool has; std::vector<int> found; };  // found: relative to the filler
     const Row rows[] = {{u"a", 2, true, {0, 2}}, {u"b", 1, true, {1}}, {u"c", 0, false, {}}};
     for (const Row& row : rows) {
       EXPECT_EQ(map.Count(row.key), row.count);
@@ -123,11 +118,7 @@ TEST(Hash, SortedMapsKeepKeyOrderAndCanReplace) {
   for (const char16_t* key : {u"m", u"c", u"m", u"a", u"m", u"z"}) sorted.Add(key);
   EXPECT_EQ(sorted.Key(0), u"a");
   EXPECT_EQ(sorted.Key(5), u"z");
-  struct TCase {
-    const char16_t* Key;
-    int N;
-    int Expected;
-  };
+  struct TCase { const char16_t* Key; int N; int Expected; };
   const TCase cases[] = {{u"a", 0, 0}, {u"a", 1, -1}, {u"m", 0, 2}, {u"m", 2, 4}, {u"m", 3, -1},
                          {u"z", 0, 5}, {u"b", 0, -1}, {u"*", 5, 5}, {u"*", 6, -1}};
   for (const TCase& c : cases) {

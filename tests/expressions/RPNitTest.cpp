@@ -81,8 +81,7 @@ TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
       {u"1.5", "i:1.5"}, {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"},
       {u"5 -3", "i:5 i:-3"}, {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"},
       {u"a+b", "v:a op:Add v:b"}, {u"  1  2 ", "i:1 i:2"},
-      {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"},
-      {u"'x'y", "s:x v:y"},
+      {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"}, {u"'x'y", "s:x v:y"},
   };
   for (const auto& [text, items] : rows) {
     SCOPED_TRACE(WideToUtf8(text));
@@ -93,11 +92,7 @@ TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
 // The default operators, the compile settings and the variable sources, with the errors of
 // compiling and evaluating.
 TEST_F(RpnDefaults, ResultsAndErrors) {
-  struct Row {
-    std::u16string text;
-    std::string outcome;
-    TMode mode = TMode::Plain;
-  };
+  struct Row { std::u16string text; std::string outcome; TMode mode = TMode::Plain; };
   const std::string syntax = "EWrongRpnSyntax: Invalid RPN expression syntax at ";
   const std::string tooFew = "ENotEnoughRpnArguments: Too few arguments on stack for ";
   const std::string wrongKind =
@@ -109,8 +104,7 @@ TEST_F(RpnDefaults, ResultsAndErrors) {
       {u"1 0 /", "i:INF"}, {u"'x'", "s:x"}, {u"1 2 + 3 4 + *", "i:21"},
       // Reversed and plain lists of one text are cached apart.
       {u"- 40 2", "i:-38", TMode::Reversed}, {u"- 40 2", tooFew + "Subtract (needs 2, has 0)."},
-      {u"hello", "s:hello", TMode::NamesAsText},
-      {u"a b +", "i:3", TMode::VariableTable},
+      {u"hello", "s:hello", TMode::NamesAsText}, {u"a b +", "i:3", TMode::VariableTable},
       {u"a c +", "EMissingRpnVariable: Missing RPN expression variable \"c\".", TMode::VariableTable},
       {u"1 2 sum ten +", "i:13", TMode::Callback},
       {u"x", "EVariablelessRPN: Variable \"x\" was found in an RPN expression but no variables were "
@@ -119,8 +113,7 @@ TEST_F(RpnDefaults, ResultsAndErrors) {
       {u"1 2", "ENonEmptyRpnStack: There were 2 items instead of just one left on stack after "
                "evaluating an RPN expression."},
       {u"'a' 1 +", wrongKind}, {u"1 'a' -", wrongKind},
-      {u"", "EEmptyRPN: Empty RPN expression string."},
-      {u" \t ", "EEmptyRPN: Empty RPN expression string."},
+      {u"", "EEmptyRPN: Empty RPN expression string."}, {u" \t ", "EEmptyRPN: Empty RPN expression string."},
       {u"'abc", "EUnterminatedString: Unterminated string \"abc\" started at 1 in RPN expression \"'abc\"."},
       {u"1 'it''s", "EUnterminatedString: Unterminated string \"it's\" started at 4 in RPN "
                     "expression \"1 'it''s\"."},
@@ -176,11 +169,7 @@ TEST(RpnValues, TextFormsAndKindLetters) {
   TRpnScalar both = RpnStr(u"text");
   both.Kinds |= valBytes;
   both.Bytes = "xyz";
-  struct Row {
-    TRpnScalar value;
-    const char16_t* text;
-    const char* letters;
-  };
+  struct Row { TRpnScalar value; const char16_t* text; const char* letters; };
   const Row rows[] = {
       {RpnStr(u"abc"), u"abc", "s"}, {RpnBytes("ABC"), u"41 42 43", "r"},
       {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"}, {RpnNum(5), u"5", "i"},
@@ -198,10 +187,7 @@ TEST(RpnValues, TextFormsAndKindLetters) {
 }
 
 TEST(RpnValues, Equality) {
-  struct Row {
-    TRpnScalar a, b;
-    bool equal;
-  };
+  struct Row { TRpnScalar a, b; bool equal; };
   const Row rows[] = {
       {RpnNum(5), RpnStr(u"5"), true}, {RpnStr(u"5.5"), RpnNum(5.5), true},
       {RpnNum(5), RpnStr(u"5.0"), false}, {TRpnScalar(), TRpnScalar(), true},

@@ -204,8 +204,7 @@ TEST(Simpat, PatternLengthIsBounded) {
       {"parentheses nest nothing", std::string(30000, '(') + std::string(30000, ')'),
        std::string(30000, '(') + std::string(30000, ')'), 60000},
       {"nested brackets under the limit", std::string(30000, '[') + "a" + std::string(30000, ']'), "[[a]]", -1},
-      {"a repeat marker is never a count", "a" + std::string(60000, '+'), "aaa" + std::string(59999, '+'),
-       3 + 59999},
+      {"a repeat marker is never a count", "a" + std::string(60000, '+'), "aaa" + std::string(59999, '+'), 3 + 59999},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -216,9 +215,7 @@ TEST(Simpat, PatternLengthIsBounded) {
       ExpectError<ESimpatTooLong>([&] { TSimpatPattern kept(row.pattern); },
                                   "Simple pattern of " + std::to_string(row.pattern.size()) +
                                       " bytes exceeds the limit of 65536 bytes.");
-    } else {
-      EXPECT_EQ(SimpatMatchBytes(row.pattern, row.input, "\r\n"), row.consumed);
-    }
+    } else { EXPECT_EQ(SimpatMatchBytes(row.pattern, row.input, "\r\n"), row.consumed); }
   }
 }
 
@@ -275,15 +272,9 @@ TEST(Simpat, KeptPatternMatchesRepeatedly) {
 // A failed match says how far ahead a match must fail too: as far as a leading greedy repeat
 // over a plain class ran, when every alternative has one.
 TEST(Simpat, FailureAheadOfALeadingRepeat) {
-  struct Row {
-    const char* pattern;
-    const char* input;
-    bool matched;
-    int64_t ahead;
-  };
+  struct Row { const char* pattern; const char* input; bool matched; int64_t ahead; };
   const Row rows[] = {
-      {"ANY* Z", "aaaa", false, 4},
-      {"[^Z]* Z Q", "aaZ", false, 2},
+      {"ANY* Z", "aaaa", false, 4}, {"[^Z]* Z Q", "aaZ", false, 2},
       {"DIG+ x|LAT* 9", "12ab", false, 0},  // "LAT*" takes nothing here
       {"SP* ID+ ;", "  ab", false, 2}, {"Z ANY*", "aaaa", false, 0},
       {"NL* x", "\r\n\r\n", false, 0},  // a class with the line break is not plain
@@ -294,9 +285,7 @@ TEST(Simpat, FailureAheadOfALeadingRepeat) {
     TStringStream stream(row.input);
     int64_t ahead = -1;
     EXPECT_EQ(TSimpatPattern(row.pattern).Match(stream, "\r\n", &ahead), row.matched);
-    if (!row.matched) {
-      EXPECT_EQ(ahead, row.ahead);
-    }
+    if (!row.matched) { EXPECT_EQ(ahead, row.ahead); }
     // The promise holds: every start within reach fails.
     for (int64_t start = 1; !row.matched && start <= row.ahead; ++start) {
       stream.SetPosition(start);

@@ -39,10 +39,7 @@ class TStubModelNode : public TSwExprModelNode {
 };
 
 // One evaluation: the result as "kinds:text" and the input position afterwards.
-struct TRun {
-  std::string Result;
-  int64_t Position = 0;
-};
+struct TRun { std::string Result; int64_t Position = 0; };
 
 TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
          TSwTreeNode* base = nullptr) {
@@ -92,13 +89,7 @@ TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
 }
 
 TEST(SwExpressions, FunctionResults) {
-  struct Row {
-    std::u16string text;
-    std::string input;
-    int64_t start;
-    const char* result;
-    int64_t position;
-  };
+  struct Row { std::u16string text; std::string input; int64_t start; const char* result; int64_t position; };
   const std::string digits = "0123456789abcdefghijklmnopqrst";
   const Row rows[] = {  // operators and result kinds, then the built-in functions
       {u"1 2 +", "", 0, "i:3", 0}, {u"5 3 -", "", 0, "i:2", 0}, {u"6 7 *", "", 0, "i:42", 0},
@@ -125,20 +116,17 @@ TEST(SwExpressions, FunctionResults) {
       {u"'abc' rev", "", 0, "s:cba", 0}, {u"'616263' h2b reverse b2h", "", 0, "s:636261", 0},
       {u"$ rev", "abc", 0, "r:63 62 61", 0}, {u"'\u00C0BC' lower", "", 0, "s:\u00E0bc", 0},
       {u"'stra\u00DFe' upper", "", 0, "s:STRASSE", 0}, {u"'aBc1' invcase", "", 0, "s:AbC1", 0},
-      {u"'41C062' h2b lower b2h", "", 0, "s:61C062", 0},
-      {u"'61E27A' h2b upper b2h", "", 0, "s:41E25A", 0},
+      {u"'41C062' h2b lower b2h", "", 0, "s:61C062", 0}, {u"'61E27A' h2b upper b2h", "", 0, "s:41E25A", 0},
       {u"'61E25A' h2b invcase b2h", "", 0, "s:41E27A", 0}, {u"'41 42' h2b b2h", "", 0, "s:4142", 0},
       {u"'4142' h2b b2hh", "", 0, "s:41 42", 0}, {u"'0D-0a' h2b", "", 0, "r:0D 0A", 0},
-      {u"'E0' h2b '1251' charset", "", 0, "s:\u0430", 0},
-      {u"'E0' h2b 1251 charset", "", 0, "s:\u0430", 0},
+      {u"'E0' h2b '1251' charset", "", 0, "s:\u0430", 0}, {u"'E0' h2b 1251 charset", "", 0, "s:\u0430", 0},
       {u"'E0' h2b 'windows-1251' charset", "", 0, "s:\u0430", 0},
       {u"'\u0430' 1251 charset", "", 0, "r:E0", 0}, {u"'\u0430' 1252 charset", "", 0, "r:3F", 0},
       {u"'x' toraw 'x' toraw fromraw xor", "", 0, "r:00", 0}, {u"'\u010D' toraw", "", 0, "r:E8", 0},
       {u"'E8' h2b fromraw", "", 0, "s:\u010D", 0}, {u"$ fromraw", "xyz", 1, "s:yz", 1},
       {u"'AB' toraw toint", "", 0, "i:16961", 0}, {u"'FF' h2b toint", "", 0, "i:255", 0},
       {u"'FFFFFFFFFFFFFFFF' h2b toint", "", 0, "i:-1", 0}, {u"-1 fromint", "", 0, "r:FF FF FF FF", 0},
-      {u"-1 fromint toint", "", 0, "i:4294967295", 0},
-      {u"3000000000 fromint", "", 0, "r:00 5E D0 B2 00 00 00 00", 0},
+      {u"-1 fromint toint", "", 0, "i:4294967295", 0}, {u"3000000000 fromint", "", 0, "r:00 5E D0 B2 00 00 00 00", 0},
       {u"2147483648 fromint toint", "", 0, "i:2147483648", 0}, {u"int3", "", 0, "b:True", 0},
   };
   for (const Row& row : rows) {
@@ -153,10 +141,7 @@ TEST(SwExpressions, ErrorMessages) {
   std::string known;
   for (const WideString& name : SwGlobalFunctions().Names())
     known += (known.empty() ? "" : ", ") + WideToUtf8(name);
-  struct Row {
-    std::u16string text;
-    std::string error;
-  };
+  struct Row { std::u16string text; std::string error; };
   // The messages of functions given a value of the wrong kind or an empty one.
   auto missing = [](const std::string& kinds, const std::string& text) {
     return "ESwBadRpnValue: Required value type missing (any of '" + kinds + "') in RPN expression '" + text + "'.";
@@ -208,11 +193,7 @@ TEST(SwExpressions, ErrorMessages) {
 
 TEST(SwExpressions, NodeReferences) {
   TTree tree;
-  struct Row {
-    std::u16string text;
-    TSwTreeNode* base;
-    const char* result;
-  };
+  struct Row { std::u16string text; TSwTreeNode* base; const char* result; };
   const Row rows[] = {
       {u".a", &tree.Root, "s:hello"},
       {u"a$", &tree.Root, "s:hello"}, {u"a$inner", &tree.Root, "s:hello"}, {u"a$start", &tree.Root, "i:5"},
@@ -287,11 +268,7 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
   item->Properties().AddValue(u"inner", TSwValue::OfSlice(2, 3, &input));
   TStubModelNode model(4, u"item");
 
-  struct Row {
-    std::u16string text;
-    bool modelling;
-    const char* result;
-  };
+  struct Row { std::u16string text; bool modelling; const char* result; };
   const Row rows[] = {
       {u"item$ len", true, "i:3"},
       {u"item$ '234' cmp_eq", true, "b:True"}, {u"item$ '23' cmp_eq", true, "b:True"},
@@ -334,14 +311,9 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
   one.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(1, 2, &first));
   two.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(3, 3, &second));
   TStubModelNode model(0, u"item");
-  struct TCase {
-    TSwTreeNode* Base;
-    TStream* Input;
-    const char* Result;  // or the error
-  };
+  struct TCase { TSwTreeNode* Base; TStream* Input; const char* Result; };  // Result: or the error
   const TCase cases[] = {{&one, &first, "s:bc"},
-                         {&two, &second, "s:xyz"},
-                         {&bare, &first, "ESwExprNoNode"},
+                         {&two, &second, "s:xyz"}, {&bare, &first, "ESwExprNoNode"},
                          {&one, &second, "s:bc"}};
   TSwExpression expression(u"item$ fromraw", &one);
   expression.SetModelNode(&model);
@@ -399,31 +371,22 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
 }
 
 TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
-  struct Row {
-    const char16_t* op;
-    std::u16string operand;
-    std::string input;
-    int64_t start;
-    std::string expected;
-  };
+  struct Row { const char16_t* op; std::u16string operand; std::string input; int64_t start; std::string expected; };
   const Row rows[] = {
       {u"=", u"abc", "abcd", 0, "b:True@3"},
       {u"=", u"abc", "abx", 0, "b:False@0"}, {u"=", u"abc", "", 0, "b:False@0"},
       {u"=", u"abc", "xxabc", 2, "b:True@5"}, {u"=", u"abc", "xxabc", 5, "b:False@5"},
-      {u"=", u"", "xyz", 0, "b:True@0"},
-      {u"=", u"ABC", "abc", 0, "b:False@0"},
+      {u"=", u"", "xyz", 0, "b:True@0"}, {u"=", u"ABC", "abc", 0, "b:False@0"},
       {u"=", u"\u010D", "\xE8!", 0, "b:True@1"},  // the operand in the model's code page
       {u"_", u"abc", "   abc", 0, "b:True@6"}, {u"_", u"abc", "   ", 0, "b:True@3"},
       {u"_", u"abc", "   x", 0, "b:False@0"}, {u"_", u"", "\t\r\n\x01 x", 0, "b:True@5"},
-      {u"_", u"", "", 0, "b:True@0"},
-      {u"_", u"abc", std::string(300, ' ') + "abc", 0, "b:True@303"},
+      {u"_", u"", "", 0, "b:True@0"}, {u"_", u"abc", std::string(300, ' ') + "abc", 0, "b:True@303"},
       {u"_", u"abc", std::string(256, ' '), 0, "b:True@256"},
       {u"_", u"abc", std::string(300, ' ') + "abx", 0, "b:False@0"}, {u"x", u"0D 0A", "\r\nz", 0, "b:True@2"},
       {u"x", u"0d0a", "\r\nz", 0, "b:True@2"}, {u"x", u"0D-0A", "\r\nz", 0, "b:True@2"},
       {u"x", u"0D 0A", "\r", 0, "b:False@0"},
       {u"x", u"0D0", "\r\n", 0, "ESwHexConvert: Hex string must have even length, 3 given."},
-      {u"x", u"0G", "\r\n", 0,
-       "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
+      {u"x", u"0G", "\r\n", 0, "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
       {u"x", u"", "\r\n", 0,
        "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
       {u"x", u"--", "\r\n", 0,
@@ -489,11 +452,9 @@ TEST(SwExpressions, EvaluatedAgainWithoutCompilingAgain) {
     int64_t Tokenised;
   };
   const TStep steps[] = {
-      {"first evaluation", [] { ClearRpnCompileCache(); }, "i:42", 1},
-      {"again", [] {}, "i:42", 0},
+      {"first evaluation", [] { ClearRpnCompileCache(); }, "i:42", 1}, {"again", [] {}, "i:42", 0},
       {"new text", [&] { expression.SetText(u"40 2 -"); }, "i:38", 1},
-      {"cache renewed", [] { ClearRpnCompileCache(); }, "i:38", 1},
-      {"again after renewal", [] {}, "i:38", 0},
+      {"cache renewed", [] { ClearRpnCompileCache(); }, "i:38", 1}, {"again after renewal", [] {}, "i:38", 0},
   };
   for (const TStep& step : steps) {
     SCOPED_TRACE(step.Label);
@@ -625,8 +586,7 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // Positions far out neither overflow nor read anything.
   const std::string far = "9223372036854775800";
   const std::pair<std::u16string, std::string> rows[] = {
-      {u"99999999999999999999 skip", "b:True"},
-      {u"$ " + Utf8ToWide(far) + u" tooffset not len", "i:0"},
+      {u"99999999999999999999 skip", "b:True"}, {u"$ " + Utf8ToWide(far) + u" tooffset not len", "i:0"},
       {u"$ " + Utf8ToWide(far) + u" tooffset 'k' xor len", "i:0"},
       {u"$ " + Utf8ToWide(far) + u" tooffset 'ANY' cmp_pat", "b:False"},
   };
@@ -781,12 +741,9 @@ TEST(SwExpressions, ResultsAndExtraction) {
 
   // Conversions between scalars and node values.
   const std::pair<TRpnScalar, TSwTypes> rows[] = {
-      {RpnNum(2.5), SwKind(ltFrac)},
-      {RpnNum(-7), static_cast<TSwTypes>(SwKind(ltFrac) | SwKind(ltInt))},
-      {RpnNum(3000000000.0), SwKind(ltFrac)},
-      {RpnBool(false), SwKind(ltBool)},
-      {RpnBytes("ab"), SwKind(ltRaw)},
-      {RpnStr(u"ab"), SwKind(ltStr)},
+      {RpnNum(2.5), SwKind(ltFrac)}, {RpnNum(-7), static_cast<TSwTypes>(SwKind(ltFrac) | SwKind(ltInt))},
+      {RpnNum(3000000000.0), SwKind(ltFrac)}, {RpnBool(false), SwKind(ltBool)},
+      {RpnBytes("ab"), SwKind(ltRaw)}, {RpnStr(u"ab"), SwKind(ltStr)},
   };
   for (const auto& [scalar, kinds] : rows) {
     TSwValue value = SwRpnToValue(scalar);

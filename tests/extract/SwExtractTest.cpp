@@ -31,18 +31,11 @@ TEST(SwExtract, SafeFileNames) {
 }
 
 TEST(SwExtract, FilePaths) {
-  struct TCase {
-    std::u16string Directory, Format, Name;
-    bool Omit;
-    std::u16string Expected;
-  };
+  struct TCase { std::u16string Directory, Format, Name; bool Omit; std::u16string Expected; };
   const std::vector<TCase> cases = {
-      {u"out", u"?.dat", u"img.png", true, u"out/img.png"},
-      {u"out", u"?.dat", u"img.png", false, u"out/img.png.dat"},
-      {u"out/", u"?.dat", u"x", true, u"out/x.dat"},
-      {u"out", u"?", u"img.png", true, u"out/img.png"},
-      {u"out", u"pre-?-?.bin", u"a", false, u"out/pre-a-a.bin"},
-      {u"d.x", u"?.dat", u"a.b", true, u"d.x/a.b"},
+      {u"out", u"?.dat", u"img.png", true, u"out/img.png"}, {u"out", u"?.dat", u"img.png", false, u"out/img.png.dat"},
+      {u"out/", u"?.dat", u"x", true, u"out/x.dat"}, {u"out", u"?", u"img.png", true, u"out/img.png"},
+      {u"out", u"pre-?-?.bin", u"a", false, u"out/pre-a-a.bin"}, {u"d.x", u"?.dat", u"a.b", true, u"d.x/a.b"},
       {u"d.x", u"?", u"ab", true, u"d.x/ab"},
   };
   for (const TCase& c : cases)
@@ -100,10 +93,7 @@ class SwDataNodeSaverTest : public ::testing::Test {
 };
 
 TEST_F(SwDataNodeSaverTest, NamesAndContents) {
-  struct TCase {
-    std::u16string DataPath, DataExpr, NamePath, NameExpr;
-    std::vector<std::string> Expected;
-  };
+  struct TCase { std::u16string DataPath, DataExpr, NamePath, NameExpr; std::vector<std::string> Expected; };
   const std::vector<TCase> cases = {
       {u"chunk\\data", u"", u".name", u"", {"a-b-c=DATA1", "img.png=DATA22", "0000001F=DATA333"}},
       // Without a name path every name is the data's global start offset.
@@ -116,8 +106,7 @@ TEST_F(SwDataNodeSaverTest, NamesAndContents) {
       {u"chunk\\data", u"2 3 +", u".name", u"''", {"00000006=5", "00000014=5", "0000001F=5"}},
       // A value that still carries its stream is copied whole.
       {u"chunk\\data", u"$ len", u"", u"", {"00000006=DATA1", "00000014=DATA22", "0000001F=DATA333"}},
-      {u"chunk\\data", u"''", u"", u"", {"00000006=-", "00000014=-", "0000001F=-"}},
-      {u"nothing", u"", u"", u"", {}},
+      {u"chunk\\data", u"''", u"", u"", {"00000006=-", "00000014=-", "0000001F=-"}}, {u"nothing", u"", u"", u"", {}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.DataPath + u" " + c.DataExpr + u" " + c.NamePath + u" " + c.NameExpr));

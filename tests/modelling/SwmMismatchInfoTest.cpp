@@ -25,11 +25,7 @@ class TWideInfo : public TSwMismatchInfo {
 // Capturing a stream
 
 TEST(SwMismatchInfo, ExcerptWindowAroundThePosition) {
-  struct TCase {
-    int64_t Size, Position;
-    bool Wide;
-    int64_t ExcerptStart, ExcerptLength;
-  };
+  struct TCase { int64_t Size, Position; bool Wide; int64_t ExcerptStart, ExcerptLength; };
   const std::vector<TCase> cases = {
       {1000, 10, false, 0, 576},    {6000, 5000, false, 4712, 576}, {6000, 5900, false, 5612, 388},
       {10, 10, false, 0, 10},       {0, 0, false, 0, 0},            {6000, 5000, true, 4680, 640},
@@ -111,11 +107,7 @@ std::string Failure(const std::string& model, const std::string& input, bool par
 }
 
 TEST_F(SwMismatchHook, AttachesTheInputOfEveryMismatch) {
-  struct TCase {
-    std::string Model, Input;
-    bool Partial;
-    std::string Expected;
-  };
+  struct TCase { std::string Model, Input; bool Partial; std::string Expected; };
   const std::vector<TCase> cases = {
       // An ordered mismatch two bytes in: the excerpt is the whole short input.
       {"1 \"a\" = ab\n2 \"b\" = cd\n", "abXY", false, "ESwmOrderedConditionMismatch|<StringStream>@2:abXY"},

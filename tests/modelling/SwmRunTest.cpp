@@ -70,11 +70,7 @@ std::string DumpModelText(TSwmCompiler& compiler) {
 }
 
 TEST(Compiler, DumpsOfSmallModels) {
-  struct Row {
-    const char* what;
-    const char* model;
-    const char* dump;
-  };
+  struct Row { const char* what; const char* model; const char* dump; };
   const Row rows[] = {
       {"root only", "", "<>"},
       {"ordered children get an implicit END", "1 \"A\" = a\n2 \"B\" = b\n",
@@ -126,12 +122,7 @@ TEST(Compiler, ErrorsOfConditionsAndDoubleCompiling) {
 // Running
 
 TEST(Modelling, ChildLoopRules) {
-  struct Row {
-    const char* what;
-    const char* model;
-    const char* input;
-    const char* result;
-  };
+  struct Row { const char* what; const char* model; const char* input; const char* result; };
   const Row rows[] = {
       {"empty model, empty input", "", "", "[0+0 0+0]"},
       {"empty model leaves input", "", "ab",
@@ -322,10 +313,8 @@ TEST(Modelling, LinesEndAtTheirBreak) {
       {"CR ending one window, LF opening the next", {63, 4}, {63, 4}},
       {"break just before the first piece ends", {126, 4}, {126, 4}},
       {"break across the first two pieces", {127, 4}, {127, 4}},
-      {"break opening the second piece", {128, 4}, {128, 4}},
-      {"long line", {1500, 2}, {1500, 2}},
-      {"break beyond 2048 bytes", {3000, 3}, {3000, 3}},
-      {"line of several MiB", {3 << 20, 1}, {3 << 20, 1}},
+      {"break opening the second piece", {128, 4}, {128, 4}}, {"long line", {1500, 2}, {1500, 2}},
+      {"break beyond 2048 bytes", {3000, 3}, {3000, 3}}, {"line of several MiB", {3 << 20, 1}, {3 << 20, 1}},
       {"last line without a break", {10}, {10}},
   };
   for (const TCase& c : cases) {
@@ -535,11 +524,7 @@ struct TCutter {
 TEST(Modelling, DataFileCutDuringTheRunIsAReadError) {
   // Where the run notices depends on its read-ahead; the message must name the file and show a
   // read that ends where the file was cut.
-  struct Row {
-    int windows;
-    int64_t windowSize;
-    int64_t cutTo;
-  };
+  struct Row { int windows; int64_t windowSize; int64_t cutTo; };
   const Row rows[] = {{1, 4096, 0}, {1, 4096, 9000}, {0, 4096, 5000}, {8, 65536, 70000}};
   auto compiler = CompileModel("\"X\"\n  END? eof\n");
   TScratchDir dir("run-cut");
@@ -634,11 +619,7 @@ TEST(Slicer, RegisteredStreamsAreFoundHoweverTheyCameIn) {
     slicer.RegisterStream(std::move(owned));
     if (i % 13 == 0) { EXPECT_NE(slicer.Registered(line), nullptr); }  // look-ups between additions
   }
-  struct TCase {
-    const char* Label;
-    TSwObject* Stream;
-    const char* Bytes;
-  };
+  struct TCase { const char* Label; TSwObject* Stream; const char* Bytes; };
   const TCase cases[] = {{"borrowed", &borrowed, "borrowed"}, {"handed over", handed, "handed over"}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Label);

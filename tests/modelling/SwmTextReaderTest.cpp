@@ -91,10 +91,7 @@ std::string ParseProblem(const std::string& text) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
-  struct Row {
-    const char* line;
-    const char* item;  // Describe() of the one node, without its source
-  };
+  struct Row { const char* line; const char* item; };  // item: Describe() of the one node, without its source
   const Row rows[] = {
       // Prefixes.
       {"1", "<> 1 --------"}, {"01 a = x", "a cond=\"= x\" 1 R-------"}, {"0x = y", "<> cond=\"= y\" 0 R-------"},
@@ -155,12 +152,7 @@ TEST(NativeStreamer, MergeListsStopAt256Names) {
 }
 
 TEST(NativeStreamer, BadLinesRaiseParseErrors) {
-  struct Row {
-    std::string text;
-    std::string problem;
-    int line;
-    std::string nearby;
-  };
+  struct Row { std::string text; std::string problem; int line; std::string nearby; };
   const Row rows[] = {
       {"   a", "wrong indentation - must be even to 2, got 3 spaces", 1, "   a"},
       {"a\n\t b", "wrong indentation - must be even to 2, got 3 spaces", 2, "\t b"},
@@ -191,12 +183,9 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
       {"a\n  b\n    c\n  d\ne\n", "a:1(b:2(c:3) d:4) e:5"},
       {"a\n  b\n    c\n      d\ne\n  f", "a:1(b:2(c:3(d:4))) e:5(f:6)"},
       {"a\n  b\n    c\n      d\n  e", "a:1(b:2(c:3(d:4)) e:5)"},
-      {"a\n      ; deep comment\n   ; odd comment\n    \n  b\n; top\n\n    c\n ;x\nd",
-       "a:1(b:5(c:8)) d:10"},
-      {"a\n\tb\n\t\tc\n  \td\n", "a:1(b:2(c:3 d:4))"},
-      {"a\r\n  b\r\n\r\nc\r\n", "a:1(b:2) c:4"},
-      {"x\nx\n  x\n", "x:1 x:2(x:3)"},
-      {"\n\n; only comments\n", ""},
+      {"a\n      ; deep comment\n   ; odd comment\n    \n  b\n; top\n\n    c\n ;x\nd", "a:1(b:5(c:8)) d:10"},
+      {"a\n\tb\n\t\tc\n  \td\n", "a:1(b:2(c:3 d:4))"}, {"a\r\n  b\r\n\r\nc\r\n", "a:1(b:2) c:4"},
+      {"x\nx\n  x\n", "x:1 x:2(x:3)"}, {"\n\n; only comments\n", ""},
       {"END? eof\nLINE\n  \"blank\"? eof\n  \"line\" =\n    .? \"indent\"... % SP SP\n      % SP SP\n"
        "    . \"cond\" =",
        "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
@@ -286,15 +275,11 @@ TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
 
 TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
   const std::pair<std::string, std::string> rows[] = {
-      {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"},
-      {"Skeinwork 1==\nA", "A"},
+      {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"}, {"Skeinwork 1==\nA", "A"},
       {"Skeinwork 0.79\n== a ==\nA\n== b ==\nB", "A\n== b ==\nB"},
-      {"Skeinwork x\n==\nA", "Skeinwork x\n==\nA"},
-      {"skeinwork 0.79\n==\nA", "skeinwork 0.79\n==\nA"},
-      {"Skeinwork 0.79\n== Model ==\r\nA", "Skeinwork 0.79\n== Model ==\r\nA"},
-      {"A\n==\nB", "A\n==\nB"},
-      {"Skeinwork 0", "Skeinwork 0"},
-      {"Skeinwork ", "Skeinwork "},
+      {"Skeinwork x\n==\nA", "Skeinwork x\n==\nA"}, {"skeinwork 0.79\n==\nA", "skeinwork 0.79\n==\nA"},
+      {"Skeinwork 0.79\n== Model ==\r\nA", "Skeinwork 0.79\n== Model ==\r\nA"}, {"A\n==\nB", "A\n==\nB"},
+      {"Skeinwork 0", "Skeinwork 0"}, {"Skeinwork ", "Skeinwork "},
       {"Skeinwork 0" + std::string(1010, 'x') + "==\nA", "A"},
       {"Skeinwork 0" + std::string(1011, 'x') + "==\nA", "Skeinwork 0" + std::string(1011, 'x') + "==\nA"},
   };

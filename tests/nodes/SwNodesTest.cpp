@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -52,13 +53,9 @@ TEST(Values, DescriptionTexts) {
   TSwObject object;
   TSwValue withObject = TSwValue::OfSlice(4, 10, &object);
   const std::pair<TSwValue, std::string> rows[] = {
-      {TSwValue(), " NULL"},
-      {TSwValue::OfInt(5), " i5"},
-      {TSwValue::OfText(u"ab"), " s2 ab"},
-      {TSwValue::OfText(u""), " s0"},
-      {both, " s14 abcdefghij i-3"},
-      {TSwValue::OfRaw(std::string("\x01\xff\x10", 3)), " r3 01 FF 10"},
-      {TSwValue::OfBool(true), " bTRUE"},
+      {TSwValue(), " NULL"}, {TSwValue::OfInt(5), " i5"}, {TSwValue::OfText(u"ab"), " s2 ab"},
+      {TSwValue::OfText(u""), " s0"}, {both, " s14 abcdefghij i-3"},
+      {TSwValue::OfRaw(std::string("\x01\xff\x10", 3)), " r3 01 FF 10"}, {TSwValue::OfBool(true), " bTRUE"},
       {TSwValue::OfBool(false), " bFALSE"},
   };
   for (const auto& [value, text] : rows) EXPECT_EQ(value.DescriptionText(), text);
@@ -180,63 +177,42 @@ class TEmbeddedSlicesNode : public TSwTreeNode {
 };
 
 TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
-  TSwObject streamA, streamB, streamC;
-  TSwValue withoutStream = TSwValue::OfSlice(7, 3, nullptr);
-  withoutStream.Kinds &= static_cast<TSwTypes>(~SwKind(ltObj));
-  TSwValue withBool = TSwValue::OfSlice(1, 1, &streamA);
-  withBool.Bool = true;
-  struct TSet {
-    const char16_t* Name;
-    TSwValue Value;
+  TSwObject streams[3];
+  struct TSet { std::u16string Name; TSwValue Value; };
+  // "name=start+length@stream" with stream A, B, C or 0 (none), one set a word.
+  auto sets = [&](const std::string& text) {
+    std::vector<TSet> out;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+      const size_t eq = word.find('='), plus = word.find('+'), at = word.find('@');
+      TSwObject* stream = word[at + 1] == '0' ? nullptr : &streams[word[at + 1] - 'A'];
+      out.push_back({Utf8ToWide(word.substr(0, eq)),
+                     TSwValue::OfSlice(std::stoll(word.substr(eq + 1)), std::stoll(word.substr(plus + 1)), stream)});
+    }
+    return out;
   };
-  struct TCase {
-    const char* Label;
-    std::vector<TSet> Sets;
-  };
-  std::vector<TSwName> many;
-  for (int i = 0; i < 20; ++i) many.emplace_back(Utf8ToWide("p" + std::to_string(100 + i)));
-  std::vector<TSet> twenty;
-  for (int i = 19; i >= 0; --i) twenty.push_back({many[i].Id()->c_str(), TSwValue::OfSlice(i, 1, &streamA)});
-  const TCase cases[] = {
+  struct TCase { const char* Label; std::vector<TSet> Sets; };
+  std::vector<TCase> cases = {
       {"six result ranges, two streams",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
-        {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
-        {u"end", TSwValue::OfSlice(3, 1, &streamA)},
-        {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)},
-        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
-        {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)}}},
+       sets("start=0+4@A inner=1+2@A end=3+1@A startGlobal=10+4@B innerGlobal=11+2@B endGlobal=13+1@B")},
       {"six result ranges in name order, two streams",
-       {{u"end", TSwValue::OfSlice(3, 1, &streamA)},
-        {u"endGlobal", TSwValue::OfSlice(13, 1, &streamB)},
-        {u"inner", TSwValue::OfSlice(1, 2, &streamA)},
-        {u"innerGlobal", TSwValue::OfSlice(11, 2, &streamB)},
-        {u"start", TSwValue::OfSlice(0, 4, &streamA)},
-        {u"startGlobal", TSwValue::OfSlice(10, 4, &streamB)}}},
-      {"replacing keeps one entry per name",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
-        {u"start", TSwValue::OfSlice(5, 6, &streamB)}}},
-      {"slices without a stream and with a null stream",
-       {{u"b", withoutStream}, {u"a", TSwValue::OfSlice(2, 2, nullptr)}}},
-      {"a third stream moves the node to a bag",
-       {{u"x", TSwValue::OfSlice(0, 1, &streamA)},
-        {u"y", TSwValue::OfSlice(0, 1, &streamB)},
-        {u"z", TSwValue::OfSlice(0, 1, &streamC)}}},
-      {"a stream used again keeps its slot",
-       {{u"a", TSwValue::OfSlice(0, 1, &streamA)},
-        {u"b", TSwValue::OfSlice(1, 1, &streamB)},
-        {u"c", TSwValue::OfSlice(2, 1, &streamA)},
-        {u"d", TSwValue::OfSlice(3, 1, &streamB)}}},
-      {"a null stream takes a slot of its own",
-       {{u"a", TSwValue::OfSlice(0, 1, &streamA)},
-        {u"b", TSwValue::OfSlice(1, 1, nullptr)},
-        {u"c", TSwValue::OfSlice(2, 1, &streamB)}}},
-      {"a value that is not a plain slice moves the node to a bag",
-       {{u"start", TSwValue::OfSlice(0, 4, &streamA)},
-        {u"label", TSwValue::OfText(u"text")},
-        {u"flag", withBool},
-        {u"count", TSwValue::OfInt(3)}}},
-      {"more slices than the compact form holds", twenty},
+       sets("end=3+1@A endGlobal=13+1@B inner=1+2@A innerGlobal=11+2@B start=0+4@A startGlobal=10+4@B")},
+      {"replacing keeps one entry per name", sets("start=0+4@A start=5+6@B")},
+      {"slices without a stream and with a null stream", sets("b=7+3@0 a=2+2@0")},
+      {"a third stream moves the node to a bag", sets("x=0+1@A y=0+1@B z=0+1@C")},
+      {"a stream used again keeps its slot", sets("a=0+1@A b=1+1@B c=2+1@A d=3+1@B")},
+      {"a null stream takes a slot of its own", sets("a=0+1@A b=1+1@0 c=2+1@B")},
+      {"a value that is not a plain slice moves the node to a bag", sets("start=0+4@A")},
+      {"more slices than the compact form holds", {}},
   };
+  cases[3].Sets[0].Value.Kinds &= static_cast<TSwTypes>(~SwKind(ltObj));  // no stream at all
+  TSwValue withBool = TSwValue::OfSlice(1, 1, &streams[0]);
+  withBool.Bool = true;
+  cases[7].Sets.insert(cases[7].Sets.end(), {{u"label", TSwValue::OfText(u"text")}, {u"flag", withBool},
+                                             {u"count", TSwValue::OfInt(3)}});
+  for (int i = 19; i >= 0; --i) {
+    cases[8].Sets.push_back({Utf8ToWide("p" + std::to_string(100 + i)), TSwValue::OfSlice(i, 1, &streams[0])});
+  }
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Label);
     TSwTreeNode compact(u"compact"), bagged(u"bagged");
@@ -246,12 +222,11 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
     std::vector<TSwNamedSlice> batch;
     bool slicesOnly = true;
     for (const TSet& set : c.Sets) {
-      compact.SetValue(set.Name, set.Value);
-      embedded.SetValue(set.Name, set.Value);
-      bagged.Properties().AddValue(set.Name, set.Value);
+      compact.SetValue(set.Name.c_str(), set.Value);
+      embedded.SetValue(set.Name.c_str(), set.Value);
+      bagged.Properties().AddValue(set.Name.c_str(), set.Value);
       slicesOnly = slicesOnly && set.Value.Kinds == SwSliceKinds && !set.Value.Bool;
-      batch.push_back(
-          {set.Name, set.Value.Int, static_cast<int64_t>(set.Value.Frac), set.Value.Obj});
+      batch.push_back({set.Name.c_str(), set.Value.Int, static_cast<int64_t>(set.Value.Frac), set.Value.Obj});
     }
     std::vector<std::string> expected = ShownProperties(bagged);
     EXPECT_EQ(ShownProperties(compact), expected);
@@ -265,8 +240,8 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
     EXPECT_EQ(ShownProperties(embedded), expected);
     for (const TSet& set : c.Sets) {
       TSwValue found, stored;
-      ASSERT_TRUE(compact.FindValue(set.Name, found));
-      stored = bagged.Properties().Get(set.Name)->Value();
+      ASSERT_TRUE(compact.FindValue(set.Name.c_str(), found));
+      stored = bagged.Properties().Get(set.Name.c_str())->Value();
       EXPECT_EQ(found.DescriptionText(), stored.DescriptionText());
       EXPECT_EQ(found.Bool, stored.Bool);
     }
@@ -276,7 +251,7 @@ TEST(Properties, SlicesSetOnABareNodeReadTheSameAsABag) {
     ASSERT_NE(compact.PropertiesIfAny(), nullptr);
     EXPECT_EQ(compact.PropertiesIfAny()->Count(), static_cast<int>(expected.size()));
     EXPECT_EQ(ShownProperties(compact), expected);
-    compact.SetValue(u"start", TSwValue::OfSlice(99, 1, &streamA));
+    compact.SetValue(u"start", TSwValue::OfSlice(99, 1, &streams[0]));
     EXPECT_EQ(compact.Properties().Get(u"start")->Value().Int, 99);
   }
 }
@@ -332,10 +307,8 @@ TEST(TreeNodes, MovesAndTheirFailuresLeaveTheTreeUnchanged) {
     std::string message;  // the failure message
   };
   const Row rows[] = {
-      {"append", "0", "1", 0, "r(b(x a(c(d))))", ""},
-      {"before sibling", "1.0", "0", 1, "r(x a(c(d)) b)", ""},
-      {"after sibling", "1.0", "0", 2, "r(a(c(d)) x b)", ""},
-      {"at index", "0.0.0", "1", 3, "r(a(c) b(x d))", ""},
+      {"append", "0", "1", 0, "r(b(x a(c(d))))", ""}, {"before sibling", "1.0", "0", 1, "r(x a(c(d)) b)", ""},
+      {"after sibling", "1.0", "0", 2, "r(a(c(d)) x b)", ""}, {"at index", "0.0.0", "1", 3, "r(a(c) b(x d))", ""},
       {"same parent", "0", "1", 2, "r(b(x) a(c(d)))", ""},
       {"under own grandchild", "0", "0.0.0", 0, "",
        "Attempted to create recursive tree by moving TSwTreeNode from TSwTreeNode to TSwTreeNode."},
@@ -509,10 +482,7 @@ TEST(TreeNodes, FreeingASubtreeNotifiesWhileNodesAreWhole) {
 }
 
 TEST(TreeNodes, FreeingAVeryDeepTreeTakesBoundedStack) {
-  struct TCase {
-    int Depth;
-    int WideAt;  // a level with many children, or -1
-  };
+  struct TCase { int Depth; int WideAt; };  // WideAt: a level with many children, or -1
   for (const TCase& c : {TCase{10, -1}, TCase{1000, 500}, TCase{300000, 299990}}) {
     SCOPED_TRACE(c.Depth);
     TFreeLog log;
@@ -605,14 +575,9 @@ TEST(Paths, FirstOnPathTriesEachNodeWithEachRestOnce) {
   auto root = Build("r(a(x y z) b(x y z) c(x y z))");
   std::string loops;
   for (int i = 0; i < 40; ++i) loops += "*//";
-  struct Row {
-    std::string path;
-    const char* found;  // null: no node
-  };
+  struct Row { std::string path; const char* found; };  // found: null: no node
   const Row rows[] = {
-      {loops + "q", nullptr},
-      {loops + "b", "1"},
-      {loops + "*/z", "0.2"},
+      {loops + "q", nullptr}, {loops + "b", "1"}, {loops + "*/z", "0.2"},
       {loops + "a//c/x", "2.0"},
       {"*/" + loops + "q", nullptr},
   };
@@ -634,16 +599,8 @@ std::string Enumerate(TSwNodeFinder& finder, TSwTreeNode* root) {
 TEST(Finders, EnumerationOrders) {
   auto root = Build("r(a(x y) b(x) a(z))");
   const std::pair<const char*, const char*> rows[] = {
-      {"a/*", "a/x a/y a/z"},
-      {"*/x", "a/x b/x"},
-      {"a", "a a"},
-      {"a[1]/*", "a/z"},
-      {"*[0]", "a"},
-      {"*[2]/z", "a/z"},
-      {"a/x[0]", "a/x"},
-      {"q", ""},
-      {"", "/"},
-      {"*/*[1]", "a/y"},
+      {"a/*", "a/x a/y a/z"}, {"*/x", "a/x b/x"}, {"a", "a a"}, {"a[1]/*", "a/z"}, {"*[0]", "a"},
+      {"*[2]/z", "a/z"}, {"a/x[0]", "a/x"}, {"q", ""}, {"", "/"}, {"*/*[1]", "a/y"},
   };
   TSwNodeByNodeFinder finder;
   for (const auto& [path, found] : rows) {
@@ -663,9 +620,7 @@ TEST(Finders, PathParsing) {
     const char* error;  // empty when the path is fine
   };
   const Row rows[] = {
-      {"x$start", "start", 1, ""},
-      {"x$", "inner", 1, ""},
-      {"x", "inner", 1, ""},
+      {"x$start", "start", 1, ""}, {"x$", "inner", 1, ""}, {"x", "inner", 1, ""},
       {"+a/b[n*2]/c$end", "end", 3, ""},
       {"a//b", "", 0, "TSwNodeByNodeFinder path 'a//b' contains an empty segment."},
       {"a/+b", "", 0, "TSwNodeByNodeFinder path 'a/+b' cannot have last segment appending ('+node')."},
@@ -691,14 +646,9 @@ TEST(Finders, PathParsing) {
 }
 
 TEST(Finders, FindOrCreate) {
-  struct Row {
-    const char* path;
-    const char* tree;  // after two calls on an empty root
-  };
+  struct Row { const char* path; const char* tree; };  // tree: after two calls on an empty root
   const Row rows[] = {
-      {"+a/b", "r(a(b b))"},
-      {"a/b", "r(a(b) a(b))"},
-      {"+a/+b/c", "r(a(b(c c)))"},
+      {"+a/b", "r(a(b b))"}, {"a/b", "r(a(b) a(b))"}, {"+a/+b/c", "r(a(b(c c)))"},
       {"a[0]/b", "r(a(b b))"},  // no a on the first call; the second finds the first a
   };
   for (const Row& row : rows) {
@@ -733,12 +683,7 @@ TEST(Finders, PathSegmentsAreBounded) {
   TSwTreeNode root(u"r");
   TSwNodeFinder maker(&root, chain(SwMaxNodePathSegments));
   TSwTreeNode* deepest = maker.FindOrCreate();
-  struct Row {
-    const char* name;
-    std::u16string path;
-    TSwTreeNode* found;
-    std::string error;
-  };
+  struct Row { const char* name; std::u16string path; TSwTreeNode* found; std::string error; };
   const Row rows[] = {
       {"one under", chain(SwMaxNodePathSegments - 1), deepest->Parent(), ""},
       {"at the limit", chain(SwMaxNodePathSegments), deepest, ""},
@@ -785,22 +730,12 @@ TEST(Formulas, ValuesAndErrors) {
   auto root = Build("r");
   TSwNodeFormulaFinder finder(root.get(), u"a");
   finder.SetStack({3, 10, 20, 30}, true);  // n = 3, stack 10 20 30 (innermost first)
-  struct Row {
-    const char16_t* formula;
-    int32_t value;
-    const char* error;
-  };
+  struct Row { const char16_t* formula; int32_t value; const char* error; };
   const Row rows[] = {
-      {u"n*2-1", 5, ""},
-      {u" N * 2 ", 6, ""},
-      {u"7/2", 3, ""},
+      {u"n*2-1", 5, ""}, {u" N * 2 ", 6, ""}, {u"7/2", 3, ""},
       {u"0-7/2", 0, "/ operator in TSwNodeFormulaFinder formula '0-7/2' of path 'a' must go before -."},
       {u"1+n*2", 0, "* operator in TSwNodeFormulaFinder formula '1+n*2' of path 'a' must go before +."},
-      {u".n", 10, ""},
-      {u"..n+1", 21, ""},
-      {u"....n", 30, ""},
-      {u"\\n", 30, ""},
-      {u"\\\\n", 20, ""},
+      {u".n", 10, ""}, {u"..n+1", 21, ""}, {u"....n", 30, ""}, {u"\\n", 30, ""}, {u"\\\\n", 20, ""},
       {u"n+", 0, "Cannot parse TSwNodeFormulaFinder formula 'n+' of path 'a'."},
       {u"-1", 0, "Cannot parse TSwNodeFormulaFinder formula '-1' of path 'a'."},
       {u"2**n", 0, "Cannot parse TSwNodeFormulaFinder formula '2**n' of path 'a'."},

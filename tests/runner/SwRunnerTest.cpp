@@ -34,11 +34,7 @@ std::string Matches(const TSwRunResult& result, const std::u16string& pathSpec) 
 }
 
 TEST(Examples, ModelTheirSamples) {
-  struct TCase {
-    std::string Script, Sample;
-    std::u16string Path;
-    std::string Expected;
-  };
+  struct TCase { std::string Script, Sample; std::u16string Path; std::string Expected; };
   const std::vector<TCase> cases = {
       {"riff-wav.sw", "sample.wav", u"riff\\form$startGlobal", "8+4:WAVE"},
       {"riff-wav.sw", "sample.wav", u"riff\\chunks\\format\\sampleRate$startGlobal", "24+4:@\\x1F\\x00\\x00"},

@@ -57,11 +57,7 @@ std::string U8(const WideString& text) { return WideToUtf8(text); }
 // Header
 
 TEST(ScriptLoader, HeaderFields) {
-  struct TCase {
-    std::string text;
-    TSwVersion version;
-    std::string signature, language, charset, preamble;
-  };
+  struct TCase { std::string text; TSwVersion version; std::string signature, language, charset, preamble; };
   const std::vector<TCase> cases = {
       {"Skeinwork 0.79\n== Tree ==\n", 79, "", "en", "utf-8", ""},
       {"\xEF\xBB\xBFSkeinwork 0.79 | with a byte-order mark\n== Tree ==\n", 79, "with a byte-order mark", "en",
@@ -90,9 +86,7 @@ TEST(ScriptLoader, HeaderFields) {
 }
 
 TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
-  struct TCase {
-    std::string text, error;
-  };
+  struct TCase { std::string text, error; };
   const std::vector<TCase> cases = {
       {"Skeinwork 0.80\n== Model ==\nx\n",
        "ESwLaterScriptVersion: Skeinwork script version (v0.8) is newer than this build (v0.79)."},
@@ -117,8 +111,7 @@ TEST(ScriptLoader, SectionCountIsBounded) {
     return text;
   };
   const std::pair<int, std::string> cases[] = {
-      {TSwScript::MaxSections - 1, "ok"},
-      {TSwScript::MaxSections, "ok"},
+      {TSwScript::MaxSections - 1, "ok"}, {TSwScript::MaxSections, "ok"},
       {TSwScript::MaxSections + 1, "ESwScriptTooManySections: Script has more than 1024 sections."},
   };
   for (const auto& [sections, error] : cases) {
@@ -183,10 +176,7 @@ TEST(ScriptLoader, DeclaredCharsetIsConvertedToUtf8) {
 }
 
 TEST(ScriptLoader, CharsetNamesAreNormalised) {
-  struct TCase {
-    std::u16string given;
-    std::string stored;
-  };
+  struct TCase { std::u16string given; std::string stored; };
   const std::vector<TCase> cases = {
       {u"utf8", "utf-8"}, {u"UTF-8", "utf-8"}, {u"", "utf-8"}, {u"UTF16", "utf-16"}, {u"utf", "utf"},
       {u"utfx", "utfx"},  {u"KOI8-R", "koi8-r"}};
@@ -211,9 +201,7 @@ TEST(ScriptLoader, CharsetNamesAreNormalised) {
 // Sections
 
 TEST(ScriptLoader, SectionKindsTitlesAndVersions) {
-  struct TCase {
-    std::string text, dump;
-  };
+  struct TCase { std::string text, dump; };
   const std::vector<TCase> cases = {
       {"Skeinwork 0.79\n== Model ==\na\n== Tree ==\nb\n== Options ==\nc\n== Samples ==\nd\n== description ==\ne\n"
        "== Notes ==\nf\n",
@@ -260,16 +248,12 @@ TEST(ScriptLoader, LineNumbersFollowTheFilesLineBreak) {
 }
 
 TEST(ScriptLoader, ChoosesTheModelForThisVersion) {
-  struct TCase {
-    std::string sections, chosen;  // chosen: the subsection title, "-" for none
-  };
+  struct TCase { std::string sections, chosen; };  // chosen: the subsection title, "-" for none
   const std::vector<TCase> cases = {
-      {"== Model ==\nm\n", ""},
-      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\nnew\n", "New"},
+      {"== Model ==\nm\n", ""}, {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\nnew\n", "New"},
       {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n=== Newer ===\nnewer\n", "Newer"},
       {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n", "-"},
-      {"==[< 0.5] Models ==\nm\n=== New ===\nnew\n", "-"},
-      {"==[= 0.79] Model ==\nm\n", ""},
+      {"==[< 0.5] Models ==\nm\n=== New ===\nnew\n", "-"}, {"==[= 0.79] Model ==\nm\n", ""},
       {"== Models ==\nm\n===[> 0.79] Next ===\nnext\n", ""},
       {"== Models ==\n===[>= 0.79 < 0.8] Exact ===\nexact\n=== Any ===\nany\n", "Exact"},
   };
@@ -427,20 +411,14 @@ std::string DumpValues(TMemIniFileW& values) {
 }
 
 TEST(OptionSections, ReadingValues) {
-  struct TCase {
-    std::string contents, values;
-  };
+  struct TCase { std::string contents, values; };
   const std::vector<TCase> cases = {
-      {"debug", "sw.debug=1"},
-      {"view.width = 80\nheight=20  ", "view.width=80;sw.height=20"},
+      {"debug", "sw.debug=1"}, {"view.width = 80\nheight=20  ", "view.width=80;sw.height=20"},
       {"notes =\n  first\n\n  second\nnext = 1", "sw.notes=first\\n\\nsecond;sw.next=1"},
-      {"notes =\n\n\n  late\n", "sw.notes=\\n\\nlate"},
-      {"key = 1\n  indented = 2", "sw.key=1;sw.indented=2"},
-      {"# note\n; note\n  # note", "sw.# note=1"},
-      {"a = b = c", "sw.a=b = c"},
+      {"notes =\n\n\n  late\n", "sw.notes=\\n\\nlate"}, {"key = 1\n  indented = 2", "sw.key=1;sw.indented=2"},
+      {"# note\n; note\n  # note", "sw.# note=1"}, {"a = b = c", "sw.a=b = c"},
       {"empty =\n# inside\n  more", "sw.empty=more"},
-      {" = no key\n.x = dot\nA = 1\na = 2", "sw.x=dot;sw.A=2"},
-      {"", ""},
+      {" = no key\n.x = dot\nA = 1\na = 2", "sw.x=dot;sw.A=2"}, {"", ""},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.contents);
@@ -514,15 +492,11 @@ TEST(OptionSections, SubsectionsAreGroups) {
 }
 
 TEST(OptionSections, WritingBodyAndTitle) {
-  struct TCase {
-    std::string contents, body, header;
-  };
+  struct TCase { std::string contents, body, header; };
   const std::vector<TCase> cases = {
-      {"debug", "debug", "== Option =="},
-      {"debug\nlevel = 3", "debug|level = 3", "== Options =="},
+      {"debug", "debug", "== Option =="}, {"debug\nlevel = 3", "debug|level = 3", "== Options =="},
       {"view.w = 1\nname = x\nnotes =\n  a\n\n  b\nempty =", "name = x|notes =|  a|  |  b|empty =|view.w", "== Option =="},
-      {"view.w = 2", "view.w = 2", "== Option =="},
-      {"", "", "== Options =="},
+      {"view.w = 2", "view.w = 2", "== Option =="}, {"", "", "== Options =="},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.contents);

@@ -61,21 +61,15 @@ TEST(BufStream, WindowRules) {
        {{0, 4, 4, 1}, {4, 4, 4, 1}, {12, 4, 4, 1}, {14, 4, 4, 2}, {20, 5, 5, 2}, {0, 16, 16, 2},
         {40, 4, 4, 3}, {15, 2, 2, 3}, {0, 1, 1, 4}},
        {40, 0}},
-      {"the first covering window serves", 3, 16,
-       {{0, 1, 1, 1}, {8, 10, 10, 2}, {10, 4, 4, 2}, {2, 4, 4, 2}},
-       {0, 8}},
+      {"the first covering window serves", 3, 16, {{0, 1, 1, 1}, {8, 10, 10, 2}, {10, 4, 4, 2}, {2, 4, 4, 2}}, {0, 8}},
       {"more than a window goes straight to the stream", 2, 16,
        {{0, 17, 17, 1}, {0, 16, 16, 2}, {0, 17, 17, 3}, {1, 15, 15, 3}},
        {0}},
       {"the end of the stream", 2, 16,
        {{98, 10, 2, 1}, {99, 1, 1, 1}, {100, 5, 0, 2}, {200, 1, 0, 3}, {90, 16, 10, 4}},
        {98, 90}},
-      {"nothing asked, nothing read", 2, 16,
-       {{0, 0, 0, 0}, {-5, 4, 0, 0}, {5, -1, 0, 0}},
-       {}},
-      {"no windows", 0, 16,
-       {{0, 4, 4, 1}, {0, 4, 4, 2}, {1, 1, 1, 3}},
-       {}},
+      {"nothing asked, nothing read", 2, 16, {{0, 0, 0, 0}, {-5, 4, 0, 0}, {5, -1, 0, 0}}, {}},
+      {"no windows", 0, 16, {{0, 4, 4, 1}, {0, 4, 4, 2}, {1, 1, 1, 3}}, {}},
   };
   const std::string data = Data(100);
   for (const Row& row : rows) {
@@ -116,13 +110,7 @@ TEST(BufStream, LimitsChange) {
   TBufStream defaults(new TStringStream(""), true);
   EXPECT_EQ(defaults.WindowCount(), 8);
   EXPECT_EQ(defaults.WindowSize(), 65536);
-  struct Row {
-    int count;
-    int64_t size;
-    int expectedCount;
-    int64_t expectedSize;
-    std::vector<int64_t> starts;
-  };
+  struct Row { int count; int64_t size; int expectedCount; int64_t expectedSize; std::vector<int64_t> starts; };
   const Row rows[] = {
       {4, 16, 4, 16, {0, 20, 40, 60}}, {2, 0, 2, 16, {40, 60}}, {-3, 8, 0, 8, {}},
       {8, -1, 8, 16, {0, 20, 40, 60}}, {1, 32, 1, 32, {60}},
@@ -147,10 +135,7 @@ TEST(BufStream, WindowOutOfScope) {
   cache.ReadAt(20, 1);
   const TBufStream::TBuffer& window = *cache.Windows().front();
   char buffer[16];
-  struct Row {
-    int64_t offset;
-    int64_t got;  // -1: refused
-  };
+  struct Row { int64_t offset; int64_t got; };  // got: -1: refused
   for (Row row : {Row{20, 16}, Row{30, 6}, Row{36, 0}, Row{19, -1}, Row{37, -1}, Row{0, -1}}) {
     SCOPED_TRACE(row.offset);
     if (row.got >= 0) {
@@ -191,11 +176,7 @@ TEST(BufStream, StreamSide) {
 
 TEST(BufStream, StringReads) {
   TBufStream cache(new TStringStream("0123456789"), true);
-  struct Row {
-    int64_t offset;
-    int64_t count;
-    const char* expected;
-  };
+  struct Row { int64_t offset; int64_t count; const char* expected; };
   for (Row row : {Row{0, 3, "012"}, Row{8, 5, "89"}, Row{10, 1, ""}, Row{-1, 2, ""},
                   Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}}) {
     SCOPED_TRACE(row.offset);
@@ -231,8 +212,7 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
   const Row rows[] = {
       {"a new window past the cut", 2, 64, 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
       {"a window across the cut", 2, 64, 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
-      {"a new window before the cut", 2, 64, 200, 64, 8, ""},
-      {"a cached window still serves", 2, 64, 100, 0, 8, ""},
+      {"a new window before the cut", 2, 64, 200, 64, 8, ""}, {"a cached window still serves", 2, 64, 100, 0, 8, ""},
       {"a direct read past the cut", 0, 64, 100, 96, 8, "(8 bytes expected at offset 96, 4 read)"},
       {"a read larger than a window", 2, 64, 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
       {"cut to nothing", 2, 64, 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},

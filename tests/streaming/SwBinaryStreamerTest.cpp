@@ -197,11 +197,7 @@ TEST(BinaryStreamer, RoundTripsEveryValueKind) {
   all.Int = -5;
   all.Frac = 1e300;
   all.Kinds = 0x1F;
-  struct Row {
-    const char* what;
-    std::vector<std::pair<const char16_t*, TSwValue>> properties;
-    std::string dump;
-  };
+  struct Row { const char* what; std::vector<std::pair<const char16_t*, TSwValue>> properties; std::string dump; };
   const Row rows[] = {
       {"text", {{u"t", TSwValue::OfText(u"h\u00e9llo \U0001F600")}, {u"e", TSwValue::OfText(u"")}},
        "n{e=k1 s'';t=k1 s'h\u00e9llo \U0001F600'}"},
@@ -241,10 +237,7 @@ TEST(BinaryStreamer, RoundTripsShapesAndReportsCapabilities) {
   const std::string dump = "root(a(x(deep{v=k8 i1}),x),a,\u0161\u010d)";
   ASSERT_EQ(Dump(root), dump);
 
-  struct Row {
-    bool compressed;
-    std::string capabilities;
-  };
+  struct Row { bool compressed; std::string capabilities; };
   const Row rows[] = {
       {false, "lsRead, lsWrite, lsChecksum, lsBinary, lsUnambiguous"},
       {true, "lsRead, lsWrite, lsCompressed, lsChecksum, lsBinary, lsUnambiguous"},
@@ -384,11 +377,7 @@ TEST(BinaryStreamer, IntegrityErrorsWithAndWithoutHandler) {
 
 TEST(BinaryStreamer, StringLimitsAndTruncationEndReading) {
   auto head = [] { return TPayload().U32(0xC5240192).U32(-1).U32(-1); };
-  struct Row {
-    const char* what;
-    std::string payload;
-    std::string message;
-  };
+  struct Row { const char* what; std::string payload; std::string message; };
   const Row rows[] = {
       {"too long name", head().U32(0x10000000).Data,
        "TSwBinaryStreamer encountered too long string of length 268435456 (268435455 max)."},

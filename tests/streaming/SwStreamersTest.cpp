@@ -36,8 +36,7 @@ TEST(TextStreamers, LineBreakDetection) {
 
 TEST(TextStreamers, LinesAreCountedTrimmedAndStopped) {
   const std::pair<const char*, std::vector<std::string>> rows[] = {
-      {"a\r\n\r\n  b  \t\r\nstop\r\nc", {"0:a", "2:  b"}},
-      {"x\n\n\ny\n", {"0:x", "3:y"}},
+      {"a\r\n\r\n  b  \t\r\nstop\r\nc", {"0:a", "2:  b"}}, {"x\n\n\ny\n", {"0:x", "3:y"}},
       {"one\rtwo", {"0:one", "1:two"}},
   };
   for (const auto& [text, lines] : rows) {

@@ -18,11 +18,7 @@ namespace skeinwork {
 namespace {
 
 TEST(ErrorReport, NameMessageAndExitCode) {
-  struct TCase {
-    std::unique_ptr<ESkeinwork> Error;
-    std::string Report;
-    int Code;
-  };
+  struct TCase { std::unique_ptr<ESkeinwork> Error; std::string Report; int Code; };
   std::vector<TCase> cases;
   cases.push_back({std::make_unique<ESwmNoMatchingNode>(
                        MakeError<ESwmNoMatchingNode>("No child nodes match the input. Node: %s, input: %s.", "'a'", "@0 41")),
@@ -64,31 +60,22 @@ TEST(ErrorReport, ExcerptsAroundTheFailurePoint) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 23u) << report;
   const std::string here = std::string(35, ' ') + "-- HERE --";
-  struct TLine {
-    size_t Index;
-    std::string Text;
-  };
+  struct TLine { size_t Index; std::string Text; };
   // 72 = 200 - 128 starts in the middle of a grid line; 328 lies past the end, which is at 300.
   const std::vector<TLine> expected = {
-      {0, "Condition Mismatch: Bad byte"},
-      {1, "<StringStream>, offset 00C8h (200) of 300 bytes:"},
+      {0, "Condition Mismatch: Bad byte"}, {1, "<StringStream>, offset 00C8h (200) of 300 bytes:"},
       {2, "00000040                             55 56 57 58 59 5A 41 42            UVWXYZAB"},
-      {10, "000000C0    4B 4C 4D 4E 4F 50 51 52                             KLMNOPQR        "},
-      {11, here},
+      {10, "000000C0    4B 4C 4D 4E 4F 50 51 52                             KLMNOPQR        "}, {11, here},
       {12, "000000C0                             53 54 55 56 57 58 59 5A            STUVWXYZ"},
       {18, "00000120    43 44 45 46 47 48 49 4A  4B 4C 4D 4E                CDEFGHIJKLMN    "},
       {19, "Global stream: <StringStream>, offset 0003h (3) of 10 bytes:"},
-      {20, "00000000    30 31 32                                            012             "},
-      {21, here},
+      {20, "00000000    30 31 32                                            012             "}, {21, here},
       {22, "00000000             33 34 35 36 37  38 39                         3456789      "},
   };
   for (const TLine& line : expected) EXPECT_EQ(lines[line.Index], line.Text) << line.Index;
 }
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
+struct TRun { int Code; std::string Out, Err; };
 
 TRun RunProgram(std::vector<const char*> args, const TSwCommandLineEnvironment& environment = {}) {
   args.insert(args.begin(), "skeinwork");

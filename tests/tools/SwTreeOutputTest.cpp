@@ -61,12 +61,9 @@ TEST(SwTreeOutput, JsonValues) {
       {TSwValue::OfText(u"caf\u00e9"), R"({"str":"café"})"},
       {mixed, R"({"str":"ab\"c\n","int":-7})"},
       {TSwValue::OfRaw(std::string("\x00\xAB\x10", 3)), R"({"raw":"00AB10"})"},
-      {TSwValue::OfBool(false), R"({"bool":false})"},
-      {TSwValue::OfInt(42), R"({"int":42})"},
-      {frac, R"({"frac":2.5})"},
-      {object, R"({"obj":"TStringStream"})"},
-      {nilObject, R"({"obj":"<nil object>"})"},
-      {TSwValue(), "{}"},
+      {TSwValue::OfBool(false), R"({"bool":false})"}, {TSwValue::OfInt(42), R"({"int":42})"},
+      {frac, R"({"frac":2.5})"}, {object, R"({"obj":"TStringStream"})"},
+      {nilObject, R"({"obj":"<nil object>"})"}, {TSwValue(), "{}"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(SwJsonValue(value), expected);
   // Large values go out piece by piece; a surrogate pair across a piece's end stays whole.
