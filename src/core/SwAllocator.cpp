@@ -5,11 +5,9 @@
 
 #include <cstdint>
 
-// Read by jemalloc when it starts. Huge pages for the heap and jemalloc's own metadata; the
-// kernel's setting "madvise" is enough for them.
-extern "C" {
-const char* malloc_conf = "thp:always,metadata_thp:auto";
-}
+// The heap keeps the kernel's page size: asking for huge pages made each fresh 2 MiB cost a
+// zeroing, and often a compaction, that outweighed the TLB misses saved (a large run spent
+// more time in the kernel than in modelling, and every thread of `check` paid it at start).
 
 namespace skeinwork {
 
