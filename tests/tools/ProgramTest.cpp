@@ -12,11 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "SwScript.h"
+#include "SwRunner.h"
 #include "SwTestSupport.h"
 #include "SwTreeOutput.h"
 
@@ -53,34 +54,41 @@ class Program : public ::testing::Test {
     fs::remove(mDir / "stderr.txt");
     return result;
   }
+
+  // Starts the program with its output in stdout.txt and stderr.txt, sends it the signal once
+  // `ready` holds and gives its exit code (-1: it did not exit by itself).
+  int SignalWhenReady(std::vector<std::string> args, int signal, const std::function<bool()>& ready) {
+    args.insert(args.begin(), "skeinwork");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(mDir.Path().c_str()) != 0 || !std::freopen("stdout.txt", "w", stdout) ||
+          !std::freopen("stderr.txt", "w", stderr))
+        ::_exit(127);
+      ::execv(SKEINWORK_PROGRAM, argv.data());
+      ::_exit(127);
+    }
+    for (int wait = 0; wait < 2000 && !ready(); ++wait) ::usleep(10000);
+    EXPECT_TRUE(ready()) << "the program did not get there";
+    ::kill(child, signal);
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
 };
 
-// The JSON of an example's result tree, modelled here through the library.
-std::string LibraryJson(const std::string& script, const std::string& sample) {
-  TFileStream scriptFile(Utf8ToWide(ExamplePath(script)), TFileMode::OpenRead);
-  std::unique_ptr<TSwScript> loaded = TSwScript::CreateFrom(scriptFile, Utf8ToWide(ExamplePath(script)));
-  std::unique_ptr<TSwmCompiler> compiler = loaded->CompileModel();
-  compiler->Options.Eoln = loaded->Options.Eoln;
-  TFileStream data(Utf8ToWide(ExamplePath(sample)), TFileMode::OpenRead);
-  std::unique_ptr<TSwmSlicer> slicer = compiler->Modell(data);
-  std::ostringstream out;
-  SwWriteJsonTree(out, slicer->Root());
-  return out.str();
-}
-
-TEST_F(Program, JsonOfEveryExampleParsesAndMatchesTheTree) {
-  const std::pair<std::string, std::string> examples[] = {
-      {"riff-wav.sw", "sample.wav"}, {"bmp.sw", "sample.bmp"}, {"png.sw", "sample.png"},
-      {"csv.sw", "sample.csv"},      {"ini.sw", "sample.ini"}};
-  for (const auto& [script, sample] : examples) {
+// Each example's JSON through the program is the library's own tree.
+TEST_F(Program, JsonOfEveryExampleIsTheLibrarysTree) {
+  for (const auto& [script, sample] : {std::pair{"riff-wav.sw", "sample.wav"}, {"bmp.sw", "sample.bmp"},
+                                       {"png.sw", "sample.png"}, {"csv.sw", "sample.csv"}, {"ini.sw", "sample.ini"}}) {
     SCOPED_TRACE(script);
     TResult result = Run({"model", "--json", ExamplePath(script), ExamplePath(sample)});
     ASSERT_EQ(result.Code, 0) << result.Err;
     EXPECT_EQ(result.Err, "");
-    EXPECT_EQ(result.Out, LibraryJson(script, sample));
-    nlohmann::json tree = nlohmann::json::parse(result.Out);
-    EXPECT_EQ(tree["name"], "");
-    EXPECT_FALSE(tree["children"].empty());
+    std::ostringstream library;
+    SwWriteJsonTree(library, TSwRunner::Load(ExamplePath(script))->ModelFile(ExamplePath(sample)).Root());
+    EXPECT_EQ(result.Out, library.str());
   }
 }
 
@@ -135,8 +143,7 @@ TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
   // The message is cut before its ", input: " part; the excerpt marks the failure point.
   EXPECT_EQ(result.Err,
             "Ordered Condition Mismatch: TCdSimpat condition of an ordered node didn't match the input. Node: 'size' " +
-                ExamplePath("riff-wav.sw") +
-                ":26 (ID 20)\n"
+                ExamplePath("riff-wav.sw") + ":26 (ID 20)\n"
                 "short.wav, offset 0028h (40) of 40 bytes:\n"
                 "00000000    52 49 46 46 5E 00 00 00  57 41 56 45 66 6D 74 20    RIFF^...WAVEfmt \n"
                 "00000010    10 00 00 00 01 00 01 00  40 1F 00 00 80 3E 00 00    ........@....>..\n"
@@ -148,13 +155,8 @@ TEST_F(Program, MismatchReportShowsTheInputAroundTheFailure) {
   TResult partial = Run({"model", "--partial", ExamplePath("riff-wav.sw"), "short.wav"});
   EXPECT_EQ(partial.Code, 1);
   EXPECT_EQ(partial.Err, result.Err);
-  EXPECT_EQ(partial.Out.substr(0, 106),
-            "<unnamed>\n"
-            "  riff\n"
-            "    size  0004..0008  4  \"^...\"\n"
-            "    form  0008..000C  4  \"WAVE\"\n"
-            "    chunks\n"
-            "      format  ");
+  EXPECT_EQ(partial.Out.substr(0, 106), "<unnamed>\n  riff\n    size  0004..0008  4  \"^...\"\n"
+                                        "    form  0008..000C  4  \"WAVE\"\n    chunks\n      format  ");
   EXPECT_NE(partial.Out.find("\n      chunk\n        id  0024..0028  4  \"LIST\"\n"), std::string::npos) << partial.Out;
 
   // A failure past the end of the input says so.
@@ -263,29 +265,32 @@ TEST_F(Program, SaveThenLoadGivesTheSameTree) {
   EXPECT_FALSE(bad.Err.empty());
 }
 
+// Equal names are numbered, so that no match replaces another.
 TEST_F(Program, ExtractWritesOneFilePerMatch) {
-  TResult named = Run({"extract", ExamplePath("png.sw"), ExamplePath("sample.png"), "--data",
-                       "chunks\\chunk\\data$startGlobal", "--name", ".type$startGlobal", "--to", "out"});
-  EXPECT_EQ(named.Code, 0) << named.Err;
-  EXPECT_EQ(named.Out, "out/IHDR.dat\nout/tEXt.dat\nout/IDAT.dat\nout/IEND.dat\n4 files written.\n");
-  EXPECT_EQ(ReadFile(mDir / "out/IEND.dat"), "");
-  EXPECT_EQ(ReadFile(mDir / "out/tEXt.dat"), "Comment\0Skeinwork example"s);
-  EXPECT_EQ(ReadFile(mDir / "out/IDAT.dat").size(), 25u);
-
-  TResult unique = Run({"extract", ExamplePath("riff-wav.sw"), ExamplePath("sample.wav"), "--data",
-                        "riff\\chunks\\*\\size$startGlobal", "--unique", "--format", "size-?.bin", "--to", "sizes"});
-  EXPECT_EQ(unique.Code, 0) << unique.Err;
-  EXPECT_EQ(unique.Out,
-            "sizes/size-00000010.bin\nsizes/size-00000028.bin\nsizes/size-00000042.bin\n3 files written.\n");
-  EXPECT_EQ(ReadFile(mDir / "sizes/size-00000042.bin"), "\x20\0\0\0"s);
-
-  TResult transformed = Run({"extract", ExamplePath("csv.sw"), ExamplePath("sample.csv"), "--data",
-                             "header\\column", "--data-expr", "$ upper", "--name", ".", "--name-expr", "'col'",
-                             "--format", "?.txt", "--to", "cols"});
-  // Equal names are numbered, so that no match replaces another.
-  EXPECT_EQ(transformed.Code, 0) << transformed.Err;
-  EXPECT_EQ(transformed.Out, "cols/col.txt\ncols/col-2.txt\ncols/col-3.txt\n3 files written.\n");
-  EXPECT_EQ(ReadFile(mDir / "cols/col.txt") + ReadFile(mDir / "cols/col-3.txt"), "NAMECOUNT");
+  struct TCase { std::vector<std::string> Args; std::string Out; std::vector<std::pair<std::string, std::string>> Files; };
+  const TCase cases[] = {
+      {{"png.sw", "sample.png", "--data", "chunks\\chunk\\data$startGlobal", "--name", ".type$startGlobal", "--to", "out"},
+       "out/IHDR.dat\nout/tEXt.dat\nout/IDAT.dat\nout/IEND.dat\n4 files written.\n",
+       {{"out/IEND.dat", ""}, {"out/tEXt.dat", "Comment\0Skeinwork example"s},
+        {"out/IDAT.dat", ReadFile(ExamplePath("sample.png")).substr(78, 25)}}},
+      {{"riff-wav.sw", "sample.wav", "--data", "riff\\chunks\\*\\size$startGlobal", "--unique", "--format", "size-?.bin",
+        "--to", "sizes"},
+       "sizes/size-00000010.bin\nsizes/size-00000028.bin\nsizes/size-00000042.bin\n3 files written.\n",
+       {{"sizes/size-00000042.bin", "\x20\0\0\0"s}}},
+      {{"csv.sw", "sample.csv", "--data", "header\\column", "--data-expr", "$ upper", "--name", ".", "--name-expr", "'col'",
+        "--format", "?.txt", "--to", "cols"},
+       "cols/col.txt\ncols/col-2.txt\ncols/col-3.txt\n3 files written.\n", {{"cols/col.txt", "NAME"}, {"cols/col-3.txt", "COUNT"}}},
+  };
+  for (TCase c : cases) {
+    SCOPED_TRACE(c.Args[0]);
+    c.Args[0] = ExamplePath(c.Args[0]);
+    c.Args[1] = ExamplePath(c.Args[1]);
+    c.Args.insert(c.Args.begin(), "extract");
+    TResult result = Run(c.Args);
+    EXPECT_EQ(result.Code, 0) << result.Err;
+    EXPECT_EQ(result.Out, c.Out);
+    for (const auto& [name, content] : c.Files) EXPECT_EQ(ReadFile(mDir / name), content) << name;
+  }
 }
 
 // An interrupt or a termination request while a command writes: the temporary file goes, the
@@ -302,20 +307,9 @@ TEST_F(Program, SignalsRemoveTheFilesBeingWritten) {
         count += entry.path().filename().string().rfind(".keep.txt.", 0) == 0;
       return count;
     };
-    pid_t child = ::fork();
-    if (child == 0) {
-      if (::chdir(mDir.Path().c_str()) != 0 || !std::freopen("stderr.txt", "w", stderr)) ::_exit(127);
-      ::execl(SKEINWORK_PROGRAM, "skeinwork", "model", "slow.sw", "data.bin", "-o", "keep.txt", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
     // The model never ends on its own in time: it is stopped once its output file exists.
-    for (int wait = 0; wait < 2000 && temporaries() == 0; ++wait) ::usleep(10000);
-    ASSERT_EQ(temporaries(), 1);
-    ::kill(child, signal);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(SignalWhenReady({"model", "slow.sw", "data.bin", "-o", "keep.txt"}, signal, [&] { return temporaries() == 1; }),
+              1);
     // "Modelling was cancelled." once the data's run has begun, else the program's own message.
     const std::string err = ReadFile(mDir / "stderr.txt");
     EXPECT_EQ(err.rfind("Cancelled: ", 0), 0u) << err;
@@ -513,45 +507,30 @@ TEST_F(Program, CheckStopsOnAnInterrupt) {
             "Skeinwork 0.79\n\n== Model ==\nEND? eof\n\"quick\" = z\n\"L\" ? $ len 1000 >\n  \"e\" ? $ not len 0 >\n  END = z\n");
   WriteFile(mDir / "z.bin", "z");
   WriteFile(mDir / "big.bin", std::string(100000, 'a'));
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::chdir(mDir.Path().c_str()) != 0 || !std::freopen("stdout.txt", "w", stdout) || !std::freopen("stderr.txt", "w", stderr))
-      ::_exit(127);
-    ::execl(SKEINWORK_PROGRAM, "skeinwork", "check", "-j", "2", "mixed.sw", "z.bin", "z.bin", "big.bin", "big.bin",
-            "z.bin", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   const std::string quick = "OK   z.bin: 2 nodes\nOK   z.bin: 2 nodes\n";
-  for (int wait = 0; wait < 2000 && ReadFile(mDir / "stdout.txt") != quick; ++wait) ::usleep(10000);
-  ASSERT_EQ(ReadFile(mDir / "stdout.txt"), quick);
-  ::kill(child, SIGINT);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(SignalWhenReady({"check", "-j", "2", "mixed.sw", "z.bin", "z.bin", "big.bin", "big.bin", "z.bin"}, SIGINT,
+                            [&] { return ReadFile(mDir / "stdout.txt") == quick; }),
+            1);
   EXPECT_EQ(ReadFile(mDir / "stdout.txt"), quick + "2 passed, 0 failed, 3 not checked\n");
   EXPECT_EQ(ReadFile(mDir / "stderr.txt"), "Cancelled: The check was interrupted; 3 of 5 files were not checked.\n");
 }
 
-// The text forms of both commands are run by the docs test; their JSON forms here.
-TEST_F(Program, ScriptAndIllustrateAsJson) {
-  TResult json = Run({"script", "--json", ExamplePath("ini.sw")});
-  ASSERT_EQ(json.Code, 0) << json.Err;
-  nlohmann::json parsed = nlohmann::json::parse(json.Out);
-  EXPECT_EQ(parsed["version"], "0.79");
-  EXPECT_EQ(parsed["charset"], "utf-8");
-  EXPECT_EQ(parsed["chosenModel"]["section"], "Model");
-  EXPECT_EQ(parsed["sections"][0]["kind"], "lsModel");
-
-  TResult tree = Run({"script", "--tree", "--json", ExamplePath("csv.sw")});
-  ASSERT_EQ(tree.Code, 0) << tree.Err;
-  EXPECT_NO_THROW(nlohmann::json::parse(tree.Out));
-  TResult modelJson = Run({"illustrate", "--json", ExamplePath("csv.sw")});
-  EXPECT_EQ(nlohmann::json::parse(modelJson.Out)["props"]["ID"]["int"], 0);
-}
-
-// The plain value forms are run by the docs test.
-TEST_F(Program, EvalPrintsTheValueForms) {
+// The JSON forms of script, illustrate and eval, and eval's offsets and errors (the text forms
+// are run by the docs test).
+TEST_F(Program, JsonFormsAndEval) {
+  struct TCase { std::vector<std::string> Args; std::vector<std::pair<const char*, nlohmann::json>> Fields; };
+  const TCase cases[] = {
+      {{"script", "--json", ExamplePath("ini.sw")},
+       {{"/version", "0.79"}, {"/charset", "utf-8"}, {"/chosenModel/section", "Model"}, {"/sections/0/kind", "lsModel"}}},
+      {{"script", "--tree", "--json", ExamplePath("csv.sw")}, {}},
+      {{"illustrate", "--json", ExamplePath("csv.sw")}, {{"/props/ID/int", 0}}},
+  };
+  for (const TCase& c : cases) {
+    TResult result = Run(c.Args);
+    ASSERT_EQ(result.Code, 0) << result.Err;
+    const nlohmann::json parsed = nlohmann::json::parse(result.Out);
+    for (const auto& [pointer, value] : c.Fields) EXPECT_EQ(parsed.at(nlohmann::json::json_pointer(pointer)), value);
+  }
   WriteFile(mDir / "bytes.bin", "ABCDEFGH");
   EXPECT_EQ(Run({"eval", "--json", "-1 fromint"}).Out, "{\"raw\":\"FFFFFFFF\"}\n");
   EXPECT_EQ(Run({"eval", "$ len", "--input", "bytes.bin", "--offset", "3"}).Out, "int: 5\nfrac: 5.0\nposition: 3\n");

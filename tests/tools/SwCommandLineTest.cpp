@@ -17,26 +17,23 @@
 namespace skeinwork {
 namespace {
 
+template <class TError>
+void ExpectReport(const TError& error, const std::string& report, int code) {
+  std::ostringstream out;
+  SwWriteErrorReport(out, error);
+  EXPECT_EQ(out.str(), report);
+  EXPECT_EQ(SwExitCodeOf(error), code) << report;
+}
+
 TEST(ErrorReport, NameMessageAndExitCode) {
-  struct TCase { std::unique_ptr<ESkeinwork> Error; std::string Report; int Code; };
-  std::vector<TCase> cases;
-  cases.push_back({std::make_unique<ESwmNoMatchingNode>(
-                       MakeError<ESwmNoMatchingNode>("No child nodes match the input. Node: %s, input: %s.", "'a'", "@0 41")),
-                   "No Matching Node: No child nodes match the input. Node: 'a'\n", ecFailed});
-  cases.push_back({std::make_unique<ESwmInputLeft>(MakeError<ESwmInputLeft>("Left, input: kept.")),
-                   "Input Left: Left, input: kept.\n", ecFailed});
-  cases.push_back({std::make_unique<EFOpenError>(MakeError<EFOpenError>("Cannot open file \"x\".")),
-                   "FOpen Error: Cannot open file \"x\".\n", ecFileError});
-  cases.push_back({std::make_unique<EFCreateError>(MakeError<EFCreateError>("No.")), "FCreate Error: No.\n", ecFileError});
-  cases.push_back({std::make_unique<EWriteError>(MakeError<EWriteError>("Full.")), "Write Error: Full.\n", ecFileError});
-  cases.push_back({std::make_unique<EReadError>(MakeError<EReadError>("Short.")), "Read Error: Short.\n", ecFileError});
-  cases.push_back({std::make_unique<ESwUsage>(MakeError<ESwUsage>("Bad.")), "Usage: Bad.\n", ecUsage});
-  for (const TCase& c : cases) {
-    std::ostringstream out;
-    SwWriteErrorReport(out, *c.Error);
-    EXPECT_EQ(out.str(), c.Report);
-    EXPECT_EQ(SwExitCodeOf(*c.Error), c.Code) << c.Report;
-  }
+  ExpectReport(MakeError<ESwmNoMatchingNode>("No child nodes match the input. Node: %s, input: %s.", "'a'", "@0 41"),
+               "No Matching Node: No child nodes match the input. Node: 'a'\n", ecFailed);
+  ExpectReport(MakeError<ESwmInputLeft>("Left, input: kept."), "Input Left: Left, input: kept.\n", ecFailed);
+  ExpectReport(MakeError<EFOpenError>("Cannot open file \"x\"."), "FOpen Error: Cannot open file \"x\".\n", ecFileError);
+  ExpectReport(MakeError<EFCreateError>("No."), "FCreate Error: No.\n", ecFileError);
+  ExpectReport(MakeError<EWriteError>("Full."), "Write Error: Full.\n", ecFileError);
+  ExpectReport(MakeError<EReadError>("Short."), "Read Error: Short.\n", ecFileError);
+  ExpectReport(MakeError<ESwUsage>("Bad."), "Usage: Bad.\n", ecUsage);
 }
 
 TEST(ErrorReport, ExcerptsAroundTheFailurePoint) {
@@ -126,8 +123,7 @@ TEST(CommandLine, InputsThatAreNoRegularFiles) {
 
 // The tree file is written to memory first where the target cannot read back (a device, a pipe).
 TEST(CommandLine, SaveToADeviceOrPipe) {
-  const std::string script = std::string(SKEINWORK_EXAMPLES_DIR) + "/csv.sw";
-  const std::string data = std::string(SKEINWORK_EXAMPLES_DIR) + "/sample.csv";
+  const std::string script = ExamplePath("csv.sw"), data = ExamplePath("sample.csv");
   TScratchDir dir("save");
   const std::string fifo = (dir / "fifo").string(), file = (dir / "file.swt").string(),
                     piped = (dir / "piped.swt").string();

@@ -11,12 +11,19 @@
 namespace skeinwork {
 namespace {
 
-TSwValue SavedRange(int64_t offset, int64_t length) {
+// A value of the given kinds, as a tree file or an expression may leave it.
+TSwValue ValueOf(TSwTypes kinds, int64_t integer, double frac = 0, TSwObject* object = nullptr) {
   TSwValue value;
-  value.Kinds = SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice);
-  value.Int = offset;
-  value.Frac = static_cast<double>(length);
+  value.Kinds = kinds;
+  value.Int = integer;
+  value.Frac = frac;
+  value.Obj = object;
   return value;
+}
+
+// A range as a tree file holds it: offset and length without the stream.
+TSwValue SavedRange(int64_t offset, int64_t length) {
+  return ValueOf(SwKind(ltInt) | SwKind(ltFrac) | SwKind(ltSlice), offset, static_cast<double>(length));
 }
 
 void AddRanges(TSwTreeNode* node, TStream* stream, int64_t start, int64_t startLength, int64_t innerLength,
@@ -36,25 +43,11 @@ int64_t ReadRange(TSwObject* stream, int64_t offset, char* buffer, int64_t maxCo
       source->DataString().copy(buffer, static_cast<size_t>(maxCount), static_cast<size_t>(offset)));
 }
 
-std::string Hex5A(size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) out += "5A";
-  return out;
-}
-
 TEST(SwTreeOutput, JsonValues) {
   TStringStream stream("x");
   TSwValue mixed = TSwValue::OfText(u"ab\"c\n");
   mixed.Kinds |= SwKind(ltInt);
   mixed.Int = -7;
-  TSwValue frac;
-  frac.Kinds = SwKind(ltFrac);
-  frac.Frac = 2.5;
-  TSwValue nilObject;
-  nilObject.Kinds = SwKind(ltObj);
-  TSwValue object;
-  object.Kinds = SwKind(ltObj);
-  object.Obj = &stream;
   const std::vector<std::pair<TSwValue, std::string>> cases = {
       {TSwValue::OfSlice(16, 4, &stream), R"({"offset":16,"length":4})"},
       {SavedRange(3000000000LL, 12), R"({"offset":3000000000,"length":12})"},
@@ -62,8 +55,9 @@ TEST(SwTreeOutput, JsonValues) {
       {mixed, R"({"str":"ab\"c\n","int":-7})"},
       {TSwValue::OfRaw(std::string("\x00\xAB\x10", 3)), R"({"raw":"00AB10"})"},
       {TSwValue::OfBool(false), R"({"bool":false})"}, {TSwValue::OfInt(42), R"({"int":42})"},
-      {frac, R"({"frac":2.5})"}, {object, R"({"obj":"TStringStream"})"},
-      {nilObject, R"({"obj":"<nil object>"})"}, {TSwValue(), "{}"},
+      {ValueOf(SwKind(ltFrac), 0, 2.5), R"({"frac":2.5})"},
+      {ValueOf(SwKind(ltObj), 0, 0, &stream), R"({"obj":"TStringStream"})"},
+      {ValueOf(SwKind(ltObj), 0), R"({"obj":"<nil object>"})"}, {TSwValue(), "{}"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(SwJsonValue(value), expected);
   // Large values go out piece by piece; a surrogate pair across a piece's end stays whole.
@@ -73,7 +67,8 @@ TEST(SwTreeOutput, JsonValues) {
   TSwValue large = TSwValue::OfText(text);
   large.Kinds |= SwKind(ltRaw);
   large.SetRaw(std::string(70000, '\x5A'));
-  EXPECT_EQ(SwJsonValue(large), expected + Hex5A(70000) + "\"}");
+  for (int i = 0; i < 70000; ++i) expected += "5A";
+  EXPECT_EQ(SwJsonValue(large), expected + "\"}");
 }
 
 TEST(SwTreeOutput, TextForm) {
