@@ -69,6 +69,11 @@ def starts_with(magic):
     return lambda path: open(path, "rb").read(len(magic)) == magic
 
 
+def found(roots, pattern, magic):
+    """A finder of the files named like pattern under the roots that start with magic."""
+    return lambda: first(find(roots, pattern), starts_with(magic))
+
+
 # ---- ELF: readelf -h -S -W
 def elf_files():
     if not shutil.which("readelf"):
@@ -154,11 +159,6 @@ def tar_check(path, tree, blob):
 
 
 # ---- PNG: chunks read with struct
-def png_files():
-    return first(find(["/usr/share/icons", "/usr/share/pixmaps"], "*.png"),
-                 starts_with(b"\x89PNG\r\n\x1a\n"))
-
-
 def png_check(path, tree, blob):
     width, height, depth, colour = struct.unpack(">IIBB", blob[16:26])
     header = child(tree, "chunks/chunk/header")
@@ -175,10 +175,6 @@ def png_check(path, tree, blob):
 
 
 # ---- GIF: screen and first image read with struct
-def gif_files():
-    return first(find(["/usr/share"], "*.gif"), starts_with(b"GIF8"))
-
-
 def gif_check(path, tree, blob):
     assert (le(blob, child(tree, "width")), le(blob, child(tree, "height"))) == struct.unpack("<HH", blob[6:10])
     assert data(blob, child(tree, "version")) == blob[3:6]
@@ -186,10 +182,6 @@ def gif_check(path, tree, blob):
 
 
 # ---- JPEG: markers walked with struct
-def jpeg_files():
-    return first(find(["/usr/share", "/usr/lib"], "*.jp*g"), starts_with(b"\xff\xd8\xff"))
-
-
 def jpeg_check(path, tree, blob):
     markers, size, position = [], None, 2
     while blob[position + 1] != 0xD9:
@@ -232,10 +224,6 @@ def bmp_check(path, tree, blob):
 
 
 # ---- ICO: directory read with struct
-def ico_files():
-    return first(find(["/usr/share", "/usr/lib"], "*.ico"), starts_with(b"\0\0\1\0"))
-
-
 def ico_check(path, tree, blob):
     count = struct.unpack("<H", blob[4:6])[0]
     sizes = [struct.unpack("<I", blob[6 + 16 * i + 8:6 + 16 * i + 12])[0] for i in range(count)]
@@ -255,9 +243,7 @@ def wav_files():
     for channels, width, frames in [(1, 2, 1001), (2, 1, 777), (1, 1, 3)]:
         made.append(os.path.join(work, f"{channels}-{width}-{frames}.wav"))
         with wave.open(made[-1], "wb") as out:
-            out.setnchannels(channels)
-            out.setsampwidth(width)
-            out.setframerate(8000)
+            out.setparams((channels, width, 8000, 0, "NONE", "not compressed"))
             out.writeframes(bytes(i % 251 for i in range(frames * channels * width)))
     # The last one again with an INFO list (a list in it, odd sizes) between the format and the data
     with open(made[-1], "rb") as source:
@@ -316,9 +302,7 @@ def aiff_files():
         made.append(os.path.join(work, f"{channels}-{width}-{rate}.{'aifc' if compressed else 'aiff'}"))
         with aifc.open(made[-1], "wb") as out:
             out.aifc() if compressed else out.aiff()
-            out.setnchannels(channels)
-            out.setsampwidth(width)
-            out.setframerate(rate)
+            out.setparams((channels, width, rate, 0, b"NONE", b"not compressed"))
             out.writeframes(bytes(i % 251 for i in range(frames * channels * width)))
         aiff_rates[made[-1]] = rate
     # AIFF-C with a name of even length (a pad byte after it), an odd chunk and a rate of 48000 Hz
@@ -400,10 +384,6 @@ def pcap_check(path, tree, blob):
 
 
 # ---- /etc/passwd: split by colons
-def passwd_files():
-    return first(["/etc/passwd", "/etc/passwd-"], lambda path: os.access(path, os.R_OK))
-
-
 def passwd_check(path, tree, blob):
     expected = [line.split(":") for line in blob.decode().splitlines()]
     modelled = [[data(blob, child(a, f)).decode() for f in ("name", "password", "uid", "gid", "gecos", "home", "shell")]
@@ -416,16 +396,16 @@ FORMATS = [
     ("zip.sw", zip_files, zip_check),
     ("gzip.sw", gzip_files, gzip_check),
     ("tar.sw", tar_files, tar_check),
-    ("png.sw", png_files, png_check),
-    ("gif.sw", gif_files, gif_check),
-    ("jpeg.sw", jpeg_files, jpeg_check),
+    ("png.sw", found(["/usr/share/icons", "/usr/share/pixmaps"], "*.png", b"\x89PNG\r\n\x1a\n"), png_check),
+    ("gif.sw", found(["/usr/share"], "*.gif", b"GIF8"), gif_check),
+    ("jpeg.sw", found(["/usr/share", "/usr/lib"], "*.jp*g", b"\xff\xd8\xff"), jpeg_check),
     ("bmp.sw", bmp_files, bmp_check),
-    ("ico.sw", ico_files, ico_check),
+    ("ico.sw", found(["/usr/share", "/usr/lib"], "*.ico", b"\0\0\1\0"), ico_check),
     ("wav.sw", wav_files, wav_check),
     ("aiff.sw", aiff_files, aiff_check),
     ("sqlite.sw", sqlite_files, sqlite_check),
     ("pcap.sw", pcap_files, pcap_check),
-    ("passwd.sw", passwd_files, passwd_check),
+    ("passwd.sw", lambda: first(["/etc/passwd", "/etc/passwd-"], lambda path: os.access(path, os.R_OK)), passwd_check),
 ]
 
 
