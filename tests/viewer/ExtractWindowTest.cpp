@@ -103,11 +103,8 @@ class ExtractWindowTest : public QObject {
 
   // The texts and enabled controls while the paths are edited.
   void liveCounts_data() {
-    QTest::addColumn<QString>("dataPath");
-    QTest::addColumn<QString>("namePath");
-    QTest::addColumn<QString>("dataText");
-    QTest::addColumn<QString>("nameText");
-    QTest::addColumn<bool>("extractEnabled");
+    AddColumns<QString, QString, QString, QString, bool>(
+        {"dataPath", "namePath", "dataText", "nameText", "extractEnabled"});
     QTest::newRow("empty") << "" << "field" << "Empty path." << "Base node not found." << false;
     QTest::newRow("none") << "rows\\nothing" << "" << "0 matching nodes found." << "Base node not found." << false;
     QTest::newRow("one") << "header" << "" << "1 matching node found." << "Empty path." << true;
@@ -141,11 +138,7 @@ class ExtractWindowTest : public QObject {
 
   // The files an extraction writes (Enter starts it); a finished extraction hides the window.
   void extraction_data() {
-    QTest::addColumn<bool>("unique");
-    QTest::addColumn<bool>("omitExtension");
-    QTest::addColumn<QString>("dataExpr");
-    QTest::addColumn<QString>("nameExpr");
-    QTest::addColumn<QStringList>("files");
+    AddColumns<bool, bool, QString, QString, QStringList>({"unique", "omitExtension", "dataExpr", "nameExpr", "files"});
     QTest::newRow("names") << false << true << "" << ""
                            << QStringList{"00000017.dat=,X333", "a-b-c.dat=a/b:c,X1", "img.png=img.png,X22"};
     QTest::newRow("extension kept") << false << false << "" << ""

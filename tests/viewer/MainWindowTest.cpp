@@ -1,5 +1,6 @@
 // The main window driven as a user drives it: files opened and dropped, runs of every kind
-// ending in the shown tree, failures, cancelling, and what the controls and the status bar say.
+// ending in the shown tree, file access asked, failures, cancelling (also while a warning waits
+// for its answer), and what the controls and the status bar say.
 #include <QAbstractItemModelTester>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +10,9 @@
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
+
+#include <chrono>
+#include <thread>
 
 #include "FailurePanel.h"
 #include "MismatchInfo.h"
@@ -98,11 +102,7 @@ class MainWindowTest : public QObject {
   // From the start page, each kind of run ends in its tree, with the first item selected and the
   // controls its kind allows; reloading runs it again, Shift+Esc closes it.
   void runsOfEveryKind_data() {
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("firstItem");
-    QTest::addColumn<QString>("strip");
-    QTest::addColumn<int>("columns");
-    QTest::addColumn<QString>("enabled");
+    AddColumns<QString, QString, QString, int, QString>({"how", "firstItem", "strip", "columns", "enabled"});
     const QString modelled = "btTOpen btTReload btTClose btTScriptMemo btTSave btTFind btTHighlightNodes "
                              "btTExtractOnPath miTRemodell start";
     const QString shown = "btTOpen btTReload btTClose btTScriptMemo btTSave btTFind btTHighlightNodes start";
@@ -182,13 +182,10 @@ class MainWindowTest : public QObject {
 
   // Warnings asked, failures shown on their page, a data file that cannot be opened in a box.
   void failures_data() {
-    QTest::addColumn<QByteArray>("data");  // null: a missing file
-    QTest::addColumn<bool>("answerOk");
-    QTest::addColumn<int>("outcome");
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<QString>("failure");  // the failure page's name and message
-    QTest::addColumn<QString>("asked");  // the start of the one message shown, if any
-    QTest::addColumn<QString>("enabled");
+    // Null data is a missing file; "failure" is the failure page's name and message, "asked" the
+    // start of the one message shown, if any.
+    AddColumns<QByteArray, bool, int, QString, QString, QString, QString>(
+        {"data", "answerOk", "outcome", "page", "failure", "asked", "enabled"});
     const QString failed = "btTOpen btTReload btTClose btTScriptMemo miTRemodell start";
     QTest::newRow("FAIL node") << QByteArray("AB7") << true << kRunFailed << "pnModellingError"
                                << "Error: unknown kind" << "" << failed;
@@ -216,6 +213,47 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Prompter.Log.size(), asked.isEmpty() ? 0 : 1);
     if (!asked.isEmpty()) QVERIFY2(f.Prompter.Log.first().startsWith(asked), qPrintable(f.Prompter.Log.first()));
     if (!enabled.isEmpty()) QCOMPARE(f.EnabledControls(), enabled);
+  }
+
+  // A script that reads a file asks first; the answer decides, a refusal ends in an error box.
+  void fileAccess_data() {
+    AddColumns<int, int, QString, QString>({"answer", "outcome", "failureClass", "box"});
+    QTest::newRow("allowed once") << int(FileAccessAnswer::AllowOnce) << kRunSucceeded << "" << "";
+    QTest::newRow("allowed for the run") << int(FileAccessAnswer::AllowForRun) << kRunSucceeded << "" << "";
+    QTest::newRow("refused") << int(FileAccessAnswer::Refuse) << kRunFailed << "ESwFileAccessRefused"
+                             << "Error: File Access Refused";
+  }
+  void fileAccess() {
+    QFETCH(int, answer);
+    Fixture f;
+    const QString side = f.Files.Write("side.txt", "hello\n");
+    f.Prompter.FileAccessAnswers.enqueue(static_cast<FileAccessAnswer>(answer));
+    const QByteArray script = "Skeinwork 0.79\n\n== Model ==\n1 \"a\" ? '" + side.toUtf8() + "' load len 6 =\n2 \"b\" = x\n";
+    QTEST(f.Open({f.Files.Write("model.sw", script), f.Files.Write("input.dat", "x")}), "outcome");
+    QTEST(QString::fromStdString(f.Window.Run().Failure().ClassName), "failureClass");
+    QCOMPARE(f.Prompter.Log.takeFirst(), "FileAccess: load | read " + side);
+    QTEST(f.Prompter.Log.join(u'\n').section(QStringLiteral(" | "), 0, 0), "box");
+  }
+
+  void wrongMode() {
+    Fixture f;
+    f.Window.Run().Start(static_cast<RunMode>(7), ExamplePath("csv.sw"));
+    QCOMPARE(f.Wait(), kRunFailed);
+    QCOMPARE(f.Window.Run().Failure().ClassName, std::string("EInvalidArgument"));
+    QCOMPARE(f.Window.Run().Failure().Message, QStringLiteral("Wrong Mode for ModellingThread."));
+    QVERIFY(!f.Window.Run().Failure().IsMismatch);
+  }
+
+  void cancellingWhileAWarningWaits() {
+    Fixture f;
+    f.Prompter.WarningAnswers.enqueue(true);
+    f.Window.OpenFiles({f.Files.Write("kinds.sw", kKindScript), f.Files.Write("odd.dat", "AB9")});
+    // The worker now waits for the window thread, which does not answer before the cancel.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    f.Window.Run().Cancel();
+    QCOMPARE(f.Wait(), kRunCancelled);
+    QTest::qWait(50);
+    QVERIFY(f.Prompter.Log.isEmpty());
   }
 
   void cancellingWithEsc() {
@@ -266,17 +304,13 @@ class MainWindowTest : public QObject {
     view->expandAll();
     const QModelIndex riff = f.Window.Model().index(0, 0);
     QCOMPARE(riff.siblingAtColumn(ResultTreeModel::StartColumn).data().toString(), QStringLiteral("0000"));
-    const struct {
-      const char* Name;
-      const char* Length;
-      const char* ValueStart;
-    } rows[] = {{"size", "4", "^ 00 00 00"}, {"form", "4", "WAVE"}, {"chunks", "90", "f m t 20"}};
-    for (int row = 0; row < 3; ++row) {
-      const QModelIndex name = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
-      QCOMPARE(name.data().toString(), QString::fromLatin1(rows[row].Name));
-      QCOMPARE(name.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), rows[row].Length);
-      const QString value = name.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
-      QVERIFY2(value.startsWith(QString::fromLatin1(rows[row].ValueStart)), qPrintable(value));
+    for (auto [row, name, length, valueStart] :
+         {std::tuple{0, "size", "4", "^ 00 00 00"}, {1, "form", "4", "WAVE"}, {2, "chunks", "90", "f m t 20"}}) {
+      const QModelIndex index = f.Window.Model().index(row, ResultTreeModel::NameColumn, riff);
+      QCOMPARE(index.data().toString(), QString::fromLatin1(name));
+      QCOMPARE(index.siblingAtColumn(ResultTreeModel::LengthColumn).data().toString(), length);
+      const QString value = index.siblingAtColumn(ResultTreeModel::ValueColumn).data().toString();
+      QVERIFY2(value.startsWith(QString::fromLatin1(valueStart)), qPrintable(value));
     }
     HoverOver(view, f.Window.Model().index(2, 0, riff));
     QTRY_COMPARE(f.Window.PanelTexts().mid(0, 3), (QStringList{"000C", "0066", "90"}));
@@ -347,8 +381,8 @@ class MainWindowTest : public QObject {
   // Offset searches over the RIFF example: tree order, any range or the named one, containment
   // or the exact start; an answer that is no offset starts no search.
   void findByOffset_data() {
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("matches");  // or the error shown
+    // "matches" may be the error shown instead.
+    AddColumns<QString, QString>({"answer", "matches"});
     // audioFormat's empty inner range lies at 0x16.
     QTest::newRow("containing") << "0x16" << "riff chunks format audioFormat channels";
     QTest::newRow("exact start, any range") << "= 24h" << "format bitsPerSample extra chunk id";
@@ -377,12 +411,10 @@ class MainWindowTest : public QObject {
                             "empty value to disable this color | "));
     f.Find("Red")->trigger();
     const QModelIndex riff = f.Window.Model().index(0, 0);
-    auto colour = [&](int row) {
-      return f.Window.Model().index(row, 0, riff).data(Qt::ForegroundRole).value<QColor>().name();
-    };
-    QCOMPARE(colour(0), QStringLiteral("#00ffff"));  // size: Blue came first
-    QCOMPARE(colour(1), QStringLiteral("#00ffff"));  // form
-    QCOMPARE(colour(2), QStringLiteral("#000000"));  // chunks: none
+    QStringList colours;  // size (Blue came first), form, chunks (none)
+    for (int row = 0; row < 3; ++row)
+      colours << f.Window.Model().index(row, 0, riff).data(Qt::ForegroundRole).value<QColor>().name();
+    QCOMPARE(colours, (QStringList{"#00ffff", "#00ffff", "#000000"}));
     // The menu's check marks are set as it opens.
     emit qobject_cast<QMenu*>(f.Find("Red")->parent())->aboutToShow();
     QVERIFY(f.Find("Red")->isChecked() && !f.Find("Green")->isChecked());
@@ -478,9 +510,7 @@ class MainWindowTest : public QObject {
   // The filter shows the matches with their ancestors, counts them and keeps the selection
   // when it is cleared.
   void nameFilter_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("tree");
-    QTest::addColumn<QString>("count");
+    AddColumns<QString, QString, QString>({"text", "tree", "count"});
     QTest::newRow("part, any case") << "SIZE" << "riff(size chunks(format(size) chunk(size) samples(size)))"
                                     << "4 matches";
     QTest::newRow("whole name") << "=chunk" << "riff(chunks(chunk))" << "1 match";

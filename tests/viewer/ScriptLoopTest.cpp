@@ -74,14 +74,11 @@ class ScriptLoopTest : public QObject {
   void initTestCase() { InstallMismatchInfoHook(); }
 
   void failurePage_data() {
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<qint64>("position");      // where the current stream's marker stands
-    QTest::addColumn<qint64>("excerptStart");  // the current dump's first offset
-    QTest::addColumn<qint64>("excerptSize");
-    QTest::addColumn<qint64>("globalPosition");  // -1: no global dump
-    QTest::addColumn<int>("nodeLine");           // the failing model node's line in the file
-    QTest::addColumn<QString>("partialTree");    // the selected node's path, the count of top nodes
+    // "position": where the current stream's marker stands; "excerptStart": the current dump's
+    // first offset; "globalPosition" -1: no global dump; "nodeLine": the failing model node's line
+    // in the file; "partialTree": the selected node's path, the count of top nodes.
+    AddColumns<QByteArray, QByteArray, qint64, qint64, qint64, qint64, int, QString>(
+        {"script", "data", "position", "excerptStart", "excerptSize", "globalPosition", "nodeLine", "partialTree"});
     const QByteArray padded = "ABCDEFGHI" + QByteArray(4990, 'a') + "QY" + QByteArray(999, 'Y');
     QTest::newRow("offset 10") << QByteArray(kPaddedScript) << "ABCDEFGHIQY" + QByteArray(990, 'Y') << qint64(10)
                                << qint64(0) << qint64(640) << qint64(-1) << 7 << "pad 2";
@@ -135,10 +132,7 @@ class ScriptLoopTest : public QObject {
   // Each row: the text with a "|" at the caret, the keys, the text and caret after them, and the
   // clipboard ("-": left alone).
   void memoKeys_data() {
-    QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("keys");
-    QTest::addColumn<QString>("after");
-    QTest::addColumn<QString>("clipboard");
+    AddColumns<QString, QString, QString, QString>({"before", "keys", "after", "clipboard"});
     QTest::newRow("Tab indents") << "a\n|b" << "Tab" << "a\n  |b" << "-";
     QTest::newRow("Ctrl+Tab does not") << "a\n|b" << "Ctrl+Tab" << "a\n|b" << "-";
     QTest::newRow("Shift+Tab two blanks") << "   |b" << "Shift+Backtab" << " |b" << "-";
@@ -169,8 +163,8 @@ class ScriptLoopTest : public QObject {
   }
 
   void windowKeys_data() {
-    QTest::addColumn<QString>("keys");
-    QTest::addColumn<QString>("effect");  // remodel, hide, main, goto or none
+    // "effect": remodel, hide, main, goto or none.
+    AddColumns<QString, QString>({"keys", "effect"});
     QTest::newRow("Ctrl+Return") << "Ctrl+Return" << "remodel";
     QTest::newRow("Ctrl+Enter") << "Ctrl+Num+Enter" << "remodel";
     QTest::newRow("Ctrl+F5") << "Ctrl+F5" << "remodel";

@@ -3,6 +3,7 @@
 
 #include <set>
 
+#include "DataColumns.h"
 #include "EditorRules.h"
 #include "ExtractRules.h"
 #include "InspectionRules.h"
@@ -12,6 +13,7 @@
 #include "ViewerTexts.h"
 
 using namespace weftview;
+using weftview::test::AddColumns;
 
 Q_DECLARE_METATYPE(OpenAction)
 
@@ -33,10 +35,8 @@ class ViewerLogicTest : public QObject {
   }
 
   void classification_data() {
-    QTest::addColumn<QStringList>("paths");
-    QTest::addColumn<QString>("remembered");
-    QTest::addColumn<OpenAction>("action");
-    QTest::addColumn<QString>("files");  // "script|tree|data"
+    // "files" as "script|tree|data".
+    AddColumns<QStringList, QString, OpenAction, QString>({"paths", "remembered", "action", "files"});
     const QString dir = QStringLiteral(SKEINWORK_EXAMPLES_DIR);
     using enum OpenAction;
     QTest::newRow("nothing") << QStringList{} << "" << Nothing << "||";
@@ -69,106 +69,58 @@ class ViewerLogicTest : public QObject {
   // What a rule makes of an answer, a message or a value, as the user sees it: "none" where the
   // rule reads nothing from it.
   void answers_data() {
-    QTest::addColumn<QString>("rule");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("shown");
-    auto row = [](const char* name, const char* rule, const QByteArray& input, const QString& shown) {
-      QTest::newRow(name) << QString::fromLatin1(rule) << input << shown;
+    AddColumns<QString, QByteArray, QString>({"rule", "input", "shown"});
+    auto rows = [](const char* rule, std::initializer_list<std::pair<QByteArray, const char*>> cases) {
+      int index = 0;
+      for (const auto& [input, shown] : cases)
+        QTest::addRow("%s %d: %s", rule, ++index, input.constData())
+            << QString::fromLatin1(rule) << input << QString::fromUtf8(shown);
     };
-    row("help: /?", "help", "weftview /?", "help");
-    row("help: -?", "help", "weftview -?", "help");
-    row("help: --?", "help", "weftview --?", "help");
-    row("help: ?", "help", "weftview ?", "help");
-    row("help: decorated both ends", "help", "weftview /-?-/ x.bin", "help");
-    row("help: /help is a path", "help", "weftview /help", "none");
-    row("help: ? second", "help", "weftview a.sw ?", "none");
-    row("help: no arguments", "help", "weftview", "none");
-    row("class: mismatch", "class", "ESwmConditionMismatch", "Condition Mismatch | Warning: Condition Mismatch");
-    row("class: other library", "class", "EConvertError", "Convert Error | Warning: Convert Error");
-    row("class: WARN node", "class", "ESwmWarning", "Warning | Warning: Node Message");
-    row("class: input left", "class", "ESwmInputLeft", "Input Left | Warning: Input Left");
-    row("go to: line and column", "goto", "12 5", "12 5");
-    row("go to: line only", "goto", "7", "7 1");
-    row("go to: blanks around", "goto", " 3  4 ", "3 4");
-    row("go to: column not a number", "goto", "4 x", "4 1");
-    row("go to: line not a number", "goto", "x 4", "none");
-    row("go to: empty", "goto", "", "none");
-    row("failure: mismatch", "mismatch", "No child nodes match the input. Node: 'kind', input: @3 <eof>.",
-        "No child nodes match the input. Node: 'kind'");
-    row("failure: first input part", "mismatch", "a, input: b, input: c", "a");
-    row("failure: other error", "error", "x, input: y", "x, input: y");
-    row("place: node with its place", "place",
-        "No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3.", "/tmp/a b.sw:5");
-    row("place: quoted name with blanks", "place", "x. Node: 'a b' m.sw:12 (ID 7)", "m.sw:12");
-    row("place: none", "place", "Cannot open file \"x\".", "none");
-    row("offset: four digits", "offset", "0", "0000");
-    row("offset: upper case", "offset", "511", "01FF");
-    row("offset: more digits", "offset", "74565", "12345");
-    row("size: 1024 stays", "size", "1024", "1024");
-    row("size: in K", "size", "1536", "1.50K");
-    row("size: in M", "size", "3145728", "3.00M");
-    row("size: in G", "size", "5368709120000", "5000.00G");
-    row("preview: text", "preview", "WAVE", "WAVE");
-    row("preview: line breaks", "preview", "a\r\nb", "a  b");
-    row("preview: bytes", "preview", QByteArray("\x00" "A \x7f\x80", 5), "00 A 20 \x7f 80");
-    row("charset: by number", "charset", "1251", "windows-1251");
-    row("charset: by name", "charset", "koi8-r", "koi8-r");
-    row("charset: unknown code page", "charset", "99999", "none");
-    // The offset search's answers as "property|exact|offset".
-    row("search: property and decimal", "search", "start 885", "start|0|885");
-    row("search: exact, h suffix", "search", "= 144h", "|1|324");
-    row("search: property, exact, $", "search", "end = $1ff", "end|1|511");
-    row("search: 0x prefix", "search", "0x00405AAC", "|0|4217516");
-    row("search: exact glued", "search", "inner=0x10", "inner|1|16");
-    row("search: trailing dot is decimal", "search", "  100.  ", "|0|100");
-    row("search: junk after a tab", "search", "startGlobal 0x20\tmov eax, 1", "startGlobal|0|32");
-    row("search: a number first, junk after", "search", "0x20 4D 5A 90", "|0|32");
-    row("search: upper-case hex", "search", "$FF", "|0|255");
-    row("search: not a number", "search", "start abc", "none");
-    row("search: hex without hex mark", "search", "1ff", "none");
-    row("search: negative", "search", "-5", "none");
-    row("search: only a property", "search", "start =", "none");
-    row("search: empty", "search", "", "none");
-    // The dump's offset entry, whose keys are checked as they are typed.
-    row("entry: bare hex", "entry", "1ff", "511");
-    row("entry: trailing h", "entry", "1ffh", "511");
-    row("entry: 0x", "entry", "0x1ff", "511");
-    row("entry: decimal", "entry", " 511. ", "511");
-    row("entry: dollar is no mark", "entry", "$1ff", "none");
-    row("entry: hex digits with a period", "entry", "1f.", "none");
-    row("entry: empty", "entry", "", "none");
-    row("entry: only a mark", "entry", "h", "none");
-    // The hex dump's reading window as "start count" for "offset size".
-    row("dump: small stream, all of it", "dump", "40000 49152", "0 49152");
-    row("dump: below 24577, from 0", "dump", "24576 100000", "0 49152");
-    row("dump: above, 24576 before", "dump", "30000 100000", "5424 49152");
-    row("dump: near the end, what is left", "dump", "99000 100000", "74424 25576");
-    // The line number of an offset as "stream size|bytes before it".
-    row("line: start", "line", "10|", "1");
-    row("line: after two LF, CR allowed", "line", "10|a\r\nb\r\nc", "3");
-    row("line: not after a tab", "line", "10|a\tb\n", "none");
-    row("line: none from 16 MiB", "line", "16777216|a\n", "none");
-    row("line: just below 16 MiB", "line", "16777215|a\n", "2");
+    // Decorated question marks ask for help; "/help" is a path, and "?" counts only first.
+    rows("help", {{"weftview /?", "help"}, {"weftview -?", "help"}, {"weftview --?", "help"}, {"weftview ?", "help"},
+                  {"weftview /-?-/ x.bin", "help"}, {"weftview /help", "none"}, {"weftview a.sw ?", "none"},
+                  {"weftview", "none"}});
+    rows("class", {{"ESwmConditionMismatch", "Condition Mismatch | Warning: Condition Mismatch"},
+                   {"EConvertError", "Convert Error | Warning: Convert Error"},
+                   {"ESwmWarning", "Warning | Warning: Node Message"}, {"ESwmInputLeft", "Input Left | Warning: Input Left"}});
+    rows("goto", {{"12 5", "12 5"}, {"7", "7 1"}, {" 3  4 ", "3 4"}, {"4 x", "4 1"}, {"x 4", "none"}, {"", "none"}});
+    rows("mismatch", {{"No child nodes match the input. Node: 'kind', input: @3 <eof>.",
+                       "No child nodes match the input. Node: 'kind'"},
+                      {"a, input: b, input: c", "a"}});
+    rows("error", {{"x, input: y", "x, input: y"}});
+    rows("place", {{"No child nodes match the input. Node: 'kind' /tmp/a b.sw:5 (ID 2), input: @3.", "/tmp/a b.sw:5"},
+                   {"x. Node: 'a b' m.sw:12 (ID 7)", "m.sw:12"}, {"Cannot open file \"x\".", "none"}});
+    rows("offset", {{"0", "0000"}, {"511", "01FF"}, {"74565", "12345"}});
+    rows("size", {{"1024", "1024"}, {"1536", "1.50K"}, {"3145728", "3.00M"}, {"5368709120000", "5000.00G"}});
+    rows("preview", {{"WAVE", "WAVE"}, {"a\r\nb", "a  b"}, {QByteArray("\x00" "A \x7f\x80", 5), "00 A 20 \x7f 80"}});
+    rows("charset", {{"1251", "windows-1251"}, {"koi8-r", "koi8-r"}, {"99999", "none"}});
+    // The offset search's answers as "property|exact|offset": junk may follow the number.
+    rows("search", {{"start 885", "start|0|885"}, {"= 144h", "|1|324"}, {"end = $1ff", "end|1|511"},
+                    {"0x00405AAC", "|0|4217516"}, {"inner=0x10", "inner|1|16"}, {"  100.  ", "|0|100"},
+                    {"startGlobal 0x20\tmov eax, 1", "startGlobal|0|32"}, {"0x20 4D 5A 90", "|0|32"}, {"$FF", "|0|255"},
+                    {"start abc", "none"}, {"1ff", "none"}, {"-5", "none"}, {"start =", "none"}, {"", "none"}});
+    // The dump's offset entry, whose keys are checked as they are typed: "$" is no hex mark there.
+    rows("entry", {{"1ff", "511"}, {"1ffh", "511"}, {"0x1ff", "511"}, {" 511. ", "511"}, {"$1ff", "none"},
+                   {"1f.", "none"}, {"", "none"}, {"h", "none"}});
+    // The hex dump's reading window as "start count" for "offset size": 24576 bytes before the
+    // offset, from 0 below 24577, what is left near the end.
+    rows("dump", {{"40000 49152", "0 49152"}, {"24576 100000", "0 49152"}, {"30000 100000", "5424 49152"},
+                  {"99000 100000", "74424 25576"}});
+    // The line number of an offset as "stream size|bytes before it": none after a tab (no text)
+    // or from 16 MiB.
+    rows("line", {{"10|", "1"}, {"10|a\r\nb\r\nc", "3"}, {"10|a\tb\n", "none"}, {"16777216|a\n", "none"},
+                  {"16777215|a\n", "2"}});
     // The offset of the byte under the caret ("|") in a dump line.
-    row("caret: offset column", "caret", "000|00018    49 20 61 6D 20 4B 61 74    I am Kat", "24");
-    row("caret: first hex pair", "caret", "00000018    4|9 20 61 6D 20 4B 61 74    I am Kat", "24");
-    row("caret: third hex pair", "caret", "00000018    49 20 6|1 6D 20 4B 61 74    I am Kat", "26");
-    row("caret: first character", "caret", "00000018    49 20 61 6D 20 4B 61 74    |I am Kat", "24");
-    row("caret: last character", "caret", "00000018    49 20 61 6D 20 4B 61 74    I am Ka|t", "31");
-    row("caret: the marker line", "caret", "          -- |HERE --", "none");
-    row("caret: a short offset", "caret", "0000018    4|9", "none");
-    // Highlight masks as "mask|name".
-    row("mask: star, any run", "mask", "chunk*|chunk", "match");
-    row("mask: star in the middle", "mask", "a*z|abcz", "match");
-    row("mask: plus needs a character", "mask", "chunk+|chunk", "none");
-    row("mask: plus, a run", "mask", "chunk+|chunk12", "match");
-    row("mask: question, one character", "mask", "h?r|hdr", "match");
-    row("mask: question, not two", "mask", "h?r|hddr", "none");
-    row("mask: case significant", "mask", "hdr|HDR", "none");
-    row("mask: whole name", "mask", "hdr|hdrs", "none");
-    row("mask: no prefix match", "mask", "dr|hdr", "none");
-    row("mask: star alone", "mask", "*|", "match");
-    row("mask: plus against empty", "mask", "+|", "none");
+    rows("caret", {{"000|00018    49 20 61 6D 20 4B 61 74    I am Kat", "24"},
+                   {"00000018    4|9 20 61 6D 20 4B 61 74    I am Kat", "24"},
+                   {"00000018    49 20 6|1 6D 20 4B 61 74    I am Kat", "26"},
+                   {"00000018    49 20 61 6D 20 4B 61 74    |I am Kat", "24"},
+                   {"00000018    49 20 61 6D 20 4B 61 74    I am Ka|t", "31"},
+                   {"          -- |HERE --", "none"}, {"0000018    4|9", "none"}});
+    // Highlight masks as "mask|name": whole names, case significant, "+" needs a character.
+    rows("mask", {{"chunk*|chunk", "match"}, {"a*z|abcz", "match"}, {"chunk+|chunk", "none"}, {"chunk+|chunk12", "match"},
+                  {"h?r|hdr", "match"}, {"h?r|hddr", "none"}, {"hdr|HDR", "none"}, {"hdr|hdrs", "none"},
+                  {"dr|hdr", "none"}, {"*|", "match"}, {"+|", "none"}});
   }
   void answers() {
     QFETCH(QString, rule);
@@ -220,9 +172,8 @@ class ViewerLogicTest : public QObject {
   }
 
   void scriptColouring_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<bool>("inModel");
-    QTest::addColumn<QString>("spans");  // kind letter and the text of each span
+    // "spans": the kind letter and the text of each span.
+    AddColumns<QString, bool, QString>({"line", "inModel", "spans"});
     QTest::newRow("section header") << "== Model ==" << false << "H[== Model ==]";
     QTest::newRow("prose outside a model") << "1 \"a\" = b" << false << "";
     QTest::newRow("comment") << "  ; note \"x\"" << true << "C[; note \"x\"]";
@@ -242,9 +193,7 @@ class ViewerLogicTest : public QObject {
   }
 
   void scriptText_data() {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("charset");
-    QTest::addColumn<QString>("text");
+    AddColumns<QByteArray, QString, QString>({"bytes", "charset", "text"});
     QTest::newRow("UTF-8 by default") << QByteArray("\xC3\xA9t\xC3\xA9") << "" << QStringLiteral("\u00E9t\u00E9");
     QTest::newRow("named charset") << QByteArray("\xE9t\xE9") << "windows-1252" << QStringLiteral("\u00E9t\u00E9");
     QTest::newRow("unknown charset is UTF-8") << QByteArray("\xC3\xA9") << "no-such" << QStringLiteral("\u00E9");
@@ -289,24 +238,19 @@ class ViewerLogicTest : public QObject {
   }
 
   void dumpValues_data() {
-    QTest::addColumn<qint64>("offset");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("extended");
-    QTest::addColumn<QStringList>("entries");
-    QTest::newRow("short: 32-bit and C string")
-        << qint64(5) << QByteArray("AB\xff\xff", 4) << false << QStringList{"Offset dec=5", "32-bit LE=-48575", "C str=AB\u00ff\u00ff"};
-    QTest::newRow("short: 16-bit, no string in two bytes")
-        << qint64(5) << QByteArray("\x02\x00", 2) << false << QStringList{"Offset dec=5", "16-bit LE=2"};
-    QTest::newRow("short: 8-bit") << qint64(0) << QByteArray("\x07", 1) << false << QStringList{"Offset dec=0", "8-bit=7"};
-    QTest::newRow("short: Pascal string")
-        << qint64(5) << QByteArray("\x03\x00" "Abc\x00", 6) << false << QStringList{"Offset dec=5", "32-bit LE=1648427011", "Pascal str=Abc"};
-    QTest::newRow("extended: every entry")
-        << qint64(16) << QByteArray("\x02\x00\x00\x00OK", 6) << true
-        << QStringList{"Offset dec=16", "Offset hex=10", "32-bit LE=2", "16-bit LE=2", "8-bit=2", "Pascal str=OK"};
-    QTest::newRow("extended: no hex offset up to 9, no one-letter strings")
-        << qint64(9) << QByteArray("A\x00", 2) << true << QStringList{"Offset dec=9", "16-bit LE=65", "8-bit=65"};
-    QTest::newRow("Pascal length must be below 4096")
-        << qint64(0) << QByteArray("\x00\x10xy", 4) << true << QStringList{"Offset dec=0", "32-bit LE=2037911552", "16-bit LE=4096", "8-bit=0"};
+    AddColumns<qint64, QByteArray, bool, QStringList>({"offset", "bytes", "extended", "entries"});
+    auto row = [](const char* name, qint64 offset, const QByteArray& bytes, bool extended, const QStringList& entries) {
+      QTest::newRow(name) << offset << bytes << extended << (QStringList{"Offset dec=" + QString::number(offset)} + entries);
+    };
+    row("short: 32-bit and C string", 5, QByteArray("AB\xff\xff", 4), false, {"32-bit LE=-48575", "C str=AB\u00ff\u00ff"});
+    row("short: 16-bit, no string in two bytes", 5, QByteArray("\x02\x00", 2), false, {"16-bit LE=2"});
+    row("short: 8-bit", 0, QByteArray("\x07", 1), false, {"8-bit=7"});
+    row("short: Pascal string", 5, QByteArray("\x03\x00" "Abc\x00", 6), false, {"32-bit LE=1648427011", "Pascal str=Abc"});
+    row("extended: every entry", 16, QByteArray("\x02\x00\x00\x00OK", 6), true,
+        {"Offset hex=10", "32-bit LE=2", "16-bit LE=2", "8-bit=2", "Pascal str=OK"});
+    row("extended: no hex offset up to 9, no one-letter strings", 9, QByteArray("A\x00", 2), true, {"16-bit LE=65", "8-bit=65"});
+    row("Pascal length must be below 4096", 0, QByteArray("\x00\x10xy", 4), true,
+        {"32-bit LE=2037911552", "16-bit LE=4096", "8-bit=0"});
   }
   void dumpValues() {
     QFETCH(qint64, offset);

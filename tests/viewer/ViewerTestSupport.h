@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTreeView>
 
+#include "DataColumns.h"
 #include "MainWindow.h"
 #include "RunController.h"
 #include "ScriptedPrompter.h"
