@@ -80,6 +80,10 @@ def test_nodes_children_and_paths():
         root["nothing"]
     with pytest.raises(IndexError):
         chunks.children[len(types)]
+    first = chunks.children[0]
+    del root, chunks
+    gc.collect()
+    assert first["type"].props["start"].bytes() == b"IHDR"  # a node outlives the tree's other handles
 
 
 @pytest.mark.parametrize("path,prop,offset,length,data", [
@@ -196,12 +200,6 @@ def test_a_saved_tree_loads_back(tmp_path):
     a_range = next(v for n in loaded.root.walk() for v in n.props.values() if isinstance(v, skeinwork.Slice))
     with pytest.raises(ValueError, match="tree file"):
         a_range.bytes()
-
-
-def test_nodes_outlive_their_tree():
-    chunk = png().root["chunks"].children[0]
-    gc.collect()
-    assert chunk["type"].props["start"].bytes() == b"IHDR"
 
 
 def test_two_threads_model_at_once():
