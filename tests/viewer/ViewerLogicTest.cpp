@@ -227,14 +227,10 @@ class ViewerLogicTest : public QObject {
     QVERIFY(list.IsEmpty());
   }
 
+  // What the window tests do not meet: an unnamed node's title, keys the offset entry refuses.
   void nodeLabels() {
-    QVERIFY(!IsOffsetEntryChar(u'g') && !IsOffsetEntryChar(u'-') && !IsOffsetEntryChar(u'X'));
-    QCOMPARE(NodeTitle(true, QString(), 0x1F), QStringLiteral("Root Node"));
     QCOMPARE(NodeTitle(false, QString(), 0xAB0), QStringLiteral("Unnamed Node $AB0"));
-    QCOMPARE(NodeTitle(false, QStringLiteral("size"), 0xAB0), QStringLiteral("Node 'size'"));
-    QCOMPARE(ChildCountText(0), QStringLiteral("0 child nodes."));
-    QCOMPARE(ChildCountText(1), QStringLiteral("1 child node."));
-    QCOMPARE(ChildCountText(2), QStringLiteral("2 child nodes."));
+    QVERIFY(!IsOffsetEntryChar(u'g') && !IsOffsetEntryChar(u'-') && !IsOffsetEntryChar(u'X'));
   }
 
   void dumpValues_data() {
@@ -284,11 +280,9 @@ class ViewerLogicTest : public QObject {
         {"a\\x", 3, "3 matching nodes found."},
         {"a\\x", 2, "More than 2 matching nodes found."},
         {"a\\x$start", 3, "0 matching nodes found."},  // the first match lacks the property
-        {"a\\y", 3, "0 matching nodes found."},
         {"a[", 3, "0 matching nodes found."},  // a path the finder cannot read
     };
     for (const auto& c : counts) QCOMPARE(DataMatchText(c.Path, FindPathMatches(&root, c.Path, c.Bound)), c.Text);
-    QCOMPARE(SearchPath(QStringLiteral("a\\x\\/")), QStringLiteral("a\\x"));
     QCOMPARE(NodeSearchPath(v, &root), QStringLiteral("p\\v$start"));
     QCOMPARE(SiblingNamePath(v), QStringLiteral(".name$start"));
     QCOMPARE(SiblingNamePath(w), QStringLiteral(".Name$start"));
