@@ -53,8 +53,7 @@ def write_file(folder, words, body):
     name, kind = words[0], (words[1] if len(words) > 1 else "text")
     path = os.path.join(folder, name)
     if kind == "hex":
-        digits = "".join(line.split("#")[0] for line in body.splitlines())
-        data = bytes.fromhex(digits)
+        data = bytes.fromhex("".join(line.split("#")[0] for line in body.splitlines()))
     elif kind == "model":
         data = ("Skeinwork 0.79\n\n== Model ==\n" + body).encode()
     else:
@@ -68,10 +67,9 @@ def run_commands(program, folder, body):
     """Returns (expected, actual) texts of a run block."""
     expected, actual = [], []
     for line in body.rstrip("\n").split("\n"):
-        if not line.startswith("$ "):
-            expected.append(line.rstrip())
-            continue
         expected.append(line.rstrip())
+        if not line.startswith("$ "):
+            continue
         actual.append(line.rstrip())
         words = shlex.split(line[2:])
         if words[0] != "skeinwork":
