@@ -265,7 +265,8 @@ TEST_F(Program, SaveThenLoadGivesTheSameTree) {
   EXPECT_FALSE(bad.Err.empty());
 }
 
-// Equal names are numbered, so that no match replaces another.
+// Named, unique and transformed extractions; equal names are numbered, so that no match
+// replaces another.
 TEST_F(Program, ExtractWritesOneFilePerMatch) {
   struct TCase { std::vector<std::string> Args; std::string Out; std::vector<std::pair<std::string, std::string>> Files; };
   const TCase cases[] = {
