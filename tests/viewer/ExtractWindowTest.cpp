@@ -82,8 +82,7 @@ class ExtractWindowTest : public QObject {
     QAction* toggle = f.Find("btTExtractOnPath");
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_F8}) {
       ExtractWindow& window = f.Show();
-      QVERIFY(window.isVisible());
-      QVERIFY(toggle->isChecked());
+      QVERIFY(window.isVisible() && toggle->isChecked());
       QCOMPARE(window.windowTitle(), QStringLiteral("Extract Data on Path"));
       QCOMPARE(f.Control("edDataPath")->text(), QStringLiteral("rows\\row\\field"));
       QCOMPARE(f.Control("edDestPath")->text(), f.Files.Path(QStringLiteral("table")));
@@ -94,9 +93,7 @@ class ExtractWindowTest : public QObject {
       QVERIFY(!f.Control<QLabel>("pnPathExists")->isVisibleTo(&window));
       tree->setCurrentIndex(rows);  // the extraction's tree follows other nodes
       QTest::keyClick(&window, key);
-      QVERIFY(f.Window.TreeShown());
-      QVERIFY(!window.isVisible());
-      QVERIFY(!toggle->isChecked());
+      QVERIFY(f.Window.TreeShown() && !window.isVisible() && !toggle->isChecked());
       QCOMPARE(tree->currentIndex(), field);
     }
   }
@@ -184,8 +181,7 @@ class ExtractWindowTest : public QObject {
     QCOMPARE(f.Text("lbMatchingData"), QStringLiteral("More than 10000 matching nodes found."));
     QSignalSpy ended(&window, &ExtractWindow::ExtractionEnded);
     f.Control<QPushButton>("btExtract")->click();
-    QVERIFY(!f.Control("edDataPath")->isEnabled());
-    QVERIFY(f.Control<QPushButton>("btStop")->isVisibleTo(&window));
+    QVERIFY(!f.Control("edDataPath")->isEnabled() && f.Control<QPushButton>("btStop")->isVisibleTo(&window));
     QTRY_VERIFY(f.Control<QLabel>("lbSavingNode")->text().startsWith(QStringLiteral("row")));
     QTRY_COMPARE(f.Control<QProgressBar>("ProgressBar")->maximum(), 20000);
     const QModelIndex header = f.Window.Model().index(0, ResultTreeModel::ValueColumn);
@@ -194,14 +190,12 @@ class ExtractWindowTest : public QObject {
     f.Control<QPushButton>("btStop")->click();
     QCOMPARE(WaitForOutcome(ended), kRunCancelled);
     const QStringList written = f.Written();
-    QVERIFY(!written.isEmpty());
-    QVERIFY(written.size() < 20000);
+    QVERIFY(!written.isEmpty() && written.size() < 20000);
     for (const QString& file : written) {
       const QString name = file.section(u'.', 0, 0);
       QCOMPARE(file, name + QStringLiteral(".dat=") + name + QStringLiteral(",x"));
     }
-    QVERIFY(window.isVisible());
-    QVERIFY(f.Control("edDataPath")->isEnabled());
+    QVERIFY(window.isVisible() && f.Control("edDataPath")->isEnabled());
     QVERIFY(!f.Control<QPushButton>("btStop")->isVisibleTo(&window));
     QVERIFY(!header.data().toString().isEmpty() && f.Find("btTSave")->isEnabled());
   }
@@ -215,8 +209,7 @@ class ExtractWindowTest : public QObject {
     QCOMPARE(f.Extract(), kRunFailed);
     QCOMPARE(f.Prompter.Log.size(), 1);
     QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: FCreate Error | Cannot create directory")));
-    QVERIFY(f.Extraction->isVisible());
-    QVERIFY(f.Control("edDataPath")->isEnabled());
+    QVERIFY(f.Extraction->isVisible() && f.Control("edDataPath")->isEnabled());
   }
 
   // "Unique" has two states, checked and grey; checked, the name controls are off. The property

@@ -266,8 +266,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Wait(), kRunCancelled);
     QCOMPARE(f.Page(), QStringLiteral("pnStart"));
     QCOMPARE(f.Window.StatusText(), QString());
-    QVERIFY(f.Prompter.Log.isEmpty());
-    QVERIFY(!f.Find<QPushButton>("btCancelRun")->isVisible());
+    QVERIFY(f.Prompter.Log.isEmpty() && !f.Find<QPushButton>("btCancelRun")->isVisible());
     QVERIFY(!f.Window.Run().IsWorking() && !f.Window.Run().ShownRoot() && !f.Window.Run().Failure().Recorded());
     // The data path stays set after closing: "Re-modell another file" asks for both files.
     QCOMPARE(f.EnabledControls(), QStringLiteral("btTOpen miTRemodell start"));
@@ -366,16 +365,14 @@ class MainWindowTest : public QObject {
     // A path the finder cannot read: an error box and no search.
     f.Prompter.TextAnswers << QStringLiteral("a[");
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier);
-    QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("Error: ")));
-    QVERIFY(!f.Window.Search().Active());
+    QVERIFY(f.Prompter.Log.takeLast().startsWith(QStringLiteral("Error: ")) && !f.Window.Search().Active());
     // Function keys with a modifier, and Ctrl+F with another modifier too, do nothing.
     f.Prompter.Log.clear();
     QTest::keyClick(&f.Window, Qt::Key_F3, Qt::ShiftModifier);
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
     QTest::keyClick(&f.Window, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
     QTest::keyClick(&f.Window, Qt::Key_F5, Qt::ControlModifier);
-    QVERIFY(f.Prompter.Log.isEmpty());
-    QVERIFY(!f.Window.Run().IsWorking());
+    QVERIFY(f.Prompter.Log.isEmpty() && !f.Window.Run().IsWorking());
   }
 
   // Offset searches over the RIFF example: tree order, any range or the named one, containment
@@ -461,10 +458,8 @@ class MainWindowTest : public QObject {
       std::unique_ptr<QMimeData> data(model.mimeData({model.IndexOf(node(from))}));
       return model.dropMimeData(data.get(), Qt::MoveAction, -1, 0, model.IndexOf(node(onto)));
     };
-    QVERIFY(!drop("riff\\chunks", "riff\\chunks"));
-    QVERIFY(!drop("riff\\chunks", "riff\\chunks\\format\\size"));
-    QVERIFY(drop("riff\\chunks\\samples", "riff\\chunks\\format"));
-    QVERIFY(drop("riff\\kind", "riff\\chunks"));
+    QVERIFY(!drop("riff\\chunks", "riff\\chunks") && !drop("riff\\chunks", "riff\\chunks\\format\\size"));
+    QVERIFY(drop("riff\\chunks\\samples", "riff\\chunks\\format") && drop("riff\\kind", "riff\\chunks"));
     QCOMPARE(moved.count(), 2);
     QCOMPARE(TreeText(model), QStringLiteral("riff(length chunks(format(size audioFormat channels sampleRate "
                                              "byteRate blockAlign bitsPerSample <unnamed> samples(size data)) kind))"));

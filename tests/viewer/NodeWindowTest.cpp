@@ -161,8 +161,7 @@ class NodeWindowTest : public QObject {
     f.Field(u"form")->Remove();
     QVERIFY(f.Nodes()->isVisible() && dump->isVisible());
     f.Riff()->Remove();
-    QVERIFY(!f.Nodes()->isVisible() && !f.Nodes()->Node());
-    QVERIFY(!dump->isVisible() && !dump->Node());
+    QVERIFY(!f.Nodes()->isVisible() && !f.Nodes()->Node() && !dump->isVisible() && !dump->Node());
 
     f.Window.ShowNodeWindow(f.Window.Run().ShownRoot());
     f.Window.Reload();

@@ -102,8 +102,7 @@ class ScriptLoopTest : public QObject {
     DumpPane* dump = panel->CurrentDump();
     QTEST(qint64(dump->CurrentOffset()), "position");
     // The dump holds exactly the excerpt: one byte before it or after it is out of bounds.
-    QVERIFY(dump->GoTo(excerptStart).isEmpty());
-    QVERIFY(dump->GoTo(excerptStart + excerptSize).isEmpty());
+    QVERIFY(dump->GoTo(excerptStart).isEmpty() && dump->GoTo(excerptStart + excerptSize).isEmpty());
     QVERIFY(!dump->GoTo(excerptStart + excerptSize + 1).isEmpty());
     if (excerptStart > 0) QVERIFY(!dump->GoTo(excerptStart - 1).isEmpty());
     QCOMPARE(panel->GlobalShown(), globalPosition >= 0);
@@ -228,8 +227,7 @@ class ScriptLoopTest : public QObject {
     QVERIFY(QDir(f.Files.Path(QStringLiteral("gone"))).removeRecursively());
     QVERIFY(!f.Editor.Save());
     QCOMPARE(f.Prompter.Log.size(), 1);
-    QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: ")));
-    QVERIFY(f.Editor.IsModified());
+    QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Error: ")) && f.Editor.IsModified());
     QCOMPARE(f.Editor.Memo()->toPlainText(), QStringLiteral("ytext"));
     QCOMPARE(f.Editor.HeaderText(), QStringLiteral("* ") + f.Path + QStringLiteral(" *"));
   }
@@ -251,8 +249,7 @@ class ScriptLoopTest : public QObject {
   void editAndRemodel() {
     Fixture f;
     ScriptEditor* editor = f.FailAndEdit();
-    QVERIFY(editor && editor->isVisible());
-    QVERIFY(f.Find("btTScriptMemo")->isChecked());
+    QVERIFY(editor && editor->isVisible() && f.Find("btTScriptMemo")->isChecked());
     QCOMPARE(editor->Memo()->toPlainText(), QString::fromLatin1(kKindScript));
     QTextCursor cursor = editor->Memo()->document()->find(QStringLiteral("[123]"));
     cursor.insertText(QString::fromLatin1(kFixedKind));
@@ -296,8 +293,7 @@ class ScriptLoopTest : public QObject {
     f.Files.Write(QStringLiteral("kinds.sw"), kKindScript);
     QTRY_COMPARE(f.Prompter.Log.size(), 1);
     QVERIFY(f.Prompter.Log.first().startsWith(QStringLiteral("Warning: Script Editor | ")));
-    QVERIFY(editor->IsModified());
-    QVERIFY(f.Finished.isEmpty());
+    QVERIFY(editor->IsModified() && f.Finished.isEmpty());
   }
 
   // "New script..." writes a stub and opens it; typed lines are written with its CR LF.
