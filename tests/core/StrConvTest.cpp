@@ -23,8 +23,7 @@ TEST(StrConv, NamesResolveToCodepages) {
       {"gb18030", 54936},     {"mac", 10000},            {"ascii", 20127},             {"866", 866},
       {"cp437", 437},         {"tis-620", 874},
       // unknown names and near misses
-      {"", -1},               {"utf-9", -1},             {"windows1251", -1},          {" utf-8", -1},
-      {"utf-8 ", -1},
+      {"", -1},               {"utf-9", -1},             {"windows1251", -1},          {" utf-8", -1}, {"utf-8 ", -1},
   };
   for (const auto& [name, codepage] : rows) {
     SCOPED_TRACE(name);
@@ -40,10 +39,7 @@ TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
   std::vector<std::string> names = SwCharsetNames();
   std::set<std::string> unique(names.begin(), names.end());
   EXPECT_EQ(unique.size(), names.size()) << "a name is listed twice";
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(known.count(SwCharsetToCodepage(std::string_view(name))), 1u);
-  }
+  for (const std::string& name : names) EXPECT_EQ(known.count(SwCharsetToCodepage(std::string_view(name))), 1u) << name;
   for (int codepage : codepages) {
     SCOPED_TRACE(codepage);
     // A codepage's body name leads back to it, and it converts.
@@ -108,8 +104,7 @@ TEST(StrConv, RoundTripsPerCodepage) {
 }
 
 TEST(StrConv, RawUtf16CopiesBytes) {
-  const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2),
-                                  u"\xD800 lone", u"\U0001F600"};
+  const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2), u"\xD800 lone", u"\U0001F600"};
   for (const std::u16string& text : texts) {
     RawByteString bytes = SwEncode(-2, text, -1, true);
     ASSERT_EQ(bytes.size(), text.size() * 2);
@@ -138,8 +133,7 @@ TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
       {37, u"\u4E2D", "\x6F",  // "?" in EBCDIC
        "Codepage 37 cannot represent all symbols of given string '\xE4\xB8\xAD'."},
       {1252, longText, "?" + std::string(60, 'x'),
-       "Codepage 1252 cannot represent all symbols of given string '\xE4\xB8\xAD" +
-           std::string(49, 'x') + "'."},
+       "Codepage 1252 cannot represent all symbols of given string '\xE4\xB8\xAD" + std::string(49, 'x') + "'."},
       // An unpaired surrogate has no UTF-8 form either; UTF-8 substitutes U+FFFD.
       {65001, u"a\xD800z", "a\xEF\xBF\xBDz",
        "Codepage 65001 cannot represent all symbols of given string 'a\xEF\xBF\xBDz'."},

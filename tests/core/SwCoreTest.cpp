@@ -1,10 +1,12 @@
 #include "SwCore.h"
+#include "HexDump.h"
 
 #include <gtest/gtest.h>
 
 #include "SwTestSupport.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,10 +16,9 @@ namespace {
 TEST(Versions, ParseAndText) {
   struct Row { const char* text; TSwVersion version; const char* printed; };
   const Row rows[] = {
-      {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"},    {"1.20", 0x0114, "1.2"},
-      {"1.05", 0x0105, "1.05"}, {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"},
-      {"123", 0x7B00, "123.0"}, {"2.5", 0x0232, "2.5"},    {"0.1", 0x000A, "0.1"},
-      {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
+      {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"}, {"1.20", 0x0114, "1.2"}, {"1.05", 0x0105, "1.05"},
+      {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"}, {"123", 0x7B00, "123.0"}, {"2.5", 0x0232, "2.5"},
+      {"0.1", 0x000A, "0.1"}, {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -29,8 +30,7 @@ TEST(Versions, ParseAndText) {
 TEST(Versions, BadTextsAreRefused) {
   for (const char* text : {"x", "", "1.", ".5", "1.2.3", "1,2", "v1"}) {
     SCOPED_TRACE(text);
-    ExpectError<ESwBadVersionString>(
-        [&] { SwParseVersion(text); },
+    ExpectError<ESwBadVersionString>([&] { SwParseVersion(text); },
         std::string("Cannot parse version string '") + text + "' - must be of form '1.23' or '123'.");
   }
 }
@@ -49,8 +49,7 @@ TEST(Versions, CompareOperatorsAndLimits) {
                           "Invalid TSwVersions operator 6 to compare 0.79 and 1.0.");
   TSwVersions full;
   for (int i = 0; i < 256; ++i) full.Add(1, 0);
-  ExpectError<ESkeinwork>([&] { full.Add(1, 0); },
-                          "TSwVersions has reached maximum number of versions (256).");
+  ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions has reached maximum number of versions (256).");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -130,8 +129,7 @@ TEST(Messages, TranslationAndExceptionHooks) {
   for (int i = 0; i < 256; ++i) full.Add(1, 0);
   ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions: höchstens 256 Versionen.");
   // A translation that does not fit the arguments falls back to the English text.
-  ExpectError<ESkeinwork>([] { TSwRestrictedStream s(nullptr, 1); },
-                          "nil Stream given to TSwRestrictedStream.Create.");
+  ExpectError<ESkeinwork>([] { TSwRestrictedStream s(nullptr, 1); }, "nil Stream given to TSwRestrictedStream.Create.");
   EXPECT_EQ(wrapper.Hooked, 2);
   SetSwTranslateHook({});
   SetSwExceptionHook({});
@@ -240,6 +238,55 @@ TEST(Streams, ExpectBytes) {
     EXPECT_EQ(SwExpectBytes(data, row.expected), row.result);
     EXPECT_EQ(data.Position(), row.after);
   }
+}
+
+TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0) {
+  TSwHexDumpOptions options;
+  options.BytesPerLine = perLine;
+  options.BaseOffset = base;
+  options.Alignment = alignment;
+  options.LineSeparator = "\n";
+  return options;
+}
+
+TSwHexDumpOptions AsciiOnly(TSwHexDumpOptions options) {
+  options.AsciiOnly = true;
+  return options;
+}
+
+TEST(HexDump, Layouts) {
+  struct Row { const char* what; std::string bytes; TSwHexDumpOptions options; std::optional<int64_t> marker;
+               std::string dump; };
+  const std::string sixteen = "0123456789ABCDEF";
+  const Row rows[] = {
+      {"eight per line", "I am Kat", Options(8), {}, "00000000    49 20 61 6D 20 4B 61 74    I am Kat"},
+      {"extra blank after the eighth of sixteen", sixteen, Options(16), {},
+       "00000000    30 31 32 33 34 35 36 37  38 39 41 42 43 44 45 46    0123456789ABCDEF"},
+      {"control bytes and a short last line", std::string("ab\x01\ncd", 6), Options(4, 0x10), {},
+       "00000010    61 62 01 0A    ab..\n00000014    63 64          cd  "},
+      {"alignment leaves blanks and offsets follow the grid", "xyz", Options(4, 0x22, 2), {},
+       "00000020          78 79      xy\n00000024    7A             z   "},
+      {"marker in the middle keeps columns", "abcdef", Options(4), 2, "00000000    61 62          ab  \n"
+       "           -- HERE --\n"
+       "00000000          63 64      cd\n"
+       "00000004    65 66          ef  "},
+      {"marker at the first byte", "abcd", Options(4, 0x100), 0x100,
+       "           -- HERE --\n00000100    61 62 63 64    abcd"},
+      {"marker at the end", "ab", Options(4), 2, "00000000    61 62          ab  \n           -- HERE --"},
+      {"marker outside", "ab", Options(4), 3, "00000000    61 62          ab  "},
+      {"wide offsets", "z", Options(2, 0x123456789), {}, "123456789    7A       z "},
+      {"high bytes as they are", "a\x7F\xC3", Options(3), {}, "00000000    61 7F C3    a\x7F\xC3"},
+      {"high bytes replaced for terminals", "a\x7F\xC3", AsciiOnly(Options(3)), {}, "00000000    61 7F C3    a.."},
+  };
+  for (const Row& row : rows) EXPECT_EQ(SwFormatHexDump(row.bytes, row.options, row.marker), row.dump) << row.what;
+}
+
+TEST(ReadableClassNames, PrefixesGoAndWordsSplit) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
+      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
+      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
+  for (const auto& [name, readable] : rows) EXPECT_EQ(SwReadableClassName(name), readable) << name;
 }
 
 }  // namespace
