@@ -27,33 +27,30 @@ std::string Shown(TRpnScalar value) {
 }
 
 // A model node as the modelling run would give it.
-class TStubModelNode : public TSwExprModelNode {
- public:
-  TStubModelNode(int32_t iteration, WideString path) : mIteration(iteration), mPath(std::move(path)) {}
-  int32_t ParentIteration() const override { return mIteration; }
-  const WideString& ResultPath() const override { return mPath; }
-
- private:
-  int32_t mIteration;
-  WideString mPath;
+struct TStubModelNode : TSwExprModelNode {
+  TStubModelNode(int32_t iteration, WideString path) : Iteration(iteration), Path(std::move(path)) {}
+  int32_t ParentIteration() const override { return Iteration; }
+  const WideString& ResultPath() const override { return Path; }
+  int32_t Iteration;
+  WideString Path;
 };
 
-// One evaluation: the result as "kinds:text" and the input position afterwards.
+// One evaluation: the result as "kinds:text" or "EClass: message" of the error, and the input position
+// afterwards.
 struct TRun { std::string Result; int64_t Position = 0; };
 
 TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
-         TSwTreeNode* base = nullptr) {
+               TSwTreeNode* base = nullptr) {
   TStringStream stream(input);
   stream.SetPosition(start);
   TSwExpression expression(text, base);
   expression.SetInputStream(&stream);
-  expression.Evaluate();
-  return {Shown(expression.LastScalar()), stream.Position()};
+  std::string result = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
+  return {result, stream.Position()};
 }
 
-std::string RunError(const std::u16string& text, const std::string& input = "",
-                     TSwTreeNode* base = nullptr) {
-  return ErrorText([&] { Evaluated(text, input, 0, base); });
+std::string Outcome(const std::u16string& text, const std::string& input = "", TSwTreeNode* base = nullptr) {
+  return Evaluated(text, input, 0, base).Result;
 }
 
 // A small tree: r(a(x x y) b c(d)), with properties on a, x and d.
@@ -61,13 +58,8 @@ struct TTree {
   TSwTreeNode Root{u"r"};
   TSwTreeNode *A, *X1, *X2, *Y, *B, *C, *D;
   TTree() {
-    A = Root.AddChild(u"a");
-    X1 = A->AddChild(u"x");
-    X2 = A->AddChild(u"x");
-    Y = A->AddChild(u"y");
-    B = Root.AddChild(u"b");
-    C = Root.AddChild(u"c");
-    D = C->AddChild(u"d");
+    A = Root.AddChild(u"a"), X1 = A->AddChild(u"x"), X2 = A->AddChild(u"x"), Y = A->AddChild(u"y");
+    B = Root.AddChild(u"b"), C = Root.AddChild(u"c"), D = C->AddChild(u"d");
     A->Properties().AddValue(u"inner", TSwValue::OfText(u"hello"));
     A->Properties().AddValue(u"start", TSwValue::OfInt(5));
     A->Properties().AddValue(u"flag?", TSwValue::OfBool(true));
@@ -185,10 +177,7 @@ TEST(SwExpressions, ErrorMessages) {
                   "'.a has' running in context without base node."},
       {u"", "EEmptyRPN: Empty RPN expression string."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(RunError(row.text, "xyz"), row.error);
-  }
+  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, "xyz"), row.error) << WideToUtf8(row.text);
 }
 
 TEST(SwExpressions, NodeReferences) {
@@ -200,35 +189,25 @@ TEST(SwExpressions, NodeReferences) {
       {u"a$flag?", &tree.Root, "b:True"},
       {u"a$nothing has", &tree.Root, "b:True"},  // the node without the property
       {u".b has", &tree.Root, "b:True"}, {u".b? has", &tree.Root, "b:True"},
-      {u".zz? has", &tree.Root, "b:False"}, {u"c\\d", &tree.Root, "r:01 02"},
-      {u"c/d$", &tree.Root, "r:01 02"},
+      {u".zz? has", &tree.Root, "b:False"}, {u"c\\d", &tree.Root, "r:01 02"}, {u"c/d$", &tree.Root, "r:01 02"},
       {u".$start", tree.X1, "i:5"},  // the parent's property
       {u"$start", tree.A, "i:5"},    // the base node's own
       {u"..", tree.D, "-:null"},     // the root: a node without properties
       {u"$ sibl", tree.X1, "ib:3"}, {u"$ self", tree.X1, "ib:2"}, {u"$ self", tree.Y, "ib:1"},
       {u"$ sibl", &tree.Root, "ib:0"}, {u"$ self", &tree.Root, "ib:0"},
       {u"a+b? has", &tree.Root, "b:False"},  // one name, a node reference
+      {u".zz has", &tree.Root, "ESwExprNoNode: Cannot find node '.zz' relative to 'r' referenced in RPN expression "
+                               "'.zz has'."},
+      {u"c\\zz", tree.X1, "ESwExprNoNode: Cannot find node 'c\\zz' relative to 'r\\a\\x' referenced in RPN "
+                           "expression 'c\\zz'."},
+      {u"2 .zz? or", &tree.Root, "ESwBadRpnValue: Required value type missing (any of 'valBool, valBytes') in RPN "
+                                 "expression '2 .zz? or'."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Evaluated(row.text, "", 0, row.base).Result, row.result);
-  }
-
-  EXPECT_EQ(RunError(u".zz has", "", &tree.Root),
-            "ESwExprNoNode: Cannot find node '.zz' relative to 'r' referenced in RPN expression "
-            "'.zz has'.");
-  EXPECT_EQ(RunError(u"c\\zz", "", tree.X1),
-            "ESwExprNoNode: Cannot find node 'c\\zz' relative to 'r\\a\\x' referenced in RPN "
-            "expression 'c\\zz'.");
+  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, "", row.base), row.result) << WideToUtf8(row.text);
   // A name of letters only is a function call, not a child reference.
-  EXPECT_EQ(RunError(u"a", "", &tree.Root).rfind(
+  EXPECT_EQ(Outcome(u"a", "", &tree.Root).rfind(
                 "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function 'a' "
-                "- known ones: sibl, siblings, len,",
-                0),
-            0u);
-  EXPECT_EQ(RunError(u"2 .zz? or", "", &tree.Root),
-            "ESwBadRpnValue: Required value type missing (any of 'valBool, valBytes') in RPN "
-            "expression '2 .zz? or'.");
+                "- known ones: sibl, siblings, len,", 0), 0u);
 }
 
 TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
@@ -247,16 +226,12 @@ TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
                    "expression (" + finder.Description() + ") 'a\\x[5] has'.");
 
   // With an error handler the reference yields null and evaluation goes on.
-  struct TCollector {
-    std::vector<std::string> Messages;
-    void Collect(TSwObject*, const ESkeinwork& e) { Messages.push_back(e.Message()); }
-  } collector;
+  TErrorLog log;
   TSwExpression handled(u".zz has", &tree.Root);
-  handled.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Collect>(&collector));
+  handled.SetErrorHandler(log.Handler());
   EXPECT_EQ(Shown(SwValueToRpn(handled.Evaluate().Value)), "b:False");
-  ASSERT_EQ(collector.Messages.size(), 1u);
-  EXPECT_EQ(collector.Messages[0],
-            "Cannot find node '.zz' relative to 'r' referenced in RPN expression '.zz has'.");
+  EXPECT_EQ(log.Messages,
+            std::vector<std::string>{"Cannot find node '.zz' relative to 'r' referenced in RPN expression '.zz has'."});
 }
 
 TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
@@ -270,8 +245,7 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
 
   struct Row { std::u16string text; bool modelling; const char* result; };
   const Row rows[] = {
-      {u"item$ len", true, "i:3"},
-      {u"item$ '234' cmp_eq", true, "b:True"}, {u"item$ '23' cmp_eq", true, "b:True"},
+      {u"item$ len", true, "i:3"}, {u"item$ '234' cmp_eq", true, "b:True"}, {u"item$ '23' cmp_eq", true, "b:True"},
       {u"item$ fromraw", true, "s:234"}, {u"item$ b2h", true, "s:323334"},
       {u"item$", false, "i:3"},  // outside modelling a slice is only its length
       {u"$ self", true, "ib:2"},
@@ -320,8 +294,7 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.Base->Name()));
     expression.Restart(c.Base, c.Input);
-    std::string outcome = ErrorText([&] { expression.Evaluate(); });
-    if (outcome == "no error") outcome = Shown(expression.LastScalar());
+    std::string outcome = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
     EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result);
   }
 }
@@ -345,8 +318,7 @@ struct TRoutines {
 
 // Evaluates one condition over `input` from `start` as the modelling run does: "kinds:text@position"
 // or the error.
-std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input,
-                      int64_t start = 0) {
+std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input, int64_t start = 0) {
   static TRoutines routines;
   TStringStream stream(input);
   stream.SetPosition(start);
@@ -373,8 +345,7 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
 TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
   struct Row { const char16_t* op; std::u16string operand; std::string input; int64_t start; std::string expected; };
   const Row rows[] = {
-      {u"=", u"abc", "abcd", 0, "b:True@3"},
-      {u"=", u"abc", "abx", 0, "b:False@0"}, {u"=", u"abc", "", 0, "b:False@0"},
+      {u"=", u"abc", "abcd", 0, "b:True@3"}, {u"=", u"abc", "abx", 0, "b:False@0"}, {u"=", u"abc", "", 0, "b:False@0"},
       {u"=", u"abc", "xxabc", 2, "b:True@5"}, {u"=", u"abc", "xxabc", 5, "b:False@5"},
       {u"=", u"", "xyz", 0, "b:True@0"}, {u"=", u"ABC", "abc", 0, "b:False@0"},
       {u"=", u"\u010D", "\xE8!", 0, "b:True@1"},  // the operand in the model's code page
@@ -393,8 +364,7 @@ TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
        "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
       {u"%", u"SP+|EOF", "", 0, "b:True@0"}, {u"%", u"SP+|EOF", "  x", 0, "b:True@2"},
       {u"%", u"SP+|EOF", "x", 0, "b:False@0"}, {u"%", u"NL", "\r\nx", 0, "b:True@2"},
-      {u"%", u"", "x", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
+      {u"%", u"", "x", 0, "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
        "argument."},
       {u"?", u"'abc' cmp_eq", "abcd", 0, "b:True@3"}, {u"?", u"'abc' cmp_eq", "abx", 0, "b:False@0"},
       {u"?", u"eof", "", 0, "b:True@0"},
@@ -421,8 +391,7 @@ TEST(SwConditions, OperandPreparation) {
   EXPECT_EQ(exact.Bytes, "\xE8");
   EXPECT_EQ(exact.Str, u"\u010D");
   EXPECT_EQ(ErrorText([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
-                .rfind("ESwCodepageLoss: ", 0),
-            0u);
+                .rfind("ESwCodepageLoss: ", 0), 0u);
   TRpnScalar text = TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options);
   EXPECT_EQ(text.Kinds, valStr | valBytes);
   EXPECT_EQ(text.Str, u"\u010D eof");
@@ -445,12 +414,7 @@ TEST(SwConditions, OperandPreparation) {
 // process-wide compile settings (and with them the cache) are renewed.
 TEST(SwExpressions, EvaluatedAgainWithoutCompilingAgain) {
   TSwExpression expression(u"17 25 +", nullptr);
-  struct TStep {
-    const char* Label;
-    std::function<void()> Before;
-    const char* Result;
-    int64_t Tokenised;
-  };
+  struct TStep { const char* Label; std::function<void()> Before; const char* Result; int64_t Tokenised; };
   const TStep steps[] = {
       {"first evaluation", [] { ClearRpnCompileCache(); }, "i:42", 1}, {"again", [] {}, "i:42", 0},
       {"new text", [&] { expression.SetText(u"40 2 -"); }, "i:38", 1},
@@ -479,8 +443,7 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     static bool RegisterMoreAndDecline(void* data, TSwFuncContext&) {
       auto* self = static_cast<TGrower*>(data);
       for (int i = 0; i < 200; ++i)
-        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)),
-                                  TSwFuncHandler{&Answer, nullptr});
+        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)), TSwFuncHandler{&Answer, nullptr});
       self->Functions->Register(u"grow", TSwFuncHandler{&Answer, nullptr});
       return false;
     }
@@ -493,9 +456,7 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     functions.Register(u"grow", TSwFuncHandler{&TGrower::RegisterMoreAndDecline, &grower});
     TSwExpression expression(text, nullptr);
     expression.SetFunctions(&functions);
-    std::string outcome = ErrorText([&] { expression.Evaluate(); });
-    if (outcome == "no error") outcome = Shown(expression.LastScalar());
-    EXPECT_EQ(outcome, result);
+    EXPECT_EQ(ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); }), result);
   }
 }
 
@@ -506,11 +467,7 @@ TEST(SwExpressions, BufferedTransformAcrossChunks) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
   TStringStream input(data);
   // Each case: the expression, where the input starts, and the byte it must give for input byte i.
-  struct TCase {
-    const char16_t* Text;
-    int64_t Start;
-    std::function<char(size_t)> Expected;
-  };
+  struct TCase { const char16_t* Text; int64_t Start; std::function<char(size_t)> Expected; };
   const TCase cases[] = {
       {u"$ '112233' h2b xor", 0, [&](size_t i) { return static_cast<char>(data[i] ^ "\x11\x22\x33"[i % 3]); }},
       {u"$ not", 100, [&](size_t i) { return static_cast<char>(~data[i]); }},
@@ -573,7 +530,7 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
             "bytes or characters (83886079 max).");
   // A value that one step would make too long is refused before it is made, and a value is
   // never read from a stream longer than any value.
-  EXPECT_EQ(RunError(u"$ b2h", std::string(41943040, 'a')),
+  EXPECT_EQ(Outcome(u"$ b2h", std::string(41943040, 'a')),
             "ESwExprValueTooLong: Function TFnBinToHex of RPN expression '$ b2h' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
   TZeros huge(100000000);
@@ -594,11 +551,11 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // Work counts against the thread's meter, and a cancel request stops the next piece of it.
   std::atomic<bool> cancel{false};
   TSwWorkMeter meter(&cancel, 100000);
-  EXPECT_EQ(RunError(u"$ not", std::string(200000, 'x')),
+  EXPECT_EQ(Outcome(u"$ not", std::string(200000, 'x')),
             "ESwWorkLimit: The work limit of 100000 units (bytes read, made, scanned or written, and passes of the "
             "model) has been reached.");
   cancel = true;
-  EXPECT_EQ(RunError(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
+  EXPECT_EQ(Outcome(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
 }
 
 // A host's side of the Ask mode: gives its answers in turn and keeps the requests.
@@ -619,44 +576,36 @@ TEST(SwExpressions, LoadAndSave) {
   auto read = [](const std::string& path) { return fs::exists(path) ? ReadFile(path) : "<none>"; };
   auto text = [](const std::string& s) { return Utf8ToWide(s); };
 
-  // Text is written as UTF-8 without a byte-order mark; the result is the input.
-  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' 'h\xC3\xA9llo' save")).Result, "s:h\xC3\xA9llo");
-  EXPECT_EQ(read(file("t.txt")), "h\xC3\xA9llo");
-  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' load b2hh")).Result, "s:68 C3 A9 6C 6C 6F");
-
-  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' '00FF' h2b save")).Result, "r:00 FF");
-  EXPECT_EQ(read(file("b.bin")), std::string("\x00\xFF", 2));
-  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' load not b2h")).Result, "s:FF00");
-
-  // A stream input is written whole, from its start, and keeps its position.
-  TRun run = Evaluated(text("'" + file("s.bin") + "' $ save"), "abcdef", 3);
-  EXPECT_EQ(run.Position, 3);
-  EXPECT_EQ(read(file("s.bin")), "abcdef");
-  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load 'abc' cmp_eq")).Result, "b:True");
-  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load len")).Result, "i:6");
-
-  std::string missing = ErrorText([&] { Evaluated(text("'" + file("none.bin") + "' load")); });
+  // Text is written as UTF-8 without a byte-order mark; the result is the input. A stream input is written
+  // whole, from its start, and keeps its position.
+  struct TStep { std::string Text, Result, File = {}, Content = {}; };  // "@": the scratch folder
+  const TStep steps[] = {
+      {"'@t.txt' 'h\xC3\xA9llo' save", "s:h\xC3\xA9llo", "t.txt", "h\xC3\xA9llo"},
+      {"'@t.txt' load b2hh", "s:68 C3 A9 6C 6C 6F"}, {"'@b.bin' '00FF' h2b save", "r:00 FF", "b.bin", {"\0\xFF", 2}},
+      {"'@b.bin' load not b2h", "s:FF00"}, {"'@s.bin' $ save", "-:null", "s.bin", "abcdef"},
+      {"'@s.bin' load 'abc' cmp_eq", "b:True"}, {"'@s.bin' load len", "i:6"},
+      {"5 load", "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i."},
+  };
+  for (const TStep& step : steps) {
+    std::string text = step.Text;
+    if (size_t at = text.find('@'); at != std::string::npos) text.replace(at, 1, dir.Path().string() + "/");
+    TRun run = Evaluated(Utf8ToWide(text), "abcdef", 3);
+    EXPECT_EQ(run.Result + "@" + std::to_string(run.Position), step.Result + "@3") << text;
+    if (!step.File.empty()) { EXPECT_EQ(read(file(step.File.c_str())), step.Content) << text; }
+  }
+  const std::string missing = Outcome(text("'" + file("none.bin") + "' load"));
   EXPECT_EQ(missing.rfind("EFOpenError: Cannot open file ", 0), 0u) << missing;
-  EXPECT_EQ(ErrorText([&] { Evaluated(text("5 load")); }),
-            "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i.");
 
   // A file-access policy decides before a file is touched, per kind of access; an answer for
   // the run stands for later accesses of its kind only. Without a policy all is allowed.
   const std::string written = file("sub/../w.txt");
-  const std::vector<std::u16string> texts = {text("'" + written + "' 'one' save"),
-                                             text("'" + written + "' 'two' save"),
+  const std::vector<std::u16string> texts = {text("'" + written + "' 'one' save"), text("'" + written + "' 'two' save"),
                                              text("'" + file("s.bin") + "' load len")};
   using M = TSwFileAccessMode;
   using A = TSwFileAccessAnswer;
-  struct TCase {
-    const char* Name;
-    bool Policy;
-    M Read, Write;
-    bool Asks;
-    std::vector<A> Answers;
-    std::string Outcomes;  // per text: "+" done, "-" refused
-    std::string File;      // w.txt afterwards
-  };
+  // Outcomes: per text, "+" done, "-" refused; File: w.txt afterwards.
+  struct TCase { const char* Name; bool Policy; M Read, Write; bool Asks; std::vector<A> Answers;
+                 std::string Outcomes, File; };
   const std::vector<TCase> cases = {
       {"no policy", false, M::Allowed, M::Allowed, false, {}, "+++", "two"},
       {"refusing", true, M::Refused, M::Refused, false, {}, "---", "<none>"},
@@ -688,39 +637,34 @@ TEST(SwExpressions, LoadAndSave) {
   TSwFileAccess access{M::Allowed, M::Ask, TSwFileAccessAsk::Of<&TAsker::Answer>(&asker)};
   TSwExpression expression(texts[0], nullptr);
   expression.SetFileAccess(&access);
-  EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }),
-            "ESwFileAccessRefused: Function save was refused access to file \"" + written +
-                "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
+  EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }), "ESwFileAccessRefused: Function save was refused access to file \"" +
+                                                            written + "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
   ASSERT_EQ(asker.Asked.size(), 1u);
   EXPECT_EQ(asker.Asked[0].Kind, TSwFileAccessKind::Write);
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].Function), "save");
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].Path), written);
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].ResolvedPath), (fs::canonical(dir.Path()) / "w.txt").string());
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].Function + u" " + asker.Asked[0].Path + u" " + asker.Asked[0].ResolvedPath),
+            "save " + written + " " + (fs::canonical(dir.Path()) / "w.txt").string());
 }
 
-TEST(SwExpressions, ValueAndContextErrors) {
+TEST(SwExpressions, ResultsAndExtraction) {
   TSwObject stranger;
   TRpnScalar bad;
   bad.Kinds = valCustom;
   bad.Custom = &stranger;
-  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Of(bad); }),
-            "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx "
-            "instance.");
-  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Required(RpnNum(1)); }),
-            "ESwRpnValueNotExtended: Expected an extended RPN value.");
+  TSwFuncContext empty;
+  TSwExpression fresh(u"1", nullptr);
+  const std::pair<std::function<void()>, std::string> misuses[] = {
+      {[&] { TSwRpnValueEx::Of(bad); },
+       "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx instance."},
+      {[] { TSwRpnValueEx::Required(RpnNum(1)); }, "ESwRpnValueNotExtended: Expected an extended RPN value."},
+      // A built-in function's handler called without an expression names the function.
+      {[&] { SwGlobalFunctions().Handlers(u"len")->front()(empty); },
+       "ESwBadFuncContext: Required TFnLength Context fields missing."},
+      {[&] { fresh.ExtractOutStream(); },
+       "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that wasn't yet evaluated."},
+  };
+  for (const auto& [misuse, error] : misuses) EXPECT_EQ(ErrorText(misuse), error);
   EXPECT_EQ(TSwRpnValueEx::Of(RpnNum(1)), nullptr);
 
-  // A built-in function's handler called without an expression names the function.
-  TSwFuncContext empty;
-  EXPECT_EQ(ErrorText([&] { SwGlobalFunctions().Handlers(u"len")->front()(empty); }),
-            "ESwBadFuncContext: Required TFnLength Context fields missing.");
-}
-
-TEST(SwExpressions, ResultsAndExtraction) {
-  TSwExpression fresh(u"1", nullptr);
-  EXPECT_EQ(ErrorText([&] { fresh.ExtractOutStream(); }),
-            "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that "
-            "wasn't yet evaluated.");
   TSwExpressionResult number = fresh.Evaluate();
   EXPECT_EQ(number.Value.Kinds, SwKind(ltFrac) | SwKind(ltInt));
   EXPECT_EQ(number.Value.Int, 1);
@@ -752,11 +696,9 @@ TEST(SwExpressions, ResultsAndExtraction) {
   }
   EXPECT_EQ(Shown(SwValueToRpn(TSwValue::OfInt(42))), "i:42");
   EXPECT_EQ(SwRpnKindNames(0), "<none>");
-  EXPECT_EQ(SwTruncNumber(-2.9), -2);
-  EXPECT_EQ(SwTruncNumber(2.9), 2);
-  EXPECT_EQ(SwTruncNumber(1e300), INT64_MAX);
-  EXPECT_EQ(SwTruncNumber(-1e300), INT64_MIN);
-  EXPECT_EQ(SwTruncNumber(std::nan("")), 0);
+  const std::pair<double, int64_t> truncated[] = {{-2.9, -2}, {2.9, 2}, {1e300, INT64_MAX}, {-1e300, INT64_MIN},
+                                                  {std::nan(""), 0}};
+  for (const auto& [number, integer] : truncated) EXPECT_EQ(SwTruncNumber(number), integer) << number;
 }
 
 }  // namespace
