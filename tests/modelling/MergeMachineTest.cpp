@@ -293,6 +293,13 @@ TEST(MmList, NumbersItsNodesAndReusesEmptySlots) {
 // ---------------------------------------------------------------------------------------------
 // Merging toy trees.
 
+// The merged graph of `tree`, or "EClass: message" of the error merging it raises.
+std::string Merged(const std::string& tree) {
+  TToyMachine machine;
+  Define(machine, tree);
+  return ResultOrError([&] { machine.Merge(); return Dump(machine); });
+}
+
 TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
   struct Row { const char* Title; std::string Tree, Expected; };
   const Row rows[] = {
@@ -311,8 +318,7 @@ TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
       {"a plain sibling is an ancestor too", "root|  x|    a|  @x", "root#0|  x#1|    a#2|  @x#3|    a#4/1"},
       {"an item named like an enclosing item inherits from it", "root|  list|    item|    @list",
        "root#0|  list#1|    item#2|    @list#3|      item#4/1|      *@list#3/1"},
-      {"an inheriting child overlays the inherited one in place",
-       "root|  (d)|    x|      a|    y|  @d|    @x|      b",
+      {"an inheriting child overlays the inherited one in place", "root|  (d)|    x|      a|    y|  @d|    @x|      b",
        "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    x#10/1|      a#11|      b#12/1|    y#9/1"},
       {"a prepending overlay puts its own children first", "root|  (d)|    x|      a|    y|  @d|    @+x|      b",
        "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    +x#10/1|      b#11/1|      a#12|    y#9/1"},
@@ -329,20 +335,7 @@ TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
       {"implicit children are not taken over, own ones stay", "root|  (d)|    !imp|    x|  @d|    !own",
        "root#0|  (d)#1|    !imp#2|    x#3|  @d#4|    x#6/1|    !own#5"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Title);
-    TToyMachine machine;
-    Define(machine, row.Tree);
-    machine.Merge();
-    EXPECT_EQ(Dump(machine), row.Expected);
-  }
-}
-
-// "EClass: message" of the error merging `tree` raises, or "no error".
-std::string MergeError(const std::string& tree) {
-  TToyMachine machine;
-  Define(machine, tree);
-  return ErrorText([&] { machine.Merge(); });
+  for (const Row& row : rows) EXPECT_EQ(Merged(row.Tree), row.Expected) << row.Title;
 }
 
 // Whether every node left in the merged graph went through merging.
@@ -379,10 +372,7 @@ TEST(MergeMachine, ReportsFaultsOfTheTree) {
       {"root|  @", "EMmBadFinder: FName given to TMmFinder is empty."},
       {"root|  n >", "EMmBadFinder: FName given to TMmFinder is empty."},
   };
-  for (const auto& [tree, error] : rows) {
-    SCOPED_TRACE(tree);
-    EXPECT_EQ(MergeError(tree), error);
-  }
+  for (const auto& [tree, error] : rows) EXPECT_EQ(Merged(tree), error) << tree;
 }
 
 TEST(MergeMachine, MergeListsHaveAnOriginPool) {
@@ -409,10 +399,7 @@ TEST(MergeMachine, MergeListsHaveAnOriginPool) {
 }
 
 TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
-  struct Row {
-    std::function<void(TToyMachine&)> Action;
-    std::string Message;
-  };
+  struct Row { std::function<void(TToyMachine&)> Action; std::string Message; };
   auto defineRoot = [](TMergeMachine& m, int32_t parent) {
     auto node = std::make_unique<TMmNode>(u"root");
     node->ParentID = parent;
@@ -472,10 +459,8 @@ TEST(MergeMachine, DepthIsBounded) {
 // Recursive definitions through inheritance and merges end, however they nest.
 TEST(MergeMachine, RecursiveDefinitionsEnd) {
   const char* const trees[] = {
-      "root|  (a)|    @a|    @a|    x|      @a",
-      "root|  (a)|    (b)|      @a|      @b|    @b|  @a",
-      "root|  (a) >b|    p|      @a|  (b)|    q",
-      "root|  l|    @l|      x",
+      "root|  (a)|    @a|    @a|    x|      @a", "root|  (a)|    (b)|      @a|      @b|    @b|  @a",
+      "root|  (a) >b|    p|      @a|  (b)|    q", "root|  l|    @l|      x",
   };
   for (const char* tree : trees) {
     SCOPED_TRACE(tree);
@@ -539,15 +524,19 @@ TEST(MergeMachine, OverlayRecordsWhatItAbsorbed) {
 }
 
 TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
-  struct Row { TMmCleanupMode Mode; int Count; std::vector<int32_t> Removed; };
+  const std::string overlay = "root|  (d)|    x|      a|    y|  @d|    @x|      b";
+  struct Row { std::string Tree; TMmCleanupMode Mode; int Count; std::vector<int32_t> Removed; };
   const Row rows[] = {
-      {TMmCleanupMode::None, 13, {}}, {TMmCleanupMode::KeepReferenced, 13, {}},
-      {TMmCleanupMode::KeepReachable, 13, {8, 7, 6}},
+      {overlay, TMmCleanupMode::None, 13, {}}, {overlay, TMmCleanupMode::KeepReferenced, 13, {}},
+      {overlay, TMmCleanupMode::KeepReachable, 13, {8, 7, 6}},
+      // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
+      {"root|  (m)|    p|  n >m...", TMmCleanupMode::KeepReachable, 6, {4}},
+      {"root", TMmCleanupMode::KeepReferenced, 1, {}},  // the root stays although nothing names it
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(static_cast<int>(row.Mode));
+    SCOPED_TRACE(row.Tree + " " + std::to_string(static_cast<int>(row.Mode)));
     TToyMachine machine;
-    Define(machine, "root|  (d)|    x|      a|    y|  @d|    @x|      b");
+    Define(machine, row.Tree);
     machine.SetCleanupMode(row.Mode);
     machine.Merge();
     EXPECT_EQ(machine.Merged().Count(), row.Count);
@@ -559,36 +548,15 @@ TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
   }
 }
 
-TEST(MergeMachine, CleanupTrimsTrailingNodes) {
-  TToyMachine machine;
-  Define(machine, "root|  (m)|    p|  n >m...");
-  machine.Merge();
-  // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
-  EXPECT_EQ(machine.Merged().Count(), 6);
-  EXPECT_EQ(machine.MergedNode(4), nullptr);
-  EXPECT_EQ(machine.MergedNode(5)->ParentID, 3);
-
-  TToyMachine lonely;
-  Define(lonely, "root");
-  lonely.SetCleanupMode(TMmCleanupMode::KeepReferenced);
-  lonely.Merge();
-  EXPECT_EQ(lonely.Merged().Count(), 1);  // the root stays although nothing names it
-}
-
-struct TCollector {
-  std::vector<std::string> Messages;
-  void Handle(TSwObject*, const ESkeinwork& error) { Messages.push_back(error.ClassName() + ": " + error.Message()); }
-};
-
 TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
   TToyMachine machine;
-  TCollector collector;
-  machine.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Handle>(&collector));
+  TErrorLog log;
+  machine.SetErrorHandler(log.Handler());
   Define(machine, "root|  @y|    a|  @z");
   machine.Merge();
   const std::vector<std::string> expected = {"EMmNoAncestor: Cannot find ancestor of inheriting node 'y'.",
                                              "EMmNoAncestor: Cannot find ancestor of inheriting node 'z'."};
-  EXPECT_EQ(collector.Messages, expected);
+  EXPECT_EQ(log.Errors, expected);
   EXPECT_EQ(Dump(machine), "root#0|  @y#1|    a#2|  @z#3");
 }
 
@@ -605,7 +573,7 @@ TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
       {"root|  a|    @", "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},
       {"root|  a >a", "EMmNoMergeNode: Cannot locate node 'a' to merge 'a' with. 100% [top 1]"},
   };
-  for (const auto& [tree, error] : rows) EXPECT_EQ(MergeError(tree), error);
+  for (const auto& [tree, error] : rows) EXPECT_EQ(Merged(tree), error);
   TToyMachine empty;
   ExpectError<EMmNoneDefined>([&] { empty.Merge(); }, "No Defined nodes are found on Merge. 100% [top -1]");
   // List errors are not the machine's own and stay as they are.

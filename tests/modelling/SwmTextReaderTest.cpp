@@ -187,8 +187,7 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
       {"a\n\tb\n\t\tc\n  \td\n", "a:1(b:2(c:3 d:4))"}, {"a\r\n  b\r\n\r\nc\r\n", "a:1(b:2) c:4"},
       {"x\nx\n  x\n", "x:1 x:2(x:3)"}, {"\n\n; only comments\n", ""},
       {"END? eof\nLINE\n  \"blank\"? eof\n  \"line\" =\n    .? \"indent\"... % SP SP\n      % SP SP\n"
-       "    . \"cond\" =",
-       "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
+       "    . \"cond\" =", "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
   };
   for (const auto& [text, shape] : rows) {
     auto root = ReadModel(text, u"m");
@@ -259,6 +258,47 @@ TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The reader that runs the model of model texts
+
+// Every item that a reader of class TReader makes of `text`, or the error it raises.
+template <class TReader>
+std::string ReadWith(const std::string& text) {
+  return ResultOrError([&] {
+    TReader reader;
+    reader.Options.Codepage = 65001;
+    TStringStream stream(text);
+    return DescribeAll(reader.Read(stream, u"m").get());
+  });
+}
+
+TEST(ModellingStreamer, BothReadersBuildTheSameTrees) {
+  const std::string corpus[] = {
+      std::string(SwmModelTextOf(SwBuiltinModelText(u"SWMMODEL"))),
+      std::string(SwmModelTextOf(SwBuiltinModelText(u"SWMSCRIPT"))), "1 \"a\" = a\n2 \"b\" = b\n",
+      "\"X\"\n  END? eof\n", "(pair)\n  = (\n  = )\n\"P\" + pair... = <\n",
+      "; a comment\n\n\"L\"\n  \"+g\\v\" = x\n  END? eof\n", "first + (middle) + last % SP+\n",
+      "01 \"R\" = r\n. \"S\" = s\n^ @Name \"a\\b\" = t\n", "\"N\" != b\n  \"x\" = a\n",
+      "\"Q\" = q\n  \"in\" % SP* ID+\n",
+  };
+  for (const std::string& text : corpus) {
+    const std::string native = ReadWith<TSwmNativeStreamer>(text);
+    EXPECT_EQ(ReadWith<TSwmModellingStreamer>(text), native) << text.substr(0, 60);
+    EXPECT_EQ(native.find("ESw"), std::string::npos) << native;
+  }
+}
+
+TEST(ModellingStreamer, WhereTheReadersDiffer) {
+  // An odd indentation is the model's WARN, not the native parse error.
+  EXPECT_EQ(ReadWith<TSwmModellingStreamer>("\"A\"\n   \"B\" = b\n").rfind(
+                "ESwmWarning: Indentation space count must be even to 2.", 0), 0u);
+  // "@" with a capital name and a path: the path decides, so the item does not inherit.
+  EXPECT_EQ(ReadWith<TSwmModellingStreamer>("@NAME \"p\\q\"\n"), "NAME path=\"p\\q\" 0 -------- @m:1\n");
+  EXPECT_EQ(ReadWith<TSwmNativeStreamer>("@NAME \"p\\q\"\n"), "NAME path=\"p\\q\" 0 -----I-- @m:1\n");
+  EXPECT_NE(ReadWith<TSwmModellingStreamer>("\"a\" \"b\" = x\n").find("defining item's \"path\" twice"),
+            std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Built-in models
 
 TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
@@ -299,8 +339,7 @@ TEST(BuiltinModels, BothModelsRead) {
   auto root = SwmReadBuiltinModel(u"SwmScript");
   EXPECT_EQ(CountNodes(root.get()), 53);
   ASSERT_EQ(root->ChildCount(), 4);
-  EXPECT_EQ(Describe(root->Child(1)) + "\n" + DescribeAll(root->Child(1), 1),
-            "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
+  EXPECT_EQ(Describe(root->Child(1)) + "\n" + DescribeAll(root->Child(1), 1), "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
             "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
             "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"
             // "<>" stands before "<", which would otherwise take its first character.
