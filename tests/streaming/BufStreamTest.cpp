@@ -43,12 +43,7 @@ std::vector<int64_t> WindowStarts(const TBufStream& cache) {
 }
 
 TEST(BufStream, WindowRules) {
-  struct Step {
-    int64_t offset;
-    int64_t count;
-    int64_t got;    // bytes the read returns
-    int reads;      // reads that reached the stream so far
-  };
+  struct Step { int64_t offset, count, got; int reads; };  // got: what the read returns; reads: reaching the stream
   struct Row {
     const char* name;
     int windows;
@@ -168,8 +163,7 @@ TEST(BufStream, StreamSide) {
   EXPECT_EQ(cache.Size(), 1000);
   EXPECT_EQ(stream->Reads, 17);
 
-  for (auto action : {+[](TBufStream& c) { c.Write("x", 1); },
-                      +[](TBufStream& c) { c.SetSize(1); }}) {
+  for (auto action : {+[](TBufStream& c) { c.Write("x", 1); }, +[](TBufStream& c) { c.SetSize(1); }}) {
     ExpectError<EWriteError>([&] { action(cache); }, "TBufStream is a read-only wrapper.");
   }
 }
@@ -201,14 +195,8 @@ TEST(BufStream, OwnershipOfTheStream) {
 // A file that another program cuts while it is cached: bytes the cached size promised and the
 // file no longer holds end the read with a read error naming the file.
 TEST(BufStream, FileCutWhileReadIsAReadError) {
-  struct Row {
-    const char* name;
-    int windows;
-    int64_t windowSize;
-    int64_t cutTo;
-    int64_t offset, count;
-    std::string error;  // empty: the read gives `count` bytes
-  };
+  // error: empty: the read gives `count` bytes.
+  struct Row { const char* name; int windows; int64_t windowSize, cutTo, offset, count; std::string error; };
   const Row rows[] = {
       {"a new window past the cut", 2, 64, 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
       {"a window across the cut", 2, 64, 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
