@@ -26,9 +26,8 @@ TEST(StrConv, NamesResolveToCodepages) {
       {"", -1},               {"utf-9", -1},             {"windows1251", -1},          {" utf-8", -1}, {"utf-8 ", -1},
   };
   for (const auto& [name, codepage] : rows) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage);
-    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage);
+    EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage) << name;
+    EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage) << name;
   }
 }
 
@@ -56,9 +55,8 @@ TEST(StrConv, CodepagesNameAndDescribe) {
       {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.codepage);
-    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name);
-    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description);
+    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name) << row.codepage;
+    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description) << row.codepage;
   }
 }
 

@@ -21,9 +21,8 @@ TEST(Versions, ParseAndText) {
       {"0.1", 0x000A, "0.1"}, {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(SwParseVersion(row.text), row.version);
-    EXPECT_EQ(SwVersionText(row.version), row.printed);
+    EXPECT_EQ(SwParseVersion(row.text), row.version) << row.text;
+    EXPECT_EQ(SwVersionText(row.version), row.printed) << row.text;
   }
 }
 
@@ -40,10 +39,9 @@ TEST(Versions, CompareOperatorsAndLimits) {
   const Row rows[] = {{0, false, false, true}, {1, false, true, true}, {2, true, false, false},
                       {3, true, true, false},  {4, false, true, false}, {5, true, false, true}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.op);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0100, 0x0101), row.below);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0101, 0x0101), row.equal);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0102, 0x0101), row.above);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0100, 0x0101), row.below) << int(row.op);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0101, 0x0101), row.equal) << int(row.op);
+    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0102, 0x0101), row.above) << int(row.op);
   }
   ExpectError<ESkeinwork>([] { TSwVersions::Compare(6, 0x004F, 0x0100); },
                           "Invalid TSwVersions operator 6 to compare 0.79 and 1.0.");

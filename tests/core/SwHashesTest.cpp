@@ -122,9 +122,8 @@ TEST(Hash, SortedMapsKeepKeyOrderAndCanReplace) {
   const TCase cases[] = {{u"a", 0, 0}, {u"a", 1, -1}, {u"m", 0, 2}, {u"m", 2, 4}, {u"m", 3, -1},
                          {u"z", 0, 5}, {u"b", 0, -1}, {u"*", 5, 5}, {u"*", 6, -1}};
   for (const TCase& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.Key) + " " + std::to_string(c.N));
-    EXPECT_EQ(sorted.NthIndexOfName(c.Key, c.N), c.Expected);
-    EXPECT_EQ(sorted.NthIndexOf(c.Key, c.N), c.Expected);
+    EXPECT_EQ(sorted.NthIndexOfName(c.Key, c.N), c.Expected) << WideToUtf8(c.Key) + " " + std::to_string(c.N);
+    EXPECT_EQ(sorted.NthIndexOf(c.Key, c.N), c.Expected) << WideToUtf8(c.Key) + " " + std::to_string(c.N);
   }
   EXPECT_EQ(Indices(sorted, u"m"), (std::vector<int>{2, 3, 4}));
 

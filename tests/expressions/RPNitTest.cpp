@@ -166,9 +166,8 @@ TEST(RpnValues, TextFormsAndKindLetters) {
       {RpnBool(false), u"False", "b"}, {TRpnScalar(), u"null", "-"}, {both, u"text", "sr"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(RpnValueText(row.value), row.text);
-    EXPECT_EQ(RpnKindLetters(row.value.Kinds), row.letters);
+    EXPECT_EQ(RpnValueText(row.value), row.text) << WideToUtf8(row.text);
+    EXPECT_EQ(RpnKindLetters(row.value.Kinds), row.letters) << WideToUtf8(row.text);
   }
   EXPECT_EQ(RpnValueText(TRpnScalar(), u""), u"");
   EXPECT_EQ(RpnKindLetters(valCustom | valBool | valNum | valBytes | valStr), "sribc");

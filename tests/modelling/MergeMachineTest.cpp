@@ -17,10 +17,9 @@ namespace {
 // taken over from elsewhere, and a merge entry marked "..." makes marked copies of what it
 // appends, much as a model does.
 
-class TToyInfo : public TSwObject {
- public:
-  bool Implicit = false;
-  bool Marked = false;
+struct TToyInfo : TSwObject {
+  TToyInfo(bool implicit, bool marked) : Implicit(implicit), Marked(marked) {}
+  bool Implicit, Marked;
 };
 
 class TToyMachine : public TMergeMachine {
@@ -29,8 +28,8 @@ class TToyMachine : public TMergeMachine {
   int32_t MergeEarlyFromRoot = -1;  // merged from NodeMerged(0), before the root is merged
   int32_t BreakStackAt = -1;        // NodeMerged pushes a stray entry for this node
 
-  TToyInfo* NewInfo() {
-    mInfos.push_back(std::make_unique<TToyInfo>());
+  TToyInfo* NewInfo(bool implicit, bool marked) {
+    mInfos.push_back(std::make_unique<TToyInfo>(implicit, marked));
     return mInfos.back().get();
   }
 
@@ -52,20 +51,14 @@ class TToyMachine : public TMergeMachine {
   }
   TMmNode* CloneNode(TMmNode& node) override {
     TMmNode* clone = TMergeMachine::CloneNode(node);
-    if (const TToyInfo* info = Info(&node)) {
-      TToyInfo* copy = NewInfo();
-      copy->Implicit = info->Implicit;
-      copy->Marked = info->Marked;
-      clone->Data = copy;
-    }
+    if (const TToyInfo* info = Info(&node)) clone->Data = NewInfo(info->Implicit, info->Marked);
     return clone;
   }
   int32_t AdoptMergedChild(int32_t childId, TMmNode& entry) override {
     const TToyInfo* entryInfo = Info(&entry);
     if (!entryInfo || !entryInfo->Marked) return childId;
     TMmNode* clone = CloneNode(*MergedNode(childId));
-    if (!clone->Data) clone->Data = NewInfo();
-    static_cast<TToyInfo*>(clone->Data)->Marked = true;
+    clone->Data = NewInfo(Info(clone) && Info(clone)->Implicit, true);
     return clone->ID;
   }
 
@@ -97,11 +90,7 @@ void Define(TToyMachine& machine, const std::string& tree) {
     for (; at < spec.size() && std::string("@+!").find(spec[at]) != std::string::npos; ++at) {
       if (spec[at] == '@') node->Inheriting = true;
       if (spec[at] == '+') node->Prepending = true;
-      if (spec[at] == '!') {
-        TToyInfo* info = machine.NewInfo();
-        info->Implicit = true;
-        node->Data = info;
-      }
+      if (spec[at] == '!') node->Data = machine.NewInfo(true, false);
     }
     std::string name = spec.substr(at);
     if (name.size() >= 2 && name.front() == '(' && name.back() == ')') {
@@ -118,10 +107,7 @@ void Define(TToyMachine& machine, const std::string& tree) {
         const bool marked = entryName.size() > 3 && entryName.ends_with("...");
         if (marked) entryName.resize(entryName.size() - 3);
         TMmNode* entry = left ? node->AddLeftMerge(Utf8ToWide(entryName)) : node->AddRightMerge(Utf8ToWide(entryName));
-        if (marked) {
-          entry->Data = machine.NewInfo();
-          static_cast<TToyInfo*>(entry->Data)->Marked = true;
-        }
+        if (marked) entry->Data = machine.NewInfo(false, true);
       }
     }
     const int32_t id = machine.AddDefined(std::move(node))->ID;

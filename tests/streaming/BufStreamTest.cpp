@@ -130,16 +130,13 @@ TEST(BufStream, WindowOutOfScope) {
   cache.ReadAt(20, 1);
   const TBufStream::TBuffer& window = *cache.Windows().front();
   char buffer[16];
-  struct Row { int64_t offset; int64_t got; };  // got: -1: refused
-  for (Row row : {Row{20, 16}, Row{30, 6}, Row{36, 0}, Row{19, -1}, Row{37, -1}, Row{0, -1}}) {
-    SCOPED_TRACE(row.offset);
-    if (row.got >= 0) {
-      EXPECT_EQ(window.Read(row.offset, buffer, 16), row.got);
-      continue;
-    }
-    ExpectError<EBufStream>([&] { window.Read(row.offset, buffer, 1); },
-                            "Offset " + std::to_string(row.offset) + " is out of scope of this stream buffer.");
-  }
+  const std::pair<int64_t, std::string> rows[] = {
+      {20, "16"}, {30, "6"}, {36, "0"}, {19, "EBufStream: Offset 19 is out of scope of this stream buffer."},
+      {37, "EBufStream: Offset 37 is out of scope of this stream buffer."},
+      {0, "EBufStream: Offset 0 is out of scope of this stream buffer."},
+  };
+  for (const auto& [offset, read] : rows)
+    EXPECT_EQ(ResultOrError([&] { return std::to_string(window.Read(offset, buffer, 16)); }), read) << offset;
 }
 
 TEST(BufStream, StreamSide) {
