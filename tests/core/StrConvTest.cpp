@@ -148,13 +148,10 @@ TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
   }
 }
 
-TEST(StrConv, MalformedBytesDecodeToReplacement) {
+TEST(StrConv, MalformedBytesAndUnknownCodepages) {
   EXPECT_EQ(SwDecode(65001, "a\xFF" "b"), u"a\uFFFDb");
   EXPECT_EQ(SwDecode(65001, "\xE4\xB8"), u"\uFFFD");
   EXPECT_EQ(SwDecode(20127, "a\x80"), u"a\uFFFD");
-}
-
-TEST(StrConv, UnknownCodepagesAreRefused) {
   for (int codepage : {0, -1, 12345, 65002}) {
     SCOPED_TRACE(codepage);
     std::string message = "Codepage " + std::to_string(codepage) + " is not supported.";
