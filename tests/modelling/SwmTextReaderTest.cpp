@@ -210,7 +210,7 @@ TEST(NativeStreamer, DeepestLevelIsAThousand) {
                 std::string(20, ' ') + "...'.");
 }
 
-TEST(NativeStreamer, SourceNamesTheInput) {
+TEST(NativeStreamer, SourceNamesTheInputAndCodepageDecodesNames) {
   TSwmNativeStreamer reader;
   TStringStream stream("\na");
   auto root = reader.Read(stream);
@@ -219,9 +219,6 @@ TEST(NativeStreamer, SourceNamesTheInput) {
   EXPECT_EQ(source.Text(), u"<StringStream>");
   EXPECT_EQ(SwmSourceText(source), u"<StringStream>:2");
   EXPECT_EQ(SwmSourceText(TSwValue::OfText(u"implicit")), u"implicit");
-}
-
-TEST(NativeStreamer, CodepageDecodesNames) {
   EXPECT_EQ(DescribeAll(ReadModel("X\xC3\xA4 \"p\"\nX\xC3\x84 \"q\"", u"u").get()),  // Xä, XÄ
             "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"
             "X\xC3\x84 path=\"q\" 0 -------- @u:2\n");
@@ -301,7 +298,7 @@ TEST(ModellingStreamer, WhereTheReadersDiffer) {
 // ---------------------------------------------------------------------------------------------
 // Built-in models
 
-TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
+TEST(BuiltinModels, ResourcesAreEmbeddedUnchangedAndTheModelFollowsTheHeader) {
   for (const char* name : {"SWMMODEL", "SWMSCRIPT"}) {
     std::string file = ReadFile(std::string(SKEINWORK_MODEL_RESOURCES_DIR) + "/" + name + ".txt");
     ASSERT_FALSE(file.empty()) << name;
@@ -311,9 +308,6 @@ TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
   EXPECT_EQ(SwBuiltinModelText(u"swmmodel").substr(0, 17), "Skeinwork 0.79 | ");
   ExpectError<ESwmNoBuiltinModel>([] { SwBuiltinModelText(u"SwmNone"); },
                                   "There is no built-in model named 'SwmNone'.");
-}
-
-TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
   const std::pair<std::string, std::string> rows[] = {
       {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"}, {"Skeinwork 1==\nA", "A"},
       {"Skeinwork 0.79\n== a ==\nA\n== b ==\nB", "A\n== b ==\nB"},
