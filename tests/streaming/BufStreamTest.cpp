@@ -165,20 +165,14 @@ TEST(BufStream, StreamSide) {
   }
 }
 
-TEST(BufStream, StringReads) {
+TEST(BufStream, StringReadsAndTheStreamItOwns) {
   TBufStream cache(new TStringStream("0123456789"), true);
   struct Row { int64_t offset; int64_t count; const char* expected; };
   for (Row row : {Row{0, 3, "012"}, Row{8, 5, "89"}, Row{10, 1, ""}, Row{-1, 2, ""},
-                  Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}}) {
-    SCOPED_TRACE(row.offset);
-    EXPECT_EQ(cache.ReadAt(row.offset, row.count), row.expected);
-  }
-  EXPECT_EQ(cache.ReadByteAt(9), '9');
-  EXPECT_EQ(cache.ReadByteAt(10), -1);
-  EXPECT_EQ(cache.ReadByteAt(-1), -1);
-}
-
-TEST(BufStream, OwnershipOfTheStream) {
+                  Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}})
+    EXPECT_EQ(cache.ReadAt(row.offset, row.count), row.expected) << row.offset;
+  EXPECT_EQ((std::vector<int>{cache.ReadByteAt(9), cache.ReadByteAt(10), cache.ReadByteAt(-1)}),
+            (std::vector<int>{'9', -1, -1}));
   for (bool owns : {true, false}) {
     bool freed = false;
     auto* stream = new TCountingStream("abc", &freed);
