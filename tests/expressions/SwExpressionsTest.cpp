@@ -36,14 +36,20 @@ struct TStubModelNode : TSwExprModelNode {
 // afterwards.
 struct TRun { std::string Result; int64_t Position = 0; };
 
+TRun EvaluatedOver(TStream& input, const std::u16string& text, TSwTreeNode* base = nullptr,
+                   TSwExprModelNode* model = nullptr) {
+  TSwExpression expression(text, base);
+  expression.SetInputStream(&input);
+  if (model) expression.SetModelNode(model);
+  std::string result = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
+  return {result, input.Position()};
+}
+
 TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
                TSwTreeNode* base = nullptr) {
   TStringStream stream(input);
   stream.SetPosition(start);
-  TSwExpression expression(text, base);
-  expression.SetInputStream(&stream);
-  std::string result = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
-  return {result, stream.Position()};
+  return EvaluatedOver(stream, text, base);
 }
 
 std::string Outcome(const std::u16string& text, const std::string& input = "", TSwTreeNode* base = nullptr) {
@@ -248,16 +254,14 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
       {u"$ self", true, "ib:2"},
       {u"$ self", false, "ib:0"},  // the root has no siblings
       {u"iter", true, "ib:4"}, {u"iteration", false, "ib:0"},
+      {u"item$ fromraw", false,
+       "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN expression 'item$ fromraw'."},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
     input.SetPosition(7);
-    TSwExpression expression(row.text, &parent);
-    expression.SetInputStream(&input);
-    if (row.modelling) expression.SetModelNode(&model);
-    expression.Evaluate();
-    EXPECT_EQ(Shown(expression.LastScalar()), row.result);
-    EXPECT_EQ(input.Position(), 7);  // a slice is read through its own window
+    // A slice is read through its own window.
+    TRun run = EvaluatedOver(input, row.text, &parent, row.modelling ? &model : nullptr);
+    EXPECT_EQ(run.Result + "@" + std::to_string(run.Position), row.result + std::string("@7")) << WideToUtf8(row.text);
   }
 
   TSwExpression slice(u"item$", &parent);
@@ -267,11 +271,6 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
   EXPECT_EQ(result.Stream->Size(), 3);
   EXPECT_EQ(result.Stream->Position(), 0);
   EXPECT_EQ(result.Node, item);
-
-  TSwExpression outside(u"item$ fromraw", &parent);
-  EXPECT_EQ(ErrorText([&] { outside.Evaluate(); }),
-            "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN "
-            "expression 'item$ fromraw'.");
 }
 
 // One expression object evaluated over one base node after another, as the run does with a
@@ -490,9 +489,7 @@ TEST(SwExpressions, BufferedTransformAcrossChunks) {
 TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // An endless input fills no disk: a transform's output is bounded like any value.
   TFileStream endless(u"/dev/zero", TFileMode::OpenRead);
-  TSwExpression negated(u"$ not", nullptr);
-  negated.SetInputStream(&endless);
-  EXPECT_EQ(ErrorText([&] { negated.Evaluate(); }),
+  EXPECT_EQ(EvaluatedOver(endless, u"$ not").Result,
             "ESwExprValueTooLong: Function TFnNot of RPN expression '$ not' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
   // A value that one step would make too long is refused before it is made, and a value is
@@ -504,12 +501,10 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   WriteFile(dir / "huge", "");
   std::filesystem::resize_file(dir / "huge", 100000000);
   TFileStream huge(Utf8ToWide((dir / "huge").string()), TFileMode::OpenRead);
-  TSwExpression tooLong(u"$ b2h", nullptr);
-  tooLong.SetInputStream(&huge);
-  EXPECT_EQ(ErrorText([&] { tooLong.Evaluate(); }),
-            "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
-            "stream 100000000 bytes long while evaluating '$ b2h'.");
-  EXPECT_EQ(huge.Position(), 0);
+  TRun run = EvaluatedOver(huge, u"$ b2h");
+  EXPECT_EQ(run.Result, "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw stream "
+                        "100000000 bytes long while evaluating '$ b2h'.");
+  EXPECT_EQ(run.Position, 0);
   // Positions far out neither overflow nor read anything.
   const std::string far = "9223372036854775800";
   const std::pair<std::u16string, std::string> rows[] = {
