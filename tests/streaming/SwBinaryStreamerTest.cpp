@@ -2,7 +2,7 @@
 #include <zlib.h>
 
 #include <cmath>
-#include <cstring>
+#include <bit>
 #include <functional>
 #include <limits>
 #include <random>
@@ -83,12 +83,9 @@ template <class F>
 std::string ErrorOf(F&& call) {
   try {
     call();
-  } catch (const ESkeinwork& e) {
-    return e.Message();
-  } catch (const EStreamer& e) {
-    return e.Message();
-  }
-  return "";
+    return "";
+  } catch (const ESkeinwork& e) { return e.Message(); }
+  catch (const EStreamer& e) { return e.Message(); }
 }
 
 // Builds payloads field by field.
@@ -98,10 +95,8 @@ struct TPayload {
   TPayload& U16(uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
   TPayload& U32(uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
   TPayload& Dbl(double v) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, 8);
-    for (int i = 0; i < 8; ++i) U8(static_cast<uint8_t>(bits >> (8 * i)));
-    return *this;
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    return U32(static_cast<uint32_t>(bits)).U32(static_cast<uint32_t>(bits >> 32));
   }
   TPayload& Str(std::u16string_view text) {
     U32(static_cast<uint32_t>(text.size() * 2));
