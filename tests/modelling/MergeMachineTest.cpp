@@ -482,31 +482,28 @@ TEST(MergeMachine, ExpansionIsBounded) {
   }
 }
 
-TEST(MergeMachine, CallsItsOperationsInOrder) {
+// The operations a model's machine overrides come in merge order, and the merged nodes record where
+// they came from.
+TEST(MergeMachine, CallsItsOperationsInOrderAndRecordsOrigins) {
   TToyMachine machine;
   Define(machine, "root|  (expr)|    num|    paren|      @expr");
   machine.Merge();
-  const std::vector<std::string> expected = {"merged 0", "merged 1", "merged 2", "merged 3",
-                                             "inherit 4<-1", "merged 4", "merged 5"};
-  EXPECT_EQ(machine.Events, expected);
+  EXPECT_EQ(machine.Events, (std::vector<std::string>{"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1",
+                                                      "merged 4", "merged 5"}));
   EXPECT_EQ(machine.MergedNode(4)->AncestorID, 1);
   EXPECT_EQ(Entries(machine.MergedNode(5)->ClonedFrom), "2:0");
-}
 
-TEST(MergeMachine, OverlayRecordsWhatItAbsorbed) {
-  TToyMachine machine;
-  Define(machine, "root|  (d)|    x|      a|  @d|    @x|      b");
-  machine.SetCleanupMode(TMmCleanupMode::None);
-  machine.Merge();
+  TToyMachine overlaid;
+  Define(overlaid, "root|  (d)|    x|      a|  @d|    @x|      b");
+  overlaid.SetCleanupMode(TMmCleanupMode::None);
+  overlaid.Merge();
   // @d#4 inherits x#7 (a clone of x#2); @x#5 overlays it as its clone #8.
-  const TMmNode& overlay = *machine.MergedNode(8);
-  EXPECT_EQ(Entries(overlay.Absorbed), "7:0");
-  EXPECT_EQ(Entries(overlay.ClonedFrom), "5:0");
+  const TMmNode& overlay = *overlaid.MergedNode(8);
+  EXPECT_EQ(Entries(overlay.Absorbed) + " | " + Entries(overlay.ClonedFrom) + " | " + Entries(overlay.OwnChildren),
+            "7:0 | 5:0 | 3:0 6:1");
   EXPECT_FALSE(overlay.Inheriting);
-  EXPECT_EQ(Entries(overlay.OwnChildren), "3:0 6:1");
-  const std::vector<std::string> expectedStart = {"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1",
-                                                  "inherit 8<-7"};
-  EXPECT_EQ(std::vector<std::string>(machine.Events.begin(), machine.Events.begin() + 6), expectedStart);
+  EXPECT_EQ(std::vector<std::string>(overlaid.Events.begin(), overlaid.Events.begin() + 6),
+            (std::vector<std::string>{"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1", "inherit 8<-7"}));
 }
 
 TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
