@@ -104,12 +104,9 @@ TEST(StrConv, RoundTripsPerCodepage) {
 TEST(StrConv, RawUtf16CopiesBytes) {
   const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2), u"\xD800 lone", u"\U0001F600"};
   for (const std::u16string& text : texts) {
-    RawByteString bytes = SwEncode(-2, text, -1, true);
-    ASSERT_EQ(bytes.size(), text.size() * 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-      EXPECT_EQ(static_cast<uint8_t>(bytes[2 * i]), text[i] & 0xFF);
-      EXPECT_EQ(static_cast<uint8_t>(bytes[2 * i + 1]), text[i] >> 8);
-    }
+    RawByteString bytes = SwEncode(-2, text, -1, true), expected;
+    for (char16_t unit : text) expected += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    EXPECT_EQ(bytes, expected);
     EXPECT_EQ(SwDecode(-2, bytes), text);
     EXPECT_EQ(SwAnsiLength(-2, text), static_cast<int64_t>(text.size()) * 2 + 1);
     EXPECT_EQ(SwWideLength(-2, bytes), static_cast<int64_t>(text.size()) + 1);

@@ -32,13 +32,12 @@ TEST(Versions, ParseTextAndRefuse) {
 }
 
 TEST(Versions, CompareOperatorsAndLimits) {
-  struct Row { uint8_t op; bool below, equal, above; };
-  const Row rows[] = {{0, false, false, true}, {1, false, true, true}, {2, true, false, false},
-                      {3, true, true, false},  {4, false, true, false}, {5, true, false, true}};
-  for (const Row& row : rows) {
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0100, 0x0101), row.below) << int(row.op);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0101, 0x0101), row.equal) << int(row.op);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0102, 0x0101), row.above) << int(row.op);
+  // Each operator's answers for a version below, equal to and above 1.1.
+  const std::pair<uint8_t, std::string> rows[] = {{0, "--+"}, {1, "-++"}, {2, "+--"}, {3, "++-"}, {4, "-+-"}, {5, "+-+"}};
+  for (const auto& [op, answers] : rows) {
+    std::string got;
+    for (TSwVersion version : {0x0100, 0x0101, 0x0102}) got += TSwVersions::Compare(op, version, 0x0101) ? '+' : '-';
+    EXPECT_EQ(got, answers) << int(op);
   }
   ExpectError<ESkeinwork>([] { TSwVersions::Compare(6, 0x004F, 0x0100); },
                           "Invalid TSwVersions operator 6 to compare 0.79 and 1.0.");
@@ -46,8 +45,6 @@ TEST(Versions, CompareOperatorsAndLimits) {
   for (int i = 0; i < 256; ++i) full.Add(1, 0);
   ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions has reached maximum number of versions (256).");
 }
-
-// ---------------------------------------------------------------------------------------------
 
 struct TRecorder {
   std::vector<std::string> Seen;
@@ -91,8 +88,6 @@ TEST(Objects, OnFreeCallbacksFireOnceAndCanBeRemoved) {
   EXPECT_EQ(first.Seen, std::vector<std::string>{"freed TWatched"});
   EXPECT_TRUE(second.Seen.empty());
 }
-
-// ---------------------------------------------------------------------------------------------
 
 TEST(Messages, ConventionsForArguments) {
   TSwClassList list;
@@ -157,8 +152,6 @@ TEST(Text, Utf8AndUtf16RoundTrip) {
   EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
   EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
 }
-
-// ---------------------------------------------------------------------------------------------
 
 TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   TStringStream data("0123456789AB");

@@ -133,8 +133,6 @@ TEST(Hash, SortedMapsKeepKeyOrderAndCanReplace) {
   EXPECT_EQ(live, 2);
 }
 
-// ---------------------------------------------------------------------------------------------
-
 struct TEventLog {
   std::vector<std::string> Lines;
   bool StopAt = false;
