@@ -12,7 +12,6 @@
 namespace skeinwork {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
 // A toy machine over toy trees. Each node may carry a TToyInfo: "implicit" children are never
 // taken over from elsewhere, and a merge entry marked "..." makes marked copies of what it
 // appends, much as a model does.
@@ -154,7 +153,6 @@ std::string Dump(const TMergeMachine& machine) {
   return out;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Lists and the stack.
 
 std::string Entries(const TMmIdList& list) {
@@ -276,7 +274,6 @@ TEST(MmList, NumbersItsNodesAndReusesEmptySlots) {
   EXPECT_EQ(loose.Count(), 2);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Merging toy trees.
 
 // The merged graph of `tree`, or "EClass: message" of the error merging it raises.

@@ -12,7 +12,6 @@
 namespace skeinwork {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
 // Test support: a compact picture of description nodes.
 //
 // One node reads «name path="p" cond="c" ORDER FLAGS L="a|.b" R="c" @source:line»: the name
@@ -87,8 +86,6 @@ std::string ParseProblem(const std::string& text) {
   }
   return "no error";
 }
-
-// ---------------------------------------------------------------------------------------------
 
 TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
   struct Row { const char* line; const char* item; };  // item: Describe() of the one node, without its source
@@ -254,7 +251,6 @@ TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
   EXPECT_GT(failures, 100);
 }
 
-// ---------------------------------------------------------------------------------------------
 // The reader that runs the model of model texts
 
 // Every item that a reader of class TReader makes of `text`, or the error it raises.
@@ -295,7 +291,6 @@ TEST(ModellingStreamer, WhereTheReadersDiffer) {
             std::string::npos);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Built-in models
 
 TEST(BuiltinModels, ResourcesAreEmbeddedUnchangedAndTheModelFollowsTheHeader) {
