@@ -70,8 +70,6 @@ struct TTree {
   }
 };
 
-// ---------------------------------------------------------------------------------------------
-
 // Expressions tokenise in a dialect of their own and leave the process-wide settings alone.
 TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
   SwExpressionsStartup();
