@@ -158,9 +158,11 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   data.SetPosition(5);
   TSwRestrictedStream window(&data, 10);
   EXPECT_EQ(window.Size(), 10);
-  char buffer[16] = {};
-  EXPECT_EQ(window.Read(buffer, 16), 7);
-  EXPECT_EQ(std::string(buffer, 7), "56789AB");
+  auto read = [&] {
+    char buffer[16];
+    return std::string(buffer, static_cast<size_t>(window.Read(buffer, 16)));
+  };
+  EXPECT_EQ(read(), "56789AB");
   EXPECT_EQ(data.Position(), 5);
 
   struct Row { int64_t offset; TSeekOrigin origin; int64_t expected; };
@@ -169,11 +171,9 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   for (const Row& row : seeks) EXPECT_EQ(window.Seek(row.offset, row.origin), row.expected);
 
   window.SetWindow(2, 3);
-  EXPECT_EQ(window.Read(buffer, 16), 3);
-  EXPECT_EQ(std::string(buffer, 3), "234");
+  EXPECT_EQ(read(), "234");
   window.MoveWindow(9);
-  EXPECT_EQ(window.Read(buffer, 16), 3);
-  EXPECT_EQ(std::string(buffer, 3), "9AB");
+  EXPECT_EQ(read(), "9AB");
 
   ExpectError<EWriteError>([&] { window.Write("x", 1); }, "TSwRestrictedStream is a read-only wrapper.");
   ExpectError<EWriteError>([&] { window.SetSize(1); }, "TSwRestrictedStream is a read-only wrapper.");
@@ -184,7 +184,6 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
 }
 
 TEST(Streams, TempStreamMovesToAnUnnamedFile) {
-  WideString fileName;
   {
     TSwTempStream temp(64);
     std::string first(60, 'a');
@@ -196,9 +195,8 @@ TEST(Streams, TempStreamMovesToAnUnnamedFile) {
     temp.Seek(0, TSeekOrigin::End);
     temp.WriteBuffer("cccccc", 6);  // would end at 66: moves to a file
     ASSERT_TRUE(temp.InFile());
-    fileName = temp.TempFileName();
     // Unnamed at once: it cannot outlive the program, however that ends.
-    EXPECT_FALSE(std::filesystem::exists(WideToUtf8(fileName)));
+    EXPECT_FALSE(std::filesystem::exists(WideToUtf8(temp.TempFileName())));
     EXPECT_EQ(temp.Size(), 66);
     EXPECT_EQ(temp.Position(), 66);
     temp.SetPosition(8);

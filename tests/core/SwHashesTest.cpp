@@ -171,8 +171,8 @@ TEST(NotifyingHash, EventsCarryTheirArguments) {
   map.Delete(0);
   map.DeleteAll(u"*");
   const std::vector<std::string> expected = {
-      "ad a false 0",       "ad b false 1", "skey a c 0",         "sval c 1 2 0", "sobj b TCounted TCounted 1",
-      "ord 1 0",            "ord -1 -1", "rm b true 0",        "rm c true 0",
+      "ad a false 0", "ad b false 1", "skey a c 0", "sval c 1 2 0", "sobj b TCounted TCounted 1",
+      "ord 1 0",      "ord -1 -1",    "rm b true 0", "rm c true 0",
   };
   EXPECT_EQ(log.Lines, expected);
   EXPECT_EQ(live, 0);
