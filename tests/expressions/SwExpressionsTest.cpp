@@ -82,51 +82,42 @@ TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
 }
 
 TEST(SwExpressions, FunctionResults) {
-  struct Row { std::u16string text; std::string input; int64_t start; const char* result; int64_t position; };
+  // position: where the input stands afterwards, -1: where it started.
+  struct Row { std::u16string text; const char* result; std::string input = ""; int64_t start = 0, position = -1; };
   const std::string digits = "0123456789abcdefghijklmnopqrst";
   const Row rows[] = {  // operators and result kinds, then the built-in functions
-      {u"1 2 +", "", 0, "i:3", 0}, {u"5 3 -", "", 0, "i:2", 0}, {u"6 7 *", "", 0, "i:42", 0},
-      {u"7 2 /", "", 0, "i:3.5", 0}, {u"2 3 <", "", 0, "b:True", 0}, {u"3 3 <=", "", 0, "b:True", 0},
-      {u"2 3 >", "", 0, "b:False", 0}, {u"3 3 >=", "", 0, "b:True", 0},
-      {u"'5' 5 =", "", 0, "b:True", 0}, {u"'a' 'A' =", "", 0, "b:False", 0},
-      {u"'a' 'A' <>", "", 0, "b:True", 0}, {u"'x'", "", 0, "s:x", 0},
-      {u"$ len", "abcdefghij", 3, "i:7", 3}, {u"$ offset", "abcdefghij", 3, "i:3", 3},
-      {u"$ eof", "abc", 3, "b:True", 3}, {u"$ eof", "abc", 1, "b:False", 1},
-      {u"eof", "", 0, "b:True", 0}, {u"'616263' h2b len", "", 0, "i:3", 0},
-      {u"$ 4 tooffset", "abcdefgh", 1, "b:True", 4}, {u"5 skip", digits, 0, "b:True", 5},
-      {u"-3 skip", digits, 0, "b:True", 0}, {u"0 skip", digits, 0, "b:True", 0},
-      {u"10 skipto", digits, 20, "b:True", 20}, {u"25 skipto", digits, 20, "b:True", 25},
-      {u"$ len skip", digits, 10, "b:True", 30}, {u"iter", "", 0, "ib:0", 0},
-      {u"1 has", "", 0, "b:True", 0}, {u"'abc' cmp_eq", "abcd", 0, "b:True", 3},
-      {u"'abc' cmp_eq", "abx", 0, "b:False", 0}, {u"' abc' toraw cmp_space", "  abc", 0, "b:False", 0},
-      {u"'abc' cmp_space", "\t\r\nabc!", 0, "b:True", 6}, {u"'0d 0a' cmp_hex", "\r\n", 0, "b:True", 2},
-      {u"'DIG+' cmp_pat", "123x", 0, "b:True", 3}, {u"$ 'ab' cmp_eq", "abc", 0, "b:True", 2},
-      {u"'00FF0F' h2b not b2h", "", 0, "s:FF00F0", 0}, {u"1 1 = not", "", 0, "b:False", 0},
-      {u"5 not", "", 0, "i:-6", 0}, {u"1 1 = 1 2 = xor", "", 0, "b:True", 0},
-      {u"1 1 = 1 2 = and", "", 0, "b:False", 0}, {u"1 1 = 1 2 = or", "", 0, "b:True", 0},
-      {u"'a' 1 and", "", 0, "r:01", 0}, {u"'0F0F' h2b 'F0' h2b or", "", 0, "r:FF FF", 0},
-      {u"'abc' 'A' xor", "", 0, "r:20 23 22", 0}, {u"$ 'A' xor b2h", "abc", 1, "s:2322", 1},
-      {u"'abc' rev", "", 0, "s:cba", 0}, {u"'616263' h2b reverse b2h", "", 0, "s:636261", 0},
-      {u"$ rev", "abc", 0, "r:63 62 61", 0}, {u"'\u00C0BC' lower", "", 0, "s:\u00E0bc", 0},
-      {u"'stra\u00DFe' upper", "", 0, "s:STRASSE", 0}, {u"'aBc1' invcase", "", 0, "s:AbC1", 0},
-      {u"'41C062' h2b lower b2h", "", 0, "s:61C062", 0}, {u"'61E27A' h2b upper b2h", "", 0, "s:41E25A", 0},
-      {u"'61E25A' h2b invcase b2h", "", 0, "s:41E27A", 0}, {u"'41 42' h2b b2h", "", 0, "s:4142", 0},
-      {u"'4142' h2b b2hh", "", 0, "s:41 42", 0}, {u"'0D-0a' h2b", "", 0, "r:0D 0A", 0},
-      {u"'E0' h2b '1251' charset", "", 0, "s:\u0430", 0}, {u"'E0' h2b 1251 charset", "", 0, "s:\u0430", 0},
-      {u"'E0' h2b 'windows-1251' charset", "", 0, "s:\u0430", 0},
-      {u"'\u0430' 1251 charset", "", 0, "r:E0", 0}, {u"'\u0430' 1252 charset", "", 0, "r:3F", 0},
-      {u"'x' toraw 'x' toraw fromraw xor", "", 0, "r:00", 0}, {u"'\u010D' toraw", "", 0, "r:E8", 0},
-      {u"'E8' h2b fromraw", "", 0, "s:\u010D", 0}, {u"$ fromraw", "xyz", 1, "s:yz", 1},
-      {u"'AB' toraw toint", "", 0, "i:16961", 0}, {u"'FF' h2b toint", "", 0, "i:255", 0},
-      {u"'FFFFFFFFFFFFFFFF' h2b toint", "", 0, "i:-1", 0}, {u"-1 fromint", "", 0, "r:FF FF FF FF", 0},
-      {u"-1 fromint toint", "", 0, "i:4294967295", 0}, {u"3000000000 fromint", "", 0, "r:00 5E D0 B2 00 00 00 00", 0},
-      {u"2147483648 fromint toint", "", 0, "i:2147483648", 0}, {u"int3", "", 0, "b:True", 0},
+      {u"1 2 +", "i:3"}, {u"5 3 -", "i:2"}, {u"6 7 *", "i:42"}, {u"7 2 /", "i:3.5"}, {u"2 3 <", "b:True"},
+      {u"3 3 <=", "b:True"}, {u"2 3 >", "b:False"}, {u"3 3 >=", "b:True"}, {u"'5' 5 =", "b:True"},
+      {u"'a' 'A' =", "b:False"}, {u"'a' 'A' <>", "b:True"}, {u"'x'", "s:x"}, {u"$ len", "i:7", "abcdefghij", 3},
+      {u"$ offset", "i:3", "abcdefghij", 3}, {u"$ eof", "b:True", "abc", 3}, {u"$ eof", "b:False", "abc", 1},
+      {u"eof", "b:True"}, {u"'616263' h2b len", "i:3"}, {u"$ 4 tooffset", "b:True", "abcdefgh", 1, 4},
+      {u"5 skip", "b:True", digits, 0, 5}, {u"-3 skip", "b:True", digits}, {u"0 skip", "b:True", digits},
+      {u"10 skipto", "b:True", digits, 20}, {u"25 skipto", "b:True", digits, 20, 25},
+      {u"$ len skip", "b:True", digits, 10, 30}, {u"iter", "ib:0"}, {u"1 has", "b:True"},
+      {u"'abc' cmp_eq", "b:True", "abcd", 0, 3}, {u"'abc' cmp_eq", "b:False", "abx"},
+      {u"' abc' toraw cmp_space", "b:False", "  abc"}, {u"'abc' cmp_space", "b:True", "\t\r\nabc!", 0, 6},
+      {u"'0d 0a' cmp_hex", "b:True", "\r\n", 0, 2}, {u"'DIG+' cmp_pat", "b:True", "123x", 0, 3},
+      {u"$ 'ab' cmp_eq", "b:True", "abc", 0, 2}, {u"'00FF0F' h2b not b2h", "s:FF00F0"}, {u"1 1 = not", "b:False"},
+      {u"5 not", "i:-6"}, {u"1 1 = 1 2 = xor", "b:True"}, {u"1 1 = 1 2 = and", "b:False"},
+      {u"1 1 = 1 2 = or", "b:True"}, {u"'a' 1 and", "r:01"}, {u"'0F0F' h2b 'F0' h2b or", "r:FF FF"},
+      {u"'abc' 'A' xor", "r:20 23 22"}, {u"$ 'A' xor b2h", "s:2322", "abc", 1}, {u"'abc' rev", "s:cba"},
+      {u"'616263' h2b reverse b2h", "s:636261"}, {u"$ rev", "r:63 62 61", "abc"}, {u"'\u00C0BC' lower", "s:\u00E0bc"},
+      {u"'stra\u00DFe' upper", "s:STRASSE"}, {u"'aBc1' invcase", "s:AbC1"}, {u"'41C062' h2b lower b2h", "s:61C062"},
+      {u"'61E27A' h2b upper b2h", "s:41E25A"}, {u"'61E25A' h2b invcase b2h", "s:41E27A"},
+      {u"'41 42' h2b b2h", "s:4142"}, {u"'4142' h2b b2hh", "s:41 42"}, {u"'0D-0a' h2b", "r:0D 0A"},
+      {u"'E0' h2b '1251' charset", "s:\u0430"}, {u"'E0' h2b 1251 charset", "s:\u0430"},
+      {u"'E0' h2b 'windows-1251' charset", "s:\u0430"}, {u"'\u0430' 1251 charset", "r:E0"},
+      {u"'\u0430' 1252 charset", "r:3F"}, {u"'x' toraw 'x' toraw fromraw xor", "r:00"}, {u"'\u010D' toraw", "r:E8"},
+      {u"'E8' h2b fromraw", "s:\u010D"}, {u"$ fromraw", "s:yz", "xyz", 1}, {u"'AB' toraw toint", "i:16961"},
+      {u"'FF' h2b toint", "i:255"}, {u"'FFFFFFFFFFFFFFFF' h2b toint", "i:-1"}, {u"-1 fromint", "r:FF FF FF FF"},
+      {u"-1 fromint toint", "i:4294967295"}, {u"3000000000 fromint", "r:00 5E D0 B2 00 00 00 00"},
+      {u"2147483648 fromint toint", "i:2147483648"}, {u"int3", "b:True"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));
     TRun run = Evaluated(row.text, row.input, row.start);
     EXPECT_EQ(run.Result, row.result);
-    EXPECT_EQ(run.Position, row.position);
+    EXPECT_EQ(run.Position, row.position < 0 ? row.start : row.position);
   }
 }
 
@@ -222,7 +213,7 @@ TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
 
   TSwExpression missing(u"a\\x[5] has", &tree.Root);
   missing.SetFinder(&finder);
-  std::string error = ErrorText([&] { missing.Evaluate(); });
+  const std::string error = ErrorText([&] { missing.Evaluate(); });  // before the finder describes itself
   EXPECT_EQ(error, "ESwExprNoNode: Cannot find node 'a\\x[5]' relative to 'r' referenced in RPN "
                    "expression (" + finder.Description() + ") 'a\\x[5] has'.");
 
@@ -280,16 +271,14 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
   two.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(3, 3, &second));
   TStubModelNode model(0, u"item");
   struct TCase { TSwTreeNode* Base; TStream* Input; const char* Result; };  // Result: or the error
-  const TCase cases[] = {{&one, &first, "s:bc"},
-                         {&two, &second, "s:xyz"}, {&bare, &first, "ESwExprNoNode"},
+  const TCase cases[] = {{&one, &first, "s:bc"}, {&two, &second, "s:xyz"}, {&bare, &first, "ESwExprNoNode"},
                          {&one, &second, "s:bc"}};
   TSwExpression expression(u"item$ fromraw", &one);
   expression.SetModelNode(&model);
   for (const TCase& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.Base->Name()));
     expression.Restart(c.Base, c.Input);
     std::string outcome = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
-    EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result);
+    EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result) << WideToUtf8(c.Base->Name());
   }
 }
 
@@ -322,18 +311,16 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
   TSwNodeFormulaFinder finder;
   finder.SetStack({0}, true);
   const TSwConditionClass* cls = SwGlobalConditions().Find(op);
-  std::string out;
-  std::string error = ErrorText([&] {
+  return ResultOrError([&] {
     auto cond = cls->Create(&parent, cls->PrepareOperand(RpnStr(operand), options));
     cond->SetOptions(options);
     cond->SetInputStream(&stream);
     cond->SetModelNode(&node);
     cond->SetFinder(&finder);
     cond->SetFunctions(&routines.Functions);
-    std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
-    out = value + "@" + std::to_string(stream.Position());
+    const std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
+    return value + "@" + std::to_string(stream.Position());
   });
-  return out.empty() ? error : out;
 }
 
 TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
@@ -381,16 +368,11 @@ TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
 TEST(SwConditions, OperandPreparation) {
   TSwOptions options;
   TRpnScalar exact = TCdExact::Class()->PrepareOperand(RpnStr(u"\u010D"), options);
-  EXPECT_EQ(exact.Kinds, valStr | valBytes);
-  EXPECT_EQ(exact.Bytes, "\xE8");
-  EXPECT_EQ(exact.Str, u"\u010D");
+  EXPECT_EQ(Shown(exact) + " " + SwBinToHex(exact.Bytes), "sr:\u010D E8");
   EXPECT_EQ(ErrorText([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
                 .rfind("ESwCodepageLoss: ", 0), 0u);
-  TRpnScalar text = TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options);
-  EXPECT_EQ(text.Kinds, valStr | valBytes);
-  EXPECT_EQ(text.Str, u"\u010D eof");
-  TRpnScalar same = TSwCondExpression::Class()->PrepareOperand(RpnStr(u"x"), options);
-  EXPECT_EQ(same.Kinds, valStr);
+  EXPECT_EQ(Shown(TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options)), "sr:\u010D eof");
+  EXPECT_EQ(Shown(TSwCondExpression::Class()->PrepareOperand(RpnStr(u"x"), options)), "s:x");
 
   // A bytes operand of "?" runs as its decoded text.
   auto cond = TCdExpression::Class()->Create(nullptr, RpnBytes("1 1 ="));
