@@ -30,19 +30,15 @@ std::string Describe(const TSwTreeNode* node) {
     for (int i = 0; i < bag->Count(); ++i) props[WideToUtf8(bag->Property(i)->Name())] = &bag->Property(i)->Value();
 
   auto take = [&](const std::string& name) -> const TSwValue* {
-    auto it = props.find(name);
-    if (it == props.end()) return nullptr;
-    const TSwValue* value = it->second;
-    props.erase(it);
-    return value;
+    auto entry = props.extract(name);
+    return entry ? entry.mapped() : nullptr;
   };
   auto text = [&](const std::string& name, const std::string& label) -> std::string {
     const TSwValue* value = take(name);
     if (!value) return {};
     if (value->Kinds != SwKind(ltStr)) return " " + label + "=#";
     std::string shown = WideToUtf8(value->Text());
-    for (char& c : shown)
-      if (c == '\0') c = '|';
+    std::replace(shown.begin(), shown.end(), '\0', '|');
     return " " + label + "=\"" + shown + "\"";
   };
 
