@@ -320,12 +320,10 @@ TEST(ScriptSections, ScriptWrittenBackReadsTheSame) {
     auto second = Load(written);
     EXPECT_EQ(Dump(*second, false), Dump(*first, false));
     EXPECT_EQ(U8(second->Text()), written);
-    EXPECT_EQ(U8(second->Signature()), U8(first->Signature()));
-    EXPECT_EQ(U8(second->Preamble()), U8(first->Preamble()));
+    EXPECT_EQ(Header(*second), Header(*first));
     EXPECT_EQ(second->Lines(), first->Lines());
   }
-  auto script = Load(scripts[0]);
-  EXPECT_EQ(U8(script->ByKey(lsModel)->HeaderLine()), "== Models ==");
+  EXPECT_EQ(U8(Load(scripts[0])->ByKey(lsModel)->HeaderLine()), "== Models ==");
   EXPECT_EQ(U8(Load(scripts[1])->ByKey(lsModel)->HeaderLine()), "== Modell ==");
 }
 
@@ -414,8 +412,6 @@ TEST(OptionSections, SubsectionsAreGroups) {
   EXPECT_EQ(DumpValues(values), "view.width=80;view.view.width=90;view.height=5;other.x=1");
   EXPECT_EQ(U8(values.ReadString(u"VIEW", u"Height", u"?")), "5");
   EXPECT_EQ(U8(values.ReadString(u"legacy", u"old", u"?")), "?");
-  EXPECT_EQ(values.GroupCount(), 2);
-  EXPECT_EQ(values.KeyCount(u"view"), 3);
 }
 
 TEST(OptionSections, WritingBodyAndTitle) {
