@@ -484,12 +484,8 @@ TEST(BinaryStreamer, NestingDepthIsBounded) {
     return p.Eos().Data;
   };
   const int limit = TSwBaseBinaryStreamer::DefaultMaxDepth;
-  auto tree = Load(File(chain(limit)));
-  int depth = 0;
-  for (TSwTreeNode* n = tree.get(); n->ChildCount(); n = n->Child(0)) ++depth;
-  EXPECT_EQ(depth, limit - 1);
-  // Written back (the writer keeps its own stack) and read again.
-  EXPECT_EQ(Save(*tree), File(chain(limit)));
+  // Read, and written back the same (the writer keeps its own stack).
+  EXPECT_EQ(Save(*Load(File(chain(limit)))), File(chain(limit)));
 
   const std::string message = SwFormat("TSwBinaryStreamer met a tree nested deeper than %d levels.", limit);
   EXPECT_EQ(ErrorOf([&] { Load(File(chain(limit + 1))); }), message);
@@ -503,11 +499,7 @@ TEST(BinaryStreamer, PropertyOrderAndLoadMemory) {
   TPayload p;
   p.Node(-1, -1, u"r", 4);
   for (const char16_t* name : {u"c", u"b", u"c", u"a"}) p.Str(name).U16(8).U32(name[0] == u'c' ? 7u : 1u);
-  auto tree = Load(File(p.U32(0).Eos().Data));
-  ASSERT_EQ(tree->PropertyCount(), 3);
-  EXPECT_EQ(tree->PropertyName(0).Text(), u"a");
-  EXPECT_EQ(tree->PropertyName(2).Text(), u"c");
-  EXPECT_EQ(tree->PropertyValue(2).Int, 7);
+  EXPECT_EQ(Dump(*Load(File(p.U32(0).Eos().Data))), "r{a=k8 i1;b=k8 i1;c=k8 i7}");
 
   TSwTreeNode root(u"r");
   for (int i = 0; i < 2000; ++i) root.AddChild(u"n")->SetValue(u"p", TSwValue::OfText(std::u16string(40, u'x')));
