@@ -324,44 +324,40 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
 }
 
 TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
-  struct Row { const char16_t* op; std::u16string operand; std::string input; int64_t start; std::string expected; };
+  struct Row { const char16_t* op; std::u16string operand; std::string input, expected; int64_t start = 0; };
   const Row rows[] = {
-      {u"=", u"abc", "abcd", 0, "b:True@3"}, {u"=", u"abc", "abx", 0, "b:False@0"}, {u"=", u"abc", "", 0, "b:False@0"},
-      {u"=", u"abc", "xxabc", 2, "b:True@5"}, {u"=", u"abc", "xxabc", 5, "b:False@5"},
-      {u"=", u"", "xyz", 0, "b:True@0"}, {u"=", u"ABC", "abc", 0, "b:False@0"},
-      {u"=", u"\u010D", "\xE8!", 0, "b:True@1"},  // the operand in the model's code page
-      {u"_", u"abc", "   abc", 0, "b:True@6"}, {u"_", u"abc", "   ", 0, "b:True@3"},
-      {u"_", u"abc", "   x", 0, "b:False@0"}, {u"_", u"", "\t\r\n\x01 x", 0, "b:True@5"},
-      {u"_", u"", "", 0, "b:True@0"}, {u"_", u"abc", std::string(300, ' ') + "abc", 0, "b:True@303"},
-      {u"_", u"abc", std::string(256, ' '), 0, "b:True@256"},
-      {u"_", u"abc", std::string(300, ' ') + "abx", 0, "b:False@0"}, {u"x", u"0D 0A", "\r\nz", 0, "b:True@2"},
-      {u"x", u"0d0a", "\r\nz", 0, "b:True@2"}, {u"x", u"0D-0A", "\r\nz", 0, "b:True@2"},
-      {u"x", u"0D 0A", "\r", 0, "b:False@0"},
-      {u"x", u"0D0", "\r\n", 0, "ESwHexConvert: Hex string must have even length, 3 given."},
-      {u"x", u"0G", "\r\n", 0, "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
-      {u"x", u"", "\r\n", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
-      {u"x", u"--", "\r\n", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
-      {u"%", u"SP+|EOF", "", 0, "b:True@0"}, {u"%", u"SP+|EOF", "  x", 0, "b:True@2"},
-      {u"%", u"SP+|EOF", "x", 0, "b:False@0"}, {u"%", u"NL", "\r\nx", 0, "b:True@2"},
-      {u"%", u"", "x", 0, "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
-       "argument."},
-      {u"?", u"'abc' cmp_eq", "abcd", 0, "b:True@3"}, {u"?", u"'abc' cmp_eq", "abx", 0, "b:False@0"},
-      {u"?", u"eof", "", 0, "b:True@0"},
-      {u"?", u"3 skip 1 1 =", "abcd", 0, "ENonEmptyRpnStack: There were 3 items instead of just "
-                                         "one left on stack after evaluating an RPN expression."},
-      {u"?", u"1 2 +", "", 0, "i:3@0"},  // not a boolean: the engine refuses it
-      {u"?", u"", "", 0, "EEmptyRPN: Empty RPN expression string."},
+      {u"=", u"abc", "abcd", "b:True@3"}, {u"=", u"abc", "abx", "b:False@0"}, {u"=", u"abc", "", "b:False@0"},
+      {u"=", u"abc", "xxabc", "b:True@5", 2}, {u"=", u"abc", "xxabc", "b:False@5", 5}, {u"=", u"", "xyz", "b:True@0"},
+      {u"=", u"ABC", "abc", "b:False@0"},
+      {u"=", u"\u010D", "\xE8!", "b:True@1"},  // the operand in the model's code page
+      {u"_", u"abc", "   abc", "b:True@6"}, {u"_", u"abc", "   ", "b:True@3"}, {u"_", u"abc", "   x", "b:False@0"},
+      {u"_", u"", "\t\r\n\x01 x", "b:True@5"}, {u"_", u"", "", "b:True@0"},
+      {u"_", u"abc", std::string(300, ' ') + "abc", "b:True@303"}, {u"_", u"abc", std::string(256, ' '), "b:True@256"},
+      {u"_", u"abc", std::string(300, ' ') + "abx", "b:False@0"}, {u"x", u"0D 0A", "\r\nz", "b:True@2"},
+      {u"x", u"0d0a", "\r\nz", "b:True@2"}, {u"x", u"0D-0A", "\r\nz", "b:True@2"}, {u"x", u"0D 0A", "\r", "b:False@0"},
+      {u"x", u"0D0", "\r\n", "ESwHexConvert: Hex string must have even length, 3 given."},
+      {u"x", u"0G", "\r\n", "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
+      {u"x", u"", "\r\n", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty "
+                          "argument."},
+      {u"x", u"--", "\r\n", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty "
+                            "argument."},
+      {u"%", u"SP+|EOF", "", "b:True@0"}, {u"%", u"SP+|EOF", "  x", "b:True@2"}, {u"%", u"SP+|EOF", "x", "b:False@0"},
+      {u"%", u"NL", "\r\nx", "b:True@2"},
+      {u"%", u"", "x", "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
+                       "argument."},
+      {u"?", u"'abc' cmp_eq", "abcd", "b:True@3"}, {u"?", u"'abc' cmp_eq", "abx", "b:False@0"},
+      {u"?", u"eof", "", "b:True@0"},
+      {u"?", u"3 skip 1 1 =", "abcd",
+       "ENonEmptyRpnStack: There were 3 items instead of just one left on stack after evaluating an RPN expression."},
+      {u"?", u"1 2 +", "", "i:3@0"},  // not a boolean: the engine refuses it
+      {u"?", u"", "", "EEmptyRPN: Empty RPN expression string."},
       // Script routines of the compiler's own registry.
-      {u"?", u"'0.79' checkVersion", "ab", 1, "s:s:0.79 checkVersion@1"},
-      {u"?", u"never", "", 0, "ESwUnsupportedExprFunction: No registered RPN expression function handler for "
-                              "'never' can operate on given parameters in RPN expression 'never'."},
+      {u"?", u"'0.79' checkVersion", "ab", "s:s:0.79 checkVersion@1", 1},
+      {u"?", u"never", "", "ESwUnsupportedExprFunction: No registered RPN expression function handler for 'never' can "
+                           "operate on given parameters in RPN expression 'never'."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.op) + " " + WideToUtf8(row.operand));
-    EXPECT_EQ(Condition(row.op, row.operand, row.input, row.start), row.expected);
-  }
+  for (const Row& row : rows)
+    EXPECT_EQ(Condition(row.op, row.operand, row.input, row.start), row.expected) << WideToUtf8(row.op + row.operand);
   EXPECT_EQ(SwGlobalFunctions().Handlers(u"checkVersion"), nullptr);
 }
 
@@ -582,8 +578,9 @@ TEST(SwExpressions, LoadAndSave) {
   TSwFileAccess access{M::Allowed, M::Ask, TSwFileAccessAsk::Of<&TAsker::Answer>(&asker)};
   TSwExpression expression(texts[0], nullptr);
   expression.SetFileAccess(&access);
-  EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }), "ESwFileAccessRefused: Function save was refused access to file \"" +
-                                                            written + "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
+  EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }),
+            "ESwFileAccessRefused: Function save was refused access to file \"" + written + "\" in RPN expression '" +
+                WideToUtf8(texts[0]) + "'.");
   ASSERT_EQ(asker.Asked.size(), 1u);
   EXPECT_EQ(asker.Asked[0].Kind, TSwFileAccessKind::Write);
   EXPECT_EQ(WideToUtf8(asker.Asked[0].Function + u" " + asker.Asked[0].Path + u" " + asker.Asked[0].ResolvedPath),
