@@ -413,13 +413,12 @@ TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
 // The merge stack bounds every kind of nesting: a line of children, and a chain of merges where
 // each definition merges the next one.
 TEST(MergeMachine, DepthIsBounded) {
-  struct Row { bool Merges; int Depth; std::string Message; };  // Message: empty: merges
-  const Row rows[] = {
-      {false, 4000, ""}, {false, 4096, ""}, {false, 4097, "Too deep TMmIdStack."},
-      {false, 20000, "Too deep TMmIdStack."}, {true, 4000, ""}, {true, 4200, "Too deep TMmIdStack."},
-  };
+  // Result: the merged node count and what is left on the merge stack, or the error.
+  struct Row { bool Merges; int Depth; std::string Result; };
+  const std::string tooDeep = "EMmListError: Too deep TMmIdStack.";
+  const Row rows[] = {{false, 4000, "4000 0"}, {false, 4096, "4096 0"}, {false, 4097, tooDeep}, {false, 20000, tooDeep},
+                      {true, 4000, "4000 0"}, {true, 4200, tooDeep}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.Merges) + " " + std::to_string(row.Depth));
     TMergeMachine machine;
     machine.AddDefined(std::make_unique<TMmNode>(u"root"));
     for (int i = 1; i < row.Depth; ++i) {
@@ -428,11 +427,11 @@ TEST(MergeMachine, DepthIsBounded) {
       if (row.Merges && i + 1 < row.Depth) node->AddRightMerge(Utf8ToWide("n" + std::to_string(i + 1)));
       machine.AddDefined(std::move(node));
     }
-    if (row.Message.empty()) {
-      machine.Merge();
-      EXPECT_EQ(machine.Merged().Count(), row.Depth);
-      EXPECT_EQ(machine.MergeStack().Count(), 0);
-    } else { ExpectError<EMmListError>([&] { machine.Merge(); }, row.Message); }
+    EXPECT_EQ(ResultOrError([&] {
+                machine.Merge();
+                return std::to_string(machine.Merged().Count()) + " " + std::to_string(machine.MergeStack().Count());
+              }),
+              row.Result) << row.Merges << " " << row.Depth;
   }
 }
 
