@@ -186,16 +186,16 @@ TEST(BufStream, StringReadsAndTheStreamItOwns) {
 // A file that another program cuts while it is cached: bytes the cached size promised and the
 // file no longer holds end the read with a read error naming the file.
 TEST(BufStream, FileCutWhileReadIsAReadError) {
-  // error: empty: the read gives `count` bytes.
-  struct Row { const char* name; int windows; int64_t windowSize, cutTo, offset, count; std::string error; };
+  // Windows of 64 bytes; error: empty: the read gives `count` bytes.
+  struct Row { const char* name; int64_t cutTo, offset, count; std::string error; int windows = 2; };
   const Row rows[] = {
-      {"a new window past the cut", 2, 64, 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
-      {"a window across the cut", 2, 64, 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
-      {"a new window before the cut", 2, 64, 200, 64, 8, ""}, {"a cached window still serves", 2, 64, 100, 0, 8, ""},
-      {"a direct read past the cut", 0, 64, 100, 96, 8, "(8 bytes expected at offset 96, 4 read)"},
-      {"a read larger than a window", 2, 64, 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
-      {"cut to nothing", 2, 64, 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},
-      {"the last byte, cut by one", 2, 64, 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
+      {"a new window past the cut", 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
+      {"a window across the cut", 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
+      {"a new window before the cut", 200, 64, 8, ""}, {"a cached window still serves", 100, 0, 8, ""},
+      {"a direct read past the cut", 100, 96, 8, "(8 bytes expected at offset 96, 4 read)", 0},
+      {"a read larger than a window", 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
+      {"cut to nothing", 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},
+      {"the last byte, cut by one", 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
   };
   const std::string content = Data(400);
   TScratchDir dir("bufstream-cut");
@@ -205,7 +205,7 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
     WriteFile(path, content);
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream cache(&file, false);
-    cache.SetLimits(row.windows, row.windowSize);
+    cache.SetLimits(row.windows, 64);
     EXPECT_EQ(cache.ReadAt(0, 8), content.substr(0, 8));
     std::filesystem::resize_file(path, static_cast<uintmax_t>(row.cutTo));
     if (row.error.empty()) {
@@ -224,8 +224,7 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
   EXPECT_EQ(cache.Size(), 400);
   memory.SetSize(10);
   ExpectError<EReadError>([&] { cache.ReadByteAt(20); },
-                          "Stream <StringStream> became shorter while being read (380 bytes expected at offset 20, 0 "
-                          "read).");
+      "Stream <StringStream> became shorter while being read (380 bytes expected at offset 20, 0 read).");
 }
 
 }  // namespace
