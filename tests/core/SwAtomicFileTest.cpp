@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,39 +64,21 @@ TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
     EXPECT_TRUE(file.Committed());
     EXPECT_EQ(ReadFile(target), row.written);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.bin"});
-    ExpectError<EWriteError>([&] { file.Write("x", 1); },
-                             "File \"" + target.string() + "\" is already closed.");
+    ExpectError<EWriteError>([&] { file.Write("x", 1); }, "File \"" + target.string() + "\" is already closed.");
   }
 }
 
 TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
-  struct Row {
-    const char* name;
-    const char* before;  // null: no file there
-    std::function<void(TSwAtomicFileStream&)> write;
-    const char* error;   // the message up to the file name; null: no error, just no Commit
-    const char* reason = nullptr;
+  // before: null: no file there; limit: on the file's size, 0: none; error: the message up to the file name,
+  // empty: no error, just no Commit.
+  struct Row { const char *name, *before; rlim_t limit; bool setSize; std::string error; };
+  const Row rows[] = {
+      {"dropped without Commit", "old", 0, false, ""}, {"dropped, no file before", nullptr, 0, false, ""},
+      {"the disk fills up", "old", 100000, false, "Cannot write file"},
+      {"the disk fills up, no file before", nullptr, 4096, false, "Cannot write file"},
+      {"setting a size beyond the limit", "old", 4096, true, "Cannot set size of file"},
   };
   const std::string big(200000, 'b');
-  const Row rows[] = {
-      {"dropped without Commit", "old", [](TSwAtomicFileStream& f) { f.WriteBuffer("new", 3); }, nullptr},
-      {"dropped, no file before", nullptr, [](TSwAtomicFileStream& f) { f.WriteBuffer("new", 3); }, nullptr},
-      {"the disk fills up", "old",
-       [&](TSwAtomicFileStream& f) {
-         TFileSizeLimit limit(100000);
-         f.WriteBuffer(big.data(), static_cast<int64_t>(big.size()));
-       },
-       "Cannot write file", "File too large"},
-      {"the disk fills up, no file before", nullptr,
-       [&](TSwAtomicFileStream& f) {
-         TFileSizeLimit limit(4096);
-         f.WriteBuffer(big.data(), static_cast<int64_t>(big.size()));
-       },
-       "Cannot write file", "File too large"},
-      {"setting a size beyond the limit", "old",
-       [](TSwAtomicFileStream& f) { TFileSizeLimit limit(4096); f.SetSize(1 << 20); },
-       "Cannot set size of file", "File too large"},
-  };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TScratchDir folder("failure");
@@ -103,10 +86,13 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
     if (row.before) WriteFile(target, row.before);
     {
       TSwAtomicFileStream file(Utf8ToWide(target.string()));
-      if (row.error) {
-        ExpectError<EWriteError>([&] { row.write(file); },
-                                 std::string(row.error) + " \"" + target.string() + "\". " + row.reason);
-      } else { row.write(file); }
+      auto write = [&] {
+        std::optional<TFileSizeLimit> limit;
+        if (row.limit) limit.emplace(row.limit);
+        row.setSize ? file.SetSize(1 << 20) : file.WriteBuffer(big.data(), static_cast<int64_t>(big.size()));
+      };
+      if (row.error.empty()) write();
+      else ExpectError<EWriteError>(write, row.error + " \"" + target.string() + "\". File too large");
     }
     EXPECT_EQ(fs::exists(target), row.before != nullptr);
     if (row.before) { EXPECT_EQ(ReadFile(target), row.before); }
@@ -118,12 +104,10 @@ TEST(AtomicFile, FailuresLeaveTheTargetAsItWas) {
   WriteFile(target, "old");
   std::atomic<bool> cancel{true};
   TSwWorkMeter meter(&cancel, TSwWorkMeter::NoLimit);
-  ExpectError<ESwCancelled>(
-      [&] {
+  ExpectError<ESwCancelled>([&] {
         TSwAtomicFileStream file(Utf8ToWide(target.string()));
         file.WriteBuffer("new", 3);
-      },
-      "The work was cancelled.");
+      }, "The work was cancelled.");
   EXPECT_EQ(ReadFile(target), "old");
   EXPECT_EQ(folder.Names().size(), 1u);
 }
@@ -132,15 +116,11 @@ TEST(AtomicFile, TargetsThatCannotBeCreated) {
   TScratchDir folder("create");
   fs::create_directories(folder / "dir");
   const std::pair<std::string, std::string> rows[] = {
-      {(folder / "missing" / "out.bin").string(),
-       "Cannot create file \"" + (folder / "missing" / "out.bin").string() + "\". No such file or directory"},
-      {(folder / "dir").string(), "Cannot create file \"" + (folder / "dir").string() + "\". Is a directory"},
-      {"", "Cannot create file \"\". No such file or directory"},
-  };
-  for (const auto& [target, message] : rows) {
-    SCOPED_TRACE(target);
-    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(target)); }, message);
-  }
+      {(folder / "missing" / "out.bin").string(), "No such file or directory"},
+      {(folder / "dir").string(), "Is a directory"}, {"", "No such file or directory"}};
+  for (const auto& [target, reason] : rows)
+    ExpectError<EFCreateError>([&] { TSwAtomicFileStream file(Utf8ToWide(target)); },
+                               "Cannot create file \"" + target + "\". " + reason);
   EXPECT_EQ(folder.Names(), std::vector<std::string>{"dir"});
 }
 
@@ -161,8 +141,9 @@ TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
   TScratchDir folder("keep");
   const fs::path target = folder / "data.txt";
   const fs::path link = folder / "link.txt";
+  const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   WriteFile(target, "old");
-  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(target, perms);
   fs::create_symlink(target, link);
   TSwAtomicFileStream file(Utf8ToWide(link.string()));
   file.WriteBuffer("new", 3);
@@ -170,8 +151,7 @@ TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(ReadFile(link), "new");
   EXPECT_EQ(ReadFile(target), "new");
-  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, perms);
   EXPECT_EQ(folder.Names(), (std::vector<std::string>{"data.txt", "link.txt"}));
 }
 

@@ -1,59 +1,50 @@
 #include "SwCore.h"
+#include "HexDump.h"
 
 #include <gtest/gtest.h>
 
 #include "SwTestSupport.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace skeinwork {
 namespace {
 
-TEST(Versions, ParseAndText) {
+TEST(Versions, ParseTextAndRefuse) {
   struct Row { const char* text; TSwVersion version; const char* printed; };
   const Row rows[] = {
-      {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"},    {"1.20", 0x0114, "1.2"},
-      {"1.05", 0x0105, "1.05"}, {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"},
-      {"123", 0x7B00, "123.0"}, {"2.5", 0x0232, "2.5"},    {"0.1", 0x000A, "0.1"},
-      {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
+      {"0.79", 0x004F, "0.79"}, {"1.2", 0x0114, "1.2"}, {"1.20", 0x0114, "1.2"}, {"1.05", 0x0105, "1.05"},
+      {"1.300", 0x01FF, "1.255"}, {"1.0", 0x0100, "1.0"}, {"123", 0x7B00, "123.0"}, {"2.5", 0x0232, "2.5"},
+      {"0.1", 0x000A, "0.1"}, {"3.07", 0x0307, "3.07"}, {"0.100", 0x0064, "0.100"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(SwParseVersion(row.text), row.version);
-    EXPECT_EQ(SwVersionText(row.version), row.printed);
+    EXPECT_EQ(SwParseVersion(row.text), row.version) << row.text;
+    EXPECT_EQ(SwVersionText(row.version), row.printed) << row.text;
   }
-}
-
-TEST(Versions, BadTextsAreRefused) {
   for (const char* text : {"x", "", "1.", ".5", "1.2.3", "1,2", "v1"}) {
     SCOPED_TRACE(text);
-    ExpectError<ESwBadVersionString>(
-        [&] { SwParseVersion(text); },
+    ExpectError<ESwBadVersionString>([&] { SwParseVersion(text); },
         std::string("Cannot parse version string '") + text + "' - must be of form '1.23' or '123'.");
   }
 }
 
 TEST(Versions, CompareOperatorsAndLimits) {
-  struct Row { uint8_t op; bool below, equal, above; };
-  const Row rows[] = {{0, false, false, true}, {1, false, true, true}, {2, true, false, false},
-                      {3, true, true, false},  {4, false, true, false}, {5, true, false, true}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.op);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0100, 0x0101), row.below);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0101, 0x0101), row.equal);
-    EXPECT_EQ(TSwVersions::Compare(row.op, 0x0102, 0x0101), row.above);
+  // Each operator's answers for a version below, equal to and above 1.1.
+  const std::pair<uint8_t, std::string> rows[] = {{0, "--+"}, {1, "-++"}, {2, "+--"}, {3, "++-"}, {4, "-+-"}, {5, "+-+"}};
+  for (const auto& [op, answers] : rows) {
+    std::string got;
+    for (TSwVersion version : {0x0100, 0x0101, 0x0102}) got += TSwVersions::Compare(op, version, 0x0101) ? '+' : '-';
+    EXPECT_EQ(got, answers) << int(op);
   }
   ExpectError<ESkeinwork>([] { TSwVersions::Compare(6, 0x004F, 0x0100); },
                           "Invalid TSwVersions operator 6 to compare 0.79 and 1.0.");
   TSwVersions full;
   for (int i = 0; i < 256; ++i) full.Add(1, 0);
-  ExpectError<ESkeinwork>([&] { full.Add(1, 0); },
-                          "TSwVersions has reached maximum number of versions (256).");
+  ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions has reached maximum number of versions (256).");
 }
-
-// ---------------------------------------------------------------------------------------------
 
 struct TRecorder {
   std::vector<std::string> Seen;
@@ -98,8 +89,6 @@ TEST(Objects, OnFreeCallbacksFireOnceAndCanBeRemoved) {
   EXPECT_TRUE(second.Seen.empty());
 }
 
-// ---------------------------------------------------------------------------------------------
-
 TEST(Messages, ConventionsForArguments) {
   TSwClassList list;
   const TSwObject* none = nullptr;
@@ -130,8 +119,7 @@ TEST(Messages, TranslationAndExceptionHooks) {
   for (int i = 0; i < 256; ++i) full.Add(1, 0);
   ExpectError<ESkeinwork>([&] { full.Add(1, 0); }, "TSwVersions: höchstens 256 Versionen.");
   // A translation that does not fit the arguments falls back to the English text.
-  ExpectError<ESkeinwork>([] { TSwRestrictedStream s(nullptr, 1); },
-                          "nil Stream given to TSwRestrictedStream.Create.");
+  ExpectError<ESkeinwork>([] { TSwRestrictedStream s(nullptr, 1); }, "nil Stream given to TSwRestrictedStream.Create.");
   EXPECT_EQ(wrapper.Hooked, 2);
   SetSwTranslateHook({});
   SetSwExceptionHook({});
@@ -165,16 +153,16 @@ TEST(Text, Utf8AndUtf16RoundTrip) {
   EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
 }
 
-// ---------------------------------------------------------------------------------------------
-
 TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   TStringStream data("0123456789AB");
   data.SetPosition(5);
   TSwRestrictedStream window(&data, 10);
   EXPECT_EQ(window.Size(), 10);
-  char buffer[16] = {};
-  EXPECT_EQ(window.Read(buffer, 16), 7);
-  EXPECT_EQ(std::string(buffer, 7), "56789AB");
+  auto read = [&] {
+    char buffer[16];
+    return std::string(buffer, static_cast<size_t>(window.Read(buffer, 16)));
+  };
+  EXPECT_EQ(read(), "56789AB");
   EXPECT_EQ(data.Position(), 5);
 
   struct Row { int64_t offset; TSeekOrigin origin; int64_t expected; };
@@ -183,11 +171,9 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   for (const Row& row : seeks) EXPECT_EQ(window.Seek(row.offset, row.origin), row.expected);
 
   window.SetWindow(2, 3);
-  EXPECT_EQ(window.Read(buffer, 16), 3);
-  EXPECT_EQ(std::string(buffer, 3), "234");
+  EXPECT_EQ(read(), "234");
   window.MoveWindow(9);
-  EXPECT_EQ(window.Read(buffer, 16), 3);
-  EXPECT_EQ(std::string(buffer, 3), "9AB");
+  EXPECT_EQ(read(), "9AB");
 
   ExpectError<EWriteError>([&] { window.Write("x", 1); }, "TSwRestrictedStream is a read-only wrapper.");
   ExpectError<EWriteError>([&] { window.SetSize(1); }, "TSwRestrictedStream is a read-only wrapper.");
@@ -198,7 +184,6 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
 }
 
 TEST(Streams, TempStreamMovesToAnUnnamedFile) {
-  WideString fileName;
   {
     TSwTempStream temp(64);
     std::string first(60, 'a');
@@ -210,9 +195,8 @@ TEST(Streams, TempStreamMovesToAnUnnamedFile) {
     temp.Seek(0, TSeekOrigin::End);
     temp.WriteBuffer("cccccc", 6);  // would end at 66: moves to a file
     ASSERT_TRUE(temp.InFile());
-    fileName = temp.TempFileName();
     // Unnamed at once: it cannot outlive the program, however that ends.
-    EXPECT_FALSE(std::filesystem::exists(WideToUtf8(fileName)));
+    EXPECT_FALSE(std::filesystem::exists(WideToUtf8(temp.TempFileName())));
     EXPECT_EQ(temp.Size(), 66);
     EXPECT_EQ(temp.Position(), 66);
     temp.SetPosition(8);
@@ -240,6 +224,55 @@ TEST(Streams, ExpectBytes) {
     EXPECT_EQ(SwExpectBytes(data, row.expected), row.result);
     EXPECT_EQ(data.Position(), row.after);
   }
+}
+
+TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0) {
+  TSwHexDumpOptions options;
+  options.BytesPerLine = perLine;
+  options.BaseOffset = base;
+  options.Alignment = alignment;
+  options.LineSeparator = "\n";
+  return options;
+}
+
+TSwHexDumpOptions AsciiOnly(TSwHexDumpOptions options) {
+  options.AsciiOnly = true;
+  return options;
+}
+
+TEST(HexDump, Layouts) {
+  struct Row { const char* what; std::string bytes; TSwHexDumpOptions options; std::optional<int64_t> marker;
+               std::string dump; };
+  const std::string sixteen = "0123456789ABCDEF";
+  const Row rows[] = {
+      {"eight per line", "I am Kat", Options(8), {}, "00000000    49 20 61 6D 20 4B 61 74    I am Kat"},
+      {"extra blank after the eighth of sixteen", sixteen, Options(16), {},
+       "00000000    30 31 32 33 34 35 36 37  38 39 41 42 43 44 45 46    0123456789ABCDEF"},
+      {"control bytes and a short last line", std::string("ab\x01\ncd", 6), Options(4, 0x10), {},
+       "00000010    61 62 01 0A    ab..\n00000014    63 64          cd  "},
+      {"alignment leaves blanks and offsets follow the grid", "xyz", Options(4, 0x22, 2), {},
+       "00000020          78 79      xy\n00000024    7A             z   "},
+      {"marker in the middle keeps columns", "abcdef", Options(4), 2, "00000000    61 62          ab  \n"
+       "           -- HERE --\n"
+       "00000000          63 64      cd\n"
+       "00000004    65 66          ef  "},
+      {"marker at the first byte", "abcd", Options(4, 0x100), 0x100,
+       "           -- HERE --\n00000100    61 62 63 64    abcd"},
+      {"marker at the end", "ab", Options(4), 2, "00000000    61 62          ab  \n           -- HERE --"},
+      {"marker outside", "ab", Options(4), 3, "00000000    61 62          ab  "},
+      {"wide offsets", "z", Options(2, 0x123456789), {}, "123456789    7A       z "},
+      {"high bytes as they are", "a\x7F\xC3", Options(3), {}, "00000000    61 7F C3    a\x7F\xC3"},
+      {"high bytes replaced for terminals", "a\x7F\xC3", AsciiOnly(Options(3)), {}, "00000000    61 7F C3    a.."},
+  };
+  for (const Row& row : rows) EXPECT_EQ(SwFormatHexDump(row.bytes, row.options, row.marker), row.dump) << row.what;
+}
+
+TEST(ReadableClassNames, PrefixesGoAndWordsSplit) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
+      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
+      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
+  for (const auto& [name, readable] : rows) EXPECT_EQ(SwReadableClassName(name), readable) << name;
 }
 
 }  // namespace

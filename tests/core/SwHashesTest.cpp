@@ -27,7 +27,7 @@ std::vector<int> Indices(const TSwHash& map, const WideString& key) {
   return out;
 }
 
-TEST(Hash, KeysAreCheckedAndTheMapIsLeftUnchanged) {
+TEST(Hash, RefusesBadKeysAndStaleOrAlienFindStates) {
   TSwHash map;
   map.Add(u"a=b");
   map.Add(u"");
@@ -35,6 +35,16 @@ TEST(Hash, KeysAreCheckedAndTheMapIsLeftUnchanged) {
                              "Attempted to add bad key 'x\x01y' to TSwHash (contains prohibited symbol $01).");
   EXPECT_THROW(map.Insert(0, u"\x01"), ESwHashBadKey);
   EXPECT_EQ(map.Count(), 2);
+  TSwHash found, other;
+  found.Add(u"a");
+  found.Add(u"a");
+  TSwHashFind state = found.FindFirst(u"a");
+  EXPECT_EQ(found.FindNext(state), 0);
+  found.Add(u"z");
+  ExpectError<ESwHashChangedBetweenFind>([&] { found.FindNext(state); },
+                                         "TSwHash has been modified between Find/Next calls (first seq 2, now 3).");
+  TSwHashFind fresh = found.FindFirst(u"a");
+  ExpectError<ESwHashAlienFindState>([&] { other.FindNext(fresh); }, "TSwHash was given Find state of another object.");
 }
 
 // The same look-ups over a small map (scanned) and a large one (indexed) must agree.
@@ -81,19 +91,6 @@ TEST(Hash, CountHasAndFindWithStarAndKeys) {
   }
 }
 
-TEST(Hash, FindStateSequenceAndOwnerChecks) {
-  TSwHash map, other;
-  map.Add(u"a");
-  map.Add(u"a");
-  TSwHashFind state = map.FindFirst(u"a");
-  EXPECT_EQ(map.FindNext(state), 0);
-  map.Add(u"z");
-  ExpectError<ESwHashChangedBetweenFind>([&] { map.FindNext(state); },
-                                         "TSwHash has been modified between Find/Next calls (first seq 2, now 3).");
-  TSwHashFind fresh = map.FindFirst(u"a");
-  ExpectError<ESwHashAlienFindState>([&] { other.FindNext(fresh); }, "TSwHash was given Find state of another object.");
-}
-
 TEST(Hash, OwnedObjectsAreFreed) {
   int live = 0;
   {
@@ -122,9 +119,8 @@ TEST(Hash, SortedMapsKeepKeyOrderAndCanReplace) {
   const TCase cases[] = {{u"a", 0, 0}, {u"a", 1, -1}, {u"m", 0, 2}, {u"m", 2, 4}, {u"m", 3, -1},
                          {u"z", 0, 5}, {u"b", 0, -1}, {u"*", 5, 5}, {u"*", 6, -1}};
   for (const TCase& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.Key) + " " + std::to_string(c.N));
-    EXPECT_EQ(sorted.NthIndexOfName(c.Key, c.N), c.Expected);
-    EXPECT_EQ(sorted.NthIndexOf(c.Key, c.N), c.Expected);
+    EXPECT_EQ(sorted.NthIndexOfName(c.Key, c.N), c.Expected) << WideToUtf8(c.Key) + " " + std::to_string(c.N);
+    EXPECT_EQ(sorted.NthIndexOf(c.Key, c.N), c.Expected) << WideToUtf8(c.Key) + " " + std::to_string(c.N);
   }
   EXPECT_EQ(Indices(sorted, u"m"), (std::vector<int>{2, 3, 4}));
 
@@ -136,8 +132,6 @@ TEST(Hash, SortedMapsKeepKeyOrderAndCanReplace) {
   EXPECT_EQ(unique.Count(), 2);
   EXPECT_EQ(live, 2);
 }
-
-// ---------------------------------------------------------------------------------------------
 
 struct TEventLog {
   std::vector<std::string> Lines;
@@ -177,11 +171,8 @@ TEST(NotifyingHash, EventsCarryTheirArguments) {
   map.Delete(0);
   map.DeleteAll(u"*");
   const std::vector<std::string> expected = {
-      "ad a false 0",       "ad b false 1",
-      "skey a c 0",         "sval c 1 2 0",
-      "sobj b TCounted TCounted 1",
-      "ord 1 0",            "ord -1 -1",
-      "rm b true 0",        "rm c true 0",
+      "ad a false 0", "ad b false 1", "skey a c 0", "sval c 1 2 0", "sobj b TCounted TCounted 1",
+      "ord 1 0",      "ord -1 -1",    "rm b true 0", "rm c true 0",
   };
   EXPECT_EQ(log.Lines, expected);
   EXPECT_EQ(live, 0);

@@ -60,8 +60,7 @@ enum class TMode { Plain, Reversed, NamesAsText, VariableTable, Callback };
 
 // The result as "kinds:text", or "EClass: message" of the error compiling or evaluating raised.
 std::string Outcome(std::u16string_view text, TMode mode = TMode::Plain) {
-  std::string shown;
-  std::string error = ErrorText([&] {
+  return ResultOrError([&] {
     TRpnCompileSettings settings;
     settings.Reversed = mode == TMode::Reversed;
     if (mode == TMode::NamesAsText) settings.VariableClass = RpnVariableClassOf<TNameAsText>();
@@ -70,23 +69,18 @@ std::string Outcome(std::u16string_view text, TMode mode = TMode::Plain) {
     TRpnVariables table{{u"a", RpnNum(1)}, {u"b", RpnNum(2)}};
     if (mode == TMode::VariableTable) evaluator.Variables = &table;
     if (mode == TMode::Callback) evaluator.OnVariable = TRpnVariableEvent{&ResolveFunctions, nullptr};
-    shown = Shown(evaluator.Evaluate());
+    return Shown(evaluator.Evaluate());
   });
-  return shown.empty() ? error : shown;
 }
 
 TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
   const std::pair<std::u16string, const char*> rows[] = {
-      {u"'it''s'", "s:it's"}, {u"'' 'x'", "s: s:x"}, {u"'a b'", "s:a b"}, {u"1,5", "i:1.5"},
-      {u"1.5", "i:1.5"}, {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"},
-      {u"5 -3", "i:5 i:-3"}, {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"},
-      {u"a+b", "v:a op:Add v:b"}, {u"  1  2 ", "i:1 i:2"},
+      {u"'it''s'", "s:it's"}, {u"'' 'x'", "s: s:x"}, {u"'a b'", "s:a b"}, {u"1,5", "i:1.5"}, {u"1.5", "i:1.5"},
+      {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"}, {u"5 -3", "i:5 i:-3"},
+      {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"}, {u"a+b", "v:a op:Add v:b"}, {u"  1  2 ", "i:1 i:2"},
       {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"}, {u"'x'y", "s:x v:y"},
   };
-  for (const auto& [text, items] : rows) {
-    SCOPED_TRACE(WideToUtf8(text));
-    EXPECT_EQ(Dump(*CompileRpn(text)), items);
-  }
+  for (const auto& [text, items] : rows) EXPECT_EQ(Dump(*CompileRpn(text)), items) << WideToUtf8(text);
 }
 
 // The default operators, the compile settings and the variable sources, with the errors of
@@ -95,8 +89,7 @@ TEST_F(RpnDefaults, ResultsAndErrors) {
   struct Row { std::u16string text; std::string outcome; TMode mode = TMode::Plain; };
   const std::string syntax = "EWrongRpnSyntax: Invalid RPN expression syntax at ";
   const std::string tooFew = "ENotEnoughRpnArguments: Too few arguments on stack for ";
-  const std::string wrongKind =
-      "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s.";
+  const std::string wrongKind = "EWrongTopStackValueKind: Expected a i value on top of TRpnValueStack but got s.";
   const Row rows[] = {
       {u"3 4 -", "i:-1"}, {u"2 10 ^", "i:1024"}, {u"7 2 %", "i:1"}, {u"-7 2 %", "i:-1"},
       {u"7.5 2 %", "i:1.5"}, {u"2 3 <", "b:True"}, {u"2 3 >", "b:False"}, {u"7 2 /", "i:3.5"},
@@ -126,10 +119,7 @@ TEST_F(RpnDefaults, ResultsAndErrors) {
       {u"1,2,3", "EInvalidRpnFloatStr: Invalid floating point constant \"1,2,3\" in an RPN expression."},
       {u"1..2", "EInvalidRpnFloatStr: Invalid floating point constant \"1..2\" in an RPN expression."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Outcome(row.text, row.mode), row.outcome);
-  }
+  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, row.mode), row.outcome) << WideToUtf8(row.text);
   EXPECT_THROW(CompileRpn(u"'x"), EWrongRpnSyntax);  // an unterminated string is a syntax error
 }
 
@@ -148,8 +138,7 @@ TEST(RpnStack, PopsCheckKindAndCountAndCapacity) {
   stack.Push(RpnNum(7.5));
   ExpectError<EWrongTopStackValueKind>([&] { stack.PopStr(); },
                                        "Expected a s value on top of TRpnValueStack but got i.");
-  ExpectError<EIntegerExpectedOnStackTop>(
-      [&] { stack.PopInt(); },
+  ExpectError<EIntegerExpectedOnStackTop>([&] { stack.PopInt(); },
       "Expected an integer value without fractional part on top of TRpnValueStack but got 7.5.");
   EXPECT_EQ(stack.Count(), 1);  // a refused pop leaves the value
   stack.Push(RpnNum(1e300));
@@ -172,45 +161,36 @@ TEST(RpnValues, TextFormsAndKindLetters) {
   struct Row { TRpnScalar value; const char16_t* text; const char* letters; };
   const Row rows[] = {
       {RpnStr(u"abc"), u"abc", "s"}, {RpnBytes("ABC"), u"41 42 43", "r"},
-      {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"}, {RpnNum(5), u"5", "i"},
-      {RpnNum(-2.5), u"-2.5", "i"}, {RpnNum(1e20), u"100000000000000000000", "i"}, {RpnNum(-0.0), u"0", "i"},
-      {RpnBool(true), u"True", "b"}, {RpnBool(false), u"False", "b"}, {TRpnScalar(), u"null", "-"},
-      {both, u"text", "sr"},
+      {RpnBytes(std::string("\x00\xff", 2)), u"00 FF", "r"}, {RpnNum(5), u"5", "i"}, {RpnNum(-2.5), u"-2.5", "i"},
+      {RpnNum(1e20), u"100000000000000000000", "i"}, {RpnNum(-0.0), u"0", "i"}, {RpnBool(true), u"True", "b"},
+      {RpnBool(false), u"False", "b"}, {TRpnScalar(), u"null", "-"}, {both, u"text", "sr"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(RpnValueText(row.value), row.text);
-    EXPECT_EQ(RpnKindLetters(row.value.Kinds), row.letters);
+    EXPECT_EQ(RpnValueText(row.value), row.text) << WideToUtf8(row.text);
+    EXPECT_EQ(RpnKindLetters(row.value.Kinds), row.letters) << WideToUtf8(row.text);
   }
   EXPECT_EQ(RpnValueText(TRpnScalar(), u""), u"");
   EXPECT_EQ(RpnKindLetters(valCustom | valBool | valNum | valBytes | valStr), "sribc");
 }
 
 TEST(RpnValues, Equality) {
-  struct Row { TRpnScalar a, b; bool equal; };
-  const Row rows[] = {
-      {RpnNum(5), RpnStr(u"5"), true}, {RpnStr(u"5.5"), RpnNum(5.5), true},
-      {RpnNum(5), RpnStr(u"5.0"), false}, {TRpnScalar(), TRpnScalar(), true},
-      {TRpnScalar(), RpnNum(0), false}, {RpnStr(u""), TRpnScalar(), false},
-      {RpnStr(u"a"), RpnStr(u"A"), false}, {RpnStr(u"a"), RpnStr(u"a"), true},
-      {RpnBytes("ab"), RpnBytes("ab"), true}, {RpnBytes("ab"), RpnBytes("abc"), false},
-      {RpnBool(true), RpnBool(true), true}, {RpnBool(true), RpnBool(false), false},
-      {RpnNum(2), RpnNum(2.0), true},
+  auto incomparable = [](const std::string& kinds) {
+    return "EInvalidRpnOperation: Incomparable RPN values of types: " + kinds + ". Can only compare these combinations: "
+           "null-any or any-null or null/null, num-num, bool-bool, str-str, bytes-bytes, num-str or str-num.";
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(RpnValueText(row.a)) + " = " + WideToUtf8(RpnValueText(row.b)));
-    EXPECT_EQ(RpnValuesEqual(row.a, row.b), row.equal);
-  }
-  ExpectError<EInvalidRpnOperation>(
-      [] { RpnValuesEqual(RpnBool(true), RpnNum(1)); },
-      "Incomparable RPN values of types: A (True) = b, B (1) = i. Can only compare these "
-      "combinations: null-any or any-null or null/null, num-num, bool-bool, str-str, "
-      "bytes-bytes, num-str or str-num.");
-  ExpectError<EInvalidRpnOperation>(
-      [] { RpnValuesEqual(RpnBytes("A"), RpnStr(u"A")); },
-      "Incomparable RPN values of types: A (41) = r, B (A) = s. Can only compare these "
-      "combinations: null-any or any-null or null/null, num-num, bool-bool, str-str, "
-      "bytes-bytes, num-str or str-num.");
+  struct Row { TRpnScalar a, b; std::string equal; };  // "=", "<>" or the error
+  const Row rows[] = {
+      {RpnNum(5), RpnStr(u"5"), "="}, {RpnStr(u"5.5"), RpnNum(5.5), "="}, {RpnNum(5), RpnStr(u"5.0"), "<>"},
+      {TRpnScalar(), TRpnScalar(), "="}, {TRpnScalar(), RpnNum(0), "<>"}, {RpnStr(u""), TRpnScalar(), "<>"},
+      {RpnStr(u"a"), RpnStr(u"A"), "<>"}, {RpnStr(u"a"), RpnStr(u"a"), "="}, {RpnBytes("ab"), RpnBytes("ab"), "="},
+      {RpnBytes("ab"), RpnBytes("abc"), "<>"}, {RpnBool(true), RpnBool(true), "="},
+      {RpnBool(true), RpnBool(false), "<>"}, {RpnNum(2), RpnNum(2.0), "="},
+      {RpnBool(true), RpnNum(1), incomparable("A (True) = b, B (1) = i")},
+      {RpnBytes("A"), RpnStr(u"A"), incomparable("A (41) = r, B (A) = s")},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(ResultOrError([&] { return RpnValuesEqual(row.a, row.b) ? "=" : "<>"; }), row.equal)
+        << WideToUtf8(RpnValueText(row.a)) + " = " + WideToUtf8(RpnValueText(row.b));
 }
 
 class TNotAnItem : public TSwObject {};
@@ -247,23 +227,18 @@ TEST_F(RpnDefaults, CompileCache) {
 }
 
 TEST_F(RpnDefaults, VariableCharactersAndOperatorsShareCharacters) {
-  ExpectError<EEmptyRpnVarCharList>([] { SetRpnVarChars(u" \t "); },
-                                    "Attempted to set empty RpnVarChars.");
+  ExpectError<EEmptyRpnVarCharList>([] { SetRpnVarChars(u" \t "); }, "Attempted to set empty RpnVarChars.");
   EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
   SetRpnVarChars(WideString(RpnDefaultVarChars) + u"+$");
   const std::pair<std::u16string, const char*> rows[] = {
       {u"a+b", "v:a+b"}, {u"1 2 +", "i:1 i:2 op:Add"}, {u"+1", "i:1"}, {u"+ 1", "op:Add i:1"},
       {u"+x", "v:+x"}, {u"$ +", "v:$ op:Add"}, {u"Ab+", "v:Ab+"},
   };
-  for (const auto& [text, items] : rows) {
-    SCOPED_TRACE(WideToUtf8(text));
-    EXPECT_EQ(Dump(*CompileRpn(text)), items);
-  }
+  for (const auto& [text, items] : rows) EXPECT_EQ(Dump(*CompileRpn(text)), items) << WideToUtf8(text);
 }
 
 TEST_F(RpnDefaults, OperatorTableIsProcessWideAndCopiedIntoEvaluators) {
-  ExpectError<EDuplicateRpnOperator>(
-      [] { RegisterRpnOperator(u'+', RpnOperatorClassOf<TRpnSubtract>()); },
+  ExpectError<EDuplicateRpnOperator>([] { RegisterRpnOperator(u'+', RpnOperatorClassOf<TRpnSubtract>()); },
       "Attempted to add a new operator \"+\" of class TRpnSubtract to the RPN operator list but "
       "it was already taken.");
   EXPECT_EQ(RpnOperators()->Count(), 8);
@@ -280,8 +255,7 @@ TEST_F(RpnDefaults, OperatorTableIsProcessWideAndCopiedIntoEvaluators) {
   EXPECT_EQ(RpnOperators()->Count(), 0);
   EXPECT_EQ(evaluator.Operators().Count(), 10);
   EXPECT_EQ(evaluator.Evaluate().Num, 3);
-  ExpectError<EWrongRpnSyntax>(
-      [] { CompileRpn(u"1 2 +"); },
+  ExpectError<EWrongRpnSyntax>([] { CompileRpn(u"1 2 +"); },
       "Invalid RPN expression syntax at \"+\" (position 5, full string: \"1 2 +\").");
 
   evaluator.MutableOperators().Add(u'#', RpnOperatorClassOf<TRpnAdd>());

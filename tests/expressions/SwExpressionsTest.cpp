@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,33 +24,36 @@ std::string Shown(TRpnScalar value) {
 }
 
 // A model node as the modelling run would give it.
-class TStubModelNode : public TSwExprModelNode {
- public:
-  TStubModelNode(int32_t iteration, WideString path) : mIteration(iteration), mPath(std::move(path)) {}
-  int32_t ParentIteration() const override { return mIteration; }
-  const WideString& ResultPath() const override { return mPath; }
-
- private:
-  int32_t mIteration;
-  WideString mPath;
+struct TStubModelNode : TSwExprModelNode {
+  TStubModelNode(int32_t iteration, WideString path) : Iteration(iteration), Path(std::move(path)) {}
+  int32_t ParentIteration() const override { return Iteration; }
+  const WideString& ResultPath() const override { return Path; }
+  int32_t Iteration;
+  WideString Path;
 };
 
-// One evaluation: the result as "kinds:text" and the input position afterwards.
+// One evaluation: the result as "kinds:text" or "EClass: message" of the error, and the input position
+// afterwards.
 struct TRun { std::string Result; int64_t Position = 0; };
 
-TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
-         TSwTreeNode* base = nullptr) {
-  TStringStream stream(input);
-  stream.SetPosition(start);
+TRun EvaluatedOver(TStream& input, const std::u16string& text, TSwTreeNode* base = nullptr,
+                   TSwExprModelNode* model = nullptr) {
   TSwExpression expression(text, base);
-  expression.SetInputStream(&stream);
-  expression.Evaluate();
-  return {Shown(expression.LastScalar()), stream.Position()};
+  expression.SetInputStream(&input);
+  if (model) expression.SetModelNode(model);
+  std::string result = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
+  return {result, input.Position()};
 }
 
-std::string RunError(const std::u16string& text, const std::string& input = "",
-                     TSwTreeNode* base = nullptr) {
-  return ErrorText([&] { Evaluated(text, input, 0, base); });
+TRun Evaluated(const std::u16string& text, const std::string& input = "", int64_t start = 0,
+               TSwTreeNode* base = nullptr) {
+  TStringStream stream(input);
+  stream.SetPosition(start);
+  return EvaluatedOver(stream, text, base);
+}
+
+std::string Outcome(const std::u16string& text, const std::string& input = "", TSwTreeNode* base = nullptr) {
+  return Evaluated(text, input, 0, base).Result;
 }
 
 // A small tree: r(a(x x y) b c(d)), with properties on a, x and d.
@@ -61,21 +61,14 @@ struct TTree {
   TSwTreeNode Root{u"r"};
   TSwTreeNode *A, *X1, *X2, *Y, *B, *C, *D;
   TTree() {
-    A = Root.AddChild(u"a");
-    X1 = A->AddChild(u"x");
-    X2 = A->AddChild(u"x");
-    Y = A->AddChild(u"y");
-    B = Root.AddChild(u"b");
-    C = Root.AddChild(u"c");
-    D = C->AddChild(u"d");
+    A = Root.AddChild(u"a"), X1 = A->AddChild(u"x"), X2 = A->AddChild(u"x"), Y = A->AddChild(u"y");
+    B = Root.AddChild(u"b"), C = Root.AddChild(u"c"), D = C->AddChild(u"d");
     A->Properties().AddValue(u"inner", TSwValue::OfText(u"hello"));
     A->Properties().AddValue(u"start", TSwValue::OfInt(5));
     A->Properties().AddValue(u"flag?", TSwValue::OfBool(true));
     D->Properties().AddValue(u"inner", TSwValue::OfRaw("\x01\x02"));
   }
 };
-
-// ---------------------------------------------------------------------------------------------
 
 // Expressions tokenise in a dialect of their own and leave the process-wide settings alone.
 TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
@@ -89,51 +82,42 @@ TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
 }
 
 TEST(SwExpressions, FunctionResults) {
-  struct Row { std::u16string text; std::string input; int64_t start; const char* result; int64_t position; };
+  // position: where the input stands afterwards, -1: where it started.
+  struct Row { std::u16string text; const char* result; std::string input = ""; int64_t start = 0, position = -1; };
   const std::string digits = "0123456789abcdefghijklmnopqrst";
   const Row rows[] = {  // operators and result kinds, then the built-in functions
-      {u"1 2 +", "", 0, "i:3", 0}, {u"5 3 -", "", 0, "i:2", 0}, {u"6 7 *", "", 0, "i:42", 0},
-      {u"7 2 /", "", 0, "i:3.5", 0}, {u"2 3 <", "", 0, "b:True", 0}, {u"3 3 <=", "", 0, "b:True", 0},
-      {u"2 3 >", "", 0, "b:False", 0}, {u"3 3 >=", "", 0, "b:True", 0},
-      {u"'5' 5 =", "", 0, "b:True", 0}, {u"'a' 'A' =", "", 0, "b:False", 0},
-      {u"'a' 'A' <>", "", 0, "b:True", 0}, {u"'x'", "", 0, "s:x", 0},
-      {u"$ len", "abcdefghij", 3, "i:7", 3}, {u"$ offset", "abcdefghij", 3, "i:3", 3},
-      {u"$ eof", "abc", 3, "b:True", 3}, {u"$ eof", "abc", 1, "b:False", 1},
-      {u"eof", "", 0, "b:True", 0}, {u"'616263' h2b len", "", 0, "i:3", 0},
-      {u"$ 4 tooffset", "abcdefgh", 1, "b:True", 4}, {u"5 skip", digits, 0, "b:True", 5},
-      {u"-3 skip", digits, 0, "b:True", 0}, {u"0 skip", digits, 0, "b:True", 0},
-      {u"10 skipto", digits, 20, "b:True", 20}, {u"25 skipto", digits, 20, "b:True", 25},
-      {u"$ len skip", digits, 10, "b:True", 30}, {u"iter", "", 0, "ib:0", 0},
-      {u"1 has", "", 0, "b:True", 0}, {u"'abc' cmp_eq", "abcd", 0, "b:True", 3},
-      {u"'abc' cmp_eq", "abx", 0, "b:False", 0}, {u"' abc' toraw cmp_space", "  abc", 0, "b:False", 0},
-      {u"'abc' cmp_space", "\t\r\nabc!", 0, "b:True", 6}, {u"'0d 0a' cmp_hex", "\r\n", 0, "b:True", 2},
-      {u"'DIG+' cmp_pat", "123x", 0, "b:True", 3}, {u"$ 'ab' cmp_eq", "abc", 0, "b:True", 2},
-      {u"'00FF0F' h2b not b2h", "", 0, "s:FF00F0", 0}, {u"1 1 = not", "", 0, "b:False", 0},
-      {u"5 not", "", 0, "i:-6", 0}, {u"1 1 = 1 2 = xor", "", 0, "b:True", 0},
-      {u"1 1 = 1 2 = and", "", 0, "b:False", 0}, {u"1 1 = 1 2 = or", "", 0, "b:True", 0},
-      {u"'a' 1 and", "", 0, "r:01", 0}, {u"'0F0F' h2b 'F0' h2b or", "", 0, "r:FF FF", 0},
-      {u"'abc' 'A' xor", "", 0, "r:20 23 22", 0}, {u"$ 'A' xor b2h", "abc", 1, "s:2322", 1},
-      {u"'abc' rev", "", 0, "s:cba", 0}, {u"'616263' h2b reverse b2h", "", 0, "s:636261", 0},
-      {u"$ rev", "abc", 0, "r:63 62 61", 0}, {u"'\u00C0BC' lower", "", 0, "s:\u00E0bc", 0},
-      {u"'stra\u00DFe' upper", "", 0, "s:STRASSE", 0}, {u"'aBc1' invcase", "", 0, "s:AbC1", 0},
-      {u"'41C062' h2b lower b2h", "", 0, "s:61C062", 0}, {u"'61E27A' h2b upper b2h", "", 0, "s:41E25A", 0},
-      {u"'61E25A' h2b invcase b2h", "", 0, "s:41E27A", 0}, {u"'41 42' h2b b2h", "", 0, "s:4142", 0},
-      {u"'4142' h2b b2hh", "", 0, "s:41 42", 0}, {u"'0D-0a' h2b", "", 0, "r:0D 0A", 0},
-      {u"'E0' h2b '1251' charset", "", 0, "s:\u0430", 0}, {u"'E0' h2b 1251 charset", "", 0, "s:\u0430", 0},
-      {u"'E0' h2b 'windows-1251' charset", "", 0, "s:\u0430", 0},
-      {u"'\u0430' 1251 charset", "", 0, "r:E0", 0}, {u"'\u0430' 1252 charset", "", 0, "r:3F", 0},
-      {u"'x' toraw 'x' toraw fromraw xor", "", 0, "r:00", 0}, {u"'\u010D' toraw", "", 0, "r:E8", 0},
-      {u"'E8' h2b fromraw", "", 0, "s:\u010D", 0}, {u"$ fromraw", "xyz", 1, "s:yz", 1},
-      {u"'AB' toraw toint", "", 0, "i:16961", 0}, {u"'FF' h2b toint", "", 0, "i:255", 0},
-      {u"'FFFFFFFFFFFFFFFF' h2b toint", "", 0, "i:-1", 0}, {u"-1 fromint", "", 0, "r:FF FF FF FF", 0},
-      {u"-1 fromint toint", "", 0, "i:4294967295", 0}, {u"3000000000 fromint", "", 0, "r:00 5E D0 B2 00 00 00 00", 0},
-      {u"2147483648 fromint toint", "", 0, "i:2147483648", 0}, {u"int3", "", 0, "b:True", 0},
+      {u"1 2 +", "i:3"}, {u"5 3 -", "i:2"}, {u"6 7 *", "i:42"}, {u"7 2 /", "i:3.5"}, {u"2 3 <", "b:True"},
+      {u"3 3 <=", "b:True"}, {u"2 3 >", "b:False"}, {u"3 3 >=", "b:True"}, {u"'5' 5 =", "b:True"},
+      {u"'a' 'A' =", "b:False"}, {u"'a' 'A' <>", "b:True"}, {u"'x'", "s:x"}, {u"$ len", "i:7", "abcdefghij", 3},
+      {u"$ offset", "i:3", "abcdefghij", 3}, {u"$ eof", "b:True", "abc", 3}, {u"$ eof", "b:False", "abc", 1},
+      {u"eof", "b:True"}, {u"'616263' h2b len", "i:3"}, {u"$ 4 tooffset", "b:True", "abcdefgh", 1, 4},
+      {u"5 skip", "b:True", digits, 0, 5}, {u"-3 skip", "b:True", digits}, {u"0 skip", "b:True", digits},
+      {u"10 skipto", "b:True", digits, 20}, {u"25 skipto", "b:True", digits, 20, 25},
+      {u"$ len skip", "b:True", digits, 10, 30}, {u"iter", "ib:0"}, {u"1 has", "b:True"},
+      {u"'abc' cmp_eq", "b:True", "abcd", 0, 3}, {u"'abc' cmp_eq", "b:False", "abx"},
+      {u"' abc' toraw cmp_space", "b:False", "  abc"}, {u"'abc' cmp_space", "b:True", "\t\r\nabc!", 0, 6},
+      {u"'0d 0a' cmp_hex", "b:True", "\r\n", 0, 2}, {u"'DIG+' cmp_pat", "b:True", "123x", 0, 3},
+      {u"$ 'ab' cmp_eq", "b:True", "abc", 0, 2}, {u"'00FF0F' h2b not b2h", "s:FF00F0"}, {u"1 1 = not", "b:False"},
+      {u"5 not", "i:-6"}, {u"1 1 = 1 2 = xor", "b:True"}, {u"1 1 = 1 2 = and", "b:False"},
+      {u"1 1 = 1 2 = or", "b:True"}, {u"'a' 1 and", "r:01"}, {u"'0F0F' h2b 'F0' h2b or", "r:FF FF"},
+      {u"'abc' 'A' xor", "r:20 23 22"}, {u"$ 'A' xor b2h", "s:2322", "abc", 1}, {u"'abc' rev", "s:cba"},
+      {u"'616263' h2b reverse b2h", "s:636261"}, {u"$ rev", "r:63 62 61", "abc"}, {u"'\u00C0BC' lower", "s:\u00E0bc"},
+      {u"'stra\u00DFe' upper", "s:STRASSE"}, {u"'aBc1' invcase", "s:AbC1"}, {u"'41C062' h2b lower b2h", "s:61C062"},
+      {u"'61E27A' h2b upper b2h", "s:41E25A"}, {u"'61E25A' h2b invcase b2h", "s:41E27A"},
+      {u"'41 42' h2b b2h", "s:4142"}, {u"'4142' h2b b2hh", "s:41 42"}, {u"'0D-0a' h2b", "r:0D 0A"},
+      {u"'E0' h2b '1251' charset", "s:\u0430"}, {u"'E0' h2b 1251 charset", "s:\u0430"},
+      {u"'E0' h2b 'windows-1251' charset", "s:\u0430"}, {u"'\u0430' 1251 charset", "r:E0"},
+      {u"'\u0430' 1252 charset", "r:3F"}, {u"'x' toraw 'x' toraw fromraw xor", "r:00"}, {u"'\u010D' toraw", "r:E8"},
+      {u"'E8' h2b fromraw", "s:\u010D"}, {u"$ fromraw", "s:yz", "xyz", 1}, {u"'AB' toraw toint", "i:16961"},
+      {u"'FF' h2b toint", "i:255"}, {u"'FFFFFFFFFFFFFFFF' h2b toint", "i:-1"}, {u"-1 fromint", "r:FF FF FF FF"},
+      {u"-1 fromint toint", "i:4294967295"}, {u"3000000000 fromint", "r:00 5E D0 B2 00 00 00 00"},
+      {u"2147483648 fromint toint", "i:2147483648"}, {u"int3", "b:True"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.text));
     TRun run = Evaluated(row.text, row.input, row.start);
     EXPECT_EQ(run.Result, row.result);
-    EXPECT_EQ(run.Position, row.position);
+    EXPECT_EQ(run.Position, row.position < 0 ? row.start : row.position);
   }
 }
 
@@ -185,10 +169,7 @@ TEST(SwExpressions, ErrorMessages) {
                   "'.a has' running in context without base node."},
       {u"", "EEmptyRPN: Empty RPN expression string."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(RunError(row.text, "xyz"), row.error);
-  }
+  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, "xyz"), row.error) << WideToUtf8(row.text);
 }
 
 TEST(SwExpressions, NodeReferences) {
@@ -200,35 +181,25 @@ TEST(SwExpressions, NodeReferences) {
       {u"a$flag?", &tree.Root, "b:True"},
       {u"a$nothing has", &tree.Root, "b:True"},  // the node without the property
       {u".b has", &tree.Root, "b:True"}, {u".b? has", &tree.Root, "b:True"},
-      {u".zz? has", &tree.Root, "b:False"}, {u"c\\d", &tree.Root, "r:01 02"},
-      {u"c/d$", &tree.Root, "r:01 02"},
+      {u".zz? has", &tree.Root, "b:False"}, {u"c\\d", &tree.Root, "r:01 02"}, {u"c/d$", &tree.Root, "r:01 02"},
       {u".$start", tree.X1, "i:5"},  // the parent's property
       {u"$start", tree.A, "i:5"},    // the base node's own
       {u"..", tree.D, "-:null"},     // the root: a node without properties
       {u"$ sibl", tree.X1, "ib:3"}, {u"$ self", tree.X1, "ib:2"}, {u"$ self", tree.Y, "ib:1"},
       {u"$ sibl", &tree.Root, "ib:0"}, {u"$ self", &tree.Root, "ib:0"},
       {u"a+b? has", &tree.Root, "b:False"},  // one name, a node reference
+      {u".zz has", &tree.Root, "ESwExprNoNode: Cannot find node '.zz' relative to 'r' referenced in RPN expression "
+                               "'.zz has'."},
+      {u"c\\zz", tree.X1, "ESwExprNoNode: Cannot find node 'c\\zz' relative to 'r\\a\\x' referenced in RPN "
+                           "expression 'c\\zz'."},
+      {u"2 .zz? or", &tree.Root, "ESwBadRpnValue: Required value type missing (any of 'valBool, valBytes') in RPN "
+                                 "expression '2 .zz? or'."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    EXPECT_EQ(Evaluated(row.text, "", 0, row.base).Result, row.result);
-  }
-
-  EXPECT_EQ(RunError(u".zz has", "", &tree.Root),
-            "ESwExprNoNode: Cannot find node '.zz' relative to 'r' referenced in RPN expression "
-            "'.zz has'.");
-  EXPECT_EQ(RunError(u"c\\zz", "", tree.X1),
-            "ESwExprNoNode: Cannot find node 'c\\zz' relative to 'r\\a\\x' referenced in RPN "
-            "expression 'c\\zz'.");
+  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, "", row.base), row.result) << WideToUtf8(row.text);
   // A name of letters only is a function call, not a child reference.
-  EXPECT_EQ(RunError(u"a", "", &tree.Root).rfind(
+  EXPECT_EQ(Outcome(u"a", "", &tree.Root).rfind(
                 "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function 'a' "
-                "- known ones: sibl, siblings, len,",
-                0),
-            0u);
-  EXPECT_EQ(RunError(u"2 .zz? or", "", &tree.Root),
-            "ESwBadRpnValue: Required value type missing (any of 'valBool, valBytes') in RPN "
-            "expression '2 .zz? or'.");
+                "- known ones: sibl, siblings, len,", 0), 0u);
 }
 
 TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
@@ -242,21 +213,17 @@ TEST(SwExpressions, NodeReferencesThroughFinderAndErrorHandler) {
 
   TSwExpression missing(u"a\\x[5] has", &tree.Root);
   missing.SetFinder(&finder);
-  std::string error = ErrorText([&] { missing.Evaluate(); });
+  const std::string error = ErrorText([&] { missing.Evaluate(); });  // before the finder describes itself
   EXPECT_EQ(error, "ESwExprNoNode: Cannot find node 'a\\x[5]' relative to 'r' referenced in RPN "
                    "expression (" + finder.Description() + ") 'a\\x[5] has'.");
 
   // With an error handler the reference yields null and evaluation goes on.
-  struct TCollector {
-    std::vector<std::string> Messages;
-    void Collect(TSwObject*, const ESkeinwork& e) { Messages.push_back(e.Message()); }
-  } collector;
+  TErrorLog log;
   TSwExpression handled(u".zz has", &tree.Root);
-  handled.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Collect>(&collector));
+  handled.SetErrorHandler(log.Handler());
   EXPECT_EQ(Shown(SwValueToRpn(handled.Evaluate().Value)), "b:False");
-  ASSERT_EQ(collector.Messages.size(), 1u);
-  EXPECT_EQ(collector.Messages[0],
-            "Cannot find node '.zz' relative to 'r' referenced in RPN expression '.zz has'.");
+  EXPECT_EQ(log.Messages,
+            std::vector<std::string>{"Cannot find node '.zz' relative to 'r' referenced in RPN expression '.zz has'."});
 }
 
 TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
@@ -270,23 +237,20 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
 
   struct Row { std::u16string text; bool modelling; const char* result; };
   const Row rows[] = {
-      {u"item$ len", true, "i:3"},
-      {u"item$ '234' cmp_eq", true, "b:True"}, {u"item$ '23' cmp_eq", true, "b:True"},
+      {u"item$ len", true, "i:3"}, {u"item$ '234' cmp_eq", true, "b:True"}, {u"item$ '23' cmp_eq", true, "b:True"},
       {u"item$ fromraw", true, "s:234"}, {u"item$ b2h", true, "s:323334"},
       {u"item$", false, "i:3"},  // outside modelling a slice is only its length
       {u"$ self", true, "ib:2"},
       {u"$ self", false, "ib:0"},  // the root has no siblings
       {u"iter", true, "ib:4"}, {u"iteration", false, "ib:0"},
+      {u"item$ fromraw", false,
+       "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN expression 'item$ fromraw'."},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
     input.SetPosition(7);
-    TSwExpression expression(row.text, &parent);
-    expression.SetInputStream(&input);
-    if (row.modelling) expression.SetModelNode(&model);
-    expression.Evaluate();
-    EXPECT_EQ(Shown(expression.LastScalar()), row.result);
-    EXPECT_EQ(input.Position(), 7);  // a slice is read through its own window
+    // A slice is read through its own window.
+    TRun run = EvaluatedOver(input, row.text, &parent, row.modelling ? &model : nullptr);
+    EXPECT_EQ(run.Result + "@" + std::to_string(run.Position), row.result + std::string("@7")) << WideToUtf8(row.text);
   }
 
   TSwExpression slice(u"item$", &parent);
@@ -296,11 +260,6 @@ TEST(SwExpressions, ModellingSlicesSelfAndIteration) {
   EXPECT_EQ(result.Stream->Size(), 3);
   EXPECT_EQ(result.Stream->Position(), 0);
   EXPECT_EQ(result.Node, item);
-
-  TSwExpression outside(u"item$ fromraw", &parent);
-  EXPECT_EQ(ErrorText([&] { outside.Evaluate(); }),
-            "ESwBadRpnValue: Required value type missing (any of 'valBytes, valStr') in RPN "
-            "expression 'item$ fromraw'.");
 }
 
 // One expression object evaluated over one base node after another, as the run does with a
@@ -312,17 +271,14 @@ TEST(SwExpressions, RestartedEvaluationsSeeTheirOwnBaseAndInput) {
   two.AddChild(u"item")->Properties().AddValue(u"inner", TSwValue::OfSlice(3, 3, &second));
   TStubModelNode model(0, u"item");
   struct TCase { TSwTreeNode* Base; TStream* Input; const char* Result; };  // Result: or the error
-  const TCase cases[] = {{&one, &first, "s:bc"},
-                         {&two, &second, "s:xyz"}, {&bare, &first, "ESwExprNoNode"},
+  const TCase cases[] = {{&one, &first, "s:bc"}, {&two, &second, "s:xyz"}, {&bare, &first, "ESwExprNoNode"},
                          {&one, &second, "s:bc"}};
   TSwExpression expression(u"item$ fromraw", &one);
   expression.SetModelNode(&model);
   for (const TCase& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.Base->Name()));
     expression.Restart(c.Base, c.Input);
-    std::string outcome = ErrorText([&] { expression.Evaluate(); });
-    if (outcome == "no error") outcome = Shown(expression.LastScalar());
-    EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result);
+    std::string outcome = ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); });
+    EXPECT_EQ(outcome.substr(0, std::string(c.Result).size()), c.Result) << WideToUtf8(c.Base->Name());
   }
 }
 
@@ -345,8 +301,7 @@ struct TRoutines {
 
 // Evaluates one condition over `input` from `start` as the modelling run does: "kinds:text@position"
 // or the error.
-std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input,
-                      int64_t start = 0) {
+std::string Condition(const char16_t* op, const std::u16string& operand, const std::string& input, int64_t start = 0) {
   static TRoutines routines;
   TStringStream stream(input);
   stream.SetPosition(start);
@@ -356,78 +311,64 @@ std::string Condition(const char16_t* op, const std::u16string& operand, const s
   TSwNodeFormulaFinder finder;
   finder.SetStack({0}, true);
   const TSwConditionClass* cls = SwGlobalConditions().Find(op);
-  std::string out;
-  std::string error = ErrorText([&] {
+  return ResultOrError([&] {
     auto cond = cls->Create(&parent, cls->PrepareOperand(RpnStr(operand), options));
     cond->SetOptions(options);
     cond->SetInputStream(&stream);
     cond->SetModelNode(&node);
     cond->SetFinder(&finder);
     cond->SetFunctions(&routines.Functions);
-    std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
-    out = value + "@" + std::to_string(stream.Position());
+    const std::string value = Shown(SwValueToRpn(cond->Evaluate().Value));
+    return value + "@" + std::to_string(stream.Position());
   });
-  return out.empty() ? error : out;
 }
 
 TEST(SwConditions, OperatorsConsumeWhatTheyMatch) {
-  struct Row { const char16_t* op; std::u16string operand; std::string input; int64_t start; std::string expected; };
+  struct Row { const char16_t* op; std::u16string operand; std::string input, expected; int64_t start = 0; };
   const Row rows[] = {
-      {u"=", u"abc", "abcd", 0, "b:True@3"},
-      {u"=", u"abc", "abx", 0, "b:False@0"}, {u"=", u"abc", "", 0, "b:False@0"},
-      {u"=", u"abc", "xxabc", 2, "b:True@5"}, {u"=", u"abc", "xxabc", 5, "b:False@5"},
-      {u"=", u"", "xyz", 0, "b:True@0"}, {u"=", u"ABC", "abc", 0, "b:False@0"},
-      {u"=", u"\u010D", "\xE8!", 0, "b:True@1"},  // the operand in the model's code page
-      {u"_", u"abc", "   abc", 0, "b:True@6"}, {u"_", u"abc", "   ", 0, "b:True@3"},
-      {u"_", u"abc", "   x", 0, "b:False@0"}, {u"_", u"", "\t\r\n\x01 x", 0, "b:True@5"},
-      {u"_", u"", "", 0, "b:True@0"}, {u"_", u"abc", std::string(300, ' ') + "abc", 0, "b:True@303"},
-      {u"_", u"abc", std::string(256, ' '), 0, "b:True@256"},
-      {u"_", u"abc", std::string(300, ' ') + "abx", 0, "b:False@0"}, {u"x", u"0D 0A", "\r\nz", 0, "b:True@2"},
-      {u"x", u"0d0a", "\r\nz", 0, "b:True@2"}, {u"x", u"0D-0A", "\r\nz", 0, "b:True@2"},
-      {u"x", u"0D 0A", "\r", 0, "b:False@0"},
-      {u"x", u"0D0", "\r\n", 0, "ESwHexConvert: Hex string must have even length, 3 given."},
-      {u"x", u"0G", "\r\n", 0, "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
-      {u"x", u"", "\r\n", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
-      {u"x", u"--", "\r\n", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty argument."},
-      {u"%", u"SP+|EOF", "", 0, "b:True@0"}, {u"%", u"SP+|EOF", "  x", 0, "b:True@2"},
-      {u"%", u"SP+|EOF", "x", 0, "b:False@0"}, {u"%", u"NL", "\r\nx", 0, "b:True@2"},
-      {u"%", u"", "x", 0,
-       "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
-       "argument."},
-      {u"?", u"'abc' cmp_eq", "abcd", 0, "b:True@3"}, {u"?", u"'abc' cmp_eq", "abx", 0, "b:False@0"},
-      {u"?", u"eof", "", 0, "b:True@0"},
-      {u"?", u"3 skip 1 1 =", "abcd", 0, "ENonEmptyRpnStack: There were 3 items instead of just "
-                                         "one left on stack after evaluating an RPN expression."},
-      {u"?", u"1 2 +", "", 0, "i:3@0"},  // not a boolean: the engine refuses it
-      {u"?", u"", "", 0, "EEmptyRPN: Empty RPN expression string."},
+      {u"=", u"abc", "abcd", "b:True@3"}, {u"=", u"abc", "abx", "b:False@0"}, {u"=", u"abc", "", "b:False@0"},
+      {u"=", u"abc", "xxabc", "b:True@5", 2}, {u"=", u"abc", "xxabc", "b:False@5", 5}, {u"=", u"", "xyz", "b:True@0"},
+      {u"=", u"ABC", "abc", "b:False@0"},
+      {u"=", u"\u010D", "\xE8!", "b:True@1"},  // the operand in the model's code page
+      {u"_", u"abc", "   abc", "b:True@6"}, {u"_", u"abc", "   ", "b:True@3"}, {u"_", u"abc", "   x", "b:False@0"},
+      {u"_", u"", "\t\r\n\x01 x", "b:True@5"}, {u"_", u"", "", "b:True@0"},
+      {u"_", u"abc", std::string(300, ' ') + "abc", "b:True@303"}, {u"_", u"abc", std::string(256, ' '), "b:True@256"},
+      {u"_", u"abc", std::string(300, ' ') + "abx", "b:False@0"}, {u"x", u"0D 0A", "\r\nz", "b:True@2"},
+      {u"x", u"0d0a", "\r\nz", "b:True@2"}, {u"x", u"0D-0A", "\r\nz", "b:True@2"}, {u"x", u"0D 0A", "\r", "b:False@0"},
+      {u"x", u"0D0", "\r\n", "ESwHexConvert: Hex string must have even length, 3 given."},
+      {u"x", u"0G", "\r\n", "ESwHexConvert: Hex string \"0G\" contains wrong symbol (0-9, A-F, a-f allowed)."},
+      {u"x", u"", "\r\n", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty "
+                          "argument."},
+      {u"x", u"--", "\r\n", "ESwEmptyFuncArgument: Function TFnCmpHex of RPN expression '' expects a non-empty "
+                            "argument."},
+      {u"%", u"SP+|EOF", "", "b:True@0"}, {u"%", u"SP+|EOF", "  x", "b:True@2"}, {u"%", u"SP+|EOF", "x", "b:False@0"},
+      {u"%", u"NL", "\r\nx", "b:True@2"},
+      {u"%", u"", "x", "ESwEmptyFuncArgument: Function TFnCmpPattern of RPN expression '' expects a non-empty "
+                       "argument."},
+      {u"?", u"'abc' cmp_eq", "abcd", "b:True@3"}, {u"?", u"'abc' cmp_eq", "abx", "b:False@0"},
+      {u"?", u"eof", "", "b:True@0"},
+      {u"?", u"3 skip 1 1 =", "abcd",
+       "ENonEmptyRpnStack: There were 3 items instead of just one left on stack after evaluating an RPN expression."},
+      {u"?", u"1 2 +", "", "i:3@0"},  // not a boolean: the engine refuses it
+      {u"?", u"", "", "EEmptyRPN: Empty RPN expression string."},
       // Script routines of the compiler's own registry.
-      {u"?", u"'0.79' checkVersion", "ab", 1, "s:s:0.79 checkVersion@1"},
-      {u"?", u"never", "", 0, "ESwUnsupportedExprFunction: No registered RPN expression function handler for "
-                              "'never' can operate on given parameters in RPN expression 'never'."},
+      {u"?", u"'0.79' checkVersion", "ab", "s:s:0.79 checkVersion@1", 1},
+      {u"?", u"never", "", "ESwUnsupportedExprFunction: No registered RPN expression function handler for 'never' can "
+                           "operate on given parameters in RPN expression 'never'."},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.op) + " " + WideToUtf8(row.operand));
-    EXPECT_EQ(Condition(row.op, row.operand, row.input, row.start), row.expected);
-  }
+  for (const Row& row : rows)
+    EXPECT_EQ(Condition(row.op, row.operand, row.input, row.start), row.expected) << WideToUtf8(row.op + row.operand);
   EXPECT_EQ(SwGlobalFunctions().Handlers(u"checkVersion"), nullptr);
 }
 
 TEST(SwConditions, OperandPreparation) {
   TSwOptions options;
   TRpnScalar exact = TCdExact::Class()->PrepareOperand(RpnStr(u"\u010D"), options);
-  EXPECT_EQ(exact.Kinds, valStr | valBytes);
-  EXPECT_EQ(exact.Bytes, "\xE8");
-  EXPECT_EQ(exact.Str, u"\u010D");
+  EXPECT_EQ(Shown(exact) + " " + SwBinToHex(exact.Bytes), "sr:\u010D E8");
   EXPECT_EQ(ErrorText([&] { TCdExact::Class()->PrepareOperand(RpnStr(u"\u4E00"), options); })
-                .rfind("ESwCodepageLoss: ", 0),
-            0u);
-  TRpnScalar text = TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options);
-  EXPECT_EQ(text.Kinds, valStr | valBytes);
-  EXPECT_EQ(text.Str, u"\u010D eof");
-  TRpnScalar same = TSwCondExpression::Class()->PrepareOperand(RpnStr(u"x"), options);
-  EXPECT_EQ(same.Kinds, valStr);
+                .rfind("ESwCodepageLoss: ", 0), 0u);
+  EXPECT_EQ(Shown(TCdExpression::Class()->PrepareOperand(RpnBytes("\xE8 eof"), options)), "sr:\u010D eof");
+  EXPECT_EQ(Shown(TSwCondExpression::Class()->PrepareOperand(RpnStr(u"x"), options)), "s:x");
 
   // A bytes operand of "?" runs as its decoded text.
   auto cond = TCdExpression::Class()->Create(nullptr, RpnBytes("1 1 ="));
@@ -445,12 +386,7 @@ TEST(SwConditions, OperandPreparation) {
 // process-wide compile settings (and with them the cache) are renewed.
 TEST(SwExpressions, EvaluatedAgainWithoutCompilingAgain) {
   TSwExpression expression(u"17 25 +", nullptr);
-  struct TStep {
-    const char* Label;
-    std::function<void()> Before;
-    const char* Result;
-    int64_t Tokenised;
-  };
+  struct TStep { const char* Label; std::function<void()> Before; const char* Result; int64_t Tokenised; };
   const TStep steps[] = {
       {"first evaluation", [] { ClearRpnCompileCache(); }, "i:42", 1}, {"again", [] {}, "i:42", 0},
       {"new text", [&] { expression.SetText(u"40 2 -"); }, "i:38", 1},
@@ -479,8 +415,7 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     static bool RegisterMoreAndDecline(void* data, TSwFuncContext&) {
       auto* self = static_cast<TGrower*>(data);
       for (int i = 0; i < 200; ++i)
-        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)),
-                                  TSwFuncHandler{&Answer, nullptr});
+        self->Functions->Register(Utf8ToWide("more" + std::to_string(i)), TSwFuncHandler{&Answer, nullptr});
       self->Functions->Register(u"grow", TSwFuncHandler{&Answer, nullptr});
       return false;
     }
@@ -493,96 +428,59 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     functions.Register(u"grow", TSwFuncHandler{&TGrower::RegisterMoreAndDecline, &grower});
     TSwExpression expression(text, nullptr);
     expression.SetFunctions(&functions);
-    std::string outcome = ErrorText([&] { expression.Evaluate(); });
-    if (outcome == "no error") outcome = Shown(expression.LastScalar());
-    EXPECT_EQ(outcome, result);
+    EXPECT_EQ(ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); }), result);
   }
 }
 
 // xor with a 3-byte key over 70,000 bytes, read in several chunks: the key goes on by the byte's
 // position in the value.
 TEST(SwExpressions, BufferedTransformAcrossChunks) {
-  std::string data(70000, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
+  std::string data(70000, '\0'), xored, negated;
+  for (size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<char>(i * 7 + 3);
+    xored += static_cast<char>(data[i] ^ "\x11\x22\x33"[i % 3]);
+    if (i >= 100) negated += static_cast<char>(~data[i]);
+  }
   TStringStream input(data);
-  // Each case: the expression, where the input starts, and the byte it must give for input byte i.
-  struct TCase {
-    const char16_t* Text;
-    int64_t Start;
-    std::function<char(size_t)> Expected;
-  };
-  const TCase cases[] = {
-      {u"$ '112233' h2b xor", 0, [&](size_t i) { return static_cast<char>(data[i] ^ "\x11\x22\x33"[i % 3]); }},
-      {u"$ not", 100, [&](size_t i) { return static_cast<char>(~data[i]); }},
-  };
+  struct TCase { const char16_t* Text; int64_t Start; const std::string& Expected; };
+  const TCase cases[] = {{u"$ '112233' h2b xor", 0, xored}, {u"$ not", 100, negated}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.Text));
     input.SetPosition(c.Start);
     TSwExpression expression(c.Text, nullptr);
     expression.SetInputStream(&input);
-    TSwExpressionResult result = expression.Evaluate();
+    ASSERT_NE(expression.Evaluate().Stream, nullptr);
     EXPECT_EQ(input.Position(), c.Start);
-    ASSERT_NE(result.Stream, nullptr);
-    const int64_t size = 70000 - c.Start;
-    ASSERT_EQ(result.Stream->Size(), size);
-    std::string out(static_cast<size_t>(size), '\0');
-    result.Stream->SetPosition(0);
-    result.Stream->ReadBuffer(out.data(), size);
-    size_t wrong = 0;
-    for (size_t i = 0; i < out.size(); ++i)
-      if (out[i] != c.Expected(i + static_cast<size_t>(c.Start))) ++wrong;
-    EXPECT_EQ(wrong, 0u);
     // The stream result can be taken out by the caller.
     std::unique_ptr<TStream> taken = expression.ExtractOutStream();
     ASSERT_NE(taken, nullptr);
-    EXPECT_EQ(taken->Size(), size);
+    ASSERT_EQ(taken->Size(), static_cast<int64_t>(c.Expected.size()));
+    std::string out(c.Expected.size(), '\0');
+    taken->SetPosition(0);
+    taken->ReadBuffer(out.data(), taken->Size());
+    EXPECT_TRUE(out == c.Expected);
   }
 }
 
-// A stream of zero bytes that claims `size` bytes; of size 0 it never ends, as a device does,
-// and every read is full.
-class TZeros : public TStream {
- public:
-  explicit TZeros(int64_t size) : mSize(size) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = mSize ? std::max<int64_t>(std::min(count, mSize - mPos), 0) : count;
-    std::memset(buffer, 0, static_cast<size_t>(n));
-    if (mSize) mPos += n;
-    return n;
-  }
-  int64_t Write(const void*, int64_t) override { return 0; }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    if (!mSize) return 0;  // a device stays where it is
-    mPos = origin == TSeekOrigin::Beginning ? offset : origin == TSeekOrigin::Current ? mPos + offset : mSize + offset;
-    return mPos;
-  }
-  int64_t Size() override { return mSize; }
-  void SetSize(int64_t) override {}
-
- private:
-  int64_t mSize, mPos = 0;
-};
-
 TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // An endless input fills no disk: a transform's output is bounded like any value.
-  TZeros endless(0);
-  TSwExpression negated(u"$ not", nullptr);
-  negated.SetInputStream(&endless);
-  EXPECT_EQ(ErrorText([&] { negated.Evaluate(); }),
+  TFileStream endless(u"/dev/zero", TFileMode::OpenRead);
+  EXPECT_EQ(EvaluatedOver(endless, u"$ not").Result,
             "ESwExprValueTooLong: Function TFnNot of RPN expression '$ not' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
   // A value that one step would make too long is refused before it is made, and a value is
   // never read from a stream longer than any value.
-  EXPECT_EQ(RunError(u"$ b2h", std::string(41943040, 'a')),
+  EXPECT_EQ(Outcome(u"$ b2h", std::string(41943040, 'a')),
             "ESwExprValueTooLong: Function TFnBinToHex of RPN expression '$ b2h' would make a value of 83886080 "
             "bytes or characters (83886079 max).");
-  TZeros huge(100000000);
-  TSwExpression tooLong(u"$ b2h", nullptr);
-  tooLong.SetInputStream(&huge);
-  EXPECT_EQ(ErrorText([&] { tooLong.Evaluate(); }),
-            "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw "
-            "stream 100000000 bytes long while evaluating '$ b2h'.");
-  EXPECT_EQ(huge.Position(), 0);
+  TScratchDir dir("bounded");  // a file of 100 MB that takes no room
+  WriteFile(dir / "huge", "");
+  std::filesystem::resize_file(dir / "huge", 100000000);
+  TFileStream huge(Utf8ToWide((dir / "huge").string()), TFileMode::OpenRead);
+  TRun run = EvaluatedOver(huge, u"$ b2h");
+  EXPECT_EQ(run.Result, "ESwReadingLongRawStream: Attempted to read more than 83886079-byte string from raw stream "
+                        "100000000 bytes long while evaluating '$ b2h'.");
+  EXPECT_EQ(run.Position, 0);
   // Positions far out neither overflow nor read anything.
   const std::string far = "9223372036854775800";
   const std::pair<std::u16string, std::string> rows[] = {
@@ -594,11 +492,11 @@ TEST(SwExpressions, ValuesPositionsAndWorkStayBounded) {
   // Work counts against the thread's meter, and a cancel request stops the next piece of it.
   std::atomic<bool> cancel{false};
   TSwWorkMeter meter(&cancel, 100000);
-  EXPECT_EQ(RunError(u"$ not", std::string(200000, 'x')),
+  EXPECT_EQ(Outcome(u"$ not", std::string(200000, 'x')),
             "ESwWorkLimit: The work limit of 100000 units (bytes read, made, scanned or written, and passes of the "
             "model) has been reached.");
   cancel = true;
-  EXPECT_EQ(RunError(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
+  EXPECT_EQ(Outcome(u"$ not", "x"), "ESwCancelled: The work was cancelled.");
 }
 
 // A host's side of the Ask mode: gives its answers in turn and keeps the requests.
@@ -619,44 +517,36 @@ TEST(SwExpressions, LoadAndSave) {
   auto read = [](const std::string& path) { return fs::exists(path) ? ReadFile(path) : "<none>"; };
   auto text = [](const std::string& s) { return Utf8ToWide(s); };
 
-  // Text is written as UTF-8 without a byte-order mark; the result is the input.
-  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' 'h\xC3\xA9llo' save")).Result, "s:h\xC3\xA9llo");
-  EXPECT_EQ(read(file("t.txt")), "h\xC3\xA9llo");
-  EXPECT_EQ(Evaluated(text("'" + file("t.txt") + "' load b2hh")).Result, "s:68 C3 A9 6C 6C 6F");
-
-  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' '00FF' h2b save")).Result, "r:00 FF");
-  EXPECT_EQ(read(file("b.bin")), std::string("\x00\xFF", 2));
-  EXPECT_EQ(Evaluated(text("'" + file("b.bin") + "' load not b2h")).Result, "s:FF00");
-
-  // A stream input is written whole, from its start, and keeps its position.
-  TRun run = Evaluated(text("'" + file("s.bin") + "' $ save"), "abcdef", 3);
-  EXPECT_EQ(run.Position, 3);
-  EXPECT_EQ(read(file("s.bin")), "abcdef");
-  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load 'abc' cmp_eq")).Result, "b:True");
-  EXPECT_EQ(Evaluated(text("'" + file("s.bin") + "' load len")).Result, "i:6");
-
-  std::string missing = ErrorText([&] { Evaluated(text("'" + file("none.bin") + "' load")); });
+  // Text is written as UTF-8 without a byte-order mark; the result is the input. A stream input is written
+  // whole, from its start, and keeps its position.
+  struct TStep { std::string Text, Result, File = {}, Content = {}; };  // "@": the scratch folder
+  const TStep steps[] = {
+      {"'@t.txt' 'h\xC3\xA9llo' save", "s:h\xC3\xA9llo", "t.txt", "h\xC3\xA9llo"},
+      {"'@t.txt' load b2hh", "s:68 C3 A9 6C 6C 6F"}, {"'@b.bin' '00FF' h2b save", "r:00 FF", "b.bin", {"\0\xFF", 2}},
+      {"'@b.bin' load not b2h", "s:FF00"}, {"'@s.bin' $ save", "-:null", "s.bin", "abcdef"},
+      {"'@s.bin' load 'abc' cmp_eq", "b:True"}, {"'@s.bin' load len", "i:6"},
+      {"5 load", "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i."},
+  };
+  for (const TStep& step : steps) {
+    std::string text = step.Text;
+    if (size_t at = text.find('@'); at != std::string::npos) text.replace(at, 1, dir.Path().string() + "/");
+    TRun run = Evaluated(Utf8ToWide(text), "abcdef", 3);
+    EXPECT_EQ(run.Result + "@" + std::to_string(run.Position), step.Result + "@3") << text;
+    if (!step.File.empty()) { EXPECT_EQ(read(file(step.File.c_str())), step.Content) << text; }
+  }
+  const std::string missing = Outcome(text("'" + file("none.bin") + "' load"));
   EXPECT_EQ(missing.rfind("EFOpenError: Cannot open file ", 0), 0u) << missing;
-  EXPECT_EQ(ErrorText([&] { Evaluated(text("5 load")); }),
-            "EWrongTopStackValueKind: Expected a s value on top of TRpnValueStack but got i.");
 
   // A file-access policy decides before a file is touched, per kind of access; an answer for
   // the run stands for later accesses of its kind only. Without a policy all is allowed.
   const std::string written = file("sub/../w.txt");
-  const std::vector<std::u16string> texts = {text("'" + written + "' 'one' save"),
-                                             text("'" + written + "' 'two' save"),
+  const std::vector<std::u16string> texts = {text("'" + written + "' 'one' save"), text("'" + written + "' 'two' save"),
                                              text("'" + file("s.bin") + "' load len")};
   using M = TSwFileAccessMode;
   using A = TSwFileAccessAnswer;
-  struct TCase {
-    const char* Name;
-    bool Policy;
-    M Read, Write;
-    bool Asks;
-    std::vector<A> Answers;
-    std::string Outcomes;  // per text: "+" done, "-" refused
-    std::string File;      // w.txt afterwards
-  };
+  // Outcomes: per text, "+" done, "-" refused; File: w.txt afterwards.
+  struct TCase { const char* Name; bool Policy; M Read, Write; bool Asks; std::vector<A> Answers;
+                 std::string Outcomes, File; };
   const std::vector<TCase> cases = {
       {"no policy", false, M::Allowed, M::Allowed, false, {}, "+++", "two"},
       {"refusing", true, M::Refused, M::Refused, false, {}, "---", "<none>"},
@@ -689,38 +579,34 @@ TEST(SwExpressions, LoadAndSave) {
   TSwExpression expression(texts[0], nullptr);
   expression.SetFileAccess(&access);
   EXPECT_EQ(ErrorText([&] { expression.Evaluate(); }),
-            "ESwFileAccessRefused: Function save was refused access to file \"" + written +
-                "\" in RPN expression '" + WideToUtf8(texts[0]) + "'.");
+            "ESwFileAccessRefused: Function save was refused access to file \"" + written + "\" in RPN expression '" +
+                WideToUtf8(texts[0]) + "'.");
   ASSERT_EQ(asker.Asked.size(), 1u);
   EXPECT_EQ(asker.Asked[0].Kind, TSwFileAccessKind::Write);
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].Function), "save");
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].Path), written);
-  EXPECT_EQ(WideToUtf8(asker.Asked[0].ResolvedPath), (fs::canonical(dir.Path()) / "w.txt").string());
+  EXPECT_EQ(WideToUtf8(asker.Asked[0].Function + u" " + asker.Asked[0].Path + u" " + asker.Asked[0].ResolvedPath),
+            "save " + written + " " + (fs::canonical(dir.Path()) / "w.txt").string());
 }
 
-TEST(SwExpressions, ValueAndContextErrors) {
+TEST(SwExpressions, ResultsAndExtraction) {
   TSwObject stranger;
   TRpnScalar bad;
   bad.Kinds = valCustom;
   bad.Custom = &stranger;
-  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Of(bad); }),
-            "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx "
-            "instance.");
-  EXPECT_EQ(ErrorText([&] { TSwRpnValueEx::Required(RpnNum(1)); }),
-            "ESwRpnValueNotExtended: Expected an extended RPN value.");
+  TSwFuncContext empty;
+  TSwExpression fresh(u"1", nullptr);
+  const std::pair<std::function<void()>, std::string> misuses[] = {
+      {[&] { TSwRpnValueEx::Of(bad); },
+       "ESwBadRpnValueCustom: RPN value has valCustom Kind but it's not a TSwRpnValueEx instance."},
+      {[] { TSwRpnValueEx::Required(RpnNum(1)); }, "ESwRpnValueNotExtended: Expected an extended RPN value."},
+      // A built-in function's handler called without an expression names the function.
+      {[&] { SwGlobalFunctions().Handlers(u"len")->front()(empty); },
+       "ESwBadFuncContext: Required TFnLength Context fields missing."},
+      {[&] { fresh.ExtractOutStream(); },
+       "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that wasn't yet evaluated."},
+  };
+  for (const auto& [misuse, error] : misuses) EXPECT_EQ(ErrorText(misuse), error);
   EXPECT_EQ(TSwRpnValueEx::Of(RpnNum(1)), nullptr);
 
-  // A built-in function's handler called without an expression names the function.
-  TSwFuncContext empty;
-  EXPECT_EQ(ErrorText([&] { SwGlobalFunctions().Handlers(u"len")->front()(empty); }),
-            "ESwBadFuncContext: Required TFnLength Context fields missing.");
-}
-
-TEST(SwExpressions, ResultsAndExtraction) {
-  TSwExpression fresh(u"1", nullptr);
-  EXPECT_EQ(ErrorText([&] { fresh.ExtractOutStream(); }),
-            "ESwExtractExprStreamOnNoEval: Attempted to ExtractOutStream from TSwExpression that "
-            "wasn't yet evaluated.");
   TSwExpressionResult number = fresh.Evaluate();
   EXPECT_EQ(number.Value.Kinds, SwKind(ltFrac) | SwKind(ltInt));
   EXPECT_EQ(number.Value.Int, 1);
@@ -752,11 +638,9 @@ TEST(SwExpressions, ResultsAndExtraction) {
   }
   EXPECT_EQ(Shown(SwValueToRpn(TSwValue::OfInt(42))), "i:42");
   EXPECT_EQ(SwRpnKindNames(0), "<none>");
-  EXPECT_EQ(SwTruncNumber(-2.9), -2);
-  EXPECT_EQ(SwTruncNumber(2.9), 2);
-  EXPECT_EQ(SwTruncNumber(1e300), INT64_MAX);
-  EXPECT_EQ(SwTruncNumber(-1e300), INT64_MIN);
-  EXPECT_EQ(SwTruncNumber(std::nan("")), 0);
+  const std::pair<double, int64_t> truncated[] = {{-2.9, -2}, {2.9, 2}, {1e300, INT64_MAX}, {-1e300, INT64_MIN},
+                                                  {std::nan(""), 0}};
+  for (const auto& [number, integer] : truncated) EXPECT_EQ(SwTruncNumber(number), integer) << number;
 }
 
 }  // namespace

@@ -12,15 +12,13 @@
 namespace skeinwork {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
 // A toy machine over toy trees. Each node may carry a TToyInfo: "implicit" children are never
 // taken over from elsewhere, and a merge entry marked "..." makes marked copies of what it
 // appends, much as a model does.
 
-class TToyInfo : public TSwObject {
- public:
-  bool Implicit = false;
-  bool Marked = false;
+struct TToyInfo : TSwObject {
+  TToyInfo(bool implicit, bool marked) : Implicit(implicit), Marked(marked) {}
+  bool Implicit, Marked;
 };
 
 class TToyMachine : public TMergeMachine {
@@ -29,8 +27,8 @@ class TToyMachine : public TMergeMachine {
   int32_t MergeEarlyFromRoot = -1;  // merged from NodeMerged(0), before the root is merged
   int32_t BreakStackAt = -1;        // NodeMerged pushes a stray entry for this node
 
-  TToyInfo* NewInfo() {
-    mInfos.push_back(std::make_unique<TToyInfo>());
+  TToyInfo* NewInfo(bool implicit, bool marked) {
+    mInfos.push_back(std::make_unique<TToyInfo>(implicit, marked));
     return mInfos.back().get();
   }
 
@@ -52,20 +50,14 @@ class TToyMachine : public TMergeMachine {
   }
   TMmNode* CloneNode(TMmNode& node) override {
     TMmNode* clone = TMergeMachine::CloneNode(node);
-    if (const TToyInfo* info = Info(&node)) {
-      TToyInfo* copy = NewInfo();
-      copy->Implicit = info->Implicit;
-      copy->Marked = info->Marked;
-      clone->Data = copy;
-    }
+    if (const TToyInfo* info = Info(&node)) clone->Data = NewInfo(info->Implicit, info->Marked);
     return clone;
   }
   int32_t AdoptMergedChild(int32_t childId, TMmNode& entry) override {
     const TToyInfo* entryInfo = Info(&entry);
     if (!entryInfo || !entryInfo->Marked) return childId;
     TMmNode* clone = CloneNode(*MergedNode(childId));
-    if (!clone->Data) clone->Data = NewInfo();
-    static_cast<TToyInfo*>(clone->Data)->Marked = true;
+    clone->Data = NewInfo(Info(clone) && Info(clone)->Implicit, true);
     return clone->ID;
   }
 
@@ -97,11 +89,7 @@ void Define(TToyMachine& machine, const std::string& tree) {
     for (; at < spec.size() && std::string("@+!").find(spec[at]) != std::string::npos; ++at) {
       if (spec[at] == '@') node->Inheriting = true;
       if (spec[at] == '+') node->Prepending = true;
-      if (spec[at] == '!') {
-        TToyInfo* info = machine.NewInfo();
-        info->Implicit = true;
-        node->Data = info;
-      }
+      if (spec[at] == '!') node->Data = machine.NewInfo(true, false);
     }
     std::string name = spec.substr(at);
     if (name.size() >= 2 && name.front() == '(' && name.back() == ')') {
@@ -118,10 +106,7 @@ void Define(TToyMachine& machine, const std::string& tree) {
         const bool marked = entryName.size() > 3 && entryName.ends_with("...");
         if (marked) entryName.resize(entryName.size() - 3);
         TMmNode* entry = left ? node->AddLeftMerge(Utf8ToWide(entryName)) : node->AddRightMerge(Utf8ToWide(entryName));
-        if (marked) {
-          entry->Data = machine.NewInfo();
-          static_cast<TToyInfo*>(entry->Data)->Marked = true;
-        }
+        if (marked) entry->Data = machine.NewInfo(false, true);
       }
     }
     const int32_t id = machine.AddDefined(std::move(node))->ID;
@@ -168,7 +153,6 @@ std::string Dump(const TMergeMachine& machine) {
   return out;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Lists and the stack.
 
 std::string Entries(const TMmIdList& list) {
@@ -290,8 +274,14 @@ TEST(MmList, NumbersItsNodesAndReusesEmptySlots) {
   EXPECT_EQ(loose.Count(), 2);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Merging toy trees.
+
+// The merged graph of `tree`, or "EClass: message" of the error merging it raises.
+std::string Merged(const std::string& tree) {
+  TToyMachine machine;
+  Define(machine, tree);
+  return ResultOrError([&] { machine.Merge(); return Dump(machine); });
+}
 
 TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
   struct Row { const char* Title; std::string Tree, Expected; };
@@ -311,8 +301,7 @@ TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
       {"a plain sibling is an ancestor too", "root|  x|    a|  @x", "root#0|  x#1|    a#2|  @x#3|    a#4/1"},
       {"an item named like an enclosing item inherits from it", "root|  list|    item|    @list",
        "root#0|  list#1|    item#2|    @list#3|      item#4/1|      *@list#3/1"},
-      {"an inheriting child overlays the inherited one in place",
-       "root|  (d)|    x|      a|    y|  @d|    @x|      b",
+      {"an inheriting child overlays the inherited one in place", "root|  (d)|    x|      a|    y|  @d|    @x|      b",
        "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    x#10/1|      a#11|      b#12/1|    y#9/1"},
       {"a prepending overlay puts its own children first", "root|  (d)|    x|      a|    y|  @d|    @+x|      b",
        "root#0|  (d)#1|    x#2|      a#3|    y#4|  @d#5|    +x#10/1|      b#11/1|      a#12|    y#9/1"},
@@ -329,20 +318,7 @@ TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
       {"implicit children are not taken over, own ones stay", "root|  (d)|    !imp|    x|  @d|    !own",
        "root#0|  (d)#1|    !imp#2|    x#3|  @d#4|    x#6/1|    !own#5"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.Title);
-    TToyMachine machine;
-    Define(machine, row.Tree);
-    machine.Merge();
-    EXPECT_EQ(Dump(machine), row.Expected);
-  }
-}
-
-// "EClass: message" of the error merging `tree` raises, or "no error".
-std::string MergeError(const std::string& tree) {
-  TToyMachine machine;
-  Define(machine, tree);
-  return ErrorText([&] { machine.Merge(); });
+  for (const Row& row : rows) EXPECT_EQ(Merged(row.Tree), row.Expected) << row.Title;
 }
 
 // Whether every node left in the merged graph went through merging.
@@ -379,40 +355,31 @@ TEST(MergeMachine, ReportsFaultsOfTheTree) {
       {"root|  @", "EMmBadFinder: FName given to TMmFinder is empty."},
       {"root|  n >", "EMmBadFinder: FName given to TMmFinder is empty."},
   };
-  for (const auto& [tree, error] : rows) {
-    SCOPED_TRACE(tree);
-    EXPECT_EQ(MergeError(tree), error);
-  }
+  for (const auto& [tree, error] : rows) EXPECT_EQ(Merged(tree), error) << tree;
 }
 
 TEST(MergeMachine, MergeListsHaveAnOriginPool) {
-  struct Row { int Left, Right; std::string Message; };  // Message: empty: merges
-  const Row rows[] = {
-      {253, 0, ""}, {254, 0, "Origins pool exceeded when adding node merges."},
-      {253, 1, "Origins pool exceeded when adding node merges."}, {0, 254, ""},
-      {0, 255, "Origins pool exceeded when adding node merges."},
-  };
+  // Result: the merged node's child count and highest origin tag, or the error.
+  struct Row { int Left, Right; std::string Result; };
+  const std::string exceeded = "ESkeinwork: Origins pool exceeded when adding node merges.";
+  const Row rows[] = {{253, 0, "253 254"}, {254, 0, exceeded}, {253, 1, exceeded}, {0, 254, "254 254"}, {0, 255, exceeded}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.Left) + " " + std::to_string(row.Right));
     std::string left, right;
     for (int i = 0; i < row.Left; ++i) left += (i ? ",m" : " <m");
     for (int i = 0; i < row.Right; ++i) right += (i ? ",m" : " >m");
     TToyMachine machine;
     Define(machine, "root|  (m)|    p|  n" + left + right);
-    if (row.Message.empty()) {
-      machine.Merge();
-      const TMmNode& n = *machine.MergedNode(3);
-      ASSERT_EQ(n.Children.Count(), row.Left + row.Right);
-      EXPECT_EQ(n.Children.HighestTag(), row.Left ? row.Left + 1 : row.Right);
-    } else { ExpectError<ESkeinwork>([&] { machine.Merge(); }, row.Message); }
+    EXPECT_EQ(ResultOrError([&] {
+                machine.Merge();
+                const TMmIdList& children = machine.MergedNode(3)->Children;
+                return std::to_string(children.Count()) + " " + std::to_string(children.HighestTag());
+              }),
+              row.Result) << row.Left << " " << row.Right;
   }
 }
 
 TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
-  struct Row {
-    std::function<void(TToyMachine&)> Action;
-    std::string Message;
-  };
+  struct Row { std::function<void(TToyMachine&)> Action; std::string Message; };
   auto defineRoot = [](TMergeMachine& m, int32_t parent) {
     auto node = std::make_unique<TMmNode>(u"root");
     node->ParentID = parent;
@@ -446,13 +413,12 @@ TEST(MergeMachine, RefusesBadDefinitionsAndCalls) {
 // The merge stack bounds every kind of nesting: a line of children, and a chain of merges where
 // each definition merges the next one.
 TEST(MergeMachine, DepthIsBounded) {
-  struct Row { bool Merges; int Depth; std::string Message; };  // Message: empty: merges
-  const Row rows[] = {
-      {false, 4000, ""}, {false, 4096, ""}, {false, 4097, "Too deep TMmIdStack."},
-      {false, 20000, "Too deep TMmIdStack."}, {true, 4000, ""}, {true, 4200, "Too deep TMmIdStack."},
-  };
+  // Result: the merged node count and what is left on the merge stack, or the error.
+  struct Row { bool Merges; int Depth; std::string Result; };
+  const std::string tooDeep = "EMmListError: Too deep TMmIdStack.";
+  const Row rows[] = {{false, 4000, "4000 0"}, {false, 4096, "4096 0"}, {false, 4097, tooDeep}, {false, 20000, tooDeep},
+                      {true, 4000, "4000 0"}, {true, 4200, tooDeep}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.Merges) + " " + std::to_string(row.Depth));
     TMergeMachine machine;
     machine.AddDefined(std::make_unique<TMmNode>(u"root"));
     for (int i = 1; i < row.Depth; ++i) {
@@ -461,21 +427,19 @@ TEST(MergeMachine, DepthIsBounded) {
       if (row.Merges && i + 1 < row.Depth) node->AddRightMerge(Utf8ToWide("n" + std::to_string(i + 1)));
       machine.AddDefined(std::move(node));
     }
-    if (row.Message.empty()) {
-      machine.Merge();
-      EXPECT_EQ(machine.Merged().Count(), row.Depth);
-      EXPECT_EQ(machine.MergeStack().Count(), 0);
-    } else { ExpectError<EMmListError>([&] { machine.Merge(); }, row.Message); }
+    EXPECT_EQ(ResultOrError([&] {
+                machine.Merge();
+                return std::to_string(machine.Merged().Count()) + " " + std::to_string(machine.MergeStack().Count());
+              }),
+              row.Result) << row.Merges << " " << row.Depth;
   }
 }
 
 // Recursive definitions through inheritance and merges end, however they nest.
 TEST(MergeMachine, RecursiveDefinitionsEnd) {
   const char* const trees[] = {
-      "root|  (a)|    @a|    @a|    x|      @a",
-      "root|  (a)|    (b)|      @a|      @b|    @b|  @a",
-      "root|  (a) >b|    p|      @a|  (b)|    q",
-      "root|  l|    @l|      x",
+      "root|  (a)|    @a|    @a|    x|      @a", "root|  (a)|    (b)|      @a|      @b|    @b|  @a",
+      "root|  (a) >b|    p|      @a|  (b)|    q", "root|  l|    @l|      x",
   };
   for (const char* tree : trees) {
     SCOPED_TRACE(tree);
@@ -511,43 +475,44 @@ TEST(MergeMachine, ExpansionIsBounded) {
   }
 }
 
-TEST(MergeMachine, CallsItsOperationsInOrder) {
+// The operations a model's machine overrides come in merge order, and the merged nodes record where
+// they came from.
+TEST(MergeMachine, CallsItsOperationsInOrderAndRecordsOrigins) {
   TToyMachine machine;
   Define(machine, "root|  (expr)|    num|    paren|      @expr");
   machine.Merge();
-  const std::vector<std::string> expected = {"merged 0", "merged 1", "merged 2", "merged 3",
-                                             "inherit 4<-1", "merged 4", "merged 5"};
-  EXPECT_EQ(machine.Events, expected);
+  EXPECT_EQ(machine.Events, (std::vector<std::string>{"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1",
+                                                      "merged 4", "merged 5"}));
   EXPECT_EQ(machine.MergedNode(4)->AncestorID, 1);
   EXPECT_EQ(Entries(machine.MergedNode(5)->ClonedFrom), "2:0");
-}
 
-TEST(MergeMachine, OverlayRecordsWhatItAbsorbed) {
-  TToyMachine machine;
-  Define(machine, "root|  (d)|    x|      a|  @d|    @x|      b");
-  machine.SetCleanupMode(TMmCleanupMode::None);
-  machine.Merge();
+  TToyMachine overlaid;
+  Define(overlaid, "root|  (d)|    x|      a|  @d|    @x|      b");
+  overlaid.SetCleanupMode(TMmCleanupMode::None);
+  overlaid.Merge();
   // @d#4 inherits x#7 (a clone of x#2); @x#5 overlays it as its clone #8.
-  const TMmNode& overlay = *machine.MergedNode(8);
-  EXPECT_EQ(Entries(overlay.Absorbed), "7:0");
-  EXPECT_EQ(Entries(overlay.ClonedFrom), "5:0");
+  const TMmNode& overlay = *overlaid.MergedNode(8);
+  EXPECT_EQ(Entries(overlay.Absorbed) + " | " + Entries(overlay.ClonedFrom) + " | " + Entries(overlay.OwnChildren),
+            "7:0 | 5:0 | 3:0 6:1");
   EXPECT_FALSE(overlay.Inheriting);
-  EXPECT_EQ(Entries(overlay.OwnChildren), "3:0 6:1");
-  const std::vector<std::string> expectedStart = {"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1",
-                                                  "inherit 8<-7"};
-  EXPECT_EQ(std::vector<std::string>(machine.Events.begin(), machine.Events.begin() + 6), expectedStart);
+  EXPECT_EQ(std::vector<std::string>(overlaid.Events.begin(), overlaid.Events.begin() + 6),
+            (std::vector<std::string>{"merged 0", "merged 1", "merged 2", "merged 3", "inherit 4<-1", "inherit 8<-7"}));
 }
 
 TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
-  struct Row { TMmCleanupMode Mode; int Count; std::vector<int32_t> Removed; };
+  const std::string overlay = "root|  (d)|    x|      a|    y|  @d|    @x|      b";
+  struct Row { std::string Tree; TMmCleanupMode Mode; int Count; std::vector<int32_t> Removed; };
   const Row rows[] = {
-      {TMmCleanupMode::None, 13, {}}, {TMmCleanupMode::KeepReferenced, 13, {}},
-      {TMmCleanupMode::KeepReachable, 13, {8, 7, 6}},
+      {overlay, TMmCleanupMode::None, 13, {}}, {overlay, TMmCleanupMode::KeepReferenced, 13, {}},
+      {overlay, TMmCleanupMode::KeepReachable, 13, {8, 7, 6}},
+      // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
+      {"root|  (m)|    p|  n >m...", TMmCleanupMode::KeepReachable, 6, {4}},
+      {"root", TMmCleanupMode::KeepReferenced, 1, {}},  // the root stays although nothing names it
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(static_cast<int>(row.Mode));
+    SCOPED_TRACE(row.Tree + " " + std::to_string(static_cast<int>(row.Mode)));
     TToyMachine machine;
-    Define(machine, "root|  (d)|    x|      a|    y|  @d|    @x|      b");
+    Define(machine, row.Tree);
     machine.SetCleanupMode(row.Mode);
     machine.Merge();
     EXPECT_EQ(machine.Merged().Count(), row.Count);
@@ -559,36 +524,14 @@ TEST(MergeMachine, CleanupModesKeepDifferentNodes) {
   }
 }
 
-TEST(MergeMachine, CleanupTrimsTrailingNodes) {
-  TToyMachine machine;
-  Define(machine, "root|  (m)|    p|  n >m...");
-  machine.Merge();
-  // The plain copy #4 of p that the marked entry replaced is unreachable; #5 stays.
-  EXPECT_EQ(machine.Merged().Count(), 6);
-  EXPECT_EQ(machine.MergedNode(4), nullptr);
-  EXPECT_EQ(machine.MergedNode(5)->ParentID, 3);
-
-  TToyMachine lonely;
-  Define(lonely, "root");
-  lonely.SetCleanupMode(TMmCleanupMode::KeepReferenced);
-  lonely.Merge();
-  EXPECT_EQ(lonely.Merged().Count(), 1);  // the root stays although nothing names it
-}
-
-struct TCollector {
-  std::vector<std::string> Messages;
-  void Handle(TSwObject*, const ESkeinwork& error) { Messages.push_back(error.ClassName() + ": " + error.Message()); }
-};
-
 TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
   TToyMachine machine;
-  TCollector collector;
-  machine.SetErrorHandler(TSwErrorHandler::Of<&TCollector::Handle>(&collector));
+  TErrorLog log;
+  machine.SetErrorHandler(log.Handler());
   Define(machine, "root|  @y|    a|  @z");
   machine.Merge();
-  const std::vector<std::string> expected = {"EMmNoAncestor: Cannot find ancestor of inheriting node 'y'.",
-                                             "EMmNoAncestor: Cannot find ancestor of inheriting node 'z'."};
-  EXPECT_EQ(collector.Messages, expected);
+  EXPECT_EQ(log.Errors, (std::vector<std::string>{"EMmNoAncestor: Cannot find ancestor of inheriting node 'y'.",
+                                                  "EMmNoAncestor: Cannot find ancestor of inheriting node 'z'."}));
   EXPECT_EQ(Dump(machine), "root#0|  @y#1|    a#2|  @z#3");
 }
 
@@ -605,7 +548,7 @@ TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
       {"root|  a|    @", "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},
       {"root|  a >a", "EMmNoMergeNode: Cannot locate node 'a' to merge 'a' with. 100% [top 1]"},
   };
-  for (const auto& [tree, error] : rows) EXPECT_EQ(MergeError(tree), error);
+  for (const auto& [tree, error] : rows) EXPECT_EQ(Merged(tree), error);
   TToyMachine empty;
   ExpectError<EMmNoneDefined>([&] { empty.Merge(); }, "No Defined nodes are found on Merge. 100% [top -1]");
   // List errors are not the machine's own and stay as they are.

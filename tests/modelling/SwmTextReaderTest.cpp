@@ -12,7 +12,6 @@
 namespace skeinwork {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
 // Test support: a compact picture of description nodes.
 //
 // One node reads «name path="p" cond="c" ORDER FLAGS L="a|.b" R="c" @source:line»: the name
@@ -31,19 +30,15 @@ std::string Describe(const TSwTreeNode* node) {
     for (int i = 0; i < bag->Count(); ++i) props[WideToUtf8(bag->Property(i)->Name())] = &bag->Property(i)->Value();
 
   auto take = [&](const std::string& name) -> const TSwValue* {
-    auto it = props.find(name);
-    if (it == props.end()) return nullptr;
-    const TSwValue* value = it->second;
-    props.erase(it);
-    return value;
+    auto entry = props.extract(name);
+    return entry ? entry.mapped() : nullptr;
   };
   auto text = [&](const std::string& name, const std::string& label) -> std::string {
     const TSwValue* value = take(name);
     if (!value) return {};
     if (value->Kinds != SwKind(ltStr)) return " " + label + "=#";
     std::string shown = WideToUtf8(value->Text());
-    for (char& c : shown)
-      if (c == '\0') c = '|';
+    std::replace(shown.begin(), shown.end(), '\0', '|');
     return " " + label + "=\"" + shown + "\"";
   };
 
@@ -87,8 +82,6 @@ std::string ParseProblem(const std::string& text) {
   }
   return "no error";
 }
-
-// ---------------------------------------------------------------------------------------------
 
 TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
   struct Row { const char* line; const char* item; };  // item: Describe() of the one node, without its source
@@ -187,8 +180,7 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
       {"a\n\tb\n\t\tc\n  \td\n", "a:1(b:2(c:3 d:4))"}, {"a\r\n  b\r\n\r\nc\r\n", "a:1(b:2) c:4"},
       {"x\nx\n  x\n", "x:1 x:2(x:3)"}, {"\n\n; only comments\n", ""},
       {"END? eof\nLINE\n  \"blank\"? eof\n  \"line\" =\n    .? \"indent\"... % SP SP\n      % SP SP\n"
-       "    . \"cond\" =",
-       "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
+       "    . \"cond\" =", "END:1 LINE:2(blank:3 line:4(indent:5(:6) cond:7))"},
   };
   for (const auto& [text, shape] : rows) {
     auto root = ReadModel(text, u"m");
@@ -211,7 +203,7 @@ TEST(NativeStreamer, DeepestLevelIsAThousand) {
                 std::string(20, ' ') + "...'.");
 }
 
-TEST(NativeStreamer, SourceNamesTheInput) {
+TEST(NativeStreamer, SourceNamesTheInputAndCodepageDecodesNames) {
   TSwmNativeStreamer reader;
   TStringStream stream("\na");
   auto root = reader.Read(stream);
@@ -220,9 +212,6 @@ TEST(NativeStreamer, SourceNamesTheInput) {
   EXPECT_EQ(source.Text(), u"<StringStream>");
   EXPECT_EQ(SwmSourceText(source), u"<StringStream>:2");
   EXPECT_EQ(SwmSourceText(TSwValue::OfText(u"implicit")), u"implicit");
-}
-
-TEST(NativeStreamer, CodepageDecodesNames) {
   EXPECT_EQ(DescribeAll(ReadModel("X\xC3\xA4 \"p\"\nX\xC3\x84 \"q\"", u"u").get()),  // Xä, XÄ
             "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"
             "X\xC3\x84 path=\"q\" 0 -------- @u:2\n");
@@ -258,10 +247,49 @@ TEST(NativeStreamer, RandomTextsGiveTreesOrKnownProblems) {
   EXPECT_GT(failures, 100);
 }
 
-// ---------------------------------------------------------------------------------------------
+// The reader that runs the model of model texts
+
+// Every item that a reader of class TReader makes of `text`, or the error it raises.
+template <class TReader>
+std::string ReadWith(const std::string& text) {
+  return ResultOrError([&] {
+    TReader reader;
+    reader.Options.Codepage = 65001;
+    TStringStream stream(text);
+    return DescribeAll(reader.Read(stream, u"m").get());
+  });
+}
+
+TEST(ModellingStreamer, BothReadersBuildTheSameTrees) {
+  const std::string corpus[] = {
+      std::string(SwmModelTextOf(SwBuiltinModelText(u"SWMMODEL"))),
+      std::string(SwmModelTextOf(SwBuiltinModelText(u"SWMSCRIPT"))), "1 \"a\" = a\n2 \"b\" = b\n",
+      "\"X\"\n  END? eof\n", "(pair)\n  = (\n  = )\n\"P\" + pair... = <\n",
+      "; a comment\n\n\"L\"\n  \"+g\\v\" = x\n  END? eof\n", "first + (middle) + last % SP+\n",
+      "01 \"R\" = r\n. \"S\" = s\n^ @Name \"a\\b\" = t\n", "\"N\" != b\n  \"x\" = a\n",
+      "\"Q\" = q\n  \"in\" % SP* ID+\n",
+  };
+  for (const std::string& text : corpus) {
+    const std::string native = ReadWith<TSwmNativeStreamer>(text);
+    EXPECT_EQ(ReadWith<TSwmModellingStreamer>(text), native) << text.substr(0, 60);
+    EXPECT_EQ(native.find("ESw"), std::string::npos) << native;
+  }
+}
+
+TEST(ModellingStreamer, WhereTheReadersDiffer) {
+  // An odd indentation is the model's WARN, not the native parse error.
+  EXPECT_EQ(ReadWith<TSwmModellingStreamer>("\"A\"\n   \"B\" = b\n").rfind(
+                "ESwmWarning: Indentation space count must be even to 2.", 0), 0u);
+  // "@" with a capital name and a path: the path decides, so the item does not inherit.
+  EXPECT_EQ(ReadWith<TSwmModellingStreamer>("@NAME \"p\\q\"\n"), "NAME path=\"p\\q\" 0 -------- @m:1\n");
+  EXPECT_EQ(ReadWith<TSwmNativeStreamer>("@NAME \"p\\q\"\n"), "NAME path=\"p\\q\" 0 -----I-- @m:1\n");
+  EXPECT_NE(ReadWith<TSwmModellingStreamer>("\"a\" \"b\" = x\n").find("defining item's \"path\" twice"),
+            std::string::npos);
+}
+
 // Built-in models
 
-TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
+TEST(BuiltinModels, ResourcesAreEmbeddedUnchangedAndTheModelFollowsTheHeader) {
   for (const char* name : {"SWMMODEL", "SWMSCRIPT"}) {
     std::string file = ReadFile(std::string(SKEINWORK_MODEL_RESOURCES_DIR) + "/" + name + ".txt");
     ASSERT_FALSE(file.empty()) << name;
@@ -271,9 +299,6 @@ TEST(BuiltinModels, ResourcesAreEmbeddedUnchanged) {
   EXPECT_EQ(SwBuiltinModelText(u"swmmodel").substr(0, 17), "Skeinwork 0.79 | ");
   ExpectError<ESwmNoBuiltinModel>([] { SwBuiltinModelText(u"SwmNone"); },
                                   "There is no built-in model named 'SwmNone'.");
-}
-
-TEST(BuiltinModels, ModelTextStartsAfterTheHeader) {
   const std::pair<std::string, std::string> rows[] = {
       {"Skeinwork 0.79 | x\n\n== Model ==\nA\n", "A\n"}, {"Skeinwork 1==\nA", "A"},
       {"Skeinwork 0.79\n== a ==\nA\n== b ==\nB", "A\n== b ==\nB"},
@@ -299,8 +324,7 @@ TEST(BuiltinModels, BothModelsRead) {
   auto root = SwmReadBuiltinModel(u"SwmScript");
   EXPECT_EQ(CountNodes(root.get()), 53);
   ASSERT_EQ(root->ChildCount(), 4);
-  EXPECT_EQ(Describe(root->Child(1)) + "\n" + DescribeAll(root->Child(1), 1),
-            "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
+  EXPECT_EQ(Describe(root->Child(1)) + "\n" + DescribeAll(root->Child(1), 1), "versionOp 0 ----XI-N @SWMSCRIPT:4\n"
             "  moreEq path=\"moreEq\" cond=\"= >=\" 0 -------- @SWMSCRIPT:5\n"
             "  lessEq path=\"lessEq\" cond=\"= <=\" 0 -------- @SWMSCRIPT:6\n"
             // "<>" stands before "<", which would otherwise take its first character.

@@ -11,9 +11,6 @@
 namespace skeinwork {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Test support
-
 std::unique_ptr<TSwScript> Load(const std::string& text, bool keepSlicer = false) {
   auto script = std::make_unique<TSwScript>();
   TStringStream stream(text);
@@ -23,8 +20,7 @@ std::unique_ptr<TSwScript> Load(const std::string& text, bool keepSlicer = false
 
 // The class and message of the error loading raises, or "ok".
 std::string LoadError(const std::string& text) {
-  std::string error = ErrorText([&] { Load(text); });
-  return error == "no error" ? "ok" : error;
+  return ResultOrError([&] { return Load(text) ? "ok" : ""; });
 }
 
 // "title/kind/line{versions}[subsection@line{versions}: contents]..." for every section.
@@ -39,8 +35,7 @@ std::string Dump(const TSwScript& script, bool withLines = true) {
       TSwSubsection* sub = section->Subsection(j);
       if (j == 0 && sub->Contents.empty()) continue;
       out += " [" + WideToUtf8(sub->Title()) + "@" + (withLines ? std::to_string(sub->Line) : "") +
-             sub->Versions.Text() + ": " +
-             WideToUtf8(sub->Contents) + "]";
+             sub->Versions.Text() + ": " + WideToUtf8(sub->Contents) + "]";
     }
   }
   return out;
@@ -53,41 +48,42 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 std::string U8(const WideString& text) { return WideToUtf8(text); }
 
-// ---------------------------------------------------------------------------------------------
-// Header
+// "version|signature|language|charset|preamble" of a script.
+std::string Header(const TSwScript& script) {
+  return SwVersionText(script.Version()) + "|" + U8(script.Signature()) + "|" + U8(script.Language()) + "|" +
+         U8(script.Charset()) + "|" + U8(script.Preamble());
+}
 
 TEST(ScriptLoader, HeaderFields) {
-  struct TCase { std::string text; TSwVersion version; std::string signature, language, charset, preamble; };
-  const std::vector<TCase> cases = {
-      {"Skeinwork 0.79\n== Tree ==\n", 79, "", "en", "utf-8", ""},
-      {"\xEF\xBB\xBFSkeinwork 0.79 | with a byte-order mark\n== Tree ==\n", 79, "with a byte-order mark", "en",
-       "utf-8", ""},
-      {"Skeinwork   0.5 |  Sample decoder  \n\nFree text\nover two lines\n\n== Tree ==\n", SwMakeVersion(0, 50),
-       "Sample decoder", "en", "utf-8", "Free text\nover two lines"},
+  const std::pair<std::string, std::string> cases[] = {
+      {"Skeinwork 0.79\n== Tree ==\n", "0.79||en|utf-8|"},
+      {"\xEF\xBB\xBFSkeinwork 0.79 | with a byte-order mark\n== Tree ==\n", "0.79|with a byte-order mark|en|utf-8|"},
+      {"Skeinwork   0.5 |  Sample decoder  \n\nFree text\nover two lines\n\n== Tree ==\n",
+       "0.5|Sample decoder|en|utf-8|Free text\nover two lines"},
       // The signature needs a blank before "|"; without one the rest is preamble.
-      {"Skeinwork 0.7|x\n== Tree ==\n", SwMakeVersion(0, 70), "", "en", "utf-8", "|x"},
+      {"Skeinwork 0.7|x\n== Tree ==\n", "0.7||en|utf-8||x"},
       // Without translation lines the language line takes its line break along, so a blank line
       // (an empty preamble) stands before the first section.
-      {"Skeinwork 0.79 | s\n@DE\n\n== Tree ==\n", 79, "s", "de", "utf-8", ""},
-      {"Skeinwork 0.79\n@en UTF-8\nPreamble\n== Tree ==\n", 79, "", "en", "utf-8", "Preamble"},
-      {"Skeinwork 0.79\n@fr windows-1252\n\n== Tree ==\n", 79, "", "fr", "windows-1252", ""},
-      {"Skeinwork 0.79 | a || b\r\n== Tree ==\r\n", 79, "a || b", "en", "utf-8", ""},
+      {"Skeinwork 0.79 | s\n@DE\n\n== Tree ==\n", "0.79|s|de|utf-8|"},
+      {"Skeinwork 0.79\n@en UTF-8\nPreamble\n== Tree ==\n", "0.79||en|utf-8|Preamble"},
+      {"Skeinwork 0.79\n@fr windows-1252\n\n== Tree ==\n", "0.79||fr|windows-1252|"},
+      {"Skeinwork 0.79 | a || b\r\n== Tree ==\r\n", "0.79|a || b|en|utf-8|"},
   };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.text);
-    auto script = Load(c.text);
-    EXPECT_EQ(script->Version(), c.version);
-    EXPECT_EQ(U8(script->Signature()), c.signature);
-    EXPECT_EQ(U8(script->Language()), c.language);
-    EXPECT_EQ(U8(script->Charset()), c.charset);
-    EXPECT_EQ(U8(script->Preamble()), c.preamble);
+  for (const auto& [text, header] : cases) {
+    auto script = Load(text);
+    EXPECT_EQ(Header(*script), header) << text;
     EXPECT_EQ(U8(script->Name()), "test.sw");
   }
 }
 
-TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
-  struct TCase { std::string text, error; };
-  const std::vector<TCase> cases = {
+TEST(ScriptLoader, BadScriptsEndInTheirErrorsAndSectionsAreBounded) {
+  // n sections: the model and n - 1 others.
+  auto sections = [](int n) {
+    std::string text = "Skeinwork 0.79\n== Model ==\n\"X\"\n";
+    for (int i = 1; i < n; ++i) text += "== s" + std::to_string(i) + " ==\nx\n";
+    return text;
+  };
+  const std::pair<std::string, std::string> cases[] = {
       {"Skeinwork 0.80\n== Model ==\nx\n",
        "ESwLaterScriptVersion: Skeinwork script version (v0.8) is newer than this build (v0.79)."},
       {"Skeinwork 0.0\n== Model ==\nx\n", "ESwScriptZeroVersion: Attempted to set a zero TSwVersion for TSwScript."},
@@ -96,28 +92,10 @@ TEST(ScriptLoader, BadScriptsEndInTheirErrors) {
       {"Skeinwork 0.79\n== Model ==\nx\n== models ==\ny\n",
        "ESwDuplicatedSection: Declaring 'Model' TSwScript section twice."},
       {"Skeinwork 0.79\n== Notes ==\n== notes ==\n", "ESwDuplicatedSection: Declaring 'notes' TSwScript section twice."},
+      {sections(TSwScript::MaxSections - 1), "ok"}, {sections(TSwScript::MaxSections), "ok"},
+      {sections(TSwScript::MaxSections + 1), "ESwScriptTooManySections: Script has more than 1024 sections."},
   };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(LoadError(c.text), c.error);
-  }
-}
-
-TEST(ScriptLoader, SectionCountIsBounded) {
-  // n sections: the model and n - 1 others.
-  auto script = [](int n) {
-    std::string text = "Skeinwork 0.79\n== Model ==\n\"X\"\n";
-    for (int i = 1; i < n; ++i) text += "== s" + std::to_string(i) + " ==\nx\n";
-    return text;
-  };
-  const std::pair<int, std::string> cases[] = {
-      {TSwScript::MaxSections - 1, "ok"}, {TSwScript::MaxSections, "ok"},
-      {TSwScript::MaxSections + 1, "ESwScriptTooManySections: Script has more than 1024 sections."},
-  };
-  for (const auto& [sections, error] : cases) {
-    SCOPED_TRACE(sections);
-    EXPECT_EQ(LoadError(script(sections)), error);
-  }
+  for (const auto& [text, error] : cases) EXPECT_EQ(LoadError(text), error) << text.substr(0, 60);
   // Added by a program, the same.
   TSwScript made;
   for (int i = 0; i < TSwScript::MaxSections; ++i) made.AddOther(u"s" + Utf8ToWide(std::to_string(i)));
@@ -127,17 +105,11 @@ TEST(ScriptLoader, SectionCountIsBounded) {
 
 TEST(ScriptLoader, TextsThatAreNoScriptsFailInTheModellingRun) {
   const std::vector<std::string> cases = {
-      "",
-      "Hello, world\n== Model ==\n",
-      "Skeinwork\n== Model ==\n",
-      "Skeinwork 0.79",
-      "Skeinwork 0.79 | signature only\n",
-      "Skeinwork 123.4\n== Model ==\n",
-      "Skeinwork 0.79\n@ru koi8-r\n  =\n",
+      "", "Hello, world\n== Model ==\n", "Skeinwork\n== Model ==\n", "Skeinwork 0.79",
+      "Skeinwork 0.79 | signature only\n", "Skeinwork 123.4\n== Model ==\n", "Skeinwork 0.79\n@ru koi8-r\n  =\n",
       // A language line needs a two-letter code.
       "Skeinwork 0.79\n@d\n\n== Tree ==\n",
-      std::string("Skeinwork 0.79\n== Model ==\n") + std::string(1 << 20, 'x') + "\n",
-      std::string(1 << 20, '=') + "\n",
+      std::string("Skeinwork 0.79\n== Model ==\n") + std::string(1 << 20, 'x') + "\n", std::string(1 << 20, '=') + "\n",
       std::string("Skeinwork 0.79 | ") + std::string(1 << 20, 's'),
   };
   for (const std::string& text : cases) {
@@ -152,53 +124,34 @@ TEST(ScriptLoader, TextsThatAreNoScriptsFailInTheModellingRun) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Charsets
-
 TEST(ScriptLoader, DeclaredCharsetIsConvertedToUtf8) {
   std::string model = SwEncode(20866, u"Модель");
   auto script = Load("Skeinwork 0.79 | koi8-r\r\n@ru koi8-r\r\n  " + model + "=Model\r\n" + SwEncode(20866, u"Пролог") +
                      "\r\n== " + model + " ==\r\n" + SwEncode(20866, u"\"Данные\" = x") + "\r\n");
-  EXPECT_EQ(U8(script->Charset()), "koi8-r");
+  EXPECT_EQ(Header(*script), "0.79|koi8-r|ru|koi8-r|Пролог");
   EXPECT_EQ(script->Codepage(), 20866);
   ASSERT_EQ(script->Lines().size(), 1u);
-  EXPECT_EQ(U8(script->Lines()[0].first), "Модель");
-  EXPECT_EQ(U8(script->Lines()[0].second), "Model");
-  EXPECT_EQ(U8(script->Preamble()), "Пролог");
-  TSwSection* section = script->ByKey(lsModel);
-  EXPECT_EQ(U8(section->Title()), "Model");
-  EXPECT_EQ(section->Line, 4);
-  EXPECT_EQ(U8(section->DefaultSubsection()->Contents), "\"Данные\" = x");
-  EXPECT_EQ(U8(section->HeaderLine()), "== Модель ==");
+  EXPECT_EQ(U8(script->Lines()[0].first) + "=" + U8(script->Lines()[0].second), "Модель=Model");
+  EXPECT_EQ(Dump(*script), "Model/lsModel@4 [@4: \"Данные\" = x]");
+  EXPECT_EQ(U8(script->ByKey(lsModel)->HeaderLine()), "== Модель ==");
   EXPECT_EQ(U8(script->LocalTitle(u"model")), "Модель");
   EXPECT_EQ(U8(script->EnglishTitle(u" модель ")), "Model");
   EXPECT_EQ(U8(script->EnglishTitle(u"Other")), "Other");
 }
 
 TEST(ScriptLoader, CharsetNamesAreNormalised) {
-  struct TCase { std::u16string given; std::string stored; };
-  const std::vector<TCase> cases = {
+  const std::pair<std::u16string, std::string> charsets[] = {
       {u"utf8", "utf-8"}, {u"UTF-8", "utf-8"}, {u"", "utf-8"}, {u"UTF16", "utf-16"}, {u"utf", "utf"},
-      {u"utfx", "utfx"},  {u"KOI8-R", "koi8-r"}};
+      {u"utfx", "utfx"},  {u"KOI8-R", "koi8-r"}}, languages[] = {{u"D", "d"}, {u"", "en"}, {u"RUS", "ru"}};
   TSwScript script;
-  for (const TCase& c : cases) {
-    script.SetCharset(c.given);
-    EXPECT_EQ(U8(script.Charset()), c.stored);
-  }
-  for (const TCase& c : std::vector<TCase>{{u"D", "d"}, {u"", "en"}, {u"RUS", "ru"}}) {
-    script.SetLanguage(c.given);
-    EXPECT_EQ(U8(script.Language()), c.stored);
-  }
+  for (const auto& [given, stored] : charsets) EXPECT_EQ(U8((script.SetCharset(given), script.Charset())), stored);
+  for (const auto& [given, stored] : languages) EXPECT_EQ(U8((script.SetLanguage(given), script.Language())), stored);
   script.SetSignature(u"  sig \t");
-  EXPECT_EQ(U8(script.Signature()), "sig");
   script.SetPreamble(u"\r\n text \r\n\r\n");
-  EXPECT_EQ(U8(script.Preamble()), " text ");
+  EXPECT_EQ(U8(script.Signature()) + "|" + U8(script.Preamble()), "sig| text ");
   script.SetCharset(u"no-such");
   EXPECT_EQ(script.Codepage(), -1);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Sections
 
 TEST(ScriptLoader, SectionKindsTitlesAndVersions) {
   struct TCase { std::string text, dump; };
@@ -219,10 +172,7 @@ TEST(ScriptLoader, SectionKindsTitlesAndVersions) {
       {"Skeinwork 0.79\n\n=== Lost ===\nlost\n== Tree ==\nt\n", "Tree/lsTree@4 [@4: t]"},
       {"Skeinwork 0.79\n== Tree ==\n\n\nbody\n\n", "Tree/lsTree@1 [@1: body]"},
   };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(Dump(*Load(c.text)), c.dump);
-  }
+  for (const TCase& c : cases) EXPECT_EQ(Dump(*Load(c.text)), c.dump) << c.text;
 }
 
 TEST(ScriptLoader, LineNumbersFollowTheFilesLineBreak) {
@@ -248,33 +198,26 @@ TEST(ScriptLoader, LineNumbersFollowTheFilesLineBreak) {
 }
 
 TEST(ScriptLoader, ChoosesTheModelForThisVersion) {
-  struct TCase { std::string sections, chosen; };  // chosen: the subsection title, "-" for none
-  const std::vector<TCase> cases = {
+  const std::string none = "ESwScriptNoSupportedModel: TSwScript contains no models that support this version (0.79).";
+  const std::pair<std::string, std::string> cases[] = {  // the chosen subsection's title, or the error
       {"== Model ==\nm\n", ""}, {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\nnew\n", "New"},
       {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n=== Newer ===\nnewer\n", "Newer"},
-      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n", "-"},
-      {"==[< 0.5] Models ==\nm\n=== New ===\nnew\n", "-"}, {"==[= 0.79] Model ==\nm\n", ""},
+      {"== Models ==\n===[< 0.7] Old ===\nold\n=== New ===\n", none},
+      {"==[< 0.5] Models ==\nm\n=== New ===\nnew\n", none}, {"==[= 0.79] Model ==\nm\n", ""},
       {"== Models ==\nm\n===[> 0.79] Next ===\nnext\n", ""},
       {"== Models ==\n===[>= 0.79 < 0.8] Exact ===\nexact\n=== Any ===\nany\n", "Exact"},
+      {"== Tree ==\nt\n", "ESwScriptNoKind: TSwScript doesn't contain a lsModel section."},
   };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.sections);
-    auto script = Load("Skeinwork 0.79\n" + c.sections);
-    TSwSubsection* chosen = script->TryChosenModel();
-    EXPECT_EQ(chosen ? U8(chosen->Title()) : "-", c.chosen);
-    if (!chosen)
-      ExpectError<ESwScriptNoSupportedModel>([&] { script->ChosenModel(); },
-                                             "TSwScript contains no models that support this version (0.79).");
+  for (const auto& [sections, chosen] : cases) {
+    auto script = Load("Skeinwork 0.79\n" + sections);
+    EXPECT_EQ(ResultOrError([&] { return U8(script->ChosenModel()->Title()); }), chosen) << sections;
+    EXPECT_EQ(script->TryChosenModel() != nullptr, chosen.rfind("ESw", 0) != 0) << sections;
   }
-  auto noModel = Load("Skeinwork 0.79\n== Tree ==\nt\n");
-  EXPECT_EQ(noModel->TryChosenModel(), nullptr);
-  ExpectError<ESwScriptNoKind>([&] { noModel->ChosenModel(); }, "TSwScript doesn't contain a lsModel section.");
 }
 
 TEST(ScriptLoader, ReadsAndCompilesTheChosenModel) {
   // Lines of any length: a comment far longer than the line search once reached.
-  auto script = Load(
-      "Skeinwork 0.79 | pairs\n\n== Models ==\n===[< 0.5] Old ===\nbroken (\n\n=== Current ===\n"
+  auto script = Load("Skeinwork 0.79 | pairs\n\n== Models ==\n===[< 0.5] Old ===\nbroken (\n\n=== Current ===\n"
       "1 \"first\" % LAT+\n; " + std::string(3000, 'c') + "\n2 \"rest\" % [^NL]*\n");
   std::unique_ptr<TSwmCompiler> compiler = script->CompileModel();
   TStringStream data("abc123");
@@ -303,16 +246,9 @@ TEST(ScriptLoader, KeepsTheSlicerOnRequest) {
   EXPECT_EQ(slicer->Text(u"header\\signature$inner"), " kept");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Building and writing
-
 TEST(ScriptSections, AddingSectionsAndSubsections) {
   TSwScript script;
-  struct TCase {
-    std::function<void()> action;
-    std::string error;
-  };
-  const std::vector<TCase> cases = {
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
       {[&] { script.AddStandard(lsOther); }, "ESwOtherSectionCall: TSwScript.AddStandard doesn't accept section kind of lsOther."},
       {[&] { script.TryByKey(lsOther); }, "ESwOtherSectionCall: TSwScript.TryByKey doesn't accept section kind of lsOther."},
       {[&] { script.ByKey(lsTree); }, "ESwScriptNoKind: TSwScript doesn't contain a lsTree section."},
@@ -326,10 +262,7 @@ TEST(ScriptSections, AddingSectionsAndSubsections) {
       {[&] { script.FindSection(u"NOTES")->AddSubsection(u"a\x01" u"b"); },
        "ESwHashBadKey: Attempted to add bad key 'a\x01" "b' to TSwSection (contains prohibited symbol $01)."},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(ErrorText(cases[i].action), cases[i].error);
-  }
+  for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(ErrorText(cases[i].first), cases[i].second) << i;
   EXPECT_EQ(U8(script.Section(1)->Title()), "Notes");
   EXPECT_NE(dynamic_cast<TSwOptionSection*>(script.AddStandard(lsOptions)), nullptr);
 
@@ -352,13 +285,11 @@ TEST(ScriptSections, WritingText) {
          sub->Versions.Add(2, SwMakeVersion(0, 70));
          sub->Contents = u"old";
          s.AddSubsection(u"Empty");
-       },
-       "==[>= 0.5 < 0.79] Trees ==|a|b||===[< 0.7] Old ===|old||=== Empty ==="},
+       }, "==[>= 0.5 < 0.79] Trees ==|a|b||===[< 0.7] Old ===|old||=== Empty ==="},
       {[](TSwSection& s) {
          s.AddSubsection(u"First")->Contents = u"1";
          s.AddSubsection(u"Second")->Contents = u"2";
-       },
-       "== Trees ==|=== First ===|1||=== Second ===|2"},
+       }, "== Trees ==|=== First ===|1||=== Second ===|2"},
   };
   for (const auto& [build, text] : cases) {
     TSwScript script;
@@ -389,17 +320,12 @@ TEST(ScriptSections, ScriptWrittenBackReadsTheSame) {
     auto second = Load(written);
     EXPECT_EQ(Dump(*second, false), Dump(*first, false));
     EXPECT_EQ(U8(second->Text()), written);
-    EXPECT_EQ(U8(second->Signature()), U8(first->Signature()));
-    EXPECT_EQ(U8(second->Preamble()), U8(first->Preamble()));
+    EXPECT_EQ(Header(*second), Header(*first));
     EXPECT_EQ(second->Lines(), first->Lines());
   }
-  auto script = Load(scripts[0]);
-  EXPECT_EQ(U8(script->ByKey(lsModel)->HeaderLine()), "== Models ==");
+  EXPECT_EQ(U8(Load(scripts[0])->ByKey(lsModel)->HeaderLine()), "== Models ==");
   EXPECT_EQ(U8(Load(scripts[1])->ByKey(lsModel)->HeaderLine()), "== Modell ==");
 }
-
-// ---------------------------------------------------------------------------------------------
-// Option sections
 
 // "group.key=value" for every value of the store, ";"-separated.
 std::string DumpValues(TMemIniFileW& values) {
@@ -478,8 +404,7 @@ TEST(OptionSections, ManyKeysReadInOnePass) {
 }
 
 TEST(OptionSections, SubsectionsAreGroups) {
-  auto script = Load(
-      "Skeinwork 0.79\n== Options ==\nview.width = 80\n=== view ===\nview.width = 90\nheight = 5\n"
+  auto script = Load("Skeinwork 0.79\n== Options ==\nview.width = 80\n=== view ===\nview.width = 90\nheight = 5\n"
       "===[< 0.5] legacy ===\nold = 1\n=== other ===\nx\n");
   auto* options = dynamic_cast<TSwOptionSection*>(script->ByKey(lsOptions));
   ASSERT_NE(options, nullptr);
@@ -487,8 +412,6 @@ TEST(OptionSections, SubsectionsAreGroups) {
   EXPECT_EQ(DumpValues(values), "view.width=80;view.view.width=90;view.height=5;other.x=1");
   EXPECT_EQ(U8(values.ReadString(u"VIEW", u"Height", u"?")), "5");
   EXPECT_EQ(U8(values.ReadString(u"legacy", u"old", u"?")), "?");
-  EXPECT_EQ(values.GroupCount(), 2);
-  EXPECT_EQ(values.KeyCount(u"view"), 3);
 }
 
 TEST(OptionSections, WritingBodyAndTitle) {

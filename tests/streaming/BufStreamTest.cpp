@@ -43,12 +43,7 @@ std::vector<int64_t> WindowStarts(const TBufStream& cache) {
 }
 
 TEST(BufStream, WindowRules) {
-  struct Step {
-    int64_t offset;
-    int64_t count;
-    int64_t got;    // bytes the read returns
-    int reads;      // reads that reached the stream so far
-  };
+  struct Step { int64_t offset, count, got; int reads; };  // got: what the read returns; reads: reaching the stream
   struct Row {
     const char* name;
     int windows;
@@ -135,16 +130,13 @@ TEST(BufStream, WindowOutOfScope) {
   cache.ReadAt(20, 1);
   const TBufStream::TBuffer& window = *cache.Windows().front();
   char buffer[16];
-  struct Row { int64_t offset; int64_t got; };  // got: -1: refused
-  for (Row row : {Row{20, 16}, Row{30, 6}, Row{36, 0}, Row{19, -1}, Row{37, -1}, Row{0, -1}}) {
-    SCOPED_TRACE(row.offset);
-    if (row.got >= 0) {
-      EXPECT_EQ(window.Read(row.offset, buffer, 16), row.got);
-      continue;
-    }
-    ExpectError<EBufStream>([&] { window.Read(row.offset, buffer, 1); },
-                            "Offset " + std::to_string(row.offset) + " is out of scope of this stream buffer.");
-  }
+  const std::pair<int64_t, std::string> rows[] = {
+      {20, "16"}, {30, "6"}, {36, "0"}, {19, "EBufStream: Offset 19 is out of scope of this stream buffer."},
+      {37, "EBufStream: Offset 37 is out of scope of this stream buffer."},
+      {0, "EBufStream: Offset 0 is out of scope of this stream buffer."},
+  };
+  for (const auto& [offset, read] : rows)
+    EXPECT_EQ(ResultOrError([&] { return std::to_string(window.Read(offset, buffer, 16)); }), read) << offset;
 }
 
 TEST(BufStream, StreamSide) {
@@ -168,26 +160,19 @@ TEST(BufStream, StreamSide) {
   EXPECT_EQ(cache.Size(), 1000);
   EXPECT_EQ(stream->Reads, 17);
 
-  for (auto action : {+[](TBufStream& c) { c.Write("x", 1); },
-                      +[](TBufStream& c) { c.SetSize(1); }}) {
+  for (auto action : {+[](TBufStream& c) { c.Write("x", 1); }, +[](TBufStream& c) { c.SetSize(1); }}) {
     ExpectError<EWriteError>([&] { action(cache); }, "TBufStream is a read-only wrapper.");
   }
 }
 
-TEST(BufStream, StringReads) {
+TEST(BufStream, StringReadsAndTheStreamItOwns) {
   TBufStream cache(new TStringStream("0123456789"), true);
   struct Row { int64_t offset; int64_t count; const char* expected; };
   for (Row row : {Row{0, 3, "012"}, Row{8, 5, "89"}, Row{10, 1, ""}, Row{-1, 2, ""},
-                  Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}}) {
-    SCOPED_TRACE(row.offset);
-    EXPECT_EQ(cache.ReadAt(row.offset, row.count), row.expected);
-  }
-  EXPECT_EQ(cache.ReadByteAt(9), '9');
-  EXPECT_EQ(cache.ReadByteAt(10), -1);
-  EXPECT_EQ(cache.ReadByteAt(-1), -1);
-}
-
-TEST(BufStream, OwnershipOfTheStream) {
+                  Row{2, int64_t{1} << 60, "23456789"}, Row{4, 0, ""}})
+    EXPECT_EQ(cache.ReadAt(row.offset, row.count), row.expected) << row.offset;
+  EXPECT_EQ((std::vector<int>{cache.ReadByteAt(9), cache.ReadByteAt(10), cache.ReadByteAt(-1)}),
+            (std::vector<int>{'9', -1, -1}));
   for (bool owns : {true, false}) {
     bool freed = false;
     auto* stream = new TCountingStream("abc", &freed);
@@ -201,22 +186,16 @@ TEST(BufStream, OwnershipOfTheStream) {
 // A file that another program cuts while it is cached: bytes the cached size promised and the
 // file no longer holds end the read with a read error naming the file.
 TEST(BufStream, FileCutWhileReadIsAReadError) {
-  struct Row {
-    const char* name;
-    int windows;
-    int64_t windowSize;
-    int64_t cutTo;
-    int64_t offset, count;
-    std::string error;  // empty: the read gives `count` bytes
-  };
+  // Windows of 64 bytes; error: empty: the read gives `count` bytes.
+  struct Row { const char* name; int64_t cutTo, offset, count; std::string error; int windows = 2; };
   const Row rows[] = {
-      {"a new window past the cut", 2, 64, 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
-      {"a window across the cut", 2, 64, 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
-      {"a new window before the cut", 2, 64, 200, 64, 8, ""}, {"a cached window still serves", 2, 64, 100, 0, 8, ""},
-      {"a direct read past the cut", 0, 64, 100, 96, 8, "(8 bytes expected at offset 96, 4 read)"},
-      {"a read larger than a window", 2, 64, 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
-      {"cut to nothing", 2, 64, 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},
-      {"the last byte, cut by one", 2, 64, 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
+      {"a new window past the cut", 100, 200, 8, "(64 bytes expected at offset 200, 0 read)"},
+      {"a window across the cut", 100, 80, 8, "(64 bytes expected at offset 80, 20 read)"},
+      {"a new window before the cut", 200, 64, 8, ""}, {"a cached window still serves", 100, 0, 8, ""},
+      {"a direct read past the cut", 100, 96, 8, "(8 bytes expected at offset 96, 4 read)", 0},
+      {"a read larger than a window", 100, 50, 200, "(200 bytes expected at offset 50, 50 read)"},
+      {"cut to nothing", 0, 300, 1, "(64 bytes expected at offset 300, 0 read)"},
+      {"the last byte, cut by one", 399, 399, 1, "(1 bytes expected at offset 399, 0 read)"},
   };
   const std::string content = Data(400);
   TScratchDir dir("bufstream-cut");
@@ -226,7 +205,7 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
     WriteFile(path, content);
     TFileStream file(Utf8ToWide(path.string()), TFileMode::OpenRead);
     TBufStream cache(&file, false);
-    cache.SetLimits(row.windows, row.windowSize);
+    cache.SetLimits(row.windows, 64);
     EXPECT_EQ(cache.ReadAt(0, 8), content.substr(0, 8));
     std::filesystem::resize_file(path, static_cast<uintmax_t>(row.cutTo));
     if (row.error.empty()) {
@@ -245,8 +224,7 @@ TEST(BufStream, FileCutWhileReadIsAReadError) {
   EXPECT_EQ(cache.Size(), 400);
   memory.SetSize(10);
   ExpectError<EReadError>([&] { cache.ReadByteAt(20); },
-                          "Stream <StringStream> became shorter while being read (380 bytes expected at offset 20, 0 "
-                          "read).");
+      "Stream <StringStream> became shorter while being read (380 bytes expected at offset 20, 0 read).");
 }
 
 }  // namespace

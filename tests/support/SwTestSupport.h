@@ -84,4 +84,30 @@ std::string ErrorText(F action) {
   return "no error";
 }
 
+// What `action` returns, or "EClass: message" of the error it raises.
+template <class F>
+std::string ResultOrError(F action) {
+  std::string result;
+  std::string error = ErrorText([&] { result = action(); });
+  return error == "no error" ? result : error;
+}
+
+// Collects the errors an object hands to its error handler, which lets the work go on.
+struct TErrorLog {
+  std::vector<std::string> Messages;  // the messages alone
+  std::vector<std::string> Errors;    // "EClass: message"
+  void Handle(TSwObject*, const ESkeinwork& error) {
+    Messages.push_back(error.Message());
+    Errors.push_back(error.ClassName() + ": " + error.Message());
+  }
+  TSwErrorHandler Handler() { return TSwErrorHandler::Of<&TErrorLog::Handle>(this); }
+};
+
+// The unsigned little-endian 32-bit number at `at`.
+inline uint32_t Le32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[at + i]);
+  return value;
+}
+
 }  // namespace skeinwork
