@@ -203,9 +203,28 @@ TSwRpnValueEx::TSwRpnValueEx(TSwExpression* expression) : Expression(expression)
 
 TSwRpnValueEx::~TSwRpnValueEx() = default;
 
+void TSwRpnValueEx::Clear() {
+  Value = {};
+  Value.Kinds = valCustom;
+  Value.Custom = this;
+  Node = nullptr;
+  Stream.Set(nullptr, false);
+  BytesStream.reset();
+  StartPosition = 0;
+  IsInitial = false;
+}
+
+namespace {
+// The object as an extended value, or null. The class is final: comparing the type is enough,
+// and far cheaper than a cast that searches the class tree.
+TSwRpnValueEx* AsValueEx(TSwObject* object) {
+  return object && typeid(*object) == typeid(TSwRpnValueEx) ? static_cast<TSwRpnValueEx*>(object) : nullptr;
+}
+}  // namespace
+
 TSwRpnValueEx* TSwRpnValueEx::Of(const TRpnScalar& scalar) {
   if (!scalar.Has(valCustom)) return nullptr;
-  auto* value = dynamic_cast<TSwRpnValueEx*>(scalar.Custom);
+  TSwRpnValueEx* value = AsValueEx(scalar.Custom);
   if (!value)
     SwRaise<ESwBadRpnValueCustom>(
         "RPN value has valCustom Kind but it's not a TSwRpnValueEx instance.");
@@ -269,7 +288,7 @@ TSwRpnEvaluator::TSwRpnEvaluator(const TCompiledRPN* compiled, TSwRpnValueEx& st
 TRpnScalar TSwRpnEvaluator::GetResult() {
   TRpnValueStack& stack = Stack();
   if (stack.Count() == 2 && stack.At(0).Has(valCustom)) {
-    auto* lower = dynamic_cast<TSwRpnValueEx*>(stack.At(0).Custom);
+    TSwRpnValueEx* lower = AsValueEx(stack.At(0).Custom);
     if (lower && lower->IsInitial) {
       TRpnScalar result = stack.Pop();
       stack.Pop();
@@ -305,14 +324,17 @@ void TSwExpression::Restart(TSwTreeNode* baseNode, TStream* input) {
   mLast = nullptr;
   mLastScalar = {};
   mLastResult = {};
-  mValues.clear();
+  // The values are kept for the next evaluation, emptied: a condition tested at every pass
+  // allocates none.
+  for (size_t i = 0; i < mValuesInUse; ++i) mValues[i]->Clear();
+  mValuesInUse = 0;
   mBaseNode = baseNode;
   mInput = input;
 }
 
 TSwRpnValueEx& TSwExpression::NewValue() {
-  mValues.push_back(std::make_unique<TSwRpnValueEx>(this));
-  return *mValues.back();
+  if (mValuesInUse == mValues.size()) mValues.push_back(std::make_unique<TSwRpnValueEx>(this));
+  return *mValues[mValuesInUse++];
 }
 
 std::shared_ptr<const TCompiledRPN> TSwExpression::Compile() {
@@ -334,6 +356,7 @@ TSwExpressionResult TSwExpression::Evaluate() {
     mCompiled = Compile();
     mCompiledText = mText;
     mCompiledGeneration = generation;
+    if (!mEvaluator) mResolved.clear();  // an evaluation running further out may hold an entry
   }
   // Held here too: a function that changes the text must not free the list being run.
   std::shared_ptr<const TCompiledRPN> compiled = mCompiled;
@@ -373,36 +396,72 @@ std::unique_ptr<TStream> TSwExpression::ExtractOutStream() {
   return window;
 }
 
-void TSwExpression::ResolveName(TRpnEvaluator& evaluator, const WideString& name,
-                                TRpnScalar& result) {
-  if (name.size() <= 2) {
-    bool handled = false;
-    result = Operator(evaluator, name, handled);
-    if (handled) return;
-  }
+namespace {
+
+enum { opNone, opAdd, opSub, opMul, opDiv, opLess, opLessEq, opMore, opMoreEq, opEq, opNotEq };
+
+int OperatorCode(const WideString& name) {
+  if (name.size() > 2) return opNone;
+  return name == u"+"    ? opAdd
+         : name == u"-"  ? opSub
+         : name == u"*"  ? opMul
+         : name == u"/"  ? opDiv
+         : name == u"<"  ? opLess
+         : name == u"<=" ? opLessEq
+         : name == u">"  ? opMore
+         : name == u">=" ? opMoreEq
+         : name == u"="  ? opEq
+         : name == u"<>" ? opNotEq
+                         : opNone;
+}
+
+}  // namespace
+
+TSwExpression::TResolvedName& TSwExpression::Resolve(const WideString& name) {
+  for (TResolvedName& resolved : mResolved)
+    if (resolved.Address == &name && resolved.Name == name) return resolved;
+  TResolvedName& resolved = mResolved.emplace_back();
+  resolved.Address = &name;
+  resolved.Name = name;
+  resolved.Operator = static_cast<uint8_t>(OperatorCode(name));
   bool word = std::all_of(name.begin(), name.end(), [](char16_t c) {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
            c == u'_';
   });
-  result = word ? CallFunction(name) : NodeReference(name);
+  if (resolved.Operator != opNone) {
+    resolved.Kind = TResolvedName::TKind::Operator;
+  } else if (word) {
+    resolved.Kind = TResolvedName::TKind::Function;
+  } else if (name == u"$") {
+    resolved.Base = true;
+  } else {
+    resolved.Property = u"inner";
+    size_t dollar = name.find(u'$');
+    if (dollar == WideString::npos) {
+      resolved.Path = name;
+      if (!resolved.Path.empty() && resolved.Path.back() == u'?') {
+        resolved.Path.pop_back();
+        resolved.Optional = true;
+      }
+    } else {
+      resolved.Path = name.substr(0, dollar);
+      if (dollar + 1 < name.size()) resolved.Property = name.substr(dollar + 1);
+    }
+  }
+  return resolved;
 }
 
-TRpnScalar TSwExpression::Operator(TRpnEvaluator& evaluator, const WideString& name,
-                                   bool& handled) {
-  enum { opNone, opAdd, opSub, opMul, opDiv, opLess, opLessEq, opMore, opMoreEq, opEq, opNotEq };
-  int op = name == u"+"    ? opAdd
-           : name == u"-"  ? opSub
-           : name == u"*"  ? opMul
-           : name == u"/"  ? opDiv
-           : name == u"<"  ? opLess
-           : name == u"<=" ? opLessEq
-           : name == u">"  ? opMore
-           : name == u">=" ? opMoreEq
-           : name == u"="  ? opEq
-           : name == u"<>" ? opNotEq
-                           : opNone;
-  if (op == opNone) return {};
-  handled = true;
+void TSwExpression::ResolveName(TRpnEvaluator& evaluator, const WideString& name,
+                                TRpnScalar& result) {
+  TResolvedName& resolved = Resolve(name);
+  switch (resolved.Kind) {
+    case TResolvedName::TKind::Operator: result = Operator(evaluator, resolved.Operator); return;
+    case TResolvedName::TKind::Function: result = CallFunction(resolved); return;
+    case TResolvedName::TKind::Node: result = NodeReference(resolved); return;
+  }
+}
+
+TRpnScalar TSwExpression::Operator(TRpnEvaluator& evaluator, int op) {
   TRpnValueStack& stack = evaluator.Stack();
   if (op == opEq || op == opNotEq) {
     // Compared by their scalar forms: the link to an extended value is no form of its own.
@@ -428,9 +487,15 @@ TRpnScalar TSwExpression::Operator(TRpnEvaluator& evaluator, const WideString& n
   }
 }
 
-TRpnScalar TSwExpression::CallFunction(const WideString& name) {
+TRpnScalar TSwExpression::CallFunction(TResolvedName& function) {
+  const WideString& name = function.Name;
   TSwFunctions& functions = Functions();
-  const std::vector<TSwFuncHandler>* handlers = functions.Handlers(name);
+  if (function.Registry != &functions || function.Registrations != functions.Registrations()) {
+    function.Registry = &functions;
+    function.Registrations = functions.Registrations();
+    function.Handlers = functions.Handlers(name);
+  }
+  const std::vector<TSwFuncHandler>* handlers = function.Handlers;
   if (!handlers) {
     std::string known;
     for (const WideString& each : functions.Names()) {
@@ -475,8 +540,8 @@ WideString NodePathText(const TSwTreeNode* node) {
 
 }  // namespace
 
-TRpnScalar TSwExpression::NodeReference(const WideString& name) {
-  if (name == u"$") {
+TRpnScalar TSwExpression::NodeReference(const TResolvedName& reference) {
+  if (reference.Base) {
     TSwRpnValueEx& value = NewValue();
     value.Node = mBaseNode;
     value.Stream.Set(mInput, false);
@@ -487,23 +552,12 @@ TRpnScalar TSwExpression::NodeReference(const WideString& name) {
     Error(Decorate(MakeError<ESwExprNoBaseNode>(
         "Attempted to reference node '%s' within RPN expression '%s' running in context without "
         "base node.",
-        name, mText)));
+        reference.Name, mText)));
     return {};
   }
-  WideString path;
-  WideString property = u"inner";
-  bool optional = false;
-  size_t dollar = name.find(u'$');
-  if (dollar == WideString::npos) {
-    path = name;
-    if (!path.empty() && path.back() == u'?') {
-      path.pop_back();
-      optional = true;
-    }
-  } else {
-    path = name.substr(0, dollar);
-    if (dollar + 1 < name.size()) property = name.substr(dollar + 1);
-  }
+  const WideString& path = reference.Path;
+  const WideString& property = reference.Property;
+  const bool optional = reference.Optional;
 
   TSwTreeNode* node = nullptr;
   if (path.empty()) {

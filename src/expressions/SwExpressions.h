@@ -7,6 +7,7 @@
 // prepares their operands once and the modelling run evaluates one object per test.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string_view>
 #include <typeinfo>
@@ -213,7 +214,7 @@ struct TSwFileAccess {
 // A value with the node it came from and a byte stream with a recorded position, so that
 // functions can read, match and transform data without copying it. Its scalar's valCustom link
 // points back here. Every extended value belongs to its expression and lives as long as it.
-class TSwRpnValueEx : public TSwObject {
+class TSwRpnValueEx final : public TSwObject {
  public:
   explicit TSwRpnValueEx(TSwExpression* expression);
   ~TSwRpnValueEx() override;
@@ -237,6 +238,8 @@ class TSwRpnValueEx : public TSwObject {
   TStream& DataStream();
   // Puts the stream back to StartPosition and the bytes stream to 0.
   void Rewind();
+  // Back to a new value's state, its streams freed.
+  void Clear();
 
   TSwExpression* Expression;  // owner
   TRpnScalar Value;
@@ -322,11 +325,30 @@ class TSwExpression : public TSwObject {
   }
 
  protected:
+  // What a name of the compiled list stands for, worked out on its first evaluation: a
+  // condition tried at every pass looks nothing up twice. Found by the address of the list's own
+  // text and checked by content, so a list compiled anew is never mistaken for the old one.
+  struct TResolvedName {
+    const WideString* Address = nullptr;
+    WideString Name;
+    enum class TKind : uint8_t { Operator, Function, Node } Kind = TKind::Node;
+    uint8_t Operator = 0;
+    // A function's handlers as last looked up in a registry, valid while its count stays.
+    const TSwFunctions* Registry = nullptr;
+    uint64_t Registrations = 0;
+    const std::vector<TSwFuncHandler>* Handlers = nullptr;
+    // A node reference: "$" alone, else the path (empty: the base node) and the property.
+    bool Base = false;
+    bool Optional = false;
+    WideString Path, Property;
+  };
+  TResolvedName& Resolve(const WideString& name);
+
   // The name lookup of the evaluator: operators, function calls and node references.
   void ResolveName(TRpnEvaluator& evaluator, const WideString& name, TRpnScalar& result);
-  TRpnScalar Operator(TRpnEvaluator& evaluator, const WideString& name, bool& handled);
-  TRpnScalar CallFunction(const WideString& name);
-  TRpnScalar NodeReference(const WideString& name);
+  TRpnScalar Operator(TRpnEvaluator& evaluator, int op);
+  TRpnScalar CallFunction(TResolvedName& function);
+  TRpnScalar NodeReference(const TResolvedName& reference);
 
   WideString mText;
   TSwTreeNode* mBaseNode;
@@ -340,7 +362,8 @@ class TSwExpression : public TSwObject {
   TRpnScalar mLastScalar;
   TSwExpressionResult mLastResult;
   TSwRpnValueEx* mLast = nullptr;
-  std::vector<std::unique_ptr<TSwRpnValueEx>> mValues;
+  std::vector<std::unique_ptr<TSwRpnValueEx>> mValues;  // the first mValuesInUse are in use
+  size_t mValuesInUse = 0;
   RawByteString mEolnBytes;
   bool mEolnReady = false;
   // The list of the last evaluation, kept for the next one while the text and the process-wide
@@ -348,6 +371,8 @@ class TSwExpression : public TSwObject {
   std::shared_ptr<const TCompiledRPN> mCompiled;
   WideString mCompiledText;
   uint64_t mCompiledGeneration = 0;
+  // A deque: an entry stays where it is while a nested evaluation adds others.
+  std::deque<TResolvedName> mResolved;
 };
 
 template <class E, class... A>

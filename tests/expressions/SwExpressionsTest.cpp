@@ -430,6 +430,15 @@ TEST(SwExpressions, HandlersRegisteredDuringACallAreTriedInTurn) {
     expression.SetFunctions(&functions);
     EXPECT_EQ(ResultOrError([&] { expression.Evaluate(); return Shown(expression.LastScalar()); }), result);
   }
+  // An expression looks its names up once; a function registered after that is still found.
+  TSwFunctions functions = SwGlobalFunctions();
+  TSwExpression late(u"later", nullptr);
+  late.SetFunctions(&functions);
+  EXPECT_EQ(ErrorText([&] { late.Evaluate(); }).substr(0, 22), "ESwUnknownExprFunction");
+  functions.Register(u"later", TSwFuncHandler{&TGrower::Answer, nullptr});
+  late.Restart(nullptr, nullptr);
+  late.Evaluate();
+  EXPECT_EQ(Shown(late.LastScalar()), "i:42");
 }
 
 // xor with a 3-byte key over 70,000 bytes, read in several chunks: the key goes on by the byte's
