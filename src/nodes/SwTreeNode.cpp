@@ -386,15 +386,18 @@ TSwTreeNode* TSwTreeNodeChildren::Node(int index) const { return static_cast<TSw
 void TSwTreeNodeChildren::Changed(const TSwHashChange& change) {
   switch (change.Kind) {
     case TSwHashChange::Added: {
+      // Most nodes have no listeners: their events are not even built.
       TSwTreeNode* child = Node(change.Index);
+      if (!child->MayHaveListeners()) break;
       const TSwVarRec args[] = {TSwVarRec::OfObject(nullptr), TSwVarRec::OfObject(mOwner)};
       child->DeliverEvent(u"ad", args);
       break;
     }
     case TSwHashChange::Removing: {
       TSwTreeNode* child = static_cast<TSwTreeNode*>(change.OldObject);
+      if (!child || !child->MayHaveListeners()) break;
       const TSwVarRec args[] = {TSwVarRec::OfObject(mOwner), TSwVarRec::OfObject(nullptr)};
-      if (child) child->DeliverEvent(u"rm", args);
+      child->DeliverEvent(u"rm", args);
       break;
     }
     case TSwHashChange::ObjectChanged:
@@ -441,7 +444,9 @@ TSwTreeNode::~TSwTreeNode() { FreeSubtreeAndDetach(); }
 void TSwTreeNode::FreeSubtreeAndDetach() {
   NotifyFree();  // listeners still see a whole node with its parent and name
   if (!ParentLink()) SetObserver(nullptr);
-  if (mChildren) {
+  // An empty map has nothing to announce: a second call, and a node whose children all went,
+  // pass straight on.
+  if (mChildren && mChildren->Count() > 0) {
     std::vector<std::unique_ptr<TSwObject>> deferred;
     const bool outermost = tDeferredFrees == nullptr;
     if (outermost) tDeferredFrees = &deferred;
