@@ -333,21 +333,33 @@ void TSwSingleNode::CheckPropertyIndex(int index) const {
     SwRaise<EInvalidArgument>("Property index %d is out of range on %s (%d properties).", index, this, PropertyCount());
 }
 
+// Each store checks the index against its own count: output reads every property of millions
+// of nodes this way.
 TSwName TSwSingleNode::PropertyName(int index) const {
+  if (TSwSliceBlock* block = Block()) {
+    if (index >= 0 && index < block->Count) return block->Entries()[index].Name();
+  } else if (TSwProperties* bag = Bag()) {
+    if (index >= 0 && index < bag->Count()) return bag->KeyName(index);
+  } else if (index >= 0 && index < PackedSliceCount()) {
+    return PackedSliceName(index);
+  }
   CheckPropertyIndex(index);
-  if (TSwSliceBlock* block = Block()) return block->Entries()[index].Name();
-  if (TSwProperties* bag = Bag()) return bag->KeyName(index);
-  return PackedSliceName(index);
+  return {};
 }
 
 TSwValue TSwSingleNode::PropertyValue(int index) const {
-  CheckPropertyIndex(index);
-  if (TSwSliceBlock* block = Block()) return block->Value(index);
-  if (TSwProperties* bag = Bag()) {
-    const TSwProperty* property = bag->Property(index);
-    return property ? property->Value() : TSwValue();
+  if (TSwSliceBlock* block = Block()) {
+    if (index >= 0 && index < block->Count) return block->Value(index);
+  } else if (TSwProperties* bag = Bag()) {
+    if (index >= 0 && index < bag->Count()) {
+      const TSwProperty* property = bag->Property(index);
+      return property ? property->Value() : TSwValue();
+    }
+  } else if (index >= 0 && index < PackedSliceCount()) {
+    return PackedSliceValue(index);
   }
-  return PackedSliceValue(index);
+  CheckPropertyIndex(index);
+  return {};
 }
 
 TSwCallbacks& TSwSingleNode::Callbacks() {
