@@ -301,6 +301,8 @@ bool TSwSimpleNodePath::Parse(const WideString& path, TSwSimpleNodePath& simple)
     name = name.substr(0, open);
     counted = true;
   }
+  // "*" looks at the children of every name, which the finder handles its own way.
+  if (name == TSwHash::AllKeys) return false;
   simple.mName = TSwName(name);
   simple.mCounted = counted;
   return true;
