@@ -227,7 +227,9 @@ int TSwHash::NthIndexOf(const WideString& key, int n) const {
 }
 
 int TSwHash::NthIndexOfName(TSwName name, int n) const {
-  if (n < 0) return -1;
+  // Fewer items than n + 1 hold no n-th of any key, which answers a counter that appends
+  // (the n-th row after n rows) without a key index.
+  if (n < 0 || n >= Count()) return -1;
   const WideString& key = name.Text();
   if (IsAll(key)) return n < Count() ? n : -1;
   const WideString* id = name.Id();
@@ -557,6 +559,7 @@ bool TSwNotifyingHash::WantsEvent(std::u16string_view event, const TSwHashChange
 
 void TSwNotifyingHash::Changed(const TSwHashChange& change) {
   TSwHash::Changed(change);
+  if (!mCallbacks) return;  // nobody listens: a tree being built or freed spares the events
   std::u16string_view event = EventName(change.Kind);
   if (!WantsEvent(event, change)) return;
   switch (change.Kind) {

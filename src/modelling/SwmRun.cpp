@@ -586,12 +586,18 @@ void AncestorCounters(const TSwmNode* node, std::vector<int32_t>& counters) {
 
 void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
   if (!mProps->Path.empty()) {
-    if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
-    TSwNodeFormulaFinder& finder = *mPathFinder;
-    AncestorCounters(this, mCompiler.mRun->Counters);
-    finder.SetStack(mCompiler.mRun->Counters, true);
-    finder.Rewind(mProps->Path, parentResult);
-    mResult = finder.FindOrCreate();
+    if (mPathForm == TPathForm::Unread)
+      mPathForm = mParent && TSwSimpleNodePath::Parse(mProps->Path, mSimplePath) ? TPathForm::Simple : TPathForm::General;
+    if (mPathForm == TPathForm::Simple) {
+      mResult = mSimplePath.FindOrCreate(parentResult, mParent->Iteration());
+    } else {
+      if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
+      TSwNodeFormulaFinder& finder = *mPathFinder;
+      AncestorCounters(this, mCompiler.mRun->Counters);
+      finder.SetStack(mCompiler.mRun->Counters, true);
+      finder.Rewind(mProps->Path, parentResult);
+      mResult = finder.FindOrCreate();
+    }
     const int64_t limit = mCompiler.MaxResultNodes;
     if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
       SwRaise<ESwmResultNodeLimit>("The result tree has reached its limit of %d nodes. Node: %s, input: %s.", limit,
@@ -650,6 +656,7 @@ void TSwmRoot::Finish(bool succeeded) {
 }
 
 void TSwmNode::WriteResultProperties() {
+  // Interned before any node packs its ranges, whose names a look-up then finds interned.
   static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
   static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
   const std::vector<TStream*>& streams = mCompiler.mRun->Streams;

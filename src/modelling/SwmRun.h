@@ -135,6 +135,10 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   TSwTreeNode* mResult = nullptr;  // not owned
   // Finds or makes the result node; one per model node, so that it parses the path once.
   std::unique_ptr<TSwNodeFormulaFinder> mPathFinder;
+  // Most result paths are "name" or "name[n]", which need no finder: read on the first visit.
+  enum class TPathForm : uint8_t { Unread, Simple, General };
+  TPathForm mPathForm = TPathForm::Unread;
+  TSwSimpleNodePath mSimplePath;
   TSwmRange mStart, mInner, mEnd;
 };
 

@@ -285,6 +285,40 @@ std::string TSwNodeFinder::Description() const {
 
 // ---------------------------------------------------------------------------------------------
 
+bool TSwSimpleNodePath::Parse(const WideString& path, TSwSimpleNodePath& simple) {
+  std::u16string_view name(path);
+  if (name.empty() || IsPrefixChar(name[0]) || name[0] == u'+') return false;
+  for (char16_t c : name)
+    if (IsSeparator(c) || c == u'$') return false;
+  const size_t open = name.find(u'[');
+  const bool closes = name.back() == u']';
+  bool counted = false;
+  if (open != std::u16string_view::npos || closes) {
+    // Exactly "name[n]" (spaces allowed around n), as the formula finder reads it.
+    if (open == std::u16string_view::npos || !closes || open == 0) return false;
+    const std::u16string_view formula = SwTrim(name.substr(open + 1, name.size() - open - 2));
+    if (formula != u"n" && formula != u"N") return false;
+    name = name.substr(0, open);
+    counted = true;
+  }
+  // "*" looks at the children of every name, which the finder handles its own way.
+  if (name == TSwHash::AllKeys) return false;
+  simple.mName = TSwName(name);
+  simple.mCounted = counted;
+  return true;
+}
+
+TSwTreeNode* TSwSimpleNodePath::FindOrCreate(TSwTreeNode* parent, int32_t n) const {
+  if (mCounted)
+    if (const TSwTreeNodeChildren* children = parent->ChildrenIfAny()) {
+      const int index = children->NthIndexOfName(mName, std::max(n, 0));
+      if (index >= 0) return children->Node(index);
+    }
+  return parent->AddChild(mName);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 void TSwNodeBaseFormulaFinder::SetStack(const std::vector<int32_t>& stack, bool shift) {
   if (shift && stack.empty()) SwRaise<ESwEmptyFinderStack>("%s was given empty Stack to shift N from.", this);
   // Copied into the finder's own list, which keeps its room: the run sets a stack per node. The

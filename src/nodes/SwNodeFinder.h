@@ -124,6 +124,22 @@ class TSwNodeBaseFormulaFinder : public TSwNodeFinder {
   std::vector<int32_t> mCounters;  // per segment
 };
 
+// A result path of one of the two forms most models use, "name" and "name[n]", found or made
+// without a finder: the same node as TSwNodeFormulaFinder::FindOrCreate with `n` as its N, made
+// with no parsing, copying or look-up of the path per node.
+class TSwSimpleNodePath {
+ public:
+  // The path's simple form; false for any other path, which needs the finder.
+  static bool Parse(const WideString& path, TSwSimpleNodePath& simple);
+  // "name": always a new child; "name[n]": the existing child of that name with n (at least 0)
+  // of its namesakes before it, or a new one when there is none.
+  TSwTreeNode* FindOrCreate(TSwTreeNode* parent, int32_t n) const;
+
+ private:
+  TSwName mName;
+  bool mCounted = false;  // "name[n]"
+};
+
 class TSwNodeFormulaFinder : public TSwNodeBaseFormulaFinder {
  public:
   using TSwNodeBaseFormulaFinder::TSwNodeBaseFormulaFinder;

@@ -333,21 +333,33 @@ void TSwSingleNode::CheckPropertyIndex(int index) const {
     SwRaise<EInvalidArgument>("Property index %d is out of range on %s (%d properties).", index, this, PropertyCount());
 }
 
+// Each store checks the index against its own count: output reads every property of millions
+// of nodes this way.
 TSwName TSwSingleNode::PropertyName(int index) const {
+  if (TSwSliceBlock* block = Block()) {
+    if (index >= 0 && index < block->Count) return block->Entries()[index].Name();
+  } else if (TSwProperties* bag = Bag()) {
+    if (index >= 0 && index < bag->Count()) return bag->KeyName(index);
+  } else if (index >= 0 && index < PackedSliceCount()) {
+    return PackedSliceName(index);
+  }
   CheckPropertyIndex(index);
-  if (TSwSliceBlock* block = Block()) return block->Entries()[index].Name();
-  if (TSwProperties* bag = Bag()) return bag->KeyName(index);
-  return PackedSliceName(index);
+  return {};
 }
 
 TSwValue TSwSingleNode::PropertyValue(int index) const {
-  CheckPropertyIndex(index);
-  if (TSwSliceBlock* block = Block()) return block->Value(index);
-  if (TSwProperties* bag = Bag()) {
-    const TSwProperty* property = bag->Property(index);
-    return property ? property->Value() : TSwValue();
+  if (TSwSliceBlock* block = Block()) {
+    if (index >= 0 && index < block->Count) return block->Value(index);
+  } else if (TSwProperties* bag = Bag()) {
+    if (index >= 0 && index < bag->Count()) {
+      const TSwProperty* property = bag->Property(index);
+      return property ? property->Value() : TSwValue();
+    }
+  } else if (index >= 0 && index < PackedSliceCount()) {
+    return PackedSliceValue(index);
   }
-  return PackedSliceValue(index);
+  CheckPropertyIndex(index);
+  return {};
 }
 
 TSwCallbacks& TSwSingleNode::Callbacks() {
@@ -386,15 +398,18 @@ TSwTreeNode* TSwTreeNodeChildren::Node(int index) const { return static_cast<TSw
 void TSwTreeNodeChildren::Changed(const TSwHashChange& change) {
   switch (change.Kind) {
     case TSwHashChange::Added: {
+      // Most nodes have no listeners: their events are not even built.
       TSwTreeNode* child = Node(change.Index);
+      if (!child->MayHaveListeners()) break;
       const TSwVarRec args[] = {TSwVarRec::OfObject(nullptr), TSwVarRec::OfObject(mOwner)};
       child->DeliverEvent(u"ad", args);
       break;
     }
     case TSwHashChange::Removing: {
       TSwTreeNode* child = static_cast<TSwTreeNode*>(change.OldObject);
+      if (!child || !child->MayHaveListeners()) break;
       const TSwVarRec args[] = {TSwVarRec::OfObject(mOwner), TSwVarRec::OfObject(nullptr)};
-      if (child) child->DeliverEvent(u"rm", args);
+      child->DeliverEvent(u"rm", args);
       break;
     }
     case TSwHashChange::ObjectChanged:
@@ -441,7 +456,9 @@ TSwTreeNode::~TSwTreeNode() { FreeSubtreeAndDetach(); }
 void TSwTreeNode::FreeSubtreeAndDetach() {
   NotifyFree();  // listeners still see a whole node with its parent and name
   if (!ParentLink()) SetObserver(nullptr);
-  if (mChildren) {
+  // An empty map has nothing to announce: a second call, and a node whose children all went,
+  // pass straight on.
+  if (mChildren && mChildren->Count() > 0) {
     std::vector<std::unique_ptr<TSwObject>> deferred;
     const bool outermost = tDeferredFrees == nullptr;
     if (outermost) tDeferredFrees = &deferred;

@@ -81,6 +81,8 @@ class TSwSingleNode : public TSwObject {
 
   TSwCallbacks& Callbacks();
   bool HasListeners(std::u16string_view event) const;
+  // False when the node surely has no listeners, without a look-up: most nodes never have any.
+  bool MayHaveListeners() const { return mStore != 0 && (mStore & 1) == 0; }
   // Delivers a node event to this node's listeners until one returns true.
   void DeliverEvent(std::u16string_view event, TSwArgs args);
 

@@ -717,6 +717,42 @@ TEST(Finders, FormulaCreateSelectsAmongSameNamedSiblings) {
   EXPECT_EQ(DumpTree(root.get()), "r(a(b) x a(c) a(d e) a(e))");
 }
 
+// A run finds "name" and "name[n]" without a finder: each call must give the node, and leave
+// the tree, that the formula finder gives with the same n; other paths are left to the finder.
+TEST(Finders, SimplePathsFindWhatTheFormulaFinderFinds) {
+  struct Row {
+    const char* path;
+    const char* tree;
+    std::vector<int32_t> ns;  // one call each; empty for a path that is not simple
+  };
+  const Row rows[] = {
+      {"a", "r(a a(x))", {0, 1}},
+      {"a[n]", "r(a(x) b a(y))", {0, 1, 2, 3, 1}},
+      {"a[ N ]", "r(b a)", {-1, 0, 2}},
+      {"a]b", "r(a]b)", {0, 0}},
+      {"a[n]", "r", {0, 0, 1}},
+      {"a/b", "r", {}}, {"a\\b[n]", "r", {}}, {"a[n+1]", "r", {}}, {"a[.n]", "r", {}}, {"+a", "r", {}},
+      {".a", "r", {}}, {"a$start", "r", {}}, {"[n]", "r", {}}, {"a[n", "r", {}}, {"a[n]x", "r", {}}, {"", "r", {}},
+      {"*[n]", "r", {}}, {"*", "r", {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const WideString path = Utf8ToWide(row.path);
+    TSwSimpleNodePath simple;
+    ASSERT_EQ(TSwSimpleNodePath::Parse(path, simple), !row.ns.empty());
+    auto fast = Build(row.tree), general = Build(row.tree);
+    TSwNodeFormulaFinder finder;
+    for (int32_t n : row.ns) {
+      TSwTreeNode* found = simple.FindOrCreate(fast.get(), n);
+      finder.SetStack({n}, true);
+      finder.Rewind(path, general.get());
+      TSwTreeNode* expected = finder.FindOrCreate();
+      EXPECT_EQ(found->IndexInParent(), expected->IndexInParent()) << "n = " << n;
+      EXPECT_EQ(DumpTree(fast.get()), DumpTree(general.get())) << "n = " << n;
+    }
+  }
+}
+
 TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
   auto root = Build("r(a(x y))");
   TSwNodeByNodeFinder finder(root.get(), u"a/*");
