@@ -17,6 +17,24 @@ TSimpatInput::TSimpatInput(std::string_view data)
 
 TSimpatInput::TSimpatInput(TStream& stream) : mStream(&stream), mStreamStart(stream.Position()) {}
 
+namespace {
+
+// The read-ahead grows by doubling chunks from 256 bytes up to 64 KiB: the length it reaches
+// next after `length` bytes.
+int64_t NextReadAhead(int64_t length) { return length + std::clamp<int64_t>(length, 256, 65536); }
+
+// Counts the work of a read-ahead over `remaining` bytes that went as far as byte `last`
+// (`remaining` for all of them), chunk by chunk as Fill counts it: the first chunk is free.
+void SpendReadAhead(int64_t last, int64_t remaining) {
+  for (int64_t length = 0; length <= last && length < remaining;) {
+    const int64_t next = std::min(NextReadAhead(length), remaining);
+    if (length > 0) TSwWorkMeter::Spend(next - length);
+    length = next;
+  }
+}
+
+}  // namespace
+
 bool TSimpatInput::Fill(int64_t wanted) {
   if (!mStream || mStreamEnded) return false;
   if (!mMemoryAsked) {
@@ -31,7 +49,7 @@ bool TSimpatInput::Fill(int64_t wanted) {
   }
   while (mLength < wanted) {
     // Read ahead in doubling chunks: most matches are short, a few run over long stretches.
-    int64_t chunk = std::max(std::clamp<int64_t>(mLength, 256, 65536), wanted - mLength);
+    int64_t chunk = std::max(NextReadAhead(mLength), wanted) - mLength;
     const bool fitsInline = !mInBuffer && mLength + chunk <= static_cast<int64_t>(mInline.size());
     int64_t got;
     if (mMemory) {
@@ -582,6 +600,10 @@ using TAlternativeList = std::vector<std::unique_ptr<TLinearSimpat>>;
 struct TSimpatPattern::TCompiled {
   std::string Text;
   TAlternativeList Alternatives;
+  // A pattern that is one greedy "*" or "+" over a plain class or a byte: the fewest bytes it
+  // takes (0 or 1) and which bytes it takes; -1 for any other pattern.
+  int RunMinimum = -1;
+  std::array<bool, 256> RunMembers{};
 };
 
 namespace {
@@ -615,6 +637,27 @@ TSimpatCache& Cache() {
 }
 
 }  // namespace
+
+void TSimpatPattern::FindSingleRun(TCompiled& compiled) {
+  const TSimpatItems& items = compiled.Alternatives[0]->Items();
+  const TSimpatRepeat* repeat = items.Count() == 2 ? items.AsRepeat(0) : nullptr;
+  if (!repeat) return;
+  const bool any = typeid(*repeat) == typeid(TSimpatRepeatAny);
+  if (!any && typeid(*repeat) != typeid(TSimpatRepeatOneOrMore)) return;
+  const TSimpatItem& governed = items.Item(1);
+  if (typeid(governed) == typeid(TSimpatRange)) {
+    const TSimpatRangeBytes& bytes = static_cast<const TSimpatRange&>(governed).Bytes();
+    if (bytes.Eoln || bytes.Eof) return;
+    for (int b = 0; b < 256; ++b) compiled.RunMembers[b] = bytes.Has(static_cast<uint8_t>(b)) != bytes.Negated;
+  } else if (typeid(governed) == typeid(TSimpatStr)) {
+    const std::string& literal = static_cast<const TSimpatStr&>(governed).Bytes();
+    if (literal.size() != 1) return;
+    compiled.RunMembers[static_cast<uint8_t>(literal[0])] = true;
+  } else {
+    return;
+  }
+  compiled.RunMinimum = any ? 0 : 1;
+}
 
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
 
@@ -653,6 +696,7 @@ std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Compile(std::st
     }
     made->Alternatives.push_back(std::make_unique<TLinearSimpat>(items->second, classes));
   }
+  if (made->Alternatives.size() == 1 && made->Alternatives[0]) FindSingleRun(*made);
   cache.Patterns.emplace(made->Text, made);
   cache.Bytes += text.size();
   return made;
@@ -698,7 +742,28 @@ bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln, int64_t* 
   return false;
 }
 
+int TSimpatPattern::MatchRunInMemory(TStream& stream, int64_t* failsAhead) const {
+  const TCompiled& compiled = *mCompiled;
+  const int64_t start = stream.Position();
+  int64_t available = 0;
+  const uint8_t* memory = stream.MemoryAt(start, available);
+  if (!memory) return -1;
+  int64_t taken = 0;
+  while (taken < available && compiled.RunMembers[memory[taken]]) ++taken;
+  // A run to the end of the memory is decided only where the memory ends with the stream. The
+  // stream's size matters to the work counted only past the first, free chunk.
+  const int64_t remaining = taken == available || taken >= NextReadAhead(0) ? stream.Size() - start : available;
+  if (taken == available && remaining != available) return -1;
+  SpendReadAhead(taken, remaining);
+  if (failsAhead) *failsAhead = taken < compiled.RunMinimum ? 0 : INT64_MAX;
+  if (taken < compiled.RunMinimum) return 0;
+  stream.Seek(start + taken, TSeekOrigin::Beginning);
+  return 1;
+}
+
 bool TSimpatPattern::Match(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
+  if (mCompiled->RunMinimum >= 0)
+    if (const int decided = MatchRunInMemory(stream, failsAhead); decided >= 0) return decided != 0;
   TSimpatInput input(stream);
   bool matched;
   try {

@@ -249,6 +249,10 @@ class TSwmLine : public TSwmNode {
 
  protected:
   bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+
+ private:
+  std::string mEoln;  // the line break as single-byte characters, made on the first line
+  bool mEolnMade = false;
 };
 
 namespace {
@@ -825,17 +829,14 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
   }
 }
 
-bool TSwmNode::TestCondition(TFailure& failure) {
+TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current) {
   const TSwmCondition& condition = mProps->Condition;
-  if (!condition.Class) return true;
+  if (!condition.Class) return TTestOutcome::Holds;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
-  TStream* current = mCompiler.CurrentStream();
   bool fastValue = false;
-  if (FastTest(*current, fastValue)) {
-    if (fastValue != condition.Negated) return true;
-    bool ordered = mProps->Order != 0 || mProps->mIsOnce;
-    failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
-    return false;
+  if (FastTest(current, fastValue)) {
+    if (fastValue != condition.Negated) return TTestOutcome::Holds;
+    return fastValue ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
   }
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!mConditionTest) {
@@ -846,7 +847,7 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     mConditionTest->SetFileAccess(&run.FileAccess);
   }
   TSwCondExpression& test = *mConditionTest;
-  test.Restart(base, current);
+  test.Restart(base, &current);
   AncestorCounters(this, run.Counters);
   run.Finder.SetStack(run.Counters, true);
   test.SetOptions(mCompiler.Options);
@@ -855,11 +856,17 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     SwRaise<ESwmBadConditionResultType>("Condition %s evaluated to a non-boolean value '%s'. Node: %s, input: %s.",
                                         std::string(condition.Class->Name),
                                         result.Value.IsNull() ? std::string("<null>") : result.Value.DescriptionText(false),
-                                        TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(current));
-  if (result.Value.Bool != condition.Negated) return true;
-  bool ordered = mProps->Order != 0 || mProps->mIsOnce;
-  failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
-  return false;
+                                        TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(&current));
+  return result.Value.Bool != condition.Negated ? TTestOutcome::Holds : TTestOutcome::Fails;
+}
+
+bool TSwmNode::ConditionFailureRemains() const {
+  return (mProps->Order != 0 || mProps->mIsOnce) && !mProps->mIsOptional;
+}
+
+void TSwmNode::SetConditionFailure(TFailure& failure, TStream* stream) {
+  const bool ordered = mProps->Order != 0 || mProps->mIsOnce;
+  failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, stream);
 }
 
 namespace {
@@ -902,7 +909,10 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       const int64_t saved = current->Position();
       const size_t mark = run.Created.size();
       TFailure childFailure;
-      bool matched = child.TestCondition(childFailure);
+      const TTestOutcome outcome = child.TestCondition(*current);
+      const bool matched = outcome == TTestOutcome::Holds;
+      // A failed condition is mostly dropped: its record is made only when it may be seen.
+      if (!matched && (trace || child.ConditionFailureRemains())) child.SetConditionFailure(childFailure, current);
       if (trace) {
         std::unique_ptr<ESkeinwork> error = matched ? nullptr : childFailure.Materialize();
         trace(&child, TSwmTraceEvent::Condition, 0, error.get(), nullptr);
@@ -937,13 +947,12 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
           return true;
         }
       } else {
-        bool remains = matched ? !props.mIsTentative
-                               : childFailure.Kind == TFailure::OrderedConditionMismatch && !props.mIsOptional;
+        bool remains = matched ? !props.mIsTentative : child.ConditionFailureRemains();
         // A failure that remains may end the run; a caller that keeps partial results sees what
         // the failing alternative had built. Should an ancestor drop the failure after all, its
         // own rollback takes these nodes back.
         if (!remains || !mCompiler.KeepPartialResult) RollBackTo(run.Created, mark);
-        current->Seek(saved, TSeekOrigin::Beginning);
+        if (outcome != TTestOutcome::FailsInPlace) current->Seek(saved, TSeekOrigin::Beginning);
         if (remains) {
           failure = std::move(childFailure);
           return false;
@@ -1044,8 +1053,11 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   const int64_t size = current->Size();
   if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
 
-  std::string eoln;
-  for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
+  if (!mEolnMade) {
+    for (char16_t c : mCompiler.Options.Eoln) mEoln.push_back(static_cast<char>(c));
+    mEolnMade = true;
+  }
+  const std::string_view eoln = mEoln;
   size_t found = FindLineBreak(*current, lineStart, size, eoln);
   int64_t lineLength = found == std::string::npos ? size - lineStart : static_cast<int64_t>(found);
 
@@ -1066,8 +1078,12 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
     TStream* Stream;
     std::unique_ptr<TStream>& Line;  // empty when a failure took it
     ~TPop() {
-      auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Stream);
-      if (it != Run.Streams.end()) Run.Streams.erase(it);
+      // Mostly still on top; what the line's nodes pushed and left lies above it otherwise.
+      if (!Run.Streams.empty() && Run.Streams.back() == Stream) {
+        Run.Streams.pop_back();
+      } else if (auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Stream); it != Run.Streams.end()) {
+        Run.Streams.erase(it);
+      }
       if (Line && Run.Slicer) Run.Slicer->RegisterStream(std::move(Line));
     }
   } pop{run, lineStream, line};

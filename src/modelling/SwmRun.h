@@ -98,7 +98,13 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   virtual void Finish(bool succeeded);
 
   bool RunChildLoop(TFailure& failure);
-  bool TestCondition(TFailure& failure);
+  // Whether the condition holds at the stream's position; a failed fast test leaves the stream
+  // where it was.
+  enum class TTestOutcome : uint8_t { Holds, Fails, FailsInPlace };
+  TTestOutcome TestCondition(TStream& current);
+  // Whether a failed condition ends the loop (an ordered node that is not optional).
+  bool ConditionFailureRemains() const;
+  void SetConditionFailure(TFailure& failure, TStream* stream);
   // The common operators ("=", "_", "x", "%", "? eof") tested straight on the stream, with the
   // same outcome as through the expression layer; false when this condition needs that layer.
   bool FastTest(TStream& stream, bool& value);
