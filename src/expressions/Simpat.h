@@ -293,11 +293,11 @@ class TSimpatPattern : public TSwObject {
   friend int64_t SimpatMatchBytes(std::string_view, std::string_view, std::string_view);
   struct TCompiled;
   explicit TSimpatPattern(std::shared_ptr<const TCompiled> compiled);
-  // A pattern that is one greedy repeat over a class matched straight over the stream's memory:
-  // 1 matched, 0 failed (as Match), -1 when the memory does not decide it.
-  int MatchRunInMemory(TStream& stream, int64_t* failsAhead) const;
-  // Notes the pattern's single run, when it is one.
-  static void FindSingleRun(TCompiled& compiled);
+  // A pattern of single-byte steps matched straight over the stream's memory: 1 matched, 0
+  // failed (as Match does), -1 when the memory does not decide it.
+  int MatchInMemory(TStream& stream, int64_t* failsAhead) const;
+  // Makes the pattern's single-byte steps, when it has them.
+  static void PlanByteSteps(TCompiled& compiled);
   // The compiled pattern with a share of its own.
   static std::shared_ptr<const TCompiled> Compile(std::string_view text);
   // The compiled pattern from this thread's copy of the cache, without a share: valid until the

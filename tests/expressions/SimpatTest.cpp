@@ -321,6 +321,12 @@ TEST(Simpat, RunsOverMemoryMatchAsByReads) {
       {"[^a-c]*", "`da", 0, 3}, {"[\\128-\\255]+", "\x80\xff\x7f", 0, 3}, {"[^a]+", "\xff\x80" "a", 0, 3},
       {"[^CR_LF]+", "ab\r\ncd", 0, 6}, {"[^CR_LF]+", "ab\r\ncd", 2, 6}, {"LF+", "\n\n\r", 0, 3},
       {"[^NL]+", "ab\r\n", 0, 4},  // a class with the line break reads
+      // Steps in turn, choices, and their promise of failures ahead.
+      {"ANY ANY ANY ANY", "abcde", 1, 5}, {"ANY ANY ANY ANY", "abcde", 2, 5}, {"ANY ANY ANY ANY", "abcde", 0, 2},
+      {"RIFF", "RIFX", 0, 4}, {"RIFF", "RIF", 0, 3}, {"RIFF", "RIFF", 0, 3}, {"a?b", "ab", 0, 2}, {"a?b", "b", 0, 1},
+      {"a?b", "aab", 0, 3}, {"ID* ID", "abc def", 0, 7}, {"DIG+ x|LAT* 9", "12ab", 0, 4}, {"SP* ID+ ;", "  ab", 0, 4},
+      {"[^Z]* Z Q", "aaZ", 0, 3}, {"x|y|", "w", 0, 1}, {"[a]+[b]", "aab", 0, 3}, {"DIG DIG? . DIG", "12.3", 0, 4},
+      {"ANY* Z", std::string(255, 'a'), 0, 255}, {"ANY* Z", std::string(256, 'a'), 0, 256},
       {"ANY*", std::string(300, 'q'), 0, 300}, {"ANY*", std::string(300, 'q'), 10, 200},
       {"[^,]+", std::string(300, 'q') + ",", 0, 301}, {"[^,]+", std::string(257, 'q') + ",", 1, 258},
       {"[^,]+", std::string(300, 'q') + "," + as, 0, 400},
