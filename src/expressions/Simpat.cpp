@@ -760,8 +760,7 @@ bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln, int64_t* 
   return false;
 }
 
-int TSimpatPattern::MatchInMemory(TStream& stream, int64_t* failsAhead) const {
-  const int64_t start = stream.Position();
+int TSimpatPattern::MatchInMemory(TStream& stream, int64_t start, int64_t* failsAhead) const {
   int64_t available = 0;
   const uint8_t* memory = stream.MemoryAt(start, available);
   if (!memory) return -1;
@@ -797,8 +796,12 @@ int TSimpatPattern::MatchInMemory(TStream& stream, int64_t* failsAhead) const {
 }
 
 bool TSimpatPattern::Match(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
+  return MatchAt(stream, stream.Position(), eoln, failsAhead);
+}
+
+bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view eoln, int64_t* failsAhead) const {
   if (!mCompiled->Plans.empty())
-    if (const int decided = MatchInMemory(stream, failsAhead); decided >= 0) return decided != 0;
+    if (const int decided = MatchInMemory(stream, position, failsAhead); decided >= 0) return decided != 0;
   TSimpatInput input(stream);
   bool matched;
   try {

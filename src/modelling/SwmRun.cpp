@@ -790,26 +790,35 @@ bool TSwmNode::FastSkipBy(TStream& stream) {
   return true;
 }
 
-bool TSwmNode::FastTest(TStream& stream, bool& value) {
+bool TSwmNode::FastTest(TStream& stream, int64_t position, bool& value) {
   if (mFastKind == TFastKind::Unknown) PrepareFastTest();
   switch (mFastKind) {
-    case TFastKind::Exact:
-      value = SwMatchExact(stream, mFastBytes);
+    case TFastKind::Exact: {
+      // Mostly decided by the bytes the stream holds at the position.
+      const int64_t count = static_cast<int64_t>(mFastBytes.size());
+      int64_t available = 0;
+      const uint8_t* memory = stream.MemoryAt(position, available);
+      if (memory && available >= count && count > 0) {
+        value = std::memcmp(memory, mFastBytes.data(), mFastBytes.size()) == 0;
+        if (value) stream.Seek(position + count, TSeekOrigin::Beginning);
+      } else {
+        value = SwMatchExact(stream, mFastBytes);
+      }
       return true;
+    }
     case TFastKind::Spaces:
       value = SwMatchAfterSpaces(stream, mFastBytes);
       return true;
     case TFastKind::Pattern: {
       // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
       // input each time; a failure that the pattern says holds ahead answers those tests.
-      const int64_t position = stream.Position();
       const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
       if (&stream == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo) {
         value = false;
         return true;
       }
       int64_t ahead = 0;
-      value = mFastPattern->Match(stream, mFastEoln, &ahead);
+      value = mFastPattern->MatchAt(stream, position, mFastEoln, &ahead);
       if (!value && ahead > 0) {
         mFailsStream = &stream;
         mFailsEpoch = linesFreed;
@@ -819,7 +828,7 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
       return true;
     }
     case TFastKind::Eof:
-      value = stream.Position() >= stream.Size();
+      value = position >= stream.Size();
       return true;
     case TFastKind::SkipBy:
       value = true;
@@ -829,12 +838,12 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
   }
 }
 
-TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current) {
+TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current, int64_t position) {
   const TSwmCondition& condition = mProps->Condition;
   if (!condition.Class) return TTestOutcome::Holds;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   bool fastValue = false;
-  if (FastTest(current, fastValue)) {
+  if (FastTest(current, position, fastValue)) {
     if (fastValue != condition.Negated) return TTestOutcome::Holds;
     return fastValue ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
   }
@@ -909,7 +918,7 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       const int64_t saved = current->Position();
       const size_t mark = run.Created.size();
       TFailure childFailure;
-      const TTestOutcome outcome = child.TestCondition(*current);
+      const TTestOutcome outcome = child.TestCondition(*current, saved);
       const bool matched = outcome == TTestOutcome::Holds;
       // A failed condition is mostly dropped: its record is made only when it may be seen.
       if (!matched && (trace || child.ConditionFailureRemains())) child.SetConditionFailure(childFailure, current);
