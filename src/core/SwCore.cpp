@@ -659,14 +659,58 @@ namespace {
 thread_local TSwWorkMeter* tWorkMeter = nullptr;
 }  // namespace
 
+constinit thread_local TSwWorkMeter::TBudget TSwWorkMeter::tBudget;
+
 TSwWorkMeter::TSwWorkMeter(const std::atomic<bool>* cancel, int64_t limit, TRaise onCancel)
-    : mCancel(cancel), mLimit(limit), mOnCancel(onCancel), mOuter(tWorkMeter) {
+    : mCancel(cancel), mLimit(limit), mOnCancel(onCancel), mOuter(nullptr) {
+  Flush();  // work done before belongs to the meters already there
+  mOuter = tWorkMeter;
   tWorkMeter = this;
+  Rebudget();
 }
 
-TSwWorkMeter::~TSwWorkMeter() { tWorkMeter = mOuter; }
+TSwWorkMeter::~TSwWorkMeter() {
+  Flush();
+  tWorkMeter = mOuter;
+  Rebudget();
+}
 
-void TSwWorkMeter::Spend(int64_t units) {
+int64_t TSwWorkMeter::Used() const {
+  for (const TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter)
+    if (meter == this) return std::min(mUsed, NoLimit - tBudget.Pending) + tBudget.Pending;
+  return mUsed;
+}
+
+void TSwWorkMeter::Flush() {
+  TBudget& budget = tBudget;
+  for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter)
+    meter->mUsed += std::min(budget.Pending, NoLimit - meter->mUsed);
+  budget.Pending = 0;  // the budget left stays: it counted them already
+}
+
+void TSwWorkMeter::Rebudget() {
+  TBudget& budget = tBudget;
+  budget.Left = INT64_MAX;
+  budget.CancelCount = 0;
+  for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter) {
+    budget.Left = std::min(budget.Left, SwAddClamped(meter->mLimit, -meter->mUsed));
+    if (!meter->mCancel || std::find(budget.Cancels, budget.Cancels + budget.CancelCount, meter->mCancel) !=
+                               budget.Cancels + budget.CancelCount)
+      continue;
+    if (budget.CancelCount == TBudget::MaxCancels) {
+      budget.Left = -1;  // too many to watch inline
+      break;
+    }
+    budget.Cancels[budget.CancelCount++] = meter->mCancel;
+  }
+  budget.Left = std::max<int64_t>(budget.Left, -1);
+}
+
+void TSwWorkMeter::SpendSlowly(int64_t units) {
+  Flush();
+  struct TRebudget {
+    ~TRebudget() { Rebudget(); }
+  } rebudget;
   for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter) {
     if (meter->mCancel && meter->mCancel->load(std::memory_order_relaxed)) {
       if (meter->mOnCancel) meter->mOnCancel();

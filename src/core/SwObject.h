@@ -349,10 +349,43 @@ class TSwWorkMeter {
 
   // Counts work on this thread's meters: raises the cancellation error once a cancel was asked
   // for, and ESwWorkLimit once a meter's limit is passed. Nothing happens without a meter.
-  static void Spend(int64_t units);
-  int64_t Used() const { return mUsed; }
+  // Called for every pass of a child loop, so the common case is counted here, inline.
+  static void Spend(int64_t units) {
+    TBudget& budget = tBudget;
+    if (units >= 0 && units <= budget.Left && !budget.CancelAsked()) {
+      budget.Left -= units;
+      budget.Pending += units;
+      return;
+    }
+    SpendSlowly(units);
+  }
+  // Asked on the meter's thread.
+  int64_t Used() const;
 
  private:
+  // This thread's work that no meter needs to look at: the units that may still be spent
+  // before a limit is passed (-1: every call looks), the units spent but not yet added to the
+  // meters, and the cancel flags of the meters.
+  struct TBudget {
+    static constexpr int MaxCancels = 4;
+    int64_t Left = INT64_MAX;
+    int64_t Pending = 0;
+    int CancelCount = 0;
+    const std::atomic<bool>* Cancels[MaxCancels] = {};
+    bool CancelAsked() const {
+      for (int i = 0; i < CancelCount; ++i)
+        if (Cancels[i]->load(std::memory_order_relaxed)) return true;
+      return false;
+    }
+  };
+  static constinit thread_local TBudget tBudget;
+
+  static void SpendSlowly(int64_t units);
+  // Adds the pending units to this thread's meters.
+  static void Flush();
+  // Sets the budget from this thread's meters.
+  static void Rebudget();
+
   const std::atomic<bool>* mCancel;
   int64_t mLimit;
   TRaise mOnCancel;

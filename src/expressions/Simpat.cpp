@@ -17,6 +17,13 @@ TSimpatInput::TSimpatInput(std::string_view data)
 
 TSimpatInput::TSimpatInput(TStream& stream) : mStream(&stream), mStreamStart(stream.Position()) {}
 
+namespace {
+
+// The read-ahead grows by doubling chunks from 256 bytes up to 64 KiB: the length it reaches
+// next after `length` bytes. The first chunk is not counted as work.
+int64_t NextReadAhead(int64_t length) { return length + std::clamp<int64_t>(length, 256, 65536); }
+}  // namespace
+
 bool TSimpatInput::Fill(int64_t wanted) {
   if (!mStream || mStreamEnded) return false;
   if (!mMemoryAsked) {
@@ -31,7 +38,7 @@ bool TSimpatInput::Fill(int64_t wanted) {
   }
   while (mLength < wanted) {
     // Read ahead in doubling chunks: most matches are short, a few run over long stretches.
-    int64_t chunk = std::max(std::clamp<int64_t>(mLength, 256, 65536), wanted - mLength);
+    int64_t chunk = std::max(NextReadAhead(mLength), wanted) - mLength;
     const bool fitsInline = !mInBuffer && mLength + chunk <= static_cast<int64_t>(mInline.size());
     int64_t got;
     if (mMemory) {
@@ -582,6 +589,19 @@ using TAlternativeList = std::vector<std::unique_ptr<TLinearSimpat>>;
 struct TSimpatPattern::TCompiled {
   std::string Text;
   TAlternativeList Alternatives;
+  // Where every alternative takes single bytes out of plain classes (no line break, no end of
+  // input), each once or repeated: the alternatives as steps, matched straight over memory.
+  // Empty for other patterns.
+  struct TByteStep {
+    std::array<bool, 256> Members{};
+    bool Required = true;  // "*" and "?" may take none
+    bool Repeated = false;  // "*" and "+"
+  };
+  struct TBytePlan {
+    std::vector<TByteStep> Steps;
+    bool LeadRun = false;  // begins with "*" or "+" over a class, whose run a failure reports
+  };
+  std::vector<TBytePlan> Plans;
 };
 
 namespace {
@@ -615,6 +635,47 @@ TSimpatCache& Cache() {
 }
 
 }  // namespace
+
+void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
+  // A longer pattern reads past the first chunk of read-ahead, which memory does not count.
+  constexpr size_t MaxSteps = 256;
+  std::vector<TCompiled::TBytePlan> plans;
+  for (const auto& alternative : compiled.Alternatives) {
+    TCompiled::TBytePlan& plan = plans.emplace_back();
+    if (!alternative) continue;  // the empty last choice: no steps, matches at once
+    const TSimpatItems& items = alternative->Items();
+    for (size_t i = 0; i < items.Count(); ++i) {
+      TCompiled::TByteStep step;
+      if (const TSimpatRepeat* repeat = items.AsRepeat(i)) {
+        if (i + 1 == items.Count()) return;
+        step.Required = typeid(*repeat) == typeid(TSimpatRepeatOneOrMore);
+        step.Repeated = step.Required || typeid(*repeat) == typeid(TSimpatRepeatAny);
+        if (!step.Repeated && typeid(*repeat) != typeid(TSimpatRepeatOneOrNone)) return;
+        ++i;
+      }
+      const TSimpatItem& item = items.Item(i);
+      if (typeid(item) == typeid(TSimpatRange)) {
+        const TSimpatRangeBytes& bytes = static_cast<const TSimpatRange&>(item).Bytes();
+        if (bytes.Eoln || bytes.Eof) return;
+        for (int b = 0; b < 256; ++b) step.Members[b] = bytes.Has(static_cast<uint8_t>(b)) != bytes.Negated;
+        if (i == 1 && step.Repeated) plan.LeadRun = true;
+        plan.Steps.push_back(step);
+      } else if (typeid(item) == typeid(TSimpatStr)) {
+        // A literal is its bytes in turn; one that a repeat governs is a single byte.
+        const std::string& literal = static_cast<const TSimpatStr&>(item).Bytes();
+        if (literal.empty() || (literal.size() != 1 && (step.Repeated || !step.Required))) return;
+        for (char byte : literal) {
+          TCompiled::TByteStep& added = plan.Steps.emplace_back(step);
+          added.Members[static_cast<uint8_t>(byte)] = true;
+        }
+      } else {
+        return;
+      }
+      if (plan.Steps.size() > MaxSteps) return;
+    }
+  }
+  compiled.Plans = std::move(plans);
+}
 
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
 
@@ -653,6 +714,7 @@ std::shared_ptr<const TSimpatPattern::TCompiled> TSimpatPattern::Compile(std::st
     }
     made->Alternatives.push_back(std::make_unique<TLinearSimpat>(items->second, classes));
   }
+  PlanByteSteps(*made);
   cache.Patterns.emplace(made->Text, made);
   cache.Bytes += text.size();
   return made;
@@ -698,7 +760,48 @@ bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln, int64_t* 
   return false;
 }
 
+int TSimpatPattern::MatchInMemory(TStream& stream, int64_t start, int64_t* failsAhead) const {
+  int64_t available = 0;
+  const uint8_t* memory = stream.MemoryAt(start, available);
+  if (!memory) return -1;
+  // Bytes past the first chunk of read-ahead are counted as work when read: those matches are
+  // left to the reads.
+  const int64_t free = NextReadAhead(0), window = std::min(available, free);
+  int endsWithStream = -1;  // whether the memory ends where the stream does; asked once
+  // Whether the input ends at the window's end, where a step stopped for want of bytes.
+  auto endsAtWindow = [&] {
+    if (window == free) return false;
+    if (endsWithStream < 0) endsWithStream = stream.Size() - start == available;
+    return endsWithStream != 0;
+  };
+  if (failsAhead) *failsAhead = INT64_MAX;
+  for (const TCompiled::TBytePlan& plan : mCompiled->Plans) {
+    int64_t taken = 0, leadRun = 0;
+    bool failed = false;
+    for (size_t k = 0; k < plan.Steps.size() && !failed; ++k) {
+      const TCompiled::TByteStep& step = plan.Steps[k];
+      const int64_t from = taken, limit = step.Repeated ? window : std::min(window, taken + 1);
+      while (taken < limit && step.Members[memory[taken]]) ++taken;
+      if (taken == window && (step.Repeated || taken == from) && !endsAtWindow()) return -1;
+      if (k == 0 && plan.LeadRun) leadRun = taken - from;
+      failed = step.Required && taken == from;
+    }
+    if (!failed) {
+      stream.Seek(start + taken, TSeekOrigin::Beginning);
+      return 1;
+    }
+    if (failsAhead) *failsAhead = std::min(*failsAhead, leadRun);
+  }
+  return 0;
+}
+
 bool TSimpatPattern::Match(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
+  return MatchAt(stream, stream.Position(), eoln, failsAhead);
+}
+
+bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view eoln, int64_t* failsAhead) const {
+  if (!mCompiled->Plans.empty())
+    if (const int decided = MatchInMemory(stream, position, failsAhead); decided >= 0) return decided != 0;
   TSimpatInput input(stream);
   bool matched;
   try {

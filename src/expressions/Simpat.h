@@ -280,6 +280,8 @@ class TSimpatPattern : public TSwObject {
   // the alternative then fails as it did. A caller that scans for the pattern byte by byte skips
   // those tests, which keeps a scan for a pattern such as «ANY* Z» linear.
   bool Match(TStream& stream, std::string_view eoln, int64_t* failsAhead = nullptr) const;
+  // The same where the caller knows the stream's position.
+  bool MatchAt(TStream& stream, int64_t position, std::string_view eoln, int64_t* failsAhead = nullptr) const;
   // Matches at the start of `data`: the consumed length, or -1.
   int64_t Match(std::string_view data, std::string_view eoln) const;
   // Matches at the input's cursor: true leaves the cursor after the match, false where it was.
@@ -293,6 +295,11 @@ class TSimpatPattern : public TSwObject {
   friend int64_t SimpatMatchBytes(std::string_view, std::string_view, std::string_view);
   struct TCompiled;
   explicit TSimpatPattern(std::shared_ptr<const TCompiled> compiled);
+  // A pattern of single-byte steps matched straight over the stream's memory: 1 matched, 0
+  // failed (as Match does), -1 when the memory does not decide it.
+  int MatchInMemory(TStream& stream, int64_t start, int64_t* failsAhead) const;
+  // Makes the pattern's single-byte steps, when it has them.
+  static void PlanByteSteps(TCompiled& compiled);
   // The compiled pattern with a share of its own.
   static std::shared_ptr<const TCompiled> Compile(std::string_view text);
   // The compiled pattern from this thread's copy of the cache, without a share: valid until the

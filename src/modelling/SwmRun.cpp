@@ -249,6 +249,10 @@ class TSwmLine : public TSwmNode {
 
  protected:
   bool Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailure& failure) override;
+
+ private:
+  std::string mEoln;  // the line break as single-byte characters, made on the first line
+  bool mEolnMade = false;
 };
 
 namespace {
@@ -793,26 +797,35 @@ bool TSwmNode::FastSkipBy(TStream& stream) {
   return true;
 }
 
-bool TSwmNode::FastTest(TStream& stream, bool& value) {
+bool TSwmNode::FastTest(TStream& stream, int64_t position, bool& value) {
   if (mFastKind == TFastKind::Unknown) PrepareFastTest();
   switch (mFastKind) {
-    case TFastKind::Exact:
-      value = SwMatchExact(stream, mFastBytes);
+    case TFastKind::Exact: {
+      // Mostly decided by the bytes the stream holds at the position.
+      const int64_t count = static_cast<int64_t>(mFastBytes.size());
+      int64_t available = 0;
+      const uint8_t* memory = stream.MemoryAt(position, available);
+      if (memory && available >= count && count > 0) {
+        value = std::memcmp(memory, mFastBytes.data(), mFastBytes.size()) == 0;
+        if (value) stream.Seek(position + count, TSeekOrigin::Beginning);
+      } else {
+        value = SwMatchExact(stream, mFastBytes);
+      }
       return true;
+    }
     case TFastKind::Spaces:
       value = SwMatchAfterSpaces(stream, mFastBytes);
       return true;
     case TFastKind::Pattern: {
       // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
       // input each time; a failure that the pattern says holds ahead answers those tests.
-      const int64_t position = stream.Position();
       const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
       if (&stream == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo) {
         value = false;
         return true;
       }
       int64_t ahead = 0;
-      value = mFastPattern->Match(stream, mFastEoln, &ahead);
+      value = mFastPattern->MatchAt(stream, position, mFastEoln, &ahead);
       if (!value && ahead > 0) {
         mFailsStream = &stream;
         mFailsEpoch = linesFreed;
@@ -822,7 +835,7 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
       return true;
     }
     case TFastKind::Eof:
-      value = stream.Position() >= stream.Size();
+      value = position >= stream.Size();
       return true;
     case TFastKind::SkipBy:
       value = true;
@@ -832,17 +845,14 @@ bool TSwmNode::FastTest(TStream& stream, bool& value) {
   }
 }
 
-bool TSwmNode::TestCondition(TFailure& failure) {
+TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current, int64_t position) {
   const TSwmCondition& condition = mProps->Condition;
-  if (!condition.Class) return true;
+  if (!condition.Class) return TTestOutcome::Holds;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
-  TStream* current = mCompiler.CurrentStream();
   bool fastValue = false;
-  if (FastTest(*current, fastValue)) {
-    if (fastValue != condition.Negated) return true;
-    bool ordered = mProps->Order != 0 || mProps->mIsOnce;
-    failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
-    return false;
+  if (FastTest(current, position, fastValue)) {
+    if (fastValue != condition.Negated) return TTestOutcome::Holds;
+    return fastValue ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
   }
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!mConditionTest) {
@@ -853,7 +863,7 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     mConditionTest->SetFileAccess(&run.FileAccess);
   }
   TSwCondExpression& test = *mConditionTest;
-  test.Restart(base, current);
+  test.Restart(base, &current);
   AncestorCounters(this, run.Counters);
   run.Finder.SetStack(run.Counters, true);
   test.SetOptions(mCompiler.Options);
@@ -862,11 +872,17 @@ bool TSwmNode::TestCondition(TFailure& failure) {
     SwRaise<ESwmBadConditionResultType>("Condition %s evaluated to a non-boolean value '%s'. Node: %s, input: %s.",
                                         std::string(condition.Class->Name),
                                         result.Value.IsNull() ? std::string("<null>") : result.Value.DescriptionText(false),
-                                        TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(current));
-  if (result.Value.Bool != condition.Negated) return true;
-  bool ordered = mProps->Order != 0 || mProps->mIsOnce;
-  failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, current);
-  return false;
+                                        TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(&current));
+  return result.Value.Bool != condition.Negated ? TTestOutcome::Holds : TTestOutcome::Fails;
+}
+
+bool TSwmNode::ConditionFailureRemains() const {
+  return (mProps->Order != 0 || mProps->mIsOnce) && !mProps->mIsOptional;
+}
+
+void TSwmNode::SetConditionFailure(TFailure& failure, TStream* stream) {
+  const bool ordered = mProps->Order != 0 || mProps->mIsOnce;
+  failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, stream);
 }
 
 namespace {
@@ -909,7 +925,10 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       const int64_t saved = current->Position();
       const size_t mark = run.Created.size();
       TFailure childFailure;
-      bool matched = child.TestCondition(childFailure);
+      const TTestOutcome outcome = child.TestCondition(*current, saved);
+      const bool matched = outcome == TTestOutcome::Holds;
+      // A failed condition is mostly dropped: its record is made only when it may be seen.
+      if (!matched && (trace || child.ConditionFailureRemains())) child.SetConditionFailure(childFailure, current);
       if (trace) {
         std::unique_ptr<ESkeinwork> error = matched ? nullptr : childFailure.Materialize();
         trace(&child, TSwmTraceEvent::Condition, 0, error.get(), nullptr);
@@ -944,13 +963,12 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
           return true;
         }
       } else {
-        bool remains = matched ? !props.mIsTentative
-                               : childFailure.Kind == TFailure::OrderedConditionMismatch && !props.mIsOptional;
+        bool remains = matched ? !props.mIsTentative : child.ConditionFailureRemains();
         // A failure that remains may end the run; a caller that keeps partial results sees what
         // the failing alternative had built. Should an ancestor drop the failure after all, its
         // own rollback takes these nodes back.
         if (!remains || !mCompiler.KeepPartialResult) RollBackTo(run.Created, mark);
-        current->Seek(saved, TSeekOrigin::Beginning);
+        if (outcome != TTestOutcome::FailsInPlace) current->Seek(saved, TSeekOrigin::Beginning);
         if (remains) {
           failure = std::move(childFailure);
           return false;
@@ -1051,8 +1069,11 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   const int64_t size = current->Size();
   if (lineStart >= size) return TSwmNode::Modell(parentResult, start, failure);
 
-  std::string eoln;
-  for (char16_t c : mCompiler.Options.Eoln) eoln.push_back(static_cast<char>(c));
+  if (!mEolnMade) {
+    for (char16_t c : mCompiler.Options.Eoln) mEoln.push_back(static_cast<char>(c));
+    mEolnMade = true;
+  }
+  const std::string_view eoln = mEoln;
   size_t found = FindLineBreak(*current, lineStart, size, eoln);
   int64_t lineLength = found == std::string::npos ? size - lineStart : static_cast<int64_t>(found);
 
@@ -1073,8 +1094,12 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
     TStream* Stream;
     std::unique_ptr<TStream>& Line;  // empty when a failure took it
     ~TPop() {
-      auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Stream);
-      if (it != Run.Streams.end()) Run.Streams.erase(it);
+      // Mostly still on top; what the line's nodes pushed and left lies above it otherwise.
+      if (!Run.Streams.empty() && Run.Streams.back() == Stream) {
+        Run.Streams.pop_back();
+      } else if (auto it = std::find(Run.Streams.begin(), Run.Streams.end(), Stream); it != Run.Streams.end()) {
+        Run.Streams.erase(it);
+      }
       if (Line && Run.Slicer) Run.Slicer->RegisterStream(std::move(Line));
     }
   } pop{run, lineStream, line};

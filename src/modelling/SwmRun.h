@@ -98,10 +98,16 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   virtual void Finish(bool succeeded);
 
   bool RunChildLoop(TFailure& failure);
-  bool TestCondition(TFailure& failure);
+  // Whether the condition holds at the stream's position; a failed fast test leaves the stream
+  // where it was.
+  enum class TTestOutcome : uint8_t { Holds, Fails, FailsInPlace };
+  TTestOutcome TestCondition(TStream& current, int64_t position);
+  // Whether a failed condition ends the loop (an ordered node that is not optional).
+  bool ConditionFailureRemains() const;
+  void SetConditionFailure(TFailure& failure, TStream* stream);
   // The common operators ("=", "_", "x", "%", "? eof") tested straight on the stream, with the
   // same outcome as through the expression layer; false when this condition needs that layer.
-  bool FastTest(TStream& stream, bool& value);
+  bool FastTest(TStream& stream, int64_t position, bool& value);
   void PrepareFastTest();
   // "NAME$PROPERTY toint skip": skips by the number a sibling's range holds; false where the
   // expression layer must decide (and report) instead.

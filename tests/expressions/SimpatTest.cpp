@@ -4,6 +4,7 @@
 
 #include "SwTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -291,6 +292,59 @@ TEST(Simpat, FailureAheadOfALeadingRepeat) {
       stream.SetPosition(start);
       EXPECT_FALSE(TSimpatPattern(row.pattern).Match(stream, "\r\n")) << start;
     }
+  }
+}
+
+// A stream that lends its memory only up to `MemoryEnd`, as a read cache lends one window;
+// with 0 it lends none, and patterns are matched by reading it.
+class TWindowedStream : public TStringStream {
+ public:
+  TWindowedStream(const std::string& data, int64_t memoryEnd) : TStringStream(data), MemoryEnd(memoryEnd) {}
+  const uint8_t* MemoryAt(int64_t offset, int64_t& available) override {
+    const uint8_t* memory = TStringStream::MemoryAt(offset, available);
+    available = std::clamp<int64_t>(MemoryEnd - offset, 0, available);
+    return available > 0 ? memory : nullptr;
+  }
+  int64_t MemoryEnd;
+};
+
+// A pattern that is one repeat over a class is matched over the stream's memory: the outcome,
+// the stream's position, the promise of a failure and the work counted are those of matching
+// by reads, wherever the memory ends.
+TEST(Simpat, RunsOverMemoryMatchAsByReads) {
+  struct Row { const char* pattern; std::string input; int64_t start, memoryEnd; };
+  const std::string as(70000, 'a');
+  const Row rows[] = {
+      {"[^,]+", "ab,c", 0, 4}, {"[^,]+", "ab,c", 2, 4}, {"[^,]+", "ab,c", 3, 4}, {"[^,]+", "abc", 0, 3},
+      {"[^,]+", "abcd,", 0, 2}, {"[^,]+", "abcd,", 0, 4}, {"[^,]+", "", 0, 0}, {"a*", "bbb", 0, 3},
+      {"a*", "aab", 0, 1}, {"x+", "xxxy", 0, 4}, {"x+", "yx", 0, 2}, {"[a-c]+", "abcd`", 0, 5},
+      {"[^a-c]*", "`da", 0, 3}, {"[\\128-\\255]+", "\x80\xff\x7f", 0, 3}, {"[^a]+", "\xff\x80" "a", 0, 3},
+      {"[^CR_LF]+", "ab\r\ncd", 0, 6}, {"[^CR_LF]+", "ab\r\ncd", 2, 6}, {"LF+", "\n\n\r", 0, 3},
+      {"[^NL]+", "ab\r\n", 0, 4},  // a class with the line break reads
+      // Steps in turn, choices, and their promise of failures ahead.
+      {"ANY ANY ANY ANY", "abcde", 1, 5}, {"ANY ANY ANY ANY", "abcde", 2, 5}, {"ANY ANY ANY ANY", "abcde", 0, 2},
+      {"RIFF", "RIFX", 0, 4}, {"RIFF", "RIF", 0, 3}, {"RIFF", "RIFF", 0, 3}, {"a?b", "ab", 0, 2}, {"a?b", "b", 0, 1},
+      {"a?b", "aab", 0, 3}, {"ID* ID", "abc def", 0, 7}, {"DIG+ x|LAT* 9", "12ab", 0, 4}, {"SP* ID+ ;", "  ab", 0, 4},
+      {"[^Z]* Z Q", "aaZ", 0, 3}, {"x|y|", "w", 0, 1}, {"[a]+[b]", "aab", 0, 3}, {"DIG DIG? . DIG", "12.3", 0, 4},
+      {"ANY* Z", std::string(255, 'a'), 0, 255}, {"ANY* Z", std::string(256, 'a'), 0, 256},
+      {"ANY*", std::string(300, 'q'), 0, 300}, {"ANY*", std::string(300, 'q'), 10, 200},
+      {"[^,]+", std::string(300, 'q') + ",", 0, 301}, {"[^,]+", std::string(257, 'q') + ",", 1, 258},
+      {"[^,]+", std::string(300, 'q') + "," + as, 0, 400},
+      {"[^,]+", as + "," + as, 0, 140001}, {"[^,]+", as + "," + as, 5, 70000}, {"a+", as, 0, 70000},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.pattern) + " from " + std::to_string(row.start) + ", memory to " +
+                 std::to_string(row.memoryEnd));
+    // Matched, the position after, the failure's promise and the work counted.
+    auto match = [&](int64_t memoryEnd) {
+      TWindowedStream stream(row.input, memoryEnd);
+      stream.SetPosition(row.start);
+      TSwWorkMeter meter(nullptr, TSwWorkMeter::NoLimit);
+      int64_t ahead = -1;
+      const bool matched = TSimpatPattern(row.pattern).Match(stream, "\r\n", &ahead);
+      return std::vector<int64_t>{matched, stream.Position(), matched ? 0 : ahead, meter.Used()};
+    };
+    EXPECT_EQ(match(row.memoryEnd), match(0));
   }
 }
 
