@@ -21,16 +21,19 @@ namespace skeinwork {
 // Matchers and file access, which the modelling run and hosts use too
 
 bool SwMatchExact(TStream& stream, std::string_view operand) {
+  return SwMatchExactAt(stream, stream.Position(), operand);
+}
+
+bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view operand) {
   if (operand.empty()) return true;
-  const int64_t position = stream.Position();
-  if (position >= stream.Size()) return false;
   int64_t count = static_cast<int64_t>(operand.size());
   int64_t available = 0;
   if (const uint8_t* memory = stream.MemoryAt(position, available); memory && available >= count) {
     if (std::memcmp(memory, operand.data(), operand.size()) != 0) return false;
-    stream.Seek(count, TSeekOrigin::Current);
+    stream.Seek(position + count, TSeekOrigin::Beginning);
     return true;
   }
+  if (position >= stream.Size()) return false;
   char small[64];
   std::string large;
   char* buffer = small;

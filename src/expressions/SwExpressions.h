@@ -116,6 +116,8 @@ SW_EXCEPTION(ESwHexConvert, ESkeinwork);
 RawByteString SwHexToBin(std::string_view text);
 // The matchers of "=" and "_": true leaves the stream after the match, false where it was.
 bool SwMatchExact(TStream& stream, std::string_view bytes);
+// The same for a caller that knows the stream's position.
+bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view bytes);
 bool SwMatchAfterSpaces(TStream& stream, std::string_view bytes);
 // Bytes as upper-case hexadecimal pairs with `separator` between them.
 std::string SwBinToHex(std::string_view bytes, std::string_view separator = {});

@@ -800,19 +800,9 @@ bool TSwmNode::FastSkipBy(TStream& stream) {
 bool TSwmNode::FastTest(TStream& stream, int64_t position, bool& value) {
   if (mFastKind == TFastKind::Unknown) PrepareFastTest();
   switch (mFastKind) {
-    case TFastKind::Exact: {
-      // Mostly decided by the bytes the stream holds at the position.
-      const int64_t count = static_cast<int64_t>(mFastBytes.size());
-      int64_t available = 0;
-      const uint8_t* memory = stream.MemoryAt(position, available);
-      if (memory && available >= count && count > 0) {
-        value = std::memcmp(memory, mFastBytes.data(), mFastBytes.size()) == 0;
-        if (value) stream.Seek(position + count, TSeekOrigin::Beginning);
-      } else {
-        value = SwMatchExact(stream, mFastBytes);
-      }
+    case TFastKind::Exact:
+      value = SwMatchExactAt(stream, position, mFastBytes);
       return true;
-    }
     case TFastKind::Spaces:
       value = SwMatchAfterSpaces(stream, mFastBytes);
       return true;
