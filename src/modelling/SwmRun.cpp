@@ -359,6 +359,10 @@ struct TSwmNode::TFailure {
     if (Line && LinesFreed) ++*LinesFreed;
     Line.reset();
   }
+  // Back to no failure, for the next try; cheap when nothing was recorded.
+  void Clear() {
+    if (Kind != None || Node || Line || Error) *this = TFailure();
+  }
 
   void Set(TKind kind, TSwmNode* node, TStream* stream) {
     Kind = kind;
@@ -563,7 +567,12 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
 // Model nodes
 
 TSwmNode::TSwmNode(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo& info)
-    : mCompiler(compiler), mParent(parent), mInfo(&info), mProps(&info.Props), mDepth(parent ? parent->mDepth + 1 : 0) {}
+    : mCompiler(compiler),
+      mParent(parent),
+      mInfo(&info),
+      mProps(&info.Props),
+      mDepth(parent ? parent->mDepth + 1 : 0),
+      mEndLike(info.Props.NodeClass->IsEnd(info.Props)) {}
 
 TSwmNode::~TSwmNode() = default;
 
@@ -889,19 +898,23 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
   if (mChildren.empty()) return true;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   const TSwmTraceHook& trace = mCompiler.TraceHook;
+  // The top of the stream stack; what a child pushes or pops shows there after the child.
+  auto currentStream = [&run] { return run.Streams.empty() ? nullptr : run.Streams.back(); };
   TStream* stalledStream = nullptr;
   int64_t stalledPosition = -1, stalledPasses = 0;
   const int count = static_cast<int>(mChildren.size());
+  // One record for every try of a child, emptied after a try that filled it.
+  TFailure childFailure;
   for (;;) {
     TSwWorkMeter::Spend(1);  // acts on a cancel request at once
-    if (++run.Steps % kProgressInterval == 0) {
+    if ((++run.Steps & (kProgressInterval - 1)) == 0) {
       if (mCompiler.ProgressHook) {
         TStream* outer = mCompiler.OutermostStream();
         mCompiler.ProgressHook(outer->Position(), outer->Size());
       }
     }
     if (mIndex >= count) {
-      failure.Set(TFailure::NoMatchingNode, this, mCompiler.CurrentStream());
+      failure.Set(TFailure::NoMatchingNode, this, currentStream());
       return false;
     }
     TSwmNode& child = *mChildren[mIndex];
@@ -911,14 +924,17 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
     if (trace) trace(&child, TSwmTraceEvent::Eligibility, eligible ? 1 : 0, nullptr, nullptr);
     bool passDone = false;
     if (eligible) {
-      TStream* current = mCompiler.CurrentStream();
+      TStream* current = currentStream();
       const int64_t saved = current->Position();
       const size_t mark = run.Created.size();
-      TFailure childFailure;
       const TTestOutcome outcome = child.TestCondition(*current, saved);
       const bool matched = outcome == TTestOutcome::Holds;
       // A failed condition is mostly dropped: its record is made only when it may be seen.
-      if (!matched && (trace || child.ConditionFailureRemains())) child.SetConditionFailure(childFailure, current);
+      bool recorded = matched;  // whether the record may hold something to empty after the try
+      if (!matched && (trace || child.ConditionFailureRemains())) {
+        child.SetConditionFailure(childFailure, current);
+        recorded = true;
+      }
       if (trace) {
         std::unique_ptr<ESkeinwork> error = matched ? nullptr : childFailure.Materialize();
         trace(&child, TSwmTraceEvent::Condition, 0, error.get(), nullptr);
@@ -941,14 +957,13 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
           if (mInfo->HasOnceChildren)
             for (auto& other : mChildren) other->mUsed = false;
           passDone = true;
-        } else if (mInfo->HasEndChild && !child.IsEndLike()) {
+        } else if (mInfo->HasEndChild && !child.mEndLike) {
           passDone = true;
         } else {
           mMatched = mIndex;
-          TStream* now = mCompiler.CurrentStream();
-          int64_t position = now->Position();
+          int64_t position = currentStream()->Position();
           if (mInfo->HasEndChild) mEnd = {saved, position - saved, current};
-          int64_t innerEnd = child.IsEndLike() ? saved : position;
+          int64_t innerEnd = child.mEndLike ? saved : position;
           mInner.Length = innerEnd - mInner.Offset;
           return true;
         }
@@ -964,13 +979,14 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
           return false;
         }
       }
+      if (recorded) childFailure.Clear();
     }
     if (!passDone) {
       ++mIndex;
       continue;
     }
     // A pass that leaves the input where the previous one did can repeat for ever.
-    TStream* now = mCompiler.CurrentStream();
+    TStream* now = currentStream();
     int64_t position = now->Position();
     if (now == stalledStream && position == stalledPosition) {
       if (++stalledPasses >= mCompiler.MaxStalledPasses)

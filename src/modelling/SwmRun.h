@@ -85,7 +85,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   const TSwmRange& Start() const { return mStart; }
   const TSwmRange& Inner() const { return mInner; }
   const TSwmRange& End() const { return mEnd; }
-  bool IsEndLike() const { return mProps->NodeClass->IsEnd(*mProps); }
+  bool IsEndLike() const { return mEndLike; }
 
  protected:
   friend class TSwmCompiler;
@@ -127,6 +127,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int32_t mIndex = 0;
   int32_t mMatched = -1;
   int mDepth = 0;
+  const bool mEndLike;  // what the node class says of these props, asked on every pass
   enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
   TFastKind mFastKind = TFastKind::Unknown;
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
