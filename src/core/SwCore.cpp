@@ -659,6 +659,7 @@ namespace {
 thread_local TSwWorkMeter* tWorkMeter = nullptr;
 }  // namespace
 
+constinit const std::atomic<bool> TSwWorkMeter::kNeverCancelled{false};
 constinit thread_local TSwWorkMeter::TBudget TSwWorkMeter::tBudget;
 
 TSwWorkMeter::TSwWorkMeter(const std::atomic<bool>* cancel, int64_t limit, TRaise onCancel)
@@ -677,33 +678,36 @@ TSwWorkMeter::~TSwWorkMeter() {
 
 int64_t TSwWorkMeter::Used() const {
   for (const TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter)
-    if (meter == this) return std::min(mUsed, NoLimit - tBudget.Pending) + tBudget.Pending;
+    if (meter == this) return std::min(mUsed, NoLimit - tBudget.Pending()) + tBudget.Pending();
   return mUsed;
 }
 
 void TSwWorkMeter::Flush() {
   TBudget& budget = tBudget;
+  const int64_t pending = budget.Pending();
   for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter)
-    meter->mUsed += std::min(budget.Pending, NoLimit - meter->mUsed);
-  budget.Pending = 0;  // the budget left stays: it counted them already
+    meter->mUsed += std::min(pending, NoLimit - meter->mUsed);
+  budget.Granted = budget.Left;  // the budget left stays: it counted them already
 }
 
 void TSwWorkMeter::Rebudget() {
   TBudget& budget = tBudget;
   budget.Left = INT64_MAX;
-  budget.CancelCount = 0;
+  int cancelCount = 0;
+  std::fill(std::begin(budget.Cancels), std::end(budget.Cancels), &kNeverCancelled);
   for (TSwWorkMeter* meter = tWorkMeter; meter; meter = meter->mOuter) {
     budget.Left = std::min(budget.Left, SwAddClamped(meter->mLimit, -meter->mUsed));
-    if (!meter->mCancel || std::find(budget.Cancels, budget.Cancels + budget.CancelCount, meter->mCancel) !=
-                               budget.Cancels + budget.CancelCount)
+    if (!meter->mCancel || std::find(budget.Cancels, budget.Cancels + cancelCount, meter->mCancel) !=
+                               budget.Cancels + cancelCount)
       continue;
-    if (budget.CancelCount == TBudget::MaxCancels) {
+    if (cancelCount == TBudget::MaxCancels) {
       budget.Left = -1;  // too many to watch inline
       break;
     }
-    budget.Cancels[budget.CancelCount++] = meter->mCancel;
+    budget.Cancels[cancelCount++] = meter->mCancel;
   }
   budget.Left = std::max<int64_t>(budget.Left, -1);
+  budget.Granted = budget.Left;
 }
 
 void TSwWorkMeter::SpendSlowly(int64_t units) {

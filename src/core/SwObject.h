@@ -354,7 +354,6 @@ class TSwWorkMeter {
     TBudget& budget = tBudget;
     if (units >= 0 && units <= budget.Left && !budget.CancelAsked()) {
       budget.Left -= units;
-      budget.Pending += units;
       return;
     }
     SpendSlowly(units);
@@ -363,19 +362,20 @@ class TSwWorkMeter {
   int64_t Used() const;
 
  private:
+  static const std::atomic<bool> kNeverCancelled;
   // This thread's work that no meter needs to look at: the units that may still be spent
-  // before a limit is passed (-1: every call looks), the units spent but not yet added to the
-  // meters, and the cancel flags of the meters.
+  // before a limit is passed (-1: every call looks), those it had when the meters were last
+  // brought up to date (the difference is spent but not yet added to them), and the cancel flags
+  // of the meters. Two flags are watched inline (a run's own and its caller's); unused places
+  // point at a flag that is never set.
   struct TBudget {
-    static constexpr int MaxCancels = 4;
+    static constexpr int MaxCancels = 2;
     int64_t Left = INT64_MAX;
-    int64_t Pending = 0;
-    int CancelCount = 0;
-    const std::atomic<bool>* Cancels[MaxCancels] = {};
+    int64_t Granted = INT64_MAX;
+    const std::atomic<bool>* Cancels[MaxCancels] = {&kNeverCancelled, &kNeverCancelled};
+    int64_t Pending() const { return Granted - Left; }
     bool CancelAsked() const {
-      for (int i = 0; i < CancelCount; ++i)
-        if (Cancels[i]->load(std::memory_order_relaxed)) return true;
-      return false;
+      return Cancels[0]->load(std::memory_order_relaxed) || Cancels[1]->load(std::memory_order_relaxed);
     }
   };
   static constinit thread_local TBudget tBudget;

@@ -640,11 +640,11 @@ bool TSwmNode::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   mStart = start;
   mInner = {current->Position(), 0, current};
   mEnd = {};
-  MakeChildren();
+  if (!mChildrenMade || !mChildren.empty()) MakeChildren();
   mIteration = 0;
   mIndex = 0;
   mMatched = -1;
-  bool ok = RunChildLoop(failure);
+  bool ok = mChildren.empty() || RunChildLoop(failure);
   Finish(ok);
   return ok;
 }
@@ -905,10 +905,15 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
   const int count = static_cast<int>(mChildren.size());
   // One record for every try of a child, emptied after a try that filled it.
   TFailure childFailure;
+  // Where the top stream stood after the last try that ran no child, or after the last pass:
+  // the next try starts there unless a hook has run in between.
+  TStream* knownStream = nullptr;
+  int64_t knownPosition = 0;
   for (;;) {
     TSwWorkMeter::Spend(1);  // acts on a cancel request at once
     if ((++run.Steps & (kProgressInterval - 1)) == 0) {
       if (mCompiler.ProgressHook) {
+        knownStream = nullptr;
         TStream* outer = mCompiler.OutermostStream();
         mCompiler.ProgressHook(outer->Position(), outer->Size());
       }
@@ -925,7 +930,8 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
     bool passDone = false;
     if (eligible) {
       TStream* current = currentStream();
-      const int64_t saved = current->Position();
+      const int64_t saved = current == knownStream && !trace ? knownPosition : current->Position();
+      knownStream = nullptr;
       const size_t mark = run.Created.size();
       const TTestOutcome outcome = child.TestCondition(*current, saved);
       const bool matched = outcome == TTestOutcome::Holds;
@@ -973,11 +979,12 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
         // the failing alternative had built. Should an ancestor drop the failure after all, its
         // own rollback takes these nodes back.
         if (!remains || !mCompiler.KeepPartialResult) RollBackTo(run.Created, mark);
-        if (outcome != TTestOutcome::FailsInPlace) current->Seek(saved, TSeekOrigin::Beginning);
+        knownPosition = outcome != TTestOutcome::FailsInPlace ? current->Seek(saved, TSeekOrigin::Beginning) : saved;
         if (remains) {
           failure = std::move(childFailure);
           return false;
         }
+        if (!matched) knownStream = current;
       }
       if (recorded) childFailure.Clear();
     }
@@ -998,6 +1005,8 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       stalledPosition = position;
       stalledPasses = 0;
     }
+    knownStream = now;
+    knownPosition = position;
     ++mIteration;
     mIndex = 0;
   }
