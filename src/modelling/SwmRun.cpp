@@ -5,6 +5,17 @@
 #include <typeinfo>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SKEINWORK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SKEINWORK_ASAN 1
+#endif
+#endif
+#ifdef SKEINWORK_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "Simpat.h"
 #include "StrConv.h"
 #include "SwmRun.h"
@@ -134,11 +145,94 @@ class TSwmRangeBases {
 enum TSwmRangeName { rnEnd, rnEndGlobal, rnInner, rnInnerGlobal, rnStart, rnStartGlobal };
 const TSwName kRangeNames[6] = {u"end", u"endGlobal", u"inner", u"innerGlobal", u"start", u"startGlobal"};
 
+// Where result nodes live: blocks of 64 KiB, each filled by one thread from front to back, so
+// that a node costs a pointer bump instead of an allocator call, and a run's rollback, which
+// frees its newest nodes first, takes the room back. A block counts the bytes it has yet to
+// hand out and those of its living nodes (freed from any thread), plus one while a thread fills
+// it; it goes when the count reaches none.
+class TSwmNodeBlock {
+ public:
+  static constexpr size_t kBytes = 64 * 1024;
+
+  // Room for a node of `size` bytes from this thread's block.
+  static void* Allocate(size_t size) {
+    TSwmNodeBlock* block = tFilling;
+    if (!block || static_cast<size_t>(block->mEnd - block->mTop) < size) block = StartBlock();
+    char* node = block->mTop;
+    block->mTop += size;
+    Unpoison(node, size);
+    return node;
+  }
+
+  static void Free(void* node, size_t size) {
+    auto* block = reinterpret_cast<TSwmNodeBlock*>(reinterpret_cast<uintptr_t>(node) & ~uintptr_t(kBytes - 1));
+    Poison(node, size);
+    if (block == tFilling && static_cast<char*>(node) + size == block->mTop) {
+      block->mTop = static_cast<char*>(node);  // the newest node: its room is handed out again
+      return;
+    }
+    block->Release(static_cast<int64_t>(size));
+  }
+
+ private:
+  TSwmNodeBlock() {
+    mTop = reinterpret_cast<char*>(this) + (sizeof(TSwmNodeBlock) + 15) / 16 * 16;
+    mEnd = reinterpret_cast<char*>(this) + kBytes;
+    mCount.store(mEnd - mTop + 1, std::memory_order_relaxed);
+    Poison(mTop, static_cast<size_t>(mEnd - mTop));
+  }
+
+  void Release(int64_t count) {
+    if (mCount.fetch_sub(count, std::memory_order_acq_rel) == count) {
+      Unpoison(this, kBytes);
+      this->~TSwmNodeBlock();
+      ::operator delete(this, std::align_val_t(kBytes));
+    }
+  }
+
+  static TSwmNodeBlock* StartBlock() {
+    // Made with the thread's first block: at the thread's end it leaves the last one.
+    static thread_local struct TLeaveAtExit {
+      ~TLeaveAtExit() { Leave(); }
+    } leaveAtExit;
+    (void)leaveAtExit;
+    Leave();
+    tFilling = new (::operator new(kBytes, std::align_val_t(kBytes))) TSwmNodeBlock;
+    return tFilling;
+  }
+
+  // The thread stops filling its block: the room not handed out no longer counts.
+  static void Leave() {
+    if (TSwmNodeBlock* block = std::exchange(tFilling, nullptr)) block->Release(block->mEnd - block->mTop + 1);
+  }
+
+  static void Poison(void* memory, size_t size) {
+#ifdef SKEINWORK_ASAN
+    ASAN_POISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory, (void)size;
+#endif
+  }
+  static void Unpoison(void* memory, size_t size) {
+#ifdef SKEINWORK_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory, (void)size;
+#endif
+  }
+
+  std::atomic<int64_t> mCount{0};
+  char* mTop;  // where the next node goes; only the filling thread moves it
+  char* mEnd;
+  static thread_local TSwmNodeBlock* tFilling;  // this thread's block, null before the first
+};
+thread_local TSwmNodeBlock* TSwmNodeBlock::tFilling = nullptr;
+
 // The nodes of a result tree: a tree node whose children the active run logs. It keeps its
 // ranges packed (the start offset, then 32-bit lengths and distances from it) with a shared
 // base record, and derives the six range properties from them, the "Global" ones included;
 // ranges that do not fit go to the node's property store instead. 80 bytes.
-class TSwmResultNode : public TSwTreeNode {
+class TSwmResultNode final : public TSwTreeNode {
  public:
   static std::unique_ptr<TSwmResultNode> Make(TSwName name) {
     return std::unique_ptr<TSwmResultNode>(new TSwmResultNode(name));
@@ -148,6 +242,8 @@ class TSwmResultNode : public TSwTreeNode {
     FreeSubtreeAndDetach();  // whoever hears of it still reads the ranges
     DropPackedSlices();
   }
+  static void* operator new(size_t size) { return TSwmNodeBlock::Allocate(size); }
+  static void operator delete(void* node, size_t size) { TSwmNodeBlock::Free(node, size); }
 
   // The node as a result node that can pack these ranges; null when it is another kind of node,
   // keeps properties otherwise, or has packed ranges of the other shape, which the new ones
@@ -630,21 +726,25 @@ void AncestorCounters(const TSwmNode* node, std::vector<int32_t>& counters) {
 }  // namespace
 
 void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
-  if (mPathForm == TPathForm::Unread && !mProps->Path.empty())
-    mPathForm = mParent && TSwSimpleNodePath::Parse(mProps->Path, mSimplePath) ? TPathForm::Simple : TPathForm::General;
   if (mPathForm == TPathForm::Simple) {
     mResult = mSimplePath.FindOrCreate(parentResult, mParent->Iteration());
-  } else if (mPathForm == TPathForm::General) {
-    if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
-    TSwNodeFormulaFinder& finder = *mPathFinder;
-    AncestorCounters(this, mCompiler.mRun->Counters);
-    finder.SetStack(mCompiler.mRun->Counters, true);
-    finder.Rewind(mProps->Path, parentResult);
-    mResult = finder.FindOrCreate();
+  } else if (mPathForm == TPathForm::General || !mProps->Path.empty()) {
+    if (mPathForm == TPathForm::Unread && mParent && TSwSimpleNodePath::Parse(mProps->Path, mSimplePath)) {
+      mPathForm = TPathForm::Simple;
+      mResult = mSimplePath.FindOrCreate(parentResult, mParent->Iteration());
+    } else {
+      mPathForm = TPathForm::General;
+      if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
+      TSwNodeFormulaFinder& finder = *mPathFinder;
+      AncestorCounters(this, mCompiler.mRun->Counters);
+      finder.SetStack(mCompiler.mRun->Counters, true);
+      finder.Rewind(mProps->Path, parentResult);
+      mResult = finder.FindOrCreate();
+    }
   } else {
     mResult = parentResult;
   }
-  if (mPathForm != TPathForm::Unread) {
+  if (mResult != parentResult || !mProps->Path.empty()) {
     const int64_t limit = mCompiler.MaxResultNodes;
     if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
       SwRaise<ESwmResultNodeLimit>("The result tree has reached its limit of %d nodes. Node: %s, input: %s.", limit,
@@ -701,8 +801,9 @@ void TSwmRoot::Finish(bool succeeded) {
 }
 
 namespace {
-// The ranges as properties in the node's own store, for a node that cannot pack them.
-void SetRangeProperties(TSwTreeNode& result, const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end,
+// The ranges as properties in the node's own store, for a node that cannot pack them (out of the
+// way of the common path).
+[[gnu::noinline]] void SetRangeProperties(TSwTreeNode& result, const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end,
                         const std::vector<TStream*>& streams) {
   TSwNamedSlice ranges[6];
   int count = 0;
