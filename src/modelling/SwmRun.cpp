@@ -160,13 +160,13 @@ class TSwmNodeBlock {
     if (!block || static_cast<size_t>(block->mEnd - block->mTop) < size) block = StartBlock();
     char* node = block->mTop;
     block->mTop += size;
-    Unpoison(node, size);
+    MarkUsable(node, size, true);
     return node;
   }
 
   static void Free(void* node, size_t size) {
     auto* block = reinterpret_cast<TSwmNodeBlock*>(reinterpret_cast<uintptr_t>(node) & ~uintptr_t(kBytes - 1));
-    Poison(node, size);
+    MarkUsable(node, size, false);
     if (block == tFilling && static_cast<char*>(node) + size == block->mTop) {
       block->mTop = static_cast<char*>(node);  // the newest node: its room is handed out again
       return;
@@ -179,12 +179,12 @@ class TSwmNodeBlock {
     mTop = reinterpret_cast<char*>(this) + (sizeof(TSwmNodeBlock) + 15) / 16 * 16;
     mEnd = reinterpret_cast<char*>(this) + kBytes;
     mCount.store(mEnd - mTop + 1, std::memory_order_relaxed);
-    Poison(mTop, static_cast<size_t>(mEnd - mTop));
+    MarkUsable(mTop, static_cast<size_t>(mEnd - mTop), false);
   }
 
   void Release(int64_t count) {
     if (mCount.fetch_sub(count, std::memory_order_acq_rel) == count) {
-      Unpoison(this, kBytes);
+      MarkUsable(this, kBytes, true);
       this->~TSwmNodeBlock();
       ::operator delete(this, std::align_val_t(kBytes));
     }
@@ -206,18 +206,14 @@ class TSwmNodeBlock {
     if (TSwmNodeBlock* block = std::exchange(tFilling, nullptr)) block->Release(block->mEnd - block->mTop + 1);
   }
 
-  static void Poison(void* memory, size_t size) {
+  // Marks room the block has not handed out, or that a freed node left, as unreadable for
+  // AddressSanitizer, and room handed out as usable again.
+  static void MarkUsable(void* memory, size_t size, bool usable) {
 #ifdef SKEINWORK_ASAN
-    ASAN_POISON_MEMORY_REGION(memory, size);
+    if (usable) ASAN_UNPOISON_MEMORY_REGION(memory, size);
+    else ASAN_POISON_MEMORY_REGION(memory, size);
 #else
-    (void)memory, (void)size;
-#endif
-  }
-  static void Unpoison(void* memory, size_t size) {
-#ifdef SKEINWORK_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(memory, size);
-#else
-    (void)memory, (void)size;
+    (void)memory, (void)size, (void)usable;
 #endif
   }
 
