@@ -98,7 +98,7 @@ class TSwmRangeBases {
       mBlock->Share();
       return mTopRecord;
     }
-    const TSwmRangeBase* record = Share(stream, streams.front(), GlobalBase(streams, stream));
+    const TSwmRangeBase* record = ShareRecord(stream, streams.front(), GlobalBase(streams, stream));
     if (stream == streams.back()) {
       mTopRecord = record;
       mTopDepth = streams.size();
@@ -110,7 +110,7 @@ class TSwmRangeBases {
  private:
   // The last few records are looked at first: the nodes written in the stream behind a line
   // after it find theirs there.
-  const TSwmRangeBase* Share(TSwObject* stream, TSwObject* outermost, int64_t base) {
+  const TSwmRangeBase* ShareRecord(TSwObject* stream, TSwObject* outermost, int64_t base) {
     if (mBlock && mBlock->Outermost == outermost)
       for (int i = mUsed - 1; i >= 0 && i >= mUsed - 4; --i) {
         const TSwmRangeBase& record = mBlock->Records[i];
