@@ -799,8 +799,8 @@ void TSwmRoot::Finish(bool succeeded) {
 namespace {
 // The ranges as properties in the node's own store, for a node that cannot pack them (out of the
 // way of the common path).
-[[gnu::noinline]] void SetRangeProperties(TSwTreeNode& result, const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end,
-                        const std::vector<TStream*>& streams) {
+[[gnu::noinline]] void SetRangeProperties(TSwTreeNode& result, const TSwmRange& start, const TSwmRange& inner,
+                                          const TSwmRange* end, const std::vector<TStream*>& streams) {
   TSwNamedSlice ranges[6];
   int count = 0;
   auto add = [&](TSwmRangeName local, const TSwmRange& range) {

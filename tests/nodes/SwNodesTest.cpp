@@ -438,7 +438,8 @@ TEST(TreeNodes, ObserversHearStructuralChangesBeforeAndAfter) {
   const Row rows[] = {
       {"add", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(u"n"); },
        {"inserting b:1 r(a(c) b(x))", "inserted b:1 r(a(c) b(x n))"}},
-      {"add under a name checked once", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(*TSwValidKey::Of(u"n")); },
+      {"add under a name checked once",
+       [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(*TSwValidKey::Of(u"n")); },
        {"inserting b:1 r(a(c) b(x))", "inserted b:1 r(a(c) b(x n))"}},
       {"remove", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(0)->Remove(); },
        {"removing r:0 r(a(c) b(x))", "removed r:0 r(b(x))"}},
@@ -776,8 +777,9 @@ TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
     TSwNodeByNodeFinder finder(root.get(), u"a/*");
     EXPECT_NE(finder.Next(), nullptr);
     checkedOnce ? At(root.get(), "0")->AddChild(*TSwValidKey::Of(u"z")) : At(root.get(), "0")->AddChild(u"z");
-    ExpectError<ESwHashChangedBetweenFind>([&] { finder.Next(); },
-                                           "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
+    ExpectError<ESwHashChangedBetweenFind>(
+        [&] { finder.Next(); },
+        "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
   }
 }
 
