@@ -128,7 +128,7 @@ const WideString& TSwHash::Value(int index) const {
 }
 
 void TSwHash::CheckKey(const WideString& key) const {
-  if (key.find(Separator) != WideString::npos)
+  if (!IsValidKey(key))
     SwRaise<ESwHashBadKey>("Attempted to add bad key '%s' to %s (contains prohibited symbol $%.2X).", key,
                            this, static_cast<int>(Separator));
 }
@@ -171,6 +171,19 @@ int TSwHash::InsertItem(int index, TSwName key, const WideString& value,
   change.Key = &mItems[index].Key.Text();
   Changed(change);
   return index;
+}
+
+// Where AppendUnheard's list needs more room, a key index or an ordered place.
+void TSwHash::AppendUnheardSlowly(TSwName key, std::unique_ptr<TSwObject> object) {
+  if (mSorted) {
+    Add(key, {}, std::move(object));
+    return;
+  }
+  // Room first, so that the item is made in place once nothing can fail.
+  if (mItems.size() == mItems.capacity()) mItems.reserve(mItems.empty() ? 4 : 2 * mItems.size());
+  mItems.emplace_back(key, object.release());
+  if (mKeyIndex) IndexAppended(Count() - 1);
+  ++mSequence;
 }
 
 int TSwHash::Add(TSwName key, const WideString& value, std::unique_ptr<TSwObject> object) {
@@ -450,6 +463,10 @@ void TSwHash::Sort() {
 void TSwHash::ShrinkToFit() {
   mItems.shrink_to_fit();
   DropIndex();
+}
+
+void TSwHash::ShrinkIfWasteful() {
+  if ((mItems.capacity() - mItems.size()) * 3 > mItems.capacity()) ShrinkToFit();
 }
 
 bool TSwHash::Get(const WideString& key, WideString* value, TSwObject** object) const {

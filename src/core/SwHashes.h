@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <unordered_map>
 #include <vector>
@@ -88,6 +89,9 @@ class TSwHash : public TSwObject {
   explicit TSwHash(bool sorted = false, bool replaceExisting = false);
   ~TSwHash() override;
 
+  // Whether `key` may be a key: a caller that adds one name again and again checks it once.
+  static bool IsValidKey(std::u16string_view key) { return key.find(Separator) == std::u16string_view::npos; }
+
   int Add(TSwName key, const WideString& value = {}, std::unique_ptr<TSwObject> object = {});
   void Insert(int index, TSwName key, const WideString& value = {}, std::unique_ptr<TSwObject> object = {});
 
@@ -124,6 +128,9 @@ class TSwHash : public TSwObject {
   // Gives back the room kept for items to come (and the key index, made again on demand), for
   // a map that is likely complete.
   void ShrinkToFit();
+  // ShrinkToFit when more than a third of the room is unused: the rest costs less than copying
+  // every list of a large tree once more.
+  void ShrinkIfWasteful();
 
   // Value and object of the first item with the key; false when there is none.
   bool Get(const WideString& key, WideString* value, TSwObject** object) const;
@@ -141,6 +148,16 @@ class TSwHash : public TSwObject {
   virtual void Releasing(TSwObject* object) { (void)object; }
   // Empties the map, announcing each item ("rm") in order before freeing it.
   void Clear();
+  // Appends an item under a valid key (IsValidKey) without calling Changed, for a subclass that
+  // knows nobody would hear of it; Find walks still see the map changed.
+  void AppendUnheard(TSwName key, std::unique_ptr<TSwObject> object) {
+    if (mSorted || mKeyIndex || mItems.size() == mItems.capacity()) {
+      AppendUnheardSlowly(key, std::move(object));
+      return;
+    }
+    mItems.emplace_back(key, object.release());
+    ++mSequence;
+  }
 
  private:
   // An item in 16 bytes, as a tree's children map holds one per node: the key and the owned
@@ -149,9 +166,13 @@ class TSwHash : public TSwObject {
   class TItem {
    public:
     TItem(TSwName key, const WideString& value, std::unique_ptr<TSwObject> object);
+    // An item without a value text, owning `object`.
+    TItem(TSwName key, TSwObject* object) : Key(key), mWord(reinterpret_cast<uintptr_t>(object)) {}
     TItem(TItem&& other) noexcept : Key(other.Key), mWord(std::exchange(other.mWord, 0)) {}
     TItem& operator=(TItem&& other) noexcept;
-    ~TItem() { Free(); }
+    ~TItem() {
+      if (mWord) Free();  // moved-from items, as a list's regrowth leaves them, hold nothing
+    }
 
     const WideString* Value() const;  // null for the common empty value
     TSwObject* Object() const;
@@ -174,6 +195,7 @@ class TSwHash : public TSwObject {
   void RemoveItem(int index, bool freeObject, std::unique_ptr<TSwObject>* taken);
   const std::vector<int>* KeyIndices(const WideString* keyId) const;
   void IndexAppended(int index);
+  void AppendUnheardSlowly(TSwName key, std::unique_ptr<TSwObject> object);
   void DropIndex() { mKeyIndex.reset(); }
 
   std::vector<TItem> mItems;
@@ -183,6 +205,22 @@ class TSwHash : public TSwObject {
   uint32_t mSequence = 0;
   bool mSorted;
   bool mReplaceExisting;
+};
+
+// A name that TSwHash::IsValidKey accepted: a caller that adds it again and again keeps it in
+// this form, and its text is not looked at again.
+class TSwValidKey {
+ public:
+  // The name as a key; nothing when it cannot be one.
+  static std::optional<TSwValidKey> Of(TSwName name) {
+    if (!TSwHash::IsValidKey(name.Text())) return std::nullopt;
+    return TSwValidKey(name);
+  }
+  TSwName Name() const { return mName; }
+
+ private:
+  explicit TSwValidKey(TSwName name) : mName(name) {}
+  TSwName mName;
 };
 
 // A listener: receives the sender, the event name and its arguments; true stops the delivery
@@ -208,6 +246,8 @@ class TSwNotifyingHash : public TSwHash {
 
   TSwCallbacks& Callbacks();  // created on first use
   bool HasListeners(std::u16string_view event) const;
+  // False while nobody has subscribed to any event: changes then reach no listener.
+  bool MayHaveListeners() const { return mCallbacks != nullptr; }
   void Subscribe(const WideString& event, TSwListener listener) { Callbacks().Subscribe(event, listener); }
   bool Unsubscribe(const WideString& event, TSwListener listener);
 

@@ -5,6 +5,17 @@
 #include <typeinfo>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SKEINWORK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SKEINWORK_ASAN 1
+#endif
+#endif
+#ifdef SKEINWORK_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "Simpat.h"
 #include "StrConv.h"
 #include "SwmRun.h"
@@ -53,6 +64,20 @@ struct alignas(4096) TSwmRangeBaseBlock {
 };
 static_assert(sizeof(TSwmRangeBaseBlock) == 4096);
 
+// Where offset 0 of `stream` lies in the outermost stream: the positions of every stream behind
+// it on the stack added up. Mostly it is the top of the stack.
+int64_t GlobalBase(const std::vector<TStream*>& streams, const TStream* stream) {
+  if (streams.empty()) return 0;
+  auto it = streams.end() - 1;
+  if (*it != stream) {
+    it = std::find(streams.begin(), streams.end(), stream);
+    if (it == streams.end()) return 0;
+  }
+  int64_t base = 0;
+  for (auto behind = streams.begin(); behind != it; ++behind) base += (*behind)->Position();
+  return base;
+}
+
 // The run's block of range bases being filled.
 class TSwmRangeBases {
  public:
@@ -63,10 +88,29 @@ class TSwmRangeBases {
     if (mBlock) mBlock->Release();
   }
 
-  // The record for the place, its block counted once more for the caller. The last few records
-  // are looked at first: the nodes of one line, and those written after it in the stream
-  // behind, find theirs there.
-  const TSwmRangeBase* Share(TSwObject* stream, TSwObject* outermost, int64_t base) {
+  // The record for ranges in `stream` as the run's stack stands now, its block counted once more
+  // for the caller. The streams behind the top of the stack stand still while it is on top, so
+  // the top's record holds until the stack changes: a stream pushed or taken off changes its top
+  // or depth, and a stream's address comes back only after a failed line was freed (counted in
+  // `linesFreed`).
+  const TSwmRangeBase* Share(TStream* stream, const std::vector<TStream*>& streams, int64_t linesFreed) {
+    if (mTopRecord && stream == mTopRecord->Stream && streams.size() == mTopDepth && linesFreed == mTopLinesFreed) {
+      mBlock->Share();
+      return mTopRecord;
+    }
+    const TSwmRangeBase* record = ShareRecord(stream, streams.front(), GlobalBase(streams, stream));
+    if (stream == streams.back()) {
+      mTopRecord = record;
+      mTopDepth = streams.size();
+      mTopLinesFreed = linesFreed;
+    }
+    return record;
+  }
+
+ private:
+  // The last few records are looked at first: the nodes written in the stream behind a line
+  // after it find theirs there.
+  const TSwmRangeBase* ShareRecord(TSwObject* stream, TSwObject* outermost, int64_t base) {
     if (mBlock && mBlock->Outermost == outermost)
       for (int i = mUsed - 1; i >= 0 && i >= mUsed - 4; --i) {
         const TSwmRangeBase& record = mBlock->Records[i];
@@ -80,6 +124,7 @@ class TSwmRangeBases {
       if (mBlock) mBlock->Release();
       mBlock = made;
       mUsed = 0;
+      mTopRecord = nullptr;  // it lived in the block let go
     }
     TSwmRangeBase& record = mBlock->Records[mUsed++];
     record = {stream, base};
@@ -87,16 +132,103 @@ class TSwmRangeBases {
     return &record;
   }
 
- private:
   TSwmRangeBaseBlock* mBlock = nullptr;  // one count held
   int mUsed = 0;
+  // The record of the top of the stack, in mBlock, and the stack it was found for.
+  const TSwmRangeBase* mTopRecord = nullptr;
+  size_t mTopDepth = 0;
+  int64_t mTopLinesFreed = 0;
 };
+
+// The names of a result node's ranges in name order, interned before any node packs its ranges
+// (a look-up by name finds only interned names).
+enum TSwmRangeName { rnEnd, rnEndGlobal, rnInner, rnInnerGlobal, rnStart, rnStartGlobal };
+const TSwName kRangeNames[6] = {u"end", u"endGlobal", u"inner", u"innerGlobal", u"start", u"startGlobal"};
+
+// Where result nodes live: blocks of 64 KiB, each filled by one thread from front to back, so
+// that a node costs a pointer bump instead of an allocator call, and a run's rollback, which
+// frees its newest nodes first, takes the room back. A block counts the bytes it has yet to
+// hand out and those of its living nodes (freed from any thread), plus one while a thread fills
+// it; it goes when the count reaches none.
+class TSwmNodeBlock {
+ public:
+  static constexpr size_t kBytes = 64 * 1024;
+
+  // Room for a node of `size` bytes from this thread's block.
+  static void* Allocate(size_t size) {
+    TSwmNodeBlock* block = tFilling;
+    if (!block || static_cast<size_t>(block->mEnd - block->mTop) < size) block = StartBlock();
+    char* node = block->mTop;
+    block->mTop += size;
+    MarkUsable(node, size, true);
+    return node;
+  }
+
+  static void Free(void* node, size_t size) {
+    auto* block = reinterpret_cast<TSwmNodeBlock*>(reinterpret_cast<uintptr_t>(node) & ~uintptr_t(kBytes - 1));
+    MarkUsable(node, size, false);
+    if (block == tFilling && static_cast<char*>(node) + size == block->mTop) {
+      block->mTop = static_cast<char*>(node);  // the newest node: its room is handed out again
+      return;
+    }
+    block->Release(static_cast<int64_t>(size));
+  }
+
+ private:
+  TSwmNodeBlock() {
+    mTop = reinterpret_cast<char*>(this) + (sizeof(TSwmNodeBlock) + 15) / 16 * 16;
+    mEnd = reinterpret_cast<char*>(this) + kBytes;
+    mCount.store(mEnd - mTop + 1, std::memory_order_relaxed);
+    MarkUsable(mTop, static_cast<size_t>(mEnd - mTop), false);
+  }
+
+  void Release(int64_t count) {
+    if (mCount.fetch_sub(count, std::memory_order_acq_rel) == count) {
+      MarkUsable(this, kBytes, true);
+      this->~TSwmNodeBlock();
+      ::operator delete(this, std::align_val_t(kBytes));
+    }
+  }
+
+  static TSwmNodeBlock* StartBlock() {
+    // Made with the thread's first block: at the thread's end it leaves the last one.
+    static thread_local struct TLeaveAtExit {
+      ~TLeaveAtExit() { Leave(); }
+    } leaveAtExit;
+    (void)leaveAtExit;
+    Leave();
+    tFilling = new (::operator new(kBytes, std::align_val_t(kBytes))) TSwmNodeBlock;
+    return tFilling;
+  }
+
+  // The thread stops filling its block: the room not handed out no longer counts.
+  static void Leave() {
+    if (TSwmNodeBlock* block = std::exchange(tFilling, nullptr)) block->Release(block->mEnd - block->mTop + 1);
+  }
+
+  // Marks room the block has not handed out, or that a freed node left, as unreadable for
+  // AddressSanitizer, and room handed out as usable again.
+  static void MarkUsable(void* memory, size_t size, bool usable) {
+#ifdef SKEINWORK_ASAN
+    if (usable) ASAN_UNPOISON_MEMORY_REGION(memory, size);
+    else ASAN_POISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory, (void)size, (void)usable;
+#endif
+  }
+
+  std::atomic<int64_t> mCount{0};
+  char* mTop;  // where the next node goes; only the filling thread moves it
+  char* mEnd;
+  static thread_local TSwmNodeBlock* tFilling;  // this thread's block, null before the first
+};
+thread_local TSwmNodeBlock* TSwmNodeBlock::tFilling = nullptr;
 
 // The nodes of a result tree: a tree node whose children the active run logs. It keeps its
 // ranges packed (the start offset, then 32-bit lengths and distances from it) with a shared
 // base record, and derives the six range properties from them, the "Global" ones included;
 // ranges that do not fit go to the node's property store instead. 80 bytes.
-class TSwmResultNode : public TSwTreeNode {
+class TSwmResultNode final : public TSwTreeNode {
  public:
   static std::unique_ptr<TSwmResultNode> Make(TSwName name) {
     return std::unique_ptr<TSwmResultNode>(new TSwmResultNode(name));
@@ -106,6 +238,8 @@ class TSwmResultNode : public TSwTreeNode {
     FreeSubtreeAndDetach();  // whoever hears of it still reads the ranges
     DropPackedSlices();
   }
+  static void* operator new(size_t size) { return TSwmNodeBlock::Allocate(size); }
+  static void operator delete(void* node, size_t size) { TSwmNodeBlock::Free(node, size); }
 
   // The node as a result node that can pack these ranges; null when it is another kind of node,
   // keeps properties otherwise, or has packed ranges of the other shape, which the new ones
@@ -117,19 +251,21 @@ class TSwmResultNode : public TSwTreeNode {
     return result;
   }
 
-  // Replaces the packed ranges, taking over one count of `base`'s block; false, changing
-  // nothing, when a length or a distance does not fit 32 bits or the end range does not start
-  // where the inner range ends (where the child loop puts it). A node that gets its ranges for
-  // the first time is finished and most likely has all its children: the room kept for more
-  // goes back (once per node, so that a node a path finds again and again does not copy its
-  // list each time).
-  bool Pack(const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end, const TSwmRangeBase* base) {
+  // Replaces the packed ranges, with the base record for `stream` (all three ranges lie there);
+  // false, changing nothing, when a length or a distance does not fit 32 bits or the end range
+  // does not start where the inner range ends (where the child loop puts it). A node that gets
+  // its ranges for the first time is finished and most likely has all its children: much room
+  // kept for more goes back (once per node, so that a node a path finds again and again does
+  // not copy its list each time).
+  bool Pack(const TSwmRange& start, const TSwmRange& inner, const TSwmRange* end, TSwmRangeBases& bases,
+            const std::vector<TStream*>& streams, int64_t linesFreed) {
     auto fits = [](int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; };
     const int64_t innerDelta = inner.Offset - start.Offset;
     if (!fits(start.Length) || !fits(inner.Length) || !fits(innerDelta)) return false;
     if (end && (end->Offset != inner.Offset + inner.Length || !fits(end->Length))) return false;
     if (Base()) DropPackedSlices();
-    else if (TSwTreeNodeChildren* children = ChildrenIfAny()) children->ShrinkToFit();
+    else if (TSwTreeNodeChildren* children = ChildrenIfAny()) children->ShrinkIfWasteful();
+    const TSwmRangeBase* base = bases.Share(start.Stream, streams, linesFreed);
     mBase = reinterpret_cast<uintptr_t>(base) | (end ? 1 : 0);
     mOrigin = start.Offset;
     mStartLength = static_cast<int32_t>(start.Length);
@@ -147,10 +283,7 @@ class TSwmResultNode : public TSwTreeNode {
   }
 
   int PackedSliceCount() const override { return Base() ? (WithEnd() ? 6 : 4) : 0; }
-  TSwName PackedSliceName(int index) const override {
-    static const TSwName kNames[6] = {u"end", u"endGlobal", u"inner", u"innerGlobal", u"start", u"startGlobal"};
-    return kNames[NameIndex(index)];
-  }
+  TSwName PackedSliceName(int index) const override { return kRangeNames[NameIndex(index)]; }
   TSwValue PackedSliceValue(int index) const override {
     const int name = NameIndex(index);
     int64_t offset = mOrigin, length = mStartLength;
@@ -598,12 +731,14 @@ void AncestorCounters(const TSwmNode* node, std::vector<int32_t>& counters) {
 }  // namespace
 
 void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
-  if (!mProps->Path.empty()) {
-    if (mPathForm == TPathForm::Unread)
-      mPathForm = mParent && TSwSimpleNodePath::Parse(mProps->Path, mSimplePath) ? TPathForm::Simple : TPathForm::General;
-    if (mPathForm == TPathForm::Simple) {
+  if (mPathForm == TPathForm::Simple) {
+    mResult = mSimplePath.FindOrCreate(parentResult, mParent->Iteration());
+  } else if (mPathForm == TPathForm::General || !mProps->Path.empty()) {
+    if (mPathForm == TPathForm::Unread && mParent && TSwSimpleNodePath::Parse(mProps->Path, mSimplePath)) {
+      mPathForm = TPathForm::Simple;
       mResult = mSimplePath.FindOrCreate(parentResult, mParent->Iteration());
     } else {
+      mPathForm = TPathForm::General;
       if (!mPathFinder) mPathFinder = std::make_unique<TSwNodeFormulaFinder>();
       TSwNodeFormulaFinder& finder = *mPathFinder;
       AncestorCounters(this, mCompiler.mRun->Counters);
@@ -611,12 +746,14 @@ void TSwmNode::CreateResultNode(TSwTreeNode* parentResult) {
       finder.Rewind(mProps->Path, parentResult);
       mResult = finder.FindOrCreate();
     }
+  } else {
+    mResult = parentResult;
+  }
+  if (mResult != parentResult || !mProps->Path.empty()) {
     const int64_t limit = mCompiler.MaxResultNodes;
     if (limit > 0 && static_cast<int64_t>(mCompiler.mRun->Created.size()) > limit)
       SwRaise<ESwmResultNodeLimit>("The result tree has reached its limit of %d nodes. Node: %s, input: %s.", limit,
                                    TSwmCompiler::DescribeNode(this), TSwmCompiler::DescribeInput(mCompiler.CurrentStream()));
-  } else {
-    mResult = parentResult;
   }
   mOwnsResult = mResult != parentResult;
   if (mCompiler.TraceHook) mCompiler.TraceHook(this, TSwmTraceEvent::ResultNode, 0, nullptr, mResult);
@@ -668,46 +805,41 @@ void TSwmRoot::Finish(bool succeeded) {
         position - size));
 }
 
-void TSwmNode::WriteResultProperties() {
-  // Interned before any node packs its ranges, whose names a look-up then finds interned.
-  static const TSwName kStart(u"start"), kInner(u"inner"), kEnd(u"end");
-  static const TSwName kStartGlobal(u"startGlobal"), kInnerGlobal(u"innerGlobal"), kEndGlobal(u"endGlobal");
-  const std::vector<TStream*>& streams = mCompiler.mRun->Streams;
-  // The global offset adds the positions of every stream behind the range's stream.
-  auto baseOf = [&](const TStream* stream) {
-    int64_t base = 0;
-    auto it = std::find(streams.begin(), streams.end(), stream);
-    if (it != streams.end())
-      for (auto behind = streams.begin(); behind != it; ++behind) base += (*behind)->Position();
-    return base;
-  };
-  const TSwmRange* end = mInfo->HasEndChild ? &mEnd : nullptr;
-  TStream* stream = mStart.Stream;
-  if (stream && mInner.Stream == stream && (!end || end->Stream == stream)) {
-    if (TSwmResultNode* packable = TSwmResultNode::Packable(mResult, end != nullptr)) {
-      const TSwmRangeBase* base = mCompiler.mRun->RangeBases.Share(stream, streams.front(), baseOf(stream));
-      if (packable->Pack(mStart, mInner, end, base)) return;
-      TSwmRangeBaseBlock::Of(base)->Release();
-    }
-  }
+namespace {
+// The ranges as properties in the node's own store, for a node that cannot pack them (out of the
+// way of the common path).
+[[gnu::noinline]] void SetRangeProperties(TSwTreeNode& result, const TSwmRange& start, const TSwmRange& inner,
+                                          const TSwmRange* end, const std::vector<TStream*>& streams) {
   TSwNamedSlice ranges[6];
   int count = 0;
-  auto add = [&](const TSwName& local, const TSwName& global, const TSwmRange& range) {
-    ranges[count++] = {local, range.Offset, range.Length, range.Stream};
-    ranges[count++] = {global, range.Offset + baseOf(range.Stream), range.Length, streams.front()};
+  auto add = [&](TSwmRangeName local, const TSwmRange& range) {
+    ranges[count++] = {kRangeNames[local], range.Offset, range.Length, range.Stream};
+    ranges[count++] = {kRangeNames[local + 1], range.Offset + GlobalBase(streams, range.Stream), range.Length,
+                       streams.front()};
   };
-  if (mResult->HasPropertyBag()) {
+  if (result.HasPropertyBag()) {
     // Listeners may watch the bag: they hear the ranges in their usual order.
-    add(kStart, kStartGlobal, mStart);
-    add(kInner, kInnerGlobal, mInner);
-    if (end) add(kEnd, kEndGlobal, mEnd);
+    add(rnStart, start);
+    add(rnInner, inner);
+    if (end) add(rnEnd, *end);
   } else {
     // Nobody hears the compact store, which takes the ranges in name order in one go.
-    if (end) add(kEnd, kEndGlobal, mEnd);
-    add(kInner, kInnerGlobal, mInner);
-    add(kStart, kStartGlobal, mStart);
+    if (end) add(rnEnd, *end);
+    add(rnInner, inner);
+    add(rnStart, start);
   }
-  mResult->SetSlices({ranges, static_cast<size_t>(count)});
+  result.SetSlices({ranges, static_cast<size_t>(count)});
+}
+}  // namespace
+
+void TSwmNode::WriteResultProperties() {
+  TSwmCompiler::TRun& run = *mCompiler.mRun;
+  const TSwmRange* end = mInfo->HasEndChild ? &mEnd : nullptr;
+  TStream* stream = mStart.Stream;
+  if (stream && mInner.Stream == stream && (!end || end->Stream == stream))
+    if (TSwmResultNode* packable = TSwmResultNode::Packable(mResult, end != nullptr))
+      if (packable->Pack(mStart, mInner, end, run.RangeBases, run.Streams, run.LinesFreed)) return;
+  SetRangeProperties(*mResult, mStart, mInner, end, run.Streams);
 }
 
 namespace {

@@ -304,17 +304,17 @@ bool TSwSimpleNodePath::Parse(const WideString& path, TSwSimpleNodePath& simple)
   // "*" looks at the children of every name, which the finder handles its own way.
   if (name == TSwHash::AllKeys) return false;
   simple.mName = TSwName(name);
+  simple.mKey = TSwValidKey::Of(simple.mName);
   simple.mCounted = counted;
   return true;
 }
 
-TSwTreeNode* TSwSimpleNodePath::FindOrCreate(TSwTreeNode* parent, int32_t n) const {
-  if (mCounted)
-    if (const TSwTreeNodeChildren* children = parent->ChildrenIfAny()) {
-      const int index = children->NthIndexOfName(mName, std::max(n, 0));
-      if (index >= 0) return children->Node(index);
-    }
-  return parent->AddChild(mName);
+TSwTreeNode* TSwSimpleNodePath::FindOrCreateCounted(TSwTreeNode* parent, int32_t n) const {
+  if (const TSwTreeNodeChildren* children = parent->ChildrenIfAny()) {
+    const int index = children->NthIndexOfName(mName, std::max(n, 0));
+    if (index >= 0) return children->Node(index);
+  }
+  return AppendTo(parent);
 }
 
 // ---------------------------------------------------------------------------------------------

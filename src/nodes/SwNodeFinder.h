@@ -133,10 +133,19 @@ class TSwSimpleNodePath {
   static bool Parse(const WideString& path, TSwSimpleNodePath& simple);
   // "name": always a new child; "name[n]": the existing child of that name with n (at least 0)
   // of its namesakes before it, or a new one when there is none.
-  TSwTreeNode* FindOrCreate(TSwTreeNode* parent, int32_t n) const;
+  TSwTreeNode* FindOrCreate(TSwTreeNode* parent, int32_t n) const {
+    // Fewer children than n + 1 hold no n-th namesake: a counter that appends needs no look-up.
+    if (mCounted && n < parent->ChildCount()) return FindOrCreateCounted(parent, n);
+    return AppendTo(parent);
+  }
 
  private:
+  TSwTreeNode* FindOrCreateCounted(TSwTreeNode* parent, int32_t n) const;
+  // A name that cannot be a key is refused as the finder refuses it.
+  TSwTreeNode* AppendTo(TSwTreeNode* parent) const { return mKey ? parent->AddChild(*mKey) : parent->AddChild(mName); }
+
   TSwName mName;
+  std::optional<TSwValidKey> mKey;  // the name, when it may be a key
   bool mCounted = false;  // "name[n]"
 };
 

@@ -436,8 +436,6 @@ void TSwTreeNodeChildren::Releasing(TSwObject* object) { static_cast<TSwTreeNode
 
 // ---------------------------------------------------------------------------------------------
 
-TSwTreeNode::TSwTreeNode(TSwName name) : TSwSingleNode(name) {}
-
 namespace {
 // A node frees its children in its destructor. Beyond this depth of nested destructors the
 // children wait, detached, in a list that the outermost destructor works off, so that freeing
@@ -543,21 +541,39 @@ TSwTreeNode* TSwTreeNode::LastChildNamed(TSwName name) const {
   return last < 0 ? nullptr : mChildren->Node(last);
 }
 
-TSwTreeNodeChildren& TSwTreeNode::Children() {
-  if (!mChildren) mChildren = std::make_unique<TSwTreeNodeChildren>(this);
+TSwTreeNodeChildren& TSwTreeNode::MakeChildren() {
+  mChildren = std::make_unique<TSwTreeNodeChildren>(this);
   return *mChildren;
 }
 
-TSwTreeNode* TSwTreeNode::AddChild(TSwName name) {
-  std::unique_ptr<TSwTreeNode> child = CreateChild(name);
+TSwTreeNode* TSwTreeNode::AddChild(TSwName name) { return AppendNewChild(CreateChild(name)); }
+
+TSwTreeNode* TSwTreeNode::AddChild(TSwValidKey name) {
+  std::unique_ptr<TSwTreeNode> child = CreateChild(name.Name());
+  TSwTreeNodeChildren& children = Children();
+  // Nobody hears of it: the change is not even described.
+  if (gObservedTrees.load(std::memory_order_relaxed) == 0 && !children.MayHaveListeners() &&
+      !child->MayHaveListeners()) {
+    TSwTreeNode* added = child.get();
+    added->mParentAndReleased = reinterpret_cast<uintptr_t>(this) | 1;  // released until the map holds it
+    children.AppendUnheard(name.Name(), std::move(child));
+    added->SetReleased(false);
+    return added;
+  }
+  return AppendNewChild(std::move(child));
+}
+
+// Appends a child the factory made and tells whoever listens.
+TSwTreeNode* TSwTreeNode::AppendNewChild(std::unique_ptr<TSwTreeNode> child) {
   TSwTreeNode* added = child.get();
   added->SetParentLink(this);
   // Until the map holds it, a refused child (a bad name) must not try to detach itself.
   added->SetReleased(true);
   TSwTreeObserver* observer = Observer();
-  const int index = ChildCount();
+  TSwTreeNodeChildren& children = Children();
+  const int index = children.Count();
   if (observer) observer->ChildInserting(this, index);
-  Children().Add(name, {}, std::move(child));
+  children.Add(added->NameId(), {}, std::move(child));
   added->SetReleased(false);
   if (observer) observer->ChildInserted(this, index);
   return added;

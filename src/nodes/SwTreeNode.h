@@ -103,7 +103,7 @@ class TSwSingleNode : public TSwObject {
   virtual void DropPackedSlices() {}
   // Whether the node keeps properties in a bag or a compact block, where packed slices are not
   // looked for.
-  bool HasBagOrBlock() const { return Block() != nullptr || Bag() != nullptr; }
+  bool HasBagOrBlock() const { return mStore != 0 && (Block() != nullptr || Bag() != nullptr); }
 
   TSwName mName;
 
@@ -166,7 +166,7 @@ class TSwTreeNodeChildren : public TSwNotifyingHash {
 
 class TSwTreeNode : public TSwSingleNode {
  public:
-  explicit TSwTreeNode(TSwName name);
+  explicit TSwTreeNode(TSwName name) : TSwSingleNode(name) {}
   ~TSwTreeNode() override;
 
   bool IsRoot() const { return ParentLink() == nullptr; }
@@ -182,11 +182,13 @@ class TSwTreeNode : public TSwSingleNode {
   TSwTreeNode* LastChildNamed(TSwName name) const;
   int CountChildren(const WideString& name) const { return mChildren ? mChildren->Count(name) : 0; }
   // The children map, made on first use (listeners subscribe here).
-  TSwTreeNodeChildren& Children();
+  TSwTreeNodeChildren& Children() { return mChildren ? *mChildren : MakeChildren(); }
   TSwTreeNodeChildren* ChildrenIfAny() const { return mChildren.get(); }
 
   // A new node from the child factory, appended as the last child.
   TSwTreeNode* AddChild(TSwName name);
+  // The same under a name checked once for many children (a run adds millions of them).
+  TSwTreeNode* AddChild(TSwValidKey name);
   // Appends this node to the new parent's children. A root that moves in is owned by its new
   // parent from then on: its former holder must release it.
   void MoveTo(TSwTreeNode* newParent);
@@ -226,6 +228,8 @@ class TSwTreeNode : public TSwSingleNode {
 
  private:
   friend class TSwTreeNodeChildren;
+  TSwTreeNode* AppendNewChild(std::unique_ptr<TSwTreeNode> child);
+  TSwTreeNodeChildren& MakeChildren();
   void DoMove(TSwTreeNode* newParent, TSwTreeNode* sibling, int index, bool before);
   const TSwTreeNode* RootOf() const;
 

@@ -248,6 +248,15 @@ TEST(Modelling, RangesInLinesAndAfterThem) {
        "l{0+0' 0+3' 3+0' | 4+0 4+3 7+0}(h{0+1' 1+0' | 4+1 5+0} in{0+0' 0+2' 2+0' | 5+0 5+2 7+0}("
        "w{0+1' 1+0' | 5+1 6+0} w{1+1' 2+0' | 6+1 7+0})) "
        "tail{9+1 10+0 | 9+1 10+0}))"},
+      // The failed line's stream is freed, and the next line's may come at its address.
+      {"a line given up, then another at the same place",
+       "\"T\"\n  END? eof\n  ^ LINE \"bad[n]\"\n    1 \"x\" = X\n    2 \"y\" % ANY+\n"
+       "  LINE \"good[n]\"\n    W \"w[n]\" % ANY\n    END? eof\n",
+       0, "Xb\r\ncd\r\nXe",
+       "{0+0 0+10 | 0+0 0+10}(T{0+0 0+10 10+0 | 0+0 0+10 10+0}("
+       "bad{0+0' 0+2' 2+0' | 0+0 0+2 2+0}(x{0+1' 1+0' | 0+1 1+0} y{1+1' 2+0' | 1+1 2+0}) "
+       "good{0+0' 0+2' 2+0' | 4+0 4+2 6+0}(w{0+1' 1+0' | 4+1 5+0} w{1+1' 2+0' | 5+1 6+0}) "
+       "bad{0+0' 0+2' 2+0' | 8+0 8+2 10+0}(x{0+1' 1+0' | 8+1 9+0} y{1+1' 2+0' | 9+1 10+0})))"},
       // Lengths and distances past 32 bits are kept exactly too.
       {"beyond 4 GiB", "1 \"skip\" ? 5000000000 skip\n2 \"last\" % ANY\n", 5000000001, "",
        "{0+0 0+5000000001 5000000001+0 | 0+0 0+5000000001 5000000001+0}(skip{0+5000000000 5000000000+0 | 0+5000000000 5000000000+0} "
@@ -568,6 +577,24 @@ TEST(Modelling, RunsAskForFileAccessAfresh) {
   EXPECT_EQ(asker.Asked, 1u);
   EXPECT_EQ(RunModel(*compiler, "").substr(0, 54), "ESwFileAccessRefused: Function save was refused access");
   EXPECT_EQ(asker.Asked, 2u);
+}
+
+// Result nodes live in blocks that the thread making them fills: a tree whose thread has ended
+// reads and frees whole on another, in any order, while runs here fill blocks of their own.
+TEST(Modelling, TreesOutliveTheThreadThatMadeThem) {
+  auto compiler = CompileModel("END? eof\nLINE \"row[n]\"\n  END? eof\n  F \"field[n]\" % [^,]+\n  = ,\n");
+  std::string input;
+  for (int i = 0; i < 3000; ++i) input += "a,bb,c\r\n";  // more nodes than a block holds
+  const std::string here = RunModel(*compiler, input);
+  TStringStream stream(input);
+  std::unique_ptr<TSwmSlicer> made;
+  std::thread([&] { made = compiler->Modell(stream); }).join();
+  EXPECT_EQ(DumpResult(made->Root()), here);
+  made->Root()->Child(1500)->Remove();
+  TStringStream stream2(input);
+  std::unique_ptr<TSwmSlicer> again = compiler->Modell(stream2);
+  made.reset();
+  EXPECT_EQ(DumpResult(again->Root()), here);
 }
 
 TEST(Modelling, ReentrantModellingIsRefused) {

@@ -278,13 +278,19 @@ TEST(Properties, CompactSlicesRefuseWhatTheBagRefuses) {
   EXPECT_EQ(ShownProperties(node), std::vector<std::string>{"start: i0 f1 o???$00000000"});
 }
 
-// The same look-ups over a few children (scanned) and many (indexed) must agree.
+// The same look-ups over a few children (scanned) and many (indexed) must agree, whether the
+// names were checked as keys once beforehand (a run's appends) or at each child.
 TEST(TreeNodes, ChildOrderAndLookUp) {
+  for (bool checkedOnce : {false, true})
   for (int filler : {0, 1000}) {
-    SCOPED_TRACE(filler);
+    SCOPED_TRACE(testing::Message() << filler << (checkedOnce ? " checked once" : ""));
     TSwTreeNode root(u"root");
-    for (int i = 0; i < filler; ++i) root.AddChild(i % 2 ? u"odd" : u"even");
-    for (const char16_t* name : {u"a", u"b", u"a"}) root.AddChild(name);
+    auto add = [&](const char16_t* name) {
+      checkedOnce ? root.AddChild(*TSwValidKey::Of(name)) : root.AddChild(name);
+    };
+    for (int i = 0; i < filler; ++i) add(i % 2 ? u"odd" : u"even");
+    EXPECT_EQ(root.CountChildren(u"even"), (filler + 1) / 2);  // a large map makes its key index here
+    for (const char16_t* name : {u"a", u"b", u"a"}) add(name);
     EXPECT_EQ(root.FindChild(u"a"), root.Child(filler));
     EXPECT_EQ(root.LastChild(u"a"), root.Child(filler + 2));
     EXPECT_EQ(root.CountChildren(u"*"), filler + 3);
@@ -344,6 +350,10 @@ TEST(TreeNodes, MovesAndTheirFailuresLeaveTheTreeUnchanged) {
 TEST(TreeNodes, BadNamesRemoveRenameAndRootRules) {
   auto root = Build("r(a(b(c)) d)");
   EXPECT_THROW(root->AddChild(u"x\x01y"), ESwHashBadKey);  // a bad child name changes nothing
+  EXPECT_FALSE(TSwValidKey::Of(u"x\x01y"));
+  TSwSimpleNodePath bad;
+  ASSERT_TRUE(TSwSimpleNodePath::Parse(u"x\x01y[n]", bad));
+  EXPECT_THROW(bad.FindOrCreate(root.get(), 0), ESwHashBadKey);
   EXPECT_EQ(DumpTree(root.get()), "r(a(b(c)) d)");
   ExpectError<ESwRemovingTreeRoot>([&] { root->Remove(); }, "Attempted to remove tree root TSwTreeNode.");
   At(root.get(), "0")->Remove();
@@ -392,7 +402,12 @@ TEST(TreeNodes, NodeEventsComeFromTheChildrenMap) {
   EXPECT_EQ(log.Lines, (std::vector<std::string>{"a2 skey a2 a2", "a2 rm r -", "a2 ad - b", "a2 rm b -"}));
   EXPECT_TRUE(later.Lines.empty());
   EXPECT_EQ(mapLog.Heard, 1);  // the move out of r; the removal happened under b
-  EXPECT_EQ(DumpTree(root.get()), "r(b)");
+  // A listener that comes while children are being added hears every later one.
+  root->AddChild(*TSwValidKey::Of(u"c"));
+  root->Children().Subscribe(u"ad", TSwListener::Of<&TMapLog::Hear>(&mapLog));
+  root->AddChild(*TSwValidKey::Of(u"d"));
+  EXPECT_EQ(mapLog.Heard, 2);
+  EXPECT_EQ(DumpTree(root.get()), "r(b c d)");
 }
 
 // Records each change with the tree as the observer sees it at that moment: a view must find
@@ -422,6 +437,9 @@ TEST(TreeNodes, ObserversHearStructuralChangesBeforeAndAfter) {
   };
   const Row rows[] = {
       {"add", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(u"n"); },
+       {"inserting b:1 r(a(c) b(x))", "inserted b:1 r(a(c) b(x n))"}},
+      {"add under a name checked once",
+       [](TSwTreeNode* r, TSwTreeNode*) { r->Child(1)->AddChild(*TSwValidKey::Of(u"n")); },
        {"inserting b:1 r(a(c) b(x))", "inserted b:1 r(a(c) b(x n))"}},
       {"remove", [](TSwTreeNode* r, TSwTreeNode*) { r->Child(0)->Remove(); },
        {"removing r:0 r(a(c) b(x))", "removed r:0 r(b(x))"}},
@@ -754,12 +772,15 @@ TEST(Finders, SimplePathsFindWhatTheFormulaFinderFinds) {
 }
 
 TEST(Finders, SequenceCheckWhenTheTreeChangesBetweenCalls) {
-  auto root = Build("r(a(x y))");
-  TSwNodeByNodeFinder finder(root.get(), u"a/*");
-  EXPECT_NE(finder.Next(), nullptr);
-  At(root.get(), "0")->AddChild(u"z");
-  ExpectError<ESwHashChangedBetweenFind>([&] { finder.Next(); },
-                                         "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
+  for (bool checkedOnce : {false, true}) {
+    auto root = Build("r(a(x y))");
+    TSwNodeByNodeFinder finder(root.get(), u"a/*");
+    EXPECT_NE(finder.Next(), nullptr);
+    checkedOnce ? At(root.get(), "0")->AddChild(*TSwValidKey::Of(u"z")) : At(root.get(), "0")->AddChild(u"z");
+    ExpectError<ESwHashChangedBetweenFind>(
+        [&] { finder.Next(); },
+        "TSwTreeNodeChildren has been modified between Find/Next calls (first seq 2, now 3).");
+  }
 }
 
 TEST(Formulas, ValuesAndErrors) {
