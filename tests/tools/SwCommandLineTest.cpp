@@ -93,12 +93,7 @@ TEST(CommandLine, InputsThatAreNoRegularFiles) {
   TSwCommandLineEnvironment environment;
   environment.ReadLimits.MaxStreamedInput = 1000;
   environment.ReadLimits.PipeWaitMilliseconds = 300;
-  struct TCase {
-    const char* Input;
-    const char* Written;  // what a writer sends into the pipe; nullptr for no writer
-    int Code;
-    std::string Out, Err;
-  };
+  struct TCase { const char* Input; const char* Written; int Code; std::string Out, Err; };  // Written: into the pipe
   const TCase cases[] = {
       {fifo.c_str(), "hello", 0, "int: 5\n", ""},
       {fifo.c_str(), nullptr, ecFileError, "",
