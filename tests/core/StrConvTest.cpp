@@ -83,6 +83,10 @@ TEST(StrConv, RoundTripsPerCodepage) {
       {54936, u"\u4E2D\U0001F600", "\xD6\xD0\x94\x39\xFC\x36"}, {10000, u"\u00E9\u2122", "\x8E\xAA"},
       {37, u"A1", "\xC1\xF1"}, {50220, u"\u65E5A", ""}, {52936, u"\u4E2D", ""},
       {65001, u"", ""}, {1251, u"", ""}, {1200, u"", ""}, {932, u"", ""},  // nothing in, nothing out
+      // -2: the UTF-16 code units copied as they are, whether they make characters or not.
+      {-2, u"A\u0416\uFFFF", std::string("A\0\x16\x04\xFF\xFF", 6)},
+      {-2, std::u16string(u"\0x", 2), std::string("\0\0x\0", 4)},
+      {-2, u"\xD800 \U0001F600", std::string("\0\xD8 \0\x3D\xD8\x00\xDE", 8)}, {-2, u"", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.codepage);
@@ -99,21 +103,6 @@ TEST(StrConv, RoundTripsPerCodepage) {
       EXPECT_EQ(SwEncode(row.codepage, row.text, hint), bytes);
     }
   }
-}
-
-TEST(StrConv, RawUtf16CopiesBytes) {
-  const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2), u"\xD800 lone", u"\U0001F600"};
-  for (const std::u16string& text : texts) {
-    RawByteString bytes = SwEncode(-2, text, -1, true), expected;
-    for (char16_t unit : text) expected += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    EXPECT_EQ(bytes, expected);
-    EXPECT_EQ(SwDecode(-2, bytes), text);
-    EXPECT_EQ(SwAnsiLength(-2, text), static_cast<int64_t>(text.size()) * 2 + 1);
-    EXPECT_EQ(SwWideLength(-2, bytes), static_cast<int64_t>(text.size()) + 1);
-  }
-  // An odd trailing byte has no unit to go into.
-  EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
-  EXPECT_EQ(SwWideLength(-2, "abc"), 2);
 }
 
 TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
@@ -140,6 +129,9 @@ TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
 }
 
 TEST(StrConv, MalformedBytesAndUnknownCodepages) {
+  // A raw UTF-16 odd trailing byte has no unit to go into.
+  EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
+  EXPECT_EQ(SwWideLength(-2, "abc"), 2);
   EXPECT_EQ(SwDecode(65001, "a\xFF" "b"), u"a\uFFFDb");
   EXPECT_EQ(SwDecode(65001, "\xE4\xB8"), u"\uFFFD");
   EXPECT_EQ(SwDecode(20127, "a\x80"), u"a\uFFFD");

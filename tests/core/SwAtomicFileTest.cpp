@@ -124,19 +124,6 @@ TEST(AtomicFile, TargetsThatCannotBeCreated) {
   EXPECT_EQ(folder.Names(), std::vector<std::string>{"dir"});
 }
 
-TEST(AtomicFile, DevicesAreWrittenInPlace) {
-  // A device cannot be renamed over: the stream writes to it and reports what the device says.
-  {
-    TSwAtomicFileStream sink(u"/dev/null");
-    sink.WriteBuffer("abc", 3);
-    sink.Commit();
-  }
-  TSwAtomicFileStream full(u"/dev/full");
-  ExpectError<EWriteError>([&] { full.WriteBuffer("abc", 3); },
-                           "Cannot write file \"/dev/full\". No space left on device");
-  EXPECT_TRUE(fs::exists("/dev/full"));
-}
-
 TEST(AtomicFile, ReplacementKeepsPermissionsAndLinks) {
   TScratchDir folder("keep");
   const fs::path target = folder / "data.txt";

@@ -226,17 +226,13 @@ TEST(Streams, ExpectBytes) {
   }
 }
 
-TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0) {
+TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0, bool asciiOnly = false) {
   TSwHexDumpOptions options;
   options.BytesPerLine = perLine;
   options.BaseOffset = base;
   options.Alignment = alignment;
+  options.AsciiOnly = asciiOnly;
   options.LineSeparator = "\n";
-  return options;
-}
-
-TSwHexDumpOptions AsciiOnly(TSwHexDumpOptions options) {
-  options.AsciiOnly = true;
   return options;
 }
 
@@ -262,7 +258,7 @@ TEST(HexDump, Layouts) {
       {"marker outside", "ab", Options(4), 3, "00000000    61 62          ab  "},
       {"wide offsets", "z", Options(2, 0x123456789), {}, "123456789    7A       z "},
       {"high bytes as they are", "a\x7F\xC3", Options(3), {}, "00000000    61 7F C3    a\x7F\xC3"},
-      {"high bytes replaced for terminals", "a\x7F\xC3", AsciiOnly(Options(3)), {}, "00000000    61 7F C3    a.."},
+      {"high bytes replaced for terminals", "a\x7F\xC3", Options(3, 0, 0, true), {}, "00000000    61 7F C3    a.."},
   };
   for (const Row& row : rows) EXPECT_EQ(SwFormatHexDump(row.bytes, row.options, row.marker), row.dump) << row.what;
 }

@@ -149,22 +149,15 @@ TEST(Streamer, ChecksumOverChunksWithStraddlingField) {
 }
 
 TEST(Streamer, ErrorMessages) {
-  const std::string good = Build(2, 2, Payload(100));
+  const std::string good = Build(2, 2, Payload(100)), packed = Build(3, 2, Payload(100));
   const size_t field = kSignature.size() + 3;
-  std::string badSum = good;
-  badSum[field + 10] ^= 1;
+  auto spoilt = [](std::string bytes, size_t at, char value) { bytes[at] = value; return bytes; };
+  const std::string badSum = spoilt(good, field + 10, static_cast<char>(good[field + 10] ^ 1));
   const uint32_t computed = ExpectedChecksum(badSum, field);
   const std::string sums = SwFormat("(%.8X) is wrong - expected %.8X.", computed, Le32(good, field));
-
-  std::string badZlib = Build(3, 2, Payload(100));
-  badZlib[field] ^= 0x55;  // the zlib header
-  std::string trailing = Build(3, 2, Payload(100)) + "x";
-  std::string badSig = good;
-  badSig[0] = 'X';
-  std::string older = good;
-  older[kSignature.size()] = 0x01;
-  std::string newer = good;
-  newer[kSignature.size() + 1] = 0x02;
+  const std::string badZlib = spoilt(packed, field, static_cast<char>(packed[field] ^ 0x55));  // the zlib header
+  const std::string badSig = spoilt(good, 0, 'X'), older = spoilt(good, kSignature.size(), 1),
+                    newer = spoilt(good, kSignature.size() + 1, 2);
 
   struct Row { std::string bytes; uint8_t options; std::string message; };
   const Row rows[] = {
@@ -178,7 +171,7 @@ TEST(Streamer, ErrorMessages) {
       {newer, 2, "Attempted to load TStreamer stream of unsupported version (v2.2) - current version is v1.2."},
       {badSum, 0, "TStreamer stream checksum " + sums},
       {badZlib, 0, "Zlib reports compression error ('incorrect header check') for TStreamer."},
-      {trailing, 0, "Zlib reports compression error ('data follows the end of the compressed stream') for TStreamer."},
+      {packed + "x", 0, "Zlib reports compression error ('data follows the end of the compressed stream') for TStreamer."},
       {good.substr(0, field) + std::string("\x78\x9c\x4b", 3), 0,
        "Zlib reports compression error ('unexpected end of compressed data') for TStreamer."},
   };
