@@ -129,6 +129,9 @@ TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
 }
 
 TEST(StrConv, MalformedBytesAndUnknownCodepages) {
+  for (const char16_t* text : {u"", u"\u00e9\u4e2d", u"\U0001F600 smile"}) EXPECT_EQ(Utf8ToWide(WideToUtf8(text)), text);
+  EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
+  EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
   // A raw UTF-16 odd trailing byte has no unit to go into.
   EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
   EXPECT_EQ(SwWideLength(-2, "abc"), 2);

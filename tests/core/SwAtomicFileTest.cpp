@@ -2,16 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -146,13 +146,6 @@ TEST(ClassLists, RegisterFindAndRefuseDuplicates) {
   EXPECT_EQ(list.Count(), 2);
 }
 
-TEST(Text, Utf8AndUtf16RoundTrip) {
-  const WideString samples[] = {u"", u"plain", u"\u00e9\u4e2d", u"\U0001F600 smile"};
-  for (const WideString& s : samples) EXPECT_EQ(Utf8ToWide(WideToUtf8(s)), s);
-  EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
-  EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
-}
-
 TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   TStringStream data("0123456789AB");
   data.SetPosition(5);
