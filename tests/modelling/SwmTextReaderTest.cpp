@@ -73,14 +73,9 @@ std::string Shape(const TSwTreeNode* node) {
                       }});
 }
 
-// The message of the parse error that reading the text raises, or "no error".
+// "EClass: message" of the error that reading the text raises, or "no error".
 std::string ParseProblem(const std::string& text) {
-  try {
-    ReadModel(text, u"m");
-  } catch (const ESwBadTextStreaming& e) {
-    return e.Message();
-  }
-  return "no error";
+  return ErrorText([&] { ReadModel(text, u"m"); });
 }
 
 TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
@@ -165,8 +160,8 @@ TEST(NativeStreamer, BadLinesRaiseParseErrors) {
        " b = a very long con..."},
   };
   for (const Row& row : rows) {
-    std::string expected = "Problem parsing string with TSwmNativeStreamer (" + row.problem + ") on line " +
-                           std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
+    std::string expected = "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (" + row.problem +
+                           ") on line " + std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
     EXPECT_EQ(ParseProblem(row.text), expected) << row.text;
   }
 }
@@ -199,8 +194,8 @@ TEST(NativeStreamer, DeepestLevelIsAThousand) {
   while (node->ChildCount()) node = node->Child(0), ++depth;
   EXPECT_EQ(depth, 1001);
   EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
-            "Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on line 1002; text nearby: '" +
-                std::string(20, ' ') + "...'.");
+            "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on "
+            "line 1002; text nearby: '" + std::string(20, ' ') + "...'.");
 }
 
 TEST(NativeStreamer, SourceNamesTheInputAndCodepageDecodesNames) {
