@@ -95,9 +95,6 @@ class SwDataNodeSaverTest : public ::testing::Test {
 TEST_F(SwDataNodeSaverTest, NamesAndContents) {
   struct TCase { std::u16string DataPath, DataExpr, NamePath, NameExpr; std::vector<std::string> Expected; };
   const std::vector<TCase> cases = {
-      {u"chunk\\data", u"", u".name", u"", {"a-b-c=DATA1", "img.png=DATA22", "0000001F=DATA333"}},
-      // Without a name path every name is the data's global start offset.
-      {u"chunk\\data", u"", u"", u"", {"00000006=DATA1", "00000014=DATA22", "0000001F=DATA333"}},
       {u"chunk\\data$start", u"", u"", u"", {"00000006=", "00000014=", "0000001F="}},
       {u"chunk", u"", u"name", u"", {"a-b-c=a/b:c|DATA1", "img.png=img.png|DATA22", "0000001B=   |DATA333"}},
       // Properties without a range get identities of their own.
@@ -146,6 +143,7 @@ TEST_F(SwDataNodeSaverTest, ExtractionLoopWritesOneFilePerMatch) {
   const std::vector<TCase> cases = {
       {u".name", u"", u"", u"?.dat", true, {{"a-b-c.dat", "DATA1"}, {"img.png", "DATA22"}, {"0000001F.dat", "DATA333"}}},
       {u".name", u"", u"", u"?.dat", false, {{"a-b-c.dat", "DATA1"}, {"img.png.dat", "DATA22"}, {"0000001F.dat", "DATA333"}}},
+      // Without a name path every name is the data's global start offset.
       {u"", u"", u"", u"sub/x-?.bin", true, {{"sub/x-00000006.bin", "DATA1"}, {"sub/x-00000014.bin", "DATA22"},
                                              {"sub/x-0000001F.bin", "DATA333"}}},
       // Files whose content is empty text are removed again.
