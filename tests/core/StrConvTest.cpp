@@ -12,7 +12,7 @@
 namespace skeinwork {
 namespace {
 
-TEST(StrConv, NamesResolveToCodepages) {
+TEST(StrConv, NamesResolveToCodepagesAndBack) {
   const std::pair<const char*, int> rows[] = {
       {"UTF-8", 65001},       {"utf8", 65001},           {"unicode-1-1-utf-8", 65001}, {"UTF-16LE", 1200},
       {"ucs-2", 1200},        {"csUnicode", 1200},       {"utf16be", 1201},            {"utf-32", 12000},
@@ -29,6 +29,16 @@ TEST(StrConv, NamesResolveToCodepages) {
     EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage) << name;
     EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage) << name;
   }
+  struct Row { int codepage; const char* name; const char* description; };
+  const Row codepages[] = {
+      {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
+      {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
+      {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
+  };
+  for (const Row& row : codepages) {
+    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name) << row.codepage;
+    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description) << row.codepage;
+  }
 }
 
 TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
@@ -44,19 +54,6 @@ TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
     // A codepage's body name leads back to it, and it converts.
     EXPECT_EQ(SwCharsetToCodepage(std::string_view(SwCodepageToCharset(codepage))), codepage);
     EXPECT_EQ(SwDecode(codepage, SwEncode(codepage, u"Skeinwork 0.79", -1, true)), u"Skeinwork 0.79");
-  }
-}
-
-TEST(StrConv, CodepagesNameAndDescribe) {
-  struct Row { int codepage; const char* name; const char* description; };
-  const Row rows[] = {
-      {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
-      {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
-      {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name) << row.codepage;
-    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description) << row.codepage;
   }
 }
 

@@ -99,6 +99,12 @@ TEST(Messages, ConventionsForArguments) {
   EXPECT_EQ(SwSetText(0b10101, names), "Read, ? (4), ? (16)");
   TStringStream text;
   EXPECT_EQ(SwStreamName(&text), "<StringStream>");
+  // Class names as error reports show them: prefixes go and words split.
+  const std::pair<const char*, const char*> readable[] = {
+      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
+      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
+      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
+  for (const auto& [name, shown] : readable) EXPECT_EQ(SwReadableClassName(name), shown) << name;
 }
 
 struct TGermanWrapper {
@@ -254,14 +260,6 @@ TEST(HexDump, Layouts) {
       {"high bytes replaced for terminals", "a\x7F\xC3", Options(3, 0, 0, true), {}, "00000000    61 7F C3    a.."},
   };
   for (const Row& row : rows) EXPECT_EQ(SwFormatHexDump(row.bytes, row.options, row.marker), row.dump) << row.what;
-}
-
-TEST(ReadableClassNames, PrefixesGoAndWordsSplit) {
-  const std::pair<const char*, const char*> rows[] = {
-      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
-      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
-      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
-  for (const auto& [name, readable] : rows) EXPECT_EQ(SwReadableClassName(name), readable) << name;
 }
 
 }  // namespace
