@@ -15,7 +15,7 @@
 namespace skeinwork {
 namespace {
 
-TEST(SwExtract, SafeFileNames) {
+TEST(SwExtract, SafeFileNamesAndPaths) {
   const std::vector<std::pair<std::u16string, std::u16string>> cases = {
       {u"a/b:c", u"a-b-c"}, {u"  x y  ", u"x y"}, {u"a//b", u"a-b"},      {u"ab?", u"ab"},
       {u"?ab", u"-ab"},     {u"a<>|\"*b", u"a-b"}, {u"a\\b", u"a-b"},   {u"..", u""},
@@ -23,17 +23,15 @@ TEST(SwExtract, SafeFileNames) {
       {std::u16string(u"dup\0one", 7), u"dup-one"},  {u"a\tb\nc\x7f", u"a-b-c"}, {u"a\x1b[31mb", u"a-[31mb"},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(SwSafeFileName(name), expected) << WideToUtf8(name);
-}
 
-TEST(SwExtract, FilePaths) {
   struct TCase { std::u16string Directory, Format, Name; bool Omit; std::u16string Expected; };
-  const std::vector<TCase> cases = {
+  const std::vector<TCase> paths = {
       {u"out", u"?.dat", u"img.png", true, u"out/img.png"}, {u"out", u"?.dat", u"img.png", false, u"out/img.png.dat"},
       {u"out/", u"?.dat", u"x", true, u"out/x.dat"}, {u"out", u"?", u"img.png", true, u"out/img.png"},
       {u"out", u"pre-?-?.bin", u"a", false, u"out/pre-a-a.bin"}, {u"d.x", u"?.dat", u"a.b", true, u"d.x/a.b"},
       {u"d.x", u"?", u"ab", true, u"d.x/ab"},
   };
-  for (const TCase& c : cases)
+  for (const TCase& c : paths)
     EXPECT_EQ(SwExtractFilePath(c.Directory, c.Format, c.Name, c.Omit), c.Expected) << WideToUtf8(c.Name);
 }
 
