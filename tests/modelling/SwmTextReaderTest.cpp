@@ -129,7 +129,7 @@ TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
   }
 }
 
-TEST(NativeStreamer, MergeListsStopAt256Names) {
+TEST(NativeStreamer, MergeListsStopAt256NamesAndNestingAtAThousandLevels) {
   std::string line = "n0";
   for (int i = 1; i < 300; ++i) line += " + n" + std::to_string(i);
   auto root = ReadModel(line, u"m");
@@ -137,6 +137,16 @@ TEST(NativeStreamer, MergeListsStopAt256Names) {
   WideString merges = item->Properties().Get(u"mMergesR")->Value().Text();
   EXPECT_EQ(std::count(merges.begin(), merges.end(), u'\0'), 254);  // 255 merged names
   EXPECT_EQ(WideToUtf8(item->Properties().Get(u"mCond")->Value().Text()).substr(0, 10), "+ n256 + n");
+
+  std::string text;
+  for (int level = 0; level <= 1000; ++level) text += std::string(level * 2, ' ') + "a\n";
+  TSwTreeNode* node = (root = ReadModel(text, u"m")).get();
+  int depth = 0;
+  while (node->ChildCount()) node = node->Child(0), ++depth;
+  EXPECT_EQ(depth, 1001);
+  EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
+            "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on "
+            "line 1002; text nearby: '" + std::string(20, ' ') + "...'.");
 }
 
 TEST(NativeStreamer, BadLinesRaiseParseErrors) {
@@ -183,19 +193,6 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
     EXPECT_EQ(root->PropertiesIfAny() ? root->PropertiesIfAny()->Count() : 0, 0);
     EXPECT_EQ(Shape(root.get()), shape) << text;
   }
-}
-
-TEST(NativeStreamer, DeepestLevelIsAThousand) {
-  std::string text;
-  for (int level = 0; level <= 1000; ++level) text += std::string(level * 2, ' ') + "a\n";
-  auto root = ReadModel(text, u"m");
-  TSwTreeNode* node = root.get();
-  int depth = 0;
-  while (node->ChildCount()) node = node->Child(0), ++depth;
-  EXPECT_EQ(depth, 1001);
-  EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
-            "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on "
-            "line 1002; text nearby: '" + std::string(20, ' ') + "...'.");
 }
 
 TEST(NativeStreamer, SourceNamesTheInputAndCodepageDecodesNames) {
