@@ -516,14 +516,10 @@ TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
   EXPECT_EQ(Dump(machine), "root#0|  @y#1|    a#2|  @z#3");
 }
 
-struct TTopDecorator {
-  static std::string Decorate(void*, const TMergeMachine* machine, const ESkeinwork&) {
-    return SwFormat(" 100%% [top %d]", machine ? machine->MergeStack().Top() : -2);
-  }
-};
-
 TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
-  SetMmMessageDecorator({&TTopDecorator::Decorate, nullptr});
+  SetMmMessageDecorator({+[](void*, const TMergeMachine* machine, const ESkeinwork&) {
+                           return SwFormat(" 100%% [top %d]", machine ? machine->MergeStack().Top() : -2);
+                         }, nullptr});
   const std::pair<std::string, std::string> rows[] = {
       {"root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with. 100% [top 1]"},
       {"root|  a|    @", "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},
