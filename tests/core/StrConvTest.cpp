@@ -12,7 +12,7 @@
 namespace skeinwork {
 namespace {
 
-TEST(StrConv, NamesResolveToCodepages) {
+TEST(StrConv, NamesResolveToCodepagesAndBack) {
   const std::pair<const char*, int> rows[] = {
       {"UTF-8", 65001},       {"utf8", 65001},           {"unicode-1-1-utf-8", 65001}, {"UTF-16LE", 1200},
       {"ucs-2", 1200},        {"csUnicode", 1200},       {"utf16be", 1201},            {"utf-32", 12000},
@@ -29,6 +29,16 @@ TEST(StrConv, NamesResolveToCodepages) {
     EXPECT_EQ(SwCharsetToCodepage(std::string_view(name)), codepage) << name;
     EXPECT_EQ(SwCharsetToCodepage(Utf8ToWide(name)), codepage) << name;
   }
+  struct Row { int codepage; const char* name; const char* description; };
+  const Row codepages[] = {
+      {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
+      {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
+      {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
+  };
+  for (const Row& row : codepages) {
+    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name) << row.codepage;
+    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description) << row.codepage;
+  }
 }
 
 TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
@@ -44,19 +54,6 @@ TEST(StrConv, EveryNameResolvesToAKnownCodepage) {
     // A codepage's body name leads back to it, and it converts.
     EXPECT_EQ(SwCharsetToCodepage(std::string_view(SwCodepageToCharset(codepage))), codepage);
     EXPECT_EQ(SwDecode(codepage, SwEncode(codepage, u"Skeinwork 0.79", -1, true)), u"Skeinwork 0.79");
-  }
-}
-
-TEST(StrConv, CodepagesNameAndDescribe) {
-  struct Row { int codepage; const char* name; const char* description; };
-  const Row rows[] = {
-      {65001, "utf-8", "Unicode (UTF-8)"},       {1251, "windows-1251", "Cyrillic (Windows)"},
-      {20866, "koi8-r", "Cyrillic (KOI8-R)"},    {932, "shift_jis", "Japanese (Shift-JIS)"},
-      {1200, "utf-16", "Unicode"},               {-2, "", ""}, {0, "", ""}, {12345, "", ""},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(SwCodepageToCharset(row.codepage), row.name) << row.codepage;
-    EXPECT_EQ(SwCodepageToCharset(row.codepage, true), row.description) << row.codepage;
   }
 }
 
@@ -83,6 +80,10 @@ TEST(StrConv, RoundTripsPerCodepage) {
       {54936, u"\u4E2D\U0001F600", "\xD6\xD0\x94\x39\xFC\x36"}, {10000, u"\u00E9\u2122", "\x8E\xAA"},
       {37, u"A1", "\xC1\xF1"}, {50220, u"\u65E5A", ""}, {52936, u"\u4E2D", ""},
       {65001, u"", ""}, {1251, u"", ""}, {1200, u"", ""}, {932, u"", ""},  // nothing in, nothing out
+      // -2: the UTF-16 code units copied as they are, whether they make characters or not.
+      {-2, u"A\u0416\uFFFF", std::string("A\0\x16\x04\xFF\xFF", 6)},
+      {-2, std::u16string(u"\0x", 2), std::string("\0\0x\0", 4)},
+      {-2, u"\xD800 \U0001F600", std::string("\0\xD8 \0\x3D\xD8\x00\xDE", 8)}, {-2, u"", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.codepage);
@@ -99,21 +100,6 @@ TEST(StrConv, RoundTripsPerCodepage) {
       EXPECT_EQ(SwEncode(row.codepage, row.text, hint), bytes);
     }
   }
-}
-
-TEST(StrConv, RawUtf16CopiesBytes) {
-  const std::u16string texts[] = {u"", u"A", u"\u0416\uFFFF", std::u16string(u"\0x", 2), u"\xD800 lone", u"\U0001F600"};
-  for (const std::u16string& text : texts) {
-    RawByteString bytes = SwEncode(-2, text, -1, true), expected;
-    for (char16_t unit : text) expected += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    EXPECT_EQ(bytes, expected);
-    EXPECT_EQ(SwDecode(-2, bytes), text);
-    EXPECT_EQ(SwAnsiLength(-2, text), static_cast<int64_t>(text.size()) * 2 + 1);
-    EXPECT_EQ(SwWideLength(-2, bytes), static_cast<int64_t>(text.size()) + 1);
-  }
-  // An odd trailing byte has no unit to go into.
-  EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
-  EXPECT_EQ(SwWideLength(-2, "abc"), 2);
 }
 
 TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
@@ -140,6 +126,12 @@ TEST(StrConv, LossIsAnErrorOnlyWhenAsked) {
 }
 
 TEST(StrConv, MalformedBytesAndUnknownCodepages) {
+  for (const char16_t* text : {u"", u"\u00e9\u4e2d", u"\U0001F600 smile"}) EXPECT_EQ(Utf8ToWide(WideToUtf8(text)), text);
+  EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
+  EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
+  // A raw UTF-16 odd trailing byte has no unit to go into.
+  EXPECT_EQ(SwDecode(-2, std::string("A\0B", 3)), u"A");
+  EXPECT_EQ(SwWideLength(-2, "abc"), 2);
   EXPECT_EQ(SwDecode(65001, "a\xFF" "b"), u"a\uFFFDb");
   EXPECT_EQ(SwDecode(65001, "\xE4\xB8"), u"\uFFFD");
   EXPECT_EQ(SwDecode(20127, "a\x80"), u"a\uFFFD");

@@ -99,6 +99,12 @@ TEST(Messages, ConventionsForArguments) {
   EXPECT_EQ(SwSetText(0b10101, names), "Read, ? (4), ? (16)");
   TStringStream text;
   EXPECT_EQ(SwStreamName(&text), "<StringStream>");
+  // Class names as error reports show them: prefixes go and words split.
+  const std::pair<const char*, const char*> readable[] = {
+      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
+      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
+      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
+  for (const auto& [name, shown] : readable) EXPECT_EQ(SwReadableClassName(name), shown) << name;
 }
 
 struct TGermanWrapper {
@@ -144,13 +150,6 @@ TEST(ClassLists, RegisterFindAndRefuseDuplicates) {
   ExpectError<ESwClassListDuplicate>([&] { list.Add(u"BASE", &derived); },
                                      "Attempted to add duplicate TSwClassList item 'BASE' for class TDerived.");
   EXPECT_EQ(list.Count(), 2);
-}
-
-TEST(Text, Utf8AndUtf16RoundTrip) {
-  const WideString samples[] = {u"", u"plain", u"\u00e9\u4e2d", u"\U0001F600 smile"};
-  for (const WideString& s : samples) EXPECT_EQ(Utf8ToWide(WideToUtf8(s)), s);
-  EXPECT_EQ(Utf8ToWide("\xff" "a\xc3"), u"\uFFFDa\uFFFD");
-  EXPECT_EQ(Utf8ToWide("\xe0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
 }
 
 TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
@@ -226,17 +225,13 @@ TEST(Streams, ExpectBytes) {
   }
 }
 
-TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0) {
+TSwHexDumpOptions Options(int perLine, int64_t base = 0, int alignment = 0, bool asciiOnly = false) {
   TSwHexDumpOptions options;
   options.BytesPerLine = perLine;
   options.BaseOffset = base;
   options.Alignment = alignment;
+  options.AsciiOnly = asciiOnly;
   options.LineSeparator = "\n";
-  return options;
-}
-
-TSwHexDumpOptions AsciiOnly(TSwHexDumpOptions options) {
-  options.AsciiOnly = true;
   return options;
 }
 
@@ -262,17 +257,9 @@ TEST(HexDump, Layouts) {
       {"marker outside", "ab", Options(4), 3, "00000000    61 62          ab  "},
       {"wide offsets", "z", Options(2, 0x123456789), {}, "123456789    7A       z "},
       {"high bytes as they are", "a\x7F\xC3", Options(3), {}, "00000000    61 7F C3    a\x7F\xC3"},
-      {"high bytes replaced for terminals", "a\x7F\xC3", AsciiOnly(Options(3)), {}, "00000000    61 7F C3    a.."},
+      {"high bytes replaced for terminals", "a\x7F\xC3", Options(3, 0, 0, true), {}, "00000000    61 7F C3    a.."},
   };
   for (const Row& row : rows) EXPECT_EQ(SwFormatHexDump(row.bytes, row.options, row.marker), row.dump) << row.what;
-}
-
-TEST(ReadableClassNames, PrefixesGoAndWordsSplit) {
-  const std::pair<const char*, const char*> rows[] = {
-      {"ESwmConditionMismatch", "Condition Mismatch"}, {"EConvertError", "Convert Error"},
-      {"EMmAmbiguousMerge", "Ambiguous Merge"},       {"ESwBadVersionString", "Bad Version String"},
-      {"ERPN", "RPN"},                                 {"EReadError", "Read Error"}};
-  for (const auto& [name, readable] : rows) EXPECT_EQ(SwReadableClassName(name), readable) << name;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace skeinwork {
 namespace {
@@ -74,13 +73,22 @@ std::string Outcome(std::u16string_view text, TMode mode = TMode::Plain) {
 }
 
 TEST_F(RpnDefaults, TokenisesStringsNumbersOperatorsAndNames) {
-  const std::pair<std::u16string, const char*> rows[] = {
+  ExpectError<EEmptyRpnVarCharList>([] { SetRpnVarChars(u" \t "); }, "Attempted to set empty RpnVarChars.");
+  EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
+  // shared: "+" and "$" are variable characters too, which operators then share.
+  struct Row { std::u16string text; const char* items; bool shared = false; };
+  const Row rows[] = {
       {u"'it''s'", "s:it's"}, {u"'' 'x'", "s: s:x"}, {u"'a b'", "s:a b"}, {u"1,5", "i:1.5"}, {u"1.5", "i:1.5"},
       {u"1.", "i:1"}, {u"-2", "i:-2"}, {u"+7", "i:7"}, {u"3 4 -", "i:3 i:4 op:Subtract"}, {u"5 -3", "i:5 i:-3"},
       {u"12abc", "i:12 v:abc"}, {u"a1_b ABC", "v:a1_b v:ABC"}, {u"a+b", "v:a op:Add v:b"}, {u"  1  2 ", "i:1 i:2"},
       {u"1 2 ^ % > < * /", "i:1 i:2 op:Power op:Modulus op:More op:Less op:Multiply op:Divide"}, {u"'x'y", "s:x v:y"},
+      {u"a+b", "v:a+b", true}, {u"1 2 +", "i:1 i:2 op:Add", true}, {u"+1", "i:1", true}, {u"+ 1", "op:Add i:1", true},
+      {u"+x", "v:+x", true}, {u"$ +", "v:$ op:Add", true}, {u"Ab+", "v:Ab+", true},
   };
-  for (const auto& [text, items] : rows) EXPECT_EQ(Dump(*CompileRpn(text)), items) << WideToUtf8(text);
+  for (const Row& row : rows) {
+    SetRpnVarChars(WideString(RpnDefaultVarChars) + (row.shared ? u"+$" : u""));
+    EXPECT_EQ(Dump(*CompileRpn(row.text)), row.items) << WideToUtf8(row.text);
+  }
 }
 
 // The default operators, the compile settings and the variable sources, with the errors of
@@ -224,17 +232,6 @@ TEST_F(RpnDefaults, CompileCache) {
   bad.Add(std::make_unique<TNotAnItem>());
   ExpectError<ERPN>([&] { TRpnEvaluator(&bad).Evaluate(); },
                     "Invalid object of class TNotAnItem in a compiled RPN object.");
-}
-
-TEST_F(RpnDefaults, VariableCharactersAndOperatorsShareCharacters) {
-  ExpectError<EEmptyRpnVarCharList>([] { SetRpnVarChars(u" \t "); }, "Attempted to set empty RpnVarChars.");
-  EXPECT_EQ(RpnVarChars(), RpnDefaultVarChars);
-  SetRpnVarChars(WideString(RpnDefaultVarChars) + u"+$");
-  const std::pair<std::u16string, const char*> rows[] = {
-      {u"a+b", "v:a+b"}, {u"1 2 +", "i:1 i:2 op:Add"}, {u"+1", "i:1"}, {u"+ 1", "op:Add i:1"},
-      {u"+x", "v:+x"}, {u"$ +", "v:$ op:Add"}, {u"Ab+", "v:Ab+"},
-  };
-  for (const auto& [text, items] : rows) EXPECT_EQ(Dump(*CompileRpn(text)), items) << WideToUtf8(text);
 }
 
 TEST_F(RpnDefaults, OperatorTableIsProcessWideAndCopiedIntoEvaluators) {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -81,16 +80,25 @@ TEST(SwExpressionsStartup, LeavesProcessWideSettingsAlone) {
   EXPECT_EQ(SwSimpatConditionClass(), SwGlobalConditions().Find(u"%"));
 }
 
-TEST(SwExpressions, FunctionResults) {
-  // position: where the input stands afterwards, -1: where it started.
-  struct Row { std::u16string text; const char* result; std::string input = ""; int64_t start = 0, position = -1; };
+TEST(SwExpressions, FunctionResultsAndErrors) {
+  std::string known;
+  for (const WideString& name : SwGlobalFunctions().Names()) known += (known.empty() ? "" : ", ") + WideToUtf8(name);
+  // The messages of functions given a value of the wrong kind or an empty one.
+  auto missing = [](const std::string& kinds, const std::string& text) {
+    return "ESwBadRpnValue: Required value type missing (any of '" + kinds + "') in RPN expression '" + text + "'.";
+  };
+  auto empty = [](const std::string& function, const std::string& text) {
+    return "ESwEmptyFuncArgument: Function " + function + " of RPN expression '" + text + "' expects a non-empty argument.";
+  };
+  // result: "kinds:text" or the error; position: where the input stands afterwards, -1: where it started.
+  struct Row { std::u16string text; std::string result; std::string input = "xyz"; int64_t start = 0, position = -1; };
   const std::string digits = "0123456789abcdefghijklmnopqrst";
-  const Row rows[] = {  // operators and result kinds, then the built-in functions
+  const Row rows[] = {  // operators and result kinds, then the built-in functions, then errors
       {u"1 2 +", "i:3"}, {u"5 3 -", "i:2"}, {u"6 7 *", "i:42"}, {u"7 2 /", "i:3.5"}, {u"2 3 <", "b:True"},
       {u"3 3 <=", "b:True"}, {u"2 3 >", "b:False"}, {u"3 3 >=", "b:True"}, {u"'5' 5 =", "b:True"},
       {u"'a' 'A' =", "b:False"}, {u"'a' 'A' <>", "b:True"}, {u"'x'", "s:x"}, {u"$ len", "i:7", "abcdefghij", 3},
       {u"$ offset", "i:3", "abcdefghij", 3}, {u"$ eof", "b:True", "abc", 3}, {u"$ eof", "b:False", "abc", 1},
-      {u"eof", "b:True"}, {u"'616263' h2b len", "i:3"}, {u"$ 4 tooffset", "b:True", "abcdefgh", 1, 4},
+      {u"eof", "b:True", ""}, {u"'616263' h2b len", "i:3"}, {u"$ 4 tooffset", "b:True", "abcdefgh", 1, 4},
       {u"5 skip", "b:True", digits, 0, 5}, {u"-3 skip", "b:True", digits}, {u"0 skip", "b:True", digits},
       {u"10 skipto", "b:True", digits, 20}, {u"25 skipto", "b:True", digits, 20, 25},
       {u"$ len skip", "b:True", digits, 10, 30}, {u"iter", "ib:0"}, {u"1 has", "b:True"},
@@ -112,28 +120,6 @@ TEST(SwExpressions, FunctionResults) {
       {u"'FF' h2b toint", "i:255"}, {u"'FFFFFFFFFFFFFFFF' h2b toint", "i:-1"}, {u"-1 fromint", "r:FF FF FF FF"},
       {u"-1 fromint toint", "i:4294967295"}, {u"3000000000 fromint", "r:00 5E D0 B2 00 00 00 00"},
       {u"2147483648 fromint toint", "i:2147483648"}, {u"int3", "b:True"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.text));
-    TRun run = Evaluated(row.text, row.input, row.start);
-    EXPECT_EQ(run.Result, row.result);
-    EXPECT_EQ(run.Position, row.position < 0 ? row.start : row.position);
-  }
-}
-
-TEST(SwExpressions, ErrorMessages) {
-  std::string known;
-  for (const WideString& name : SwGlobalFunctions().Names())
-    known += (known.empty() ? "" : ", ") + WideToUtf8(name);
-  struct Row { std::u16string text; std::string error; };
-  // The messages of functions given a value of the wrong kind or an empty one.
-  auto missing = [](const std::string& kinds, const std::string& text) {
-    return "ESwBadRpnValue: Required value type missing (any of '" + kinds + "') in RPN expression '" + text + "'.";
-  };
-  auto empty = [](const std::string& function, const std::string& text) {
-    return "ESwEmptyFuncArgument: Function " + function + " of RPN expression '" + text + "' expects a non-empty argument.";
-  };
-  const Row rows[] = {
       {u"nosuch", "ESwUnknownExprFunction: Attempted to call unregistered RPN expression function "
                   "'nosuch' - known ones: " + known + "."},
       {u"7.5 2 +", "EIntegerExpectedOnStackTop: Expected an integer value without fractional part "
@@ -150,8 +136,7 @@ TEST(SwExpressions, ErrorMessages) {
        "'0102030405060708090A0B' h2b toint'."},
       {u"'x' 'nosuchcharset' charset", "ESwBadExprCodepage: Cannot recognize codepage name "
                                        "'nosuchcharset' in RPN expression ''x' 'nosuchcharset' charset'."},
-      {u"'x' -1 charset", "ESwBadExprCodepage: Cannot recognize codepage name '-1' in RPN "
-                          "expression ''x' -1 charset'."},
+      {u"'x' -1 charset", "ESwBadExprCodepage: Cannot recognize codepage name '-1' in RPN expression ''x' -1 charset'."},
       {u"'abc' h2b", "ESwHexConvert: Hex string must have even length, 3 given."},
       {u"'zz' h2b", "ESwHexConvert: Hex string \"zz\" contains wrong symbol (0-9, A-F, a-f allowed)."},
       {u"'' cmp_hex", empty("TFnCmpHex", "'' cmp_hex")}, {u"'' cmp_pat", empty("TFnCmpPattern", "'' cmp_pat")},
@@ -169,16 +154,20 @@ TEST(SwExpressions, ErrorMessages) {
                   "'.a has' running in context without base node."},
       {u"", "EEmptyRPN: Empty RPN expression string."},
   };
-  for (const Row& row : rows) EXPECT_EQ(Outcome(row.text, "xyz"), row.error) << WideToUtf8(row.text);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.text));
+    TRun run = Evaluated(row.text, row.input, row.start);
+    EXPECT_EQ(run.Result, row.result);
+    EXPECT_EQ(run.Position, row.position < 0 ? row.start : row.position);
+  }
 }
 
 TEST(SwExpressions, NodeReferences) {
   TTree tree;
   struct Row { std::u16string text; TSwTreeNode* base; const char* result; };
   const Row rows[] = {
-      {u".a", &tree.Root, "s:hello"},
-      {u"a$", &tree.Root, "s:hello"}, {u"a$inner", &tree.Root, "s:hello"}, {u"a$start", &tree.Root, "i:5"},
-      {u"a$flag?", &tree.Root, "b:True"},
+      {u".a", &tree.Root, "s:hello"}, {u"a$", &tree.Root, "s:hello"}, {u"a$inner", &tree.Root, "s:hello"},
+      {u"a$start", &tree.Root, "i:5"}, {u"a$flag?", &tree.Root, "b:True"},
       {u"a$nothing has", &tree.Root, "b:True"},  // the node without the property
       {u".b has", &tree.Root, "b:True"}, {u".b? has", &tree.Root, "b:True"},
       {u".zz? has", &tree.Root, "b:False"}, {u"c\\d", &tree.Root, "r:01 02"}, {u"c/d$", &tree.Root, "r:01 02"},

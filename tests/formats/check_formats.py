@@ -74,13 +74,7 @@ def found(roots, pattern, magic):
     return lambda: first(find(roots, pattern), starts_with(magic))
 
 
-# ---- ELF: readelf -h -S -W
-def elf_files():
-    if not shutil.which("readelf"):
-        return []
-    return first(glob.glob("/usr/bin/*"), starts_with(b"\x7fELF\x02\x01"))
-
-
+# ---- ELF: programs of this machine, read with readelf -h -S -W
 def elf_check(path, tree, blob):
     text = subprocess.run(["readelf", "-h", "-S", "-W", path], capture_output=True, text=True).stdout
     fields = dict(line.strip().split(":", 1) for line in text.splitlines() if ":" in line and line.startswith("  ") and not line.startswith("  ["))
@@ -392,7 +386,8 @@ def passwd_check(path, tree, blob):
 
 
 FORMATS = [
-    ("elf.sw", elf_files, elf_check),
+    ("elf.sw", lambda: first(glob.glob("/usr/bin/*"), starts_with(b"\x7fELF\x02\x01")) if shutil.which("readelf") else [],
+     elf_check),
     ("zip.sw", zip_files, zip_check),
     ("gzip.sw", gzip_files, gzip_check),
     ("tar.sw", tar_files, tar_check),

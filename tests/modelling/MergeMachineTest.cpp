@@ -210,16 +210,6 @@ TEST(MmIdList, MergeKeepsOriginsApart) {
   }
 }
 
-TEST(MmIdStack, IsBoundedBothWays) {
-  TMmIdStack stack;
-  EXPECT_EQ(stack.Top(), -1);
-  for (int i = 0; i < TMmIdStack::Capacity; ++i) stack.Push(i);
-  EXPECT_EQ(stack.At(10), 10);
-  ExpectError<EMmListError>([&] { stack.Push(1); }, "Too deep TMmIdStack.");
-  EXPECT_EQ(stack.Pop(), 4095);
-  EXPECT_EQ(stack.Count(), 4095);
-}
-
 // A list of IDs holding 1 and 2, an empty stack, and a list of nodes without empty slots holding
 // "a" and "b": what each refuses.
 TEST(MmLists, RefuseWhatTheyCannotStore) {
@@ -255,19 +245,13 @@ TEST(MmLists, RefuseWhatTheyCannotStore) {
 }
 
 TEST(MmList, NumbersItsNodesAndReusesEmptySlots) {
-  TMmList strict(false);
-  EXPECT_EQ(strict.Add(std::make_unique<TMmNode>(u"a"))->ID, 0);
-  EXPECT_EQ(strict.Add(std::make_unique<TMmNode>(u"b"))->ID, 1);
-  strict.Remove(1);  // the last entry may always go
+  TMmList strict(false), loose(true);
+  strict.Add(std::make_unique<TMmNode>(u"a"));
+  strict.Remove(strict.Add(std::make_unique<TMmNode>(u"b"))->ID);  // the last entry may always go
   EXPECT_EQ(strict.Count(), 1);
-
-  TMmList loose(true);
   for (const char16_t* name : {u"a", u"b", u"c"}) loose.Add(std::make_unique<TMmNode>(name));
   loose.Remove(1);
-  EXPECT_EQ(loose.Count(), 3);
-  EXPECT_EQ(loose.Item(1), nullptr);
-  EXPECT_EQ(loose.Find(1), nullptr);
-  EXPECT_EQ(loose.Find(7), nullptr);
+  EXPECT_TRUE(loose.Count() == 3 && !loose.Item(1) && !loose.Find(1) && !loose.Find(7));
   loose.SetItem(1, std::make_unique<TMmNode>(u"d"));  // an empty slot can be filled again
   EXPECT_EQ(loose.Item(1)->ID, 1);
   loose.Remove(2);
@@ -283,7 +267,18 @@ std::string Merged(const std::string& tree) {
   return ResultOrError([&] { machine.Merge(); return Dump(machine); });
 }
 
-TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
+// Whether every node left in the merged graph went through merging.
+bool AllMerged(const TMergeMachine& machine) {
+  for (int id = 0; id < machine.Merged().Count(); ++id)
+    if (const TMmNode* node = machine.MergedNode(id); node && !node->Merged) return false;
+  return true;
+}
+
+TEST(MergeMachine, ResolvesInheritanceMergesAndRecursionOrReportsFaults) {
+  const std::string ambiguous = "EMmAmbiguousFind: Ambiguous node ";
+  const std::string definite = " reference 'n': both parent and sibling of the same name exist. "
+                               "Use '(off-context)' for definite reference.";
+  const std::string recursive = "EMmRecursiveMerging: Recursive node merges: ";
   struct Row { const char* Title; std::string Tree, Expected; };
   const Row rows[] = {
       {"own children only", "root|  a|    b|  c", "root#0|  a#1|    b#2|  c#3"},
@@ -317,45 +312,31 @@ TEST(MergeMachine, ResolvesInheritanceMergesAndRecursion) {
        "root#0|  (item)#1|    v#2|    (more)#3|      v#4/1|      *(more)#3/1"},
       {"implicit children are not taken over, own ones stay", "root|  (d)|    !imp|    x|  @d|    !own",
        "root#0|  (d)#1|    !imp#2|    x#3|  @d#4|    x#6/1|    !own#5"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(Merged(row.Tree), row.Expected) << row.Title;
-}
-
-// Whether every node left in the merged graph went through merging.
-bool AllMerged(const TMergeMachine& machine) {
-  for (int id = 0; id < machine.Merged().Count(); ++id)
-    if (const TMmNode* node = machine.MergedNode(id); node && !node->Merged) return false;
-  return true;
-}
-
-TEST(MergeMachine, ReportsFaultsOfTheTree) {
-  const std::string ambiguous = "EMmAmbiguousFind: Ambiguous node ";
-  const std::string definite = " reference 'n': both parent and sibling of the same name exist. "
-                               "Use '(off-context)' for definite reference.";
-  const std::string recursive = "EMmRecursiveMerging: Recursive node merges: ";
-  const std::pair<std::string, std::string> rows[] = {
-      {"root|  @y", "EMmNoAncestor: Cannot find ancestor of inheriting node 'y'."},
-      {"root|  (d)|  (d)|  p|    @d",
+      // Faults of the tree.
+      {"no ancestor", "root|  @y", "EMmNoAncestor: Cannot find ancestor of inheriting node 'y'."},
+      {"two inheritance targets", "root|  (d)|  (d)|  p|    @d",
        "EMmManySinkPoints: Multiple possible inheritance targets for node 'd' among children of parent 'root'."},
-      {"root|  (d)|  (d)|  p >d",
+      {"two merge targets", "root|  (d)|  (d)|  p >d",
        "EMmManySinkPoints: Multiple possible merge targets for node 'd' among children of parent 'root'."},
-      {"root|  n|    a|    n|    @n", ambiguous + "inheritance" + definite},
-      {"root|  n|    a|    n|    m >n", ambiguous + "merge" + definite},
-      {"root|  a >b|  b >a", recursive + "a #1 > b #2 >> a #1."},
-      {"root|  (a) >a|  (a) >a", recursive + "a #1 > a #2 >> a #1."},
-      {"root|  a >b,c|  b|  c <d|  d >a", recursive + "a #1 > c #3 > d #4 >> a #1."},
-      {"root|  (a) >b|    p|  (b)|    q|      @b >a", recursive + "a #1 > b #3 > q #4 > b #5 >> a #1."},
-      {"root|  @(a)|  @(a)", recursive + "a #1 > a #2 >> a #1."},
+      {"inheriting a parent or a sibling", "root|  n|    a|    n|    @n", ambiguous + "inheritance" + definite},
+      {"merging a parent or a sibling", "root|  n|    a|    n|    m >n", ambiguous + "merge" + definite},
+      {"merges in a ring", "root|  a >b|  b >a", recursive + "a #1 > b #2 >> a #1."},
+      {"an off-context item merging its namesake", "root|  (a) >a|  (a) >a", recursive + "a #1 > a #2 >> a #1."},
+      {"merges through a left merge", "root|  a >b,c|  b|  c <d|  d >a", recursive + "a #1 > c #3 > d #4 >> a #1."},
+      {"merges through inheritance", "root|  (a) >b|    p|  (b)|    q|      @b >a",
+       recursive + "a #1 > b #3 > q #4 > b #5 >> a #1."},
+      {"two inheriting namesakes", "root|  @(a)|  @(a)", recursive + "a #1 > a #2 >> a #1."},
       // Nested items that each inherit the one around them keep overlaying each other's copies
       // until two copies stand before one of them.
-      {"root|  l|    @l|      @l|        @l", "EMmManyOverlayTargets: Ambiguous overlay target among children of 'l'."},
-      {"root|  (d)|    x|  (e)|    x|  @d <e|    @x",
+      {"overlays in overlays", "root|  l|    @l|      @l|        @l",
+       "EMmManyOverlayTargets: Ambiguous overlay target among children of 'l'."},
+      {"two overlay targets", "root|  (d)|    x|  (e)|    x|  @d <e|    @x",
        "EMmManyOverlayTargets: Ambiguous overlay target among children of 'd'."},
-      {"root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with."},
-      {"root|  @", "EMmBadFinder: FName given to TMmFinder is empty."},
-      {"root|  n >", "EMmBadFinder: FName given to TMmFinder is empty."},
+      {"no merge target", "root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with."},
+      {"an empty inherited name", "root|  @", "EMmBadFinder: FName given to TMmFinder is empty."},
+      {"an empty merge name", "root|  n >", "EMmBadFinder: FName given to TMmFinder is empty."},
   };
-  for (const auto& [tree, error] : rows) EXPECT_EQ(Merged(tree), error) << tree;
+  for (const Row& row : rows) EXPECT_EQ(Merged(row.Tree), row.Expected) << row.Title;
 }
 
 TEST(MergeMachine, MergeListsHaveAnOriginPool) {
@@ -535,14 +516,10 @@ TEST(MergeMachine, HandlerLetsMissingAncestorsPass) {
   EXPECT_EQ(Dump(machine), "root#0|  @y#1|    a#2|  @z#3");
 }
 
-struct TTopDecorator {
-  static std::string Decorate(void*, const TMergeMachine* machine, const ESkeinwork&) {
-    return SwFormat(" 100%% [top %d]", machine ? machine->MergeStack().Top() : -2);
-  }
-};
-
 TEST(MergeMachine, DecoratorAddsToEveryMachineMessage) {
-  SetMmMessageDecorator({&TTopDecorator::Decorate, nullptr});
+  SetMmMessageDecorator({+[](void*, const TMergeMachine* machine, const ESkeinwork&) {
+                           return SwFormat(" 100%% [top %d]", machine ? machine->MergeStack().Top() : -2);
+                         }, nullptr});
   const std::pair<std::string, std::string> rows[] = {
       {"root|  n >zz", "EMmNoMergeNode: Cannot locate node 'zz' to merge 'n' with. 100% [top 1]"},
       {"root|  a|    @", "EMmBadFinder: FName given to TMmFinder is empty. 100% [top 2]"},

@@ -73,14 +73,9 @@ std::string Shape(const TSwTreeNode* node) {
                       }});
 }
 
-// The message of the parse error that reading the text raises, or "no error".
+// "EClass: message" of the error that reading the text raises, or "no error".
 std::string ParseProblem(const std::string& text) {
-  try {
-    ReadModel(text, u"m");
-  } catch (const ESwBadTextStreaming& e) {
-    return e.Message();
-  }
-  return "no error";
+  return ErrorText([&] { ReadModel(text, u"m"); });
 }
 
 TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
@@ -134,7 +129,7 @@ TEST(NativeStreamer, EachLineGivesOneDescribedItem) {
   }
 }
 
-TEST(NativeStreamer, MergeListsStopAt256Names) {
+TEST(NativeStreamer, MergeListsStopAt256NamesAndNestingAtAThousandLevels) {
   std::string line = "n0";
   for (int i = 1; i < 300; ++i) line += " + n" + std::to_string(i);
   auto root = ReadModel(line, u"m");
@@ -142,6 +137,16 @@ TEST(NativeStreamer, MergeListsStopAt256Names) {
   WideString merges = item->Properties().Get(u"mMergesR")->Value().Text();
   EXPECT_EQ(std::count(merges.begin(), merges.end(), u'\0'), 254);  // 255 merged names
   EXPECT_EQ(WideToUtf8(item->Properties().Get(u"mCond")->Value().Text()).substr(0, 10), "+ n256 + n");
+
+  std::string text;
+  for (int level = 0; level <= 1000; ++level) text += std::string(level * 2, ' ') + "a\n";
+  TSwTreeNode* node = (root = ReadModel(text, u"m")).get();
+  int depth = 0;
+  while (node->ChildCount()) node = node->Child(0), ++depth;
+  EXPECT_EQ(depth, 1001);
+  EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
+            "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on "
+            "line 1002; text nearby: '" + std::string(20, ' ') + "...'.");
 }
 
 TEST(NativeStreamer, BadLinesRaiseParseErrors) {
@@ -165,8 +170,8 @@ TEST(NativeStreamer, BadLinesRaiseParseErrors) {
        " b = a very long con..."},
   };
   for (const Row& row : rows) {
-    std::string expected = "Problem parsing string with TSwmNativeStreamer (" + row.problem + ") on line " +
-                           std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
+    std::string expected = "ESwBadTextStreaming: Problem parsing string with TSwmNativeStreamer (" + row.problem +
+                           ") on line " + std::to_string(row.line) + "; text nearby: '" + row.nearby + "'.";
     EXPECT_EQ(ParseProblem(row.text), expected) << row.text;
   }
 }
@@ -190,27 +195,11 @@ TEST(NativeStreamer, IndentationShapesTheTree) {
   }
 }
 
-TEST(NativeStreamer, DeepestLevelIsAThousand) {
-  std::string text;
-  for (int level = 0; level <= 1000; ++level) text += std::string(level * 2, ' ') + "a\n";
-  auto root = ReadModel(text, u"m");
-  TSwTreeNode* node = root.get();
-  int depth = 0;
-  while (node->ChildCount()) node = node->Child(0), ++depth;
-  EXPECT_EQ(depth, 1001);
-  EXPECT_EQ(ParseProblem(text + std::string(2002, ' ') + "a"),
-            "Problem parsing string with TSwmNativeStreamer (wrong indentation - 1001) on line 1002; text nearby: '" +
-                std::string(20, ' ') + "...'.");
-}
-
 TEST(NativeStreamer, SourceNamesTheInputAndCodepageDecodesNames) {
   TSwmNativeStreamer reader;
   TStringStream stream("\na");
   auto root = reader.Read(stream);
-  const TSwValue& source = root->Child(0)->Properties().Get(u"source")->Value();
-  EXPECT_EQ(source.Int, 1);
-  EXPECT_EQ(source.Text(), u"<StringStream>");
-  EXPECT_EQ(SwmSourceText(source), u"<StringStream>:2");
+  EXPECT_EQ(SwmSourceText(root->Child(0)->Properties().Get(u"source")->Value()), u"<StringStream>:2");
   EXPECT_EQ(SwmSourceText(TSwValue::OfText(u"implicit")), u"implicit");
   EXPECT_EQ(DescribeAll(ReadModel("X\xC3\xA4 \"p\"\nX\xC3\x84 \"q\"", u"u").get()),  // Xä, XÄ
             "X\xC3\xA4 path=\"p\" 0 -----I-- @u:1\n"

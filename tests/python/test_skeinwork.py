@@ -141,14 +141,6 @@ def test_errors_are_one_hierarchy(tmp_path, action, kind, name, message):
     assert error.offset is None and error.excerpt is None and error.tree is None
 
 
-def test_a_mismatch_carries_offset_and_excerpt():
-    error = error_of(lambda: skeinwork.Script(EXAMPLES / "png.sw").model(EXAMPLES / "sample.wav"))
-    assert type(error) is skeinwork.MismatchError and issubclass(skeinwork.MismatchError, skeinwork.Error)
-    assert error.offset == 0 and "-- HERE --" in error.excerpt and "52 49 46 46" in error.excerpt
-    assert str(EXAMPLES / "sample.wav") in error.excerpt
-    assert error.report.startswith(str(error).split("\n")[0].split(", input: ")[0])
-
-
 FAIL_WARN = HEADER + '1 "magic" = AB\n2 "kind" =\n  "known" % [123]\n  WARN "odd kind" = 9\n  FAIL "unknown kind" % ANY\n'
 
 
@@ -166,9 +158,15 @@ def test_warnings_go_on_and_failures_stop(tmp_path, data, limit, warnings, error
         assert script.model(data, max_nodes=limit).warnings == warnings
 
 
-def test_a_partial_run_returns_its_tree_with_the_error():
-    cut = (EXAMPLES / "sample.png").read_bytes()[:40]
+def test_a_mismatch_carries_offset_excerpt_and_with_partial_the_tree():
     script = skeinwork.Script(EXAMPLES / "png.sw")
+    error = error_of(lambda: script.model(EXAMPLES / "sample.wav"))
+    assert type(error) is skeinwork.MismatchError and issubclass(skeinwork.MismatchError, skeinwork.Error)
+    assert error.offset == 0 and "-- HERE --" in error.excerpt and "52 49 46 46" in error.excerpt
+    assert str(EXAMPLES / "sample.wav") in error.excerpt
+    assert error.report.startswith(str(error).split("\n")[0].split(", input: ")[0])
+
+    cut = (EXAMPLES / "sample.png").read_bytes()[:40]
     with pytest.raises(skeinwork.MismatchError):
         script.model(cut)
     tree = script.model(cut, partial=True)

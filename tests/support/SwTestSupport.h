@@ -24,6 +24,14 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return out.str();
 }
 
+// The names of the entries directly in a folder, sorted.
+inline std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 // A folder of the test's own under the temporary folder: empty at first and removed with the
 // object, so that files left behind show.
 class TScratchDir {
@@ -40,12 +48,7 @@ class TScratchDir {
   std::filesystem::path operator/(const std::string& name) const { return mPath / name; }
   const std::filesystem::path& Path() const { return mPath; }
   // The names of the entries directly in the folder, sorted.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(mPath)) out.push_back(entry.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  std::vector<std::string> Names() const { return FolderNames(mPath); }
 
  private:
   std::filesystem::path mPath;
