@@ -744,7 +744,10 @@ void TSwmNode::PrepareFastTest() {
   mFastKind = TFastKind::Slow;
   const TSwmCondition& condition = mProps->Condition;
   const TRpnScalar& operand = condition.Operand;
-  if (condition.Class == TCdExact::Class() && operand.Has(valBytes)) {
+  WideString skipByNode, skipByProperty;
+  if (!condition.Class) {
+    mFastKind = TFastKind::None;
+  } else if (condition.Class == TCdExact::Class() && operand.Has(valBytes)) {
     mFastBytes = operand.Bytes;
     mFastKind = TFastKind::Exact;
   } else if (condition.Class == TCdSpaces::Class() && operand.Has(valBytes)) {
@@ -764,27 +767,59 @@ void TSwmNode::PrepareFastTest() {
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
     mFastKind = TFastKind::Eof;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) &&
-             ParseSkipBy(operand.Str, mSkipByNode, mSkipByProperty) && BuiltinCalled(mCompiler.mFunctions, u"toint") &&
+             ParseSkipBy(operand.Str, skipByNode, skipByProperty) && BuiltinCalled(mCompiler.mFunctions, u"toint") &&
              BuiltinCalled(mCompiler.mFunctions, u"skip")) {
+    mSkipByNode = skipByNode;
+    mSkipByProperty = skipByProperty;
     mFastKind = TFastKind::SkipBy;
   }
 }
 
+namespace {
+
+// The property's value as FindValue gives it; a node without a bag is searched by the interned
+// name, without looking the text up.
+bool FindInterned(const TSwTreeNode& node, TSwName name, TSwValue& value) {
+  if (node.HasPropertyBag()) return node.FindValue(name, value);
+  const int count = node.PropertyCount();
+  for (int i = 0; i < count; ++i)
+    if (node.PropertyName(i) == name) {
+      value = node.PropertyValue(i);
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
 bool TSwmNode::FastSkipBy(TStream& stream) {
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!base) return false;
-  TSwTreeNode* node = mSkipByNode.empty() ? base : base->FindChild(mSkipByNode);
+  TSwTreeNode* node = base;
+  if (!mSkipByNode.Text().empty()) {
+    const TSwTreeNodeChildren* children = base->ChildrenIfAny();
+    const int index = children ? children->NthIndexOfName(mSkipByNode, 0) : -1;
+    if (index < 0) return false;
+    node = children->Node(index);
+  }
   TSwValue stored;
-  if (!node || !node->FindValue(mSkipByProperty, stored) || !stored.IsSlice()) return false;
-  auto* source = dynamic_cast<TStream*>(stored.Obj);
+  if (!FindInterned(*node, mSkipByProperty, stored) || !stored.IsSlice()) return false;
+  // Mostly a range of the stream under test.
+  TStream* source = stored.Obj == static_cast<TSwObject*>(&stream) ? &stream : dynamic_cast<TStream*>(stored.Obj);
   if (!source) return false;
-  // The range's bytes as the expression reads them: a window on its stream.
-  TSwRestrictedStream range(source, 0);
-  range.SetWindow(stored.Int, SwTruncNumber(stored.Frac));
-  const int64_t count = range.Size();
+  const int64_t count = SwTruncNumber(stored.Frac);
   if (count != 1 && count != 2 && count != 4 && count != 8) return false;
   uint8_t bytes[8];
-  if (range.Read(bytes, count) != count) return false;
+  int64_t lentSize = 0;
+  const uint8_t* lent = source->LentMemory(lentSize);
+  if (lent && stored.Int >= 0 && stored.Int <= lentSize - count) {
+    std::memcpy(bytes, lent + stored.Int, static_cast<size_t>(count));
+  } else {
+    // The range's bytes as the expression reads them: a window on its stream.
+    TSwRestrictedStream range(source, 0);
+    range.SetWindow(stored.Int, count);
+    if (range.Read(bytes, count) != count) return false;
+  }
   uint64_t raw = 0;
   for (int64_t i = 0; i < count; ++i) raw |= static_cast<uint64_t>(bytes[i]) << (8 * i);
   const double number = count == 8 ? static_cast<double>(static_cast<int64_t>(raw)) : static_cast<double>(raw);
@@ -797,53 +832,54 @@ bool TSwmNode::FastSkipBy(TStream& stream) {
   return true;
 }
 
-bool TSwmNode::FastTest(TStream& stream, int64_t position, bool& value) {
+TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current, int64_t position) {
   if (mFastKind == TFastKind::Unknown) PrepareFastTest();
+  bool value = false;
   switch (mFastKind) {
+    case TFastKind::None:
+      return TTestOutcome::Holds;
     case TFastKind::Exact:
-      value = SwMatchExactAt(stream, position, mFastBytes);
-      return true;
+      value = SwMatchExactAt(current, position, mFastBytes);
+      break;
     case TFastKind::Spaces:
-      value = SwMatchAfterSpaces(stream, mFastBytes);
-      return true;
+      value = SwMatchAfterSpaces(current, mFastBytes);
+      break;
     case TFastKind::Pattern: {
       // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
       // input each time; a failure that the pattern says holds ahead answers those tests.
       const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
-      if (&stream == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo) {
-        value = false;
-        return true;
-      }
+      if (&current == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo)
+        break;
       int64_t ahead = 0;
-      value = mFastPattern->MatchAt(stream, position, mFastEoln, &ahead);
+      value = mFastPattern->MatchAt(current, position, mFastEoln, &ahead);
       if (!value && ahead > 0) {
-        mFailsStream = &stream;
+        mFailsStream = &current;
         mFailsEpoch = linesFreed;
         mFailsFrom = position;
         mFailsTo = SwAddClamped(position, ahead);
       }
-      return true;
+      break;
     }
-    case TFastKind::Eof:
-      value = position >= stream.Size();
-      return true;
+    case TFastKind::Eof: {
+      int64_t size = 0;
+      if (!current.LentMemory(size)) size = current.Size();
+      value = position >= size;
+      break;
+    }
     case TFastKind::SkipBy:
+      if (!FastSkipBy(current)) return TestByExpression(current);
       value = true;
-      return FastSkipBy(stream);
+      break;
     default:
-      return false;
+      return TestByExpression(current);
   }
+  if (value != mProps->Condition.Negated) return TTestOutcome::Holds;
+  return value ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
 }
 
-TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current, int64_t position) {
+TSwmNode::TTestOutcome TSwmNode::TestByExpression(TStream& current) {
   const TSwmCondition& condition = mProps->Condition;
-  if (!condition.Class) return TTestOutcome::Holds;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
-  bool fastValue = false;
-  if (FastTest(current, position, fastValue)) {
-    if (fastValue != condition.Negated) return TTestOutcome::Holds;
-    return fastValue ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
-  }
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!mConditionTest) {
     mConditionTest = condition.Class->Create(base, condition.Operand);
