@@ -612,7 +612,9 @@ void PlanStopWords(TSimpatByteStep& step) {
 }
 
 // The end of the run of members from `taken` up to `limit`.
-int64_t ScanRun(const TSimpatByteStep& step, const uint8_t* memory, int64_t taken, int64_t limit) {
+inline int64_t ScanRun(const TSimpatByteStep& step, const uint8_t* memory, int64_t taken, int64_t limit) {
+  if (taken >= limit || !step.Members[memory[taken]]) return taken;  // most runs of one step end at once
+  ++taken;
   if (step.StopWords[0] && limit >= 8 && std::endian::native == std::endian::little) {
     while (taken < limit) {
       // The last word ends at the limit; bytes before `taken` in it do not count.
@@ -642,10 +644,18 @@ constexpr int64_t kFreeReadAhead = NextReadAhead(0);
 
 // The plans matched over `window` bytes of memory: 1 matched `taken` bytes, 0 failed (as Match
 // does), -1 when a step ran to the window's end and `endsAtWindow()` says the input goes on.
+// A pattern of one repeated step (`soleRun`, else null) is decided by its run alone.
 template <class TEndsAtWindow>
-int MatchPlans(const std::vector<TSimpatBytePlan>& plans, const uint8_t* memory, int64_t window,
-               TEndsAtWindow&& endsAtWindow, int64_t& taken, int64_t* failsAhead) {
+int MatchPlans(const std::vector<TSimpatBytePlan>& plans, const TSimpatByteStep* soleRun, const uint8_t* memory,
+               int64_t window, TEndsAtWindow&& endsAtWindow, int64_t& taken, int64_t* failsAhead) {
   if (failsAhead) *failsAhead = INT64_MAX;
+  if (soleRun) {
+    taken = ScanRun(*soleRun, memory, 0, window);
+    if (taken == window && !endsAtWindow()) return -1;
+    if (taken > 0 || !soleRun->Required) return 1;
+    if (failsAhead) *failsAhead = 0;  // the run ahead is as empty
+    return 0;
+  }
   for (const TSimpatBytePlan& plan : plans) {
     int64_t leadRun = 0;
     bool failed = false;
@@ -675,6 +685,7 @@ struct TSimpatPattern::TCompiled {
   // input), each once or repeated: the alternatives as steps, matched straight over memory.
   // Empty for other patterns.
   std::vector<TSimpatBytePlan> Plans;
+  const TSimpatByteStep* SoleRun = nullptr;  // the step of a pattern that is one repeat ("[^,]+")
 };
 
 namespace {
@@ -749,6 +760,8 @@ void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
     }
   }
   compiled.Plans = std::move(plans);
+  if (compiled.Plans.size() == 1 && compiled.Plans[0].Steps.size() == 1 && compiled.Plans[0].Steps[0].Repeated)
+    compiled.SoleRun = &compiled.Plans[0].Steps[0];
 }
 
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
@@ -847,7 +860,7 @@ bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view
     if (const uint8_t* lent = stream.LentMemory(size)) {
       if (position >= 0 && position <= size) {
         const int64_t window = std::min(size - position, kFreeReadAhead);
-        decided = MatchPlans(plans, lent + position, window, [&] { return window < kFreeReadAhead; }, taken, failsAhead);
+        decided = MatchPlans(plans, mCompiled->SoleRun, lent + position, window, [&] { return window < kFreeReadAhead; }, taken, failsAhead);
       }
     } else if (const uint8_t* memory = stream.MemoryAt(position, size)) {
       const int64_t window = std::min(size, kFreeReadAhead);
@@ -857,7 +870,7 @@ bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view
         if (endsWithStream < 0) endsWithStream = stream.Size() - position == size;
         return endsWithStream != 0;
       };
-      decided = MatchPlans(plans, memory, window, endsAtWindow, taken, failsAhead);
+      decided = MatchPlans(plans, mCompiled->SoleRun, memory, window, endsAtWindow, taken, failsAhead);
     }
     if (decided == 1) stream.Seek(position + taken, TSeekOrigin::Beginning);
     if (decided >= 0) return decided != 0;

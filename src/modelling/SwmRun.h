@@ -102,7 +102,9 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   // where it was.
   enum class TTestOutcome : uint8_t { Holds, Fails, FailsInPlace };
   TTestOutcome TestCondition(TStream& current, int64_t position);
-  // The condition evaluated as an expression, where no fast test decides it.
+  // The kinds of condition that TestCondition leaves to these: the rarer fast tests, and the
+  // condition evaluated as an expression where no fast test decides it.
+  TTestOutcome TestUncommonCondition(TStream& current, int64_t position);
   [[gnu::noinline]] TTestOutcome TestByExpression(TStream& current);
   // Whether a failed condition ends the loop (an ordered node that is not optional).
   bool ConditionFailureRemains() const;
@@ -113,6 +115,14 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   // "NAME$PROPERTY toint skip": skips by the number a sibling's range holds; false where the
   // expression layer must decide (and report) instead.
   bool FastSkipBy(TStream& stream);
+  // "%" and "=" (with "x") tested straight on the stream.
+  TTestOutcome FastPatternTest(TStream& current, int64_t position);
+  TTestOutcome FastExactTest(TStream& current, int64_t position);
+  // The outcome of a fast test whose operator gave `value`: a match moves the stream.
+  TTestOutcome Outcome(bool value) const {
+    if (value != mFastNegated) return TTestOutcome::Holds;
+    return value ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;
+  }
   void WriteResultProperties();
   void MakeChildren();
 
@@ -130,6 +140,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int mDepth = 0;
   enum class TFastKind : uint8_t { Unknown, None, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
   TFastKind mFastKind = TFastKind::Unknown;
+  bool mFastNegated = false;  // the condition's "!", read with the kind
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
   std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
