@@ -662,8 +662,11 @@ int MatchPlans(const std::vector<TSimpatBytePlan>& plans, const TSimpatByteStep*
     taken = 0;
     for (size_t k = 0; k < plan.Steps.size() && !failed; ++k) {
       const TSimpatByteStep& step = plan.Steps[k];
-      const int64_t from = taken, limit = step.Repeated ? window : std::min(window, taken + 1);
-      taken = ScanRun(step, memory, taken, limit);
+      const int64_t from = taken;
+      if (step.Repeated)
+        taken = ScanRun(step, memory, taken, window);
+      else if (taken < window && step.Members[memory[taken]])
+        ++taken;
       if (taken == window && (step.Repeated || taken == from) && !endsAtWindow()) return -1;
       if (k == 0 && plan.LeadRun) leadRun = taken - from;
       failed = step.Required && taken == from;
