@@ -653,7 +653,7 @@ int MatchPlans(const std::vector<TSimpatBytePlan>& plans, const TSimpatByteStep*
     taken = ScanRun(*soleRun, memory, 0, window);
     if (taken == window && !endsAtWindow()) return -1;
     if (taken > 0 || !soleRun->Required) return 1;
-    if (failsAhead) *failsAhead = 0;  // the run ahead is as empty
+    if (failsAhead) *failsAhead = 0;  // no promise: the next byte may start a run
     return 0;
   }
   for (const TSimpatBytePlan& plan : plans) {
@@ -863,7 +863,8 @@ bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view
     if (const uint8_t* lent = stream.LentMemory(size)) {
       if (position >= 0 && position <= size) {
         const int64_t window = std::min(size - position, kFreeReadAhead);
-        decided = MatchPlans(plans, mCompiled->SoleRun, lent + position, window, [&] { return window < kFreeReadAhead; }, taken, failsAhead);
+        auto endsAtWindow = [&] { return window < kFreeReadAhead; };
+        decided = MatchPlans(plans, mCompiled->SoleRun, lent + position, window, endsAtWindow, taken, failsAhead);
       }
     } else if (const uint8_t* memory = stream.MemoryAt(position, size)) {
       const int64_t window = std::min(size, kFreeReadAhead);

@@ -117,8 +117,8 @@ SW_EXCEPTION(ESwHexConvert, ESkeinwork);
 RawByteString SwHexToBin(std::string_view text);
 // The matchers of "=" and "_": true leaves the stream after the match, false where it was.
 bool SwMatchExact(TStream& stream, std::string_view bytes);
-// The same for a caller that knows the stream's position; a stream that lends all its bytes
-// decides without a call.
+// The same for a caller that knows the stream's position: over the bytes a stream lends all at
+// once without a call, else by SwMatchExactByReads (its memory in one piece, or reads).
 bool SwMatchExactByReads(TStream& stream, int64_t position, std::string_view bytes);
 inline bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view bytes) {
   int64_t size = 0;
