@@ -445,7 +445,10 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   int64_t end = mPosition + count;
-  if (end > static_cast<int64_t>(mData.size())) mData.resize(static_cast<size_t>(end));
+  if (end > static_cast<int64_t>(mData.size())) {
+    mData.resize(static_cast<size_t>(end));
+    LendData();
+  }
   std::memcpy(mData.data() + mPosition, buffer, static_cast<size_t>(count));
   mPosition = end;
   return count;
@@ -461,12 +464,14 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 void TMemoryStream::SetSize(int64_t size) {
   mData.resize(static_cast<size_t>(std::max<int64_t>(size, 0)));
+  LendData();
   mPosition = std::min<int64_t>(mPosition, static_cast<int64_t>(mData.size()));
 }
 
 void TMemoryStream::Clear() {
   mData.clear();
   mData.shrink_to_fit();
+  LendData();
   mPosition = 0;
 }
 
@@ -474,11 +479,15 @@ void TMemoryStream::LoadFromStream(TStream& source) {
   source.SetPosition(0);
   int64_t size = source.Size();
   mData.resize(static_cast<size_t>(size));
+  LendData();
   source.ReadBuffer(mData.data(), size);
   mPosition = 0;
 }
 
-TStringStream::TStringStream(std::string_view data) { mData.assign(data.begin(), data.end()); }
+TStringStream::TStringStream(std::string_view data) {
+  mData.assign(data.begin(), data.end());
+  LendData();
+}
 
 // ---------------------------------------------------------------------------------------------
 // TFileStream
@@ -554,8 +563,7 @@ void TFileStream::SetSize(int64_t size) {
 
 TSwRestrictedStream::TSwRestrictedStream(TStream* stream, int64_t size) : mStream(stream) {
   if (!stream) SwRaise<ESkeinwork>("nil Stream given to %s.Create.", this);
-  mStart = std::max<int64_t>(stream->Position(), 0);
-  mEnd = std::max(mStart, SwAddClamped(mStart, size));
+  SetWindow(stream->Position(), size);
 }
 
 int64_t TSwRestrictedStream::Read(void* buffer, int64_t count) {
@@ -599,6 +607,7 @@ const uint8_t* TSwRestrictedStream::MemoryAt(int64_t offset, int64_t& available)
 
 int64_t TSwRestrictedStream::Seek(int64_t offset, TSeekOrigin origin) {
   if (offset == 0 && origin == TSeekOrigin::Current) return mPosition;  // Position(), asked most
+  if (origin == TSeekOrigin::Beginning) return mPosition = std::clamp<int64_t>(offset, 0, Size());  // next most
   int64_t target = origin == TSeekOrigin::Beginning ? offset
                    : origin == TSeekOrigin::Current ? SwAddClamped(mPosition, offset)
                                                     : SwAddClamped(mEnd, offset == INT64_MIN ? INT64_MAX : -offset);
@@ -610,6 +619,10 @@ void TSwRestrictedStream::SetWindow(int64_t start, int64_t size) {
   mStart = std::max<int64_t>(start, 0);
   mEnd = std::max(mStart, SwAddClamped(mStart, size));
   mPosition = 0;
+  // The window lends the stream's memory where the stream lends all of the window's bytes.
+  int64_t lentSize = 0;
+  const uint8_t* lent = mStream->LentMemory(lentSize);
+  Lend(lent && mEnd <= lentSize ? lent + mStart : nullptr, mEnd - mStart);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -39,6 +39,14 @@ class TStream : public TSwObject {
     return nullptr;
   }
 
+  // Every byte of the stream, where it keeps them all in one piece of memory it lends (a memory
+  // stream, a window on one), without a virtual call: `size` bytes, or null (and 0). Valid until
+  // the stream, or the stream below a window, is next written or resized, or the window moves.
+  const uint8_t* LentMemory(int64_t& size) const {
+    size = mLentSize;
+    return mLent;
+  }
+
   int64_t Position() { return Seek(0, TSeekOrigin::Current); }
   void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
   // Whole reads and writes: a short transfer raises EReadError / EWriteError.
@@ -46,6 +54,17 @@ class TStream : public TSwObject {
   void WriteBuffer(const void* buffer, int64_t count);
   // Copies `count` bytes from the source's position; 0 copies the whole source from its start.
   int64_t CopyFrom(TStream& source, int64_t count);
+
+ protected:
+  // Kept current by a stream that lends its memory (see LentMemory).
+  void Lend(const uint8_t* memory, int64_t size) {
+    mLent = memory;
+    mLentSize = memory ? size : 0;
+  }
+
+ private:
+  const uint8_t* mLent = nullptr;
+  int64_t mLentSize = 0;
 };
 
 // The name a message uses for a stream: a file stream's file name, else "<ClassWithoutT>".
@@ -69,6 +88,9 @@ class TMemoryStream : public TStream {
   void LoadFromStream(TStream& source);
 
  protected:
+  // Lends mData as it is now; called after every change to it.
+  void LendData() { Lend(mData.data(), static_cast<int64_t>(mData.size())); }
+
   std::vector<uint8_t> mData;
   int64_t mPosition = 0;
 };

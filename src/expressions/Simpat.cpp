@@ -1,6 +1,7 @@
 #include "Simpat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <mutex>
 #include <typeinfo>
@@ -21,7 +22,7 @@ namespace {
 
 // The read-ahead grows by doubling chunks from 256 bytes up to 64 KiB: the length it reaches
 // next after `length` bytes. The first chunk is not counted as work.
-int64_t NextReadAhead(int64_t length) { return length + std::clamp<int64_t>(length, 256, 65536); }
+constexpr int64_t NextReadAhead(int64_t length) { return length + std::clamp<int64_t>(length, 256, 65536); }
 }  // namespace
 
 bool TSimpatInput::Fill(int64_t wanted) {
@@ -584,6 +585,100 @@ std::vector<std::string> SplitSimpatAlternatives(std::string_view text) {
   return alternatives;
 }
 
+namespace {
+
+// One byte of a pattern matched straight over memory, once or repeated.
+struct TSimpatByteStep {
+  std::array<bool, 256> Members{};
+  bool Required = true;  // "*" and "?" may take none
+  bool Repeated = false;  // "*" and "+"
+  // A repeat over every byte but one or two ("[^,]+"): runs of it are scanned eight bytes at a
+  // time for those bytes, each copied into every byte of a word (0: byte by byte).
+  uint64_t StopWords[2] = {};
+};
+
+constexpr uint64_t kLowBits = 0x0101010101010101ULL, kLowSevenBits = 0x7F7F7F7F7F7F7F7FULL;
+
+// The high bit of each byte of `word` that is zero, and no other bit (no carries between bytes).
+uint64_t ZeroBytes(uint64_t word) { return ~(((word & kLowSevenBits) + kLowSevenBits) | word | kLowSevenBits); }
+
+void PlanStopWords(TSimpatByteStep& step) {
+  if (!step.Repeated) return;
+  int stops[3], count = 0;
+  for (int b = 0; b < 256 && count < 3; ++b)
+    if (!step.Members[b]) stops[count++] = b;
+  if (count == 0 || count == 3) return;
+  for (int k = 0; k < 2; ++k) step.StopWords[k] = kLowBits * static_cast<uint64_t>(stops[k < count ? k : 0]);
+}
+
+// The end of the run of members from `taken` up to `limit`.
+inline int64_t ScanRun(const TSimpatByteStep& step, const uint8_t* memory, int64_t taken, int64_t limit) {
+  if (taken >= limit || !step.Members[memory[taken]]) return taken;  // most runs of one step end at once
+  ++taken;
+  if (step.StopWords[0] && limit >= 8 && std::endian::native == std::endian::little) {
+    while (taken < limit) {
+      // The last word ends at the limit; bytes before `taken` in it do not count.
+      const int64_t at = std::min(taken, limit - 8);
+      uint64_t word;
+      std::memcpy(&word, memory + at, 8);
+      const uint64_t stops = (ZeroBytes(word ^ step.StopWords[0]) | ZeroBytes(word ^ step.StopWords[1])) &
+                             (~uint64_t{0} << (8 * (taken - at)));
+      if (stops) return at + std::countr_zero(stops) / 8;
+      taken = at + 8;
+    }
+    return taken;
+  }
+  while (taken < limit && step.Members[memory[taken]]) ++taken;
+  return taken;
+}
+
+// A pattern's alternatives as byte steps.
+struct TSimpatBytePlan {
+  std::vector<TSimpatByteStep> Steps;
+  bool LeadRun = false;  // begins with "*" or "+" over a class, whose run a failure reports
+};
+
+// Bytes past the first chunk of read-ahead are counted as work when read: matches over memory
+// stop there and leave longer ones to the reads.
+constexpr int64_t kFreeReadAhead = NextReadAhead(0);
+
+// The plans matched over `window` bytes of memory: 1 matched `taken` bytes, 0 failed (as Match
+// does), -1 when a step ran to the window's end and `endsAtWindow()` says the input goes on.
+// A pattern of one repeated step (`soleRun`, else null) is decided by its run alone.
+template <class TEndsAtWindow>
+int MatchPlans(const std::vector<TSimpatBytePlan>& plans, const TSimpatByteStep* soleRun, const uint8_t* memory,
+               int64_t window, TEndsAtWindow&& endsAtWindow, int64_t& taken, int64_t* failsAhead) {
+  if (failsAhead) *failsAhead = INT64_MAX;
+  if (soleRun) {
+    taken = ScanRun(*soleRun, memory, 0, window);
+    if (taken == window && !endsAtWindow()) return -1;
+    if (taken > 0 || !soleRun->Required) return 1;
+    if (failsAhead) *failsAhead = 0;  // no promise: the next byte may start a run
+    return 0;
+  }
+  for (const TSimpatBytePlan& plan : plans) {
+    int64_t leadRun = 0;
+    bool failed = false;
+    taken = 0;
+    for (size_t k = 0; k < plan.Steps.size() && !failed; ++k) {
+      const TSimpatByteStep& step = plan.Steps[k];
+      const int64_t from = taken;
+      if (step.Repeated)
+        taken = ScanRun(step, memory, taken, window);
+      else if (taken < window && step.Members[memory[taken]])
+        ++taken;
+      if (taken == window && (step.Repeated || taken == from) && !endsAtWindow()) return -1;
+      if (k == 0 && plan.LeadRun) leadRun = taken - from;
+      failed = step.Required && taken == from;
+    }
+    if (!failed) return 1;
+    if (failsAhead) *failsAhead = std::min(*failsAhead, leadRun);
+  }
+  return 0;
+}
+
+}  // namespace
+
 using TAlternativeList = std::vector<std::unique_ptr<TLinearSimpat>>;
 
 struct TSimpatPattern::TCompiled {
@@ -592,16 +687,8 @@ struct TSimpatPattern::TCompiled {
   // Where every alternative takes single bytes out of plain classes (no line break, no end of
   // input), each once or repeated: the alternatives as steps, matched straight over memory.
   // Empty for other patterns.
-  struct TByteStep {
-    std::array<bool, 256> Members{};
-    bool Required = true;  // "*" and "?" may take none
-    bool Repeated = false;  // "*" and "+"
-  };
-  struct TBytePlan {
-    std::vector<TByteStep> Steps;
-    bool LeadRun = false;  // begins with "*" or "+" over a class, whose run a failure reports
-  };
-  std::vector<TBytePlan> Plans;
+  std::vector<TSimpatBytePlan> Plans;
+  const TSimpatByteStep* SoleRun = nullptr;  // the step of a pattern that is one repeat ("[^,]+")
 };
 
 namespace {
@@ -639,13 +726,13 @@ TSimpatCache& Cache() {
 void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
   // A longer pattern reads past the first chunk of read-ahead, which memory does not count.
   constexpr size_t MaxSteps = 256;
-  std::vector<TCompiled::TBytePlan> plans;
+  std::vector<TSimpatBytePlan> plans;
   for (const auto& alternative : compiled.Alternatives) {
-    TCompiled::TBytePlan& plan = plans.emplace_back();
+    TSimpatBytePlan& plan = plans.emplace_back();
     if (!alternative) continue;  // the empty last choice: no steps, matches at once
     const TSimpatItems& items = alternative->Items();
     for (size_t i = 0; i < items.Count(); ++i) {
-      TCompiled::TByteStep step;
+      TSimpatByteStep step;
       if (const TSimpatRepeat* repeat = items.AsRepeat(i)) {
         if (i + 1 == items.Count()) return;
         step.Required = typeid(*repeat) == typeid(TSimpatRepeatOneOrMore);
@@ -659,13 +746,14 @@ void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
         if (bytes.Eoln || bytes.Eof) return;
         for (int b = 0; b < 256; ++b) step.Members[b] = bytes.Has(static_cast<uint8_t>(b)) != bytes.Negated;
         if (i == 1 && step.Repeated) plan.LeadRun = true;
+        PlanStopWords(step);
         plan.Steps.push_back(step);
       } else if (typeid(item) == typeid(TSimpatStr)) {
         // A literal is its bytes in turn; one that a repeat governs is a single byte.
         const std::string& literal = static_cast<const TSimpatStr&>(item).Bytes();
         if (literal.empty() || (literal.size() != 1 && (step.Repeated || !step.Required))) return;
         for (char byte : literal) {
-          TCompiled::TByteStep& added = plan.Steps.emplace_back(step);
+          TSimpatByteStep& added = plan.Steps.emplace_back(step);
           added.Members[static_cast<uint8_t>(byte)] = true;
         }
       } else {
@@ -675,6 +763,8 @@ void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
     }
   }
   compiled.Plans = std::move(plans);
+  if (compiled.Plans.size() == 1 && compiled.Plans[0].Steps.size() == 1 && compiled.Plans[0].Steps[0].Repeated)
+    compiled.SoleRun = &compiled.Plans[0].Steps[0];
 }
 
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
@@ -760,48 +850,39 @@ bool TSimpatPattern::Match(TSimpatInput& input, std::string_view eoln, int64_t* 
   return false;
 }
 
-int TSimpatPattern::MatchInMemory(TStream& stream, int64_t start, int64_t* failsAhead) const {
-  int64_t available = 0;
-  const uint8_t* memory = stream.MemoryAt(start, available);
-  if (!memory) return -1;
-  // Bytes past the first chunk of read-ahead are counted as work when read: those matches are
-  // left to the reads.
-  const int64_t free = NextReadAhead(0), window = std::min(available, free);
-  int endsWithStream = -1;  // whether the memory ends where the stream does; asked once
-  // Whether the input ends at the window's end, where a step stopped for want of bytes.
-  auto endsAtWindow = [&] {
-    if (window == free) return false;
-    if (endsWithStream < 0) endsWithStream = stream.Size() - start == available;
-    return endsWithStream != 0;
-  };
-  if (failsAhead) *failsAhead = INT64_MAX;
-  for (const TCompiled::TBytePlan& plan : mCompiled->Plans) {
-    int64_t taken = 0, leadRun = 0;
-    bool failed = false;
-    for (size_t k = 0; k < plan.Steps.size() && !failed; ++k) {
-      const TCompiled::TByteStep& step = plan.Steps[k];
-      const int64_t from = taken, limit = step.Repeated ? window : std::min(window, taken + 1);
-      while (taken < limit && step.Members[memory[taken]]) ++taken;
-      if (taken == window && (step.Repeated || taken == from) && !endsAtWindow()) return -1;
-      if (k == 0 && plan.LeadRun) leadRun = taken - from;
-      failed = step.Required && taken == from;
-    }
-    if (!failed) {
-      stream.Seek(start + taken, TSeekOrigin::Beginning);
-      return 1;
-    }
-    if (failsAhead) *failsAhead = std::min(*failsAhead, leadRun);
-  }
-  return 0;
-}
-
 bool TSimpatPattern::Match(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
   return MatchAt(stream, stream.Position(), eoln, failsAhead);
 }
 
 bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view eoln, int64_t* failsAhead) const {
-  if (!mCompiled->Plans.empty())
-    if (const int decided = MatchInMemory(stream, position, failsAhead); decided >= 0) return decided != 0;
+  if (const std::vector<TSimpatBytePlan>& plans = mCompiled->Plans; !plans.empty()) {
+    // Over the stream's memory: all of it where the stream lends it, else what it holds in one
+    // piece from the position on.
+    int64_t size = 0, taken = 0;
+    int decided = -1;
+    if (const uint8_t* lent = stream.LentMemory(size)) {
+      if (position >= 0 && position <= size) {
+        const int64_t window = std::min(size - position, kFreeReadAhead);
+        auto endsAtWindow = [&] { return window < kFreeReadAhead; };
+        decided = MatchPlans(plans, mCompiled->SoleRun, lent + position, window, endsAtWindow, taken, failsAhead);
+      }
+    } else if (const uint8_t* memory = stream.MemoryAt(position, size)) {
+      const int64_t window = std::min(size, kFreeReadAhead);
+      int endsWithStream = -1;  // whether the memory ends where the stream does; asked once
+      auto endsAtWindow = [&] {
+        if (window == kFreeReadAhead) return false;
+        if (endsWithStream < 0) endsWithStream = stream.Size() - position == size;
+        return endsWithStream != 0;
+      };
+      decided = MatchPlans(plans, mCompiled->SoleRun, memory, window, endsAtWindow, taken, failsAhead);
+    }
+    if (decided == 1) stream.Seek(position + taken, TSeekOrigin::Beginning);
+    if (decided >= 0) return decided != 0;
+  }
+  return MatchByReads(stream, eoln, failsAhead);
+}
+
+bool TSimpatPattern::MatchByReads(TStream& stream, std::string_view eoln, int64_t* failsAhead) const {
   TSimpatInput input(stream);
   bool matched;
   try {

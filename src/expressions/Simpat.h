@@ -295,9 +295,8 @@ class TSimpatPattern : public TSwObject {
   friend int64_t SimpatMatchBytes(std::string_view, std::string_view, std::string_view);
   struct TCompiled;
   explicit TSimpatPattern(std::shared_ptr<const TCompiled> compiled);
-  // A pattern of single-byte steps matched straight over the stream's memory: 1 matched, 0
-  // failed (as Match does), -1 when the memory does not decide it.
-  int MatchInMemory(TStream& stream, int64_t start, int64_t* failsAhead) const;
+  // Matches by reading the stream from its position, where its memory does not decide.
+  [[gnu::noinline]] bool MatchByReads(TStream& stream, std::string_view eoln, int64_t* failsAhead) const;
   // Makes the pattern's single-byte steps, when it has them.
   static void PlanByteSteps(TCompiled& compiled);
   // The compiled pattern with a share of its own.

@@ -24,7 +24,7 @@ bool SwMatchExact(TStream& stream, std::string_view operand) {
   return SwMatchExactAt(stream, stream.Position(), operand);
 }
 
-bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view operand) {
+bool SwMatchExactByReads(TStream& stream, int64_t position, std::string_view operand) {
   if (operand.empty()) return true;
   int64_t count = static_cast<int64_t>(operand.size());
   int64_t available = 0;

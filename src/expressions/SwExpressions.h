@@ -7,6 +7,7 @@
 // prepares their operands once and the modelling run evaluates one object per test.
 #pragma once
 
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string_view>
@@ -116,8 +117,20 @@ SW_EXCEPTION(ESwHexConvert, ESkeinwork);
 RawByteString SwHexToBin(std::string_view text);
 // The matchers of "=" and "_": true leaves the stream after the match, false where it was.
 bool SwMatchExact(TStream& stream, std::string_view bytes);
-// The same for a caller that knows the stream's position.
-bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view bytes);
+// The same for a caller that knows the stream's position: over the bytes a stream lends all at
+// once without a call, else by SwMatchExactByReads (its memory in one piece, or reads).
+bool SwMatchExactByReads(TStream& stream, int64_t position, std::string_view bytes);
+inline bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view bytes) {
+  int64_t size = 0;
+  const uint8_t* lent = stream.LentMemory(size);
+  if (!lent || position < 0 || bytes.empty()) return SwMatchExactByReads(stream, position, bytes);
+  const int64_t count = static_cast<int64_t>(bytes.size());
+  if (size - position < count || lent[position] != static_cast<uint8_t>(bytes[0]) ||
+      (count > 1 && std::memcmp(lent + position + 1, bytes.data() + 1, bytes.size() - 1) != 0))
+    return false;
+  stream.Seek(position + count, TSeekOrigin::Beginning);
+  return true;
+}
 bool SwMatchAfterSpaces(TStream& stream, std::string_view bytes);
 // Bytes as upper-case hexadecimal pairs with `separator` between them.
 std::string SwBinToHex(std::string_view bytes, std::string_view separator = {});

@@ -884,8 +884,12 @@ bool BuiltinCalled(const TSwFunctions& functions, const WideString& name) {
 void TSwmNode::PrepareFastTest() {
   mFastKind = TFastKind::Slow;
   const TSwmCondition& condition = mProps->Condition;
+  mFastNegated = condition.Negated;
   const TRpnScalar& operand = condition.Operand;
-  if (condition.Class == TCdExact::Class() && operand.Has(valBytes)) {
+  WideString skipByNode, skipByProperty;
+  if (!condition.Class) {
+    mFastKind = TFastKind::None;
+  } else if (condition.Class == TCdExact::Class() && operand.Has(valBytes)) {
     mFastBytes = operand.Bytes;
     mFastKind = TFastKind::Exact;
   } else if (condition.Class == TCdSpaces::Class() && operand.Has(valBytes)) {
@@ -905,27 +909,59 @@ void TSwmNode::PrepareFastTest() {
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
     mFastKind = TFastKind::Eof;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) &&
-             ParseSkipBy(operand.Str, mSkipByNode, mSkipByProperty) && BuiltinCalled(mCompiler.mFunctions, u"toint") &&
+             ParseSkipBy(operand.Str, skipByNode, skipByProperty) && BuiltinCalled(mCompiler.mFunctions, u"toint") &&
              BuiltinCalled(mCompiler.mFunctions, u"skip")) {
+    mSkipByNode = skipByNode;
+    mSkipByProperty = skipByProperty;
     mFastKind = TFastKind::SkipBy;
   }
 }
 
+namespace {
+
+// The property's value as FindValue gives it; a node without a bag is searched by the interned
+// name, without looking the text up.
+bool FindInterned(const TSwTreeNode& node, TSwName name, TSwValue& value) {
+  if (node.HasPropertyBag()) return node.FindValue(name, value);
+  const int count = node.PropertyCount();
+  for (int i = 0; i < count; ++i)
+    if (node.PropertyName(i) == name) {
+      value = node.PropertyValue(i);
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
 bool TSwmNode::FastSkipBy(TStream& stream) {
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!base) return false;
-  TSwTreeNode* node = mSkipByNode.empty() ? base : base->FindChild(mSkipByNode);
+  TSwTreeNode* node = base;
+  if (!mSkipByNode.Text().empty()) {
+    const TSwTreeNodeChildren* children = base->ChildrenIfAny();
+    const int index = children ? children->NthIndexOfName(mSkipByNode, 0) : -1;
+    if (index < 0) return false;
+    node = children->Node(index);
+  }
   TSwValue stored;
-  if (!node || !node->FindValue(mSkipByProperty, stored) || !stored.IsSlice()) return false;
-  auto* source = dynamic_cast<TStream*>(stored.Obj);
+  if (!FindInterned(*node, mSkipByProperty, stored) || !stored.IsSlice()) return false;
+  // Mostly a range of the stream under test.
+  TStream* source = stored.Obj == static_cast<TSwObject*>(&stream) ? &stream : dynamic_cast<TStream*>(stored.Obj);
   if (!source) return false;
-  // The range's bytes as the expression reads them: a window on its stream.
-  TSwRestrictedStream range(source, 0);
-  range.SetWindow(stored.Int, SwTruncNumber(stored.Frac));
-  const int64_t count = range.Size();
+  const int64_t count = SwTruncNumber(stored.Frac);
   if (count != 1 && count != 2 && count != 4 && count != 8) return false;
   uint8_t bytes[8];
-  if (range.Read(bytes, count) != count) return false;
+  int64_t lentSize = 0;
+  const uint8_t* lent = source->LentMemory(lentSize);
+  if (lent && stored.Int >= 0 && stored.Int <= lentSize - count) {
+    std::memcpy(bytes, lent + stored.Int, static_cast<size_t>(count));
+  } else {
+    // The range's bytes as the expression reads them: a window on its stream.
+    TSwRestrictedStream range(source, 0);
+    range.SetWindow(stored.Int, count);
+    if (range.Read(bytes, count) != count) return false;
+  }
   uint64_t raw = 0;
   for (int64_t i = 0; i < count; ++i) raw |= static_cast<uint64_t>(bytes[i]) << (8 * i);
   const double number = count == 8 ? static_cast<double>(static_cast<int64_t>(raw)) : static_cast<double>(raw);
@@ -938,53 +974,65 @@ bool TSwmNode::FastSkipBy(TStream& stream) {
   return true;
 }
 
-bool TSwmNode::FastTest(TStream& stream, int64_t position, bool& value) {
-  if (mFastKind == TFastKind::Unknown) PrepareFastTest();
-  switch (mFastKind) {
-    case TFastKind::Exact:
-      value = SwMatchExactAt(stream, position, mFastBytes);
-      return true;
-    case TFastKind::Spaces:
-      value = SwMatchAfterSpaces(stream, mFastBytes);
-      return true;
-    case TFastKind::Pattern: {
-      // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
-      // input each time; a failure that the pattern says holds ahead answers those tests.
-      const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
-      if (&stream == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo) {
-        value = false;
-        return true;
-      }
-      int64_t ahead = 0;
-      value = mFastPattern->MatchAt(stream, position, mFastEoln, &ahead);
-      if (!value && ahead > 0) {
-        mFailsStream = &stream;
-        mFailsEpoch = linesFreed;
-        mFailsFrom = position;
-        mFailsTo = SwAddClamped(position, ahead);
-      }
-      return true;
-    }
-    case TFastKind::Eof:
-      value = position >= stream.Size();
-      return true;
-    case TFastKind::SkipBy:
-      value = true;
-      return FastSkipBy(stream);
-    default:
-      return false;
+TSwmNode::TTestOutcome TSwmNode::FastPatternTest(TStream& current, int64_t position) {
+  // A node tried at every byte (an END scanning for its pattern) would scan the rest of the
+  // input each time; a failure that the pattern says holds ahead answers those tests.
+  const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
+  if (&current == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo)
+    return Outcome(false);
+  int64_t ahead = 0;
+  const bool value = mFastPattern->MatchAt(current, position, mFastEoln, &ahead);
+  if (!value && ahead > 0) {
+    mFailsStream = &current;
+    mFailsEpoch = linesFreed;
+    mFailsFrom = position;
+    mFailsTo = SwAddClamped(position, ahead);
   }
+  return Outcome(value);
+}
+
+TSwmNode::TTestOutcome TSwmNode::FastExactTest(TStream& current, int64_t position) {
+  return Outcome(SwMatchExactAt(current, position, mFastBytes));
 }
 
 TSwmNode::TTestOutcome TSwmNode::TestCondition(TStream& current, int64_t position) {
-  const TSwmCondition& condition = mProps->Condition;
-  if (!condition.Class) return TTestOutcome::Holds;
-  TSwmCompiler::TRun& run = *mCompiler.mRun;
-  bool fastValue = false;
-  if (FastTest(current, position, fastValue)) {
-    if (fastValue != condition.Negated) return TTestOutcome::Holds;
-    return fastValue ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;  // a match moves the stream
+  // The common kinds decide here or end in a call of their own, which spares this dispatch a
+  // frame.
+  switch (mFastKind) {
+    case TFastKind::None:
+      return TTestOutcome::Holds;
+    case TFastKind::Exact:
+      return FastExactTest(current, position);
+    case TFastKind::Pattern:
+      return FastPatternTest(current, position);
+    case TFastKind::Eof:
+      if (int64_t size = 0; current.LentMemory(size)) return Outcome(position >= size);
+      break;
+    default:
+      break;
   }
+  return TestUncommonCondition(current, position);
+}
+
+TSwmNode::TTestOutcome TSwmNode::TestUncommonCondition(TStream& current, int64_t position) {
+  switch (mFastKind) {
+    case TFastKind::Unknown:
+      PrepareFastTest();
+      return TestCondition(current, position);
+    case TFastKind::Spaces:
+      return Outcome(SwMatchAfterSpaces(current, mFastBytes));
+    case TFastKind::Eof:
+      return Outcome(position >= current.Size());
+    case TFastKind::SkipBy:
+      return FastSkipBy(current) ? Outcome(true) : TestByExpression(current);
+    default:
+      return TestByExpression(current);
+  }
+}
+
+TSwmNode::TTestOutcome TSwmNode::TestByExpression(TStream& current) {
+  const TSwmCondition& condition = mProps->Condition;
+  TSwmCompiler::TRun& run = *mCompiler.mRun;
   TSwTreeNode* base = mParent ? mParent->mResult : nullptr;
   if (!mConditionTest) {
     mConditionTest = condition.Class->Create(base, condition.Operand);

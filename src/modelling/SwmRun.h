@@ -102,16 +102,27 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   // where it was.
   enum class TTestOutcome : uint8_t { Holds, Fails, FailsInPlace };
   TTestOutcome TestCondition(TStream& current, int64_t position);
+  // The kinds of condition that TestCondition leaves to these: the rarer fast tests, and the
+  // condition evaluated as an expression where no fast test decides it.
+  TTestOutcome TestUncommonCondition(TStream& current, int64_t position);
+  [[gnu::noinline]] TTestOutcome TestByExpression(TStream& current);
   // Whether a failed condition ends the loop (an ordered node that is not optional).
   bool ConditionFailureRemains() const;
   void SetConditionFailure(TFailure& failure, TStream* stream);
-  // The common operators ("=", "_", "x", "%", "? eof") tested straight on the stream, with the
-  // same outcome as through the expression layer; false when this condition needs that layer.
-  bool FastTest(TStream& stream, int64_t position, bool& value);
+  // The common operators ("=", "_", "x", "%", "? eof") are tested straight on the stream, with
+  // the same outcome as through the expression layer; this finds the condition's kind.
   void PrepareFastTest();
   // "NAME$PROPERTY toint skip": skips by the number a sibling's range holds; false where the
   // expression layer must decide (and report) instead.
   bool FastSkipBy(TStream& stream);
+  // "%" and "=" (with "x") tested straight on the stream.
+  TTestOutcome FastPatternTest(TStream& current, int64_t position);
+  TTestOutcome FastExactTest(TStream& current, int64_t position);
+  // The outcome of a fast test whose operator gave `value`: a match moves the stream.
+  TTestOutcome Outcome(bool value) const {
+    if (value != mFastNegated) return TTestOutcome::Holds;
+    return value ? TTestOutcome::Fails : TTestOutcome::FailsInPlace;
+  }
   void WriteResultProperties();
   void MakeChildren();
 
@@ -128,13 +139,14 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int32_t mMatched = -1;
   int mDepth = 0;
   const bool mEndLike;  // what the node class says of these props, asked on every pass
-  enum class TFastKind : uint8_t { Unknown, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
+  enum class TFastKind : uint8_t { Unknown, None, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
   TFastKind mFastKind = TFastKind::Unknown;
+  bool mFastNegated = false;  // the condition's "!", read with the kind
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
   std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
-  WideString mSkipByNode, mSkipByProperty;       // NAME (empty: the parent's node) and PROPERTY
+  TSwName mSkipByNode, mSkipByProperty;          // NAME (empty: the parent's node) and PROPERTY
   // Where "%" is known to fail: at every position in (mFailsFrom, mFailsTo] of mFailsStream, as
   // long as no failed line stream has been freed since (mFailsEpoch), whose address may return.
   TStream* mFailsStream = nullptr;

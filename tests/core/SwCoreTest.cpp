@@ -182,6 +182,38 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
   EXPECT_EQ(negative.WindowStart(), 5);
 }
 
+// The bytes a stream lends all at once, or "none".
+std::string Lent(const TStream& stream) {
+  int64_t size = 0;
+  const uint8_t* memory = stream.LentMemory(size);
+  return memory ? std::string(reinterpret_cast<const char*>(memory), static_cast<size_t>(size)) : "none";
+}
+
+TEST(Streams, MemoryAndWindowsOnItLendTheirBytesAsTheyAre) {
+  TMemoryStream memory;
+  EXPECT_EQ(Lent(memory), "none");
+  memory.WriteBuffer("0123", 4);
+  EXPECT_EQ(Lent(memory), "0123");
+  const std::string more(1000, 'x');  // moves the bytes elsewhere
+  memory.WriteBuffer(more.data(), 1000);
+  EXPECT_EQ(Lent(memory), "0123" + more);
+  memory.SetSize(6);
+  EXPECT_EQ(Lent(memory), "0123xx");
+  TStringStream source("0123456789");
+  memory.LoadFromStream(source);
+  EXPECT_EQ(Lent(memory), "0123456789");
+
+  TSwRestrictedStream window(&memory, 0), inner(&window, 0);
+  struct Row { int64_t start, size, innerStart, innerSize; const char *lent, *innerLent; };
+  const Row rows[] = {{2, 5, 1, 3, "23456", "345"}, {8, 2, 0, 2, "89", "89"}, {10, 0, 0, 0, "", ""},
+                      {2, 5, 3, 4, "23456", "none"}, {8, 5, 0, 1, "none", "none"}};
+  for (const Row& row : rows) {
+    window.SetWindow(row.start, row.size);
+    inner.SetWindow(row.innerStart, row.innerSize);
+    EXPECT_EQ(Lent(window) + " " + Lent(inner), std::string(row.lent) + " " + row.innerLent) << row.start;
+  }
+}
+
 TEST(Streams, TempStreamMovesToAnUnnamedFile) {
   {
     TSwTempStream temp(64);

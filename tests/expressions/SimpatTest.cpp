@@ -296,12 +296,16 @@ TEST(Simpat, FailureAheadOfALeadingRepeat) {
 }
 
 // A stream that lends its memory only up to `MemoryEnd`, as a read cache lends one window;
-// with 0 it lends none, and patterns are matched by reading it.
+// with 0 it lends none, and patterns are matched by reading it. With -1 it lends all its bytes
+// at once, as a memory stream does.
 class TWindowedStream : public TStringStream {
  public:
-  TWindowedStream(const std::string& data, int64_t memoryEnd) : TStringStream(data), MemoryEnd(memoryEnd) {}
+  TWindowedStream(const std::string& data, int64_t memoryEnd) : TStringStream(data), MemoryEnd(memoryEnd) {
+    if (memoryEnd >= 0) Lend(nullptr, 0);
+  }
   const uint8_t* MemoryAt(int64_t offset, int64_t& available) override {
     const uint8_t* memory = TStringStream::MemoryAt(offset, available);
+    if (MemoryEnd < 0) return memory;
     available = std::clamp<int64_t>(MemoryEnd - offset, 0, available);
     return available > 0 ? memory : nullptr;
   }
@@ -331,6 +335,11 @@ TEST(Simpat, RunsOverMemoryMatchAsByReads) {
       {"[^,]+", std::string(300, 'q') + ",", 0, 301}, {"[^,]+", std::string(257, 'q') + ",", 1, 258},
       {"[^,]+", std::string(300, 'q') + "," + as, 0, 400},
       {"[^,]+", as + "," + as, 0, 140001}, {"[^,]+", as + "," + as, 5, 70000}, {"a+", as, 0, 70000},
+      // Runs scanned a word at a time: stops in the first word, the next, the last (which
+      // overlaps bytes taken before), at the end of the input, and bytes before the run's start.
+      {"[^,]+", "abcdefghij,k", 0, 12}, {"[^,]+", "abcdefgh,", 0, 9}, {"[^,]+", "abc,defghijk", 0, 12},
+      {"[^,]+", "abcdefghijk", 0, 11}, {"[^,]+", "ab,c", 4, 4}, {"[^,;]+", "abcdefghijklm;n,", 2, 16},
+      {"ANY ANY ANY ANY ANY ANY , [^,]+", "123456,ab", 0, 9}, {"[^,]* x", ",,xabcdefgh", 2, 11}, {"[^\\0]+", std::string("abcdefghi\0j", 11), 0, 11},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.pattern) + " from " + std::to_string(row.start) + ", memory to " +
@@ -345,6 +354,7 @@ TEST(Simpat, RunsOverMemoryMatchAsByReads) {
       return std::vector<int64_t>{matched, stream.Position(), matched ? 0 : ahead, meter.Used()};
     };
     EXPECT_EQ(match(row.memoryEnd), match(0));
+    EXPECT_EQ(match(-1), match(0));
   }
 }
 
