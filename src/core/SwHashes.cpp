@@ -466,7 +466,7 @@ void TSwHash::ShrinkToFit() {
 }
 
 void TSwHash::ShrinkIfWasteful() {
-  if ((mItems.capacity() - mItems.size()) * 3 > mItems.capacity()) ShrinkToFit();
+  if ((mItems.capacity() - mItems.size()) * 8 > mItems.capacity()) ShrinkToFit();
 }
 
 bool TSwHash::Get(const WideString& key, WideString* value, TSwObject** object) const {

@@ -705,7 +705,9 @@ TSwmNode::TSwmNode(TSwmCompiler& compiler, TSwmNode* parent, const TSwmNodeInfo&
       mInfo(&info),
       mProps(&info.Props),
       mDepth(parent ? parent->mDepth + 1 : 0),
-      mEndLike(info.Props.NodeClass->IsEnd(info.Props)) {}
+      mEndLike(info.Props.NodeClass->IsEnd(info.Props)),
+      mFailureRemains((info.Props.Order != 0 || info.Props.mIsOnce) && !info.Props.mIsOptional),
+      mAlwaysEligible(!info.Props.mIsOnce && info.Props.Order == 0) {}
 
 TSwmNode::~TSwmNode() = default;
 
@@ -1055,10 +1057,6 @@ TSwmNode::TTestOutcome TSwmNode::TestByExpression(TStream& current) {
   return result.Value.Bool != condition.Negated ? TTestOutcome::Holds : TTestOutcome::Fails;
 }
 
-bool TSwmNode::ConditionFailureRemains() const {
-  return (mProps->Order != 0 || mProps->mIsOnce) && !mProps->mIsOptional;
-}
-
 void TSwmNode::SetConditionFailure(TFailure& failure, TStream* stream) {
   const bool ordered = mProps->Order != 0 || mProps->mIsOnce;
   failure.Set(ordered ? TFailure::OrderedConditionMismatch : TFailure::ConditionMismatch, this, stream);
@@ -1105,7 +1103,8 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
     TSwmNode& child = *mChildren[mIndex];
     const TSwmProps& props = *child.mProps;
     if (trace) trace(&child, TSwmTraceEvent::Eligibility, -1, nullptr, nullptr);
-    bool eligible = !(props.mIsOnce && child.mUsed) && !(props.Order != 0 && mIteration >= props.Order);
+    bool eligible = child.mAlwaysEligible ||
+                    (!(props.mIsOnce && child.mUsed) && !(props.Order != 0 && mIteration >= props.Order));
     if (trace) trace(&child, TSwmTraceEvent::Eligibility, eligible ? 1 : 0, nullptr, nullptr);
     bool passDone = false;
     if (eligible) {

@@ -107,7 +107,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   TTestOutcome TestUncommonCondition(TStream& current, int64_t position);
   [[gnu::noinline]] TTestOutcome TestByExpression(TStream& current);
   // Whether a failed condition ends the loop (an ordered node that is not optional).
-  bool ConditionFailureRemains() const;
+  bool ConditionFailureRemains() const { return mFailureRemains; }
   void SetConditionFailure(TFailure& failure, TStream* stream);
   // The common operators ("=", "_", "x", "%", "? eof") are tested straight on the stream, with
   // the same outcome as through the expression layer; this finds the condition's kind.
@@ -138,7 +138,10 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   int32_t mIndex = 0;
   int32_t mMatched = -1;
   int mDepth = 0;
-  const bool mEndLike;  // what the node class says of these props, asked on every pass
+  // Read from the props once, asked on every pass: what the node class says of them, whether a
+  // failed condition ends the loop (an ordered node that is not optional), and whether the node
+  // may be tried on every pass (neither once nor ordered).
+  const bool mEndLike, mFailureRemains, mAlwaysEligible;
   enum class TFastKind : uint8_t { Unknown, None, Slow, Exact, Spaces, Pattern, Eof, SkipBy };
   TFastKind mFastKind = TFastKind::Unknown;
   bool mFastNegated = false;  // the condition's "!", read with the kind
