@@ -57,6 +57,13 @@ class TBufStream : public TStream {
   const std::vector<std::unique_ptr<TBuffer>>& Windows() const { return mWindows; }
   TStream* Underlying() const { return mStream; }
   bool OwnsStream() const { return mStream.Owned(); }
+  // Lends every byte of the stream below where that stream lends them all (see LentMemory): for
+  // a cache over data that nobody changes while the cache lives.
+  void LendUnderlyingMemory() {
+    int64_t size = 0;
+    const uint8_t* memory = Underlying()->LentMemory(size);
+    Lend(memory, size);
+  }
 
   // Up to `count` bytes from `offset` of the underlying stream; the number read.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count) {

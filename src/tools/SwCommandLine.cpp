@@ -35,6 +35,9 @@ namespace skeinwork {
 namespace {
 
 constexpr int64_t kProgressThreshold = 8 * 1024 * 1024;  // the bar is drawn by default above this size
+// Data up to this size is read into memory before a run, whose tests then look at the bytes where
+// they lie; larger data is read in windows as the model reaches it.
+constexpr int64_t kInMemoryDataLimit = 64 * 1024 * 1024;
 constexpr int kUtf8Codepage = 65001;
 
 // ---------------------------------------------------------------------------------------------
@@ -298,7 +301,13 @@ void RunModel(TModelRun& run, const TRunOptions& options, std::ostream& err,
   run.Script = LoadScript(options.Script, environment);
   run.Compiler = CompileFor(*run.Script.Script, options.Eoln);
   run.DataFile = SwOpenForReading(options.Data, environment.ReadLimits);
+  if (run.DataFile->Size() <= kInMemoryDataLimit) {
+    auto loaded = std::make_unique<TMemoryStream>();
+    loaded->LoadFromStream(*run.DataFile);
+    run.DataFile = std::move(loaded);
+  }
   run.Data = std::make_unique<TBufStream>(run.DataFile.get(), false);
+  run.Data->LendUnderlyingMemory();
 
   bool progress = !options.NoProgress &&
                   (options.Progress || (environment.ErrIsTerminal && run.Data->Size() > kProgressThreshold));

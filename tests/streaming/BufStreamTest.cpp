@@ -101,6 +101,25 @@ TEST(BufStream, ReadsLeaveTheStreamWhereItWas) {
 }
 
 // A cache starts with 8 windows of 64 KiB; fewer or smaller windows keep the latest ones.
+// A cache lends the bytes below only when told to, and only where the stream below lends them all.
+TEST(BufStream, LendsTheBytesBelowWhenTold) {
+  auto lent = [](const TStream& stream) {
+    int64_t size = 0;
+    const uint8_t* memory = stream.LentMemory(size);
+    return memory ? std::string(reinterpret_cast<const char*>(memory), static_cast<size_t>(size)) : "none";
+  };
+  TStringStream data("0123456789");
+  TBufStream cache(&data, false), overCache(&cache, false);
+  EXPECT_EQ(lent(cache), "none");
+  cache.LendUnderlyingMemory();
+  overCache.LendUnderlyingMemory();
+  EXPECT_EQ(lent(cache) + " " + lent(overCache), "0123456789 0123456789");
+  TBufStream overFile(std::make_unique<TStringStream>("x").release(), true);
+  TBufStream overUnlent(&overFile, false);
+  overUnlent.LendUnderlyingMemory();
+  EXPECT_EQ(lent(overUnlent), "none");
+}
+
 TEST(BufStream, LimitsChange) {
   TBufStream defaults(new TStringStream(""), true);
   EXPECT_EQ(defaults.WindowCount(), 8);
