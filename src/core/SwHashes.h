@@ -128,7 +128,7 @@ class TSwHash : public TSwObject {
   // Gives back the room kept for items to come (and the key index, made again on demand), for
   // a map that is likely complete.
   void ShrinkToFit();
-  // ShrinkToFit when more than a third of the room is unused: the rest costs less than copying
+  // ShrinkToFit when more than an eighth of the room is unused: less costs less than copying
   // every list of a large tree once more.
   void ShrinkIfWasteful();
 
