@@ -608,8 +608,7 @@ const uint8_t* TSwRestrictedStream::MemoryAt(int64_t offset, int64_t& available)
 int64_t TSwRestrictedStream::Seek(int64_t offset, TSeekOrigin origin) {
   if (offset == 0 && origin == TSeekOrigin::Current) return mPosition;  // Position(), asked most
   if (origin == TSeekOrigin::Beginning) return mPosition = std::clamp<int64_t>(offset, 0, Size());  // next most
-  int64_t target = origin == TSeekOrigin::Current ? SwAddClamped(mPosition, offset)
-                                                 : SwAddClamped(mEnd, offset == INT64_MIN ? INT64_MAX : -offset);
+  int64_t target = SwAddClamped(origin == TSeekOrigin::Current ? mPosition : Size(), offset);
   mPosition = std::clamp<int64_t>(target, 0, Size());
   return mPosition;
 }

@@ -47,8 +47,13 @@ class TStream : public TSwObject {
     return mLent;
   }
 
-  int64_t Position() { return Seek(0, TSeekOrigin::Current); }
-  void SetPosition(int64_t position) { Seek(position, TSeekOrigin::Beginning); }
+  // The position, and a seek from the beginning; without a virtual call on a stream that lends
+  // its bytes, for a place within them (or 0).
+  int64_t Position() { return mLent ? mPosition : Seek(0, TSeekOrigin::Current); }
+  int64_t SetPosition(int64_t position) {
+    if (mLent && static_cast<uint64_t>(position) <= static_cast<uint64_t>(mLentSize)) return mPosition = position;
+    return Seek(position, TSeekOrigin::Beginning);
+  }
   // Whole reads and writes: a short transfer raises EReadError / EWriteError.
   void ReadBuffer(void* buffer, int64_t count);
   void WriteBuffer(const void* buffer, int64_t count);
@@ -56,11 +61,15 @@ class TStream : public TSwObject {
   int64_t CopyFrom(TStream& source, int64_t count);
 
  protected:
-  // Kept current by a stream that lends its memory (see LentMemory).
+  // Kept current by a stream that lends its memory (see LentMemory). Only a stream whose
+  // position is mPosition, and whose seek from the beginning to a place within the lent bytes
+  // only sets it, may lend.
   void Lend(const uint8_t* memory, int64_t size) {
     mLent = memory;
     mLentSize = memory ? size : 0;
   }
+
+  int64_t mPosition = 0;  // the position of a stream that keeps it here (every stream that lends)
 
  private:
   const uint8_t* mLent = nullptr;
@@ -92,7 +101,6 @@ class TMemoryStream : public TStream {
   void LendData() { Lend(mData.data(), static_cast<int64_t>(mData.size())); }
 
   std::vector<uint8_t> mData;
-  int64_t mPosition = 0;
 };
 
 // A memory stream made from, and readable as, a byte string.
@@ -145,7 +153,6 @@ class TSwRestrictedStream final : public TStream {
   TStream* mStream;
   int64_t mStart = 0;
   int64_t mEnd = 0;
-  int64_t mPosition = 0;
 };
 
 // Keeps its data in memory up to a limit, then moves it to an unnamed temporary file, which

@@ -689,6 +689,8 @@ struct TSimpatPattern::TCompiled {
   // Empty for other patterns.
   std::vector<TSimpatBytePlan> Plans;
   const TSimpatByteStep* SoleRun = nullptr;  // the step of a pattern that is one repeat ("[^,]+")
+  std::array<bool, 256> FirstBytes{};
+  bool FirstBytesKnown = false;  // whether every match starts with one of FirstBytes
 };
 
 namespace {
@@ -763,6 +765,14 @@ void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
     }
   }
   compiled.Plans = std::move(plans);
+  compiled.FirstBytesKnown = true;
+  for (const TSimpatBytePlan& plan : compiled.Plans) {
+    if (plan.Steps.empty() || !plan.Steps[0].Required) {
+      compiled.FirstBytesKnown = false;
+      break;
+    }
+    for (int b = 0; b < 256; ++b) compiled.FirstBytes[b] = compiled.FirstBytes[b] || plan.Steps[0].Members[b];
+  }
   if (compiled.Plans.size() == 1 && compiled.Plans[0].Steps.size() == 1 && compiled.Plans[0].Steps[0].Repeated)
     compiled.SoleRun = &compiled.Plans[0].Steps[0];
 }
@@ -770,6 +780,10 @@ void TSimpatPattern::PlanByteSteps(TCompiled& compiled) {
 const std::string& TSimpatPattern::Text() const { return mCompiled->Text; }
 
 const TAlternativeList& TSimpatPattern::Alternatives() const { return mCompiled->Alternatives; }
+
+const std::array<bool, 256>* TSimpatPattern::FirstBytes() const {
+  return mCompiled->FirstBytesKnown ? &mCompiled->FirstBytes : nullptr;
+}
 
 TSimpatPattern::TSimpatPattern(std::shared_ptr<const TCompiled> compiled)
     : mCompiled(std::move(compiled)) {}
@@ -876,7 +890,7 @@ bool TSimpatPattern::MatchAt(TStream& stream, int64_t position, std::string_view
       };
       decided = MatchPlans(plans, mCompiled->SoleRun, memory, window, endsAtWindow, taken, failsAhead);
     }
-    if (decided == 1) stream.Seek(position + taken, TSeekOrigin::Beginning);
+    if (decided == 1) stream.SetPosition(position + taken);
     if (decided >= 0) return decided != 0;
   }
   return MatchByReads(stream, eoln, failsAhead);

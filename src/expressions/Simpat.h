@@ -289,6 +289,10 @@ class TSimpatPattern : public TSwObject {
 
   const std::string& Text() const;
   const std::vector<std::unique_ptr<TLinearSimpat>>& Alternatives() const;
+  // The bytes every match starts with, where each alternative takes at least one byte from a
+  // plain class first; null otherwise. A caller holding the input's bytes can fail a match at a
+  // byte outside them, or at the end of the input, without trying it (nothing in the stream moves).
+  const std::array<bool, 256>* FirstBytes() const;
 
  private:
   friend bool SimpatMatch(std::string_view, TStream&, std::string_view);

@@ -30,7 +30,7 @@ bool SwMatchExactByReads(TStream& stream, int64_t position, std::string_view ope
   int64_t available = 0;
   if (const uint8_t* memory = stream.MemoryAt(position, available); memory && available >= count) {
     if (std::memcmp(memory, operand.data(), operand.size()) != 0) return false;
-    stream.Seek(position + count, TSeekOrigin::Beginning);
+    stream.SetPosition(position + count);
     return true;
   }
   if (position >= stream.Size()) return false;

@@ -128,7 +128,7 @@ inline bool SwMatchExactAt(TStream& stream, int64_t position, std::string_view b
   if (size - position < count || lent[position] != static_cast<uint8_t>(bytes[0]) ||
       (count > 1 && std::memcmp(lent + position + 1, bytes.data() + 1, bytes.size() - 1) != 0))
     return false;
-  stream.Seek(position + count, TSeekOrigin::Beginning);
+  stream.SetPosition(position + count);
   return true;
 }
 bool SwMatchAfterSpaces(TStream& stream, std::string_view bytes);

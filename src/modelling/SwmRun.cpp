@@ -720,7 +720,10 @@ void TSwmNode::MakeChildren() {
   for (int32_t id : mProps->ChildIDs) {
     const TSwmNodeInfo* info = mCompiler.Node(id);
     if (!info || info->Props.mIsOffContext) continue;
-    mChildren.push_back(info->Props.NodeClass->Create(mCompiler, this, *info));
+    TSwmNode& child = *mChildren.emplace_back(info->Props.NodeClass->Create(mCompiler, this, *info));
+    child.mBare = (typeid(child) == typeid(TSwmNode) || typeid(child) == typeid(TSwmEnd)) &&
+                  info->Props.ChildIDs.empty() && info->Props.Path.empty() &&
+                  child.mDepth < TSwmCompiler::MaxNestingDepth;
   }
 }
 
@@ -906,6 +909,7 @@ void TSwmNode::PrepareFastTest() {
     }
   } else if (condition.Class == TCdSimpat::Class() && operand.Has(valBytes) && !operand.Bytes.empty()) {
     mFastPattern = std::make_unique<TSimpatPattern>(operand.Bytes);
+    mFastFirstBytes = mFastPattern->FirstBytes();
     mFastEoln = SwLineBreakBytes(mCompiler.Options.Eoln, mCompiler.Options.Codepage);
     mFastKind = TFastKind::Pattern;
   } else if (condition.Class == TCdExpression::Class() && operand.Has(valStr) && operand.Str == u"eof") {
@@ -982,6 +986,11 @@ TSwmNode::TTestOutcome TSwmNode::FastPatternTest(TStream& current, int64_t posit
   const int64_t linesFreed = mCompiler.mRun->LinesFreed;  // a freed line's address may come back
   if (&current == mFailsStream && linesFreed == mFailsEpoch && position > mFailsFrom && position <= mFailsTo)
     return Outcome(false);
+  // Most failures are at a byte no match starts with (a field's pattern at its separator).
+  if (int64_t size = 0; const uint8_t* lent = current.LentMemory(size))
+    if (mFastFirstBytes && position >= 0 && position <= size &&
+        (position == size || !(*mFastFirstBytes)[lent[position]]))
+      return Outcome(false);
   int64_t ahead = 0;
   const bool value = mFastPattern->MatchAt(current, position, mFastEoln, &ahead);
   if (!value && ahead > 0) {
@@ -1127,8 +1136,13 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       bool ok = false;
       if (matched) {
         TSwmRange span{saved, current->Position() - saved, current};
-        if (props.mIsNonConsuming) current->Seek(saved, TSeekOrigin::Beginning);
-        ok = child.Modell(mResult, span, childFailure);
+        if (props.mIsNonConsuming) current->SetPosition(saved);
+        if (child.mBare && !trace) {
+          child.ModellBare(mResult, span, current);
+          ok = true;
+        } else {
+          ok = child.Modell(mResult, span, childFailure);
+        }
         if (trace) {
           std::unique_ptr<ESkeinwork> error = ok ? nullptr : childFailure.Materialize();
           trace(&child, TSwmTraceEvent::Modelled, 0, error.get(), nullptr);
@@ -1158,7 +1172,7 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
         // the failing alternative had built. Should an ancestor drop the failure after all, its
         // own rollback takes these nodes back.
         if (!remains || !mCompiler.KeepPartialResult) RollBackTo(run.Created, mark);
-        knownPosition = outcome != TTestOutcome::FailsInPlace ? current->Seek(saved, TSeekOrigin::Beginning) : saved;
+        knownPosition = outcome != TTestOutcome::FailsInPlace ? current->SetPosition(saved) : saved;
         if (remains) {
           failure = std::move(childFailure);
           return false;
@@ -1238,7 +1252,7 @@ size_t FindLineBreak(TStream& stream, int64_t lineStart, int64_t size, std::stri
   }
   // Searched for without a bound in growing pieces, since most lines are short; only a line
   // without a break runs to the end of the stream.
-  stream.Seek(lineStart, TSeekOrigin::Beginning);
+  stream.SetPosition(lineStart);
   std::string head;
   size_t found = std::string::npos;
   for (int64_t piece = 128;; piece = std::min<int64_t>(piece * 2, 1 << 20)) {
@@ -1275,7 +1289,7 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   // input, and a model that tries LINE at every byte would copy the rest of it every time.
   std::unique_ptr<TStream> line = std::make_unique<TSwRestrictedStream>(current, 0);
   static_cast<TSwRestrictedStream&>(*line).SetWindow(lineStart, lineLength);
-  current->Seek(lineStart, TSeekOrigin::Beginning);
+  current->SetPosition(lineStart);
 
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   TStream* lineStream = line.get();
@@ -1301,8 +1315,7 @@ bool TSwmLine::Modell(TSwTreeNode* parentResult, const TSwmRange& start, TFailur
   TSwmRange relative{start.Offset - lineStart, start.Length, lineStream};
   bool ok = TSwmNode::Modell(parentResult, relative, failure);
   if (!ok && !mCompiler.KeepPartialResult) failure.KeepLine(std::move(line), run.LinesFreed);
-  current->Seek(lineStart + lineLength + (found == std::string_view::npos ? 0 : static_cast<int64_t>(eoln.size())),
-                TSeekOrigin::Beginning);
+  current->SetPosition(lineStart + lineLength + (found == std::string_view::npos ? 0 : static_cast<int64_t>(eoln.size())));
   return ok;
 }
 

@@ -125,6 +125,17 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   }
   void WriteResultProperties();
   void MakeChildren();
+  // What Modell leaves in a bare node (see mBare), done by the loop in its place.
+  void ModellBare(TSwTreeNode* parentResult, const TSwmRange& start, TStream* current) {
+    mResult = parentResult;
+    mOwnsResult = false;
+    mStart = start;
+    mInner = {current->Position(), 0, current};
+    mEnd = {};
+    mIteration = 0;
+    mIndex = 0;
+    mMatched = -1;
+  }
 
   TSwmCompiler& mCompiler;
   TSwmNode* mParent;
@@ -134,6 +145,9 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   bool mChildrenMade = false;
   bool mUsed = false;
   bool mOwnsResult = false;
+  // A node that modelling leaves as it found it but for its own fields: of a class that models
+  // the plain way, without children, without a path (no result node of its own), not too deep.
+  bool mBare = false;
   int32_t mIteration = 0;
   int32_t mIndex = 0;
   int32_t mMatched = -1;
@@ -147,6 +161,7 @@ class TSwmNode : public TSwObject, public TSwExprModelNode {
   bool mFastNegated = false;  // the condition's "!", read with the kind
   RawByteString mFastBytes;                      // the literal of "=", "_" and "x"
   std::unique_ptr<TSimpatPattern> mFastPattern;  // the pattern of "%"
+  const std::array<bool, 256>* mFastFirstBytes = nullptr;  // the bytes its matches start with
   std::unique_ptr<TSwCondExpression> mConditionTest;  // made once, restarted for each test
   RawByteString mFastEoln;                       // the line break as bytes, for "%"
   TSwName mSkipByNode, mSkipByProperty;          // NAME (empty: the parent's node) and PROPERTY

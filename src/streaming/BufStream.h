@@ -119,7 +119,6 @@ class TBufStream : public TStream {
   TBuffer* mLast = nullptr;  // the window that served the last read
   int mMaxWindows = DefaultWindowCount;
   int64_t mWindowSize = DefaultWindowSize;
-  int64_t mPosition = 0;
   int64_t mSize = -1;  // unknown until first asked
 };
 

@@ -166,7 +166,8 @@ TEST(Streams, RestrictedWindowReadsWithoutMovingTheUnderlyingStream) {
 
   struct Row { int64_t offset; TSeekOrigin origin; int64_t expected; };
   const Row seeks[] = {{3, TSeekOrigin::Beginning, 3}, {-10, TSeekOrigin::Current, 0},
-                       {99, TSeekOrigin::Beginning, 10}, {2, TSeekOrigin::Current, 10}};
+                       {99, TSeekOrigin::Beginning, 10}, {2, TSeekOrigin::Current, 10},
+                       {-3, TSeekOrigin::End, 7},          {4, TSeekOrigin::End, 10}};
   for (const Row& row : seeks) EXPECT_EQ(window.Seek(row.offset, row.origin), row.expected);
 
   window.SetWindow(2, 3);
@@ -211,6 +212,21 @@ TEST(Streams, MemoryAndWindowsOnItLendTheirBytesAsTheyAre) {
     window.SetWindow(row.start, row.size);
     inner.SetWindow(row.innerStart, row.innerSize);
     EXPECT_EQ(Lent(window) + " " + Lent(inner), std::string(row.lent) + " " + row.innerLent) << row.start;
+  }
+  // Streams that lend keep their position where it is read without a virtual call: the short
+  // ways agree with Seek, for places inside, at the ends of and outside the lent bytes.
+  TSwRestrictedStream lending(&memory, 0), beyond(&memory, 0);
+  lending.SetWindow(2, 5);
+  beyond.SetWindow(8, 5);  // runs past the memory: lends nothing
+  for (TStream* stream : {static_cast<TStream*>(&memory), static_cast<TStream*>(&lending),
+                          static_cast<TStream*>(&beyond), static_cast<TStream*>(&source)}) {
+    for (int64_t place : {int64_t{-1}, int64_t{0}, int64_t{3}, int64_t{5}, int64_t{99}, INT64_MIN}) {
+      const int64_t sought = stream->Seek(place, TSeekOrigin::Beginning);
+      stream->Seek(1, TSeekOrigin::Beginning);
+      EXPECT_EQ(stream->SetPosition(place), sought) << SwStreamName(stream) << " " << place;
+      EXPECT_EQ(stream->Position(), sought) << SwStreamName(stream) << " " << place;
+      EXPECT_EQ(stream->Seek(0, TSeekOrigin::Current), sought) << SwStreamName(stream) << " " << place;
+    }
   }
 }
 
