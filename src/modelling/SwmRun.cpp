@@ -1085,6 +1085,7 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
   if (mChildren.empty()) return true;
   TSwmCompiler::TRun& run = *mCompiler.mRun;
   const TSwmTraceHook& trace = mCompiler.TraceHook;
+  const bool tracing = static_cast<bool>(trace);  // read once: hooks are set before a run
   // The top of the stream stack; what a child pushes or pops shows there after the child.
   auto currentStream = [&run] { return run.Streams.empty() ? nullptr : run.Streams.back(); };
   TStream* stalledStream = nullptr;
@@ -1111,25 +1112,25 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
     }
     TSwmNode& child = *mChildren[mIndex];
     const TSwmProps& props = *child.mProps;
-    if (trace) trace(&child, TSwmTraceEvent::Eligibility, -1, nullptr, nullptr);
+    if (tracing) trace(&child, TSwmTraceEvent::Eligibility, -1, nullptr, nullptr);
     bool eligible = child.mAlwaysEligible ||
                     (!(props.mIsOnce && child.mUsed) && !(props.Order != 0 && mIteration >= props.Order));
-    if (trace) trace(&child, TSwmTraceEvent::Eligibility, eligible ? 1 : 0, nullptr, nullptr);
+    if (tracing) trace(&child, TSwmTraceEvent::Eligibility, eligible ? 1 : 0, nullptr, nullptr);
     bool passDone = false;
     if (eligible) {
       TStream* current = currentStream();
-      const int64_t saved = current == knownStream && !trace ? knownPosition : current->Position();
+      const int64_t saved = current == knownStream && !tracing ? knownPosition : current->Position();
       knownStream = nullptr;
       const size_t mark = run.Created.size();
       const TTestOutcome outcome = child.TestCondition(*current, saved);
       const bool matched = outcome == TTestOutcome::Holds;
       // A failed condition is mostly dropped: its record is made only when it may be seen.
       bool recorded = matched;  // whether the record may hold something to empty after the try
-      if (!matched && (trace || child.ConditionFailureRemains())) {
+      if (!matched && (tracing || child.ConditionFailureRemains())) {
         child.SetConditionFailure(childFailure, current);
         recorded = true;
       }
-      if (trace) {
+      if (tracing) {
         std::unique_ptr<ESkeinwork> error = matched ? nullptr : childFailure.Materialize();
         trace(&child, TSwmTraceEvent::Condition, 0, error.get(), nullptr);
       }
@@ -1137,13 +1138,13 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       if (matched) {
         TSwmRange span{saved, current->Position() - saved, current};
         if (props.mIsNonConsuming) current->SetPosition(saved);
-        if (child.mBare && !trace) {
+        if (child.mBare && !tracing) {
           child.ModellBare(mResult, span, current);
           ok = true;
         } else {
           ok = child.Modell(mResult, span, childFailure);
         }
-        if (trace) {
+        if (tracing) {
           std::unique_ptr<ESkeinwork> error = ok ? nullptr : childFailure.Materialize();
           trace(&child, TSwmTraceEvent::Modelled, 0, error.get(), nullptr);
         }
@@ -1151,7 +1152,7 @@ bool TSwmNode::RunChildLoop(TFailure& failure) {
       child.mUsed = true;
       if (ok) {
         if (props.mIsResetter) {
-          if (trace) trace(&child, TSwmTraceEvent::Reset, mIteration, nullptr, nullptr);
+          if (tracing) trace(&child, TSwmTraceEvent::Reset, mIteration, nullptr, nullptr);
           mIteration = -1;
           if (mInfo->HasOnceChildren)
             for (auto& other : mChildren) other->mUsed = false;
