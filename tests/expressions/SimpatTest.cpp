@@ -355,6 +355,23 @@ TEST(Simpat, RunsOverMemoryMatchAsByReads) {
     };
     EXPECT_EQ(match(row.memoryEnd), match(0));
     EXPECT_EQ(match(-1), match(0));
+    // The bytes that matches start with never turn a match away.
+    const std::array<bool, 256>* first = TSimpatPattern(row.pattern).FirstBytes();
+    const bool atEnd = row.start >= static_cast<int64_t>(row.input.size());
+    if (first && (atEnd || !(*first)[static_cast<uint8_t>(row.input[row.start])])) {
+      EXPECT_EQ(match(0)[0], 0);
+    }
+  }
+  // Known where every choice must take a first byte; shown as which of "abcRx9," they allow.
+  const std::pair<const char*, const char*> starts[] = {
+      {"[^,]+", "abcRx9"}, {"RIFF", "R"}, {"ab|x+", "ax"}, {"[a-c]+ d", "abc"},
+      {"a?b", "any"},      {"x|y|", "any"}, {"DIG+ x|LAT* 9", "any"}, {"[^NL]+", "any"}};
+  for (const auto& [pattern, allowed] : starts) {
+    const std::array<bool, 256>* first = TSimpatPattern(pattern).FirstBytes();
+    std::string shown = first ? "" : "any";
+    for (char c : std::string_view("abcRx9,"))
+      if (first && (*first)[static_cast<uint8_t>(c)]) shown += c;
+    EXPECT_EQ(shown, allowed) << pattern;
   }
 }
 
