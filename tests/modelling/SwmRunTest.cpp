@@ -121,6 +121,11 @@ TEST(Compiler, ErrorsOfConditionsAndDoubleCompiling) {
 // ---------------------------------------------------------------------------------------------
 // Running
 
+struct TQuietTrace {
+  void Trace(TSwmNode*, TSwmTraceEvent, int64_t, const ESkeinwork*, TSwTreeNode*) { ++Events; }
+  int Events = 0;
+};
+
 TEST(Modelling, ChildLoopRules) {
   struct Row { const char* what; const char* model; const char* input; const char* result; };
   const Row rows[] = {
@@ -156,10 +161,16 @@ TEST(Modelling, ChildLoopRules) {
       {"skipping to the end fits", "1 \"n\" = a\n2 \"d\" ? 1 skip\n", "ab", "[0+0 0+2 2+0](n[0+1 1+0] d[1+1 2+0])"},
       {"negated condition consumes nothing", "\"N\" != b\n  \"x\" = a\n", "a", "[0+0 0+1](N[0+0 0+1](x[0+1 1+0]))"},
   };
+  TQuietTrace quiet;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     EXPECT_EQ(RunModel(row.model, row.input), row.result);
+    // With a trace hook every child takes the loop's long way: the same result.
+    auto traced = CompileModel(row.model);
+    traced->TraceHook = TSwmTraceHook::Of<&TQuietTrace::Trace>(&quiet);
+    EXPECT_EQ(RunModel(*traced, row.input), row.result);
   }
+  EXPECT_GT(quiet.Events, 0);
 }
 
 TEST(Modelling, LinesAreStreamsOfTheirOwn) {
