@@ -254,33 +254,39 @@ class TPropertyReader {
 bool SwIsRangeValue(const TSwValue& value) { return (value.Kinds & kRangeKinds) == kRangeKinds; }
 
 TSwNodeExtent SwNodeExtent(TSwTreeNode* node) {
-  TSwNodeExtent extent;
-  if (!node || node->PropertyCount() == 0) return extent;
-  // The node's range values by RangeNames() index.
-  std::array<TSwValue, kRangeNameCount> ranges;
-  if (node->HasPropertyBag()) {
-    // Looked up by name: a bag's listeners may supply values it does not hold.
-    for (int i = 0; i < kRangeNameCount; ++i) node->FindValue(RangeNames()[static_cast<size_t>(i)], ranges[static_cast<size_t>(i)]);
-  } else {
-    for (int i = 0; i < node->PropertyCount(); ++i)
-      if (int which = RangeNameIndex(node->PropertyName(i)); which >= 0) ranges[static_cast<size_t>(which)] = node->PropertyValue(i);
-  }
+  if (!node || node->PropertyCount() == 0) return {};
+  // Ranges are read only as far as needed: the text form asks this of every node.
+  TPropertyReader reader(node);
+  const bool bag = node->HasPropertyBag();
+  std::array<int, kRangeNameCount> found;  // property index by RangeNames() index, -1 where absent
+  found.fill(-1);
+  if (!bag)
+    for (int i = 0, count = reader.Count(); i < count; ++i)
+      if (int which = RangeNameIndex(reader.Name(i)); which >= 0) found[static_cast<size_t>(which)] = i;
+  TSwValue looked;
+  auto range = [&](int which) -> const TSwValue* {
+    // A bag is asked by name: its listeners may supply values it does not hold.
+    if (bag) return node->FindValue(RangeNames()[static_cast<size_t>(which)], looked) ? &looked : nullptr;
+    const int index = found[static_cast<size_t>(which)];
+    return index >= 0 ? &reader.Value(index) : nullptr;
+  };
   // The Global ranges, or the local ones when the node has no Global ones.
   for (int first : {3, 0}) {
+    TSwNodeExtent extent;
     for (int i = first; i < first + 3; ++i) {
-      const TSwValue& value = ranges[static_cast<size_t>(i)];
-      if (!SwIsRangeValue(value)) continue;
-      int64_t start = value.Int, end = value.Int + std::max<int64_t>(RangeLength(value), 0);
+      const TSwValue* value = range(i);
+      if (!value || !SwIsRangeValue(*value)) continue;
+      int64_t start = value->Int, end = value->Int + std::max<int64_t>(RangeLength(*value), 0);
       if (extent.IsEmpty()) {
-        extent = {start, end, value.Has(ltObj) ? value.Obj : nullptr};
+        extent = {start, end, value->Has(ltObj) ? value->Obj : nullptr};
       } else {
         extent.Start = std::min(extent.Start, start);
         extent.End = std::max(extent.End, end);
       }
     }
-    if (!extent.IsEmpty()) break;
+    if (!extent.IsEmpty()) return extent;
   }
-  return extent;
+  return {};
 }
 
 void SwWriteTextTree(std::ostream& out, TSwTreeNode* root, const TSwRangeReader& reader,
