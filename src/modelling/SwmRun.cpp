@@ -463,38 +463,38 @@ struct TSwmNode::TFailure {
   int64_t Position = 0;
   int64_t OuterPosition = -1;  // of the outermost stream, for the mismatch information
   std::unique_ptr<ESkeinwork> Error;  // for Raised
-  // A failed line's stream, which the failure may name; freeing it counts in *LinesFreed.
-  std::unique_ptr<TStream> Line;
+  // The streams of the failed lines the failure came out of, innermost first: it may name any of
+  // them, and an inner line reads through the outer ones. Freeing them counts in *LinesFreed.
+  std::vector<std::unique_ptr<TStream>> Lines;
   int64_t* LinesFreed = nullptr;
 
   TFailure() = default;
   TFailure(TFailure&& other) noexcept { *this = std::move(other); }
   TFailure& operator=(TFailure&& other) noexcept {
     if (this == &other) return *this;
-    DropLine();
+    DropLines();
     Kind = other.Kind;
     Node = other.Node;
     Stream = other.Stream;
     Position = other.Position;
     OuterPosition = other.OuterPosition;
     Error = std::move(other.Error);
-    Line = std::move(other.Line);
+    Lines = std::move(other.Lines);
     LinesFreed = other.LinesFreed;
     return *this;
   }
-  ~TFailure() { DropLine(); }
+  ~TFailure() { DropLines(); }
   void KeepLine(std::unique_ptr<TStream> line, int64_t& linesFreed) {
-    DropLine();
-    Line = std::move(line);
+    Lines.push_back(std::move(line));
     LinesFreed = &linesFreed;
   }
-  void DropLine() {
-    if (Line && LinesFreed) ++*LinesFreed;
-    Line.reset();
+  void DropLines() {
+    if (!Lines.empty() && LinesFreed) ++*LinesFreed;
+    Lines.clear();
   }
   // Back to no failure, for the next try; cheap when nothing was recorded.
   void Clear() {
-    if (Kind != None || Node || Line || Error) *this = TFailure();
+    if (Kind != None || Node || !Lines.empty() || Error) *this = TFailure();
   }
 
   void Set(TKind kind, TSwmNode* node, TStream* stream) {
@@ -666,7 +666,7 @@ std::unique_ptr<TSwmSlicer> TSwmCompiler::Modell(TStream& input) {
         partial->Information = error->ExtractObject();
         error->SetObject(std::move(partial));
       }
-      failure.DropLine();  // before the run state it counts in goes
+      failure.DropLines();  // before the run state it counts in goes
       endRun();
       error->Raise();
     }

@@ -160,6 +160,9 @@ TEST(Modelling, ChildLoopRules) {
        "ESwmInputOverrun: Modelling has stopped at offset 0006h, 4 bytes past the end of the input stream."},
       {"skipping to the end fits", "1 \"n\" = a\n2 \"d\" ? 1 skip\n", "ab", "[0+0 0+2 2+0](n[0+1 1+0] d[1+1 2+0])"},
       {"negated condition consumes nothing", "\"N\" != b\n  \"x\" = a\n", "a", "[0+0 0+1](N[0+0 0+1](x[0+1 1+0]))"},
+      {"a failure two lines deep reads its line", "LINE \"o\"\n  LINE \"i\"\n    1 \"a\" = a\n", "xb\r\nz",
+       "ESwmOrderedConditionMismatch: TCdExact condition of an ordered node didn't match the input. "
+       "Node: 'a' t:3 (ID 3), input: @0 x b."},
   };
   TQuietTrace quiet;
   for (const Row& row : rows) {
@@ -205,7 +208,6 @@ class TZeroStream : public TStream {
 
  private:
   int64_t mSize;
-  int64_t mPosition = 0;
 };
 
 // The ranges of a node as «name{local | global}», each "off+len" in start, inner, end order,
