@@ -145,7 +145,7 @@ void ExtractWindow::Build() {
 
   // Rows: data path, data expression, its count; name path, name expression, its count;
   // destination, its state; format; options; buttons and progress.
-  auto matchRow = [this](QLabel* mark, QLabel* text, QPushButton* props) {
+  auto matchRow = [](QLabel* mark, QLabel* text, QPushButton* props) {
     auto* row = new QHBoxLayout();
     row->addWidget(mark);
     row->addWidget(text, 1);
