@@ -100,7 +100,6 @@ TEST(BufStream, ReadsLeaveTheStreamWhereItWas) {
   EXPECT_EQ(stream.Position(), 37);
 }
 
-// A cache starts with 8 windows of 64 KiB; fewer or smaller windows keep the latest ones.
 // A cache lends the bytes below only when told to, and only where the stream below lends them all.
 TEST(BufStream, LendsTheBytesBelowWhenTold) {
   auto lent = [](const TStream& stream) {
@@ -120,6 +119,7 @@ TEST(BufStream, LendsTheBytesBelowWhenTold) {
   EXPECT_EQ(lent(overUnlent), "none");
 }
 
+// A cache starts with 8 windows of 64 KiB; fewer or smaller windows keep the latest ones.
 TEST(BufStream, LimitsChange) {
   TBufStream defaults(new TStringStream(""), true);
   EXPECT_EQ(defaults.WindowCount(), 8);
